@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building and testing kro needs.
+# Idempotent: does nothing when all packages are present. Never prompts.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  libmariadb-dev libtinyxml2-dev libgmp-dev libcurl4-openssl-dev libssh-dev unixodbc-dev
+  libgtest-dev
+  mariadb-server mariadb-client openssl
+  python3-aiosmtpd
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+# Refresh the package lists when they are missing or older than a day.
+if [ -z "$(find /var/lib/apt/lists -maxdepth 1 -name '*Packages*' -mtime -1 2>/dev/null | head -n 1)" ]; then
+  $sudo apt-get update -q
+fi
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Starts or stops the private test servers on 127.0.0.1.
+#   scripts/services.sh start|stop|status [services-dir]
+# Each service is a script in scripts/services.d/ with the functions <name>_start and
+# <name>_stop; a service writes its settings as KEY=VALUE lines to "$SERVICES_DIR/env.d/<name>",
+# and start joins them into "$SERVICES_DIR/env", the file the tests read.
+# Start is idempotent: a service that already runs is left alone.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+action=${1:-}
+SERVICES_DIR=${2:-${KRO_SERVICES_DIR:-$here/../build/services}}
+mkdir -p "$SERVICES_DIR/env.d"
+SERVICES_DIR=$(cd "$SERVICES_DIR" && pwd)
+export SERVICES_DIR
+
+# A free TCP port on 127.0.0.1 (asked of the kernel).
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
+}
+
+# Waits up to $2 seconds until something listens on 127.0.0.1:$1.
+wait_for_port() {
+  local port=$1 seconds=${2:-30} i
+  for ((i = 0; i < seconds * 10; i++)); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+
+# Stops the process whose pid is in file $1 (and its process group when $2 is "group").
+stop_pidfile() {
+  local file=$1 mode=${2:-} pid i
+  [ -f "$file" ] || return 0
+  pid=$(cat "$file")
+  if [ -n "$pid" ]; then
+    if [ "$mode" = group ]; then kill -TERM -- "-$pid" 2>/dev/null || true; else kill -TERM "$pid" 2>/dev/null || true; fi
+    for ((i = 0; i < 100; i++)); do
+      kill -0 "$pid" 2>/dev/null || break
+      # A zombie counts as alive for kill -0; look at its state instead.
+      [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" = Z ] && break
+      sleep 0.1
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+      if [ "$mode" = group ]; then kill -KILL -- "-$pid" 2>/dev/null || true; else kill -KILL "$pid" 2>/dev/null || true; fi
+    fi
+  fi
+  rm -f "$file"
+}
+
+services=()
+for f in "$here"/services.d/*.sh; do
+  [ -e "$f" ] || continue
+  # shellcheck source=/dev/null
+  source "$f"
+  services+=("$(basename "$f" .sh)")
+done
+
+case "$action" in
+  start)
+    for s in "${services[@]}"; do
+      "${s}_start"
+    done
+    cat "$SERVICES_DIR"/env.d/* > "$SERVICES_DIR/env.tmp" 2>/dev/null || : > "$SERVICES_DIR/env.tmp"
+    mv "$SERVICES_DIR/env.tmp" "$SERVICES_DIR/env"
+    echo "services running; settings in $SERVICES_DIR/env"
+    ;;
+  stop)
+    status=0
+    for ((i = ${#services[@]} - 1; i >= 0; i--)); do
+      "${services[i]}_stop" || status=1
+    done
+    rm -f "$SERVICES_DIR/env"
+    exit $status
+    ;;
+  *)
+    echo "usage: $0 start|stop [services-dir]" >&2
+    exit 2
+    ;;
+esac

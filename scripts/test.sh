@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# The project's test command: installs what is missing, builds, runs every test against
+# the private servers, and stops those servers whatever happened.
+#   scripts/test.sh [extra ctest arguments]     (KRO_SANITIZE=ON for an ASan/UBSan build)
+set -euo pipefail
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${KRO_BUILD_DIR:-$top/build}
+"$top/scripts/deps.sh"
+
+cmake -S "$top" -B "$build" -DKRO_SANITIZE="${KRO_SANITIZE:-OFF}" >/dev/null
+cmake --build "$build" -j "$(nproc)"
+
+trap '"$top/scripts/services.sh" stop "$build/services" >/dev/null 2>&1 || true' EXIT
+"$top/scripts/services.sh" start "$build/services"
+cd "$build"
+ctest --output-on-failure --timeout 600 "$@" </dev/null

@@ -1,0 +1,16 @@
+// Conversions between UTF-8 (the program's own texts), UTF-16 and the locale's
+// character set (what job files without an XML declaration and servers older than 4.1
+// speak). When the locale's character set is plain ASCII (the C locale), Windows-1252
+// stands in for it. Bytes that cannot be converted become '?'.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The iconv name of the locale's character set, decided once per process.
+const std::string& ansi_charset_name();
+
+std::string ansi_to_utf8(std::string_view text);
+std::string utf8_to_ansi(std::string_view text);
+std::u16string utf8_to_utf16(std::string_view text);
+std::string utf16_to_utf8(std::u16string_view text);

@@ -1,0 +1,9 @@
+// Local time texts used in file names, progress lines and reports.
+#pragma once
+
+#include "common/str_buf.h"
+
+// "yyyy-mm-dd hh<sep>mm<sep>ss" of the local time, written into target.
+void local_timestamp_text(StrBuf& target, const char* separator);
+// The C library's asctime() text of the local time without its trailing line feed.
+StrBuf asctime_text();

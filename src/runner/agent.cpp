@@ -1,0 +1,222 @@
+#include "runner/agent.h"
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <new>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <tinyxml2.h>
+
+#include "common/out_of_memory.h"
+#include "common/str_buf.h"
+#include "runner/job_kinds.h"
+#include "runner/process_state.h"
+#include "runner/reporting.h"
+
+namespace {
+
+const char kBannerLine[] = "Velmar Job Agent Version 8.2 ";
+const char kNoticeLine[] = "\nkro runs one MySQL/MariaDB job from an XML job file and exits.\n\n";
+const char kUsage[] =
+    "Usage : kro [job file] -l[logfile] -s[sessionfile]\n\nThe -s and -l parameters for "
+    "specifying the session file and the log file are optional.\n\nA complete file path can be "
+    "specified for both the jobfile and -l and -s parameters. If no path is specified files will "
+    "be created in current directory. If user does not have write-privilege to current folder, a "
+    "writable path needs to be specified for both -l and -s parameters.\n\n-l\tLogfile. All the "
+    "errors will be logged in this file. \n\tBy default, the tool uses the filename "
+    "'kro.log'.\n\n-s\tSessionfile. This is a file used internally. \n\tBy default, the tool uses "
+    "the filename 'krosession.xml'.\n\n";
+const char kDefaultLog[] = "kro.log";
+const char kDefaultSession[] = "krosession.xml";
+
+// An output file of the run. When the run ends before its job starts, a file that this
+// run created is removed again, so a failed start leaves no stray files behind.
+class RunFile {
+public:
+    RunFile() = default;
+    RunFile(const RunFile&) = delete;
+    RunFile& operator=(const RunFile&) = delete;
+    ~RunFile() { close(); }
+
+    bool open(const std::string& path, const char* mode) {
+        close();
+        std::error_code ec;
+        created_ = !std::filesystem::exists(path, ec);
+        path_ = path;
+        stream_ = std::fopen(path.c_str(), mode);
+        return stream_ != nullptr;
+    }
+    FILE* get() const { return stream_; }
+    bool is_open() const { return stream_ != nullptr; }
+    void close() {
+        if (stream_) std::fclose(stream_);
+        stream_ = nullptr;
+    }
+    // Closes the file and removes it when this run created it.
+    void discard() {
+        bool remove = stream_ && created_;
+        close();
+        std::error_code ec;
+        if (remove) std::filesystem::remove(path_, ec);
+    }
+    // The file stays whatever happens now.
+    void keep() { created_ = false; }
+
+private:
+    FILE* stream_ = nullptr;
+    std::string path_;
+    bool created_ = false;
+};
+
+// Opens the job file for reading; a folder is no job file.
+FILE* open_job_file(const std::string& path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return nullptr;
+    return std::fopen(path.c_str(), "r");
+}
+
+// The runner's files while the command line is read; published to the process-wide
+// state once the job is about to run.
+struct StartFiles {
+    RunFile log;
+    RunFile session;
+    FILE* job = nullptr;
+    ~StartFiles() {
+        if (job) std::fclose(job);
+    }
+    // Ends a failed start: nothing this run created is left behind.
+    int fail(const char* message) {
+        std::printf("%s", message);
+        session.discard();
+        log.discard();
+        log_file = nullptr;
+        return 1;
+    }
+};
+
+// Reads the job file whole into a zero-terminated buffer (with slack, as parsers like).
+std::vector<char> read_job_text(FILE* job, long& bytes_read) {
+    long size = 0;
+    if (std::fseek(job, 0, SEEK_END) == 0) size = std::ftell(job);
+    if (size < 0) size = 0;
+    std::rewind(job);
+    std::vector<char> text;
+    try {
+        text.assign(static_cast<std::size_t>(size) + 1024, '\0');
+    } catch (const std::bad_alloc&) {
+        out_of_memory();
+    }
+    bytes_read = static_cast<long>(std::fread(text.data(), 1, static_cast<std::size_t>(size), job));
+    text[static_cast<std::size_t>(bytes_read)] = '\0';
+    return text;
+}
+
+}  // namespace
+
+int run_agent(int argc, char** argv) {
+    std::set_new_handler([] { out_of_memory(); });
+    {
+        StrBuf banner;
+        banner.format("%s%s", kBannerLine, kNoticeLine);
+        banner_text = banner.str();
+    }
+    source_tunnel_process = kNoProcess;
+    target_tunnel_process = kNoProcess;
+
+    std::vector<std::string> words(argv, argv + argc);
+    // A non-empty fifth word names the crash-dump folder; it is not a job file or option.
+    std::string dump_directory;
+    if (words.size() > 4 && !words[4].empty()) {
+        dump_directory = words[4];
+        words.erase(words.begin() + 4);
+    }
+
+    if (words.size() < 2) {
+        std::printf("%s%s", banner_text.c_str(), kUsage);
+        return 1;
+    }
+    if (words.size() == 2 && (words[1] == "-v" || words[1] == "--version")) {
+        std::printf("%s \n", kBannerLine);
+        return 1;
+    }
+    std::printf("%s", banner_text.c_str());
+
+    StartFiles files;
+    bool log_given = false;
+    bool session_given = false;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        if (word.rfind("-l", 0) == 0) {
+            std::string path = word.substr(2);
+            if (path.empty()) return files.fail("\nInvalid parameter for Logfile.\n");
+            if (!files.log.open(path, "a+")) return files.fail("\r\nError opening LOG file.\n");
+            log_path = path;
+            log_given = true;
+        } else if (word.rfind("-s", 0) == 0) {
+            std::string path = word.substr(2);
+            if (path.empty()) return files.fail("\nInvalid parameter for Session Errorfile.\n");
+            if (!files.session.open(path, "w"))
+                return files.fail("\r\nError opening session ERROR log file.\n");
+            session_given = true;
+        } else if (word.rfind("-", 0) == 0) {
+            continue;  // unknown options are ignored
+        } else {
+            if (files.job) std::fclose(files.job);
+            files.job = open_job_file(word);
+            if (!files.job) return files.fail("\r\nError opening session Job file.\n");
+        }
+    }
+    if (!files.job) return files.fail("\r\nCould not open JOB file or no INPUT JOB file\r\n");
+    if (!log_given) {
+        if (!files.log.open(kDefaultLog, "a+")) return files.fail("\r\nError opening LOG file.\n");
+        log_path = kDefaultLog;
+    }
+    if (!session_given && !files.session.open(kDefaultSession, "w"))
+        return files.fail("\r\nError opening session ERROR log file.\n");
+
+    // From here on every error goes through the reporting operations.
+    files.log.keep();
+    files.session.keep();
+    log_file = files.log.get();
+    session_file = files.session.get();
+
+    long bytes_read = 0;
+    std::vector<char> job_text = read_job_text(files.job, bytes_read);
+    tinyxml2::XMLDocument doc;
+    int exit_code = 1;
+    if (doc.Parse(job_text.data()) != tinyxml2::XML_SUCCESS) {
+        StrBuf text;
+        text.format("Error in the job file. Error No. %d : %s\r\n", static_cast<int>(doc.ErrorID()),
+                    doc.ErrorStr());
+        report_failure(text.c_str());
+    } else {
+        tinyxml2::XMLNode* first = doc.FirstChild();
+        int values_are_utf8 = (first && first->ToDeclaration()) ? 1 : 0;
+        std::fputs("<krosession><errors>", session_file);
+        const JobKind* kind = find_job_kind(doc);
+        int result = 0;
+        if (kind) {
+            result = run_job_kind(*kind, doc, bytes_read, files.job, values_are_utf8);
+        } else {
+            static const char kInvalid[] = "Invalid JOB TYPE selected.\r\n";
+            report_failure_no_entry(kInvalid);
+        }
+        std::fputs("</errors></krosession>", session_file);
+        exit_code = result == 1 ? 0 : 1;
+    }
+
+    std::vector<char>().swap(job_text);
+    files.log.close();
+    log_file = nullptr;
+    std::fclose(files.job);
+    files.job = nullptr;
+    files.session.close();
+    session_file = nullptr;
+
+    terminate_process(source_tunnel_process);
+    terminate_process(target_tunnel_process);
+    return exit_code;
+}

@@ -1,0 +1,41 @@
+#include "runner/job_kinds.h"
+
+#include <strings.h>
+#include <tinyxml2.h>
+
+#include "common/str_buf.h"
+#include "runner/process_state.h"
+#include "runner/reporting.h"
+
+namespace {
+
+const JobKind kJobKinds[] = {
+    {"syncjob", nullptr},
+    {"notifyjob", nullptr},
+    {"exportjob", nullptr},
+    {"odbcimport", nullptr},
+};
+
+}  // namespace
+
+const JobKind* find_job_kind(tinyxml2::XMLDocument& doc) {
+    tinyxml2::XMLElement* root = doc.RootElement();
+    if (!root || !root->FirstChild()) return nullptr;
+    tinyxml2::XMLElement* job = root->FirstChild()->ToElement();
+    if (!job) return nullptr;
+    for (const JobKind& kind : kJobKinds)
+        if (strcasecmp(job->Name(), kind.element_name) == 0) return &kind;
+    return nullptr;
+}
+
+int run_job_kind(const JobKind& kind, tinyxml2::XMLDocument& doc, long bytes_read,
+                 FILE* job_file, int values_are_utf8) {
+    if (!kind.entry) {
+        StrBuf text;
+        text.format("\r\nThe job kind '%s' is not available in this version of kro yet.\r\n",
+                    kind.element_name);
+        report_failure(text.c_str());
+        return 0;
+    }
+    return kind.entry(doc, bytes_read, job_file, log_file, values_are_utf8);
+}

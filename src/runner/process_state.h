@@ -1,0 +1,15 @@
+// The agent's process-wide state: the run's output files and the SSH helper processes.
+// Set up by the runner before the job starts, read by every part, torn down after it.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "platform/process.h"
+
+extern FILE* log_file;          // appended to ("a+"), or null before it is opened
+extern FILE* session_file;      // rewritten ("w"), or null before it is opened
+extern std::string log_path;    // the log file's path as the check line shows it
+extern std::string banner_text; // banner line + notice line
+extern ProcessHandle source_tunnel_process;  // SSH helper of the source (or only) server
+extern ProcessHandle target_tunnel_process;  // SSH helper of a sync job's target server

@@ -1,0 +1,26 @@
+// How errors and progress reach the user: the console (stdout), the log file and the
+// session file, always in that order. Callers build the texts; these only carry them.
+#pragma once
+
+#include "common/str_buf.h"
+
+struct ReportBody;
+
+// Console, check line, log, and a plain <error> entry in the session file.
+void report_failure(const char* text);
+// Console, check line, log; no session entry.
+void report_failure_no_entry(const char* text);
+// "\r\nERROR: %ld, %s" with a server's error number and text, then report_failure.
+void report_error_number(long number, const char* error_text);
+// A failed statement of the sync job: the error goes to the log and the session file
+// (naming the table when one is given), the fixed notice to the console and the report.
+void report_query_error(unsigned number, const char* error_text, const char* table,
+                        ReportBody& report, StrBuf* last_error);
+// "\n%s" to the console and, when it is open, to the log; 1 when the log got it.
+int print_and_log(const char* text);
+// Appends a message line to both report texts, then "<br>" and "\r\n".
+void add_to_report(ReportBody& report, const char* html, const char* plain);
+// "Job started at %s\r\n\r\n" with the local time, to the console and the log.
+void print_job_started();
+// Flushes the console, log and session file so that nothing lags behind the work.
+void flush_outputs();

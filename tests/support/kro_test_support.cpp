@@ -1,0 +1,106 @@
+#include "kro_test_support.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+TempDir::TempDir() {
+    char templ[] = "/tmp/kro-test-XXXXXX";
+    if (!mkdtemp(templ)) throw std::runtime_error("mkdtemp failed");
+    path_ = templ;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool file_exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& cwd, const std::vector<std::string>& extra_env) {
+    RunResult result;
+    int out_pipe[2];
+    if (pipe(out_pipe) != 0) return result;
+    std::vector<std::string> env_strings;
+    for (char** e = environ; *e; ++e) env_strings.emplace_back(*e);
+    for (const auto& e : extra_env) env_strings.push_back(e);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& e : env_strings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        dup2(out_pipe[1], 1);
+        close(out_pipe[0]);
+        close(out_pipe[1]);
+        if (chdir(cwd.c_str()) != 0) _exit(127);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(out_pipe[0], buf, sizeof buf)) > 0) result.out.append(buf, static_cast<std::size_t>(n));
+    close(out_pipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+RunResult run_kro(const std::vector<std::string>& args, const std::string& cwd,
+                  const std::vector<std::string>& extra_env) {
+    return run_program(KRO_BINARY, args, cwd, extra_env);
+}
+
+std::string service_value(const std::string& key) {
+    static const std::map<std::string, std::string> values = [] {
+        std::map<std::string, std::string> m;
+        std::ifstream in(KRO_SERVICES_ENV);
+        std::string line;
+        while (std::getline(in, line)) {
+            auto eq = line.find('=');
+            if (eq != std::string::npos) m[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+        return m;
+    }();
+    auto it = values.find(key);
+    if (it == values.end()) {
+        ADD_FAILURE() << "test service setting " << key << " missing from " << KRO_SERVICES_ENV
+                      << " (are the services of scripts/services.sh running?)";
+        throw std::runtime_error("missing service setting " + key);
+    }
+    return it->second;
+}

@@ -1,0 +1,42 @@
+// Shared helpers of the test programs: temporary folders, files, running the kro binary,
+// and the settings of the private test servers (the env file of scripts/services.sh).
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct RunResult {
+    int exit_code = -1;
+    std::string out;  // everything kro wrote to standard output
+};
+
+// A fresh folder under /tmp, removed with everything in it at the end of its scope.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+bool file_exists(const std::string& path);
+
+// Runs the built kro (or another program given by its path) with the arguments in the
+// folder cwd, standard input closed; extra_env entries are added to the environment.
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& cwd,
+                      const std::vector<std::string>& extra_env = {});
+RunResult run_kro(const std::vector<std::string>& args, const std::string& cwd,
+                  const std::vector<std::string>& extra_env = {});
+
+// A value of the services' env file; fails the calling test (fatally) when the file or
+// the key is missing, so a test never runs without its server.
+std::string service_value(const std::string& key);
