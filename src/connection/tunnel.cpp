@@ -1,0 +1,49 @@
+#include "connection/tunnel.h"
+
+#include <cstring>
+
+namespace {
+
+// The HTTP settings are kept at most 127 characters long (UTF-8 characters here).
+std::string cut_127(const char* text) {
+    std::string s = text ? text : "";
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80 && ++chars > 127) {
+            s.resize(i);
+            break;
+        }
+    }
+    return s;
+}
+
+}  // namespace
+
+void Tunnel::set_delimiter(const char* text) {
+    delimiter_.clear();
+    if (text) delimiter_.append(text, static_cast<long>(strnlen(text, 9)));
+}
+
+bool Tunnel::set_proxy(const char* host, int port, const char* user, const char* password) {
+    if (!host || !user || !password) return false;
+    proxy_host_ = cut_127(host);
+    proxy_user_ = cut_127(user);
+    proxy_password_ = cut_127(password);
+    proxy_port_ = port;
+    return true;
+}
+
+void Tunnel::set_content_type(const char* text) { content_type_ = cut_127(text); }
+
+bool Tunnel::set_http_auth(bool on, const char* user, const char* password) {
+    use_http_auth_ = on;
+    if (!on) {
+        http_auth_user_.clear();
+        http_auth_password_.clear();
+        return true;
+    }
+    if (!user || !password) return false;
+    http_auth_user_ = cut_127(user);
+    http_auth_password_ = cut_127(password);
+    return true;
+}
