@@ -9,6 +9,8 @@ packages=(
   libgtest-dev
   mariadb-server mariadb-client openssl
   python3-aiosmtpd
+  openssh-server openssh-client
+  php-cli php-mysql stunnel4 tinyproxy
 )
 
 missing=()
@@ -24,4 +26,13 @@ export DEBIAN_FRONTEND=noninteractive
 if [ -z "$(find /var/lib/apt/lists -maxdepth 1 -name '*Packages*' -mtime -1 2>/dev/null | head -n 1)" ]; then
   $sudo apt-get update -q
 fi
+# Server packages must not start their system-wide daemons: the tests run private ones.
+policy=/usr/sbin/policy-rc.d
+own_policy=0
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+  $sudo chmod +x "$policy"
+  own_policy=1
+fi
+trap 'if [ $own_policy -eq 1 ]; then $sudo rm -f "$policy"; fi' EXIT
 $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
