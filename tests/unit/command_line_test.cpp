@@ -188,7 +188,8 @@ TEST(JobFile, HugeOrBinaryJobFilesEndCleanly) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.out.find("Invalid JOB TYPE selected."), std::string::npos);
 
-    std::string junk("<job><exportjob>\0\xff\xfe\x80 bad", 28);
+    static const char kJunk[] = "<job><exportjob>\0\xff\xfe\x80 bad";
+    std::string junk(kJunk, sizeof kJunk - 1);
     junk += "</exportjob></job>";
     write_file(dir.file("junk.xml"), junk);
     r = run_kro({"junk.xml"}, dir.path());
