@@ -89,6 +89,12 @@ int print_and_log(const char* text) {
     return std::fprintf(log_file, "\n%s", text) >= 0 ? 1 : 0;
 }
 
+void print_and_append_log(const char* text) {
+    if (!text) return;
+    std::printf("%s", text);
+    write_raw(log_file, text);
+}
+
 void add_to_report(ReportBody& report, const char* html, const char* plain) {
     report.append(html, plain);
     report.append("<br>", "\r\n");
@@ -97,8 +103,7 @@ void add_to_report(ReportBody& report, const char* html, const char* plain) {
 void print_job_started() {
     StrBuf line;
     line.format("Job started at %s\r\n\r\n", asctime_text().c_str());
-    std::printf("%s", line.c_str());
-    write_raw(log_file, line.c_str());
+    print_and_append_log(line.c_str());
     flush_outputs();
 }
 

@@ -18,6 +18,8 @@ void report_query_error(unsigned number, const char* error_text, const char* tab
                         ReportBody& report, StrBuf* last_error);
 // "\n%s" to the console and, when it is open, to the log; 1 when the log got it.
 int print_and_log(const char* text);
+// The text as it is to the console and the log (no line break added).
+void print_and_append_log(const char* text);
 // Appends a message line to both report texts, then "<br>" and "\r\n".
 void add_to_report(ReportBody& report, const char* html, const char* plain);
 // "Job started at %s\r\n\r\n" with the local time, to the console and the log.

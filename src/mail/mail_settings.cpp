@@ -1,0 +1,82 @@
+#include "mail/mail_settings.h"
+
+#include <strings.h>
+
+#include <tinyxml2.h>
+
+#include "common/str_buf.h"
+
+namespace {
+
+bool equals_nocase(const char* a, const char* b) { return a && b && strcasecmp(a, b) == 0; }
+
+bool first_attribute_is_yes(const tinyxml2::XMLElement* e) {
+    const tinyxml2::XMLAttribute* a = e->FirstAttribute();
+    return a && equals_nocase(a->Value(), "yes");
+}
+
+std::optional<std::string> element_text(const tinyxml2::XMLElement* e, int values_are_utf8) {
+    const char* text = e ? e->GetText() : nullptr;
+    if (!text) return std::nullopt;
+    return StrBuf(text, values_are_utf8).str();
+}
+
+const tinyxml2::XMLElement* child_nocase(const tinyxml2::XMLElement* parent, const char* name) {
+    for (auto* c = parent->FirstChildElement(); c; c = c->NextSiblingElement())
+        if (equals_nocase(c->Name(), name)) return c;
+    return nullptr;
+}
+
+bool empty(const std::optional<std::string>& text) { return !text || text->empty(); }
+
+}  // namespace
+
+void read_mail_settings(const tinyxml2::XMLElement* smtp, MailSettings& settings,
+                        int values_are_utf8) {
+    if (!smtp) return;
+    const std::pair<const char*, std::optional<std::string> MailSettings::*> text_keys[] = {
+        {"displayname", &MailSettings::display_name}, {"toemail", &MailSettings::to_email},
+        {"fromemail", &MailSettings::from_email},     {"cc", &MailSettings::cc},
+        {"bcc", &MailSettings::bcc},                  {"replyemail", &MailSettings::reply_to},
+        {"host", &MailSettings::host},                {"port", &MailSettings::port},
+        {"subject", &MailSettings::subject},          {"encryption", &MailSettings::encryption},
+    };
+    for (auto* e = smtp->FirstChildElement(); e; e = e->NextSiblingElement()) {
+        if (equals_nocase(e->Name(), "auth")) {
+            if (first_attribute_is_yes(e)) {
+                settings.use_auth = 1;
+                settings.user = element_text(child_nocase(e, "user"), values_are_utf8);
+                settings.password = element_text(child_nocase(e, "pwd"), values_are_utf8);
+            }
+            continue;
+        }
+        bool known = false;
+        for (const auto& [name, field] : text_keys) {
+            if (equals_nocase(e->Name(), name)) {
+                settings.*field = element_text(e, values_are_utf8);
+                known = true;
+                break;
+            }
+        }
+        if (!known) return;
+    }
+}
+
+const char* missing_mail_setting(const MailSettings& settings, bool* no_subject) {
+    if (no_subject) *no_subject = false;
+    if (empty(settings.host)) return "Please specify your SMTP host address\r\n";
+    if (empty(settings.display_name)) return "Please specify EMAIL FROM name\r\n";
+    if (empty(settings.to_email)) return "You should provide TO email address\r\n";
+    if (empty(settings.subject) && no_subject) *no_subject = true;
+    if (settings.use_auth && empty(settings.user))
+        return "Please specify an LOGIN NAME for authorization\r\n";
+    return nullptr;
+}
+
+void read_report_request(const tinyxml2::XMLElement* sendreport, ReportRequest& request,
+                         int values_are_utf8) {
+    if (!sendreport) return;
+    request.send_report = first_attribute_is_yes(sendreport) ? 1 : 0;
+    request.report_always = equals_nocase(sendreport->Attribute("when"), "always") ? 1 : 0;
+    read_mail_settings(child_nocase(sendreport, "smtp"), request.mail, values_are_utf8);
+}

@@ -1,0 +1,48 @@
+// The mail settings of a job file (its `smtp` element) and the `sendreport` element that
+// turns the report mail on. Owned by the job that read them.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tinyxml2 {
+class XMLElement;
+}
+
+struct MailSettings {
+    // Absent elements, and elements without text, stay empty (nullopt).
+    std::optional<std::string> display_name;
+    std::optional<std::string> from_email;
+    std::optional<std::string> host;
+    std::optional<std::string> encryption;  // "no", "tls" or "ssl"
+    std::optional<std::string> port;        // decimal; 25 when absent
+    std::optional<std::string> to_email;    // address lists
+    std::optional<std::string> subject;
+    std::optional<std::string> reply_to;
+    std::optional<std::string> cc;
+    std::optional<std::string> bcc;
+    int use_auth = 0;
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+};
+
+// Reads the children of an `smtp` element (null: nothing) in document order, names without
+// regard to case; the first unknown element ends the reading. values_are_utf8 0 converts
+// the texts from the locale's character set.
+void read_mail_settings(const tinyxml2::XMLElement* smtp, MailSettings& settings,
+                        int values_are_utf8);
+
+// The first missing mail setting as the jobs report it ("Please specify your SMTP host
+// address\r\n", ...), or null when the settings are complete. *no_subject is set when the
+// checks got as far as an empty subject, which is only a warning.
+const char* missing_mail_setting(const MailSettings& settings, bool* no_subject);
+
+// The `sendreport` element of the sync, export and import jobs.
+struct ReportRequest {
+    int send_report = 0;    // first attribute, whatever its name, is "yes" (no case)
+    int report_always = 0;  // attribute `when` is "always" (no case): mail success too
+    MailSettings mail;      // its `smtp` child
+};
+
+void read_report_request(const tinyxml2::XMLElement* sendreport, ReportRequest& request,
+                         int values_are_utf8);

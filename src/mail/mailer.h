@@ -1,0 +1,43 @@
+// Mailer: turns mail settings and a report's two bodies into one MIME message and sends
+// it over SMTP (libcurl). One per send; owns nothing beyond its texts.
+#pragma once
+
+#include "common/str_buf.h"
+
+struct MailSettings;
+struct ReportBody;
+
+struct Mailer {
+    static constexpr const char* kConnectFailed = "Can't connect to SMTP server!";
+    static constexpr const char* kSendFailed = "Sending Failed!";
+
+    StrBuf error_text;  // after a failed send: one of the two texts above
+    int use_auth = 0;
+    StrBuf encryption;  // "notls", "tls", "ssl", or empty: encrypt when the server offers it
+    StrBuf html_body;   // quoted-printable, with the closing line breaks
+    StrBuf plain_body;
+    StrBuf display_name;
+    StrBuf reply_to;
+    StrBuf sender;
+    StrBuf recipients;
+    StrBuf blind_copies;
+    StrBuf copies;
+    StrBuf subject;
+    StrBuf host;
+    StrBuf user;
+    StrBuf password;
+    int port = 25;
+
+    // Seconds: to open the connection (and TLS), to wait for any server reply, and for
+    // the whole transaction, so that a silent or slow server cannot hang the job.
+    long connect_timeout = 30;
+    long reply_timeout = 60;
+    long total_timeout = 600;
+
+    // Copies the settings, applying the defaults and the subject date rule, and encodes
+    // the bodies.
+    void fill(const MailSettings& settings, const ReportBody& body);
+    // 1 when the server accepted the message; else 0 with error_text set. The transport's
+    // own error texts go to the console and the log.
+    int send();
+};

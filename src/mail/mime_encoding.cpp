@@ -1,0 +1,103 @@
+#include "mail/mime_encoding.h"
+
+namespace {
+
+constexpr std::size_t kMaxLine = 76;
+constexpr char kHex[] = "0123456789ABCDEF";
+// Header lines beyond this are folded into encoded words rather than sent as one line.
+constexpr std::size_t kMaxPlainHeaderText = 900;
+// Bytes per encoded word: 42 bytes give 56 base64 characters, 68 with the "=?utf-8?B?" frame.
+constexpr std::size_t kEncodedWordBytes = 42;
+
+}  // namespace
+
+void append_quoted_printable(StrBuf& out, std::string_view text) {
+    std::size_t line = 0;
+    // Writes one encoded unit, breaking the line first when the unit and a soft-break "="
+    // would not fit.
+    auto put = [&](const char* unit, std::size_t n) {
+        if (line + n > kMaxLine - 1) {
+            out.append("=\r\n", 3);
+            line = 0;
+        }
+        out.append(unit, static_cast<long>(n));
+        line += n;
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            out.append("\r\n", 2);
+            line = 0;
+            ++i;
+            continue;
+        }
+        // A blank at the end of a line (or of the text) would be lost in transport.
+        bool trailing_blank = c == ' ' && (i + 1 == text.size() || text[i + 1] == '\r');
+        if (c < 32 || c >= 127 || c == '=' || trailing_blank) {
+            char unit[3] = {'=', kHex[c >> 4], kHex[c & 15]};
+            put(unit, 3);
+        } else {
+            char unit = static_cast<char>(c);
+            put(&unit, 1);
+        }
+    }
+}
+
+std::string base64_encode(std::string_view bytes) {
+    static constexpr char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
+                     (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                     static_cast<unsigned char>(bytes[i + 2]);
+        out += kAlphabet[(v >> 18) & 63];
+        out += kAlphabet[(v >> 12) & 63];
+        out += kAlphabet[(v >> 6) & 63];
+        out += kAlphabet[v & 63];
+    }
+    std::size_t rest = bytes.size() - i;
+    if (rest > 0) {
+        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
+        if (rest == 2) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        out += kAlphabet[(v >> 18) & 63];
+        out += kAlphabet[(v >> 12) & 63];
+        out += rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+bool is_plain_header_text(std::string_view text) {
+    if (text.size() > kMaxPlainHeaderText || text.find("=?") != std::string_view::npos) return false;
+    for (char ch : text) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if (c < 32 || c >= 127) return false;
+    }
+    return true;
+}
+
+std::string encode_header_text(std::string_view text) {
+    if (is_plain_header_text(text)) return std::string(text);
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = pos + kEncodedWordBytes;
+        if (end >= text.size()) {
+            end = text.size();
+        } else {
+            // Back up to the start of a UTF-8 character so that no word splits one.
+            std::size_t cut = end;
+            while (cut > pos && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+            if (cut > pos) end = cut;
+        }
+        if (!out.empty()) out += "\r\n ";
+        out += "=?utf-8?B?";
+        out += base64_encode(text.substr(pos, end - pos));
+        out += "?=";
+        pos = end;
+    }
+    return out;
+}
