@@ -18,6 +18,7 @@ struct Word {
     enum Kind { atom, quoted, dot } kind;
     std::string raw;
     std::string text;
+    bool blank_before = false;  // separated from the previous word by blanks or a comment
 };
 
 class Parser {
@@ -101,20 +102,23 @@ private:
     // Words and dots up to the next other special character.
     bool read_words(std::vector<Word>& words) {
         for (;;) {
+            std::size_t before = pos_;
             if (!skip_cfws()) return false;
+            bool blank = pos_ > before;
             char c = peek();
             if (c == '"') {
                 Word w;
                 if (!read_quoted(w)) return false;
+                w.blank_before = blank;
                 words.push_back(std::move(w));
             } else if (c == '.') {
                 ++pos_;
-                words.push_back({Word::dot, ".", "."});
+                words.push_back({Word::dot, ".", ".", blank});
             } else if (is_atom_char(c)) {
                 std::size_t start = pos_;
                 while (!at_end() && is_atom_char(peek())) ++pos_;
                 std::string atom(s_.substr(start, pos_ - start));
-                words.push_back({Word::atom, atom, atom});
+                words.push_back({Word::atom, atom, atom, blank});
             } else {
                 return true;
             }
@@ -135,7 +139,7 @@ private:
     static std::string join_phrase(const std::vector<Word>& words) {
         std::string name;
         for (const Word& w : words) {
-            if (!name.empty() && w.kind != Word::dot && name.back() != '.') name += ' ';
+            if (!name.empty() && w.blank_before) name += ' ';
             name += w.text;
         }
         return name;
