@@ -50,6 +50,20 @@ std::string lf_line_ends(std::string text) {
     return text;
 }
 
+// A TCP socket bound to a free port of 127.0.0.1 (*port; 0 on failure), listening or not.
+int loopback_socket(bool listening, int* port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+              (!listening || listen(fd, 4) == 0) &&
+              getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+    *port = ok ? ntohs(addr.sin_port) : 0;
+    return fd;
+}
+
 ReportBody simple_body() {
     ReportBody body;
     body.append("<p>done</p>", "done");
@@ -245,17 +259,12 @@ TEST(MailSend, EmptyOrMalformedAddressListsFailTheSending) {
 
 TEST(MailSend, UnreachableHostCannotConnect) {
     // A port that was free a moment ago and has no listener.
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
+    int port = 0;
+    close(loopback_socket(false, &port));
+    ASSERT_GT(port, 0);
 
     MailSettings s = sink_settings(unique_mail_token("down"));
-    s.port = std::to_string(ntohs(addr.sin_port));
+    s.port = std::to_string(port);
     SendResult r = send(s, simple_body());
     EXPECT_EQ(r.ok, 0);
     EXPECT_EQ(r.error, "Can't connect to SMTP server!");
@@ -268,17 +277,12 @@ TEST(MailSend, UnreachableHostCannotConnect) {
 
 TEST(MailSend, SilentServerEndsWithATimeoutNotAHang) {
     // Accepts connections (the kernel does) but never says a word.
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(fd, 4), 0);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    int port = 0;
+    int fd = loopback_socket(true, &port);
+    ASSERT_GT(port, 0);
 
     MailSettings s = sink_settings(unique_mail_token("silent"));
-    s.port = std::to_string(ntohs(addr.sin_port));
+    s.port = std::to_string(port);
     auto started = std::chrono::steady_clock::now();
     SendResult r = send(s, simple_body(), 2);
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
