@@ -2,6 +2,9 @@
 // Owned by the job; every append writes both texts at once.
 #pragma once
 
+#include <algorithm>
+#include <cstring>
+
 #include "common/str_buf.h"
 
 struct ReportBody {
@@ -9,7 +12,16 @@ struct ReportBody {
     StrBuf plain;
 
     void append(const char* html_piece, const char* plain_piece) {
-        html.append(html_piece);
-        plain.append(plain_piece);
+        append_to(html, html_piece, html_piece ? std::strlen(html_piece) : 0);
+        append_to(plain, plain_piece, plain_piece ? std::strlen(plain_piece) : 0);
+    }
+
+    // Report bodies grow by many small pieces (a result table cell by cell): grow them
+    // geometrically so that building a large report stays linear.
+    static void append_to(StrBuf& text, const char* piece, std::size_t n) {
+        if (!piece || n == 0) return;
+        std::size_t needed = text.length() + n;
+        if (text.capacity() < needed + 1) text.ensure_capacity(std::max(needed, text.capacity() * 2));
+        text.append(piece, static_cast<long>(n));
     }
 };

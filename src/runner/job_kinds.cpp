@@ -4,6 +4,7 @@
 #include <tinyxml2.h>
 
 #include "common/str_buf.h"
+#include "notify/notify_job.h"
 #include "runner/process_state.h"
 #include "runner/reporting.h"
 
@@ -11,7 +12,7 @@ namespace {
 
 const JobKind kJobKinds[] = {
     {"syncjob", nullptr},
-    {"notifyjob", nullptr},
+    {"notifyjob", run_notify_job},
     {"exportjob", nullptr},
     {"odbcimport", nullptr},
 };

@@ -1,0 +1,156 @@
+#include "notify/notify_job.h"
+
+#include <chrono>
+#include <cstring>
+
+#include <tinyxml2.h>
+
+#include "common/html_text.h"
+#include "connection/connect.h"
+#include "connection/result_ptr.h"
+#include "connection/server_version.h"
+#include "connection/statements.h"
+#include "mail/mailer.h"
+#include "mail/report_body.h"
+#include "mail/report_texts.h"
+#include "notify/notify_settings.h"
+#include "notify/result_table.h"
+#include "notify/sql_splitter.h"
+#include "runner/reporting.h"
+
+namespace {
+
+bool has_control_byte(std::string_view text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < 32) return true;
+    return false;
+}
+
+void append_query_lines(ReportBody& body, const StrBuf& statement) {
+    body.append("<p class=\"text\">Query: ", " ");
+    body.append(html_escaped(statement.c_str()).c_str(), statement.c_str());
+    body.append("<br><br>", "\r\n\r\n");
+}
+
+// A statement the server refused: console (with the log hint), log and session file, and
+// the mail lines the job asks for.
+void report_statement_error(const NotifyJob& job, const StrBuf& statement, const char* error,
+                            ReportBody& body) {
+    report_failure(error);
+    report_failure_no_entry("\r\n");
+    flush_outputs();
+    if (job.include_query) append_query_lines(body, statement);
+    if (job.include_msg) {
+        body.append("<p class=\"error\">", " ");
+        body.append(html_escaped(error).c_str(), error);
+        body.append("<br><br>", "\r\n\r\n");
+    }
+}
+
+// Adds one successful statement's result to the mail.
+void add_result(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, TunnelResult* result,
+                const StrBuf& statement, ReportBody& body) {
+    if (tunnel.field_count(handle) == 0 || !job.send_result) return;
+    if (job.include_query) append_query_lines(body, statement);
+    std::uint64_t rows = result ? tunnel.num_rows(result) : 0;
+    if (rows > 0) append_result_table(tunnel, handle, result, body);
+    if (job.include_msg) {
+        StrBuf count;
+        count.format("(%u row(s)returned)", static_cast<unsigned>(rows));
+        body.append("<font face='Verdana' size=2>", " ");
+        body.append(count.c_str(), count.c_str());
+        body.append("</font><br><br>", "\r\n\r\n");
+    }
+}
+
+// Runs every statement once. 0 when one failed in a way that ends the run (no mail then).
+int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBody& body) {
+    SqlSplitter splitter(job.query.c_str(), job.query.length());
+    StrBuf statement;
+    for (;;) {
+        SqlSplitter::Piece piece = splitter.next_statement();
+        if (piece.kind == SqlSplitter::Kind::End) return 1;
+        if (piece.kind == SqlSplitter::Kind::DelimiterCommand) continue;
+        statement.clear();
+        statement.append(piece.text);
+        if (tunnel.real_query(handle, statement.c_str(), statement.length(), has_control_byte(piece.text)) != 0) {
+            report_statement_error(job, statement, tunnel.error(handle), body);
+            if (job.abort_on_error) return 0;
+            continue;
+        }
+        ResultPtr result = make_result(tunnel, tunnel.store_result(handle));
+        if (!result && statement_failed(tunnel, handle)) {
+            report_statement_error(job, statement, tunnel.error(handle), body);
+            return 0;
+        }
+        std::printf("Query execution successful\n");
+        flush_outputs();
+        add_result(job, tunnel, handle, result.get(), statement, body);
+        result.reset();
+        // A procedure call answers with more than one result: take them all, so that the
+        // connection is ready for the next statement.
+        while (tunnel.next_result(handle) == 0) make_result(tunnel, tunnel.store_result(handle));
+    }
+}
+
+int send_result_mail(const NotifyJob& job, const ReportBody& body) {
+    Mailer mailer;
+    mailer.fill(job.mail, body);
+    if (mailer.send()) {
+        print_and_append_log("Mail sent successfully\r\n");
+        return 1;
+    }
+    StrBuf text;
+    text.format("%s\r\n\r\n", mailer.error_text.c_str());
+    report_failure(text.c_str());
+    return 0;
+}
+
+int run_notify(const NotifyJob& job, StrBuf& error) {
+    const ConnectionInfo& source = job.source;
+    if (source.use_ssh) {
+        report_failure("\r\nSSH tunnels are not available in this version of kro yet.\r\n");
+        return 0;
+    }
+    ServerConnection conn;
+    conn.tunnel = create_tunnel(source.use_http);
+    conn.handle = conn.tunnel->init();
+    if (!source.use_http) set_connect_options(&source, conn.tunnel.get(), conn.handle, 1);
+    conn.tunnel = connect_server(source, conn.handle, std::move(conn.tunnel), job.http);
+    if (!conn.tunnel) return 0;  // reported by connect_server
+    Tunnel& tunnel = *conn.tunnel;
+    set_connection_charset(tunnel, conn.handle, "utf8");
+    tunnel.fetch_server_version(conn.handle);
+    select_database(source.database.c_str(), conn.handle, tunnel);
+    if (!tunnel.fetch_server_version(conn.handle)) {
+        error.assign(tunnel.error(conn.handle), 1);
+        return 0;
+    }
+    if (server_at_least_5_0_10(tunnel, conn.handle))
+        query_with_reconnect(tunnel, conn.handle, "set sql_mode=''", 0);
+
+    ReportBody body;
+    append_report_frame(body);
+    if (!run_statements(job, tunnel, conn.handle, body)) return 0;
+    body.append("</body></html>", " ");
+    conn.close();
+    return job.send_result ? send_result_mail(job, body) : 1;
+}
+
+}  // namespace
+
+int run_notify_job(tinyxml2::XMLDocument& doc, long, FILE*, FILE*, int values_are_utf8) {
+    const auto started = std::chrono::steady_clock::now();
+    NotifyJob job;
+    const tinyxml2::XMLElement* root = doc.FirstChildElement();
+    read_notify_job(root ? root->FirstChildElement() : nullptr, job, values_are_utf8);
+    if (!validate_notify_job(job)) return 0;
+    print_job_started();
+    StrBuf error;
+    int ok = run_notify(job, error);
+    if (!ok && !error.empty()) std::printf("%s", error.c_str());
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
+    std::printf("\n\nTotal time taken - %u sec(s)\r\n", static_cast<unsigned>(seconds.count()));
+    flush_outputs();
+    return ok;
+}

@@ -1,0 +1,55 @@
+#include "notify/notify_settings.h"
+
+#include <strings.h>
+#include <tinyxml2.h>
+
+#include "common/job_xml.h"
+#include "runner/reporting.h"
+
+void read_notify_job(const tinyxml2::XMLElement* job, NotifyJob& s, int values_are_utf8) {
+    reset_connection_info(s.source);
+    if (!job) return;
+    if (const tinyxml2::XMLElement* source = job->FirstChildElement("source"))
+        read_connection_info(source, s.source, s.http, values_are_utf8);
+    read_mail_settings(job->FirstChildElement("smtp"), s.mail, values_are_utf8);
+    read_element_text(job->FirstChildElement("query"), s.query, values_are_utf8);
+    if (const tinyxml2::XMLElement* e = job->FirstChildElement("abortonerror"))
+        s.abort_on_error = first_attribute_is_yes(e) ? 1 : 0;
+    if (const tinyxml2::XMLElement* e = job->FirstChildElement("result"))
+        s.send_result = strcasecmp(first_attribute_value(e), "no") == 0 ? 0 : 1;
+    if (const tinyxml2::XMLElement* e = job->FirstChildElement("includequery"))
+        s.include_query = first_attribute_is_yes(e) ? 1 : 0;
+    if (const tinyxml2::XMLElement* e = job->FirstChildElement("includemsg"))
+        s.include_msg = first_attribute_is_yes(e) ? 1 : 0;
+}
+
+int validate_notify_job(const NotifyJob& s) {
+    const ConnectionInfo& c = s.source;
+    if (c.database.empty() || c.host.empty() || c.user.empty() || c.port == 0) {
+        report_failure("Source SERVER information not complete\r\n");
+        return 0;
+    }
+    // Only white space is no statement either.
+    if (s.query.view().find_first_not_of(" \t\r\n") == std::string_view::npos) {
+        report_failure("You should specify atleast one query\r\n");
+        return 0;
+    }
+    if (s.send_result) {
+        bool no_subject = false;
+        const char* missing = missing_mail_setting(s.mail, &no_subject);
+        if (no_subject) report_failure_no_entry("WARNING : No subject for email provided.\r\n");
+        if (missing) {
+            report_failure(missing);
+            return 0;
+        }
+    }
+    if (c.use_http && c.tunnel_url.empty()) {
+        report_failure("Please specify a HTTP tunneling URL\r\n");
+        return 0;
+    }
+    if (c.use_ssh && c.ssh_host.empty()) {
+        report_failure("Please specify the SSH server host.\r\n");
+        return 0;
+    }
+    return 1;
+}
