@@ -69,9 +69,10 @@ std::string mariadb_value(const std::string& sql) {
     return row && row[0] ? row[0] : "";
 }
 
-bool connect_direct(ServerConnection& connection, const ConnectionInfo& info, int want_utf8) {
+bool connect_direct(ServerConnection& connection, const ConnectionInfo& info, int want_utf8,
+                    std::unique_ptr<Tunnel> tunnel) {
     connection.close();
-    connection.tunnel = create_tunnel(0);
+    connection.tunnel = tunnel ? std::move(tunnel) : create_tunnel(0);
     connection.handle = connection.tunnel->init();
     set_connect_options(&info, connection.tunnel.get(), connection.handle, want_utf8);
     connection.tunnel = connect_server(info, connection.handle, std::move(connection.tunnel), HttpTunnelSettings{});
