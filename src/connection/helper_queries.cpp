@@ -53,6 +53,13 @@ int run_simple(Tunnel& tunnel, MYSQL* handle, const char* text) {
     return result || !statement_failed(tunnel, handle) ? 1 : 0;
 }
 
+void list_routines_statement(Tunnel& tunnel, MYSQL* handle, const char* database, const char* type,
+                             StrBuf& statement) {
+    statement.format("select `SPECIFIC_NAME` from `INFORMATION_SCHEMA`.`ROUTINES` where `ROUTINE_SCHEMA` = "
+                     "'%s' and ROUTINE_TYPE = '%s'",
+                     escape_literal(tunnel, handle, database).c_str(), type);
+}
+
 }  // namespace
 
 long packet_allowance(Tunnel& tunnel, MYSQL*& handle) {
@@ -142,15 +149,11 @@ void list_views_statement(Tunnel& tunnel, MYSQL* handle, const char* database, S
 }
 
 void list_procedures_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement) {
-    statement.format("select `SPECIFIC_NAME` from `INFORMATION_SCHEMA`.`ROUTINES` where `ROUTINE_SCHEMA` = "
-                     "'%s' and ROUTINE_TYPE = 'PROCEDURE'",
-                     escape_literal(tunnel, handle, database).c_str());
+    list_routines_statement(tunnel, handle, database, "PROCEDURE", statement);
 }
 
 void list_functions_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement) {
-    statement.format("select `SPECIFIC_NAME` from `INFORMATION_SCHEMA`.`ROUTINES` where `ROUTINE_SCHEMA` = "
-                     "'%s' and ROUTINE_TYPE = 'FUNCTION'",
-                     escape_literal(tunnel, handle, database).c_str());
+    list_routines_statement(tunnel, handle, database, "FUNCTION", statement);
 }
 
 void list_events_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement) {
