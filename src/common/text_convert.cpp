@@ -93,3 +93,12 @@ std::string utf16_to_utf8(std::u16string_view text) {
     return convert("UTF-8", kUtf16, reinterpret_cast<const char*>(text.data()), text.size() * 2, 2,
                    "?", 1);
 }
+
+std::string utf8_prefix(std::string_view text, std::size_t max_chars) {
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && ++chars > max_chars)
+            return std::string(text.substr(0, i));
+    }
+    return std::string(text);
+}

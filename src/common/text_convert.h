@@ -14,3 +14,5 @@ std::string ansi_to_utf8(std::string_view text);
 std::string utf8_to_ansi(std::string_view text);
 std::u16string utf8_to_utf16(std::string_view text);
 std::string utf16_to_utf8(std::u16string_view text);
+// The text cut after its first max_chars UTF-8 characters (settings kept to a fixed length).
+std::string utf8_prefix(std::string_view text, std::size_t max_chars);

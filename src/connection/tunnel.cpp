@@ -2,20 +2,12 @@
 
 #include <cstring>
 
+#include "common/text_convert.h"
+
 namespace {
 
-// The HTTP settings are kept at most 127 characters long (UTF-8 characters here).
-std::string cut_127(const char* text) {
-    std::string s = text ? text : "";
-    std::size_t chars = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80 && ++chars > 127) {
-            s.resize(i);
-            break;
-        }
-    }
-    return s;
-}
+// The HTTP settings are kept at most 127 characters long.
+std::string cut_127(const char* text) { return utf8_prefix(text ? text : "", 127); }
 
 }  // namespace
 

@@ -1,0 +1,126 @@
+# The private MariaDB server of the tests: a fresh data folder at every start, 127.0.0.1 on
+# a free port plus a unix socket, SSL with a CA and server certificate made at start, a
+# test user with a password and every privilege. Sourced by scripts/services.sh.
+#   MARIADB_HOST MARIADB_PORT MARIADB_SOCKET   where it listens
+#   MARIADB_USER MARIADB_PASSWORD              the test user (all privileges, any host)
+#   MARIADB_ROOT_USER MARIADB_ROOT_PASSWORD    the server's root account
+#   MARIADB_CA MARIADB_CLIENT_CERT MARIADB_CLIENT_KEY   CA and a client certificate it signed
+
+mariadb_user=kro
+mariadb_password='kro-Test_pw1'
+mariadb_root_password='kro-Root_pw1'
+
+mariadb_dir() { echo "$SERVICES_DIR/mariadb"; }
+
+mariadb_running() {
+  local dir pid
+  dir=$(mariadb_dir)
+  [ -f "$dir/server.pid" ] && [ -f "$SERVICES_DIR/env.d/mariadb" ] || return 1
+  pid=$(cat "$dir/server.pid")
+  kill -0 "$pid" 2>/dev/null && [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" != Z ]
+}
+
+# A CA, a server certificate for 127.0.0.1/localhost and a client certificate, all signed by the CA.
+mariadb_make_certificates() {
+  local ssl=$1
+  rm -rf "$ssl" && mkdir -p "$ssl"
+  (
+    cd "$ssl"
+    openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=kro test CA" \
+      -keyout ca-key.pem -out ca.pem 2>/dev/null
+    printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\n' > server.ext
+    openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" \
+      -keyout server-key.pem -out server.csr 2>/dev/null
+    openssl x509 -req -in server.csr -CA ca.pem -CAkey ca-key.pem -CAcreateserial -days 3650 \
+      -extfile server.ext -out server-cert.pem 2>/dev/null
+    openssl req -newkey rsa:2048 -nodes -subj "/CN=kro test client" \
+      -keyout client-key.pem -out client.csr 2>/dev/null
+    openssl x509 -req -in client.csr -CA ca.pem -CAkey ca-key.pem -CAcreateserial -days 3650 \
+      -out client-cert.pem 2>/dev/null
+    rm -f ./*.csr server.ext
+  )
+}
+
+mariadb_start() {
+  mariadb_running && return 0
+  mariadb_stop >/dev/null 2>&1 || true
+  local dir port sock cnf user=$mariadb_user password=$mariadb_password root_password=$mariadb_root_password
+  dir=$(mariadb_dir)
+  mkdir -p "$dir"
+  sock="$dir/sock"
+  cnf="$dir/my.cnf"
+  port=$(free_port)
+  mariadb_make_certificates "$dir/ssl"
+  cat > "$cnf" <<CNF
+[mariadbd]
+datadir=$dir/data
+socket=$sock
+port=$port
+bind-address=127.0.0.1
+pid-file=$dir/mariadbd.pid
+log-error=$dir/error.log
+skip-name-resolve
+character-set-server=utf8mb4
+collation-server=utf8mb4_general_ci
+ssl-ca=$dir/ssl/ca.pem
+ssl-cert=$dir/ssl/server-cert.pem
+ssl-key=$dir/ssl/server-key.pem
+innodb-buffer-pool-size=64M
+innodb-log-file-size=16M
+max-connections=200
+CNF
+  rm -rf "$dir/data"
+  mariadb-install-db --defaults-file="$cnf" --user=root --auth-root-authentication-method=normal \
+    --skip-test-db > "$dir/install.log" 2>&1 || { cat "$dir/install.log" >&2; return 1; }
+  setsid mariadbd --defaults-file="$cnf" --user=root < /dev/null >> "$dir/server.out" 2>&1 &
+  echo $! > "$dir/server.pid"
+  local i
+  for ((i = 0; i < 300; i++)); do
+    [ -S "$sock" ] && wait_for_port "$port" 1 && break
+    kill -0 "$(cat "$dir/server.pid")" 2>/dev/null || break
+    sleep 0.1
+  done
+  if ! [ -S "$sock" ] || ! wait_for_port "$port" 1; then
+    echo "mariadb did not start; see $dir/error.log" >&2
+    tail -n 20 "$dir/error.log" >&2 || true
+    return 1
+  fi
+  mariadb --no-defaults --socket="$sock" -uroot <<SQL || return 1
+CREATE USER '$user'@'%' IDENTIFIED BY '$password';
+CREATE USER '$user'@'localhost' IDENTIFIED BY '$password';
+GRANT ALL PRIVILEGES ON *.* TO '$user'@'%' WITH GRANT OPTION;
+GRANT ALL PRIVILEGES ON *.* TO '$user'@'localhost' WITH GRANT OPTION;
+ALTER USER 'root'@'localhost' IDENTIFIED BY '$root_password';
+FLUSH PRIVILEGES;
+SQL
+  cat > "$SERVICES_DIR/env.d/mariadb" <<ENV
+MARIADB_HOST=127.0.0.1
+MARIADB_PORT=$port
+MARIADB_SOCKET=$sock
+MARIADB_USER=$user
+MARIADB_PASSWORD=$password
+MARIADB_ROOT_USER=root
+MARIADB_ROOT_PASSWORD=$root_password
+MARIADB_CA=$dir/ssl/ca.pem
+MARIADB_CLIENT_CERT=$dir/ssl/client-cert.pem
+MARIADB_CLIENT_KEY=$dir/ssl/client-key.pem
+ENV
+}
+
+mariadb_stop() {
+  local dir pid i
+  dir=$(mariadb_dir)
+  rm -f "$SERVICES_DIR/env.d/mariadb"
+  [ -f "$dir/server.pid" ] || return 0
+  pid=$(cat "$dir/server.pid")
+  # A clean shutdown first; the pid file's TERM/KILL is the fallback.
+  if [ -S "$dir/sock" ]; then
+    mariadb-admin --no-defaults --socket="$dir/sock" -uroot -p"$mariadb_root_password" shutdown >/dev/null 2>&1 || true
+  fi
+  for ((i = 0; i < 100; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" = Z ] && break
+    sleep 0.1
+  done
+  stop_pidfile "$dir/server.pid"
+}

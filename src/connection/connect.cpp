@@ -1,0 +1,153 @@
+#include "connection/connect.h"
+
+#include <cstring>
+#include <strings.h>
+
+#include "common/out_of_memory.h"
+#include "common/str_buf.h"
+#include "connection/connection_info.h"
+#include "connection/connection_report.h"
+#include "connection/server_version.h"
+#include "connection/sql_quote.h"
+#include "connection/statements.h"
+
+namespace {
+
+constexpr unsigned long kDirectClientFlags = CLIENT_REMEMBER_OPTIONS | CLIENT_MULTI_RESULTS;
+
+const char* text_or_null(const StrBuf& text) { return text.empty() ? nullptr : text.c_str(); }
+
+// Takes the database's character set for the connection, the client and the results.
+void use_database_charset(Tunnel& tunnel, MYSQL* handle) {
+    ResultPtr variables = query_with_reconnect(tunnel, handle, "show variables like '%character%'", 0);
+    if (!variables) return;
+    MYSQL_ROW row;
+    while ((row = tunnel.fetch_row(variables.get())) != nullptr) {
+        if (row[0] && strcasecmp(row[0], "character_set_database") == 0) break;
+    }
+    if (!row || !row[1]) return;
+    static const char* const kPrefixes[] = {"Set character_set_connection=", "Set character_set_results=",
+                                            "Set character_set_client="};
+    StrBuf statement;
+    for (const char* prefix : kPrefixes) {
+        statement.format("%s%s", prefix, row[1]);
+        ResultPtr ignored = query_with_reconnect(tunnel, handle, statement.c_str(), 0);
+        if (!ignored && statement_failed(tunnel, handle)) break;
+    }
+}
+
+}  // namespace
+
+void ServerConnection::close() {
+    if (tunnel && handle) tunnel->close(handle);
+    handle = nullptr;
+}
+
+void set_connect_options(const ConnectionInfo* info, Tunnel* tunnel, MYSQL* handle, int want_utf8) {
+    if (!info || !tunnel || !handle || tunnel->is_http()) return;
+    // "utf8" is three bytes wide on the server; utf8mb4 keeps every character.
+    if (want_utf8 == 1) tunnel->options(handle, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+    const my_bool reconnect_on = 1;
+    tunnel->options(handle, MYSQL_OPT_RECONNECT, &reconnect_on);
+    if (info->compressed == 1) tunnel->options(handle, MYSQL_OPT_COMPRESS, nullptr);
+    tunnel->options(handle, MYSQL_INIT_COMMAND, "/*!40101 SET SQL_MODE='' */");
+    int wait_timeout = info->wait_timeout.to_int();
+    if (wait_timeout > 28800 || wait_timeout <= 0) wait_timeout = 28800;
+    StrBuf command;
+    command.format("/*!40101 set @@session.wait_timeout=%d */", wait_timeout);
+    tunnel->options(handle, MYSQL_INIT_COMMAND, command.c_str());
+}
+
+std::unique_ptr<Tunnel> connect_server(const ConnectionInfo& info, MYSQL*& handle,
+                                       std::unique_ptr<Tunnel> tunnel, const HttpTunnelSettings& http) {
+    if (!tunnel) tunnel = create_tunnel(info.use_http);
+    if (!handle) handle = tunnel->init();
+    if (!handle) out_of_memory();  // the library's handle allocation is all that can fail here
+
+    tunnel->set_use_proxy(http.use_proxy);
+    if (http.use_proxy)
+        tunnel->set_proxy(http.proxy_host.c_str(), http.proxy_port, http.proxy_user.c_str(),
+                          http.proxy_password.c_str());
+    if (http.use_http_auth)
+        tunnel->set_http_auth(true, http.http_auth_user.c_str(), http.http_auth_password.c_str());
+    else
+        tunnel->set_http_auth(false, nullptr, nullptr);
+    tunnel->set_content_type(http.content_type.c_str());
+
+    if (info.ssl && !tunnel->is_http()) {
+        const char* key = info.ssl_auth ? text_or_null(info.ssl_client_key) : nullptr;
+        const char* cert = info.ssl_auth ? text_or_null(info.ssl_client_cert) : nullptr;
+        mysql_ssl_set(handle, key, cert, text_or_null(info.ssl_ca_cert), nullptr, text_or_null(info.ssl_cipher));
+    }
+
+    MYSQL* connected;
+    if (tunnel->is_http()) {
+        connected = tunnel->real_connect(handle, info.host.c_str(), info.user.c_str(), info.password.c_str(),
+                                         nullptr, static_cast<unsigned>(info.port), nullptr,
+                                         CLIENT_MULTI_RESULTS, info.tunnel_url.c_str());
+    } else if (info.use_ssh) {
+        // The forwarded port listens on 127.0.0.1; "localhost" would mean the unix socket here.
+        const unsigned int tcp = MYSQL_PROTOCOL_TCP;
+        tunnel->options(handle, MYSQL_OPT_PROTOCOL, &tcp);
+        connected = tunnel->real_connect(handle, "127.0.0.1", info.user.c_str(), info.password.c_str(),
+                                         nullptr, static_cast<unsigned>(info.local_port), nullptr,
+                                         kDirectClientFlags, info.tunnel_url.c_str());
+    } else {
+        connected = tunnel->real_connect(handle, info.host.c_str(), info.user.c_str(), info.password.c_str(),
+                                         nullptr, static_cast<unsigned>(info.port), nullptr,
+                                         kDirectClientFlags, info.tunnel_url.c_str());
+    }
+    if (info.use_http) tunnel->set_timeout(info.http_timeout);
+
+    if (!connected) {
+        report_connection_error(*tunnel, handle);
+        tunnel->close(handle);
+        handle = nullptr;
+        return nullptr;
+    }
+    tunnel->fetch_server_version(handle);
+    if (!info.database.empty()) select_database(info.database.c_str(), handle, *tunnel);
+    return tunnel;
+}
+
+void set_connection_charset(Tunnel& tunnel, MYSQL* handle, const char* name) {
+    if (!name) name = "";
+    const bool wants_utf8 = strcasecmp(name, "utf8") == 0 && server_has_utf8mb4(tunnel, handle);
+    if (tunnel.is_http()) {
+        tunnel.set_charset(wants_utf8 ? "utf8mb4" : name);
+        return;
+    }
+    if (!server_at_least_4_1_0(tunnel, handle)) return;
+    if (*name && strcasecmp(name, "[default]") != 0) {
+        StrBuf statement;
+        statement.format("set names '%s'",
+                         wants_utf8 ? "utf8mb4" : escape_literal(tunnel, handle, name).c_str());
+        query_with_reconnect(tunnel, handle, statement.c_str(), 0);
+        return;
+    }
+    use_database_charset(tunnel, handle);
+}
+
+int select_database(const char* database, MYSQL* handle, Tunnel& tunnel) {
+    StrBuf statement;
+    statement.format("use `%s`", escape_identifier(database ? database : "").c_str());
+    if (execute(tunnel, handle, statement.c_str(), static_cast<unsigned long>(statement.length()), 0) != 0)
+        return 0;
+    ResultPtr result = make_result(tunnel, tunnel.store_result(handle, 0, 0, 0));
+    if (!result && statement_failed(tunnel, handle)) return 0;
+    result.reset();
+    tunnel.set_current_db(database);
+    return 1;
+}
+
+bool reconnect(Tunnel& tunnel, MYSQL*& handle, const ConnectionInfo* info, const char* database) {
+    // A server behind an SSH tunnel needs the tunnel restarted before anything else; that
+    // step belongs to the SSH tunnel and is added with it (info->use_ssh).
+    (void)info;
+    if (database && select_database(database, handle, tunnel) == 0) return false;
+    if (!tunnel.is_http()) return true;
+    if (tunnel.fetch_server_version(handle)) return true;
+    tunnel.close(handle);
+    handle = nullptr;
+    return false;
+}

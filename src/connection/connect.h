@@ -1,0 +1,52 @@
+// Connecting to a server and setting its session up. Every routine works on both forms
+// of Tunnel; failures of connect_server are reported here, the others leave the error
+// in the handle for the caller.
+#pragma once
+
+#include <memory>
+
+#include <mysql.h>
+
+#include "connection/tunnel.h"
+
+struct ConnectionInfo;
+struct HttpTunnelSettings;
+
+// One server connection: the Tunnel and the handle it gave. The handle is closed through
+// the Tunnel before the Tunnel goes.
+struct ServerConnection {
+    std::unique_ptr<Tunnel> tunnel;
+    MYSQL* handle = nullptr;
+
+    ServerConnection() = default;
+    ServerConnection(const ServerConnection&) = delete;
+    ServerConnection& operator=(const ServerConnection&) = delete;
+    ~ServerConnection() { close(); }
+    void close();
+};
+
+// Client library options for a direct connection, set before connect_server: the
+// character set (utf8mb4) when want_utf8 is 1, automatic reconnect, compression when
+// the settings ask for it, and the session's SQL mode and wait timeout as init commands.
+// Does nothing without settings or Tunnel, or for the HTTP form.
+void set_connect_options(const ConnectionInfo* info, Tunnel* tunnel, MYSQL* handle, int want_utf8);
+
+// Connects with the settings (SSL, compression, the SSH tunnel's local end, the HTTP
+// settings) and selects the database they name. Creates the Tunnel when none is given
+// and takes a handle from it when handle is null. On failure the error is reported
+// ("\r\nERROR: %ld, %s"), the handle closed and set to null, the Tunnel destroyed, and
+// null returned; on success the Tunnel is returned.
+std::unique_ptr<Tunnel> connect_server(const ConnectionInfo& info, MYSQL*& handle,
+                                       std::unique_ptr<Tunnel> tunnel, const HttpTunnelSettings& http);
+
+// Makes the session speak the named character set ("utf8" means utf8mb4 where the server
+// has it); "[default]" or an empty name takes the database's character set.
+void set_connection_charset(Tunnel& tunnel, MYSQL* handle, const char* name);
+
+// "use `name`"; 1 when the server took it.
+int select_database(const char* database, MYSQL* handle, Tunnel& tunnel);
+
+// Brings a lost connection back on the same handle: selects the database again when one
+// is given (the client library reconnects on that statement). The HTTP form also checks
+// the server version and closes the handle (setting it to null) when that fails.
+bool reconnect(Tunnel& tunnel, MYSQL*& handle, const ConnectionInfo* info, const char* database);

@@ -1,0 +1,144 @@
+#include "connection/connection_info.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include <tinyxml2.h>
+
+#include "common/text_convert.h"
+
+namespace {
+
+using tinyxml2::XMLElement;
+
+// The text of an element: its first child when that is a text node, else empty (an
+// element without text, or whose first child is a comment or an element).
+const char* element_text(const XMLElement* element) {
+    const tinyxml2::XMLNode* child = element->FirstChild();
+    if (child && child->ToText()) return child->Value();
+    return "";
+}
+
+bool has_text(const XMLElement* element) { return *element_text(element) != '\0'; }
+
+// Job-flag texts: kept as they are in a UTF-8 job file, else converted from the locale.
+void read_text(const XMLElement* parent, const char* name, StrBuf& field, int values_are_utf8) {
+    if (const XMLElement* e = parent->FirstChildElement(name))
+        field.assign(element_text(e), values_are_utf8);
+}
+
+// Texts the program hands on unchanged (SSH settings, the tunnel URL).
+void read_bytes(const XMLElement* parent, const char* name, StrBuf& field) {
+    read_text(parent, name, field, 1);
+}
+
+// 1 only for the exact text "1".
+int exactly_one(const XMLElement* e) { return std::strcmp(element_text(e), "1") == 0 ? 1 : 0; }
+
+// A number whose element may be missing or empty: those give the fallback.
+int number_or(const XMLElement* parent, const char* name, int fallback) {
+    const XMLElement* e = parent->FirstChildElement(name);
+    return e && has_text(e) ? std::atoi(element_text(e)) : fallback;
+}
+
+std::string attribute(const XMLElement* e, const char* name) {
+    const char* value = e->Attribute(name);
+    return utf8_prefix(value ? value : "", 127);
+}
+
+void read_ssh_keys(const XMLElement* tunnel, ConnectionInfo& info) {
+    info.use_ssh = 1;
+    read_bytes(tunnel, "sshuser", info.ssh_user);
+    read_bytes(tunnel, "sshpwd", info.ssh_password);
+    read_bytes(tunnel, "sshhost", info.ssh_host);
+    info.ssh_port = number_or(tunnel, "sshport", 22);
+    info.local_port = number_or(tunnel, "localport", 3310);
+    const XMLElement* pass = tunnel->FirstChildElement("sshispass");
+    info.ssh_password_auth = pass && std::strcmp(element_text(pass), "0") == 0 ? 0 : 1;
+    read_bytes(tunnel, "sshprivatekey", info.ssh_key_file);
+}
+
+void read_http_keys(const XMLElement* tunnel, ConnectionInfo& info, HttpTunnelSettings& http) {
+    info.use_http = 1;
+    read_bytes(tunnel, "url", info.tunnel_url);
+    if (const XMLElement* e = tunnel->FirstChildElement("timeout"); e && has_text(e))
+        info.http_timeout = std::atoi(element_text(e)) * 1000;
+
+    const XMLElement* content_type = tunnel->FirstChildElement("contenttype");
+    http.content_type = content_type ? utf8_prefix(element_text(content_type), 127) : "text/xml";
+
+    if (const XMLElement* e = tunnel->FirstChildElement("encodedata"))
+        http.encode_data = std::atoi(element_text(e)) != 0;
+
+    if (const XMLElement* proxy = tunnel->FirstChildElement("proxy")) {
+        http.use_proxy = true;
+        http.proxy_host = attribute(proxy, "server");
+        http.proxy_port = proxy->Attribute("port") ? std::atoi(proxy->Attribute("port")) : 808;
+        http.proxy_user = attribute(proxy, "user");
+        http.proxy_password = attribute(proxy, "pwd");
+    } else {
+        http.use_proxy = false;
+        http.proxy_host.clear();
+        http.proxy_user.clear();
+        http.proxy_password.clear();
+        http.proxy_port = 808;
+    }
+
+    if (const XMLElement* auth = tunnel->FirstChildElement("httpauth")) {
+        http.use_http_auth = true;
+        http.http_auth_user = attribute(auth, "user");
+        http.http_auth_password = attribute(auth, "pwd");
+    } else {
+        http.use_http_auth = false;
+        http.http_auth_user.clear();
+        http.http_auth_password.clear();
+    }
+}
+
+}  // namespace
+
+void reset_connection_info(ConnectionInfo& info) {
+    info.port = 0;
+    info.ssh_port = 0;
+    info.local_port = 0;
+    info.http_timeout = 0;
+    info.use_http = 0;
+    info.use_ssh = 0;
+    info.ssl = 0;
+    info.ssl_auth = 0;
+    info.ssh_password_auth = 1;
+    info.compressed = 1;
+    info.wait_timeout.assign("28800", 1);
+}
+
+void read_connection_info(const tinyxml2::XMLElement* server, ConnectionInfo& info,
+                          HttpTunnelSettings& http, int values_are_utf8) {
+    info.http_timeout = 30000;
+    if (!server) return;
+
+    if (const XMLElement* tunnel = server->FirstChildElement("tunnelinfo")) {
+        if (const char* type = tunnel->Attribute("type")) {
+            if (strcasecmp(type, "ssh") == 0)
+                read_ssh_keys(tunnel, info);
+            else if (strcasecmp(type, "http") == 0)
+                read_http_keys(tunnel, info, http);
+        }
+    }
+
+    read_text(server, "host", info.host, values_are_utf8);
+    read_text(server, "user", info.user, values_are_utf8);
+    read_text(server, "pwd", info.password, values_are_utf8);
+    if (const XMLElement* e = server->FirstChildElement("port"))
+        info.port = has_text(e) ? std::atoi(element_text(e)) : 3306;
+    if (const XMLElement* e = server->FirstChildElement("compressed"))
+        info.compressed = has_text(e) ? (std::atoi(element_text(e)) != 0 ? 1 : 0) : 1;
+    if (const XMLElement* e = server->FirstChildElement("ssl")) info.ssl = exactly_one(e);
+    if (const XMLElement* e = server->FirstChildElement("sslauth")) info.ssl_auth = exactly_one(e);
+    read_text(server, "clientkey", info.ssl_client_key, values_are_utf8);
+    read_text(server, "clientcert", info.ssl_client_cert, values_are_utf8);
+    read_text(server, "cacert", info.ssl_ca_cert, values_are_utf8);
+    read_text(server, "cipher", info.ssl_cipher, values_are_utf8);
+    read_text(server, "charset", info.charset, values_are_utf8);
+    read_text(server, "database", info.database, values_are_utf8);
+}

@@ -1,0 +1,13 @@
+#include "connection/connection_report.h"
+
+#include "connection/tunnel.h"
+#include "runner/reporting.h"
+
+void report_connection_error(Tunnel& tunnel, MYSQL* handle) {
+    report_error_number(static_cast<long>(tunnel.error_number(handle)), tunnel.error(handle));
+}
+
+void report_query_error(Tunnel& tunnel, MYSQL* handle, const char* table, ReportBody& report,
+                        StrBuf* last_error) {
+    report_query_error(tunnel.error_number(handle), tunnel.error(handle), table, report, last_error);
+}

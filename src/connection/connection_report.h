@@ -1,0 +1,15 @@
+// The reports of a connection's errors, taking the error number and text from the handle.
+#pragma once
+
+#include <mysql.h>
+
+#include "common/str_buf.h"
+
+class Tunnel;
+struct ReportBody;
+
+// "\r\nERROR: %ld, %s" to the console, check line, log and session file.
+void report_connection_error(Tunnel& tunnel, MYSQL* handle);
+// A failed statement (see report_query_error in runner/reporting.h).
+void report_query_error(Tunnel& tunnel, MYSQL* handle, const char* table, ReportBody& report,
+                        StrBuf* last_error);

@@ -1,0 +1,209 @@
+#include "connection/helper_queries.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "connection/result_ptr.h"
+#include "connection/server_version.h"
+#include "connection/sql_quote.h"
+#include "connection/statements.h"
+#include "connection/tunnel.h"
+
+namespace {
+
+// The server's answer for a routine that does not exist (or that the user may not see).
+constexpr unsigned int kNoSuchRoutine = 1305;
+
+int show_create_routine(Tunnel& tunnel, MYSQL* handle, const char* kind_sql, const char* kind_text,
+                        const char* database, const char* name, StrBuf& definition,
+                        StrBuf& error_text, StrBuf* statement_out) {
+    StrBuf statement;
+    statement.format("show create %s `%s`.`%s`", kind_sql, escape_identifier(database).c_str(),
+                     escape_identifier(name).c_str());
+    if (statement_out) statement_out->copy_from(statement);
+    ResultPtr result = query_with_reconnect(tunnel, handle, statement.c_str(), 0);
+    MYSQL_ROW row = result ? tunnel.fetch_row(result.get()) : nullptr;
+    if (!result && statement_failed(tunnel, handle) && tunnel.error_number(handle) != kNoSuchRoutine) {
+        error_text.format("Error No. %d\n%s", static_cast<int>(tunnel.error_number(handle)), tunnel.error(handle));
+        return 0;
+    }
+    if (!row) {
+        error_text.format("%s '%s' doesn't exists!", kind_text, name);
+        return 0;
+    }
+    if (tunnel.num_fields(result.get()) < 3 || !row[2]) {
+        error_text.assign("Unable to retrieve information. Please check your permission.", 1);
+        return 0;
+    }
+    definition.assign(row[2], 1);
+    return 1;
+}
+
+// The given column of a result's first row, or null when there is none.
+const char* first_row_column(Tunnel& tunnel, ResultPtr& result, unsigned int column) {
+    if (!result || tunnel.num_fields(result.get()) <= column) return nullptr;
+    MYSQL_ROW row = tunnel.fetch_row(result.get());
+    return row ? row[column] : nullptr;
+}
+
+// 1 unless the statement failed (a statement without rows counts as done).
+int run_simple(Tunnel& tunnel, MYSQL* handle, const char* text) {
+    ResultPtr result = query_with_reconnect(tunnel, handle, text, 0);
+    return result || !statement_failed(tunnel, handle) ? 1 : 0;
+}
+
+void list_routines_statement(Tunnel& tunnel, MYSQL* handle, const char* database, const char* type,
+                             StrBuf& statement) {
+    statement.format("select `SPECIFIC_NAME` from `INFORMATION_SCHEMA`.`ROUTINES` where `ROUTINE_SCHEMA` = "
+                     "'%s' and ROUTINE_TYPE = '%s'",
+                     escape_literal(tunnel, handle, database).c_str(), type);
+}
+
+}  // namespace
+
+long packet_allowance(Tunnel& tunnel, MYSQL*& handle) {
+    ResultPtr result = query_with_reconnect(tunnel, handle, "show variables like 'max_allowed_packet'", 1);
+    const char* value = first_row_column(tunnel, result, 1);
+    if (!value) return 0;
+    return static_cast<long>(std::strtoll(value, nullptr, 10) * 5 / 7168);
+}
+
+int column_index(Tunnel& tunnel, TunnelResult* result, const char* name) {
+    if (!result || !name) return -1;
+    unsigned int count = tunnel.num_fields(result);
+    MYSQL_FIELD* fields = tunnel.fetch_fields(result);
+    for (unsigned int i = 0; fields && i < count; ++i) {
+        if (fields[i].name && strcasecmp(fields[i].name, name) == 0) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int show_create_function(Tunnel& tunnel, MYSQL* handle, const char* database, const char* name,
+                         StrBuf& definition, StrBuf& error_text, StrBuf* statement) {
+    return show_create_routine(tunnel, handle, "function", "Function", database, name, definition,
+                               error_text, statement);
+}
+
+int show_create_procedure(Tunnel& tunnel, MYSQL* handle, const char* database, const char* name,
+                          StrBuf& definition, StrBuf& error_text, StrBuf* statement) {
+    return show_create_routine(tunnel, handle, "procedure", "Procedure", database, name, definition,
+                               error_text, statement);
+}
+
+std::uint64_t count_rows(Tunnel& tunnel, MYSQL* handle, const char* database, const char* table,
+                         const char* condition) {
+    StrBuf statement;
+    const bool filtered = condition && *condition;
+    statement.format("select count(*)from `%s`.`%s`%s%s", escape_identifier(database).c_str(),
+                     escape_identifier(table).c_str(), filtered ? " where " : "", filtered ? condition : "");
+    ResultPtr result = query_with_reconnect(tunnel, handle, statement.c_str(), 0);
+    const char* value = first_row_column(tunnel, result, 0);
+    return value ? std::strtoull(value, nullptr, 10) : 0;
+}
+
+int show_create_table(Tunnel& tunnel, MYSQL* handle, const char* database, const char* table,
+                      const char* statement, StrBuf& definition) {
+    StrBuf text;
+    if (statement && *statement)
+        text.assign(statement, 1);
+    else if (database && *database)
+        text.format("show create table `%s`.`%s`", escape_identifier(database).c_str(),
+                    escape_identifier(table).c_str());
+    else
+        text.format("show create table `%s`", escape_identifier(table).c_str());
+    ResultPtr result = query_with_reconnect(tunnel, handle, text.c_str(), 0);
+    const char* value = first_row_column(tunnel, result, 1);
+    if (!value) return 0;
+    definition.assign(value, 1);
+    return 1;
+}
+
+int column_has_on_update(const char* create_statement, int n) {
+    if (!create_statement || n < 0) return 0;
+    int line = 0;
+    for (const char* p = create_statement; *p;) {
+        const char* end = std::strchr(p, '\n');
+        std::size_t length = end ? static_cast<std::size_t>(end - p) : std::strlen(p);
+        if (length > 0) {
+            if (line == n + 1) {
+                static const char kNeedle[] = "on update current_timestamp";
+                const std::size_t needle = sizeof kNeedle - 1;
+                for (std::size_t i = 0; i + needle <= length; ++i) {
+                    if (strncasecmp(p + i, kNeedle, needle) == 0) return 1;
+                }
+                return 0;
+            }
+            ++line;
+        }
+        if (!end) break;
+        p = end + 1;
+    }
+    return 0;
+}
+
+void list_views_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement) {
+    statement.format("select `TABLE_NAME` from `INFORMATION_SCHEMA`.`TABLES` where `TABLE_SCHEMA` = '%s' "
+                     "and `TABLE_TYPE` = 'VIEW'",
+                     escape_literal(tunnel, handle, database).c_str());
+}
+
+void list_procedures_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement) {
+    list_routines_statement(tunnel, handle, database, "PROCEDURE", statement);
+}
+
+void list_functions_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement) {
+    list_routines_statement(tunnel, handle, database, "FUNCTION", statement);
+}
+
+void list_events_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement) {
+    statement.format("select `EVENT_NAME` from `INFORMATION_SCHEMA`.`EVENTS` where `EVENT_SCHEMA` = '%s' "
+                     "order by EVENT_NAME",
+                     escape_literal(tunnel, handle, database).c_str());
+}
+
+void list_tables_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement) {
+    StrBuf name = escape_identifier(database);
+    if (server_at_least_5_0_10(tunnel, handle) && strcasecmp(database, "INFORMATION_SCHEMA") != 0)
+        statement.format("show full tables from `%s` where table_type = 'BASE TABLE'", name.c_str());
+    else
+        statement.format("show tables from `%s`", name.c_str());
+}
+
+int table_engine(Tunnel& tunnel, MYSQL* handle, const char* database, const char* table, StrBuf& engine) {
+    StrBuf statement;
+    statement.format("show table status from `%s` like '%s'", escape_identifier(database).c_str(),
+                     escape_like_literal(tunnel, handle, table).c_str());
+    ResultPtr result = query_result(tunnel, handle, statement.c_str());
+    if (!result) return 0;
+    int column = column_index(tunnel, result.get(), server_at_least_4_1_0(tunnel, handle) ? "Engine" : "Type");
+    MYSQL_ROW row = tunnel.fetch_row(result.get());
+    if (column < 0 || !row || !row[column]) return 0;
+    engine.assign(row[column], 1);
+    return 1;
+}
+
+int view_placeholder(Tunnel& tunnel, TunnelResult* columns, const char* view, StrBuf& out) {
+    int field = column_index(tunnel, columns, "field");
+    int type = column_index(tunnel, columns, "type");
+    if (field < 0 || type < 0) return 0;
+    out.append("\n/*!50001 CREATE TABLE  `");
+    append_escaped_identifier(out, view ? view : "");
+    out.append("`(\n");
+    bool first = true;
+    while (MYSQL_ROW row = tunnel.fetch_row(columns)) {
+        if (!first) out.append(",\n");
+        first = false;
+        out.append(" `");
+        append_escaped_identifier(out, row[field] ? row[field] : "");
+        out.append("` ");
+        out.append(row[type] ? row[type] : "");
+        out.append(" ");
+    }
+    out.append("\n)*/;\n");
+    return 1;
+}
+
+int start_transaction(Tunnel& tunnel, MYSQL* handle) { return run_simple(tunnel, handle, "set autocommit = 0"); }
+
+int commit(Tunnel& tunnel, MYSQL* handle) { return run_simple(tunnel, handle, "commit"); }

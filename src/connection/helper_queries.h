@@ -1,0 +1,65 @@
+// Small queries the jobs share: server limits, object definitions, row counts and the
+// statements that list a database's objects. Names are quoted safely wherever they go
+// into SQL. All statements go through query_with_reconnect without reconnecting, unless
+// said otherwise.
+#pragma once
+
+#include <cstdint>
+
+#include <mysql.h>
+
+#include "common/str_buf.h"
+
+class Tunnel;
+struct TunnelResult;
+
+// Five sevenths of the server's max_allowed_packet in KiB (value * 5 / 7168); 0 on
+// failure. Reconnects once when the connection was lost.
+long packet_allowance(Tunnel& tunnel, MYSQL*& handle);
+
+// Index of the result's first field named name (case ignored), or -1.
+int column_index(Tunnel& tunnel, TunnelResult* result, const char* name);
+
+// The definition (third column) of a stored function or procedure into definition, 1.
+// On failure 0 and error_text holds why: "Function '%s' doesn't exists!" (or Procedure),
+// "Unable to retrieve information. Please check your permission." or "Error No. %d\n%s".
+// statement, when given, receives the statement text.
+int show_create_function(Tunnel& tunnel, MYSQL* handle, const char* database, const char* name,
+                         StrBuf& definition, StrBuf& error_text, StrBuf* statement = nullptr);
+int show_create_procedure(Tunnel& tunnel, MYSQL* handle, const char* database, const char* name,
+                          StrBuf& definition, StrBuf& error_text, StrBuf* statement = nullptr);
+
+// Rows of database.table, with " where condition" when condition is given; 0 on failure.
+std::uint64_t count_rows(Tunnel& tunnel, MYSQL* handle, const char* database, const char* table,
+                         const char* condition = nullptr);
+
+// The CREATE TABLE text (second column) into definition, 1; 0 on failure. statement, when
+// not empty, is sent instead of "show create table"; database may be null or empty.
+int show_create_table(Tunnel& tunnel, MYSQL* handle, const char* database, const char* table,
+                      const char* statement, StrBuf& definition);
+
+// 1 when column n of a CREATE TABLE text (its line n+1, empty lines not counted) has
+// "on update CURRENT_TIMESTAMP", in any letter case.
+int column_has_on_update(const char* create_statement, int n);
+
+// Statements that list a database's views, procedures, functions, events and base tables
+// (written into statement; nothing is sent).
+void list_views_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement);
+void list_procedures_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement);
+void list_functions_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement);
+void list_events_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement);
+// The full-tables form from 5.0.10 on (but not for INFORMATION_SCHEMA), else "show tables".
+void list_tables_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement);
+
+// The storage engine of database.table into engine ("Type" on servers before 4.1), 1; 0
+// when the table or the column is missing.
+int table_engine(Tunnel& tunnel, MYSQL* handle, const char* database, const char* table, StrBuf& engine);
+
+// Appends a CREATE TABLE that stands in for a view until the view itself is created, from
+// a result with the columns "field" and "type" (such as "show columns"); 0 when the result
+// lacks them.
+int view_placeholder(Tunnel& tunnel, TunnelResult* columns, const char* view, StrBuf& out);
+
+// "set autocommit = 0" and "commit": 0 when the server refused.
+int start_transaction(Tunnel& tunnel, MYSQL* handle);
+int commit(Tunnel& tunnel, MYSQL* handle);
