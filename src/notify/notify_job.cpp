@@ -36,8 +36,10 @@ void append_query_lines(ReportBody& body, const StrBuf& statement) {
 // the mail lines the job asks for.
 void report_statement_error(const NotifyJob& job, const StrBuf& statement, const char* error,
                             ReportBody& body) {
-    report_failure(error);
-    report_failure_no_entry("\r\n");
+    StrBuf text;
+    text.format("%s\r\n", error);
+    report_failure_no_entry(text.c_str());
+    add_session_entry(error);
     flush_outputs();
     if (job.include_query) append_query_lines(body, statement);
     if (job.include_msg) {

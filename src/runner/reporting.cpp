@@ -58,8 +58,10 @@ void report_failure_no_entry(const char* text) {
 
 void report_failure(const char* text) {
     report_failure_no_entry(text);
-    write_session_entry(text, nullptr);
+    add_session_entry(text);
 }
+
+void add_session_entry(const char* text) { write_session_entry(text, nullptr); }
 
 void report_error_number(long number, const char* error_text) {
     StrBuf text;

@@ -10,6 +10,8 @@ struct ReportBody;
 void report_failure(const char* text);
 // Console, check line, log; no session entry.
 void report_failure_no_entry(const char* text);
+// Only the session file's plain <error> entry.
+void add_session_entry(const char* text);
 // "\r\nERROR: %ld, %s" with a server's error number and text, then report_failure.
 void report_error_number(long number, const char* error_text);
 // A failed statement of the sync job: the error goes to the log and the session file

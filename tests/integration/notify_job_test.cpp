@@ -132,7 +132,7 @@ TEST_F(NotifyJobTest, AbortOnErrorStopsAtTheFirstFailingStatementWithoutMail) {
     o.switches = "<abortonerror value=\"yes\"/>";
     RunResult r = run_job(o);
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.out.find("Table 'notify_db.missing_table' doesn't exist\nCheck kro.log for complete error details.\n"),
+    EXPECT_NE(r.out.find("Table 'notify_db.missing_table' doesn't exist\r\n\nCheck kro.log for complete error details.\n"),
               std::string::npos)
         << r.out;
     EXPECT_EQ(session(),
@@ -146,7 +146,7 @@ TEST_F(NotifyJobTest, AbortOnErrorStopsAtTheFirstFailingStatementWithoutMail) {
 TEST_F(NotifyJobTest, WithoutAbortTheErrorIsMailedAndTheNextStatementRuns) {
     RunResult r = run_job({"select * from missing_table; select 'after' as step"});
     EXPECT_EQ(r.exit_code, 0) << r.out;
-    EXPECT_NE(session().find("<error>Table 'notify_db.missing_table' doesn&#39;t exist</error>"), std::string::npos)
+    EXPECT_NE(session().find("<error>Table 'notify_db.missing_table' doesn't exist</error>"), std::string::npos)
         << session();
     StoredMail mail;
     ASSERT_TRUE(fetch_stored_mail(token, mail));
