@@ -6,19 +6,12 @@
 
 #include <tinyxml2.h>
 
+#include "common/job_xml.h"
 #include "common/text_convert.h"
 
 namespace {
 
 using tinyxml2::XMLElement;
-
-// The text of an element: its first child when that is a text node, else empty (an
-// element without text, or whose first child is a comment or an element).
-const char* element_text(const XMLElement* element) {
-    const tinyxml2::XMLNode* child = element->FirstChild();
-    if (child && child->ToText()) return child->Value();
-    return "";
-}
 
 bool has_text(const XMLElement* element) { return *element_text(element) != '\0'; }
 

@@ -4,16 +4,12 @@
 
 #include <tinyxml2.h>
 
+#include "common/job_xml.h"
 #include "common/str_buf.h"
 
 namespace {
 
 bool equals_nocase(const char* a, const char* b) { return a && b && strcasecmp(a, b) == 0; }
-
-bool first_attribute_is_yes(const tinyxml2::XMLElement* e) {
-    const tinyxml2::XMLAttribute* a = e->FirstAttribute();
-    return a && equals_nocase(a->Value(), "yes");
-}
 
 std::optional<std::string> element_text(const tinyxml2::XMLElement* e, int values_are_utf8) {
     const char* text = e ? e->GetText() : nullptr;
