@@ -1,0 +1,127 @@
+#include "export/insert_writer.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr long kMaxStatementBytes = 16777216;
+constexpr unsigned kNumericFlag = 0x8000;
+
+}  // namespace
+
+void InsertWriter::set_limits(long packet_kb, long bulk_kb) {
+    long kb = packet_kb;
+    if (bulk_kb != 0 && bulk_kb < kb) kb = bulk_kb;
+    limit_bytes_ = std::min(std::max(kb, 0L) * 1024, kMaxStatementBytes);
+}
+
+void InsertWriter::begin_table(const std::string& quoted_table, const char* prefix) {
+    table_ = quoted_table;
+    prefix_ = prefix ? prefix : "";
+    column_list_.clear();
+    numeric_.clear();
+    prefix_length_ = header_length_ = values_length_ = 0;
+    statement_open_ = false;
+    first_row_ = true;
+}
+
+void InsertWriter::set_columns(const std::string& quoted_column_list, MYSQL_FIELD* fields,
+                               unsigned count) {
+    column_list_ = quoted_column_list;
+    numeric_.assign(count, '\0');
+    for (unsigned i = 0; i < count; ++i)
+        if (fields[i].flags & kNumericFlag) numeric_[i] = 1;
+}
+
+// Writes the text that opens a statement and keeps its length for the sizing rule.
+void InsertWriter::start_statement(StrBuf& out) {
+    std::size_t before = out.length();
+    if (complete_) {
+        out.append_format("\ninsert %s into `%s`(", prefix_.c_str(), table_.c_str());
+        out.append(column_list_);
+        out.append(") values ");
+        header_length_ = out.length() - before;
+        prefix_length_ = 0;
+        values_length_ = 0;
+        if (!bulk_) out.append("(");
+    } else if (bulk_) {
+        out.append_format("\ninsert %s into `%s` values ", prefix_.c_str(), table_.c_str());
+        prefix_length_ = out.length() - before;
+    } else {
+        out.append_format("\ninsert %s into `%s` values(", prefix_.c_str(), table_.c_str());
+    }
+}
+
+void InsertWriter::add_row(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
+                           EscapeFn escape, void* context) {
+    const unsigned columns = static_cast<unsigned>(numeric_.size());
+    if (!bulk_) {
+        // Every row is a statement of its own; the one before is closed here.
+        if (statement_open_) out.append(";");
+        start_statement(out);
+        write_values(out, row, lengths, escape, context);
+        out.append(")");
+        statement_open_ = true;
+        first_row_ = false;
+        return;
+    }
+
+    std::size_t row_size = 3 * static_cast<std::size_t>(columns) + 3;
+    for (unsigned i = 0; i < columns; ++i) row_size += lengths[i];
+
+    bool opens = false;
+    if (!statement_open_) {
+        start_statement(out);
+        opens = true;
+    }
+    values_length_ += row_size;
+    if (complete_ && first_row_) values_length_ += header_length_;
+    if (!first_row_ &&
+        values_length_ + prefix_length_ >= static_cast<std::size_t>(limit_bytes_)) {
+        prefix_length_ = 0;
+        values_length_ = 0;
+        out.append(";");
+        start_statement(out);
+        values_length_ = row_size + (complete_ ? header_length_ : 0);
+        opens = true;
+    }
+    out.append(opens ? "(" : ",(");
+    write_values(out, row, lengths, escape, context);
+    out.append(")");
+    statement_open_ = true;
+    first_row_ = false;
+}
+
+void InsertWriter::write_values(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
+                                EscapeFn escape, void* context) {
+    const unsigned columns = static_cast<unsigned>(numeric_.size());
+    // Room for the worst case of the whole row, so that values are escaped straight into
+    // the buffer without growing it value by value.
+    std::size_t room = out.length() + 8;
+    for (unsigned i = 0; i < columns; ++i) room += 2 * lengths[i] + 4;
+    if (out.capacity() < room + 1) out.ensure_capacity(room + 8192);
+
+    char* base = out.data();
+    std::size_t at = out.length();
+    for (unsigned i = 0; i < columns; ++i) {
+        if (i > 0) base[at++] = ',';
+        if (!row[i]) {
+            std::memcpy(base + at, "NULL", 4);
+            at += 4;
+        } else if (numeric_[i]) {
+            std::memcpy(base + at, row[i], lengths[i]);
+            at += lengths[i];
+        } else {
+            base[at++] = '\'';
+            at += escape(context, base + at, row[i], lengths[i]);
+            base[at++] = '\'';
+        }
+    }
+    out.set_length(at);
+}
+
+void InsertWriter::end_table(StrBuf& out) {
+    if (statement_open_) out.append(";\n");
+    statement_open_ = false;
+}

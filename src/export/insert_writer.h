@@ -1,0 +1,61 @@
+// InsertWriter: the INSERT statements of one table's data, row by row, into the dump's
+// text buffer. It knows the three statement shapes (one row per statement, many rows per
+// statement, with or without a column list) and the sizing rule that starts a new
+// many-row statement before it outgrows the server's packet limit.
+//
+// A statement is opened by its first row and closed by the next statement or by
+// end_table(), so the text stays valid SQL however many rows the server really sends.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include <mysql.h>
+
+#include "common/str_buf.h"
+
+// Escapes length bytes of source into destination (room for 2 * length + 1 bytes) and
+// returns the number of bytes written; context is the caller's.
+using EscapeFn = unsigned long (*)(void* context, char* destination, const char* source,
+                                   unsigned long length);
+
+class InsertWriter {
+public:
+    void set_bulk(bool on) { bulk_ = on; }
+    void set_complete(bool on) { complete_ = on; }
+    // Statement size limit: the packet limit in KB, lowered to the bulk size (KB) when that
+    // is not 0 and smaller; in bytes at most 16 MB.
+    void set_limits(long packet_kb, long bulk_kb);
+    long limit_bytes() const { return limit_bytes_; }
+
+    // quoted_table: the table name as it goes between back-quotes; prefix: "DELAYED " or "".
+    void begin_table(const std::string& quoted_table, const char* prefix);
+    // The result's columns, needed once per table before the first row: the column list
+    // for complete inserts ("`a`,`b`", names already quoted) and which values are numeric
+    // and so written unquoted.
+    void set_columns(const std::string& quoted_column_list, MYSQL_FIELD* fields, unsigned count);
+    void add_row(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths, EscapeFn escape,
+                 void* context);
+    // Closes the open statement, if any.
+    void end_table(StrBuf& out);
+    bool has_columns() const { return !numeric_.empty(); }
+
+private:
+    void start_statement(StrBuf& out);
+    void write_values(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths, EscapeFn escape,
+                      void* context);
+
+    bool bulk_ = false;
+    bool complete_ = false;
+    long limit_bytes_ = 0;
+
+    std::string table_;
+    std::string prefix_;
+    std::string column_list_;   // "`a`,`b`" for the column header
+    std::string numeric_;       // one byte per column: 1 when the value goes unquoted
+    std::size_t prefix_length_ = 0;   // the open statement's prefix text
+    std::size_t header_length_ = 0;   // the column header (complete insert)
+    std::size_t values_length_ = 0;   // the values of the open statement
+    bool statement_open_ = false;
+    bool first_row_ = true;
+};

@@ -1,0 +1,101 @@
+// Dump file names, the output forms chosen by the settings, and writing through the buffer.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "export/dump_output.h"
+#include "kro_test_support.h"
+
+TEST(DumpFileNames, NamesFollowTheFormAndTheTimestamp) {
+    EXPECT_EQ(single_file_name("/var/backup/dump.sql", nullptr), "/var/backup/dump.sql");
+    EXPECT_EQ(single_file_name("/var/backup/dump.sql", "2024-05-06 07-08-09"),
+              "/var/backup/2024-05-06 07-08-09_dump.sql");
+    EXPECT_EQ(single_file_name("dump.sql", "2024-05-06 07-08-09"), "2024-05-06 07-08-09_dump.sql");
+    EXPECT_EQ(database_file_name("/d/", nullptr, "shop"), "/d/db_shop.sql");
+    EXPECT_EQ(database_file_name("/d/", "T", "shop"), "/d/T_db_shop.sql");
+    EXPECT_EQ(object_file_name("/d/", nullptr, "orders"), "/d/tbl_orders.sql");
+    EXPECT_EQ(object_file_name("/d/", "T", "orders"), "/d/T_tbl_orders.sql");
+}
+
+TEST(DumpFileNames, SlashInANameCannotLeaveTheDirectory) {
+    EXPECT_EQ(object_file_name("/d/", nullptr, "../../etc/x"), "/d/tbl_..@002f..@002fetc@002fx.sql");
+}
+
+TEST(DumpOutput, DirectoryChoosesPerDatabaseOrPerObjectAndEndsInSlash) {
+    TempDir dir;
+    DumpOutput out;
+    ASSERT_EQ(out.set_directory((dir.path() + "/").c_str(), 0, 1), 1);
+    EXPECT_EQ(out.form(), OutputForm::per_database);
+    EXPECT_EQ(out.directory(), dir.path() + "/");
+    ASSERT_EQ(out.set_directory(dir.path().c_str(), 0, 0), 1);
+    EXPECT_EQ(out.form(), OutputForm::per_object);
+    EXPECT_EQ(out.directory(), dir.path() + "/");
+}
+
+TEST(DumpOutput, TimestampedSubDirectoryIsCreatedOrTheFormStaysUnset) {
+    TempDir dir;
+    DumpOutput out;
+    ASSERT_EQ(out.set_directory(dir.path().c_str(), 1, 0), 1);
+    struct stat st {};
+    ASSERT_EQ(stat(out.directory().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(out.directory().rfind(dir.path() + "/", 0), 0u);
+
+    EXPECT_EQ(out.set_directory((dir.path() + "/missing/deeper").c_str(), 1, 0), 0);
+    EXPECT_EQ(out.form(), OutputForm::none);
+}
+
+TEST(DumpOutput, BufferReachesTheFileOnlyPast8191BytesOrOnFlush) {
+    TempDir dir;
+    DumpOutput out;
+    out.set_file_path(dir.file("a.sql").c_str());
+    ASSERT_EQ(out.open_single(), 1);
+    out.buffer().append(std::string(8191, 'x'));
+    EXPECT_EQ(out.flush_if_full(), 1);
+    EXPECT_EQ(read_file(dir.file("a.sql")), "");
+    out.buffer().append("y");
+    EXPECT_EQ(out.flush_if_full(), 1);
+    EXPECT_EQ(read_file(dir.file("a.sql")).size(), 8192u);
+    out.buffer().append("tail");
+    EXPECT_EQ(out.flush(), 1);
+    EXPECT_EQ(read_file(dir.file("a.sql")).substr(8192), "tail");
+}
+
+TEST(DumpOutput, AppendModeKeepsWhatTheFileHeld) {
+    TempDir dir;
+    write_file(dir.file("a.sql"), "old\n");
+    DumpOutput out;
+    out.set_file_path(dir.file("a.sql").c_str());
+    out.set_append(1);
+    ASSERT_EQ(out.open_single(), 1);
+    out.buffer().append("new\n");
+    ASSERT_EQ(out.flush(), 1);
+    out.close();
+    EXPECT_EQ(read_file(dir.file("a.sql")), "old\nnew\n");
+
+    DumpOutput truncating;
+    truncating.set_file_path(dir.file("a.sql").c_str());
+    ASSERT_EQ(truncating.open_single(), 1);
+    truncating.close();
+    EXPECT_EQ(read_file(dir.file("a.sql")), "");
+}
+
+TEST(DumpOutput, FullDiskIsReportedWithTheSystemText) {
+    DumpOutput out;
+    out.set_file_path("/dev/full");
+    ASSERT_EQ(out.open_single(), 1);
+    out.buffer().append("data");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(out.flush(), 0);
+    std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.last_write_error().str(), "Error writing in file.\n28:No space left on device");
+    EXPECT_EQ(console.rfind("Error writing in file.\n28:No space left on device", 0), 0u);
+}
+
+TEST(DumpOutput, UnopenableFileFails) {
+    DumpOutput out;
+    out.set_file_path("/nonexistent-dir/x.sql");
+    EXPECT_EQ(out.open_single(), 0);
+    out.set_file_path("");
+    EXPECT_EQ(out.open_single(), 0);
+}
