@@ -53,18 +53,18 @@ void InsertWriter::start_statement(StrBuf& out) {
     }
 }
 
-void InsertWriter::add_row(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
+bool InsertWriter::add_row(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
                            EscapeFn escape, void* context) {
     const unsigned columns = static_cast<unsigned>(numeric_.size());
     if (!bulk_) {
         // Every row is a statement of its own; the one before is closed here.
         if (statement_open_) out.append(";");
         start_statement(out);
-        write_values(out, row, lengths, escape, context);
+        if (!write_values(out, row, lengths, escape, context)) return false;
         out.append(")");
         statement_open_ = true;
         first_row_ = false;
-        return;
+        return true;
     }
 
     std::size_t row_size = 3 * static_cast<std::size_t>(columns) + 3;
@@ -87,13 +87,14 @@ void InsertWriter::add_row(StrBuf& out, MYSQL_ROW row, const unsigned long* leng
         opens = true;
     }
     out.append(opens ? "(" : ",(");
-    write_values(out, row, lengths, escape, context);
+    if (!write_values(out, row, lengths, escape, context)) return false;
     out.append(")");
     statement_open_ = true;
     first_row_ = false;
+    return true;
 }
 
-void InsertWriter::write_values(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
+bool InsertWriter::write_values(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
                                 EscapeFn escape, void* context) {
     const unsigned columns = static_cast<unsigned>(numeric_.size());
     // Room for the worst case of the whole row, so that values are escaped straight into
@@ -114,11 +115,17 @@ void InsertWriter::write_values(StrBuf& out, MYSQL_ROW row, const unsigned long*
             at += lengths[i];
         } else {
             base[at++] = '\'';
-            at += escape(context, base + at, row[i], lengths[i]);
+            unsigned long n = escape(context, base + at, row[i], lengths[i]);
+            if (n == static_cast<unsigned long>(-1)) {
+                out.set_length(at);
+                return false;
+            }
+            at += n;
             base[at++] = '\'';
         }
     }
     out.set_length(at);
+    return true;
 }
 
 void InsertWriter::end_table(StrBuf& out) {

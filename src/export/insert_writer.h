@@ -34,7 +34,8 @@ public:
     // for complete inserts ("`a`,`b`", names already quoted) and which values are numeric
     // and so written unquoted.
     void set_columns(const std::string& quoted_column_list, MYSQL_FIELD* fields, unsigned count);
-    void add_row(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths, EscapeFn escape,
+    // false when a value could not be escaped (nothing sound was written for it).
+    bool add_row(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths, EscapeFn escape,
                  void* context);
     // Closes the open statement, if any.
     void end_table(StrBuf& out);
@@ -42,7 +43,7 @@ public:
 
 private:
     void start_statement(StrBuf& out);
-    void write_values(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths, EscapeFn escape,
+    bool write_values(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths, EscapeFn escape,
                       void* context);
 
     bool bulk_ = false;

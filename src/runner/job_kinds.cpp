@@ -4,6 +4,7 @@
 #include <tinyxml2.h>
 
 #include "common/str_buf.h"
+#include "export/export_job.h"
 #include "notify/notify_job.h"
 #include "runner/process_state.h"
 #include "runner/reporting.h"
@@ -13,7 +14,7 @@ namespace {
 const JobKind kJobKinds[] = {
     {"syncjob", nullptr},
     {"notifyjob", run_notify_job},
-    {"exportjob", nullptr},
+    {"exportjob", export_job_entry},
     {"odbcimport", nullptr},
 };
 

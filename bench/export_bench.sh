@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Times kro's export (bulk insert on) against mariadb-dump on a table of 1,000,000 rows of
+# mixed types, on the private MariaDB of scripts/services.sh, and reports the ratio of wall
+# times and the peak memory (maximum resident set) of both.
+#   bench/export_bench.sh [rows]        (KRO_BUILD_DIR: the build folder, default build/)
+# Needs /usr/bin/time (Debian package "time"). Starts the services when they are not
+# running and stops them again at the end in that case.
+set -euo pipefail
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${KRO_BUILD_DIR:-$top/build}
+rows=${1:-1000000}
+services="$build/services"
+work=$(mktemp -d /tmp/kro-bench-XXXXXX)
+started=0
+
+cleanup() {
+  rm -rf "$work"
+  if [ $started -eq 1 ]; then "$top/scripts/services.sh" stop "$services" >/dev/null 2>&1 || true; fi
+}
+trap cleanup EXIT
+
+[ -x /usr/bin/time ] || { echo "needs /usr/bin/time (apt-get install time)" >&2; exit 1; }
+cmake --build "$build" -j2 --target kro >/dev/null
+if [ ! -f "$services/env" ]; then
+  "$top/scripts/services.sh" start "$services" >/dev/null
+  started=1
+fi
+# shellcheck source=/dev/null
+source "$services/env"
+export MYSQL_PWD=$MARIADB_PASSWORD
+client=(mariadb --skip-ssl -h "$MARIADB_HOST" -P "$MARIADB_PORT" -u "$MARIADB_USER")
+
+echo "== creating kro_bench.mixed with $rows rows"
+"${client[@]}" <<SQL
+drop database if exists kro_bench;
+create database kro_bench character set utf8mb4;
+use kro_bench;
+create table mixed (
+  id int primary key, qty bigint, price decimal(12,2), ratio double, name varchar(64),
+  note text, created datetime, code varbinary(16), flag tinyint, maybe int null
+) engine=InnoDB;
+set session max_recursive_iterations = 4294967295;
+insert into mixed
+  with recursive s(n) as (select 1 union all select n + 1 from s where n < $rows)
+  select n, n * 7919, (n % 100000) / 100, n / 3.0, concat('name-', n, '-', md5(n)),
+         repeat(concat('text ', n, ' it''s "quoted" \\\\ '), 1 + n % 4),
+         '2020-01-01' + interval n second, unhex(md5(n)), n % 2, if(n % 5 = 0, null, n)
+  from s;
+analyze table mixed;
+SQL
+
+cat > "$work/job.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<job><exportjob>
+  <source><host>$MARIADB_HOST</host><port>$MARIADB_PORT</port><user>$MARIADB_USER</user>
+    <pwd>$MARIADB_PASSWORD</pwd><compressed>0</compressed></source>
+  <export><databases><database name="kro_bench"><objects all="yes"/></database></databases>
+    <script>$work/kro.sql</script></export>
+  <options><bulkinsert>yes</bulkinsert><bulksize>1000</bulksize></options>
+</exportjob></job>
+XML
+
+# Prints "seconds max_rss_kb" of a command run under /usr/bin/time.
+measure() {
+  local log=$1
+  shift
+  /usr/bin/time -f '%e %M' -o "$log" "$@"
+  cat "$log"
+}
+
+echo "== kro export"
+read -r kro_s kro_kb < <(cd "$work" && measure "$work/kro.time" "$build/kro" job.xml > "$work/kro.out")
+echo "== mariadb-dump"
+read -r md_s md_kb < <(measure "$work/md.time" mariadb-dump --skip-ssl -h "$MARIADB_HOST" -P "$MARIADB_PORT" \
+  -u "$MARIADB_USER" kro_bench --result-file="$work/mariadb-dump.sql")
+
+kro_size=$(stat -c %s "$work/kro.sql")
+md_size=$(stat -c %s "$work/mariadb-dump.sql")
+echo
+printf '%-14s %10s %14s %14s\n' tool "wall (s)" "peak RSS (KB)" "dump (bytes)"
+printf '%-14s %10s %14s %14s\n' kro "$kro_s" "$kro_kb" "$kro_size"
+printf '%-14s %10s %14s %14s\n' mariadb-dump "$md_s" "$md_kb" "$md_size"
+awk -v a="$kro_s" -v b="$md_s" 'BEGIN { if (b > 0) printf "wall-time ratio kro / mariadb-dump: %.2f\n", a / b }'
+grep -q "Export successful" "$work/kro.out" || { echo "kro export failed:" >&2; cat "$work/kro.out" >&2; exit 1; }
+"${client[@]}" -e "drop database kro_bench"

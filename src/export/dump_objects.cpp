@@ -1,0 +1,305 @@
+// Views (with the placeholder tables that stand in for them until every table exists),
+// stored procedures and functions, events and triggers. Their bodies go between
+// "DELIMITER $$" lines inside versioned comments, so older servers skip what they lack.
+#include "connection/helper_queries.h"
+#include "connection/server_version.h"
+#include "connection/sql_quote.h"
+#include "connection/statements.h"
+#include "export/dump_writer.h"
+
+namespace {
+
+struct KindFacts {
+    const char* group_name;
+    int start_event;
+};
+
+KindFacts facts(ObjectKind kind) {
+    switch (kind) {
+        case kViews: return {"views", kViewStarted};
+        case kProcedures: return {"stored procedures", kProcedureStarted};
+        case kFunctions: return {"functions", kFunctionStarted};
+        case kTriggers: return {"triggers", kTriggerStarted};
+        case kEvents: return {"events", kEventStarted};
+        default: return {"tables", kTableStarted};
+    }
+}
+
+std::string escape_for(void* context, std::string_view text) {
+    auto* server = static_cast<ServerConnection*>(context);
+    return escape_literal(*server->tunnel, server->handle, text).str();
+}
+
+}  // namespace
+
+std::string trigger_definer_clause(std::string_view definer,
+                                   std::string (*quote_literal)(void* context, std::string_view text),
+                                   void* context) {
+    std::size_t at = definer.rfind('@');
+    if (at == std::string_view::npos || at == 0) return "";
+    std::string user = "'" + quote_literal(context, definer.substr(0, at)) + "'";
+    // Roles have no host; "'role'@''" would name a user that does not exist.
+    if (at + 1 == definer.size()) return "/*!50017 DEFINER = " + user + " */";
+    return "/*!50017 DEFINER = " + user + "@'" + quote_literal(context, definer.substr(at + 1)) + "' */";
+}
+
+// Whether the server knows the kind at all (INFORMATION_SCHEMA from 5.0.10, events from 5.1.6).
+bool DumpWriter::server_knows(ObjectKind kind) {
+    if (kind == kEvents) return server_at_least_5_1_6(*server_.tunnel, server_.handle);
+    return server_at_least_5_0_10(*server_.tunnel, server_.handle);
+}
+
+int DumpWriter::group_names(ObjectKind kind, std::vector<std::string>& names) {
+    Tunnel& tunnel = *server_.tunnel;
+    const char* db = current_db_.c_str();
+    StrBuf statement;
+    switch (kind) {
+        case kViews: list_views_statement(tunnel, server_.handle, db, statement); break;
+        case kProcedures: list_procedures_statement(tunnel, server_.handle, db, statement); break;
+        case kFunctions: list_functions_statement(tunnel, server_.handle, db, statement); break;
+        case kEvents: list_events_statement(tunnel, server_.handle, db, statement); break;
+        default:
+            statement.format(
+                "select `TRIGGER_NAME` from `INFORMATION_SCHEMA`.`TRIGGERS` where \t\t\t\t\t`TRIGGER_SCHEMA` = '%s'",
+                escape_literal(tunnel, server_.handle, current_db_).c_str());
+    }
+    if (list_names(statement.c_str(), names)) return 1;
+    report_object_failure(false);
+    return 0;
+}
+
+int DumpWriter::object_group(ObjectKind kind) {
+    if (!server_knows(kind)) return 1;
+    std::vector<std::string> names;
+    if (!group_names(kind, names)) return 0;
+    event(facts(kind).group_name, 0, kGroupStarted);
+    return object_loop(kind, names);
+}
+
+int DumpWriter::object_list(ObjectKind kind) {
+    if (lists_[kind].empty()) return 1;
+    if (kind == kEvents && !server_knows(kind)) return 1;
+    return object_loop(kind, lists_[kind]);
+}
+
+int DumpWriter::object_loop(ObjectKind kind, const std::vector<std::string>& names) {
+    event(current_db_.c_str(), static_cast<long>(names.size()), kObjectCount);
+    event_scheduler_written_ = false;
+    for (const std::string& name : names) {
+        bool file_open_failed = false;
+        error_text_.clear();
+        if (!dump_object(kind, name, file_open_failed)) {
+            report_object_failure(file_open_failed);
+            if (abort_on_error_ || file_open_failed || cancelled()) return 0;
+        }
+        if (!output_.flush_if_full()) {
+            record_error(output_.last_write_error().c_str());
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// The frame every routine, event and trigger shares: its own file, the start event,
+// flush logs before and FLUSH MASTER after its statements.
+int DumpWriter::dump_object(ObjectKind kind, const std::string& name, bool& file_open_failed) {
+    if (!begin_object_file(name, file_open_failed)) return 0;
+    event(name.c_str(), 0, facts(kind).start_event);
+    if (flush_logs_) {
+        int flushed = send("flush logs");
+        if (!flushed && kind != kFunctions) return 0;
+    }
+    int ok = 0;
+    switch (kind) {
+        case kProcedures:
+        case kFunctions: ok = write_routine(kind, name); break;
+        case kEvents: ok = write_event(name); break;
+        default: ok = write_trigger(name); break;
+    }
+    if (!ok) return 0;
+    if (flush_master_) send("FLUSH MASTER");
+    if (!end_object_file()) return 0;
+    if (kind == kProcedures || kind == kFunctions) event(name.c_str(), 0, kObjectFinished);
+    return 1;
+}
+
+int DumpWriter::write_routine(ObjectKind kind, const std::string& name) {
+    StrBuf definition;
+    StrBuf why;
+    Tunnel& tunnel = *server_.tunnel;
+    int ok = kind == kProcedures
+                 ? show_create_procedure(tunnel, server_.handle, current_db_.c_str(), name.c_str(), definition, why)
+                 : show_create_function(tunnel, server_.handle, current_db_.c_str(), name.c_str(), definition, why);
+    if (!ok) {
+        record_error(why.c_str());
+        return 0;
+    }
+    const std::string q = quoted(name);
+    StrBuf& out = output_.buffer();
+    if (kind == kProcedures) {
+        out.append_format("\n/* Procedure structure for procedure `%s` */\n", q.c_str());
+        if (drop_objects_) out.append_format("\n/*!50003 DROP PROCEDURE IF EXISTS  `%s` */;\n", q.c_str());
+    } else {
+        out.append_format("\n/* Function  structure for function  `%s` */\n", q.c_str());
+        if (drop_objects_) out.append_format("\n/*!50003 DROP FUNCTION IF EXISTS `%s` */;", q.c_str());
+    }
+    out.append("\nDELIMITER $$\n");
+    out.append("\n/*!50003 ");
+    out.append(definition.view());
+    out.append(" */$$");
+    out.append("\nDELIMITER ;\n");
+    return 1;
+}
+
+int DumpWriter::write_event(const std::string& name) {
+    const std::string q = quoted(name);
+    StrBuf statement;
+    statement.format("show create event `%s`.`%s`", quoted(current_db_).c_str(), q.c_str());
+    int ok = 0;
+    ResultPtr result = query(statement.c_str(), ok);
+    if (!ok || !result) {
+        if (ok) record_error("");
+        return 0;
+    }
+    int column = column_index(*server_.tunnel, result.get(), "Create Event");
+    MYSQL_ROW row = server_.tunnel->fetch_row(result.get());
+    if (column < 0 || !row || !row[column]) {
+        record_error("");
+        return 0;
+    }
+    StrBuf& out = output_.buffer();
+    if (!event_scheduler_written_) {
+        out.append("\n/*!50106 ");
+        out.append("set global event_scheduler = 1*/;\n");
+        event_scheduler_written_ = true;
+    }
+    out.append_format("\n/* Event structure for event `%s` */\n", q.c_str());
+    if (drop_objects_) out.append_format("\n/*!50106 DROP EVENT IF EXISTS `%s`*/;\n", q.c_str());
+    out.append("\nDELIMITER $$\n");
+    out.append("\n/*!50106 ");
+    out.append(row[column]);
+    out.append(" */$$");
+    out.append("\nDELIMITER ;\n");
+    return 1;
+}
+
+int DumpWriter::write_trigger(const std::string& name) {
+    Tunnel& tunnel = *server_.tunnel;
+    StrBuf statement;
+    statement.format("show triggers from `%s` where `trigger` = '%s'", quoted(current_db_).c_str(),
+                     escape_literal(tunnel, server_.handle, name).c_str());
+    int ok = 0;
+    ResultPtr result = query(statement.c_str(), ok);
+    MYSQL_ROW row = ok && result ? tunnel.fetch_row(result.get()) : nullptr;
+    if (!row || tunnel.num_fields(result.get()) < 8) {
+        if (ok) record_error("");
+        return 0;
+    }
+    std::string definer;
+    if (server_at_least_5_0_17(tunnel, server_.handle) && row[7])
+        definer = trigger_definer_clause(row[7], escape_for, &server_);
+    auto text = [](const char* value) { return value ? value : ""; };
+    const std::string table = quoted(text(row[2]));
+    StrBuf& out = output_.buffer();
+    out.append_format("\n/* Trigger structure for table `%s` */\n", table.c_str());
+    out.append("\nDELIMITER $$\n");
+    if (drop_objects_) {
+        out.append("\n/*!50003 DROP TRIGGER*/");
+        out.append_format("/*!50032 IF EXISTS */ /*!50003 `%s` */$$\n", quoted(name).c_str());
+    }
+    out.append_format("\n/*!50003 CREATE */ %s /*!50003 TRIGGER `%s` %s %s ON `%s` FOR EACH ROW %s */$$\n\n",
+                      definer.c_str(), quoted(text(row[0])).c_str(), text(row[4]), text(row[1]),
+                      table.c_str(), text(row[3]));
+    out.append("\nDELIMITER ;\n");
+    return 1;
+}
+
+// ---------------------------------------------------------------------------------------
+// Views: first a placeholder table for each (unless every view has a file of its own), then
+// the definitions, so that views over views replay in any order.
+
+int DumpWriter::view_group(bool placeholders) {
+    if (!server_knows(kViews)) return 1;
+    std::vector<std::string> names;
+    if (!group_names(kViews, names)) return 0;
+    event(facts(kViews).group_name, 0, kGroupStarted);
+    return view_loop(names, placeholders);
+}
+
+int DumpWriter::view_list(const std::vector<std::string>& names, bool placeholders) {
+    if (names.empty()) return 1;
+    return view_loop(names, placeholders);
+}
+
+int DumpWriter::view_loop(const std::vector<std::string>& names, bool placeholders) {
+    event(current_db_.c_str(), static_cast<long>(names.size()), kObjectCount);
+    if (placeholders && output_.form() != OutputForm::per_object) {
+        for (const std::string& name : names) {
+            error_text_.clear();
+            if (!write_view_placeholder(name, true)) {
+                report_object_failure(false);
+                if (abort_on_error_ || cancelled()) return 0;
+            }
+        }
+    }
+    for (const std::string& name : names) {
+        bool file_open_failed = false;
+        error_text_.clear();
+        if (!write_view(name, file_open_failed)) {
+            report_object_failure(file_open_failed);
+            if (abort_on_error_ || file_open_failed || cancelled()) return 0;
+        }
+        if (!output_.flush_if_full()) {
+            record_error(output_.last_write_error().c_str());
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// A table with the view's columns; written over direct connections only.
+int DumpWriter::write_view_placeholder(const std::string& name, bool with_comment) {
+    if (server_.tunnel->is_http()) return 1;
+    const std::string q = quoted(name);
+    StrBuf statement;
+    statement.format("SHOW FIELDS FROM `%s` ", q.c_str());
+    int ok = 0;
+    ResultPtr columns = query(statement.c_str(), ok);
+    if (!ok || !columns) {
+        if (ok) record_error("");
+        return 0;
+    }
+    StrBuf& out = output_.buffer();
+    if (with_comment) {
+        out.append_format("\n/*Table structure for table `%s` */\n", q.c_str());
+        out.append_format("\nDROP TABLE IF EXISTS `%s`;\n", q.c_str());
+    }
+    if (drop_objects_) {
+        out.append_format("\n/*!50001 DROP VIEW IF EXISTS `%s` */;", q.c_str());
+        out.append_format("\n/*!50001 DROP TABLE IF EXISTS `%s` */;\n", q.c_str());
+    }
+    return view_placeholder(*server_.tunnel, columns.get(), name.c_str(), out);
+}
+
+int DumpWriter::write_view(const std::string& name, bool& file_open_failed) {
+    if (!begin_object_file(name, file_open_failed)) return 0;
+    event(name.c_str(), 0, kViewStarted);
+    const std::string q = quoted(name);
+    StrBuf statement;
+    statement.format("show create table `%s`.`%s`", quoted(current_db_).c_str(), q.c_str());
+    int ok = 0;
+    ResultPtr result = query(statement.c_str(), ok);
+    MYSQL_ROW row = ok && result ? server_.tunnel->fetch_row(result.get()) : nullptr;
+    if (!row) {
+        if (ok) record_error("");
+        return 0;
+    }
+    StrBuf& out = output_.buffer();
+    out.append_format("\n/*View structure for view %s */\n", name.c_str());
+    out.append_format("\n/*!50001 DROP TABLE IF EXISTS `%s` */;", q.c_str());
+    if (drop_objects_) out.append_format("\n/*!50001 DROP VIEW IF EXISTS `%s` */;\n", q.c_str());
+    out.append_format("\n/*!50001 %s */;\n", row[1] ? row[1] : "");
+    if (!end_object_file()) return 0;
+    event(name.c_str(), 0, kObjectFinished);
+    return 1;
+}

@@ -1,0 +1,455 @@
+// The writer's run: connecting, the walk over databases and object kinds, and the text
+// sections every file or database block carries (header, SET block, database section,
+// footer).
+#include "export/dump_writer.h"
+
+#include <cstdarg>
+#include <strings.h>
+
+#include "connection/connect.h"
+#include "connection/helper_queries.h"
+#include "connection/server_version.h"
+#include "connection/sql_quote.h"
+#include "connection/statements.h"
+#include "runner/reporting.h"
+
+const char kObjectFileOpenError[] = "Error opening ExportFile. Please check details of your schema file.";
+
+DumpWriter::DumpWriter() = default;
+DumpWriter::~DumpWriter() = default;
+
+void DumpWriter::set_connection(const ConnectionInfo& server, const HttpTunnelSettings& http) {
+    info_ = server;
+    info_.database.clear();
+    http_ = http;
+}
+
+// ---------------------------------------------------------------------------------------
+// Statements and errors
+
+void DumpWriter::record_connection_error() {
+    error_number_ = server_.tunnel->error_number(server_.handle);
+    error_text_.assign(server_.tunnel->error(server_.handle), 1);
+}
+
+void DumpWriter::record_error(const char* text) {
+    error_number_ = 0;
+    error_text_.assign(text, 1);
+}
+
+ResultPtr DumpWriter::query(const char* text, int& ok) {
+    ok = 0;
+    if (cancelled()) {
+        record_error("The export was cancelled.");
+        return ResultPtr(nullptr, ResultDeleter{server_.tunnel.get()});
+    }
+    ResultPtr result = query_with_reconnect(*server_.tunnel, server_.handle, text, 0);
+    if (!result && statement_failed(*server_.tunnel, server_.handle)) {
+        record_connection_error();
+        return result;
+    }
+    ok = 1;
+    return result;
+}
+
+int DumpWriter::send(const char* text) {
+    int ok = 0;
+    query(text, ok);
+    return ok;
+}
+
+int DumpWriter::send_format(const char* fmt, ...) {
+    StrBuf text;
+    va_list args;
+    va_start(args, fmt);
+    text.vformat_at(0, fmt, args);
+    va_end(args);
+    return send(text.c_str());
+}
+
+void DumpWriter::event(const char* name, long count, int number) {
+    if (progress_) progress_(progress_user_, name, count, number);
+}
+
+std::string DumpWriter::quoted(const std::string& name) const { return escape_identifier(name).str(); }
+
+// A failed table or object: the file-open text, else the stored error, else what the
+// connection says now.
+void DumpWriter::report_object_failure(bool file_open_failed) {
+    StrBuf text;
+    if (file_open_failed) {
+        text.assign(kObjectFileOpenError, 1);
+        record_error(kObjectFileOpenError);
+    } else if (!error_text_.empty()) {
+        text.copy_from(error_text_);
+    } else {
+        text.assign(server_.tunnel->error(server_.handle), 1);
+        error_text_.copy_from(text);
+    }
+    report_failure_no_entry(text.c_str());
+    reported_error_.copy_from(text);
+    if (report_) add_to_report(*report_, text.c_str(), text.c_str());
+    error_seen_ = true;
+}
+
+// The session speaks the dump's character set, so that the bytes written are the bytes the
+// dump's SET NAMES line announces; "utf8" is four bytes wide where the server has utf8mb4.
+void DumpWriter::set_names_on_connection() {
+    if (charset_.empty()) return;
+    std::string name = effective_charset();
+    StrBuf text;
+    text.format("SET NAMES '%s'", escape_literal(*server_.tunnel, server_.handle, name).c_str());
+    send(text.c_str());
+    server_.tunnel->set_charset(name.c_str());
+}
+
+std::string DumpWriter::effective_charset() const {
+    if (charset_.compare_nocase("utf8") == 0 && server_has_utf8mb4(*server_.tunnel, server_.handle))
+        return "utf8mb4";
+    return charset_.str();
+}
+
+// ---------------------------------------------------------------------------------------
+// Run
+
+int DumpWriter::connect() {
+    std::unique_ptr<Tunnel> tunnel = create_tunnel(info_.use_http);
+    tunnel->set_use_proxy(http_.use_proxy);
+    if (http_.use_proxy)
+        tunnel->set_proxy(http_.proxy_host.c_str(), http_.proxy_port,
+                          http_.proxy_user.c_str(), http_.proxy_password.c_str());
+    tunnel->set_http_auth(http_.use_http_auth, http_.http_auth_user.c_str(),
+                          http_.http_auth_password.c_str());
+    tunnel->set_timeout(100000);
+    MYSQL* handle = tunnel->init();
+    if (!handle) {
+        record_error("Not enough memory for a server connection.");
+        return 0;
+    }
+    if (!tunnel->is_http()) {
+        set_connect_options(&info_, tunnel.get(), handle, 0);
+    } else {
+        tunnel->set_content_type(http_.content_type.c_str());
+        tunnel->set_encode_data(http_.encode_data);
+    }
+    info_.http_timeout = 100000;
+    server_.tunnel = connect_server(info_, handle, std::move(tunnel), http_);
+    if (!server_.tunnel) {
+        // connect_server has reported the error and closed the handle.
+        record_error("");
+        return 0;
+    }
+    server_.handle = handle;
+    if (!server_.tunnel->fetch_server_version(server_.handle)) {
+        record_connection_error();
+        server_.close();
+        return 0;
+    }
+    return 1;
+}
+
+int DumpWriter::run(DumpProgressFn progress, void* user, const volatile int* cancel) {
+    progress_ = progress;
+    progress_user_ = user;
+    cancel_ = cancel;
+    error_seen_ = false;
+    error_text_.clear();
+    reported_error_.clear();
+
+    if (!connect()) return kDumpFailed;
+    if (output_.form() == OutputForm::none || output_.form() == OutputForm::single_file) {
+        if (!output_.open_single()) return kDumpFileNotOpened;
+    }
+    packet_limit_kb_ = packet_allowance(*server_.tunnel, server_.handle);
+    inserts_.set_bulk(bulk_insert_);
+    inserts_.set_complete(complete_insert_);
+    inserts_.set_limits(packet_limit_kb_, bulk_size_kb_);
+
+    int ok = all_databases_ ? dump_all_databases() : dump_database_list();
+    if (!output_.flush()) {
+        record_error(output_.last_write_error().c_str());
+        ok = 0;
+    }
+    output_.close();
+    server_.close();
+    return ok && !error_seen_ ? kDumpSucceeded : kDumpFailed;
+}
+
+// ---------------------------------------------------------------------------------------
+// Databases
+
+int DumpWriter::dump_database_list() {
+    std::string list = database_list_.str();
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t end = list.find_first_of(";,", start);
+        if (end == std::string::npos) end = list.size();
+        if (end > start && !dump_database(list.substr(start, end - start))) return 0;
+        start = end + 1;
+    }
+    return output_.flush_if_full();
+}
+
+// The databases "show databases" lists, without the ones no dump should hold.
+int DumpWriter::list_databases(std::vector<std::string>& names) {
+    std::vector<std::string> all;
+    if (!list_names("show databases", all)) return 0;
+    bool has_schemas = server_at_least_5_0_10(*server_.tunnel, server_.handle);
+    for (std::string& name : all) {
+        // performance_schema holds no data of its own and its tables cannot be created
+        // again, so a dump with it would not replay.
+        if (has_schemas && (strcasecmp(name.c_str(), "information_schema") == 0 ||
+                            strcasecmp(name.c_str(), "performance_schema") == 0))
+            continue;
+        if (!include_mysql_db_ && strcasecmp(name.c_str(), "mysql") == 0) continue;
+        names.push_back(std::move(name));
+    }
+    return 1;
+}
+
+int DumpWriter::dump_all_databases() {
+    std::vector<std::string> names;
+    if (!list_databases(names)) return 0;
+    current_db_ = "(ALL)";
+    server_.tunnel->set_current_db(current_db_.c_str());
+    if (output_.form() == OutputForm::per_database || output_.form() == OutputForm::per_object)
+        return dump_all_databases_per_file(names);
+    return dump_all_databases_single_file(names);
+}
+
+int DumpWriter::dump_all_databases_single_file(const std::vector<std::string>& names) {
+    write_header();
+    write_set_block();
+    for (const std::string& name : names) {
+        if (!all_databases_table_pass(name) && (abort_on_error_ || cancelled())) return 0;
+    }
+    if (server_at_least_5_0_10(*server_.tunnel, server_.handle)) {
+        for (const std::string& name : names) {
+            output_.buffer().append_format("\nUSE `%s`;\n", quoted(name).c_str());
+            current_db_ = name;
+            if (!select_database(name.c_str(), server_.handle, *server_.tunnel)) {
+                record_connection_error();
+                report_object_failure(false);
+                if (abort_on_error_ || cancelled()) return 0;
+                continue;
+            }
+            if (!dump_objects_of_database(false) && (abort_on_error_ || cancelled())) return 0;
+        }
+    }
+    write_footer();
+    return output_.flush();
+}
+
+int DumpWriter::dump_all_databases_per_file(const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        event(name.c_str(), 0, kDatabaseStarted);
+        bool file_open_failed = false;
+        int ok = dump_database(name, &file_open_failed);
+        event(name.c_str(), 0, kObjectFinished);
+        if (!ok) {
+            if (file_open_failed) report_object_failure(true);
+            error_seen_ = true;
+            if (abort_on_error_ || file_open_failed || cancelled()) return 0;
+        }
+    }
+    return 1;
+}
+
+// One database of the all-databases single file: its section and its tables, each view
+// as a placeholder table (the views themselves follow once every table exists).
+int DumpWriter::all_databases_table_pass(const std::string& name) {
+    set_names_on_connection();
+    current_db_ = name;
+    if (!write_database_section(name)) return 0;
+    server_.tunnel->set_current_db(name.c_str());
+    lock_for_flush();
+    if (!select_database(name.c_str(), server_.handle, *server_.tunnel)) {
+        record_connection_error();
+        report_object_failure(false);
+        return 0;
+    }
+    bool full = server_at_least_5_0_10(*server_.tunnel, server_.handle);
+    StrBuf statement;
+    statement.format("SHOW %s TABLES FROM `%s`", full ? "FULL" : "", quoted(name).c_str());
+    int ok = 0;
+    ResultPtr rows = query(statement.c_str(), ok);
+    if (!ok || !rows) {
+        report_object_failure(false);
+        return 0;
+    }
+    std::vector<std::string> tables, views;
+    while (MYSQL_ROW row = server_.tunnel->fetch_row(rows.get())) {
+        if (!row[0]) continue;
+        if (full && row[1] && std::string_view(row[1]) != "BASE TABLE")
+            views.emplace_back(row[0]);
+        else
+            tables.emplace_back(row[0]);
+    }
+    rows.reset();
+    if (!table_loop(tables)) return 0;
+    for (const std::string& view : views) {
+        if (!write_view_placeholder(view, true)) {
+            report_object_failure(false);
+            if (abort_on_error_ || cancelled()) return 0;
+        }
+    }
+    return 1;
+}
+
+// FLUSH TABLES WITH READ LOCK when the dump must match a binary log position; it holds every
+// table, so the per-table read locks are not needed from here on.
+void DumpWriter::lock_for_flush() {
+    if (!flush_slave_ && !flush_master_) return;
+    if (send("FLUSH TABLES WITH READ LOCK")) lock_tables_read_ = 0;
+}
+
+int DumpWriter::dump_database(const std::string& name, bool* file_open_failed) {
+    current_db_ = name;
+    if (output_.form() == OutputForm::per_database) {
+        if (!output_.open_for_database(name)) {
+            if (file_open_failed) *file_open_failed = true;
+            record_error(kObjectFileOpenError);
+            return 0;
+        }
+        write_header();
+        write_set_block();
+        if (!write_database_section(name)) return 0;
+    }
+    set_names_on_connection();
+    if (single_transaction_) {
+        if (!send("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
+            !send("START TRANSACTION /*!40100 WITH CONSISTENT SNAPSHOT */") || !send("UNLOCK TABLES"))
+            record_connection_error();
+    }
+    if (output_.form() == OutputForm::single_file) {
+        write_header();
+        write_set_block();
+        if (!write_database_section(name)) return 0;
+    }
+    server_.tunnel->set_current_db(name.c_str());
+    lock_for_flush();
+    if (!send_format("USE `%s`", quoted(name).c_str())) {
+        error_seen_ = true;
+        return 0;
+    }
+    int ok = dump_objects_of_database(true);
+    for (auto& list : lists_) list.clear();
+    if (output_.form() == OutputForm::single_file || output_.form() == OutputForm::per_database) {
+        write_footer();
+        if (!output_.flush()) {
+            record_error(output_.last_write_error().c_str());
+            return 0;
+        }
+    }
+    return ok;
+}
+
+// Tables, triggers, events, functions, procedures, views; the first kind that stops ends
+// the database.
+int DumpWriter::dump_objects_of_database(bool with_tables) {
+    bool every = all_objects_ || all_databases_;
+    auto all = [&](ObjectKind kind) { return every || all_of_kind_[kind]; };
+    if (with_tables && !(all(kTables) ? table_group() : table_loop(lists_[kTables]))) return 0;
+    if (!(all(kTriggers) ? object_group(kTriggers) : object_list(kTriggers))) return 0;
+    if (!(all(kEvents) ? object_group(kEvents) : object_list(kEvents))) return 0;
+    if (!(all(kFunctions) ? object_group(kFunctions) : object_list(kFunctions))) return 0;
+    if (!(all(kProcedures) ? object_group(kProcedures) : object_list(kProcedures))) return 0;
+    // In the all-databases single file the placeholders came with the tables.
+    bool placeholders = with_tables && output_.form() != OutputForm::per_object;
+    if (!(all(kViews) ? view_group(placeholders) : view_list(lists_[kViews], placeholders))) return 0;
+    return 1;
+}
+
+int DumpWriter::list_names(const char* statement, std::vector<std::string>& names) {
+    int ok = 0;
+    ResultPtr rows = query(statement, ok);
+    if (!ok) return 0;
+    if (!rows) return 1;
+    while (MYSQL_ROW row = server_.tunnel->fetch_row(rows.get()))
+        if (row[0]) names.emplace_back(row[0]);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------------------
+// Text sections
+
+void DumpWriter::write_header() {
+    output_.buffer().append_format(
+        "/*\n%s\nMySQL - %s : Database - %s\n%s\n*/\r\n", banner_.c_str(),
+        server_.tunnel->get_server_info(server_.handle), current_db_.c_str(),
+        "*********************************************************************");
+}
+
+void DumpWriter::write_set_block() {
+    StrBuf& out = output_.buffer();
+    if (!charset_.empty()) out.append_format("\n/*!40101 SET NAMES %s */;\n", effective_charset().c_str());
+    out.append("\n/*!40101 SET SQL_MODE=''*/;\n");
+    out.append("\n/*!40014 SET @OLD_UNIQUE_CHECKS=@@UNIQUE_CHECKS, UNIQUE_CHECKS=0 */;");
+    if (fk_checks_off_)
+        out.append("\n/*!40014 SET @OLD_FOREIGN_KEY_CHECKS=@@FOREIGN_KEY_CHECKS, FOREIGN_KEY_CHECKS=0 */;");
+    out.append("\n/*!40101 SET @OLD_SQL_MODE=@@SQL_MODE, SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;");
+    out.append("\n/*!40111 SET @OLD_SQL_NOTES=@@SQL_NOTES, SQL_NOTES=0 */;");
+}
+
+void DumpWriter::write_footer() {
+    StrBuf& out = output_.buffer();
+    out.append("\n/*!40101 SET SQL_MODE=@OLD_SQL_MODE */;\n");
+    if (fk_checks_off_) out.append("/*!40014 SET FOREIGN_KEY_CHECKS=@OLD_FOREIGN_KEY_CHECKS */;\n");
+    out.append("/*!40014 SET UNIQUE_CHECKS=@OLD_UNIQUE_CHECKS */;\n");
+    out.append("/*!40111 SET SQL_NOTES=@OLD_SQL_NOTES */;\n");
+}
+
+int DumpWriter::write_database_section(const std::string& name) {
+    StrBuf& out = output_.buffer();
+    std::string q = quoted(name);
+    if (all_databases_) out.append_format("\n/*Database structure for database `%s` */\n", q.c_str());
+    if (create_database_) {
+        if (server_at_least_4_1_0(*server_.tunnel, server_.handle)) {
+            StrBuf statement;
+            statement.format("SHOW CREATE DATABASE `%s`;", q.c_str());
+            int ok = 0;
+            ResultPtr rows = query(statement.c_str(), ok);
+            MYSQL_ROW row = ok && rows ? server_.tunnel->fetch_row(rows.get()) : nullptr;
+            if (!ok || !row) {
+                if (!ok) report_object_failure(false);
+                else error_seen_ = true;
+                return 0;
+            }
+            // The server's text starts with "CREATE DATABASE `name`"; what follows is the
+            // character-set clause.
+            StrBuf prefix;
+            prefix.format("CREATE DATABASE `%s`", q.c_str());
+            std::string_view create = row[1] ? std::string_view(row[1]) : std::string_view();
+            if (create.size() <= prefix.length()) {
+                error_seen_ = true;
+                return 0;
+            }
+            out.append_format("\nCREATE DATABASE /*!32312 IF NOT EXISTS*/`%s`%s;\n", q.c_str(),
+                              row[1] + prefix.length());
+        } else {
+            out.append_format("\nCREATE DATABASE /*!32312 IF NOT EXISTS*/ `%s`;\n", q.c_str());
+        }
+    }
+    if (use_database_) out.append_format("\nUSE `%s`;\n", q.c_str());
+    return 1;
+}
+
+// A per-object file, opened for one table or object, with the texts every file starts with.
+int DumpWriter::begin_object_file(const std::string& name, bool& file_open_failed) {
+    if (output_.form() != OutputForm::per_object) return 1;
+    if (!output_.open_for_object(name)) {
+        file_open_failed = true;
+        return 0;
+    }
+    write_header();
+    write_set_block();
+    return write_database_section(current_db_);
+}
+
+int DumpWriter::end_object_file() {
+    if (output_.form() != OutputForm::per_object) return 1;
+    write_footer();
+    if (output_.flush()) return 1;
+    record_error(output_.last_write_error().c_str());
+    return 0;
+}

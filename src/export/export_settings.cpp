@@ -1,0 +1,227 @@
+#include "export/export_settings.h"
+
+#include <cstdlib>
+#include <strings.h>
+
+#include <tinyxml2.h>
+
+#include "runner/reporting.h"
+
+namespace {
+
+using tinyxml2::XMLElement;
+
+const char* text_of(const XMLElement* e) {
+    const char* t = e ? e->GetText() : nullptr;
+    return t ? t : "";
+}
+
+bool attribute_is(const XMLElement* e, const char* name, const char* value) {
+    const char* a = e->Attribute(name);
+    return a && std::string_view(a) == value;
+}
+
+bool attribute_is_nocase(const XMLElement* e, const char* name, const char* value) {
+    const char* a = e->Attribute(name);
+    return a && strcasecmp(a, value) == 0;
+}
+
+struct GroupNames {
+    const char* group;
+    const char* item;
+};
+
+const GroupNames kGroups[kObjectKinds] = {
+    {"tables", "table"},       {"views", "view"},         {"procedures", "procedure"},
+    {"functions", "function"}, {"triggers", "trigger"}, {"events", "event"},
+};
+
+// The names of a group element's item children, in document order, up to the first
+// item without text.
+void read_names(const XMLElement* group, const char* item, std::vector<std::string>& names,
+                int values_are_utf8) {
+    for (const XMLElement* e = group->FirstChildElement(item); e; e = e->NextSiblingElement(item)) {
+        const char* t = e->GetText();
+        if (!t || !*t) break;
+        names.push_back(StrBuf(t, values_are_utf8).str());
+    }
+}
+
+// Form A: one database with its objects, or every database.
+void read_databases(const XMLElement* databases, ExportJob& job, int values_are_utf8) {
+    if (attribute_is(databases, "all", "yes")) {
+        job.all_databases = 1;
+        job.include_mysql_db = attribute_is(databases, "mysqldb", "yes") ? 1 : 0;
+        return;
+    }
+    const XMLElement* database = databases->FirstChildElement("database");
+    if (!database) return;
+    job.source.database.assign(database->Attribute("name"), values_are_utf8);
+    const XMLElement* objects = database->FirstChildElement("objects");
+    if (!objects) return;
+    if (attribute_is(objects, "all", "yes")) {
+        job.all_objects = 1;
+        return;
+    }
+    int* creates[kObjectKinds] = {nullptr, &job.options.createview, &job.options.createprocedure,
+                                  &job.options.createfunction, nullptr, nullptr};
+    for (int kind = 0; kind < kObjectKinds; ++kind) {
+        const XMLElement* group = objects->FirstChildElement(kGroups[kind].group);
+        if (!group) continue;
+        if (attribute_is(group, "all", "yes")) {
+            job.all_of_kind[kind] = 1;
+            if (creates[kind]) *creates[kind] = 1;
+        } else {
+            read_names(group, kGroups[kind].item, job.lists[kind], values_are_utf8);
+        }
+    }
+}
+
+// Form B: tables of the source connection's database.
+void read_tables(const XMLElement* tables, ExportJob& job, int values_are_utf8) {
+    if (attribute_is(tables, "all", "no"))
+        read_names(tables, "table", job.lists[kTables], values_are_utf8);
+    else
+        job.all_of_kind[kTables] = 1;
+}
+
+void read_script(const XMLElement* script, ExportJob& job, int values_are_utf8) {
+    job.to_file = attribute_is_nocase(script, "fileordir", "dir") ? 0 : 1;
+    job.timestamp = attribute_is_nocase(script, "timestamp", "yes") ? 1 : 0;
+    job.timestampdir = attribute_is_nocase(script, "timestampdir", "yes") ? 1 : 0;
+    job.path.assign(text_of(script), values_are_utf8);
+}
+
+struct YesNoKey {
+    const char* name;
+    int ExportOptions::*field;
+};
+
+const YesNoKey kYesNoKeys[] = {
+    {"bulkinsert", &ExportOptions::bulkinsert},
+    {"chunkinsert", &ExportOptions::chunkinsert},
+    {"droptable", &ExportOptions::droptable},
+    {"createdb", &ExportOptions::createdb},
+    {"insertdelayed", &ExportOptions::insertdelayed},
+    {"disablekeys", &ExportOptions::disablekeys},
+    {"flushlogs", &ExportOptions::flushlogs},
+    {"flushmaster", &ExportOptions::flushmaster},
+    {"locktableread", &ExportOptions::locktableread},
+    {"singletransaction", &ExportOptions::singletransaction},
+    {"flushslave", &ExportOptions::flushslave},
+    {"autocommit", &ExportOptions::autocommit},
+    {"locktablewrite", &ExportOptions::locktablewrite},
+    {"structureonly", &ExportOptions::structureonly},
+    {"completeinsert", &ExportOptions::completeinsert},
+    {"usedb", &ExportOptions::usedb},
+    {"fkchecks", &ExportOptions::fkchecks},
+    {"appendtofile", &ExportOptions::appendtofile},
+    {"createview", &ExportOptions::createview},
+    {"createprocedure", &ExportOptions::createprocedure},
+    {"createfunction", &ExportOptions::createfunction},
+    {"createtrigger", &ExportOptions::createtrigger},
+    {"dropobjects", &ExportOptions::dropobjects},
+    {"dropview", &ExportOptions::dropview},
+    {"dropprocedure", &ExportOptions::dropprocedure},
+    {"dropfunction", &ExportOptions::dropfunction},
+    {"dropevent", &ExportOptions::dropevent},
+    {"droptrigger", &ExportOptions::droptrigger},
+};
+
+long read_number(const XMLElement* options, const char* name) {
+    const char* t = text_of(options->FirstChildElement(name));
+    return *t ? std::strtol(t, nullptr, 10) : 1000;
+}
+
+void read_options(const XMLElement* options, ExportOptions& o, int values_are_utf8) {
+    for (const YesNoKey& key : kYesNoKeys) {
+        const XMLElement* e = options->FirstChildElement(key.name);
+        if (e) o.*key.field = strcasecmp(text_of(e), "yes") == 0 ? 1 : 0;
+    }
+    o.bulksize = read_number(options, "bulksize");
+    o.chunklimit = read_number(options, "chunklimit");
+    const char* charset = text_of(options->FirstChildElement("usecharset"));
+    if (!*charset || strcasecmp(charset, "yes") == 0)
+        o.usecharset.assign("utf8", 1);
+    else if (strcasecmp(charset, "no") == 0)
+        o.usecharset.clear();
+    else
+        o.usecharset.assign(charset, values_are_utf8);
+}
+
+}  // namespace
+
+int read_export_job(tinyxml2::XMLDocument& doc, ExportJob& job, int values_are_utf8,
+                    int& error_code, StrBuf& error_text) {
+    const XMLElement* root = doc.FirstChildElement();
+    const XMLElement* exportjob = root && strcasecmp(root->Name(), "job") == 0 ? root->FirstChildElement() : nullptr;
+    if (!exportjob || strcasecmp(exportjob->Name(), "exportjob") != 0) {
+        error_code = 1;
+        error_text.assign("Invalid job file.", 1);
+        return 0;
+    }
+    const XMLElement* source = exportjob->FirstChildElement("source");
+    if (!source) {
+        error_code = 2;
+        error_text.assign("Source server details not provided.", 1);
+        return 0;
+    }
+    read_connection_info(source, job.source, job.http, values_are_utf8);
+
+    bool form_b_all_tables = false;
+    if (const XMLElement* e = exportjob->FirstChildElement("export")) {
+        job.to_file = 1;
+        if (const XMLElement* databases = e->FirstChildElement("databases")) {
+            read_databases(databases, job, values_are_utf8);
+        } else if (const XMLElement* tables = e->FirstChildElement("tables")) {
+            read_tables(tables, job, values_are_utf8);
+            form_b_all_tables = job.all_of_kind[kTables] == 1;
+        }
+        if (const XMLElement* script = e->FirstChildElement("script")) read_script(script, job, values_are_utf8);
+    }
+    if (const XMLElement* options = exportjob->FirstChildElement("options"))
+        read_options(options, job.options, values_are_utf8);
+    if (form_b_all_tables) {
+        ExportOptions& o = job.options;
+        job.all_of_kind[kViews] = o.createview;
+        job.all_of_kind[kProcedures] = o.createprocedure;
+        job.all_of_kind[kFunctions] = o.createfunction;
+        job.all_of_kind[kTriggers] = o.createtrigger;
+        o.dropevent = 0;
+        o.dropview = o.dropprocedure = o.dropfunction = o.droptrigger = o.dropobjects;
+    }
+    if (const XMLElement* e = exportjob->FirstChildElement("abortonerror"))
+        job.abortonerror = strcasecmp(text_of(e), "yes") == 0 ? 1 : 0;
+    read_report_request(exportjob->FirstChildElement("sendreport"), job.report, values_are_utf8);
+    return 1;
+}
+
+int validate_export_job(const ExportJob& job) {
+    const ConnectionInfo& s = job.source;
+    if (s.host.empty() || s.port == 0 || s.user.empty()) {
+        report_failure("Source SERVER information not complete\r\n");
+        return 0;
+    }
+    if (job.path.empty()) {
+        report_failure("Export file or directory name not specified.");
+        return 0;
+    }
+    if (job.report.send_report) {
+        bool no_subject = false;
+        const char* missing = missing_mail_setting(job.report.mail, &no_subject);
+        if (no_subject) report_failure_no_entry("WARNING : No subject for email provided.\r\n");
+        if (missing) {
+            report_failure(missing);
+            return 0;
+        }
+    }
+    if (s.use_http && s.tunnel_url.empty()) {
+        report_failure("Please specify a HTTP tunneling URL\r\n");
+        return 0;
+    }
+    if (s.use_ssh && s.ssh_host.empty()) {
+        report_failure("Please specify the SSH server host.\r\n");
+        return 0;
+    }
+    return 1;
+}

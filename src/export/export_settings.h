@@ -1,0 +1,79 @@
+// ExportJob: the settings of an `exportjob` job file, read and checked before anything
+// connects. Yes/no values are 1 or 0.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "common/str_buf.h"
+#include "connection/connection_info.h"
+#include "export/dump_writer.h"
+#include "mail/mail_settings.h"
+
+namespace tinyxml2 {
+class XMLDocument;
+}
+
+struct ExportOptions {
+    int bulkinsert = 0;
+    int chunkinsert = 0;
+    long bulksize = 0;    // KB per INSERT statement
+    long chunklimit = 0;  // rows per page
+    StrBuf usecharset;
+    int droptable = 0;
+    int createdb = 0;
+    int insertdelayed = 0;
+    int disablekeys = 0;
+    int flushlogs = 0;
+    int flushmaster = 0;
+    int locktableread = 0;
+    int singletransaction = 0;
+    int flushslave = 0;
+    int autocommit = 0;
+    int locktablewrite = 0;
+    int structureonly = 0;
+    int completeinsert = 0;
+    int usedb = 0;
+    int fkchecks = 0;
+    int appendtofile = 0;
+    int createview = 0;
+    int createprocedure = 0;
+    int createfunction = 0;
+    int createtrigger = 0;
+    int dropobjects = 0;
+    int dropview = 0;
+    int dropprocedure = 0;
+    int dropfunction = 0;
+    int dropevent = 0;
+    int droptrigger = 0;
+};
+
+struct ExportJob {
+    ConnectionInfo source;
+    HttpTunnelSettings http;
+    ExportOptions options;
+
+    int all_databases = 0;
+    int include_mysql_db = 0;
+    int all_objects = 0;
+    int all_of_kind[kObjectKinds] = {};
+    std::vector<std::string> lists[kObjectKinds];
+
+    ReportRequest report;
+    int abortonerror = 0;
+
+    int to_file = 0;  // 1: one file; 0: a directory
+    int timestamp = 0;
+    int timestampdir = 0;
+    StrBuf path;
+
+    ExportJob() { reset_connection_info(source); }
+};
+
+// Fills job from the document. 0 with error_code 1 ("Invalid job file.") or 2 ("Source
+// server details not provided.") and the text in error_text when it cannot.
+int read_export_job(tinyxml2::XMLDocument& doc, ExportJob& job, int values_are_utf8,
+                    int& error_code, StrBuf& error_text);
+
+// 1 when the job can run; else the first failing check has been reported.
+int validate_export_job(const ExportJob& job);

@@ -1,0 +1,33 @@
+// Helpers of the export tests: job files that point at the private MariaDB, running kro,
+// replaying a dump with the mariadb client, and reading tables back for comparison.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "kro_test_support.h"
+
+// An exportjob job file: the source server of the test services, then export_part (the
+// inside of <export>), then options (the inside of <options>, or no <options> element at
+// all when null), then extra elements of <exportjob>.
+std::string export_job_xml(const std::string& export_part, const char* options,
+                           const std::string& extra = "");
+
+// Writes the job file into dir and runs kro there.
+RunResult run_export_job(const TempDir& dir, const std::string& xml);
+
+// Replays a dump file with the mariadb client into database (empty: none selected).
+// Returns the client's exit code; its output goes to *output when given.
+int replay_dump(const std::string& dump_path, const std::string& database, std::string* output = nullptr);
+
+// Runs statements with the mariadb client and returns what it printed (batch form, no
+// column names: tabs between values, special bytes escaped).
+std::string client_query(const std::string& sql);
+
+// Every row of a table in a fixed order, as the client prints it.
+std::string table_rows(const std::string& database, const std::string& table);
+// The table's CHECKSUM TABLE value.
+std::string table_checksum(const std::string& database, const std::string& table);
+
+// A database created fresh (dropped first when it exists).
+void recreate_database(const std::string& name);

@@ -1,0 +1,181 @@
+// Reading an exportjob job file, and the checks made before anything connects.
+#include <gtest/gtest.h>
+
+#include <tinyxml2.h>
+
+#include "export/export_settings.h"
+#include "kro_test_support.h"
+
+namespace {
+
+const char kSource[] = "<source><host>h</host><port>3306</port><user>u</user><database>db1</database></source>";
+
+ExportJob read_job(const std::string& body, int expected = 1) {
+    tinyxml2::XMLDocument doc;
+    std::string xml = "<job><exportjob>" + std::string(kSource) + body + "</exportjob></job>";
+    EXPECT_EQ(doc.Parse(xml.c_str()), tinyxml2::XML_SUCCESS);
+    ExportJob job;
+    int code = 0;
+    StrBuf text;
+    EXPECT_EQ(read_export_job(doc, job, 1, code, text), expected);
+    return job;
+}
+
+TEST(ExportSettings, WrongDocumentOrMissingSourceGiveTheirCodes) {
+    for (const char* xml : {"<jobs><exportjob/></jobs>", "<job><syncjob/></job>"}) {
+        tinyxml2::XMLDocument doc;
+        doc.Parse(xml);
+        ExportJob job;
+        int code = 0;
+        StrBuf text;
+        EXPECT_EQ(read_export_job(doc, job, 1, code, text), 0);
+        EXPECT_EQ(code, 1);
+        EXPECT_EQ(text.str(), "Invalid job file.");
+    }
+    tinyxml2::XMLDocument doc;
+    doc.Parse("<JOB><ExportJob><export/></ExportJob></JOB>");
+    ExportJob job;
+    int code = 0;
+    StrBuf text;
+    EXPECT_EQ(read_export_job(doc, job, 1, code, text), 0);
+    EXPECT_EQ(code, 2);
+    EXPECT_EQ(text.str(), "Source server details not provided.");
+}
+
+TEST(ExportSettings, MissingOptionsLeaveEverythingOffAndPresentOptionsGiveDefaults) {
+    ExportJob none = read_job("<export><script>x.sql</script></export>");
+    EXPECT_EQ(none.options.bulksize, 0);
+    EXPECT_EQ(none.options.chunklimit, 0);
+    EXPECT_TRUE(none.options.usecharset.empty());
+    EXPECT_EQ(none.to_file, 1);
+    EXPECT_EQ(none.path.str(), "x.sql");
+
+    ExportJob some = read_job("<export/><options><bulkinsert>YES</bulkinsert><chunklimit></chunklimit></options>");
+    EXPECT_EQ(some.options.bulkinsert, 1);
+    EXPECT_EQ(some.options.bulksize, 1000);
+    EXPECT_EQ(some.options.chunklimit, 1000);
+    EXPECT_EQ(some.options.usecharset.str(), "utf8");
+
+    EXPECT_TRUE(read_job("<options><usecharset>No</usecharset></options>").options.usecharset.empty());
+    EXPECT_EQ(read_job("<options><usecharset>latin1</usecharset></options>").options.usecharset.str(), "latin1");
+    EXPECT_EQ(read_job("<options><bulksize>64</bulksize><flushlogs>1</flushlogs></options>").options.bulksize, 64);
+    EXPECT_EQ(read_job("<options><flushlogs>1</flushlogs></options>").options.flushlogs, 0);
+}
+
+TEST(ExportSettings, FormBAllTablesTakesViewsRoutinesAndTriggersFromTheOptions) {
+    ExportJob job = read_job(
+        "<export><tables/><script fileordir=\"DIR\" timestamp=\"Yes\" timestampdir=\"no\">/d</script></export>"
+        "<options><createview>yes</createview><createtrigger>yes</createtrigger><dropobjects>yes</dropobjects>"
+        "<dropevent>yes</dropevent></options>");
+    EXPECT_EQ(job.all_of_kind[kTables], 1);
+    EXPECT_EQ(job.all_of_kind[kViews], 1);
+    EXPECT_EQ(job.all_of_kind[kProcedures], 0);
+    EXPECT_EQ(job.all_of_kind[kTriggers], 1);
+    EXPECT_EQ(job.all_of_kind[kEvents], 0);
+    EXPECT_EQ(job.options.dropevent, 0);
+    EXPECT_EQ(job.options.dropview, 1);
+    EXPECT_EQ(job.to_file, 0);
+    EXPECT_EQ(job.timestamp, 1);
+    EXPECT_EQ(job.timestampdir, 0);
+    EXPECT_EQ(job.source.database.str(), "db1");
+
+    ExportJob listed = read_job("<export><tables all=\"no\"><table>a</table><table>b</table></tables></export>");
+    EXPECT_EQ(listed.all_of_kind[kTables], 0);
+    EXPECT_EQ(listed.lists[kTables], (std::vector<std::string>{"a", "b"}));
+    ExportJob empty = read_job("<export><tables all=\"no\"/></export>");
+    EXPECT_EQ(empty.all_of_kind[kTables], 0);
+    EXPECT_TRUE(empty.lists[kTables].empty());
+}
+
+TEST(ExportSettings, FormANamesOneDatabaseAndItsObjectLists) {
+    ExportJob job = read_job(
+        "<export><databases><database name=\"shop\"><objects>"
+        "<tables><table>t1</table><table></table><table>t3</table></tables>"
+        "<views all=\"yes\"/><procedures all=\"YES\"><procedure>p</procedure></procedures>"
+        "<events><event>e1</event></events></objects></database>"
+        "<database name=\"other\"/></databases></export>");
+    EXPECT_EQ(job.source.database.str(), "shop");
+    EXPECT_EQ(job.lists[kTables], (std::vector<std::string>{"t1"}));
+    EXPECT_EQ(job.all_of_kind[kViews], 1);
+    EXPECT_EQ(job.options.createview, 1);
+    EXPECT_EQ(job.all_of_kind[kProcedures], 0);
+    EXPECT_EQ(job.lists[kProcedures], (std::vector<std::string>{"p"}));
+    EXPECT_EQ(job.lists[kEvents], (std::vector<std::string>{"e1"}));
+
+    ExportJob all = read_job("<export><databases all=\"yes\" mysqldb=\"yes\"><database name=\"x\"/></databases></export>");
+    EXPECT_EQ(all.all_databases, 1);
+    EXPECT_EQ(all.include_mysql_db, 1);
+    EXPECT_EQ(all.source.database.str(), "db1");
+    EXPECT_EQ(read_job("<export><databases all=\"Yes\"/></export>").all_databases, 0);
+}
+
+TEST(ExportSettings, ReportAndAbortKeys) {
+    ExportJob job = read_job("<abortonerror>YES</abortonerror><sendreport any=\"YES\" when=\"ALWAYS\"><smtp/></sendreport>");
+    EXPECT_EQ(job.abortonerror, 1);
+    EXPECT_EQ(job.report.send_report, 1);
+    EXPECT_EQ(job.report.report_always, 1);
+}
+
+// The checks run in kro itself: message on the console, in the log and the session file.
+struct Check {
+    const char* job_body;
+    const char* message;
+};
+
+TEST(ExportValidation, FirstFailingCheckIsReportedBeforeConnecting) {
+    const std::string ok_source = "<source><host>127.0.0.1</host><port>1</port><user>u</user></source>";
+    const Check checks[] = {
+        {"<export/>", "Source server details not provided."},
+        {"<source><host>h</host><user>u</user></source><export><script>x</script></export>",
+         "Source SERVER information not complete\r\n"},
+        {"<source><host>h</host><port>1</port></source><export><script>x</script></export>",
+         "Source SERVER information not complete\r\n"},
+        {"<export><script></script></export>", "Export file or directory name not specified."},
+        {"<export><script>x</script></export><sendreport send=\"yes\"><smtp/></sendreport>",
+         "Please specify your SMTP host address\r\n"},
+        {"<export><script>x</script></export><sendreport send=\"yes\"><smtp><host>m</host></smtp></sendreport>",
+         "Please specify EMAIL FROM name\r\n"},
+        {"<export><script>x</script></export><sendreport send=\"yes\"><smtp><host>m</host><displayname>k</displayname>"
+         "</smtp></sendreport>",
+         "You should provide TO email address\r\n"},
+    };
+    for (const Check& check : checks) {
+        TempDir dir;
+        std::string body = check.job_body;
+        if (body.find("<source>") == std::string::npos && std::string(check.message) != "Source server details not provided.")
+            body = ok_source + body;
+        write_file(dir.file("job.xml"), "<?xml version=\"1.0\"?><job><exportjob>" + body + "</exportjob></job>");
+        RunResult run = run_kro({"job.xml"}, dir.path());
+        EXPECT_EQ(run.exit_code, 1) << check.message;
+        EXPECT_NE(run.out.find(check.message), std::string::npos) << check.message << "\n" << run.out;
+        EXPECT_EQ(run.out.find("Job started at"), std::string::npos);
+        EXPECT_NE(read_file(dir.file("krosession.xml")).find(std::string("<error>") + check.message), std::string::npos);
+    }
+}
+
+TEST(ExportValidation, MissingSubjectOnlyWarnsAndTunnelSettingsAreChecked) {
+    TempDir dir;
+    write_file(dir.file("job.xml"),
+               "<job><exportjob><source><host>h</host><port>1</port><user>u</user>"
+               "<tunnelinfo type=\"http\"><url></url></tunnelinfo></source><export><script>x</script></export>"
+               "<sendreport send=\"yes\"><smtp><host>m</host><displayname>k</displayname><toemail>a@b</toemail>"
+               "</smtp></sendreport></exportjob></job>");
+    RunResult run = run_kro({"job.xml"}, dir.path());
+    EXPECT_EQ(run.exit_code, 1);
+    std::size_t warning = run.out.find("WARNING : No subject for email provided.\r\n");
+    std::size_t failure = run.out.find("Please specify a HTTP tunneling URL\r\n");
+    ASSERT_NE(warning, std::string::npos) << run.out;
+    ASSERT_NE(failure, std::string::npos) << run.out;
+    EXPECT_LT(warning, failure);
+    std::string session = read_file(dir.file("krosession.xml"));
+    EXPECT_EQ(session.find("WARNING"), std::string::npos);
+
+    write_file(dir.file("job.xml"),
+               "<job><exportjob><source><host>h</host><port>1</port><user>u</user>"
+               "<tunnelinfo type=\"ssh\"><sshhost></sshhost></tunnelinfo></source><export><script>x</script></export>"
+               "</exportjob></job>");
+    run = run_kro({"job.xml"}, dir.path());
+    EXPECT_NE(run.out.find("Please specify the SSH server host.\r\n"), std::string::npos) << run.out;
+}
+
+}  // namespace
