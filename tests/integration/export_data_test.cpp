@@ -99,6 +99,10 @@ const Mode kModes[] = {
     {"bulk", "<bulkinsert>yes</bulkinsert><bulksize>16</bulksize>"},
     {"bulk_complete", "<bulkinsert>yes</bulkinsert><bulksize>16</bulksize><completeinsert>yes</completeinsert>"},
     {"chunked", "<bulkinsert>yes</bulkinsert><bulksize>16</bulksize><chunkinsert>yes</chunkinsert><chunklimit>333</chunklimit>"},
+    {"locks_and_keys", "<bulkinsert>yes</bulkinsert><locktableread>yes</locktableread><locktablewrite>yes</locktablewrite>"
+                       "<disablekeys>yes</disablekeys><autocommit>yes</autocommit><fkchecks>yes</fkchecks><dropobjects>yes</dropobjects>"},
+    {"snapshot_and_flush", "<bulkinsert>yes</bulkinsert><singletransaction>yes</singletransaction><flushlogs>yes</flushlogs>"
+                           "<flushslave>yes</flushslave>"},
     {"chunked_single_row", "<bulkinsert>no</bulkinsert><chunkinsert>yes</chunkinsert><chunklimit>700</chunklimit>"},
 };
 

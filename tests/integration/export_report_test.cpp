@@ -1,0 +1,53 @@
+// The export job's report mail, through the test SMTP sink.
+#include <gtest/gtest.h>
+
+#include "export_fixture.h"
+#include "mariadb_fixture.h"
+#include "stored_mail.h"
+
+namespace {
+
+std::string report_element(const std::string& attributes, const std::string& token) {
+    return "<sendreport " + attributes + "><smtp><host>" + service_value("SMTP_HOST") + "</host><port>" +
+           service_value("SMTP_PORT") + "</port><displayname>kro</displayname><fromemail>kro@example.com</fromemail>"
+           "<toemail>" + token + "@example.com</toemail><subject>export report</subject></smtp></sendreport>";
+}
+
+TEST(ExportReport, SuccessIsMailedOnlyWithAlwaysAndCarriesTheProgressLines) {
+    mariadb_exec("create database if not exists kro_exp_mail; create table if not exists kro_exp_mail.t (id int primary key)");
+    TempDir dir;
+    const std::string part = "<databases><database name=\"kro_exp_mail\"><objects all=\"yes\"/></database></databases>"
+                             "<script>" + dir.file("d.sql") + "</script>";
+    std::string quiet = unique_mail_token("export-quiet");
+    RunResult run = run_export_job(dir, export_job_xml(part, "", report_element("send=\"yes\"", quiet)));
+    ASSERT_EQ(run.exit_code, 0) << run.out;
+    EXPECT_TRUE(no_stored_mail(quiet));
+
+    std::string token = unique_mail_token("export-always");
+    run = run_export_job(dir, export_job_xml(part, "", report_element("x=\"YES\" when=\"ALWAYS\"", token)));
+    ASSERT_EQ(run.exit_code, 0) << run.out;
+    EXPECT_NE(run.out.find("\r\nMail sent successfully"), std::string::npos) << run.out;
+    StoredMail mail;
+    ASSERT_TRUE(fetch_stored_mail(token, mail));
+    ASSERT_EQ(mail.parts.size(), 2u);
+    EXPECT_EQ(mail.parts[0].rfind(" Scheduled export started at:", 0), 0u) << mail.parts[0];
+    EXPECT_NE(mail.parts[0].find("Exporting table t...Export successful..."), std::string::npos) << mail.parts[0];
+    EXPECT_NE(mail.parts[0].find("Export job completed successfully at: "), std::string::npos);
+}
+
+TEST(ExportReport, FailureIsMailedWithTheErrors) {
+    TempDir dir;
+    std::string token = unique_mail_token("export-failed");
+    RunResult run = run_export_job(
+        dir, export_job_xml("<databases><database name=\"kro_exp_mail\"><objects><tables><table>nope</table></tables>"
+                            "</objects></database></databases><script>" + dir.file("d.sql") + "</script>",
+                            "", report_element("send=\"yes\"", token)));
+    EXPECT_EQ(run.exit_code, 1);
+    StoredMail mail;
+    ASSERT_TRUE(fetch_stored_mail(token, mail));
+    ASSERT_EQ(mail.parts.size(), 2u);
+    EXPECT_NE(mail.parts[0].find("Table 'kro_exp_mail.nope' doesn't exist"), std::string::npos) << mail.parts[0];
+    EXPECT_NE(mail.parts[0].find("Export job was unsucessful."), std::string::npos) << mail.parts[0];
+}
+
+}  // namespace
