@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# A first look at kro on a fresh Debian machine: installs what is missing, builds,
-# and runs a sample job, then shows what kro printed and where its files went.
+# A first look at kro on a fresh Debian machine: installs what is missing, builds, starts a
+# private MariaDB with a small sample database, runs examples/export.xml against it and
+# shows what kro printed and where the dump went. The private server is stopped at the end.
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -10,17 +11,46 @@ cmake -S "$top" -B "$build" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target kro
 
 work=$(mktemp -d /tmp/kro-demo-XXXXXX)
+services="$work/services"
+trap '"$top/scripts/services.sh" stop "$services" >/dev/null 2>&1 || true; rm -rf "$services"' EXIT
+
 echo "== kro --version"
 "$build/kro" --version || true
 echo
-echo "== No job kind is built into this kro yet; running a job file of an unknown kind"
-echo "   shows the error reporting: console, log file and session file."
-cat > "$work/job.xml" <<'XML'
-<?xml version="1.0" encoding="UTF-8"?>
-<job><demojob/></job>
-XML
-(cd "$work" && "$build/kro" job.xml) && rc=0 || rc=$?
+echo "== starting a private MariaDB (and the other test services) under $services"
+"$top/scripts/services.sh" start "$services" >/dev/null
+# shellcheck source=/dev/null
+source "$services/env"
+export MYSQL_PWD=$MARIADB_PASSWORD
+mariadb --default-character-set=utf8mb4 --skip-ssl -h "$MARIADB_HOST" -P "$MARIADB_PORT" -u "$MARIADB_USER" <<'SQL'
+create database shop character set utf8mb4;
+use shop;
+create table customers (id int primary key, name varchar(60), city varchar(40));
+insert into customers values (1, 'Ann O''Neil', 'Dublin'), (2, 'Björn', 'Malmö'), (3, 'Zoë 😀', NULL);
+create table orders (id int primary key, customer int, total decimal(10,2), placed datetime);
+insert into orders values (10, 1, 19.90, '2024-05-01 10:00:00'), (11, 3, 5.00, '2024-05-02 11:30:00');
+create view big_orders as select id, total from orders where total > 10;
+create function with_tax(x decimal(10,2)) returns decimal(10,2) deterministic return x * 1.2;
+SQL
+
+echo "== the job file (examples/export.xml with this server's settings)"
+sed -e "s|<host>127.0.0.1</host>|<host>$MARIADB_HOST</host>|" \
+    -e "s|<port>3306</port>|<port>$MARIADB_PORT</port>|" \
+    -e "s|<user>backup</user>|<user>$MARIADB_USER</user>|" \
+    -e "s|<pwd>secret</pwd>|<pwd>$MARIADB_PASSWORD</pwd>|" \
+    -e "s|/var/backups/shop.sql|$work/dumps/shop.sql|" "$top/examples/export.xml" > "$work/export.xml"
+mkdir -p "$work/dumps"
+cat "$work/export.xml"
+echo
+echo "== kro export.xml"
+(cd "$work" && "$build/kro" export.xml) && rc=0 || rc=$?
 echo
 echo "== exit code: $rc"
+echo "== the dump went to:"
+ls -l "$work/dumps"
+dump=$(ls "$work"/dumps/*.sql | head -n 1)
+echo "== first lines of $dump:"
+head -n 40 "$dump"
+echo "..."
 echo "== $work/kro.log:"; cat "$work/kro.log"; echo
 echo "== $work/krosession.xml:"; cat "$work/krosession.xml"; echo
