@@ -2,7 +2,8 @@
 # Times kro's export (bulk insert on) against mariadb-dump on a table of 1,000,000 rows of
 # mixed types, on the private MariaDB of scripts/services.sh, and reports the ratio of wall
 # times and the peak memory (maximum resident set) of both.
-#   bench/export_bench.sh [rows]        (KRO_BUILD_DIR: the build folder, default build/)
+#   bench/export_bench.sh [rows]        (KRO_BUILD_DIR: the build folder, default build/;
+#                                        KRO_BENCH_KEEP=1 keeps the database for the next run)
 # Needs /usr/bin/time (Debian package "time"). Starts the services when they are not
 # running and stops them again at the end in that case.
 set -euo pipefail
@@ -31,6 +32,8 @@ source "$services/env"
 export MYSQL_PWD=$MARIADB_PASSWORD
 client=(mariadb --skip-ssl -h "$MARIADB_HOST" -P "$MARIADB_PORT" -u "$MARIADB_USER")
 
+have=$("${client[@]}" -N -e "select count(*) from kro_bench.mixed" 2>/dev/null || echo 0)
+if [ "$have" != "$rows" ]; then
 echo "== creating kro_bench.mixed with $rows rows"
 "${client[@]}" <<SQL
 drop database if exists kro_bench;
@@ -49,6 +52,7 @@ insert into mixed
   from s;
 analyze table mixed;
 SQL
+fi
 
 cat > "$work/job.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
@@ -61,19 +65,13 @@ cat > "$work/job.xml" <<XML
 </exportjob></job>
 XML
 
-# Prints "seconds max_rss_kb" of a command run under /usr/bin/time.
-measure() {
-  local log=$1
-  shift
-  /usr/bin/time -f '%e %M' -o "$log" "$@"
-  cat "$log"
-}
-
 echo "== kro export"
-read -r kro_s kro_kb < <(cd "$work" && measure "$work/kro.time" "$build/kro" job.xml > "$work/kro.out")
+(cd "$work" && /usr/bin/time -f '%e %M' -o "$work/kro.time" "$build/kro" job.xml > "$work/kro.out")
+read -r kro_s kro_kb < "$work/kro.time"
 echo "== mariadb-dump"
-read -r md_s md_kb < <(measure "$work/md.time" mariadb-dump --skip-ssl -h "$MARIADB_HOST" -P "$MARIADB_PORT" \
-  -u "$MARIADB_USER" kro_bench --result-file="$work/mariadb-dump.sql")
+/usr/bin/time -f '%e %M' -o "$work/md.time" mariadb-dump --skip-ssl -h "$MARIADB_HOST" -P "$MARIADB_PORT" \
+  -u "$MARIADB_USER" kro_bench --result-file="$work/mariadb-dump.sql"
+read -r md_s md_kb < "$work/md.time"
 
 kro_size=$(stat -c %s "$work/kro.sql")
 md_size=$(stat -c %s "$work/mariadb-dump.sql")
@@ -83,4 +81,4 @@ printf '%-14s %10s %14s %14s\n' kro "$kro_s" "$kro_kb" "$kro_size"
 printf '%-14s %10s %14s %14s\n' mariadb-dump "$md_s" "$md_kb" "$md_size"
 awk -v a="$kro_s" -v b="$md_s" 'BEGIN { if (b > 0) printf "wall-time ratio kro / mariadb-dump: %.2f\n", a / b }'
 grep -q "Export successful" "$work/kro.out" || { echo "kro export failed:" >&2; cat "$work/kro.out" >&2; exit 1; }
-"${client[@]}" -e "drop database kro_bench"
+[ "${KRO_BENCH_KEEP:-0}" = 1 ] || "${client[@]}" -e "drop database kro_bench"

@@ -50,10 +50,11 @@ public:
 
     StrBuf& buffer() { return buffer_; }
     // Writes the buffer when it holds more than 8191 bytes; 0 after a failed write.
-    int flush_if_full() { return buffer_.length() > kBufferSize - 1 ? flush() : 1; }
-    // Writes whatever the buffer holds. A failed write is reported ("Error writing in
-    // file." with the system's error) and its text kept in last_write_error(); returns 0.
-    int flush();
+    int flush_if_full() { return buffer_.length() > kBufferSize - 1 ? write_buffer(false) : 1; }
+    // Writes whatever the buffer holds and makes it reach the file. A failed write is
+    // reported ("Error writing in file." with the system's error) and its text kept in
+    // last_write_error(); returns 0.
+    int flush() { return write_buffer(true); }
     const StrBuf& last_write_error() const { return write_error_; }
 
 private:
@@ -62,6 +63,8 @@ private:
     };
 
     int open_named(const std::string& name);
+    // to_disk: also empty the stream's own buffer.
+    int write_buffer(bool to_disk);
     const char* timestamp_text();
 
     OutputForm form_ = OutputForm::none;
@@ -69,6 +72,7 @@ private:
     std::string prefix_;  // the directory, ending in "/"
     int timestamp_ = 0;
     int append_ = 0;
+    std::unique_ptr<char[]> stream_buffer_;  // must outlive file_
     std::unique_ptr<FILE, FileCloser> file_;
     StrBuf buffer_;
     StrBuf stamp_;

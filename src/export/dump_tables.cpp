@@ -127,13 +127,19 @@ int DumpWriter::write_table_data(const std::string& name) {
         return 1;  // their rows live elsewhere
 
     const std::string table = quoted(name);
-    const long total = static_cast<long>(count_rows(*server_.tunnel, server_.handle, current_db_.c_str(), name.c_str()));
-    event(name.c_str(), total, kRowTotal);
+    const bool http = server_.tunnel->is_http();
+    // The row total only decides the paging: counting is a full scan of the table, so it
+    // is skipped when the rows come in one piece anyway (the total is then told after
+    // the rows).
+    const bool may_page = page_size_ > 0 && (http || chunk_insert_);
+    long total = 0;
+    if (may_page) {
+        total = static_cast<long>(count_rows(*server_.tunnel, server_.handle, current_db_.c_str(), name.c_str()));
+        event(name.c_str(), total, kRowTotal);
+    }
     std::string order;
     if (!primary_key_order(name, order)) return 0;
-
-    const bool http = server_.tunnel->is_http();
-    const bool paged = page_size_ > 0 && page_size_ < total && (http || chunk_insert_);
+    const bool paged = may_page && page_size_ < total;
     StrBuf& out = output_.buffer();
     out.append_format("\n/*Data for the table `%s` */\n", table.c_str());
     if (disable_keys_) out.append_format("\n/*!40000 ALTER TABLE `%s` DISABLE KEYS */;\n", table.c_str());
@@ -158,6 +164,7 @@ int DumpWriter::write_table_data(const std::string& name) {
         offset += page_size_;
         if (offset >= total) break;
     }
+    if (!may_page) event(name.c_str(), rows_seen, kRowTotal);
     inserts_.end_table(out);
     if (lock_tables_write_) out.append_format("\n%s;\n", "UNLOCK TABLES");
     if (disable_keys_) out.append_format("\n/*!40000 ALTER TABLE  `%s` ENABLE KEYS */;\n", table.c_str());
