@@ -68,12 +68,12 @@ int DumpWriter::group_names(ObjectKind kind, std::vector<std::string>& names) {
     return 0;
 }
 
-int DumpWriter::object_group(ObjectKind kind) {
+int DumpWriter::object_group(ObjectKind kind, bool placeholders) {
     if (!server_knows(kind)) return 1;
     std::vector<std::string> names;
     if (!group_names(kind, names)) return 0;
     event(facts(kind).group_name, 0, kGroupStarted);
-    return object_loop(kind, names);
+    return kind == kViews ? view_loop(names, placeholders) : object_loop(kind, names);
 }
 
 int DumpWriter::object_list(ObjectKind kind) {
@@ -85,19 +85,9 @@ int DumpWriter::object_list(ObjectKind kind) {
 int DumpWriter::object_loop(ObjectKind kind, const std::vector<std::string>& names) {
     event(current_db_.c_str(), static_cast<long>(names.size()), kObjectCount);
     event_scheduler_written_ = false;
-    for (const std::string& name : names) {
-        bool file_open_failed = false;
-        error_text_.clear();
-        if (!dump_object(kind, name, file_open_failed)) {
-            report_object_failure(file_open_failed);
-            if (abort_on_error_ || file_open_failed || cancelled()) return 0;
-        }
-        if (!output_.flush_if_full()) {
-            record_error(output_.last_write_error().c_str());
-            return 0;
-        }
-    }
-    return 1;
+    return each_object(names, [this, kind](const std::string& name, bool& file_open_failed) {
+        return dump_object(kind, name, file_open_failed);
+    });
 }
 
 // The frame every routine, event and trigger shares: its own file, the start event,
@@ -218,14 +208,6 @@ int DumpWriter::write_trigger(const std::string& name) {
 // Views: first a placeholder table for each (unless every view has a file of its own), then
 // the definitions, so that views over views replay in any order.
 
-int DumpWriter::view_group(bool placeholders) {
-    if (!server_knows(kViews)) return 1;
-    std::vector<std::string> names;
-    if (!group_names(kViews, names)) return 0;
-    event(facts(kViews).group_name, 0, kGroupStarted);
-    return view_loop(names, placeholders);
-}
-
 int DumpWriter::view_list(const std::vector<std::string>& names, bool placeholders) {
     if (names.empty()) return 1;
     return view_loop(names, placeholders);
@@ -242,19 +224,9 @@ int DumpWriter::view_loop(const std::vector<std::string>& names, bool placeholde
             }
         }
     }
-    for (const std::string& name : names) {
-        bool file_open_failed = false;
-        error_text_.clear();
-        if (!write_view(name, file_open_failed)) {
-            report_object_failure(file_open_failed);
-            if (abort_on_error_ || file_open_failed || cancelled()) return 0;
-        }
-        if (!output_.flush_if_full()) {
-            record_error(output_.last_write_error().c_str());
-            return 0;
-        }
-    }
-    return 1;
+    return each_object(names, [this](const std::string& name, bool& file_open_failed) {
+        return write_view(name, file_open_failed);
+    });
 }
 
 // A table with the view's columns; written over direct connections only.

@@ -30,23 +30,11 @@ int DumpWriter::table_group() {
     return table_loop(names);
 }
 
-// Each table in turn; a failing table is reported and the next one follows unless the
-// run is to stop.
 int DumpWriter::table_loop(const std::vector<std::string>& names) {
     event(current_db_.c_str(), static_cast<long>(names.size()), kObjectCount);
-    for (const std::string& name : names) {
-        bool file_open_failed = false;
-        error_text_.clear();
-        if (!dump_table(name, file_open_failed)) {
-            report_object_failure(file_open_failed);
-            if (abort_on_error_ || file_open_failed || cancelled()) return 0;
-        }
-        if (!output_.flush_if_full()) {
-            record_error(output_.last_write_error().c_str());
-            return 0;
-        }
-    }
-    return 1;
+    return each_object(names, [this](const std::string& name, bool& file_open_failed) {
+        return dump_table(name, file_open_failed);
+    });
 }
 
 int DumpWriter::dump_table(const std::string& name, bool& file_open_failed) {

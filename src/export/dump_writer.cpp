@@ -92,6 +92,25 @@ void DumpWriter::report_object_failure(bool file_open_failed) {
     error_seen_ = true;
 }
 
+// Each object in turn; a failing one is reported and the next one follows unless the run
+// is to stop (abortonerror, cancel, or a file that cannot be opened).
+int DumpWriter::each_object(const std::vector<std::string>& names,
+                            const std::function<int(const std::string&, bool&)>& dump_one) {
+    for (const std::string& name : names) {
+        bool file_open_failed = false;
+        error_text_.clear();
+        if (!dump_one(name, file_open_failed)) {
+            report_object_failure(file_open_failed);
+            if (abort_on_error_ || file_open_failed || cancelled()) return 0;
+        }
+        if (!output_.flush_if_full()) {
+            record_error(output_.last_write_error().c_str());
+            return 0;
+        }
+    }
+    return 1;
+}
+
 // The session speaks the dump's character set, so that the bytes written are the bytes the
 // dump's SET NAMES line announces; "utf8" is four bytes wide where the server has utf8mb4.
 void DumpWriter::set_names_on_connection() {
@@ -356,7 +375,7 @@ int DumpWriter::dump_objects_of_database(bool with_tables) {
     if (!(all(kProcedures) ? object_group(kProcedures) : object_list(kProcedures))) return 0;
     // In the all-databases single file the placeholders came with the tables.
     bool placeholders = with_tables && output_.form() != OutputForm::per_object;
-    if (!(all(kViews) ? view_group(placeholders) : view_list(lists_[kViews], placeholders))) return 0;
+    if (!(all(kViews) ? object_group(kViews, placeholders) : view_list(lists_[kViews], placeholders))) return 0;
     return 1;
 }
 

@@ -5,6 +5,7 @@
 // Errors met on the way are reported as they happen; run() then returns kDumpFailed.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -128,6 +129,8 @@ private:
     void set_names_on_connection();
     void lock_for_flush();
     int list_names(const char* statement, std::vector<std::string>& names);
+    int each_object(const std::vector<std::string>& names,
+                    const std::function<int(const std::string&, bool&)>& dump_one);
 
     // Databases.
     int dump_database_list();
@@ -159,14 +162,13 @@ private:
     // Views, routines, events, triggers.
     bool server_knows(ObjectKind kind);
     int group_names(ObjectKind kind, std::vector<std::string>& names);
-    int object_group(ObjectKind kind);
+    int object_group(ObjectKind kind, bool placeholders = false);
     int object_list(ObjectKind kind);
     int object_loop(ObjectKind kind, const std::vector<std::string>& names);
     int dump_object(ObjectKind kind, const std::string& name, bool& file_open_failed);
     int write_routine(ObjectKind kind, const std::string& name);
     int write_event(const std::string& name);
     int write_trigger(const std::string& name);
-    int view_group(bool placeholders);
     int view_list(const std::vector<std::string>& names, bool placeholders);
     int view_loop(const std::vector<std::string>& names, bool placeholders);
     int write_view_placeholder(const std::string& name, bool with_comment);

@@ -63,6 +63,8 @@ struct Mode {
     const char* options;
 };
 
+void PrintTo(const Mode& mode, std::ostream* os) { *os << mode.name; }
+
 class ExportDataTest : public ::testing::TestWithParam<Mode> {
 protected:
     static void SetUpTestSuite() { create_source(); }
