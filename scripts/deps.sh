@@ -11,6 +11,7 @@ packages=(
   python3-aiosmtpd
   openssh-server openssh-client
   php-cli php-mysql stunnel4 tinyproxy
+  time
 )
 
 missing=()
