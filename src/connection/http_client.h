@@ -1,0 +1,90 @@
+// HttpClient: posts one request body to the tunnel script's URL over HTTP or HTTPS and
+// keeps the answer. One client is made per request and destroyed after it.
+//
+// Every blocking step is bounded by the time-out (connect and TLS handshake by the
+// connect time-out, the transfer by a stall limit), and the transfer is abandoned when
+// the stop flag becomes non-zero. HTTPS accepts self-signed, expired and wrong-host
+// certificates: the tunnel trusts the URL its user configured.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include <curl/curl.h>
+
+class HttpClient {
+public:
+    HttpClient();
+    ~HttpClient();
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    // Uses the proxy when a host is given, else connects directly.
+    void set_proxy(const char* host, const char* user, const char* password, int port);
+    // False when authentication is on and either text is missing.
+    bool set_http_auth(bool on, const char* user, const char* password);
+    void set_content_type(const char* text);  // only the first call has effect
+    bool set_url(const char* url);            // only the first call has effect; false when unusable
+    void set_timeout(int ms) { timeout_ms_ = ms > 0 ? ms : 15000; }
+    void set_stop_flag(const volatile unsigned char* stop) { stop_ = stop; }
+
+    // Posts the data ("Base64: yes" header when base64). With preflight, an empty request
+    // goes first so that server or proxy credentials are applied before the body travels.
+    // True when an answer with a status arrived; status is the last status seen (0: none).
+    bool send(const char* data, std::size_t length, bool base64, long* status, bool preflight);
+    // The raw header lines of the last answer; false when none were received.
+    bool read_headers(std::string& out) const;
+    // Moves the whole body of the last answer (status 200) into out; false when the body
+    // did not arrive completely (broken, timed out, stopped, or larger than the limit).
+    bool read_body(std::string& out);
+
+    bool timed_out() const { return timed_out_; }
+    bool stopped() const { return stopped_; }
+    const std::string& last_error() const { return error_text_; }
+
+    // The largest answer body kept in memory.
+    static constexpr std::size_t kMaxBodyBytes = std::size_t{1} << 30;
+
+private:
+    struct CurlDeleter {
+        void operator()(CURL* c) const { curl_easy_cleanup(c); }
+    };
+    struct SlistDeleter {
+        void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+    };
+
+    void configure();
+    // One exchange on the connection: a request with the data (none for the preflight) and
+    // its answer. Returns the status received, 0 when none.
+    long perform(const char* data, std::size_t length, curl_slist* headers, bool keep_body);
+    bool apply_credentials(long status);
+
+    static std::size_t on_body(char* data, std::size_t size, std::size_t count, void* self);
+    static std::size_t on_header(char* data, std::size_t size, std::size_t count, void* self);
+    static int on_progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+
+    std::unique_ptr<CURL, CurlDeleter> curl_;
+    std::string url_;
+    bool url_set_ = false;
+    std::string content_type_;
+    bool content_type_set_ = false;
+    bool use_proxy_ = false;
+    std::string proxy_;  // "host:port"
+    std::string proxy_user_, proxy_password_;
+    bool use_http_auth_ = false;
+    std::string http_user_, http_password_;
+    int timeout_ms_ = 15000;
+    const volatile unsigned char* stop_ = nullptr;
+    bool configured_ = false;
+
+    // The last exchange.
+    bool keep_body_ = false;
+    bool body_complete_ = false;
+    bool body_too_large_ = false;
+    bool timed_out_ = false;
+    bool stopped_ = false;
+    std::string body_;
+    std::string headers_;
+    std::string error_text_;
+};

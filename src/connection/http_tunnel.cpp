@@ -1,0 +1,396 @@
+#include "connection/http_tunnel.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <strings.h>
+#include <type_traits>
+
+#include "connection/http_client.h"
+#include "connection/http_result.h"
+#include "connection/tunnel_answer.h"
+#include "connection/tunnel_request.h"
+#include "connection/tunnel_texts.h"
+
+namespace {
+
+constexpr std::uint64_t kFailed = ~std::uint64_t{0};
+constexpr char kUnknownVersion[] = "3.23.58";
+
+// The handle callers get is the MYSQL record at the front; the texts it points to live
+// behind it, so a handle stays usable on its own until close().
+struct HttpHandle {
+    MYSQL mysql;
+    char server_version[256];
+    char info[512];
+};
+static_assert(std::is_standard_layout_v<HttpHandle> && offsetof(HttpHandle, mysql) == 0);
+
+HttpHandle* handle_of(MYSQL* handle) { return reinterpret_cast<HttpHandle*>(handle); }
+HttpResult* result_of(TunnelResult* result) { return reinterpret_cast<HttpResult*>(result); }
+TunnelResult* as_tunnel_result(HttpResult* result) { return reinterpret_cast<TunnelResult*>(result); }
+
+void copy_text(char* to, std::size_t size, std::string_view text) {
+    std::size_t n = text.size() < size ? text.size() : size - 1;
+    std::memcpy(to, text.data(), n);
+    to[n] = '\0';
+}
+
+void set_error(MYSQL* handle, unsigned number, std::string_view text) {
+    handle->net.last_errno = number;
+    copy_text(handle->net.last_error, sizeof handle->net.last_error, text);
+}
+
+void set_info(MYSQL* handle, const std::string* text) {
+    HttpHandle* h = handle_of(handle);
+    if (!text) {
+        handle->info = nullptr;
+        return;
+    }
+    copy_text(h->info, sizeof h->info, *text);
+    handle->info = h->info;
+}
+
+// The error of a request that could not be sent.
+void set_transport_error(MYSQL* handle, long status, const HttpClient& client) {
+    if (client.stopped()) {
+        set_error(handle, tunnel_text::kErrStopped, tunnel_text::kStopped);
+    } else if (status == 401 || status == 407) {
+        set_error(handle, static_cast<unsigned>(status), tunnel_text::kAuthorization);
+    } else {
+        set_error(handle, tunnel_text::kErrCannotConnect, tunnel_text::kCannotConnect);
+    }
+}
+
+// The error of an answer whose status is not 200; statuses without a text keep the old one.
+void set_status_error(MYSQL* handle, long status) {
+    handle->net.last_errno = 0;
+    if (const char* text = http_status_text(status)) set_error(handle, 0, text);
+}
+
+bool starts_with_nocase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+constexpr const char* kPreambleVersioned[] = {
+    "/*!40111 SET @OLD_SQL_NOTES=@@SQL_NOTES, SQL_NOTES=0 */",
+    "/*!40101 SET @OLD_SQL_MODE=@@SQL_MODE, SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */",
+    "/*!40014 SET @OLD_FOREIGN_KEY_CHECKS=@@FOREIGN_KEY_CHECKS, FOREIGN_KEY_CHECKS=0 */",
+    "/*!40014 SET @OLD_UNIQUE_CHECKS=@@UNIQUE_CHECKS */",
+};
+constexpr const char* kPreamblePlain[] = {
+    "SET @OLD_SQL_NOTES=0",
+    "SET @OLD_SQL_MODE=''",
+    "SET @OLD_FOREIGN_KEY_CHECKS=0",
+    "SET @OLD_UNIQUE_CHECKS=0",
+};
+
+}  // namespace
+
+HttpTunnel::HttpTunnel() = default;
+HttpTunnel::~HttpTunnel() = default;
+
+void HttpTunnel::set_server_version(MYSQL* handle, const char* text) {
+    if (!handle) return;
+    HttpHandle* h = handle_of(handle);
+    copy_text(h->server_version, sizeof h->server_version, text ? text : "");
+    handle->server_version = h->server_version;
+}
+
+void HttpTunnel::set_current_db(const char* name) { database_.assign(name, 1); }
+
+void HttpTunnel::set_query_flag(unsigned char flag) { query_encode_ = flag != 0; }
+
+void HttpTunnel::clear_pending_query() { pending_query_.clear(); }
+
+void HttpTunnel::drop_answer() {
+    answer_.reset();
+    current_ = nullptr;
+    take_next_result_ = false;
+}
+
+bool HttpTunnel::fetch_server_version(MYSQL* handle) {
+    static constexpr char kQuery[] = "select version()";
+    real_query(handle, kQuery, sizeof kQuery - 1, false, false, false, nullptr, 0);
+    TunnelResult* result = store_result(handle, 0, 0, 0);
+    if (!result) return false;
+    MYSQL_ROW row = fetch_row(result);
+    bool found = row && row[0];
+    if (found) set_server_version(handle, row[0]);
+    free_result(result);
+    return found;
+}
+
+int HttpTunnel::real_query(MYSQL*, const char* text, unsigned long length, bool encode, bool batch,
+                           bool send_now, const volatile unsigned char* stop, int preamble_selector) {
+    bool joins_batch = batch && batch_ && !pending_query_.empty();
+    if (!batch) {
+        pending_query_.clear();
+        pending_query_.append(text, static_cast<long>(length));
+    } else {
+        std::string_view delimiter = delimiter_.view();
+        std::size_t needed = pending_query_.length() + length + delimiter.size();
+        if (pending_query_.empty()) {
+            for (const char* s : preamble_selector ? kPreambleVersioned : kPreamblePlain) {
+                pending_query_.append(s);
+                pending_query_.append(delimiter);
+            }
+            needed += pending_query_.length();
+        }
+        // Grow geometrically: a batch is built from many small statements.
+        if (needed >= pending_query_.capacity()) pending_query_.ensure_capacity(needed * 2);
+        pending_query_.append(text, static_cast<long>(length));
+        pending_query_.append(delimiter);
+    }
+    // One statement that needs Base64 makes the whole batch travel in Base64.
+    query_encode_ = encode || (joins_batch && query_encode_);
+    batch_ = batch;
+    send_now_ = send_now;
+    stop_ = stop;
+    drop_answer();
+    return 0;
+}
+
+void HttpTunnel::configure(HttpClient& client, const char* url, const volatile unsigned char* stop) const {
+    if (use_proxy_) {
+        client.set_proxy(proxy_host_.c_str(), proxy_user_.c_str(), proxy_password_.c_str(), proxy_port_);
+    }
+    if (use_http_auth_) client.set_http_auth(true, http_auth_user_.c_str(), http_auth_password_.c_str());
+    client.set_url(url);
+    client.set_content_type(content_type_.c_str());
+    client.set_timeout(timeout_ms_);
+    client.set_stop_flag(stop);
+}
+
+TunnelResult* HttpTunnel::store_result(MYSQL* handle, int, int send_pending_now, int) {
+    if (!handle) return nullptr;
+    if (take_next_result_) {
+        take_next_result_ = false;
+        return read_current_result(handle);
+    }
+    if (pending_query_.empty()) return nullptr;
+    bool send = !batch_ || send_now_ || pending_query_.length() > kBatchLimit || send_pending_now;
+    if (!send) {
+        handle->affected_rows = 0;
+        handle->field_count = 0;
+        auto* empty = new HttpResult;
+        return as_tunnel_result(empty);
+    }
+    return send_pending(handle);
+}
+
+TunnelResult* HttpTunnel::send_pending(MYSQL* handle) {
+    handle->affected_rows = kFailed;
+    drop_answer();
+
+    TunnelRequest request;
+    request.host = host_.view();
+    request.user = user_.view();
+    request.password = password_.view();
+    request.database = database_.view();
+    request.charset = charset_.view();
+    request.port = port_;
+    request.query = pending_query_.view();
+    request.batch = batch_;
+    request.encode_data = encode_data_;
+    request.encode_query = query_encode_;
+    std::string body = build_tunnel_request(request);
+
+    HttpClient client;
+    configure(client, tunnel_url_.c_str(), stop_);
+    long status = 0;
+    bool sent = client.send(body.data(), body.size(), query_encode_, &status, true);
+    body.clear();
+    body.shrink_to_fit();
+    // A batch is dropped once it went out (or failed to): its statements may have run.
+    if (batch_) pending_query_.clear();
+    if (!sent) {
+        set_transport_error(handle, status, client);
+        return nullptr;
+    }
+    std::string headers;
+    if (!client.read_headers(headers)) return nullptr;
+    if (status != 200) {
+        set_status_error(handle, status);
+        return nullptr;
+    }
+    std::string answer_text;
+    if (!client.read_body(answer_text)) {
+        if (client.stopped() || (stop_ && *stop_)) {
+            set_error(handle, tunnel_text::kErrStopped, tunnel_text::kStopped);
+        } else {
+            set_error(handle, tunnel_text::kErrCannotConnect, tunnel_text::kCannotConnect);
+        }
+        return nullptr;
+    }
+    pending_query_.clear();
+    auto answer = std::make_unique<TunnelAnswer>();
+    if (!answer->parse(std::move(answer_text))) {
+        set_error(handle, tunnel_text::kErrCannotConnect, tunnel_text::kUnusableAnswer);
+        return nullptr;
+    }
+    answer_ = std::move(answer);
+    current_ = answer_->first_result();
+    return read_current_result(handle);
+}
+
+TunnelResult* HttpTunnel::read_current_result(MYSQL* handle) {
+    handle->affected_rows = kFailed;
+    if (!answer_) return nullptr;
+    TunnelOutcome o = answer_->read_result(current_);
+    set_error(handle, o.error_number, o.error_text);
+    if (o.failed) return nullptr;
+    set_server_version(handle, o.server_version.c_str());
+    set_info(handle, o.has_info ? &o.info : nullptr);
+    handle->affected_rows = o.affected_rows;
+    handle->insert_id = o.insert_id;
+    handle->field_count = o.field_count;
+    return as_tunnel_result(o.result.release());
+}
+
+int HttpTunnel::next_result(MYSQL*) {
+    if (!answer_ || !current_) return -1;
+    const tinyxml2::XMLElement* next = current_->NextSiblingElement();
+    if (!next) return -1;
+    current_ = next;
+    take_next_result_ = true;
+    return 0;
+}
+
+bool HttpTunnel::check_tunnel(MYSQL* handle) {
+    if (!handle) return false;
+    std::string url = tunnel_url_.str();
+    // A URL that has a query string of its own gets the check's values appended to it.
+    url += url.find('?') == std::string::npos ? '?' : '&';
+    url += "app=velmar&version=";
+    url += tunnel_text::kVersion;
+
+    static constexpr char kBody[] = "<xml>garbagedata</xml>";
+    HttpClient client;
+    configure(client, url.c_str(), nullptr);
+    long status = 0;
+    if (!client.send(kBody, sizeof kBody - 1, false, &status, true)) {
+        set_error(handle, tunnel_text::kErrCannotConnect, tunnel_text::kCannotConnect);
+        return false;
+    }
+    std::string headers;
+    if (!client.read_headers(headers)) return false;
+    if (status != 200) {
+        set_status_error(handle, status);
+        return false;
+    }
+    std::string body;
+    if (!client.read_body(body) || body.empty()) {
+        set_error(handle, tunnel_text::kErrNoCheckAnswer, tunnel_text::kNoCheckAnswer);
+        return false;
+    }
+    std::string_view answer = body;
+    answer.remove_prefix(std::min(answer.size(), answer.find_first_not_of(" \t\r\n")));
+    static constexpr std::string_view kPrefix = "TunnelVersion:";
+    if (!starts_with_nocase(answer, kPrefix)) {
+        std::string text = std::string(tunnel_text::kVersionMismatch) + "\nReceived: " + body;
+        set_error(handle, tunnel_text::kErrVersion, text);
+        return false;
+    }
+    answer.remove_prefix(kPrefix.size());
+    if (answer.starts_with("PHP_VERSION_ERROR")) {
+        set_error(handle, tunnel_text::kErrPhpTooOld, tunnel_text::kPhpTooOld);
+        return false;
+    }
+    if (answer.starts_with("PHP_MODULE_NOT_INSTALLED")) {
+        set_error(handle, tunnel_text::kErrPhpLacksMysql, tunnel_text::kPhpLacksMysql);
+        return false;
+    }
+    if (!answer.starts_with(tunnel_text::kVersion)) {
+        set_error(handle, tunnel_text::kErrVersion, tunnel_text::kVersionMismatch);
+        return false;
+    }
+    return true;
+}
+
+void HttpTunnel::close(MYSQL* handle) { delete handle_of(handle); }
+
+void HttpTunnel::free_result(TunnelResult* result) { delete result_of(result); }
+
+void HttpTunnel::data_seek(TunnelResult* result, std::uint64_t row) {
+    if (result) result_of(result)->seek(row);
+}
+
+const char* HttpTunnel::get_server_info(MYSQL* handle) {
+    return handle && handle->server_version ? handle->server_version : kUnknownVersion;
+}
+
+const char* HttpTunnel::error(MYSQL* handle) { return handle ? handle->net.last_error : ""; }
+
+const char* HttpTunnel::info(MYSQL* handle) { return handle ? handle->info : nullptr; }
+
+MYSQL* HttpTunnel::init() { return &(new HttpHandle{})->mysql; }
+
+// The handle is the tunnel's own record, not the library's: options have nothing to act on.
+int HttpTunnel::options(MYSQL*, mysql_option, const void*) { return 0; }
+
+MYSQL* HttpTunnel::real_connect(MYSQL* handle, const char* host, const char* user, const char* password,
+                                const char* database, unsigned int port, const char* socket,
+                                unsigned long client_flags, const char* tunnel_url) {
+    host_.assign(host, 1);
+    user_.assign(user, 1);
+    password_.assign(password, 1);
+    database_.assign(database, 1);
+    socket_.assign(socket, 1);
+    tunnel_url_.assign(tunnel_url, 1);
+    port_ = static_cast<int>(port);
+    client_flags_ = client_flags;
+    return handle;
+}
+
+unsigned int HttpTunnel::error_number(MYSQL* handle) { return handle ? handle->net.last_errno : 0; }
+
+unsigned int HttpTunnel::num_fields(TunnelResult* result) { return result ? result_of(result)->field_count : 0; }
+
+unsigned int HttpTunnel::field_count(MYSQL* handle) { return handle ? handle->field_count : 0; }
+
+unsigned int HttpTunnel::field_seek(TunnelResult* result, unsigned int index) {
+    if (!result) return 0;
+    HttpResult* r = result_of(result);
+    unsigned previous = r->current_field;
+    r->current_field = index;
+    return previous;
+}
+
+unsigned int HttpTunnel::warning_count(MYSQL*) { return 0; }
+
+unsigned long* HttpTunnel::fetch_lengths(TunnelResult* result) {
+    return result ? const_cast<unsigned long*>(result_of(result)->current_lengths) : nullptr;
+}
+
+unsigned long HttpTunnel::escape_string(char* destination, const char* source, unsigned long length) {
+    return mysql_escape_string(destination, source, length);
+}
+
+// The tunnel's connections talk UTF-8, for which the plain escaper is exact.
+unsigned long HttpTunnel::real_escape_string(MYSQL*, char* destination, const char* source, unsigned long length) {
+    return mysql_escape_string(destination, source, length);
+}
+
+std::uint64_t HttpTunnel::insert_id(MYSQL* handle) { return handle ? handle->insert_id : 0; }
+
+std::uint64_t HttpTunnel::affected_rows(MYSQL* handle) { return handle ? handle->affected_rows : kFailed; }
+
+std::uint64_t HttpTunnel::num_rows(TunnelResult* result) { return result ? result_of(result)->row_count : 0; }
+
+TunnelResult* HttpTunnel::use_result(MYSQL* handle) { return store_result(handle, 0, 0, 0); }
+
+MYSQL_ROW HttpTunnel::fetch_row(TunnelResult* result) { return result ? result_of(result)->fetch_row() : nullptr; }
+
+MYSQL_FIELD* HttpTunnel::fetch_field(TunnelResult* result) {
+    return result ? result_of(result)->fetch_field() : nullptr;
+}
+
+MYSQL_FIELD* HttpTunnel::fetch_fields(TunnelResult* result) {
+    return result && !result_of(result)->fields.empty() ? result_of(result)->fields.data() : nullptr;
+}
+
+MYSQL_FIELD* HttpTunnel::fetch_field_direct(TunnelResult* result, unsigned int index) {
+    return result ? result_of(result)->field(index) : nullptr;
+}

@@ -1,0 +1,42 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/base64.h"
+
+TEST(Base64, EncodesTheRfcVectors) {
+    const char* vectors[][2] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},
+                                {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},
+                                {"foobar", "Zm9vYmFy"}};
+    for (auto& v : vectors) {
+        EXPECT_EQ(base64_encode(v[0]), v[1]);
+        std::string back;
+        ASSERT_TRUE(base64_decode(v[1], back)) << v[1];
+        EXPECT_EQ(back, v[0]);
+    }
+}
+
+TEST(Base64, EveryByteValueSurvivesTheRoundTrip) {
+    std::string all;
+    for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+    for (std::size_t cut = 0; cut < 4; ++cut) {
+        std::string bytes = all.substr(cut);
+        std::string text = base64_encode(bytes), back;
+        EXPECT_EQ(text.size(), base64_encoded_length(bytes.size()));
+        EXPECT_EQ(*base64_decoded_length(text), bytes.size());
+        ASSERT_TRUE(base64_decode(text, back));
+        EXPECT_EQ(back, bytes);
+    }
+}
+
+TEST(Base64, DecodingSkipsLineBreaksButRefusesAnythingElseOutOfPlace) {
+    std::string out = "unchanged";
+    EXPECT_TRUE(base64_decode("Zm9v\r\nYmFy", out));
+    EXPECT_EQ(out, "foobar");
+    for (const char* bad : {"Zm9", "Zm9v=", "Zg=", "Z===", "Zg==Zg==", "Zm9v!", "Zm=v", "=Zm9"}) {
+        out = "unchanged";
+        EXPECT_FALSE(base64_decode(bad, out)) << bad;
+        EXPECT_EQ(out, "unchanged");
+        EXPECT_FALSE(base64_decoded_length(bad).has_value()) << bad;
+    }
+}
