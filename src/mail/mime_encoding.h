@@ -5,15 +5,13 @@
 #include <string>
 #include <string_view>
 
+#include "common/base64.h"
 #include "common/str_buf.h"
 
 // Appends text encoded quoted-printable: control characters, bytes 127 and above, "=" and
 // a blank before a line end are written as "=" and two upper-case hex digits; CR LF pairs
 // stay line breaks; soft breaks "=" CR LF keep every line at most 76 characters.
 void append_quoted_printable(StrBuf& out, std::string_view text);
-
-// Standard base64 with "=" padding, no line breaks.
-std::string base64_encode(std::string_view bytes);
 
 // A header value: printable ASCII stays as it is; anything else (non-ASCII, control
 // characters, an "=?" that would read as an encoded word, very long text) becomes UTF-8
