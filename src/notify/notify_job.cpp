@@ -75,15 +75,20 @@ int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBo
         if (piece.kind == SqlSplitter::Kind::DelimiterCommand) continue;
         statement.clear();
         statement.append(piece.text);
-        if (tunnel.real_query(handle, statement.c_str(), statement.length(), has_control_byte(piece.text)) != 0) {
+        // A statement can fail when it is sent or when its result is read (through the HTTP
+        // tunnel the server's answer only comes with the result): both are one failure,
+        // and abortonerror alone decides whether the next statement runs.
+        ResultPtr result = make_result(tunnel, nullptr);
+        bool failed = tunnel.real_query(handle, statement.c_str(), statement.length(),
+                                        has_control_byte(piece.text)) != 0;
+        if (!failed) {
+            result = make_result(tunnel, tunnel.store_result(handle));
+            failed = !result && statement_failed(tunnel, handle);
+        }
+        if (failed) {
             report_statement_error(job, statement, tunnel.error(handle), body);
             if (job.abort_on_error) return 0;
             continue;
-        }
-        ResultPtr result = make_result(tunnel, tunnel.store_result(handle));
-        if (!result && statement_failed(tunnel, handle)) {
-            report_statement_error(job, statement, tunnel.error(handle), body);
-            return 0;
         }
         std::printf("Query execution successful\n");
         flush_outputs();
