@@ -1,0 +1,9 @@
+// The system's error numbers and their texts.
+#pragma once
+
+#include <string>
+
+// The error number of the last failed system call on this thread.
+int last_system_error();
+// The system's message for an error number.
+std::string system_error_text(int code);
