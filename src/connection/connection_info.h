@@ -41,10 +41,11 @@ struct ConnectionInfo {
     StrBuf ssl_ca_cert;
     StrBuf ssl_cipher;
 
-    // Run-time state of this server's SSH tunnel: the helper process and the write end
-    // of its standard input (-1 when none).
+    // Run-time state of this server's SSH tunnel: its current helper process, the write
+    // end of the helper's standard input and the read end of its output (-1 when none).
     ProcessHandle ssh_process = kNoProcess;
     int ssh_stdin = -1;
+    int ssh_output = -1;
 };
 
 // UTF-16 texts of the original settings are UTF-8 here, each cut to 127 characters.
