@@ -9,6 +9,7 @@
 #include "connection/connection_report.h"
 #include "connection/server_version.h"
 #include "connection/sql_quote.h"
+#include "connection/ssh_tunnel.h"
 #include "connection/statements.h"
 
 namespace {
@@ -140,10 +141,9 @@ int select_database(const char* database, MYSQL* handle, Tunnel& tunnel) {
     return 1;
 }
 
-bool reconnect(Tunnel& tunnel, MYSQL*& handle, const ConnectionInfo* info, const char* database) {
-    // A server behind an SSH tunnel needs the tunnel restarted before anything else; that
-    // step belongs to the SSH tunnel and is added with it (info->use_ssh).
-    (void)info;
+bool reconnect(Tunnel& tunnel, MYSQL*& handle, ConnectionInfo* info, const char* database) {
+    // Behind an SSH tunnel the helper may be what broke: it is replaced first.
+    if (info && info->use_ssh && !restart_ssh_tunnel(*info)) return false;
     if (database && select_database(database, handle, tunnel) == 0) return false;
     if (!tunnel.is_http()) return true;
     if (tunnel.fetch_server_version(handle)) return true;

@@ -46,7 +46,8 @@ void set_connection_charset(Tunnel& tunnel, MYSQL* handle, const char* name);
 // "use `name`"; 1 when the server took it.
 int select_database(const char* database, MYSQL* handle, Tunnel& tunnel);
 
-// Brings a lost connection back on the same handle: selects the database again when one
-// is given (the client library reconnects on that statement). The HTTP form also checks
-// the server version and closes the handle (setting it to null) when that fails.
-bool reconnect(Tunnel& tunnel, MYSQL*& handle, const ConnectionInfo* info, const char* database);
+// Brings a lost connection back on the same handle: restarts the server's SSH tunnel when
+// it has one, then selects the database again when one is given (the client library
+// reconnects on that statement). The HTTP form also checks the server version and
+// closes the handle (setting it to null) when that fails.
+bool reconnect(Tunnel& tunnel, MYSQL*& handle, ConnectionInfo* info, const char* database);

@@ -32,6 +32,21 @@ bool restart_ssh_tunnel(ConnectionInfo& info);
 // pipes. The process itself is ended by its owner (terminate_process).
 void stop_ssh_client(ConnectionInfo& info);
 
+// Stops a server's SSH client when a job's run ends, whichever way it ends. Declared
+// before the run's connection, so the connection is closed first.
+class SshClientStopper {
+public:
+    explicit SshClientStopper(ConnectionInfo& info) : info_(info) {}
+    SshClientStopper(const SshClientStopper&) = delete;
+    SshClientStopper& operator=(const SshClientStopper&) = delete;
+    ~SshClientStopper() {
+        if (info_.use_ssh) stop_ssh_client(info_);
+    }
+
+private:
+    ConnectionInfo& info_;
+};
+
 // Shows the error block's text: the helper's own message after "SSH Error: " when it
 // wrote one, else `text` ("FATAL ERROR: Network error: Connection timed out" when null).
 // Ends the current start attempt (releases the error block).

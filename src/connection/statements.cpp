@@ -37,7 +37,7 @@ int execute(Tunnel& tunnel, MYSQL* handle, const char* text, unsigned long lengt
 }
 
 ResultPtr query_with_reconnect(Tunnel& tunnel, MYSQL*& handle, const char* text, int retry,
-                               int batch, int store_argument, const ConnectionInfo* info,
+                               int batch, int store_argument, ConnectionInfo* info,
                                const char* database) {
     const unsigned long length = static_cast<unsigned long>(std::strlen(text));
     int c = execute(tunnel, handle, text, length, batch);

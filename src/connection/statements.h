@@ -19,7 +19,7 @@ int execute(Tunnel& tunnel, MYSQL* handle, const char* text, unsigned long lengt
 // sent again; with retry 0 the failure is returned as it is.
 ResultPtr query_with_reconnect(Tunnel& tunnel, MYSQL*& handle, const char* text, int retry,
                                int batch = 0, int store_argument = 0,
-                               const ConnectionInfo* info = nullptr, const char* database = nullptr);
+                               ConnectionInfo* info = nullptr, const char* database = nullptr);
 
 // Sends the statement and gives its rows unbuffered (read them all before the next statement).
 ResultPtr query_result(Tunnel& tunnel, MYSQL* handle, const char* text);

@@ -6,6 +6,7 @@
 
 #include "common/text_convert.h"
 #include "common/timestamp.h"
+#include "connection/ssh_tunnel.h"
 #include "export/dump_writer.h"
 #include "export/export_settings.h"
 #include "mail/report_body.h"
@@ -48,6 +49,11 @@ void on_progress(void* user, const char* name, long, int number) {
 }
 
 int run_export(ExportJob& job, int values_are_utf8) {
+    if (job.source.use_ssh && !start_job_tunnels(&job.source, nullptr)) {
+        report_failure("Could not create SSH tunnel process");  // no report mail
+        return 0;
+    }
+    SshClientStopper stop_ssh(job.source);
     ReportBody report;
     StrBuf start_time = asctime_text();
     start_report(report, ReportKind::export_job, start_time.c_str());

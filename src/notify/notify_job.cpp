@@ -9,6 +9,7 @@
 #include "connection/connect.h"
 #include "connection/result_ptr.h"
 #include "connection/server_version.h"
+#include "connection/ssh_tunnel.h"
 #include "connection/statements.h"
 #include "mail/mailer.h"
 #include "mail/report_body.h"
@@ -113,12 +114,10 @@ int send_result_mail(const NotifyJob& job, const ReportBody& body) {
     return 0;
 }
 
-int run_notify(const NotifyJob& job, StrBuf& error) {
-    const ConnectionInfo& source = job.source;
-    if (source.use_ssh) {
-        report_failure("\r\nSSH tunnels are not available in this version of kro yet.\r\n");
-        return 0;
-    }
+int run_notify(NotifyJob& job, StrBuf& error) {
+    ConnectionInfo& source = job.source;
+    if (source.use_ssh && !start_job_tunnels(&source, nullptr)) return 0;  // reported
+    SshClientStopper stop_ssh(source);
     ServerConnection conn;
     conn.tunnel = create_tunnel(source.use_http);
     conn.handle = conn.tunnel->init();

@@ -19,7 +19,7 @@ std::string charsets(ServerConnection& c) {
 }
 
 // Runs the statement while another connection kills this one 300 ms into it.
-ResultPtr query_killed_midway(ServerConnection& c, const char* sql, int retry, const ConnectionInfo* info,
+ResultPtr query_killed_midway(ServerConnection& c, const char* sql, int retry, ConnectionInfo* info,
                               const char* database) {
     const std::string id = connection_value(c, "select connection_id()");
     std::thread killer([&] {
