@@ -187,6 +187,10 @@ TEST_F(SshTunnelTest, PasswordAndKeyTunnelsRunAtOnceOnTwoPortsAndStopOnRequest) 
     ASSERT_NE(source_tunnel_process, kNoProcess);
     ASSERT_NE(target_tunnel_process, kNoProcess);
     EXPECT_NE(source_tunnel_process, target_tunnel_process);
+    // The password does not stay readable in the helper's command line.
+    std::string command = read_proc("/proc/" + std::to_string(source_tunnel_process) + "/cmdline");
+    EXPECT_NE(command.find("-L " + std::to_string(source.local_port) + ":"), std::string::npos) << command;
+    EXPECT_EQ(command.find(service_value("SSH_PASSWORD")), std::string::npos) << command;
 
     // Both connections at once, each with a result bigger than the SSH window.
     ServerConnection a, b;

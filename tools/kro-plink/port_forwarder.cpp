@@ -109,6 +109,8 @@ private:
     std::list<Forward> forwards_;
     std::vector<char> scratch_;
     std::string input_line_;
+    // Out of descriptors: new connections wait in the backlog until one of ours ends.
+    bool accepting_paused_ = false;
 };
 
 void set_nodelay(int fd) {
@@ -191,7 +193,7 @@ int PortForwarder::run() {
         short ssh_events = POLLIN;
         if (ssh_get_poll_flags(session_) & SSH_WRITE_PENDING) ssh_events |= POLLOUT;
         fds.push_back({ssh_get_fd(session_), ssh_events, 0});
-        fds.push_back({listener_, POLLIN, 0});
+        fds.push_back({accepting_paused_ ? -1 : listener_, POLLIN, 0});
         fds.push_back({input_open ? STDIN_FILENO : -1, POLLIN, 0});
         for (Forward& f : forwards_) {
             short events = 0;
@@ -243,7 +245,9 @@ int PortForwarder::run() {
             return 1;
         }
         for (Forward& f : forwards_) finish_if_done(f);
+        std::size_t before = forwards_.size();
         forwards_.remove_if([](const Forward& f) { return f.done; });
+        if (forwards_.size() < before || forwards_.empty()) accepting_paused_ = false;
     }
 }
 
@@ -255,7 +259,13 @@ void PortForwarder::accept_connections() {
         socklen_t length = sizeof peer;
         int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length,
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return;  // EAGAIN: all taken; other errors: the next poll tells again
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                log_line(std::string("not accepting connections for now: ") + std::strerror(errno));
+                accepting_paused_ = true;
+            }
+            return;  // EAGAIN: all taken
+        }
         Forward& f = forwards_.emplace_back();
         f.socket.reset(fd);
         set_nodelay(fd);
