@@ -82,7 +82,13 @@ ssh -N -q -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile="$w
 pids+=($!)
 wait_port "$ssh_port"
 
-direct=$(measure "$source_port")
-for run in 1 2 3; do
-  echo "run $run: kro-plink $(measure "$plink_port") MB/s, ssh -L $(measure "$ssh_port") MB/s (direct $direct MB/s, $mb MB)"
+# Alternating runs; the medians even out a busy machine.
+echo "direct (no tunnel): $(measure "$source_port") MB/s for $mb MB"
+plink_runs=() ssh_runs=()
+for run in 1 2 3 4 5; do
+  p=$(measure "$plink_port"); s=$(measure "$ssh_port")
+  plink_runs+=("$p"); ssh_runs+=("$s")
+  echo "run $run: kro-plink $p MB/s, ssh -L $s MB/s"
 done
+median() { printf '%s\n' "$@" | sort -n | sed -n 3p; }
+echo "median: kro-plink $(median "${plink_runs[@]}") MB/s, ssh -L $(median "${ssh_runs[@]}") MB/s"

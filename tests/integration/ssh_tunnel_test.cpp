@@ -201,6 +201,9 @@ TEST_F(SshTunnelTest, PasswordAndKeyTunnelsRunAtOnceOnTwoPortsAndStopOnRequest) 
     EXPECT_EQ(connection_value(a, "select md5(repeat('abc', 1500000))"),
               connection_value(b, "select md5(repeat('abc', 1500000))"));
     EXPECT_EQ(connection_value(a, "select length(repeat('abc', 1500000))"), "4500000");
+    // ... and a statement bigger than the window the other way.
+    std::string upload = "select md5('" + std::string(3000000, 'q') + "')";
+    EXPECT_EQ(connection_value(a, upload.c_str()), connection_value(a, "select md5(repeat('q', 3000000))"));
     std::string big = connection_value(b, "select repeat('xyz', 1500000)");
     EXPECT_EQ(big.size(), 4500000u);
     EXPECT_EQ(big.find_first_not_of("xyz"), std::string::npos);

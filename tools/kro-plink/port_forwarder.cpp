@@ -26,8 +26,9 @@ public:
     explicit ByteQueue(std::size_t capacity) : data_(capacity) {}
     bool empty() const { return head_ == tail_; }
     std::size_t size() const { return tail_ - head_; }
+    // Room after the bytes held; they are moved to the front only when the end is reached.
     std::size_t space() {
-        compact();
+        if (tail_ == data_.size()) compact();
         return data_.size() - tail_;
     }
     char* write_position() { return data_.data() + tail_; }
