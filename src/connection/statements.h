@@ -15,7 +15,7 @@ class Tunnel;
 int execute(Tunnel& tunnel, MYSQL* handle, const char* text, unsigned long length, int batch);
 
 // Sends the statement and stores its result. With retry 1, a direct connection that was
-// lost (errors 2003, 2006, 2013) is reconnected once (see reconnect) and the statement
+// lost (errors 2002, 2003, 2006, 2013) is reconnected once (see reconnect) and the statement
 // sent again; with retry 0 the failure is returned as it is.
 ResultPtr query_with_reconnect(Tunnel& tunnel, MYSQL*& handle, const char* text, int retry,
                                int batch = 0, int store_argument = 0,

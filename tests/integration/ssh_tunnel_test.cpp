@@ -317,9 +317,10 @@ TEST_F(SshTunnelTest, LostTunnelIsRestartedByReconnect) {
     EXPECT_EQ(connection_value(c, "select 1"), "1");
 
     kill(static_cast<pid_t>(first), SIGKILL);  // the tunnel breaks down
+    for (int i = 0; i < 200 && process_alive(first); ++i) usleep(10000);
     ResultPtr result = query_with_reconnect(*c.tunnel, c.handle, "select v from t where id = 2", 1, 0, 0, &info,
                                             "kro_ssh");
-    ASSERT_TRUE(result);
+    ASSERT_TRUE(result) << c.tunnel->error_number(c.handle) << " " << c.tunnel->error(c.handle);
     MYSQL_ROW row = c.tunnel->fetch_row(result.get());
     ASSERT_TRUE(row);
     EXPECT_STREQ(row[0], "the tunnel");
