@@ -18,17 +18,17 @@ bool parse_port(const std::string& text, int& port) {
 }
 
 // LOCALPORT:HOST:PORT; HOST may itself hold colons (an IPv6 address, bracketed or not).
-bool parse_forward(const std::string& spec, PlinkOptions& options) {
-    std::size_t first = spec.find(':');
-    std::size_t last = spec.rfind(':');
+bool parse_forward(const std::string& text, PlinkOptions& options) {
+    std::size_t first = text.find(':');
+    std::size_t last = text.rfind(':');
     if (first == std::string::npos || first == last) return false;
-    std::string host = spec.substr(first + 1, last - first - 1);
+    std::string host = text.substr(first + 1, last - first - 1);
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
     if (host.empty()) return false;
     options.forward_host = host;
-    return parse_port(spec.substr(0, first), options.local_port) &&
-           parse_port(spec.substr(last + 1), options.forward_port);
+    return parse_port(text.substr(0, first), options.local_port) &&
+           parse_port(text.substr(last + 1), options.forward_port);
 }
 
 }  // namespace
