@@ -129,6 +129,27 @@ function tunnel_type_name($type)
     return isset($names[$type]) ? $names[$type] : 'VARCHAR';
 }
 
+// PHP's MySQL driver hands BIT values over as decimal numbers; clients expect the column's
+// bytes, most significant first, as many as the column's width needs.
+function tunnel_bit_bytes($decimal, $bits)
+{
+    $digits = ltrim((string) $decimal, '0');
+    $bytes = '';
+    while ($digits !== '') {
+        $quotient = '';
+        $carry = 0;
+        for ($i = 0, $n = strlen($digits); $i < $n; $i++) {
+            $carry = $carry * 10 + ord($digits[$i]) - 48;
+            $q = intdiv($carry, 256);
+            if ($quotient !== '' || $q > 0) $quotient .= chr(48 + $q);
+            $carry %= 256;
+        }
+        $bytes = chr($carry) . $bytes;
+        $digits = $quotient;
+    }
+    return str_pad($bytes, max(1, intdiv($bits + 7, 8)), "\0", STR_PAD_LEFT);
+}
+
 // A result set: rows go to a temporary stream first (memory, then disk), because the row
 // count and the longest values come before the rows in the answer.
 function tunnel_result_set($mysqli, $result)
@@ -146,7 +167,7 @@ function tunnel_result_set($mysqli, $result)
                 $line .= '<c>(NULL)</c>';
                 continue;
             }
-            $value = (string) $value;
+            $value = $fields[$i]->type == 16 ? tunnel_bit_bytes($value, $fields[$i]->length) : (string) $value;
             $length = strlen($value);
             if ($length > $longest[$i]) $longest[$i] = $length;
             // An empty CDATA section is an empty text: an element without text would mean spaces.

@@ -88,7 +88,12 @@ constexpr const char* kPreamblePlain[] = {
 
 }  // namespace
 
-HttpTunnel::HttpTunnel() = default;
+HttpTunnel::HttpTunnel() {
+    // The client library's escaper needs the library set up, which mysql_init() would do
+    // for a direct connection; this form never calls it.
+    static const int library_ready = mysql_library_init(0, nullptr, nullptr);
+    (void)library_ready;
+}
 HttpTunnel::~HttpTunnel() = default;
 
 void HttpTunnel::set_server_version(MYSQL* handle, const char* text) {
