@@ -400,3 +400,26 @@ TEST_F(SshTunnelTest, HelperThatNeverSignalsIsStoppedAfterFifteenSecondsDespiteS
     EXPECT_FALSE(process_alive(std::stol(pid)));
     EXPECT_FALSE(file_exists(run.file("dump.sql")));
 }
+
+TEST_F(SshTunnelTest, NotificationJobRunsItsStatementsThroughTheTunnel) {
+    mariadb_exec("drop database if exists kro_ssh_notify; create database kro_ssh_notify;"
+                 "create table kro_ssh_notify.seen (via varchar(40))");
+    const int local_port = free_local_port();
+    TempDir run;
+    std::string job =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<job><notifyjob><source>"
+        // "localhost" as the SSH server sees it; without the tunnel it would mean a socket here.
+        "<host>localhost</host><port>" + service_value("MARIADB_PORT") + "</port>"
+        "<user>" + service_value("MARIADB_USER") + "</user><pwd>" + service_value("MARIADB_PASSWORD") + "</pwd>"
+        "<database>kro_ssh_notify</database><tunnelinfo type=\"ssh\"><sshuser>" + service_value("SSH_USER") +
+        "</sshuser><sshpwd>" + service_value("SSH_PASSWORD") + "</sshpwd><sshhost>" + service_value("SSH_HOST") +
+        "</sshhost><sshport>" + service_value("SSH_PORT") + "</sshport><localport>" + std::to_string(local_port) +
+        "</localport></tunnelinfo></source>"
+        "<query>insert into seen values (concat('port ', @@port));\nselect * from seen</query>"
+        "<result value=\"no\"/></notifyjob></job>\n";
+    write_file(run.file("job.xml"), job);
+    RunResult r = run_kro({"job.xml"}, run.path());
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(mariadb_value("select via from kro_ssh_notify.seen"), "port " + service_value("MARIADB_PORT"));
+    EXPECT_FALSE(helper_running_with(std::to_string(local_port) + ":127.0.0.1:"));
+}
