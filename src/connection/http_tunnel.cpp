@@ -130,6 +130,8 @@ bool HttpTunnel::fetch_server_version(MYSQL* handle) {
 int HttpTunnel::real_query(MYSQL*, const char* text, unsigned long length, bool encode, bool batch,
                            bool send_now, const volatile unsigned char* stop, int preamble_selector) {
     bool joins_batch = batch && batch_ && !pending_query_.empty();
+    // A single statement left over from a failed request is never glued to a batch.
+    if (batch && !joins_batch) pending_query_.clear();
     if (!batch) {
         pending_query_.clear();
         pending_query_.append(text, static_cast<long>(length));

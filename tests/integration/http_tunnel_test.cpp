@@ -317,6 +317,22 @@ TEST(HttpTunnelRequest, ABatchLongerThan65535BytesIsSentAtOnce) {
     EXPECT_NE(got->body.find(std::string(65536 - 9, 'y')), std::string::npos);
 }
 
+TEST(HttpTunnelRequest, AStatementWhoseRequestFailedDoesNotTravelWithTheNextBatch) {
+    Tunneled t(test_url("nosuch.php"));
+    EXPECT_EQ(t.query("delete from lost"), nullptr);  // 404
+    // The same tunnel, now pointed at the echo page: a batch starts afresh.
+    t.tunnel->real_connect(t.handle, service_value("MARIADB_HOST").c_str(), service_value("MARIADB_USER").c_str(),
+                           service_value("MARIADB_PASSWORD").c_str(), nullptr,
+                           static_cast<unsigned>(std::stoi(service_value("MARIADB_PORT"))), nullptr,
+                           CLIENT_MULTI_RESULTS, test_url("echo.php").c_str());
+    const std::string s = "insert a";
+    t.tunnel->real_query(t.handle, s.data(), s.size(), false, true, false, nullptr, 0);
+    auto got = seen(t, t.tunnel->store_result(t.handle, 1, 1, 0));
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->body.find("lost"), std::string::npos) << got->body;
+    EXPECT_NE(got->body.find("<query b='1' e='0'>SET @OLD_SQL_NOTES=0;"), std::string::npos) << got->body;
+}
+
 TEST(HttpTunnelRequest, MarkupIsEscapedAndEncodedQueriesTravelInBase64WithTheirHeader) {
     Tunneled t(test_url("echo.php?first=1&second=two"));
     t.tunnel->set_content_type("text/xml; charset=utf-8");
