@@ -1,5 +1,7 @@
 #include "connection/connection_info.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -55,8 +57,11 @@ void read_ssh_keys(const XMLElement* tunnel, ConnectionInfo& info) {
 void read_http_keys(const XMLElement* tunnel, ConnectionInfo& info, HttpTunnelSettings& http) {
     info.use_http = 1;
     read_bytes(tunnel, "url", info.tunnel_url);
-    if (const XMLElement* e = tunnel->FirstChildElement("timeout"); e && has_text(e))
-        info.http_timeout = std::atoi(element_text(e)) * 1000;
+    if (const XMLElement* e = tunnel->FirstChildElement("timeout"); e && has_text(e)) {
+        // Seconds to milliseconds without overflowing: a huge value is the longest time-out.
+        long long ms = static_cast<long long>(std::atoi(element_text(e))) * 1000;
+        info.http_timeout = static_cast<int>(std::clamp<long long>(ms, INT_MIN, INT_MAX));
+    }
 
     const XMLElement* content_type = tunnel->FirstChildElement("contenttype");
     http.content_type = content_type ? utf8_prefix(element_text(content_type), 127) : "text/xml";

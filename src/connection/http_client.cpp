@@ -99,7 +99,7 @@ void HttpClient::configure() {
     // Connect (with the TLS handshake) and any stall of the transfer are bounded.
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout_ms_));
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, static_cast<long>((timeout_ms_ + 999) / 1000));
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, (static_cast<long>(timeout_ms_) + 999) / 1000);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &HttpClient::on_body);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &HttpClient::on_header);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 
 #include <tinyxml2.h>
@@ -135,6 +136,11 @@ TEST(ConnectionInfoTest, HttpTunnelKeys) {
     EXPECT_TRUE(r.http.use_http_auth);
     EXPECT_EQ(r.http.http_auth_user, "au");
     EXPECT_EQ(r.http.http_auth_password, "ap");
+}
+
+TEST(ConnectionInfoTest, AnHttpTimeoutTooLargeForMillisecondsIsTheLongestOneInsteadOfWrapping) {
+    Read r = read_server("<tunnelinfo type='http'><url>u</url><timeout>3000000</timeout></tunnelinfo>");
+    EXPECT_EQ(r.info.http_timeout, INT_MAX);
 }
 
 TEST(ConnectionInfoTest, HttpTunnelWithoutOptionalKeysClearsProxyAndAuthentication) {
