@@ -17,6 +17,7 @@ namespace {
 
 constexpr std::uint64_t kFailed = ~std::uint64_t{0};
 constexpr char kUnknownVersion[] = "3.23.58";
+constexpr unsigned kErrEmptyQuery = 1065;  // the server's number for an empty statement
 
 // The handle callers get is the MYSQL record at the front; the texts it points to live
 // behind it, so a handle stays usable on its own until close().
@@ -127,8 +128,20 @@ bool HttpTunnel::fetch_server_version(MYSQL* handle) {
     return found;
 }
 
-int HttpTunnel::real_query(MYSQL*, const char* text, unsigned long length, bool encode, bool batch,
+int HttpTunnel::real_query(MYSQL* handle, const char* text, unsigned long length, bool encode, bool batch,
                            bool send_now, const volatile unsigned char* stop, int preamble_selector) {
+    if (!batch && length == 0) {
+        // Refused as the server refuses it; queued, it would leave the last statement's
+        // outcome in the handle and pass for a success.
+        pending_query_.clear();
+        drop_answer();
+        if (handle) {
+            set_error(handle, kErrEmptyQuery, "Query was empty");
+            handle->affected_rows = kFailed;
+            handle->field_count = 0;
+        }
+        return 1;
+    }
     bool joins_batch = batch && batch_ && !pending_query_.empty();
     // A single statement left over from a failed request is never glued to a batch.
     if (batch && !joins_batch) pending_query_.clear();

@@ -230,6 +230,18 @@ TEST_F(HttpTunnelData, ServerErrorsComeBackWithTheirNumberAndText) {
     EXPECT_EQ(wrong.tunnel->error_number(wrong.handle), 1045u);
 }
 
+TEST_F(HttpTunnelData, AnEmptyStatementFailsAsItDoesDirectly) {
+    Direct direct;
+    EXPECT_NE(mysql_real_query(direct.get(), "", 0), 0);
+    Tunneled t(service_value("HTTP_TUNNEL_URL"), kDb);
+    ASSERT_NE(t.select(kSelect).rows.size(), 0u);  // a statement with rows before it
+    EXPECT_NE(t.tunnel->real_query(t.handle, "", 0), 0);
+    EXPECT_EQ(t.tunnel->store_result(t.handle, 1, 0, 0), nullptr);
+    EXPECT_EQ(t.tunnel->affected_rows(t.handle), kFailed);
+    EXPECT_EQ(t.tunnel->error_number(t.handle), mysql_errno(direct.get()));
+    EXPECT_STREQ(t.tunnel->error(t.handle), mysql_error(direct.get()));
+}
+
 TEST_F(HttpTunnelData, StatementsReportAffectedRowsInsertIdInfoAndVersion) {
     Direct direct;
     direct.run(std::string("create table if not exists ") + kDb + ".ai (id int auto_increment primary key, v int)");
