@@ -74,6 +74,8 @@ int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBo
         SqlSplitter::Piece piece = splitter.next_statement();
         if (piece.kind == SqlSplitter::Kind::End) return 1;
         if (piece.kind == SqlSplitter::Kind::DelimiterCommand) continue;
+        // An empty statement (";;") is a slip of the pen, not a statement to report.
+        if (piece.text.find_first_not_of(" \t\r\n") == std::string_view::npos) continue;
         statement.clear();
         statement.append(piece.text);
         // A statement can fail when it is sent or when its result is read (through the HTTP

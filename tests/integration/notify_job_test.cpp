@@ -69,7 +69,7 @@ protected:
 }  // namespace
 
 TEST_F(NotifyJobTest, SelectsBecomeTablesAndAnUpdateAddsNothing) {
-    RunResult r = run_job({"select id, name, note from t order by id;\n"
+    RunResult r = run_job({"select id, name, note from t order by id;;\n"
                            "update t set note = note where id = 1;\n"
                            "select count(*) as total from t;\n"
                            "select id from t where id < 0"});
