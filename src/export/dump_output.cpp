@@ -74,6 +74,9 @@ const char* DumpOutput::timestamp_text() {
 }
 
 int DumpOutput::open_named(const std::string& name) {
+    // Text still waiting belongs to the file before (an object that failed half-way): it
+    // goes there, never to the top of the next object's file.
+    if (file_) write_buffer(true);
     file_.reset();
     if (name.empty()) return 0;
     file_.reset(std::fopen(name.c_str(), append_ ? "a" : "w"));

@@ -51,8 +51,9 @@ int DumpWriter::dump_table(const std::string& name, bool& file_open_failed) {
     if (ok && !structure_only_ && !is_view) ok = write_table_data(name);
     // The lock goes whatever happened, or every later table would fail too.
     if (locked && !send("UNLOCK TABLES")) ok = 0;
-    if (!ok) return 0;
+    // Rows written before a failure are committed too when the dump is replayed.
     if (autocommit_off_ && commit_pending_) output_.buffer().append("\nCOMMIT;\n");
+    if (!ok) return 0;
     if (flush_master_ && !send("FLUSH MASTER")) return 0;
     if (!end_object_file()) return 0;
     event(name.c_str(), 0, kObjectFinished);
@@ -140,6 +141,7 @@ int DumpWriter::write_table_data(const std::string& name) {
 
     long offset = 0;
     long rows_seen = 0;
+    int ok = 1;
     StrBuf statement;
     for (;;) {
         statement.format("select * from `%s`.`%s`", quoted(current_db_).c_str(), table.c_str());
@@ -147,16 +149,18 @@ int DumpWriter::write_table_data(const std::string& name) {
             if (!order.empty()) statement.append_format(" order by %s ", order.c_str());
             statement.append_format("limit %ld,%ld ", offset, page_size_);
         }
-        if (!read_rows(statement.c_str(), rows_seen)) return 0;
-        if (!paged) break;
+        ok = read_rows(statement.c_str(), rows_seen);
+        if (!ok || !paged) break;
         offset += page_size_;
         if (offset >= total) break;
     }
-    if (!may_page) event(name.c_str(), rows_seen, kRowTotal);
+    if (ok && !may_page) event(name.c_str(), rows_seen, kRowTotal);
+    // Also after a failure: the open statement and the lock are closed, so that the rest of
+    // the dump still replays.
     inserts_.end_table(out);
     if (lock_tables_write_) out.append_format("\n%s;\n", "UNLOCK TABLES");
     if (disable_keys_) out.append_format("\n/*!40000 ALTER TABLE  `%s` ENABLE KEYS */;\n", table.c_str());
-    return 1;
+    return ok;
 }
 
 // One page of rows, streamed from the server straight into INSERT text.

@@ -213,6 +213,47 @@ TEST_F(ExportObjectsTest, MissingProcedureIsReportedAndTheNextIsWritten) {
     EXPECT_NE(read_file(dump).find("/* Procedure structure for procedure `add_item` */"), std::string::npos);
 }
 
+// A user who may read only one column of `secret`: its structure is written, its rows
+// cannot be read.
+std::string limited_user_job(const std::string& script, const char* options) {
+    mariadb_exec(std::string("use ") + kDb + "; create or replace table secret (id int primary key, hidden varchar(10));"
+                 "insert into secret values (1, 'x');"
+                 "drop user if exists kro_exp_limited; create user kro_exp_limited identified by 'Limited_pw1';"
+                 "grant insert, select (id) on " + kDb + ".secret to kro_exp_limited;"
+                 "grant select on " + kDb + ".items to kro_exp_limited");
+    std::string xml = export_job_xml(std::string("<databases><database name=\"") + kDb +
+                                         "\"><objects><tables><table>secret</table><table>items</table></tables>"
+                                         "</objects></database></databases>" + script,
+                                     options);
+    xml.replace(xml.find("<user>"), xml.find("</pwd>") - xml.find("<user>"),
+                "<user>kro_exp_limited</user><pwd>Limited_pw1");
+    return xml;
+}
+
+TEST_F(ExportObjectsTest, TableWhoseRowsCannotBeReadLeavesADumpThatStillReplays) {
+    TempDir dir;
+    const std::string dump = dir.file("d.sql");
+    RunResult run = run_export_job(dir, limited_user_job("<script>" + dump + "</script>",
+                                                         "<bulkinsert>yes</bulkinsert><locktablewrite>yes</locktablewrite>"
+                                                         "<disablekeys>yes</disablekeys><autocommit>yes</autocommit>"));
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.out.find("SELECT command denied"), std::string::npos) << run.out;
+    recreate_database(kCopy);
+    std::string output;
+    ASSERT_EQ(replay_dump(dump, kCopy, &output), 0) << output;
+    EXPECT_EQ(table_rows(kCopy, "items"), table_rows(kDb, "items"));
+
+    // A file per object: what the failed table wrote stays in its own file.
+    TempDir per_object;
+    run = run_export_job(per_object, limited_user_job("<script fileordir=\"dir\">" + per_object.path() + "</script>", ""));
+    mariadb_exec(std::string("drop user kro_exp_limited; drop table `") + kDb + "`.secret");
+    EXPECT_EQ(run.exit_code, 1);
+    std::string items = read_file(per_object.file("tbl_items.sql"));
+    EXPECT_EQ(count_of(items, "MySQL - "), 1u) << items;
+    EXPECT_EQ(items.find("secret"), std::string::npos) << items;
+    EXPECT_NE(read_file(per_object.file("tbl_secret.sql")).find("CREATE TABLE `secret`"), std::string::npos);
+}
+
 // The server only notes a missing definer: the view is dumped as it is and replays with it.
 TEST_F(ExportObjectsTest, ViewWithAMissingDefinerIsDumpedAsItIs) {
     mariadb_exec(std::string("use ") + kDb + "; create or replace definer = 'ghost'@'%' sql security definer view ghost_view as select 1 as x");
