@@ -60,42 +60,47 @@ bool InsertWriter::add_row(StrBuf& out, MYSQL_ROW row, const unsigned long* leng
         // Every row is a statement of its own; the one before is closed here.
         if (statement_open_) out.append(";");
         start_statement(out);
-        if (!write_values(out, row, lengths, escape, context)) return false;
+        std::size_t value_bytes = 0;
+        if (!write_values(out, row, lengths, escape, context, value_bytes)) return false;
         out.append(")");
         statement_open_ = true;
         first_row_ = false;
         return true;
     }
 
-    std::size_t row_size = 3 * static_cast<std::size_t>(columns) + 3;
-    for (unsigned i = 0; i < columns; ++i) row_size += lengths[i];
+    // The row is written first and measured as escaped: a value of zero bytes or quotes
+    // doubles in size, and a statement sized by the raw values could outgrow the packet
+    // limit of the server that replays it. The rare row that must open a new statement is
+    // moved behind the new prefix.
+    const bool opens = !statement_open_;
+    if (opens) start_statement(out);
+    const std::size_t row_start = out.length();
+    out.append(opens ? "(" : ",(");
+    std::size_t value_bytes = 0;
+    if (!write_values(out, row, lengths, escape, context, value_bytes)) return false;
+    out.append(")");
+    statement_open_ = true;
 
-    bool opens = false;
-    if (!statement_open_) {
-        start_statement(out);
-        opens = true;
-    }
+    const std::size_t row_size = value_bytes + 3 * static_cast<std::size_t>(columns) + 3;
     values_length_ += row_size;
     if (complete_ && first_row_) values_length_ += header_length_;
     if (!first_row_ &&
         values_length_ + prefix_length_ >= static_cast<std::size_t>(limit_bytes_)) {
+        std::string row_text(out.data() + row_start + 1, out.length() - row_start - 1);  // "(...)"
+        out.set_length(row_start);
         prefix_length_ = 0;
         values_length_ = 0;
         out.append(";");
         start_statement(out);
         values_length_ = row_size + (complete_ ? header_length_ : 0);
-        opens = true;
+        out.append(row_text);
     }
-    out.append(opens ? "(" : ",(");
-    if (!write_values(out, row, lengths, escape, context)) return false;
-    out.append(")");
-    statement_open_ = true;
     first_row_ = false;
     return true;
 }
 
 bool InsertWriter::write_values(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
-                                EscapeFn escape, void* context) {
+                                EscapeFn escape, void* context, std::size_t& value_bytes) {
     const unsigned columns = static_cast<unsigned>(numeric_.size());
     // Room for the worst case of the whole row, so that values are escaped straight into
     // the buffer without growing it value by value.
@@ -113,6 +118,7 @@ bool InsertWriter::write_values(StrBuf& out, MYSQL_ROW row, const unsigned long*
         } else if (numeric_[i]) {
             std::memcpy(base + at, row[i], lengths[i]);
             at += lengths[i];
+            value_bytes += lengths[i];
         } else {
             base[at++] = '\'';
             unsigned long n = escape(context, base + at, row[i], lengths[i]);
@@ -121,6 +127,7 @@ bool InsertWriter::write_values(StrBuf& out, MYSQL_ROW row, const unsigned long*
                 return false;
             }
             at += n;
+            value_bytes += n;
             base[at++] = '\'';
         }
     }

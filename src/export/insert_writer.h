@@ -43,8 +43,9 @@ public:
 
 private:
     void start_statement(StrBuf& out);
+    // value_bytes grows by the bytes of the values as written (escaped, without quotes).
     bool write_values(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths, EscapeFn escape,
-                      void* context);
+                      void* context, std::size_t& value_bytes);
 
     bool bulk_ = false;
     bool complete_ = false;

@@ -146,6 +146,26 @@ TEST_F(InsertWriterTest, BulkStatementBreaksWhenTheNextRowReachesTheLimit) {
     EXPECT_EQ(text.substr(text.size() - 3), ");\n");
 }
 
+// Zero bytes are written as "\0", twice their size: counted raw, three such rows of 300
+// bytes would share a statement of over 1.8 KB under a 1 KB limit.
+TEST_F(InsertWriterTest, BulkStatementsAreSizedByTheEscapedValues) {
+    writer_.set_limits(1, 0);
+    begin(true, false);
+    const std::string zeros(300, '\0');
+    for (int i = 0; i < 6; ++i) row("1", zeros.data(), zeros.size());
+    std::string text = finish();
+    std::size_t statements = 0;
+    for (std::size_t at = 0, end; (at = text.find("\ninsert", at)) != std::string::npos; at = end) {
+        end = text.find(';', at);
+        ASSERT_NE(end, std::string::npos);
+        EXPECT_LE(end - at, 1024u);
+        ++statements;
+    }
+    EXPECT_EQ(statements, 6u);
+    EXPECT_EQ(text.find(",(1,"), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 4), "');\n");
+}
+
 TEST_F(InsertWriterTest, ZeroPacketLimitGivesEveryRowButTheFirstItsOwnStatement) {
     writer_.set_limits(0, 0);
     begin(true, true);
