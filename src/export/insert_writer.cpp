@@ -30,8 +30,10 @@ void InsertWriter::set_columns(const std::string& quoted_column_list, MYSQL_FIEL
                                unsigned count) {
     column_list_ = quoted_column_list;
     numeric_.assign(count, '\0');
+    // The HTTP tunnel's answers carry each column's type but no flags; the type says what
+    // the client library's numeric flag would.
     for (unsigned i = 0; i < count; ++i)
-        if (fields[i].flags & kNumericFlag) numeric_[i] = 1;
+        if ((fields[i].flags & kNumericFlag) || IS_NUM(fields[i].type)) numeric_[i] = 1;
 }
 
 // Writes the text that opens a statement and keeps its length for the sizing rule.

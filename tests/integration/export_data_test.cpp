@@ -112,6 +112,11 @@ TEST_F(ExportDataTest, DumpThroughTheHttpTunnelReplaysEqually) {
                 "<tunnelinfo type=\"http\"><url>" + service_value("HTTP_TUNNEL_URL") + "</url></tunnelinfo>");
     RunResult run = run_export_job(dir, xml);
     ASSERT_EQ(run.exit_code, 0) << run.out;
+    // Numbers unquoted as over a direct connection, though the tunnel's columns have no flags.
+    std::string text = read_file(dump);
+    EXPECT_NE(text.find("(1,'it\\'s a"), std::string::npos);
+    EXPECT_NE(text.find(",-128,-9223372036854775808,18446744073709551615,1901)"), std::string::npos);
+    EXPECT_NE(text.find("(3,NULL,NULL,NULL"), std::string::npos);
     expect_replay_equals_source(dump);
 }
 

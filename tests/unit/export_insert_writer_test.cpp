@@ -30,7 +30,9 @@ protected:
         mysql_library_init(0, nullptr, nullptr);  // the escape needs the library's charsets
         fields_.resize(2);
         fields_[0].flags = NUM_FLAG;
+        fields_[0].type = MYSQL_TYPE_LONG;
         fields_[1].flags = 0;
+        fields_[1].type = MYSQL_TYPE_VAR_STRING;
         writer_.set_limits(1000, 0);
     }
 
