@@ -30,7 +30,7 @@ fi
 # shellcheck source=/dev/null
 source "$services/env"
 export MYSQL_PWD=$MARIADB_PASSWORD
-client=(mariadb --skip-ssl -h "$MARIADB_HOST" -P "$MARIADB_PORT" -u "$MARIADB_USER")
+client=(mariadb --no-defaults --skip-ssl -h "$MARIADB_HOST" -P "$MARIADB_PORT" -u "$MARIADB_USER")
 
 have=$("${client[@]}" -N -e "select count(*) from kro_bench.mixed" 2>/dev/null || echo 0)
 if [ "$have" != "$rows" ]; then

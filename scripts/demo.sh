@@ -22,7 +22,7 @@ echo "== starting a private MariaDB (and the other test services) under $service
 # shellcheck source=/dev/null
 source "$services/env"
 export MYSQL_PWD=$MARIADB_PASSWORD
-mariadb --default-character-set=utf8mb4 --skip-ssl -h "$MARIADB_HOST" -P "$MARIADB_PORT" -u "$MARIADB_USER" <<'SQL'
+mariadb --no-defaults --default-character-set=utf8mb4 --skip-ssl -h "$MARIADB_HOST" -P "$MARIADB_PORT" -u "$MARIADB_USER" <<'SQL'
 create database shop character set utf8mb4;
 use shop;
 create table customers (id int primary key, name varchar(60), city varchar(40));

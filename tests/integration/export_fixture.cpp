@@ -18,7 +18,7 @@ std::string shell_quote(const std::string& text) {
 }
 
 std::string client_command() {
-    return "mariadb --default-character-set=utf8mb4 --skip-ssl -h " + shell_quote(service_value("MARIADB_HOST")) +
+    return "mariadb --no-defaults --default-character-set=utf8mb4 --skip-ssl -h " + shell_quote(service_value("MARIADB_HOST")) +
            " -P " + shell_quote(service_value("MARIADB_PORT")) + " -u " + shell_quote(service_value("MARIADB_USER"));
 }
 
