@@ -1,10 +1,27 @@
 # Private OpenSSH server for the SSH tunnel tests: its own host key, configuration and
 # authorized keys under "$SERVICES_DIR/sshd", listening on 127.0.0.1 at a free port.
-# The test account krotest gets a fresh random password at every start, and two fresh
-# client keys are made: one without and one with a passphrase. sshd reads the authorized
-# keys itself (as root), so the services folder may sit below folders the account cannot
-# enter.
+# The test account krotest has one random password per machine (sshd_account_password);
+# two fresh client keys are made at every start, one without and one with a passphrase.
+# sshd reads the authorized keys itself (as root), so the services folder may sit below
+# folders the account cannot enter.
 #   SSH_HOST SSH_PORT SSH_USER SSH_PASSWORD SSH_KEY SSH_KEY_PASS SSH_KEY_PASSPHRASE
+
+# The account's password: made once per machine and kept in a file only root can read.
+# Every set of services on this machine (another build folder, the demo) uses the same
+# one, so that starting a second set does not lock the first one's tests out.
+sshd_account_password() {
+  local dir=/var/lib/kro-tests file tmp
+  file=$dir/krotest-password
+  mkdir -p "$dir" && chmod 700 "$dir"
+  if [ ! -s "$file" ]; then
+    tmp=$(mktemp "$dir/password.XXXXXX")
+    openssl rand -hex 12 > "$tmp"
+    # A hard link appears whole or not at all; a concurrent start that made its own loses.
+    ln "$tmp" "$file" 2>/dev/null || true
+    rm -f "$tmp"
+  fi
+  cat "$file"
+}
 
 sshd_start() {
   local dir="$SERVICES_DIR/sshd" user=krotest port password passphrase
@@ -18,9 +35,11 @@ sshd_start() {
   # The account must exist and not be locked; it needs no home and no shell for
   # port forwarding.
   if ! id "$user" >/dev/null 2>&1; then
-    useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$user"
+    useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$user" \
+      || id "$user" >/dev/null  # made meanwhile by a concurrent start
   fi
-  password=$(openssl rand -hex 12)
+  password=$(sshd_account_password)
+  [ -n "$password" ] || { echo "sshd: no password for $user" >&2; return 1; }
   echo "$user:$password" | chpasswd
 
   [ -f "$dir/ssh_host_ed25519_key" ] || ssh-keygen -q -t ed25519 -N '' -C kro-test-host -f "$dir/ssh_host_ed25519_key"
