@@ -98,8 +98,14 @@ int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBo
         add_result(job, tunnel, handle, result.get(), statement, body);
         result.reset();
         // A procedure call answers with more than one result: take them all, so that the
-        // connection is ready for the next statement.
-        while (tunnel.next_result(handle) == 0) make_result(tunnel, tunnel.store_result(handle));
+        // connection is ready for the next statement. One that fails on the way fails the
+        // statement.
+        int more;
+        while ((more = tunnel.next_result(handle)) == 0) make_result(tunnel, tunnel.store_result(handle));
+        if (more > 0) {
+            report_statement_error(job, statement, tunnel.error(handle), body);
+            if (job.abort_on_error) return 0;
+        }
     }
 }
 

@@ -157,6 +157,19 @@ TEST_F(NotifyJobTest, WithoutAbortTheErrorIsMailedAndTheNextStatementRuns) {
     EXPECT_NE(mail.parts[0].find(" Table 'notify_db.missing_table' doesn't exist\n\n"), std::string::npos);
 }
 
+TEST_F(NotifyJobTest, AProcedureFailingAfterItsFirstResultIsAFailedStatement) {
+    mariadb_exec("DELETE FROM notify_db.n; DROP PROCEDURE IF EXISTS notify_db.half;"
+                 "CREATE PROCEDURE notify_db.half() BEGIN SELECT 'first' AS step;"
+                 " SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'half done'; END");
+    NotifyOptions o{"call half(); insert into n values (7)"};
+    o.switches = "<abortonerror value=\"yes\"/>";
+    RunResult r = run_job(o);
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    EXPECT_EQ(session(), "<krosession><errors><error>half done</error></errors></krosession>");
+    EXPECT_EQ(mariadb_value("select count(*) from notify_db.n"), "0");
+    EXPECT_TRUE(no_stored_mail(token));
+}
+
 TEST_F(NotifyJobTest, ManyRowsAndALargeValue) {
     RunResult r = run_job({"select seq, repeat('v', 20) from seq_1_to_5000;\n"
                            "select length(repeat('x', 10485760)) as len, repeat('x', 10485760) as big"});
