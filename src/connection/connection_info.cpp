@@ -10,6 +10,7 @@
 
 #include "common/job_xml.h"
 #include "common/text_convert.h"
+#include "runner/reporting.h"
 
 namespace {
 
@@ -139,4 +140,16 @@ void read_connection_info(const tinyxml2::XMLElement* server, ConnectionInfo& in
     read_text(server, "cipher", info.ssl_cipher, values_are_utf8);
     read_text(server, "charset", info.charset, values_are_utf8);
     read_text(server, "database", info.database, values_are_utf8);
+}
+
+int check_tunnel_settings(const ConnectionInfo& info) {
+    if (info.use_http && info.tunnel_url.empty()) {
+        report_failure("Please specify a HTTP tunneling URL\r\n");
+        return 0;
+    }
+    if (info.use_ssh && info.ssh_host.empty()) {
+        report_failure("Please specify the SSH server host.\r\n");
+        return 0;
+    }
+    return 1;
 }

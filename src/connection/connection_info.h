@@ -63,6 +63,9 @@ struct HttpTunnelSettings {
 };
 
 void reset_connection_info(ConnectionInfo& info);
+// The tunnel settings a job checks before connecting: an HTTP tunnel needs its URL, an
+// SSH tunnel its server. Reports the first gap (report_failure) and gives 0.
+int check_tunnel_settings(const ConnectionInfo& info);
 // Fills both records from a server element's children; values_are_utf8 0 converts the
 // job-flag texts from the locale's character set.
 void read_connection_info(const tinyxml2::XMLElement* server, ConnectionInfo& info,

@@ -206,22 +206,6 @@ int validate_export_job(const ExportJob& job) {
         report_failure("Export file or directory name not specified.");
         return 0;
     }
-    if (job.report.send_report) {
-        bool no_subject = false;
-        const char* missing = missing_mail_setting(job.report.mail, &no_subject);
-        if (no_subject) report_failure_no_entry("WARNING : No subject for email provided.\r\n");
-        if (missing) {
-            report_failure(missing);
-            return 0;
-        }
-    }
-    if (s.use_http && s.tunnel_url.empty()) {
-        report_failure("Please specify a HTTP tunneling URL\r\n");
-        return 0;
-    }
-    if (s.use_ssh && s.ssh_host.empty()) {
-        report_failure("Please specify the SSH server host.\r\n");
-        return 0;
-    }
-    return 1;
+    if (job.report.send_report && !check_mail_settings(job.report.mail)) return 0;
+    return check_tunnel_settings(s);
 }

@@ -6,6 +6,7 @@
 
 #include "common/job_xml.h"
 #include "common/str_buf.h"
+#include "runner/reporting.h"
 
 namespace {
 
@@ -75,4 +76,13 @@ void read_report_request(const tinyxml2::XMLElement* sendreport, ReportRequest& 
     request.send_report = first_attribute_is_yes(sendreport) ? 1 : 0;
     request.report_always = equals_nocase(sendreport->Attribute("when"), "always") ? 1 : 0;
     read_mail_settings(child_nocase(sendreport, "smtp"), request.mail, values_are_utf8);
+}
+
+int check_mail_settings(const MailSettings& settings) {
+    bool no_subject = false;
+    const char* missing = missing_mail_setting(settings, &no_subject);
+    if (no_subject) report_failure_no_entry("WARNING : No subject for email provided.\r\n");
+    if (!missing) return 1;
+    report_failure(missing);
+    return 0;
 }

@@ -36,6 +36,9 @@ void read_mail_settings(const tinyxml2::XMLElement* smtp, MailSettings& settings
 // address\r\n", ...), or null when the settings are complete. *no_subject is set when the
 // checks got as far as an empty subject, which is only a warning.
 const char* missing_mail_setting(const MailSettings& settings, bool* no_subject);
+// The jobs' mail check: the no-subject warning (report_failure_no_entry) and the first
+// missing setting (report_failure). 0 when a setting is missing.
+int check_mail_settings(const MailSettings& settings);
 
 // The `sendreport` element of the sync, export and import jobs.
 struct ReportRequest {

@@ -34,22 +34,6 @@ int validate_notify_job(const NotifyJob& s) {
         report_failure("You should specify atleast one query\r\n");
         return 0;
     }
-    if (s.send_result) {
-        bool no_subject = false;
-        const char* missing = missing_mail_setting(s.mail, &no_subject);
-        if (no_subject) report_failure_no_entry("WARNING : No subject for email provided.\r\n");
-        if (missing) {
-            report_failure(missing);
-            return 0;
-        }
-    }
-    if (c.use_http && c.tunnel_url.empty()) {
-        report_failure("Please specify a HTTP tunneling URL\r\n");
-        return 0;
-    }
-    if (c.use_ssh && c.ssh_host.empty()) {
-        report_failure("Please specify the SSH server host.\r\n");
-        return 0;
-    }
-    return 1;
+    if (s.send_result && !check_mail_settings(s.mail)) return 0;
+    return check_tunnel_settings(c);
 }
