@@ -257,15 +257,9 @@ int DumpWriter::write_view(const std::string& name, bool& file_open_failed) {
     if (!begin_object_file(name, file_open_failed)) return 0;
     event(name.c_str(), 0, kViewStarted);
     const std::string q = quoted(name);
-    StrBuf statement;
-    statement.format("show create table `%s`.`%s`", quoted(current_db_).c_str(), q.c_str());
-    int ok = 0;
-    ResultPtr result = query(statement.c_str(), ok);
-    MYSQL_ROW row = ok && result ? server_.tunnel->fetch_row(result.get()) : nullptr;
-    if (!row) {
-        if (ok) record_error("");
-        return 0;
-    }
+    MYSQL_ROW row = nullptr;
+    ResultPtr result = show_create(name, row);
+    if (!row) return 0;
     StrBuf& out = output_.buffer();
     out.append_format("\n/*View structure for view %s */\n", name.c_str());
     out.append_format("\n/*!50001 DROP TABLE IF EXISTS `%s` */;", q.c_str());

@@ -64,15 +64,9 @@ int DumpWriter::write_table_structure(const std::string& name, bool& is_view) {
     const bool http = server_.tunnel->is_http();
     if (http) send("set sql_mode=''");
     std::string table = quoted(name);
-    StrBuf statement;
-    statement.format("show create table `%s`.`%s`", quoted(current_db_).c_str(), table.c_str());
-    int ok = 0;
-    ResultPtr result = query(statement.c_str(), ok);
-    MYSQL_ROW row = ok && result ? server_.tunnel->fetch_row(result.get()) : nullptr;
-    if (!row) {
-        if (ok) record_error("");
-        return 0;
-    }
+    MYSQL_ROW row = nullptr;
+    ResultPtr result = show_create(name, row);
+    if (!row) return 0;
     MYSQL_FIELD* first = server_.tunnel->fetch_field_direct(result.get(), 0);
     is_view = first && first->name && std::string_view(first->name) == "View";
     if (is_view && !create_view_) return 1;

@@ -52,6 +52,16 @@ ResultPtr DumpWriter::query(const char* text, int& ok) {
     return result;
 }
 
+ResultPtr DumpWriter::show_create(const std::string& name, MYSQL_ROW& row) {
+    StrBuf statement;
+    statement.format("show create table `%s`.`%s`", quoted(current_db_).c_str(), quoted(name).c_str());
+    int ok = 0;
+    ResultPtr result = query(statement.c_str(), ok);
+    row = ok && result ? server_.tunnel->fetch_row(result.get()) : nullptr;
+    if (!row && ok) record_error("");
+    return result;
+}
+
 int DumpWriter::send(const char* text) {
     int ok = 0;
     query(text, ok);

@@ -118,6 +118,9 @@ private:
     // Sends one statement (unless cancelled); ok is 1 when it succeeded, else the error is
     // recorded. The rows, if any, come back.
     ResultPtr query(const char* text, int& ok);
+    // "show create table" of a table or view of the current database; row is its first
+    // row, or null after a failure (then recorded).
+    ResultPtr show_create(const std::string& name, MYSQL_ROW& row);
     int send(const char* text);
     int send_format(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void record_connection_error();
