@@ -291,7 +291,10 @@ int DumpWriter::all_databases_table_pass(const std::string& name) {
     current_db_ = name;
     if (!write_database_section(name)) return 0;
     server_.tunnel->set_current_db(name.c_str());
-    lock_for_flush();
+    if (!lock_for_flush()) {
+        report_object_failure(false);
+        if (abort_on_error_) return 0;
+    }
     if (!select_database(name.c_str(), server_.handle, *server_.tunnel)) {
         record_connection_error();
         report_object_failure(false);
@@ -327,9 +330,11 @@ int DumpWriter::all_databases_table_pass(const std::string& name) {
 
 // FLUSH TABLES WITH READ LOCK when the dump must match a binary log position; it holds every
 // table, so the per-table read locks are not needed from here on.
-void DumpWriter::lock_for_flush() {
-    if (!flush_slave_ && !flush_master_) return;
-    if (send("FLUSH TABLES WITH READ LOCK")) lock_tables_read_ = 0;
+int DumpWriter::lock_for_flush() {
+    if (!flush_slave_ && !flush_master_) return 1;
+    if (!send("FLUSH TABLES WITH READ LOCK")) return 0;
+    lock_tables_read_ = 0;
+    return 1;
 }
 
 int DumpWriter::dump_database(const std::string& name, bool* file_open_failed) {
@@ -345,10 +350,13 @@ int DumpWriter::dump_database(const std::string& name, bool* file_open_failed) {
         if (!write_database_section(name)) return 0;
     }
     set_names_on_connection();
-    if (single_transaction_) {
-        if (!send("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
-            !send("START TRANSACTION /*!40100 WITH CONSISTENT SNAPSHOT */") || !send("UNLOCK TABLES"))
-            record_connection_error();
+    // The consistency the job asks for is part of the dump: without it the dump is not what
+    // was ordered, so a failure here fails the job like a failed table.
+    if (single_transaction_ &&
+        (!send("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
+         !send("START TRANSACTION /*!40100 WITH CONSISTENT SNAPSHOT */") || !send("UNLOCK TABLES"))) {
+        report_object_failure(false);
+        if (abort_on_error_) return 0;
     }
     if (output_.form() == OutputForm::single_file) {
         write_header();
@@ -356,7 +364,10 @@ int DumpWriter::dump_database(const std::string& name, bool* file_open_failed) {
         if (!write_database_section(name)) return 0;
     }
     server_.tunnel->set_current_db(name.c_str());
-    lock_for_flush();
+    if (!lock_for_flush()) {
+        report_object_failure(false);
+        if (abort_on_error_) return 0;
+    }
     if (!send_format("USE `%s`", quoted(name).c_str())) {
         error_seen_ = true;
         return 0;

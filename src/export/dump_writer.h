@@ -130,7 +130,7 @@ private:
     std::string quoted(const std::string& name) const;
     std::string effective_charset() const;
     void set_names_on_connection();
-    void lock_for_flush();
+    int lock_for_flush();  // 0 when the lock was asked for and refused
     int list_names(const char* statement, std::vector<std::string>& names);
     int each_object(const std::vector<std::string>& names,
                     const std::function<int(const std::string&, bool&)>& dump_one);

@@ -254,6 +254,17 @@ TEST_F(ExportObjectsTest, TableWhoseRowsCannotBeReadLeavesADumpThatStillReplays)
     EXPECT_NE(read_file(per_object.file("tbl_secret.sql")).find("CREATE TABLE `secret`"), std::string::npos);
 }
 
+// The global read lock of flushmaster needs RELOAD: without it the dump is not the
+// consistent one the job asked for, and the job fails.
+TEST_F(ExportObjectsTest, RefusedFlushLockFailsTheJob) {
+    TempDir dir;
+    std::string xml = limited_user_job("<script>" + dir.file("d.sql") + "</script>", "<flushmaster>yes</flushmaster>");
+    RunResult run = run_export_job(dir, xml);
+    mariadb_exec(std::string("drop user kro_exp_limited; drop table `") + kDb + "`.secret");
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.out.find("RELOAD"), std::string::npos) << run.out;
+}
+
 // The server only notes a missing definer: the view is dumped as it is and replays with it.
 TEST_F(ExportObjectsTest, ViewWithAMissingDefinerIsDumpedAsItIs) {
     mariadb_exec(std::string("use ") + kDb + "; create or replace definer = 'ghost'@'%' sql security definer view ghost_view as select 1 as x");
