@@ -1,6 +1,9 @@
 // Views (with the placeholder tables that stand in for them until every table exists),
 // stored procedures and functions, events and triggers. Their bodies go between
 // "DELIMITER $$" lines inside versioned comments, so older servers skip what they lack.
+// A body that holds the framing's own marks ("*/" would close the versioned comment early,
+// "$$" would end the statement for the replaying client) is framed so that it replays:
+// without the versioned comment, and between delimiters it does not contain.
 #include "connection/helper_queries.h"
 #include "connection/server_version.h"
 #include "connection/sql_quote.h"
@@ -8,6 +11,31 @@
 #include "export/dump_writer.h"
 
 namespace {
+
+// How one routine, event or trigger body is framed in the dump.
+struct Framing {
+    const char* delimiter = "$$";
+    bool versioned = true;  // inside "/*!<version> ... */"
+
+    explicit Framing(std::string_view body) {
+        versioned = body.find("*/") == std::string_view::npos;
+        for (const char* d : {"$$", ";;", "//", "$$$$", "~~~~"}) {
+            if (body.find(d) == std::string_view::npos) {
+                delimiter = d;
+                break;
+            }
+        }
+    }
+    // The opening of a versioned part ("/*!50003 "), or nothing when the body forbids it.
+    const char* open(const char* version_comment) const { return versioned ? version_comment : ""; }
+    const char* close() const { return versioned ? " */" : ""; }
+};
+
+void append_delimiter_line(StrBuf& out, const char* delimiter) {
+    out.append("\nDELIMITER ");
+    out.append(delimiter);
+    out.append("\n");
+}
 
 struct KindFacts {
     const char* group_name;
@@ -133,10 +161,13 @@ int DumpWriter::write_routine(ObjectKind kind, const std::string& name) {
         out.append_format("\n/* Function  structure for function  `%s` */\n", q.c_str());
         if (drop_objects_) out.append_format("\n/*!50003 DROP FUNCTION IF EXISTS `%s` */;", q.c_str());
     }
-    out.append("\nDELIMITER $$\n");
-    out.append("\n/*!50003 ");
+    const Framing framing(definition.view());
+    append_delimiter_line(out, framing.delimiter);
+    out.append("\n");
+    out.append(framing.open("/*!50003 "));
     out.append(definition.view());
-    out.append(" */$$");
+    out.append(framing.close());
+    out.append(framing.delimiter);
     out.append("\nDELIMITER ;\n");
     return 1;
 }
@@ -165,10 +196,13 @@ int DumpWriter::write_event(const std::string& name) {
     }
     out.append_format("\n/* Event structure for event `%s` */\n", q.c_str());
     if (drop_objects_) out.append_format("\n/*!50106 DROP EVENT IF EXISTS `%s`*/;\n", q.c_str());
-    out.append("\nDELIMITER $$\n");
-    out.append("\n/*!50106 ");
+    const Framing framing(row[column]);
+    append_delimiter_line(out, framing.delimiter);
+    out.append("\n");
+    out.append(framing.open("/*!50106 "));
     out.append(row[column]);
-    out.append(" */$$");
+    out.append(framing.close());
+    out.append(framing.delimiter);
     out.append("\nDELIMITER ;\n");
     return 1;
 }
@@ -192,14 +226,21 @@ int DumpWriter::write_trigger(const std::string& name) {
     const std::string table = quoted(text(row[2]));
     StrBuf& out = output_.buffer();
     out.append_format("\n/* Trigger structure for table `%s` */\n", table.c_str());
-    out.append("\nDELIMITER $$\n");
+    const Framing framing(text(row[3]));
+    append_delimiter_line(out, framing.delimiter);
     if (drop_objects_) {
         out.append("\n/*!50003 DROP TRIGGER*/");
-        out.append_format("/*!50032 IF EXISTS */ /*!50003 `%s` */$$\n", quoted(name).c_str());
+        out.append_format("/*!50032 IF EXISTS */ /*!50003 `%s` */%s\n", quoted(name).c_str(), framing.delimiter);
     }
-    out.append_format("\n/*!50003 CREATE */ %s /*!50003 TRIGGER `%s` %s %s ON `%s` FOR EACH ROW %s */$$\n\n",
-                      definer.c_str(), quoted(text(row[0])).c_str(), text(row[4]), text(row[1]),
-                      table.c_str(), text(row[3]));
+    if (framing.versioned) {
+        out.append_format("\n/*!50003 CREATE */ %s /*!50003 TRIGGER `%s` %s %s ON `%s` FOR EACH ROW %s */%s\n\n",
+                          definer.c_str(), quoted(text(row[0])).c_str(), text(row[4]), text(row[1]),
+                          table.c_str(), text(row[3]), framing.delimiter);
+    } else {
+        out.append_format("\nCREATE %s TRIGGER `%s` %s %s ON `%s` FOR EACH ROW %s%s\n\n", definer.c_str(),
+                          quoted(text(row[0])).c_str(), text(row[4]), text(row[1]), table.c_str(), text(row[3]),
+                          framing.delimiter);
+    }
     out.append("\nDELIMITER ;\n");
     return 1;
 }

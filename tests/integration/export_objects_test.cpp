@@ -265,6 +265,36 @@ TEST_F(ExportObjectsTest, RefusedFlushLockFailsTheJob) {
     EXPECT_NE(run.out.find("RELOAD"), std::string::npos) << run.out;
 }
 
+// Bodies that hold "*/" or "$$" themselves still replay: the dump frames them without the
+// versioned comment and between a delimiter they do not contain.
+TEST_F(ExportObjectsTest, BodiesWithCommentsAndDollarSignsReplay) {
+    const std::string db = std::string(kDb) + "_bodies";
+    recreate_database(db);
+    mariadb_exec("use " + db + "; create table t (a int);"
+                 "create procedure p() begin /* a comment */ select 1 as one; -- costs $$\n end;"
+                 "create trigger tr before insert on t for each row begin /* add one */ set new.a = new.a + 1; end;"
+                 "create event ev on schedule every 1 day disable do begin /* nightly */ delete from t; end");
+    TempDir dir;
+    const std::string dump = dir.file("d.sql");
+    RunResult run = run_export_job(dir, export_job_xml("<databases><database name=\"" + db +
+                                                           "\"><objects all=\"yes\"/></database></databases><script>" +
+                                                           dump + "</script>",
+                                                       ""));
+    ASSERT_EQ(run.exit_code, 0) << run.out;
+    const std::string copy = db + "_copy";
+    recreate_database(copy);
+    std::string output;
+    ASSERT_EQ(replay_dump(dump, copy, &output), 0) << output << read_file(dump);
+    // The dump holds the bodies as written (the mariadb client drops comments when it replays).
+    EXPECT_NE(read_file(dump).find("begin /* a comment */ select 1 as one; -- costs $$\n end"), std::string::npos);
+    EXPECT_EQ(mariadb_value("select count(*) from information_schema.routines where routine_schema = '" + copy + "'"),
+              "1");
+    mariadb_exec("insert into " + copy + ".t values (1)");
+    EXPECT_EQ(mariadb_value("select a from " + copy + ".t"), "2");
+    EXPECT_EQ(mariadb_value("select count(*) from information_schema.events where event_schema = '" + copy + "'"), "1");
+    mariadb_exec("drop database " + db + "; drop database " + copy);
+}
+
 // The server only notes a missing definer: the view is dumped as it is and replays with it.
 TEST_F(ExportObjectsTest, ViewWithAMissingDefinerIsDumpedAsItIs) {
     mariadb_exec(std::string("use ") + kDb + "; create or replace definer = 'ghost'@'%' sql security definer view ghost_view as select 1 as x");
