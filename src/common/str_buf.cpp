@@ -112,7 +112,7 @@ void StrBuf::vformat_at(std::size_t offset, const char* fmt, va_list args) {
             data_[length_] = '\0';
             return;
         }
-        if (n < 0 && capacity_ > (std::size_t{1} << 31)) {  // a formatting error, not lack of room
+        if (n < 0) {  // a formatting error (this C library reports lack of room by the count)
             length_ = offset;
             data_[length_] = '\0';
             return;

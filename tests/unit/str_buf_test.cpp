@@ -33,6 +33,14 @@ TEST(StrBufCapacity, FormattingDoublesUntilTheTextFits) {
     EXPECT_EQ(zero.str(), "42");
 }
 
+TEST(StrBufCapacity, AFormattingErrorLeavesTheTextWithoutGrowing) {
+    StrBuf s;
+    s.append("kept");
+    s.append_format("%ls", L"\u20ac");  // not representable in the C locale: an encoding error
+    EXPECT_EQ(s.str(), "kept");
+    EXPECT_EQ(s.capacity(), 256u);
+}
+
 TEST(StrBufCapacity, ReserveEmptiesAndOnlyGrows) {
     StrBuf s;
     s.append("abc");
