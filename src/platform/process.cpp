@@ -84,6 +84,8 @@ bool spawn_with_pipes(const std::vector<std::string>& argv, SpawnedProcess& chil
     posix_spawn_file_actions_adddup2(&setup.actions, input_read.get(), 0);
     posix_spawn_file_actions_adddup2(&setup.actions, output_write.get(), 1);
     posix_spawn_file_actions_adddup2(&setup.actions, output_write.get(), 2);
+    // Nothing else of the agent's (its log, session and job files, sockets) reaches the child.
+    posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
     // The child starts with default signal handling and an empty signal mask.
     sigset_t all, none;
     sigfillset(&all);

@@ -181,8 +181,18 @@ TEST_F(SshTunnelTest, PasswordAndKeyTunnelsRunAtOnceOnTwoPortsAndStopOnRequest) 
     ConnectionInfo source = tunnelled_mariadb(free_local_port());
     ConnectionInfo target = tunnelled_mariadb(free_local_port());
     use_key(target, service_value("SSH_KEY"), "");
+    TempDir files;
+    FILE* agent_file = std::fopen(files.file("agent-only").c_str(), "w");  // inheritable, as a log file is
+    ASSERT_NE(agent_file, nullptr);
     std::string console;
     ASSERT_EQ(start(&source, &target, console), 1) << console;
+    // The helper holds none of the agent's files.
+    const std::string fd_dir = "/proc/" + std::to_string(source_tunnel_process) + "/fd";
+    for (const auto& fd : std::filesystem::directory_iterator(fd_dir)) {
+        std::error_code ec;
+        EXPECT_NE(std::filesystem::read_symlink(fd.path(), ec).string(), files.file("agent-only"));
+    }
+    std::fclose(agent_file);
     EXPECT_EQ(console, "");
     ASSERT_NE(source_tunnel_process, kNoProcess);
     ASSERT_NE(target_tunnel_process, kNoProcess);
