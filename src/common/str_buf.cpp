@@ -63,6 +63,11 @@ void StrBuf::ensure_capacity(std::size_t n) {
     if (capacity_ < n + 1) grow_to(n + 1);
 }
 
+void StrBuf::make_room(std::size_t extra) {
+    std::size_t needed = length_ + extra + 1;
+    if (capacity_ < needed) grow_to(std::max(needed, capacity_ * 2));
+}
+
 void StrBuf::set_length(std::size_t n) {
     ensure_capacity(n);
     length_ = n;

@@ -67,6 +67,9 @@ public:
     void set_length(std::size_t n);
     // Makes room for at least n bytes of text plus the terminator, keeping the content.
     void ensure_capacity(std::size_t n);
+    // Makes room for extra more bytes, growing geometrically, so that a long text built
+    // from many small pieces costs linear time (append alone grows to the exact size).
+    void make_room(std::size_t extra);
 
 private:
     void grow_to(std::size_t new_capacity);

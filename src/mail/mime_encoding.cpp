@@ -16,6 +16,7 @@ void append_quoted_printable(StrBuf& out, std::string_view text) {
     // Writes one encoded unit, breaking the line first when the unit and a soft-break "="
     // would not fit.
     auto put = [&](const char* unit, std::size_t n) {
+        out.make_room(n + 3);
         if (line + n > kMaxLine - 1) {
             out.append("=\r\n", 3);
             line = 0;
@@ -26,6 +27,7 @@ void append_quoted_printable(StrBuf& out, std::string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(text[i]);
         if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            out.make_room(2);
             out.append("\r\n", 2);
             line = 0;
             ++i;

@@ -2,7 +2,6 @@
 // Owned by the job; every append writes both texts at once.
 #pragma once
 
-#include <algorithm>
 #include <cstring>
 
 #include "common/str_buf.h"
@@ -20,8 +19,7 @@ struct ReportBody {
     // geometrically so that building a large report stays linear.
     static void append_to(StrBuf& text, const char* piece, std::size_t n) {
         if (!piece || n == 0) return;
-        std::size_t needed = text.length() + n;
-        if (text.capacity() < needed + 1) text.ensure_capacity(std::max(needed, text.capacity() * 2));
+        text.make_room(n);
         text.append(piece, static_cast<long>(n));
     }
 };
