@@ -28,8 +28,8 @@ void on_progress(void* user, const char* name, long, int number) {
         "Exporting event %s...",
     };
     ReportBody& report = *static_cast<ProgressTarget*>(user)->report;
-    StrBuf line;
     if (number >= kDatabaseStarted && number <= kEventStarted) {
+        StrBuf line;
         line.format(kFormats[number], name ? name : "");
         if (number == kTableStarted) {
             // "Export successful..." completes this line.
