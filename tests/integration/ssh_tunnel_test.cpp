@@ -98,6 +98,13 @@ ConnectionInfo tunnelled_mariadb(int local_port) {
     return info;
 }
 
+// A job file's tunnelinfo for the test sshd; login_keys select a key login.
+std::string ssh_tunnelinfo(int local_port, const std::string& password, const std::string& login_keys = "") {
+    return "<tunnelinfo type=\"ssh\"><sshuser>" + service_value("SSH_USER") + "</sshuser><sshpwd>" + password +
+           "</sshpwd><sshhost>" + service_value("SSH_HOST") + "</sshhost><sshport>" + service_value("SSH_PORT") +
+           "</sshport><localport>" + std::to_string(local_port) + "</localport>" + login_keys + "</tunnelinfo>";
+}
+
 void use_key(ConnectionInfo& info, const std::string& key, const std::string& passphrase) {
     info.ssh_password_auth = 0;
     info.ssh_key_file.assign(key.c_str(), 1);
@@ -356,11 +363,10 @@ TEST_F(SshTunnelTest, ExportJobDumpsThroughTheTunnelAndLeavesNoHelper) {
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<job><exportjob><source>"
         "<host>127.0.0.1</host><port>" + service_value("MARIADB_PORT") + "</port>"
         "<user>" + service_value("MARIADB_USER") + "</user><pwd>" + service_value("MARIADB_PASSWORD") + "</pwd>"
-        "<compressed>0</compressed><tunnelinfo type=\"ssh\"><sshuser>" + service_value("SSH_USER") +
-        "</sshuser><sshpwd>" + service_value("SSH_KEY_PASSPHRASE") + "</sshpwd><sshhost>" +
-        service_value("SSH_HOST") + "</sshhost><sshport>" + service_value("SSH_PORT") + "</sshport><localport>" +
-        std::to_string(local_port) + "</localport><sshispass>0</sshispass><sshprivatekey>" +
-        service_value("SSH_KEY_PASS") + "</sshprivatekey></tunnelinfo></source>"
+        "<compressed>0</compressed>" +
+        ssh_tunnelinfo(local_port, service_value("SSH_KEY_PASSPHRASE"),
+                       "<sshispass>0</sshispass><sshprivatekey>" + service_value("SSH_KEY_PASS") + "</sshprivatekey>") +
+        "</source>"
         "<export><databases><database name=\"kro_ssh\"><objects all=\"yes\"/></database></databases>"
         "<script>" + run.file("dump.sql") + "</script></export></exportjob></job>\n";
     write_file(run.file("job.xml"), job);
@@ -421,10 +427,8 @@ TEST_F(SshTunnelTest, NotificationJobRunsItsStatementsThroughTheTunnel) {
         // "localhost" as the SSH server sees it; without the tunnel it would mean a socket here.
         "<host>localhost</host><port>" + service_value("MARIADB_PORT") + "</port>"
         "<user>" + service_value("MARIADB_USER") + "</user><pwd>" + service_value("MARIADB_PASSWORD") + "</pwd>"
-        "<database>kro_ssh_notify</database><tunnelinfo type=\"ssh\"><sshuser>" + service_value("SSH_USER") +
-        "</sshuser><sshpwd>" + service_value("SSH_PASSWORD") + "</sshpwd><sshhost>" + service_value("SSH_HOST") +
-        "</sshhost><sshport>" + service_value("SSH_PORT") + "</sshport><localport>" + std::to_string(local_port) +
-        "</localport></tunnelinfo></source>"
+        "<database>kro_ssh_notify</database>" + ssh_tunnelinfo(local_port, service_value("SSH_PASSWORD")) +
+        "</source>"
         "<query>insert into seen values (concat('port ', @@port));\nselect * from seen</query>"
         "<result value=\"no\"/></notifyjob></job>\n";
     write_file(run.file("job.xml"), job);
