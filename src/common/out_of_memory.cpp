@@ -2,21 +2,42 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 
-#include "runner/process_state.h"
+namespace {
+
+constexpr int kMaxHooks = 4;
+OutOfMemoryHook hooks[kMaxHooks] = {};
+
+}  // namespace
+
+void add_out_of_memory_hook(OutOfMemoryHook hook) {
+    for (auto& slot : hooks) {
+        if (slot == hook) return;
+    }
+    for (auto& slot : hooks) {
+        if (!slot) {
+            slot = hook;
+            return;
+        }
+    }
+}
+
+void remove_out_of_memory_hook(OutOfMemoryHook hook) {
+    for (auto& slot : hooks) {
+        if (slot == hook) slot = nullptr;
+    }
+}
 
 void out_of_memory() {
     // No allocation from here on: write fixed bytes only, then leave without clean-up.
     static const char kMessage[] = "\nNot enough memory, application terminated! ";
     std::fputs(kMessage, stdout);
     std::fflush(stdout);
-    if (log_file) {
-        std::fputs(kMessage, log_file);
-        std::fflush(log_file);
+    for (OutOfMemoryHook hook : hooks) {
+        if (hook) hook(kMessage);
     }
     // Exit code 1: a run that ran out of memory did not succeed.
-    _exit(1);
+    std::_Exit(1);
 }
 
 void* checked_malloc(unsigned long size) {

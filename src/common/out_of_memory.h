@@ -2,6 +2,12 @@
 // process at once with exit code 1 (no clean-up; the session file stays unclosed).
 #pragma once
 
+// Last words before the process ends for lack of memory (the log gets the message, an
+// unused crash-report file is removed). A hook must not allocate. At most four are kept.
+using OutOfMemoryHook = void (*)(const char* message);
+void add_out_of_memory_hook(OutOfMemoryHook hook);
+void remove_out_of_memory_hook(OutOfMemoryHook hook);
+
 [[noreturn]] void out_of_memory();
 
 // Allocation helpers that never return null: they call out_of_memory() instead.

@@ -118,6 +118,7 @@ std::vector<char> read_job_text(FILE* job, long& bytes_read) {
 
 int run_agent(int argc, char** argv) {
     std::set_new_handler([] { out_of_memory(); });
+    add_out_of_memory_hook(log_out_of_memory);
     {
         StrBuf banner;
         banner.format("%s%s", kBannerLine, kNoticeLine);

@@ -6,3 +6,9 @@ std::string log_path;
 std::string banner_text;
 ProcessHandle source_tunnel_process = kNoProcess;
 ProcessHandle target_tunnel_process = kNoProcess;
+
+void log_out_of_memory(const char* message) {
+    if (!log_file) return;
+    std::fputs(message, log_file);
+    std::fflush(log_file);
+}
