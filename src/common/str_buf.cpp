@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "common/out_of_memory.h"
-#include "common/text_convert.h"
+#include "platform/text_convert.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <tinyxml2.h>
 
 #include "common/job_xml.h"
-#include "common/text_convert.h"
-#include "runner/reporting.h"
+#include "platform/text_convert.h"
+#include "report/reporting.h"
 
 namespace {
 

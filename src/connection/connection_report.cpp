@@ -1,7 +1,7 @@
 #include "connection/connection_report.h"
 
 #include "connection/tunnel.h"
-#include "runner/reporting.h"
+#include "report/reporting.h"
 
 void report_connection_error(Tunnel& tunnel, MYSQL* handle) {
     report_error_number(static_cast<long>(tunnel.error_number(handle)), tunnel.error(handle));

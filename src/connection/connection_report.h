@@ -10,6 +10,6 @@ struct ReportBody;
 
 // "\r\nERROR: %ld, %s" to the console, check line, log and session file.
 void report_connection_error(Tunnel& tunnel, MYSQL* handle);
-// A failed statement (see report_query_error in runner/reporting.h).
+// A failed statement (see report_query_error in report/reporting.h).
 void report_query_error(Tunnel& tunnel, MYSQL* handle, const char* table, ReportBody& report,
                         StrBuf* last_error);

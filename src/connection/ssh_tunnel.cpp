@@ -11,8 +11,8 @@
 #include "platform/named_semaphore.h"
 #include "platform/shared_memory.h"
 #include "platform/system_error.h"
-#include "runner/process_state.h"
-#include "runner/reporting.h"
+#include "report/process_state.h"
+#include "report/reporting.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "common/text_convert.h"
+#include "platform/text_convert.h"
 #include "connection/connect.h"
 #include "connection/server_version.h"
 #include "connection/tunnel.h"

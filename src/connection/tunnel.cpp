@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "common/text_convert.h"
+#include "platform/text_convert.h"
 
 namespace {
 

@@ -1,11 +1,9 @@
 #include "export/dump_output.h"
 
-#include <cerrno>
-#include <cstring>
-#include <sys/stat.h>
-
 #include "common/timestamp.h"
-#include "runner/reporting.h"
+#include "platform/directory.h"
+#include "platform/system_error.h"
+#include "report/reporting.h"
 
 std::string file_name_part(const std::string& name) {
     std::string out;
@@ -57,7 +55,7 @@ int DumpOutput::set_directory(const char* dir, int timestamp_dir, int all_databa
         StrBuf stamp;
         local_timestamp_text(stamp, "-");
         prefix_ += stamp.c_str();
-        if (mkdir(prefix_.c_str(), 0777) != 0 && errno != EEXIST) {
+        if (!make_directory(prefix_)) {
             prefix_.clear();
             return 0;
         }
@@ -111,10 +109,8 @@ int DumpOutput::write_buffer(bool to_disk) {
         buffer_.clear();
         return 1;
     }
-    int code = errno;
-    char message[256];
-    const char* text = strerror_r(code, message, sizeof message);
-    write_error_.format("%s\n%d:%s", "Error writing in file.", code, text);
+    int code = last_system_error();
+    write_error_.format("%s\n%d:%s", "Error writing in file.", code, system_error_text(code).c_str());
     report_failure_no_entry(write_error_.c_str());
     buffer_.clear();
     return 0;

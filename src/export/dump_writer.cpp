@@ -11,7 +11,7 @@
 #include "connection/server_version.h"
 #include "connection/sql_quote.h"
 #include "connection/statements.h"
-#include "runner/reporting.h"
+#include "report/reporting.h"
 
 const char kObjectFileOpenError[] = "Error opening ExportFile. Please check details of your schema file.";
 

@@ -4,15 +4,15 @@
 #include <ctime>
 #include <strings.h>
 
-#include "common/text_convert.h"
+#include "platform/text_convert.h"
 #include "common/timestamp.h"
 #include "connection/ssh_tunnel.h"
 #include "export/dump_writer.h"
 #include "export/export_settings.h"
-#include "mail/report_body.h"
+#include "report/report_body.h"
 #include "mail/report_texts.h"
-#include "runner/process_state.h"
-#include "runner/reporting.h"
+#include "report/process_state.h"
+#include "report/reporting.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <tinyxml2.h>
 
-#include "runner/reporting.h"
+#include "report/reporting.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "common/job_xml.h"
 #include "common/str_buf.h"
-#include "runner/reporting.h"
+#include "report/reporting.h"
 
 namespace {
 

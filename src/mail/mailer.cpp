@@ -15,8 +15,8 @@
 #include "mail/mail_settings.h"
 #include "mail/mime_encoding.h"
 #include "mail/mime_message.h"
-#include "mail/report_body.h"
-#include "runner/reporting.h"
+#include "report/report_body.h"
+#include "report/reporting.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include "mail/mail_settings.h"
 #include "mail/mailer.h"
-#include "mail/report_body.h"
-#include "runner/reporting.h"
+#include "report/report_body.h"
+#include "report/reporting.h"
 
 namespace {
 

@@ -12,12 +12,12 @@
 #include "connection/ssh_tunnel.h"
 #include "connection/statements.h"
 #include "mail/mailer.h"
-#include "mail/report_body.h"
+#include "report/report_body.h"
 #include "mail/report_texts.h"
 #include "notify/notify_settings.h"
 #include "notify/result_table.h"
 #include "notify/sql_splitter.h"
-#include "runner/reporting.h"
+#include "report/reporting.h"
 
 namespace {
 

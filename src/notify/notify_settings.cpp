@@ -4,7 +4,7 @@
 #include <tinyxml2.h>
 
 #include "common/job_xml.h"
-#include "runner/reporting.h"
+#include "report/reporting.h"
 
 void read_notify_job(const tinyxml2::XMLElement* job, NotifyJob& s, int values_are_utf8) {
     reset_connection_info(s.source);

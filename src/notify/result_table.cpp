@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "common/html_text.h"
-#include "mail/report_body.h"
+#include "report/report_body.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "common/out_of_memory.h"
 #include "common/str_buf.h"
 #include "runner/job_kinds.h"
-#include "runner/process_state.h"
-#include "runner/reporting.h"
+#include "report/process_state.h"
+#include "report/reporting.h"
 
 namespace {
 

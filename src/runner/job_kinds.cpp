@@ -6,8 +6,8 @@
 #include "common/str_buf.h"
 #include "export/export_job.h"
 #include "notify/notify_job.h"
-#include "runner/process_state.h"
-#include "runner/reporting.h"
+#include "report/process_state.h"
+#include "report/reporting.h"
 
 namespace {
 

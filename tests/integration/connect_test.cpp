@@ -9,7 +9,7 @@
 #include "connection/statements.h"
 #include "kro_test_support.h"
 #include "mariadb_fixture.h"
-#include "runner/process_state.h"
+#include "report/process_state.h"
 
 namespace {
 

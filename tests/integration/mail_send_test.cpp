@@ -12,7 +12,7 @@
 #include "kro_test_support.h"
 #include "mail/mail_settings.h"
 #include "mail/mailer.h"
-#include "mail/report_body.h"
+#include "report/report_body.h"
 #include "stored_mail.h"
 
 namespace {

@@ -6,10 +6,10 @@
 
 #include "kro_test_support.h"
 #include "mail/mail_settings.h"
-#include "mail/report_body.h"
+#include "report/report_body.h"
 #include "mail/report_texts.h"
-#include "runner/process_state.h"
-#include "runner/reporting.h"
+#include "report/process_state.h"
+#include "report/reporting.h"
 #include "stored_mail.h"
 
 namespace {

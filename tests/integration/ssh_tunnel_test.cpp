@@ -24,7 +24,7 @@
 #include "mariadb_fixture.h"
 #include "platform/named_semaphore.h"
 #include "platform/unique_fd.h"
-#include "runner/process_state.h"
+#include "report/process_state.h"
 
 namespace {
 

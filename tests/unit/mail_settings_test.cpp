@@ -8,7 +8,7 @@
 
 #include "mail/mail_settings.h"
 #include "mail/mailer.h"
-#include "mail/report_body.h"
+#include "report/report_body.h"
 
 namespace {
 

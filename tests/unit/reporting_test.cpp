@@ -4,9 +4,9 @@
 #include <string>
 
 #include "kro_test_support.h"
-#include "mail/report_body.h"
-#include "runner/process_state.h"
-#include "runner/reporting.h"
+#include "report/report_body.h"
+#include "report/process_state.h"
+#include "report/reporting.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "common/str_buf.h"
-#include "common/text_convert.h"
+#include "platform/text_convert.h"
 
 TEST(TextConvert, LocaleTextBecomesUtf8AndBack) {
     // The tests run in the C locale, where Windows-1252 stands in for plain ASCII.

@@ -1,11 +1,11 @@
-#include "runner/reporting.h"
+#include "report/reporting.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "common/timestamp.h"
-#include "mail/report_body.h"
-#include "runner/process_state.h"
+#include "report/report_body.h"
+#include "report/process_state.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "common/text_convert.h"
+#include "platform/text_convert.h"
 
 #include <cerrno>
 #include <clocale>

@@ -1,4 +1,4 @@
-#include "runner/process_state.h"
+#include "report/process_state.h"
 
 FILE* log_file = nullptr;
 FILE* session_file = nullptr;

@@ -1,0 +1,8 @@
+// Folders on disk.
+#pragma once
+
+#include <string>
+
+// Creates one folder (its parent must exist). True when it exists afterwards; otherwise
+// last_system_error() says why.
+bool make_directory(const std::string& path);

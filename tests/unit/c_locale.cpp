@@ -1,0 +1,8 @@
+// Job-file texts without an XML declaration are read in the locale's character set, which
+// the program decides once per process. The unit tests expect the C locale's, whatever
+// locale they were started in: set it before any test runs.
+#include <cstdlib>
+
+namespace {
+const bool kCLocale = [] { return setenv("LC_ALL", "C", 1) == 0; }();
+}  // namespace
