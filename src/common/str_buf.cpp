@@ -1,7 +1,6 @@
 #include "common/str_buf.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,18 +9,6 @@
 
 #include "common/out_of_memory.h"
 #include "platform/text_convert.h"
-
-namespace {
-
-char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
-
-std::string lowered(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) c = lower(c);
-    return out;
-}
-
-}  // namespace
 
 StrBuf::StrBuf(std::size_t capacity) {
     if (capacity > 0) grow_to(capacity);
@@ -82,11 +69,6 @@ void StrBuf::assign(const char* bytes, int utf8_flag) {
     } else {
         append(ansi_to_utf8(bytes));
     }
-}
-
-void StrBuf::assign_wide(const char16_t* text) {
-    clear();
-    if (text && *text) append(utf16_to_utf8(text));
 }
 
 void StrBuf::append(const char* bytes, long count) {
@@ -167,87 +149,15 @@ void StrBuf::cut_end(std::size_t n) {
     if (data_) data_[length_] = '\0';
 }
 
-void StrBuf::trim_leading(char c) {
-    std::size_t i = 0;
-    while (i < length_ && data_[i] == c) ++i;
-    if (i == 0) return;
-    std::memmove(data_, data_ + i, length_ - i);
-    length_ -= i;
-    data_[length_] = '\0';
-}
-
 char StrBuf::char_at(long position) const {
     if (position < 0 || static_cast<std::size_t>(position) >= length_) return 0;
     return data_[position];
-}
-
-long StrBuf::find_char(char c, long from) const {
-    if (from < 0 || static_cast<std::size_t>(from) >= length_) return -1;
-    const void* hit = std::memchr(data_ + from, c, length_ - from);
-    return hit ? static_cast<const char*>(hit) - data_ : -1;
 }
 
 long StrBuf::find(const char* text, long from) const {
     if (!text || from < 0 || static_cast<std::size_t>(from) >= length_) return -1;
     std::size_t pos = view().find(text, static_cast<std::size_t>(from));
     return pos == std::string_view::npos ? -1 : static_cast<long>(pos);
-}
-
-long StrBuf::find_nocase(const char* text, long from, int reverse) const {
-    if (!text || from < 0 || static_cast<std::size_t>(from) >= length_) return -1;
-    std::string hay = lowered(view());
-    std::string needle = lowered(text);
-    if (reverse) {
-        std::reverse(hay.begin(), hay.end());
-        std::reverse(needle.begin(), needle.end());
-    }
-    std::size_t pos = hay.find(needle, static_cast<std::size_t>(from));
-    return pos == std::string::npos ? -1 : static_cast<long>(pos);
-}
-
-void StrBuf::replace_at(std::size_t position, std::size_t count, const char* text) {
-    if (position > length_) return;
-    count = std::min(count, length_ - position);
-    std::string rest(data_ + position + count, length_ - position - count);
-    length_ = position;
-    append(text ? text : "");
-    append(rest);
-}
-
-std::size_t StrBuf::replace_all_nocase(const char* old_text, const char* new_text) {
-    if (!old_text || !*old_text) return length_;
-    std::size_t old_len = std::strlen(old_text);
-    std::size_t new_len = new_text ? std::strlen(new_text) : 0;
-    long pos = find_nocase(old_text, 0);
-    while (pos >= 0) {
-        replace_at(static_cast<std::size_t>(pos), old_len, new_text);
-        pos = find_nocase(old_text, pos + static_cast<long>(new_len));
-    }
-    return length_;
-}
-
-const char* StrBuf::substring(long position, std::size_t count) {
-    if (position < 0 || static_cast<std::size_t>(position) >= length_) return nullptr;
-    count = std::min(count, length_ - static_cast<std::size_t>(position));
-    piece_.assign(data_ + position, count);
-    return piece_.c_str();
-}
-
-int StrBuf::take_token(const char* separator, StrBuf& out) {
-    if (length_ == 0) return 0;
-    long pos = find(separator, 0);
-    out.clear();
-    if (pos < 0) {
-        out.append(data_, static_cast<long>(length_));
-        clear();
-        return 1;
-    }
-    out.append(data_, pos);
-    std::size_t drop = static_cast<std::size_t>(pos) + std::strlen(separator);
-    std::memmove(data_, data_ + drop, length_ - drop);
-    length_ -= drop;
-    data_[length_] = '\0';
-    return 1;
 }
 
 int StrBuf::compare(const char* text) const { return std::strcmp(c_str(), text ? text : ""); }
@@ -257,15 +167,3 @@ int StrBuf::compare_nocase(const char* text) const {
 }
 
 int StrBuf::to_int() const { return std::atoi(c_str()); }
-double StrBuf::to_double() const { return std::atof(c_str()); }
-
-const char16_t* StrBuf::to_wide(std::size_t* count) {
-    wide_copy_ = utf8_to_utf16(view());
-    if (count) *count = wide_copy_.size();
-    return wide_copy_.c_str();
-}
-
-const char* StrBuf::to_ansi() {
-    ansi_copy_ = utf8_to_ansi(view());
-    return ansi_copy_.c_str();
-}

@@ -1,8 +1,7 @@
 // StrBuf: the program's growable string of UTF-8 bytes.
 // The text is always followed by a zero byte. Appending grows the buffer to exactly the
 // size needed; formatted writing doubles it. Running out of memory ends the process
-// (see out_of_memory()). Pointers returned by substring/to_wide/to_ansi stay valid until
-// the next request of the same kind or until the string is destroyed.
+// (see out_of_memory()).
 #pragma once
 
 #include <cstdarg>
@@ -23,7 +22,6 @@ public:
     ~StrBuf();
 
     void assign(const char* bytes, int utf8_flag);
-    void assign_wide(const char16_t* text);
     // count < 0: take the bytes up to their terminating zero.
     void append(const char* bytes, long count = -1);
     void append(std::string_view text) { append(text.data(), static_cast<long>(text.size())); }
@@ -34,7 +32,6 @@ public:
     void reserve(std::size_t n);
     void clear();
     void cut_end(std::size_t n);
-    void trim_leading(char c);
 
     std::size_t length() const { return length_; }
     std::size_t capacity() const { return capacity_; }
@@ -45,23 +42,13 @@ public:
     std::string str() const { return std::string(data_, length_); }
 
     char char_at(long position) const;
-    long find_char(char c, long from = 0) const;
     long find(const char* text, long from = 0) const;
-    long find_nocase(const char* text, long from = 0, int reverse = 0) const;
-    void replace_at(std::size_t position, std::size_t count, const char* text);
-    std::size_t replace_all_nocase(const char* old_text, const char* new_text);
-    const char* substring(long position, std::size_t count);
-    int take_token(const char* separator, StrBuf& out);
 
     int compare(const char* text) const;
     int compare(const StrBuf& other) const { return compare(other.c_str()); }
     int compare_nocase(const char* text) const;
     int compare_nocase(const StrBuf& other) const { return compare_nocase(other.c_str()); }
     int to_int() const;
-    double to_double() const;
-
-    const char16_t* to_wide(std::size_t* count = nullptr);
-    const char* to_ansi();
 
     // Sets the length after the caller wrote directly into data(); terminates the text.
     void set_length(std::size_t n);
@@ -77,7 +64,4 @@ private:
     char* data_ = nullptr;
     std::size_t capacity_ = 0;
     std::size_t length_ = 0;
-    std::string piece_;
-    std::u16string wide_copy_;
-    std::string ansi_copy_;
 };

@@ -111,6 +111,31 @@ std::unique_ptr<Tunnel> connect_server(const ConnectionInfo& info, MYSQL*& handl
     return tunnel;
 }
 
+int open_connection(ServerConnection& conn, const ConnectionInfo& info, const HttpTunnelSettings& http,
+                    const ConnectSetup& setup) {
+    conn.close();
+    std::unique_ptr<Tunnel> tunnel = create_tunnel(info.use_http);
+    MYSQL* handle = tunnel->init();
+    if (!handle) out_of_memory();  // the library's handle allocation is all that can fail here
+    if (tunnel->is_http())
+        tunnel->set_encode_data(setup.encode_data && http.encode_data);
+    else
+        set_connect_options(&info, tunnel.get(), handle, setup.want_utf8);
+    conn.tunnel = connect_server(info, handle, std::move(tunnel), http);
+    if (!conn.tunnel) return 0;
+    conn.handle = handle;
+    return 1;
+}
+
+bool set_up_session(ServerConnection& conn, const ConnectionInfo& info) {
+    Tunnel& tunnel = *conn.tunnel;
+    if (!tunnel.fetch_server_version(conn.handle)) return false;
+    set_connection_charset(tunnel, conn.handle, "utf8");
+    select_database(info.database.c_str(), conn.handle, tunnel);
+    if (server_at_least_5_0_10(tunnel, conn.handle)) query_with_reconnect(tunnel, conn.handle, "set sql_mode=''", 0);
+    return true;
+}
+
 void set_connection_charset(Tunnel& tunnel, MYSQL* handle, const char* name) {
     if (!name) name = "";
     const bool wants_utf8 = strcasecmp(name, "utf8") == 0 && server_has_utf8mb4(tunnel, handle);

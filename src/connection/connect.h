@@ -39,6 +39,24 @@ void set_connect_options(const ConnectionInfo* info, Tunnel* tunnel, MYSQL* hand
 std::unique_ptr<Tunnel> connect_server(const ConnectionInfo& info, MYSQL*& handle,
                                        std::unique_ptr<Tunnel> tunnel, const HttpTunnelSettings& http);
 
+// How a job wants its connection opened.
+struct ConnectSetup {
+    int want_utf8 = 1;         // direct form: ask the client library for utf8mb4
+    bool encode_data = false;  // HTTP form: the settings' Base64 flag applies from the start
+};
+
+// The connect sequence every job starts with: creates the Tunnel, takes a handle, sets the
+// client options (direct form) and connects with the settings (connect_server, which also
+// asks for the server's version and selects the settings' database). 1 when connected; 0
+// after connect_server has reported why, with conn left empty.
+int open_connection(ServerConnection& conn, const ConnectionInfo& info, const HttpTunnelSettings& http,
+                    const ConnectSetup& setup = {});
+
+// The session the sync and notification jobs work in: the server gives its version (false
+// when it does not; its error stays in the handle), the session speaks "utf8", the
+// settings' database is selected, and on servers from 5.0.10 on the SQL mode is empty.
+bool set_up_session(ServerConnection& conn, const ConnectionInfo& info);
+
 // Makes the session speak the named character set ("utf8" means utf8mb4 where the server
 // has it); "[default]" or an empty name takes the database's character set.
 void set_connection_charset(Tunnel& tunnel, MYSQL* handle, const char* name);

@@ -6,10 +6,26 @@
 
 #include "common/str_buf.h"
 #include "platform/process.h"
+#include "platform/unique_fd.h"
 
 namespace tinyxml2 {
 class XMLElement;
 }
+
+// The running SSH helper of a server and the agent's ends of its pipes. A helper has
+// exactly one owner: a copy of the settings starts without one, and assigning settings
+// keeps the helper the receiving side already had.
+struct SshHelper {
+    ProcessHandle process = kNoProcess;
+    UniqueFd input;   // the helper's standard input
+    UniqueFd output;  // its standard output and error
+    // The process-wide record that the runner ends at exit, kept equal to `process`.
+    ProcessHandle* record = nullptr;
+
+    SshHelper() = default;
+    SshHelper(const SshHelper&) {}
+    SshHelper& operator=(const SshHelper&) { return *this; }
+};
 
 struct ConnectionInfo {
     StrBuf user;
@@ -41,14 +57,11 @@ struct ConnectionInfo {
     StrBuf ssl_ca_cert;
     StrBuf ssl_cipher;
 
-    // Run-time state of this server's SSH tunnel: its current helper process, the write
-    // end of the helper's standard input and the read end of its output (-1 when none).
-    ProcessHandle ssh_process = kNoProcess;
-    int ssh_stdin = -1;
-    int ssh_output = -1;
+    SshHelper ssh;  // run-time state of this server's SSH tunnel
 };
 
-// UTF-16 texts of the original settings are UTF-8 here, each cut to 127 characters.
+// The HTTP tunnel's proxy, login and content-type settings, each kept to its first 127
+// characters.
 struct HttpTunnelSettings {
     bool use_proxy = false;
     bool use_http_auth = false;

@@ -8,7 +8,7 @@ TunnelResult* wrap(MYSQL_RES* result) { return reinterpret_cast<TunnelResult*>(r
 }  // namespace
 
 int DirectTunnel::real_query(MYSQL* handle, const char* text, unsigned long length, bool, bool,
-                             bool, const volatile unsigned char*, int) {
+                             bool, const std::atomic<bool>*, int) {
     return mysql_real_query(handle, text, length);
 }
 
@@ -29,8 +29,6 @@ const char* DirectTunnel::get_server_info(MYSQL* handle) {
 
 const char* DirectTunnel::error(MYSQL* handle) { return handle ? mysql_error(handle) : ""; }
 
-const char* DirectTunnel::info(MYSQL* handle) { return mysql_info(handle); }
-
 MYSQL* DirectTunnel::init() { return mysql_init(nullptr); }
 
 int DirectTunnel::options(MYSQL* handle, mysql_option option, const void* argument) {
@@ -49,24 +47,12 @@ unsigned int DirectTunnel::num_fields(TunnelResult* result) { return mysql_num_f
 
 unsigned int DirectTunnel::field_count(MYSQL* handle) { return mysql_field_count(handle); }
 
-unsigned int DirectTunnel::field_seek(TunnelResult* result, unsigned int index) {
-    return mysql_field_seek(res(result), index);
-}
-
-unsigned int DirectTunnel::warning_count(MYSQL* handle) { return mysql_warning_count(handle); }
-
 unsigned long* DirectTunnel::fetch_lengths(TunnelResult* result) { return mysql_fetch_lengths(res(result)); }
-
-unsigned long DirectTunnel::escape_string(char* destination, const char* source, unsigned long length) {
-    return mysql_escape_string(destination, source, length);
-}
 
 unsigned long DirectTunnel::real_escape_string(MYSQL* handle, char* destination, const char* source,
                                                unsigned long length) {
     return mysql_real_escape_string(handle, destination, source, length);
 }
-
-std::uint64_t DirectTunnel::insert_id(MYSQL* handle) { return mysql_insert_id(handle); }
 
 std::uint64_t DirectTunnel::affected_rows(MYSQL* handle) { return mysql_affected_rows(handle); }
 
@@ -79,8 +65,6 @@ TunnelResult* DirectTunnel::store_result(MYSQL* handle, int, int, int) {
 TunnelResult* DirectTunnel::use_result(MYSQL* handle) { return wrap(mysql_use_result(handle)); }
 
 MYSQL_ROW DirectTunnel::fetch_row(TunnelResult* result) { return mysql_fetch_row(res(result)); }
-
-MYSQL_FIELD* DirectTunnel::fetch_field(TunnelResult* result) { return mysql_fetch_field(res(result)); }
 
 MYSQL_FIELD* DirectTunnel::fetch_fields(TunnelResult* result) { return mysql_fetch_fields(res(result)); }
 

@@ -7,6 +7,7 @@
 // certificates: the tunnel trusts the URL its user configured.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -27,7 +28,7 @@ public:
     void set_content_type(const char* text);  // only the first call has effect
     bool set_url(const char* url);            // only the first call has effect; false when unusable
     void set_timeout(int ms) { timeout_ms_ = ms > 0 ? ms : 15000; }
-    void set_stop_flag(const volatile unsigned char* stop) { stop_ = stop; }
+    void set_stop_flag(const std::atomic<bool>* stop) { stop_ = stop; }
 
     // Posts the data ("Base64: yes" header when base64). With preflight, an empty request
     // goes first so that server or proxy credentials are applied before the body travels.
@@ -75,7 +76,7 @@ private:
     bool use_http_auth_ = false;
     std::string http_user_, http_password_;
     int timeout_ms_ = 15000;
-    const volatile unsigned char* stop_ = nullptr;
+    const std::atomic<bool>* stop_ = nullptr;
     bool configured_ = false;
 
     // The last exchange.

@@ -26,7 +26,6 @@ private:
 
 struct HttpResult {
     unsigned field_count = 0;
-    unsigned current_field = 0;
     std::vector<MYSQL_FIELD> fields;
     // Row r's values are values[r * field_count ...], their lengths likewise.
     std::vector<char*> values;
@@ -38,6 +37,5 @@ struct HttpResult {
 
     MYSQL_ROW fetch_row();
     void seek(std::uint64_t row) { next_row = row < row_count ? row : row_count; }
-    MYSQL_FIELD* fetch_field() { return current_field < fields.size() ? &fields[current_field++] : nullptr; }
     MYSQL_FIELD* field(unsigned index) { return index < fields.size() ? &fields[index] : nullptr; }
 };

@@ -106,10 +106,6 @@ void HttpTunnel::set_server_version(MYSQL* handle, const char* text) {
 
 void HttpTunnel::set_current_db(const char* name) { database_.assign(name, 1); }
 
-void HttpTunnel::set_query_flag(unsigned char flag) { query_encode_ = flag != 0; }
-
-void HttpTunnel::clear_pending_query() { pending_query_.clear(); }
-
 void HttpTunnel::drop_answer() {
     answer_.reset();
     current_ = nullptr;
@@ -129,7 +125,7 @@ bool HttpTunnel::fetch_server_version(MYSQL* handle) {
 }
 
 int HttpTunnel::real_query(MYSQL* handle, const char* text, unsigned long length, bool encode, bool batch,
-                           bool send_now, const volatile unsigned char* stop, int preamble_selector) {
+                           bool send_now, const std::atomic<bool>* stop, int preamble_selector) {
     if (!batch && length == 0) {
         // Refused as the server refuses it; queued, it would leave the last statement's
         // outcome in the handle and pass for a success.
@@ -149,7 +145,7 @@ int HttpTunnel::real_query(MYSQL* handle, const char* text, unsigned long length
         pending_query_.clear();
         pending_query_.append(text, static_cast<long>(length));
     } else {
-        std::string_view delimiter = delimiter_.view();
+        constexpr std::string_view delimiter = ";";
         std::size_t needed = pending_query_.length() + length + delimiter.size();
         if (pending_query_.empty()) {
             for (const char* s : preamble_selector ? kPreambleVersioned : kPreamblePlain) {
@@ -172,7 +168,7 @@ int HttpTunnel::real_query(MYSQL* handle, const char* text, unsigned long length
     return 0;
 }
 
-void HttpTunnel::configure(HttpClient& client, const char* url, const volatile unsigned char* stop) const {
+void HttpTunnel::configure(HttpClient& client, const char* url, const std::atomic<bool>* stop) const {
     if (use_proxy_) {
         client.set_proxy(proxy_host_.c_str(), proxy_user_.c_str(), proxy_password_.c_str(), proxy_port_);
     }
@@ -343,24 +339,20 @@ const char* HttpTunnel::get_server_info(MYSQL* handle) {
 
 const char* HttpTunnel::error(MYSQL* handle) { return handle ? handle->net.last_error : ""; }
 
-const char* HttpTunnel::info(MYSQL* handle) { return handle ? handle->info : nullptr; }
-
 MYSQL* HttpTunnel::init() { return &(new HttpHandle{})->mysql; }
 
 // The handle is the tunnel's own record, not the library's: options have nothing to act on.
 int HttpTunnel::options(MYSQL*, mysql_option, const void*) { return 0; }
 
 MYSQL* HttpTunnel::real_connect(MYSQL* handle, const char* host, const char* user, const char* password,
-                                const char* database, unsigned int port, const char* socket,
-                                unsigned long client_flags, const char* tunnel_url) {
+                                const char* database, unsigned int port, const char*, unsigned long,
+                                const char* tunnel_url) {
     host_.assign(host, 1);
     user_.assign(user, 1);
     password_.assign(password, 1);
     database_.assign(database, 1);
-    socket_.assign(socket, 1);
     tunnel_url_.assign(tunnel_url, 1);
     port_ = static_cast<int>(port);
-    client_flags_ = client_flags;
     return handle;
 }
 
@@ -370,30 +362,14 @@ unsigned int HttpTunnel::num_fields(TunnelResult* result) { return result ? resu
 
 unsigned int HttpTunnel::field_count(MYSQL* handle) { return handle ? handle->field_count : 0; }
 
-unsigned int HttpTunnel::field_seek(TunnelResult* result, unsigned int index) {
-    if (!result) return 0;
-    HttpResult* r = result_of(result);
-    unsigned previous = r->current_field;
-    r->current_field = index;
-    return previous;
-}
-
-unsigned int HttpTunnel::warning_count(MYSQL*) { return 0; }
-
 unsigned long* HttpTunnel::fetch_lengths(TunnelResult* result) {
     return result ? const_cast<unsigned long*>(result_of(result)->current_lengths) : nullptr;
-}
-
-unsigned long HttpTunnel::escape_string(char* destination, const char* source, unsigned long length) {
-    return mysql_escape_string(destination, source, length);
 }
 
 // The tunnel's connections talk UTF-8, for which the plain escaper is exact.
 unsigned long HttpTunnel::real_escape_string(MYSQL*, char* destination, const char* source, unsigned long length) {
     return mysql_escape_string(destination, source, length);
 }
-
-std::uint64_t HttpTunnel::insert_id(MYSQL* handle) { return handle ? handle->insert_id : 0; }
 
 std::uint64_t HttpTunnel::affected_rows(MYSQL* handle) { return handle ? handle->affected_rows : kFailed; }
 
@@ -402,10 +378,6 @@ std::uint64_t HttpTunnel::num_rows(TunnelResult* result) { return result ? resul
 TunnelResult* HttpTunnel::use_result(MYSQL* handle) { return store_result(handle, 0, 0, 0); }
 
 MYSQL_ROW HttpTunnel::fetch_row(TunnelResult* result) { return result ? result_of(result)->fetch_row() : nullptr; }
-
-MYSQL_FIELD* HttpTunnel::fetch_field(TunnelResult* result) {
-    return result ? result_of(result)->fetch_field() : nullptr;
-}
 
 MYSQL_FIELD* HttpTunnel::fetch_fields(TunnelResult* result) {
     return result && !result_of(result)->fields.empty() ? result_of(result)->fields.data() : nullptr;

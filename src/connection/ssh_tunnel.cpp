@@ -18,31 +18,56 @@ namespace {
 
 const char kTimedOut[] = "FATAL ERROR: Network error: Connection timed out";
 
-// One start attempt at a time, across every agent on this machine: the lock is taken
-// before the error block is reset and the ready signal drained, and given back only
-// once this agent has its helper's answer (ready, or the error text read and the helper
-// ended). So a post on the signal during the wait can only come from our own helper:
-// every other helper either posted under its own agent's lock, was ended before that
-// lock was released, or checks that its agent still listens before posting.
-std::unique_ptr<NamedLock> ssh_start_lock;
-std::unique_ptr<SharedMemory> ssh_error_mapping;
-int ssh_start_error = 0;  // the system error of a start that could not be made
+// One start attempt. Its lock, shared by every agent on this machine, is taken before the
+// error block is reset and the ready signal drained, and given back only once this agent
+// has its helper's answer (ready, or the error text read and the helper ended). So a post
+// on the signal during the wait can only come from our own helper: every other helper
+// either posted under its own agent's lock, was ended before that lock was released, or
+// checks that its agent still listens before posting.
+struct SshStart {
+    std::unique_ptr<NamedLock> lock;
+    std::unique_ptr<SharedMemory> error_block;
+    int system_error = 0;  // of a start that could not be made
+};
 
-void end_ssh_start() {
-    ssh_error_mapping.reset();
-    ssh_start_lock.reset();
+// Shows the error block's text: the helper's own message after "SSH Error: " when it
+// wrote one, else `text`. Ends the attempt.
+void report_helper_error(SshStart& start, const char* text) {
+    if (start.error_block) {
+        char* block = start.error_block->data();
+        std::size_t size = start.error_block->size();
+        block[size - 1] = '\0';
+        if (std::strlen(block) <= kSshErrorPrefixLength) {
+            std::size_t n = std::min(std::strlen(text), size - 1);
+            std::memcpy(block, text, n);
+            block[n] = '\0';
+        }
+        report_failure_no_entry(block);
+    } else {
+        // No block to read (it could not be made): the text must still reach the user.
+        report_failure_no_entry(text);
+    }
+    start.error_block.reset();
+    start.lock.reset();
 }
 
-std::unique_ptr<SharedMemory> create_ssh_error_block() {
+// report_helper_error with "<text>\n<code>:<system message>".
+void report_start_error(SshStart& start, int code, const char* text) {
+    StrBuf message;
+    message.format("%s\n%d:%s", text, code, system_error_text(code).c_str());
+    report_helper_error(start, message.c_str());
+}
+
+bool create_error_block(SshStart& start) {
     int error = 0;
-    auto block = SharedMemory::create(kSshErrorBlockName, kSshErrorBlockSize, error);
-    if (!block) {
-        ssh_start_error = error;
-        report_system_error(error, "Error while creating MMF");
-        return nullptr;
+    start.error_block = SharedMemory::create(kSshErrorBlockName, kSshErrorBlockSize, error);
+    if (!start.error_block) {
+        start.system_error = error;
+        report_start_error(start, error, "Error while creating MMF");
+        return false;
     }
-    std::memcpy(block->data(), kSshErrorPrefix, kSshErrorPrefixLength + 1);
-    return block;
+    std::memcpy(start.error_block->data(), kSshErrorPrefix, kSshErrorPrefixLength + 1);
+    return true;
 }
 
 // Waits for the ready signal; gives up early when the helper ended without it.
@@ -57,13 +82,52 @@ bool wait_until_ready(NamedSemaphore& ready, ProcessHandle helper) {
     }
 }
 
-// The process-wide record that holds this helper, so that its replacement is recorded
-// (and ended at exit) in its place.
-ProcessHandle* recorded_slot(ProcessHandle process) {
-    if (process == kNoProcess) return nullptr;
-    if (source_tunnel_process == process) return &source_tunnel_process;
-    if (target_tunnel_process == process) return &target_tunnel_process;
-    return nullptr;
+void set_helper_process(SshHelper& helper, ProcessHandle process) {
+    helper.process = process;
+    if (helper.record) *helper.record = process;
+}
+
+// 0: started and ready (the helper is in info.ssh); 1: could not be started (the system
+// error is in start.system_error); 2: started but not ready in time (it was stopped).
+int start_helper(ConnectionInfo& info, SshStart& start) {
+    std::string program = ssh_helper_path();
+    int error = 0;
+    start.lock = NamedLock::acquire(kSshStartLockName, error);
+    auto ready = start.lock ? NamedSemaphore::open_or_create(kSshReadySignalName, error) : nullptr;
+    if (!ready) {
+        start.system_error = error;
+        return 1;
+    }
+    if (!create_error_block(start)) return 1;
+
+    StrBuf command_line = build_ssh_command_line(program, info);
+    ready->drain();  // posts left by helpers of earlier runs are not our helper's
+    SpawnedProcess child;
+    if (!spawn_with_pipes(split_command_line(command_line.view()), child, error)) {
+        start.system_error = error;
+        return 1;
+    }
+    info.ssh.input = std::move(child.input);
+    info.ssh.output = std::move(child.output);
+
+    if (wait_until_ready(*ready, child.process)) {
+        set_helper_process(info.ssh, child.process);
+        return 0;
+    }
+    stop_ssh_client(info);
+    terminate_process(child.process);
+    return 2;
+}
+
+// Starts the server's helper, reporting why when it does not become ready.
+bool start_reported(ConnectionInfo& info) {
+    SshStart start;
+    int result = start_helper(info, start);
+    if (result == 1)
+        report_start_error(start, start.system_error, kTimedOut);
+    else if (result == 2)
+        report_helper_error(start, kTimedOut);
+    return result == 0;
 }
 
 }  // namespace
@@ -95,105 +159,30 @@ StrBuf build_ssh_command_line(const std::string& program, const ConnectionInfo& 
     return line;
 }
 
-int start_ssh_tunnel(ConnectionInfo& info, ProcessHandle& process) {
-    process = kNoProcess;
-    std::string program = ssh_helper_path();
-    end_ssh_start();  // a start that was never finished must not block this one
-    int error = 0;
-    ssh_start_lock = NamedLock::acquire(kSshStartLockName, error);
-    auto ready = ssh_start_lock ? NamedSemaphore::open_or_create(kSshReadySignalName, error) : nullptr;
-    if (!ready) {
-        ssh_start_error = error;
-        return 1;
-    }
-    ssh_error_mapping = create_ssh_error_block();
-    if (!ssh_error_mapping) return 1;
-
-    StrBuf command_line = build_ssh_command_line(program, info);
-    ready->drain();  // posts left by helpers of earlier runs are not our helper's
-    SpawnedProcess child;
-    if (!spawn_with_pipes(split_command_line(command_line.view()), child, error)) {
-        ssh_start_error = error;
-        return 1;
-    }
-    info.ssh_stdin = child.input;
-    info.ssh_output = child.output;
-
-    if (wait_until_ready(*ready, child.process)) {
-        process = child.process;
-        info.ssh_process = child.process;
-        return 0;
-    }
-    stop_ssh_client(info);
-    terminate_process(child.process);
-    return 2;
-}
-
 int start_job_tunnels(ConnectionInfo* source, ConnectionInfo* target) {
-    int result = 0;
-    if (source) result = start_ssh_tunnel(*source, source_tunnel_process);
-    if (result == 0 && target) result = start_ssh_tunnel(*target, target_tunnel_process);
-    if (result == 0) {
-        end_ssh_start();
-        return 1;
-    }
-    if (result == 1)
-        report_system_error(ssh_start_error, kTimedOut);
-    else
-        report_ssh_error(kTimedOut);
-    return 0;
+    if (source) source->ssh.record = &source_tunnel_process;
+    if (target) target->ssh.record = &target_tunnel_process;
+    if (source && !start_reported(*source)) return 0;
+    if (target && !start_reported(*target)) return 0;
+    return 1;
 }
 
 bool restart_ssh_tunnel(ConnectionInfo& info) {
     // The old helper still holds local_port when it is alive: it is ended first, so the
     // new one can listen there.
-    ProcessHandle* slot = recorded_slot(info.ssh_process);
     stop_ssh_client(info);
-    terminate_process(info.ssh_process);
-    if (slot) *slot = kNoProcess;
-
-    ProcessHandle fresh = kNoProcess;
-    int result = start_ssh_tunnel(info, fresh);
-    end_ssh_start();
-    if (result != 0) {
-        info.ssh_process = kNoProcess;
-        return false;
-    }
-    info.ssh_process = fresh;
-    if (slot) *slot = fresh;
-    return true;
+    ProcessHandle old = info.ssh.process;
+    terminate_process(old);
+    set_helper_process(info.ssh, kNoProcess);
+    SshStart start;
+    return start_helper(info, start) == 0;
 }
 
 void stop_ssh_client(ConnectionInfo& info) {
     static const char kExit[] = "exit\n";
-    if (info.ssh_stdin >= 0) write_to_pipe(info.ssh_stdin, kExit, sizeof kExit - 1);
+    if (info.ssh.input.valid()) write_to_pipe(info.ssh.input.get(), kExit, sizeof kExit - 1);
     // Up to 200 ms for the helper to end; its output closing tells that it did.
-    wait_for_pipe_close(info.ssh_output, 200);
-    close_descriptor(info.ssh_output);
-    close_descriptor(info.ssh_stdin);
-}
-
-void report_ssh_error(const char* text) {
-    if (!text) text = kTimedOut;
-    if (ssh_error_mapping) {
-        char* block = ssh_error_mapping->data();
-        std::size_t size = ssh_error_mapping->size();
-        block[size - 1] = '\0';
-        if (std::strlen(block) <= kSshErrorPrefixLength) {
-            std::size_t n = std::min(std::strlen(text), size - 1);
-            std::memcpy(block, text, n);
-            block[n] = '\0';
-        }
-        report_failure_no_entry(block);
-    } else {
-        // No block to read (it could not be made): the text must still reach the user.
-        report_failure_no_entry(text);
-    }
-    end_ssh_start();
-}
-
-void report_system_error(int code, const char* text) {
-    StrBuf message;
-    message.format("%s\n%d:%s", text, code, system_error_text(code).c_str());
-    report_ssh_error(message.c_str());
+    wait_for_pipe_close(info.ssh.output.get(), 200);
+    info.ssh.output.reset();
+    info.ssh.input.reset();
 }

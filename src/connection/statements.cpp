@@ -3,10 +3,10 @@
 #include <cstring>
 #include <string>
 
-#include "platform/text_convert.h"
 #include "connection/connect.h"
 #include "connection/server_version.h"
 #include "connection/tunnel.h"
+#include "platform/text_convert.h"
 
 namespace {
 

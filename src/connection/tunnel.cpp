@@ -11,11 +11,6 @@ std::string cut_127(const char* text) { return utf8_prefix(text ? text : "", 127
 
 }  // namespace
 
-void Tunnel::set_delimiter(const char* text) {
-    delimiter_.clear();
-    if (text) delimiter_.append(text, static_cast<long>(strnlen(text, 9)));
-}
-
 bool Tunnel::set_proxy(const char* host, int port, const char* user, const char* password) {
     if (!host || !user || !password) return false;
     proxy_host_ = cut_127(host);

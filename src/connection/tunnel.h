@@ -5,9 +5,11 @@
 // The handle (MYSQL*) is owned by the caller: it comes from init() and goes back through
 // close(). A result (TunnelResult*) is owned by whoever obtained it and is released with
 // free_result(). TunnelResult is opaque: only the Tunnel that made it may look inside.
-// Slots 34 to 64 are plain settings kept here; the HTTP form uses them.
+// The settings below the operations are kept here for the HTTP form, which sends them with
+// every request; the direct form ignores them.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,23 +24,19 @@ class Tunnel {
 public:
     virtual ~Tunnel() = default;
 
-    virtual void set_server_version(MYSQL* handle, const char* text) = 0;
     virtual void set_current_db(const char* name) = 0;
-    virtual void set_query_flag(unsigned char flag) = 0;
-    virtual void clear_pending_query() = 0;
     virtual bool fetch_server_version(MYSQL* handle) = 0;
     // 0 on success. encode: the text holds a byte below 32 or above 127; batch, send_now,
-    // stop (cancels reading the answer when it points at a non-zero byte) and
+    // stop (cancels reading the answer once it is set, from any thread) and
     // preamble_selector are read by the HTTP form only.
     virtual int real_query(MYSQL* handle, const char* text, unsigned long length, bool encode = false,
                            bool batch = false, bool send_now = false,
-                           const volatile unsigned char* stop = nullptr, int preamble_selector = 0) = 0;
+                           const std::atomic<bool>* stop = nullptr, int preamble_selector = 0) = 0;
     virtual void close(MYSQL* handle) = 0;
     virtual void free_result(TunnelResult* result) = 0;  // null is ignored
     virtual void data_seek(TunnelResult* result, std::uint64_t row) = 0;
     virtual const char* get_server_info(MYSQL* handle) = 0;
     virtual const char* error(MYSQL* handle) = 0;
-    virtual const char* info(MYSQL* handle) = 0;
     virtual MYSQL* init() = 0;
     virtual int options(MYSQL* handle, mysql_option option, const void* argument) = 0;
     virtual MYSQL* real_connect(MYSQL* handle, const char* host, const char* user,
@@ -48,13 +46,9 @@ public:
     virtual unsigned int error_number(MYSQL* handle) = 0;
     virtual unsigned int num_fields(TunnelResult* result) = 0;
     virtual unsigned int field_count(MYSQL* handle) = 0;
-    virtual unsigned int field_seek(TunnelResult* result, unsigned int index) = 0;
-    virtual unsigned int warning_count(MYSQL* handle) = 0;
     virtual unsigned long* fetch_lengths(TunnelResult* result) = 0;
-    virtual unsigned long escape_string(char* destination, const char* source, unsigned long length) = 0;
     virtual unsigned long real_escape_string(MYSQL* handle, char* destination, const char* source,
                                              unsigned long length) = 0;
-    virtual std::uint64_t insert_id(MYSQL* handle) = 0;
     // All ones (UINT64_MAX) when the last statement failed.
     virtual std::uint64_t affected_rows(MYSQL* handle) = 0;
     virtual std::uint64_t num_rows(TunnelResult* result) = 0;
@@ -64,7 +58,6 @@ public:
                                        int reserved = 0) = 0;
     virtual TunnelResult* use_result(MYSQL* handle) = 0;
     virtual MYSQL_ROW fetch_row(TunnelResult* result) = 0;
-    virtual MYSQL_FIELD* fetch_field(TunnelResult* result) = 0;
     virtual MYSQL_FIELD* fetch_fields(TunnelResult* result) = 0;
     virtual MYSQL_FIELD* fetch_field_direct(TunnelResult* result, unsigned int index) = 0;
     virtual int next_result(MYSQL* handle) = 0;  // 0 when another result follows
@@ -72,48 +65,21 @@ public:
 
     virtual bool is_http() const = 0;
 
-    // Settings (plain accessors; the HTTP form reads them when it sends).
-    int timeout() const { return timeout_ms_; }
+    // Settings the HTTP form sends with every request (texts kept to 127 characters).
     void set_timeout(int ms) { timeout_ms_ = ms; }
-    bool has_pending_query() const { return !pending_query_.empty(); }
-    const char* pending_query() const { return pending_query_.c_str(); }
-    int pending_query_length() const { return static_cast<int>(pending_query_.length()); }
-    const char* host() const { return host_.c_str(); }
-    const char* user() const { return user_.c_str(); }
-    const char* password() const { return password_.c_str(); }
-    const char* database() const { return database_.c_str(); }
-    const char* socket() const { return socket_.c_str(); }
-    const char* tunnel_url() const { return tunnel_url_.c_str(); }
-    int port() const { return port_; }
-    int client_flags() const { return static_cast<int>(client_flags_); }
-    bool use_proxy() const { return use_proxy_; }
-    int proxy_port() const { return proxy_port_; }
-    const std::string& proxy_host() const { return proxy_host_; }
-    const std::string& proxy_user() const { return proxy_user_; }
-    const std::string& proxy_password() const { return proxy_password_; }
-    const std::string& content_type() const { return content_type_; }
-    void set_delimiter(const char* text);  // keeps at most 9 characters
-    const char* delimiter() const { return delimiter_.c_str(); }
     void set_use_proxy(bool on) { use_proxy_ = on; }
     bool set_proxy(const char* host, int port, const char* user, const char* password);
     void set_encode_data(bool on) { encode_data_ = on; }
-    bool encode_data() const { return encode_data_; }
     void set_content_type(const char* text);
     void set_charset(const char* name) { charset_.assign(name ? name : "", 1); }
-    const char* charset() const { return charset_.c_str(); }
-    bool use_http_auth() const { return use_http_auth_; }
-    const std::string& http_auth_user() const { return http_auth_user_; }
-    const std::string& http_auth_password() const { return http_auth_password_; }
     bool set_http_auth(bool on, const char* user, const char* password);
 
 protected:
-    StrBuf delimiter_{";", 1};
     int timeout_ms_ = 15000;
     StrBuf charset_;
     // What real_connect stored (HTTP form), and the pending statement text.
-    StrBuf host_, user_, password_, database_, socket_, tunnel_url_;
+    StrBuf host_, user_, password_, database_, tunnel_url_;
     int port_ = 0;
-    unsigned long client_flags_ = 0;
     StrBuf pending_query_;
     bool use_proxy_ = false;
     int proxy_port_ = 808;

@@ -105,9 +105,9 @@ int DumpWriter::object_group(ObjectKind kind, bool placeholders) {
 }
 
 int DumpWriter::object_list(ObjectKind kind) {
-    if (lists_[kind].empty()) return 1;
+    if (job_.lists[kind].empty()) return 1;
     if (kind == kEvents && !server_knows(kind)) return 1;
-    return object_loop(kind, lists_[kind]);
+    return object_loop(kind, job_.lists[kind]);
 }
 
 int DumpWriter::object_loop(ObjectKind kind, const std::vector<std::string>& names) {
@@ -123,7 +123,7 @@ int DumpWriter::object_loop(ObjectKind kind, const std::vector<std::string>& nam
 int DumpWriter::dump_object(ObjectKind kind, const std::string& name, bool& file_open_failed) {
     if (!begin_object_file(name, file_open_failed)) return 0;
     event(name.c_str(), 0, facts(kind).start_event);
-    if (flush_logs_) {
+    if (options().flushlogs) {
         int flushed = send("flush logs");
         if (!flushed && kind != kFunctions) return 0;
     }
@@ -135,7 +135,7 @@ int DumpWriter::dump_object(ObjectKind kind, const std::string& name, bool& file
         default: ok = write_trigger(name); break;
     }
     if (!ok) return 0;
-    if (flush_master_) send("FLUSH MASTER");
+    if (options().flushmaster) send("FLUSH MASTER");
     if (!end_object_file()) return 0;
     if (kind == kProcedures || kind == kFunctions) event(name.c_str(), 0, kObjectFinished);
     return 1;
@@ -156,10 +156,10 @@ int DumpWriter::write_routine(ObjectKind kind, const std::string& name) {
     StrBuf& out = output_.buffer();
     if (kind == kProcedures) {
         out.append_format("\n/* Procedure structure for procedure `%s` */\n", q.c_str());
-        if (drop_objects_) out.append_format("\n/*!50003 DROP PROCEDURE IF EXISTS  `%s` */;\n", q.c_str());
+        if (options().dropobjects) out.append_format("\n/*!50003 DROP PROCEDURE IF EXISTS  `%s` */;\n", q.c_str());
     } else {
         out.append_format("\n/* Function  structure for function  `%s` */\n", q.c_str());
-        if (drop_objects_) out.append_format("\n/*!50003 DROP FUNCTION IF EXISTS `%s` */;", q.c_str());
+        if (options().dropobjects) out.append_format("\n/*!50003 DROP FUNCTION IF EXISTS `%s` */;", q.c_str());
     }
     const Framing framing(definition.view());
     append_delimiter_line(out, framing.delimiter);
@@ -195,7 +195,7 @@ int DumpWriter::write_event(const std::string& name) {
         event_scheduler_written_ = true;
     }
     out.append_format("\n/* Event structure for event `%s` */\n", q.c_str());
-    if (drop_objects_) out.append_format("\n/*!50106 DROP EVENT IF EXISTS `%s`*/;\n", q.c_str());
+    if (options().dropobjects) out.append_format("\n/*!50106 DROP EVENT IF EXISTS `%s`*/;\n", q.c_str());
     const Framing framing(row[column]);
     append_delimiter_line(out, framing.delimiter);
     out.append("\n");
@@ -228,7 +228,7 @@ int DumpWriter::write_trigger(const std::string& name) {
     out.append_format("\n/* Trigger structure for table `%s` */\n", table.c_str());
     const Framing framing(text(row[3]));
     append_delimiter_line(out, framing.delimiter);
-    if (drop_objects_) {
+    if (options().dropobjects) {
         out.append("\n/*!50003 DROP TRIGGER*/");
         out.append_format("/*!50032 IF EXISTS */ /*!50003 `%s` */%s\n", quoted(name).c_str(), framing.delimiter);
     }
@@ -261,7 +261,7 @@ int DumpWriter::view_loop(const std::vector<std::string>& names, bool placeholde
             error_text_.clear();
             if (!write_view_placeholder(name, true)) {
                 report_object_failure(false);
-                if (abort_on_error_ || cancelled()) return 0;
+                if (job_.abortonerror || cancelled()) return 0;
             }
         }
     }
@@ -287,7 +287,7 @@ int DumpWriter::write_view_placeholder(const std::string& name, bool with_commen
         out.append_format("\n/*Table structure for table `%s` */\n", q.c_str());
         out.append_format("\nDROP TABLE IF EXISTS `%s`;\n", q.c_str());
     }
-    if (drop_objects_) {
+    if (options().dropobjects) {
         out.append_format("\n/*!50001 DROP VIEW IF EXISTS `%s` */;", q.c_str());
         out.append_format("\n/*!50001 DROP TABLE IF EXISTS `%s` */;\n", q.c_str());
     }
@@ -304,7 +304,7 @@ int DumpWriter::write_view(const std::string& name, bool& file_open_failed) {
     StrBuf& out = output_.buffer();
     out.append_format("\n/*View structure for view %s */\n", name.c_str());
     out.append_format("\n/*!50001 DROP TABLE IF EXISTS `%s` */;", q.c_str());
-    if (drop_objects_) out.append_format("\n/*!50001 DROP VIEW IF EXISTS `%s` */;\n", q.c_str());
+    if (options().dropobjects) out.append_format("\n/*!50001 DROP VIEW IF EXISTS `%s` */;\n", q.c_str());
     out.append_format("\n/*!50001 %s */;\n", row[1] ? row[1] : "");
     if (!end_object_file()) return 0;
     event(name.c_str(), 0, kObjectFinished);

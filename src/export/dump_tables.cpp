@@ -40,21 +40,21 @@ int DumpWriter::table_loop(const std::vector<std::string>& names) {
 int DumpWriter::dump_table(const std::string& name, bool& file_open_failed) {
     if (!begin_object_file(name, file_open_failed)) return 0;
     event(name.c_str(), 0, kTableStarted);
-    if (flush_logs_ && !send("flush logs")) return 0;
+    if (options().flushlogs && !send("flush logs")) return 0;
     bool locked = false;
-    if (lock_tables_read_ && !single_transaction_) {
+    if (options().locktableread && !options().singletransaction) {
         if (!send_format("LOCK TABLES `%s` READ", quoted(name).c_str())) return 0;
         locked = true;
     }
     bool is_view = false;
     int ok = write_table_structure(name, is_view);
-    if (ok && !structure_only_ && !is_view) ok = write_table_data(name);
+    if (ok && !options().structureonly && !is_view) ok = write_table_data(name);
     // The lock goes whatever happened, or every later table would fail too.
     if (locked && !send("UNLOCK TABLES")) ok = 0;
     // Rows written before a failure are committed too when the dump is replayed.
-    if (autocommit_off_ && commit_pending_) output_.buffer().append("\nCOMMIT;\n");
+    if (options().autocommit && commit_pending_) output_.buffer().append("\nCOMMIT;\n");
     if (!ok) return 0;
-    if (flush_master_ && !send("FLUSH MASTER")) return 0;
+    if (options().flushmaster && !send("FLUSH MASTER")) return 0;
     if (!end_object_file()) return 0;
     event(name.c_str(), 0, kObjectFinished);
     return 1;
@@ -69,11 +69,11 @@ int DumpWriter::write_table_structure(const std::string& name, bool& is_view) {
     if (!row) return 0;
     MYSQL_FIELD* first = server_.tunnel->fetch_field_direct(result.get(), 0);
     is_view = first && first->name && std::string_view(first->name) == "View";
-    if (is_view && !create_view_) return 1;
+    if (is_view && !options().createview) return 1;
 
     StrBuf& out = output_.buffer();
     out.append_format("\n/*Table structure for table `%s` */\n", table.c_str());
-    if (drop_objects_ && (!is_view || !http)) out.append_format("\nDROP TABLE IF EXISTS `%s`;\n", table.c_str());
+    if (options().dropobjects && (!is_view || !http)) out.append_format("\nDROP TABLE IF EXISTS `%s`;\n", table.c_str());
     if (!is_view) {
         out.append("\n");
         out.append(row[1] ? row[1] : "");
@@ -114,7 +114,7 @@ int DumpWriter::write_table_data(const std::string& name) {
     // The row total only decides the paging: counting is a full scan of the table, so it
     // is skipped when the rows come in one piece anyway (the total is then told after
     // the rows).
-    const bool may_page = page_size_ > 0 && (http || chunk_insert_);
+    const bool may_page = page_size_ > 0 && (http || options().chunkinsert);
     long total = 0;
     if (may_page) {
         total = static_cast<long>(count_rows(*server_.tunnel, server_.handle, current_db_.c_str(), name.c_str()));
@@ -125,13 +125,13 @@ int DumpWriter::write_table_data(const std::string& name) {
     const bool paged = may_page && page_size_ < total;
     StrBuf& out = output_.buffer();
     out.append_format("\n/*Data for the table `%s` */\n", table.c_str());
-    if (disable_keys_) out.append_format("\n/*!40000 ALTER TABLE `%s` DISABLE KEYS */;\n", table.c_str());
-    if (lock_tables_write_) out.append_format("\nLOCK TABLES `%s` WRITE;\n", table.c_str());
-    if (autocommit_off_) {
+    if (options().disablekeys) out.append_format("\n/*!40000 ALTER TABLE `%s` DISABLE KEYS */;\n", table.c_str());
+    if (options().locktablewrite) out.append_format("\nLOCK TABLES `%s` WRITE;\n", table.c_str());
+    if (options().autocommit) {
         out.append("\nset autocommit=0;\n");
         commit_pending_ = true;
     }
-    inserts_.begin_table(table, insert_delayed_ ? "DELAYED " : "");
+    inserts_.begin_table(table, options().insertdelayed ? "DELAYED " : "");
 
     long offset = 0;
     long rows_seen = 0;
@@ -152,8 +152,8 @@ int DumpWriter::write_table_data(const std::string& name) {
     // Also after a failure: the open statement and the lock are closed, so that the rest of
     // the dump still replays.
     inserts_.end_table(out);
-    if (lock_tables_write_) out.append_format("\n%s;\n", "UNLOCK TABLES");
-    if (disable_keys_) out.append_format("\n/*!40000 ALTER TABLE  `%s` ENABLE KEYS */;\n", table.c_str());
+    if (options().locktablewrite) out.append_format("\n%s;\n", "UNLOCK TABLES");
+    if (options().disablekeys) out.append_format("\n/*!40000 ALTER TABLE  `%s` ENABLE KEYS */;\n", table.c_str());
     return ok;
 }
 

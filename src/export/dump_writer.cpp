@@ -11,18 +11,38 @@
 #include "connection/server_version.h"
 #include "connection/sql_quote.h"
 #include "connection/statements.h"
+#include "platform/text_convert.h"
+#include "report/process_state.h"
 #include "report/reporting.h"
 
 const char kObjectFileOpenError[] = "Error opening ExportFile. Please check details of your schema file.";
 
-DumpWriter::DumpWriter() = default;
-DumpWriter::~DumpWriter() = default;
+DumpWriter::DumpWriter(const ExportJob& job, int values_are_utf8) : job_(job) {
+    ConnectionInfo& server = job_.source;
+    if (options().usecharset.compare_nocase("utf8") != 0 && values_are_utf8)
+        database_list_.assign(utf8_to_ansi(server.database.view()).c_str(), 1);
+    else
+        database_list_.copy_from(server.database);
+    server.database.clear();
+    server.http_timeout = 100000;
+    if (!job_.all_databases) job_.include_mysql_db = 0;
 
-void DumpWriter::set_connection(const ConnectionInfo& server, const HttpTunnelSettings& http) {
-    info_ = server;
-    info_.database.clear();
-    http_ = http;
+    if (job_.to_file)
+        output_.set_file_path(job_.path.c_str());
+    else
+        output_.set_directory(job_.path.c_str(), job_.timestampdir, job_.all_databases);
+    output_.set_timestamp(job_.timestamp);
+    output_.set_append(options().appendtofile);
+
+    // Over the HTTP tunnel every page is a request of its own, so pages stay small there.
+    const ExportOptions& o = options();
+    if (server.use_http)
+        page_size_ = o.chunkinsert && o.chunklimit >= 1 && o.chunklimit <= 1000 ? o.chunklimit : 1000;
+    else if (o.chunkinsert)
+        page_size_ = o.chunklimit;
 }
+
+DumpWriter::~DumpWriter() = default;
 
 // ---------------------------------------------------------------------------------------
 // Statements and errors
@@ -111,7 +131,7 @@ int DumpWriter::each_object(const std::vector<std::string>& names,
         error_text_.clear();
         if (!dump_one(name, file_open_failed)) {
             report_object_failure(file_open_failed);
-            if (abort_on_error_ || file_open_failed || cancelled()) return 0;
+            if (job_.abortonerror || file_open_failed || cancelled()) return 0;
         }
         if (!output_.flush_if_full()) {
             record_error(output_.last_write_error().c_str());
@@ -124,7 +144,7 @@ int DumpWriter::each_object(const std::vector<std::string>& names,
 // The session speaks the dump's character set, so that the bytes written are the bytes the
 // dump's SET NAMES line announces; "utf8" is four bytes wide where the server has utf8mb4.
 void DumpWriter::set_names_on_connection() {
-    if (charset_.empty()) return;
+    if (options().usecharset.empty()) return;
     std::string name = effective_charset();
     StrBuf text;
     text.format("SET NAMES '%s'", escape_literal(*server_.tunnel, server_.handle, name).c_str());
@@ -133,42 +153,22 @@ void DumpWriter::set_names_on_connection() {
 }
 
 std::string DumpWriter::effective_charset() const {
-    if (charset_.compare_nocase("utf8") == 0 && server_has_utf8mb4(*server_.tunnel, server_.handle))
+    if (options().usecharset.compare_nocase("utf8") == 0 && server_has_utf8mb4(*server_.tunnel, server_.handle))
         return "utf8mb4";
-    return charset_.str();
+    return options().usecharset.str();
 }
 
 // ---------------------------------------------------------------------------------------
 // Run
 
 int DumpWriter::connect() {
-    std::unique_ptr<Tunnel> tunnel = create_tunnel(info_.use_http);
-    tunnel->set_use_proxy(http_.use_proxy);
-    if (http_.use_proxy)
-        tunnel->set_proxy(http_.proxy_host.c_str(), http_.proxy_port,
-                          http_.proxy_user.c_str(), http_.proxy_password.c_str());
-    tunnel->set_http_auth(http_.use_http_auth, http_.http_auth_user.c_str(),
-                          http_.http_auth_password.c_str());
-    tunnel->set_timeout(100000);
-    MYSQL* handle = tunnel->init();
-    if (!handle) {
-        record_error("Not enough memory for a server connection.");
+    ConnectSetup setup;
+    setup.want_utf8 = 0;
+    setup.encode_data = true;
+    if (!open_connection(server_, job_.source, job_.http, setup)) {
+        record_error("");  // reported where it happened
         return 0;
     }
-    if (!tunnel->is_http()) {
-        set_connect_options(&info_, tunnel.get(), handle, 0);
-    } else {
-        tunnel->set_content_type(http_.content_type.c_str());
-        tunnel->set_encode_data(http_.encode_data);
-    }
-    info_.http_timeout = 100000;
-    server_.tunnel = connect_server(info_, handle, std::move(tunnel), http_);
-    if (!server_.tunnel) {
-        // connect_server has reported the error and closed the handle.
-        record_error("");
-        return 0;
-    }
-    server_.handle = handle;
     if (!server_.tunnel->fetch_server_version(server_.handle)) {
         record_connection_error();
         server_.close();
@@ -177,7 +177,7 @@ int DumpWriter::connect() {
     return 1;
 }
 
-int DumpWriter::run(DumpProgressFn progress, void* user, const volatile int* cancel) {
+int DumpWriter::run(DumpProgressFn progress, void* user, const std::atomic<bool>* cancel) {
     progress_ = progress;
     progress_user_ = user;
     cancel_ = cancel;
@@ -190,11 +190,11 @@ int DumpWriter::run(DumpProgressFn progress, void* user, const volatile int* can
         if (!output_.open_single()) return kDumpFileNotOpened;
     }
     packet_limit_kb_ = packet_allowance(*server_.tunnel, server_.handle);
-    inserts_.set_bulk(bulk_insert_);
-    inserts_.set_complete(complete_insert_);
-    inserts_.set_limits(packet_limit_kb_, bulk_size_kb_);
+    inserts_.set_bulk(options().bulkinsert);
+    inserts_.set_complete(options().completeinsert);
+    inserts_.set_limits(packet_limit_kb_, options().bulksize);
 
-    int ok = all_databases_ ? dump_all_databases() : dump_database_list();
+    int ok = job_.all_databases ? dump_all_databases() : dump_database_list();
     if (!output_.flush()) {
         record_error(output_.last_write_error().c_str());
         ok = 0;
@@ -230,7 +230,7 @@ int DumpWriter::list_databases(std::vector<std::string>& names) {
         if (has_schemas && (strcasecmp(name.c_str(), "information_schema") == 0 ||
                             strcasecmp(name.c_str(), "performance_schema") == 0))
             continue;
-        if (!include_mysql_db_ && strcasecmp(name.c_str(), "mysql") == 0) continue;
+        if (!job_.include_mysql_db && strcasecmp(name.c_str(), "mysql") == 0) continue;
         names.push_back(std::move(name));
     }
     return 1;
@@ -250,7 +250,7 @@ int DumpWriter::dump_all_databases_single_file(const std::vector<std::string>& n
     write_header();
     write_set_block();
     for (const std::string& name : names) {
-        if (!all_databases_table_pass(name) && (abort_on_error_ || cancelled())) return 0;
+        if (!all_databases_table_pass(name) && (job_.abortonerror || cancelled())) return 0;
     }
     if (server_at_least_5_0_10(*server_.tunnel, server_.handle)) {
         for (const std::string& name : names) {
@@ -259,10 +259,10 @@ int DumpWriter::dump_all_databases_single_file(const std::vector<std::string>& n
             if (!select_database(name.c_str(), server_.handle, *server_.tunnel)) {
                 record_connection_error();
                 report_object_failure(false);
-                if (abort_on_error_ || cancelled()) return 0;
+                if (job_.abortonerror || cancelled()) return 0;
                 continue;
             }
-            if (!dump_objects_of_database(false) && (abort_on_error_ || cancelled())) return 0;
+            if (!dump_objects_of_database(false) && (job_.abortonerror || cancelled())) return 0;
         }
     }
     write_footer();
@@ -278,7 +278,7 @@ int DumpWriter::dump_all_databases_per_file(const std::vector<std::string>& name
         if (!ok) {
             if (file_open_failed) report_object_failure(true);
             error_seen_ = true;
-            if (abort_on_error_ || file_open_failed || cancelled()) return 0;
+            if (job_.abortonerror || file_open_failed || cancelled()) return 0;
         }
     }
     return 1;
@@ -293,7 +293,7 @@ int DumpWriter::all_databases_table_pass(const std::string& name) {
     server_.tunnel->set_current_db(name.c_str());
     if (!lock_for_flush()) {
         report_object_failure(false);
-        if (abort_on_error_) return 0;
+        if (job_.abortonerror) return 0;
     }
     if (!select_database(name.c_str(), server_.handle, *server_.tunnel)) {
         record_connection_error();
@@ -322,7 +322,7 @@ int DumpWriter::all_databases_table_pass(const std::string& name) {
     for (const std::string& view : views) {
         if (!write_view_placeholder(view, true)) {
             report_object_failure(false);
-            if (abort_on_error_ || cancelled()) return 0;
+            if (job_.abortonerror || cancelled()) return 0;
         }
     }
     return 1;
@@ -331,9 +331,9 @@ int DumpWriter::all_databases_table_pass(const std::string& name) {
 // FLUSH TABLES WITH READ LOCK when the dump must match a binary log position; it holds every
 // table, so the per-table read locks are not needed from here on.
 int DumpWriter::lock_for_flush() {
-    if (!flush_slave_ && !flush_master_) return 1;
+    if (!options().flushslave && !options().flushmaster) return 1;
     if (!send("FLUSH TABLES WITH READ LOCK")) return 0;
-    lock_tables_read_ = 0;
+    job_.options.locktableread = 0;
     return 1;
 }
 
@@ -352,11 +352,11 @@ int DumpWriter::dump_database(const std::string& name, bool* file_open_failed) {
     set_names_on_connection();
     // The consistency the job asks for is part of the dump: without it the dump is not what
     // was ordered, so a failure here fails the job like a failed table.
-    if (single_transaction_ &&
+    if (options().singletransaction &&
         (!send("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
          !send("START TRANSACTION /*!40100 WITH CONSISTENT SNAPSHOT */") || !send("UNLOCK TABLES"))) {
         report_object_failure(false);
-        if (abort_on_error_) return 0;
+        if (job_.abortonerror) return 0;
     }
     if (output_.form() == OutputForm::single_file) {
         write_header();
@@ -366,14 +366,14 @@ int DumpWriter::dump_database(const std::string& name, bool* file_open_failed) {
     server_.tunnel->set_current_db(name.c_str());
     if (!lock_for_flush()) {
         report_object_failure(false);
-        if (abort_on_error_) return 0;
+        if (job_.abortonerror) return 0;
     }
     if (!send_format("USE `%s`", quoted(name).c_str())) {
         error_seen_ = true;
         return 0;
     }
     int ok = dump_objects_of_database(true);
-    for (auto& list : lists_) list.clear();
+    for (auto& list : job_.lists) list.clear();
     if (output_.form() == OutputForm::single_file || output_.form() == OutputForm::per_database) {
         write_footer();
         if (!output_.flush()) {
@@ -387,16 +387,16 @@ int DumpWriter::dump_database(const std::string& name, bool* file_open_failed) {
 // Tables, triggers, events, functions, procedures, views; the first kind that stops ends
 // the database.
 int DumpWriter::dump_objects_of_database(bool with_tables) {
-    bool every = all_objects_ || all_databases_;
-    auto all = [&](ObjectKind kind) { return every || all_of_kind_[kind]; };
-    if (with_tables && !(all(kTables) ? table_group() : table_loop(lists_[kTables]))) return 0;
+    bool every = job_.all_objects || job_.all_databases;
+    auto all = [&](ObjectKind kind) { return every || job_.all_of_kind[kind]; };
+    if (with_tables && !(all(kTables) ? table_group() : table_loop(job_.lists[kTables]))) return 0;
     if (!(all(kTriggers) ? object_group(kTriggers) : object_list(kTriggers))) return 0;
     if (!(all(kEvents) ? object_group(kEvents) : object_list(kEvents))) return 0;
     if (!(all(kFunctions) ? object_group(kFunctions) : object_list(kFunctions))) return 0;
     if (!(all(kProcedures) ? object_group(kProcedures) : object_list(kProcedures))) return 0;
     // In the all-databases single file the placeholders came with the tables.
     bool placeholders = with_tables && output_.form() != OutputForm::per_object;
-    if (!(all(kViews) ? object_group(kViews, placeholders) : view_list(lists_[kViews], placeholders))) return 0;
+    if (!(all(kViews) ? object_group(kViews, placeholders) : view_list(job_.lists[kViews], placeholders))) return 0;
     return 1;
 }
 
@@ -415,17 +415,17 @@ int DumpWriter::list_names(const char* statement, std::vector<std::string>& name
 
 void DumpWriter::write_header() {
     output_.buffer().append_format(
-        "/*\n%s\nMySQL - %s : Database - %s\n%s\n*/\r\n", banner_.c_str(),
+        "/*\n%s\nMySQL - %s : Database - %s\n%s\n*/\r\n", banner_text.c_str(),
         server_.tunnel->get_server_info(server_.handle), current_db_.c_str(),
         "*********************************************************************");
 }
 
 void DumpWriter::write_set_block() {
     StrBuf& out = output_.buffer();
-    if (!charset_.empty()) out.append_format("\n/*!40101 SET NAMES %s */;\n", effective_charset().c_str());
+    if (!options().usecharset.empty()) out.append_format("\n/*!40101 SET NAMES %s */;\n", effective_charset().c_str());
     out.append("\n/*!40101 SET SQL_MODE=''*/;\n");
     out.append("\n/*!40014 SET @OLD_UNIQUE_CHECKS=@@UNIQUE_CHECKS, UNIQUE_CHECKS=0 */;");
-    if (fk_checks_off_)
+    if (options().fkchecks)
         out.append("\n/*!40014 SET @OLD_FOREIGN_KEY_CHECKS=@@FOREIGN_KEY_CHECKS, FOREIGN_KEY_CHECKS=0 */;");
     out.append("\n/*!40101 SET @OLD_SQL_MODE=@@SQL_MODE, SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;");
     out.append("\n/*!40111 SET @OLD_SQL_NOTES=@@SQL_NOTES, SQL_NOTES=0 */;");
@@ -434,7 +434,7 @@ void DumpWriter::write_set_block() {
 void DumpWriter::write_footer() {
     StrBuf& out = output_.buffer();
     out.append("\n/*!40101 SET SQL_MODE=@OLD_SQL_MODE */;\n");
-    if (fk_checks_off_) out.append("/*!40014 SET FOREIGN_KEY_CHECKS=@OLD_FOREIGN_KEY_CHECKS */;\n");
+    if (options().fkchecks) out.append("/*!40014 SET FOREIGN_KEY_CHECKS=@OLD_FOREIGN_KEY_CHECKS */;\n");
     out.append("/*!40014 SET UNIQUE_CHECKS=@OLD_UNIQUE_CHECKS */;\n");
     out.append("/*!40111 SET SQL_NOTES=@OLD_SQL_NOTES */;\n");
 }
@@ -442,8 +442,8 @@ void DumpWriter::write_footer() {
 int DumpWriter::write_database_section(const std::string& name) {
     StrBuf& out = output_.buffer();
     std::string q = quoted(name);
-    if (all_databases_) out.append_format("\n/*Database structure for database `%s` */\n", q.c_str());
-    if (create_database_) {
+    if (job_.all_databases) out.append_format("\n/*Database structure for database `%s` */\n", q.c_str());
+    if (options().createdb) {
         if (server_at_least_4_1_0(*server_.tunnel, server_.handle)) {
             StrBuf statement;
             statement.format("SHOW CREATE DATABASE `%s`;", q.c_str());
@@ -470,7 +470,7 @@ int DumpWriter::write_database_section(const std::string& name) {
             out.append_format("\nCREATE DATABASE /*!32312 IF NOT EXISTS*/ `%s`;\n", q.c_str());
         }
     }
-    if (use_database_) out.append_format("\nUSE `%s`;\n", q.c_str());
+    if (options().usedb) out.append_format("\nUSE `%s`;\n", q.c_str());
     return 1;
 }
 

@@ -1,10 +1,11 @@
 // DumpWriter: writes a SQL dump of one database, a list of databases or all databases of a
-// server, to one file, a file per database or a file per object. The export job fills it
-// through the setters, then calls run() once. The writer opens its own connection (closed
+// server, to one file, a file per database or a file per object. It is made from the export
+// job's settings, then run() is called once. The writer opens its own connection (closed
 // when the writer ends), reads rows unbuffered and never holds a table in memory.
 // Errors met on the way are reported as they happen; run() then returns kDumpFailed.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 #include "connection/connection_info.h"
 #include "connection/result_ptr.h"
 #include "export/dump_output.h"
+#include "export/export_settings.h"
 #include "export/insert_writer.h"
 
 struct ReportBody;
@@ -41,73 +43,21 @@ enum DumpEvent {
 
 enum DumpResult { kDumpFailed = 2, kDumpFileNotOpened = 3, kDumpSucceeded = 5 };
 
-// The six kinds of object, in the order the job file lists them.
-enum ObjectKind { kTables, kViews, kProcedures, kFunctions, kTriggers, kEvents, kObjectKinds };
-
 class DumpWriter {
 public:
-    DumpWriter();
+    // job: what to dump and how; its source database names the databases (separated by
+    // ";" or ","), read in the locale's character set unless values_are_utf8 and the dump
+    // is in utf8.
+    DumpWriter(const ExportJob& job, int values_are_utf8);
     ~DumpWriter();
     DumpWriter(const DumpWriter&) = delete;
     DumpWriter& operator=(const DumpWriter&) = delete;
-
-    // Connection: the server's settings (host, port, user, password, SSL block, SSH local
-    // end, HTTP tunnel flag and URL) and the HTTP proxy and authentication settings.
-    void set_connection(const ConnectionInfo& server, const HttpTunnelSettings& http);
-
-    void set_charset(const char* name) { charset_.assign(name, 1); }
-    // Names separated by ";" or ",".
-    void set_database_list(const char* names) { database_list_.assign(names, 1); }
-    void set_all_databases(int on) { all_databases_ = on; }
-    void set_include_mysql_db(int on) { include_mysql_db_ = on; }
-    void set_file_path(const char* path) { output_.set_file_path(path); }
-    // 0 when the time-stamped sub-directory cannot be created.
-    int set_directory(const char* dir, int timestamp_dir) {
-        return output_.set_directory(dir, timestamp_dir, all_databases_);
-    }
-    void set_timestamp(int on) { output_.set_timestamp(on); }
-    void set_append(int on) { output_.set_append(on); }
-
-    void set_autocommit_off(int on) { autocommit_off_ = on; }
-    void set_bulk_insert(int on) { bulk_insert_ = on; }
-    void set_bulk_size(long kb) { bulk_size_kb_ = kb; }
-    void set_complete_insert(int on) { complete_insert_ = on; }
-    void set_create_database(int on) { create_database_ = on; }
-    void set_disable_keys(int on) { disable_keys_ = on; }
-    void set_fk_checks_off(int on) { fk_checks_off_ = on; }
-    void set_flush_logs(int on) { flush_logs_ = on; }
-    void set_flush_master(int on) { flush_master_ = on; }
-    void set_flush_slave(int on) { flush_slave_ = on; }
-    void set_insert_delayed(int on) { insert_delayed_ = on; }
-    void set_lock_tables_read(int on) { lock_tables_read_ = on; }
-    void set_lock_tables_write(int on) { lock_tables_write_ = on; }
-    void set_single_transaction(int on) { single_transaction_ = on; }
-    void set_structure_only(int on) { structure_only_ = on; }
-    void set_use_database(int on) { use_database_ = on; }
-    void set_drop_objects(int on) { drop_objects_ = on; }
-    void set_chunk_insert(int on) { chunk_insert_ = on; }
-    void set_page_size(long rows) { page_size_ = rows; }
-    void set_banner(const char* text) { banner_.assign(text, 1); }
-    void set_abort_on_error(int on) { abort_on_error_ = on; }
-    void set_create_view(int on) { create_view_ = on; }
-    // Kept for the job file's sake; the writer's choice of objects comes from the flags
-    // and lists below.
-    void set_create_procedure(int on) { create_procedure_ = on; }
-    void set_create_function(int on) { create_function_ = on; }
-    void set_create_trigger(int on) { create_trigger_ = on; }
-
-    // Object selection: everything, or per kind all of them or the names of a list.
-    void set_all_objects(int on) { all_objects_ = on; }
-    void set_all_of_kind(ObjectKind kind, int on) { all_of_kind_[kind] = on; }
-    void set_object_list(ObjectKind kind, std::vector<std::string> names) {
-        lists_[kind] = std::move(names);
-    }
 
     // Failures met while dumping are also added to this report.
     void set_report(ReportBody* report) { report_ = report; }
 
     // Returns kDumpFailed, kDumpFileNotOpened or kDumpSucceeded. cancel may be null.
-    int run(DumpProgressFn progress, void* user, const volatile int* cancel);
+    int run(DumpProgressFn progress, void* user, const std::atomic<bool>* cancel);
     // The last failure reported while dumping, else the last error recorded.
     const StrBuf& last_error() const { return reported_error_.empty() ? error_text_ : reported_error_; }
 
@@ -177,47 +127,17 @@ private:
     int write_view_placeholder(const std::string& name, bool with_comment);
     int write_view(const std::string& name, bool& file_open_failed);
 
+    const ExportOptions& options() const { return job_.options; }
+
     ServerConnection server_;
-    ConnectionInfo info_;
-    HttpTunnelSettings http_;
+    ExportJob job_;  // its source has no database: the connection selects none
     ReportBody* report_ = nullptr;
     DumpOutput output_;
     InsertWriter inserts_;
 
-    StrBuf charset_;
     StrBuf database_list_;
     std::string current_db_;
-    StrBuf banner_;
-
-    int all_databases_ = 0;
-    int include_mysql_db_ = 0;
-    int autocommit_off_ = 0;
-    int bulk_insert_ = 0;
-    long bulk_size_kb_ = 0;
-    int complete_insert_ = 0;
-    int create_database_ = 0;
-    int disable_keys_ = 0;
-    int fk_checks_off_ = 0;
-    int flush_logs_ = 0;
-    int flush_master_ = 0;
-    int flush_slave_ = 0;
-    int insert_delayed_ = 0;
-    int lock_tables_read_ = 0;
-    int lock_tables_write_ = 0;
-    int single_transaction_ = 0;
-    int structure_only_ = 0;
-    int use_database_ = 0;
-    int drop_objects_ = 0;
-    int chunk_insert_ = 0;
-    long page_size_ = 0;
-    int abort_on_error_ = 0;
-    int create_view_ = 0;
-    int create_procedure_ = 0;
-    int create_function_ = 0;
-    int create_trigger_ = 0;
-    int all_objects_ = 0;
-    int all_of_kind_[kObjectKinds] = {};
-    std::vector<std::string> lists_[kObjectKinds];
+    long page_size_ = 0;  // rows per SELECT; 0: the whole table at once
 
     long packet_limit_kb_ = 0;
     bool commit_pending_ = false;
@@ -229,7 +149,7 @@ private:
     bool error_seen_ = false;
     DumpProgressFn progress_ = nullptr;
     void* progress_user_ = nullptr;
-    const volatile int* cancel_ = nullptr;
+    const std::atomic<bool>* cancel_ = nullptr;
 };
 
 extern const char kObjectFileOpenError[];

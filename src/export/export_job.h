@@ -9,14 +9,7 @@ namespace tinyxml2 {
 class XMLDocument;
 }
 
-struct ExportJob;
-class DumpWriter;
-
 // The job runner's entry for `exportjob`; 1 when the export succeeded.
 int export_job_entry(tinyxml2::XMLDocument& doc, long bytes_read, FILE* job_file, FILE* log_file,
                      int values_are_utf8);
 
-// Gives the writer the job's settings, in the order the writer expects them. 0 when the
-// output directory's time-stamped sub-directory could not be made (the run then finds no
-// output file).
-int configure_dump_writer(ExportJob& job, DumpWriter& writer, int values_are_utf8);

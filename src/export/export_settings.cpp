@@ -100,7 +100,6 @@ struct YesNoKey {
 const YesNoKey kYesNoKeys[] = {
     {"bulkinsert", &ExportOptions::bulkinsert},
     {"chunkinsert", &ExportOptions::chunkinsert},
-    {"droptable", &ExportOptions::droptable},
     {"createdb", &ExportOptions::createdb},
     {"insertdelayed", &ExportOptions::insertdelayed},
     {"disablekeys", &ExportOptions::disablekeys},
@@ -121,11 +120,6 @@ const YesNoKey kYesNoKeys[] = {
     {"createfunction", &ExportOptions::createfunction},
     {"createtrigger", &ExportOptions::createtrigger},
     {"dropobjects", &ExportOptions::dropobjects},
-    {"dropview", &ExportOptions::dropview},
-    {"dropprocedure", &ExportOptions::dropprocedure},
-    {"dropfunction", &ExportOptions::dropfunction},
-    {"dropevent", &ExportOptions::dropevent},
-    {"droptrigger", &ExportOptions::droptrigger},
 };
 
 long read_number(const XMLElement* options, const char* name) {
@@ -187,8 +181,6 @@ int read_export_job(tinyxml2::XMLDocument& doc, ExportJob& job, int values_are_u
         job.all_of_kind[kProcedures] = o.createprocedure;
         job.all_of_kind[kFunctions] = o.createfunction;
         job.all_of_kind[kTriggers] = o.createtrigger;
-        o.dropevent = 0;
-        o.dropview = o.dropprocedure = o.dropfunction = o.droptrigger = o.dropobjects;
     }
     if (const XMLElement* e = exportjob->FirstChildElement("abortonerror"))
         job.abortonerror = strcasecmp(text_of(e), "yes") == 0 ? 1 : 0;

@@ -7,12 +7,14 @@
 
 #include "common/str_buf.h"
 #include "connection/connection_info.h"
-#include "export/dump_writer.h"
 #include "mail/mail_settings.h"
 
 namespace tinyxml2 {
 class XMLDocument;
 }
+
+// The six kinds of object, in the order the job file lists them.
+enum ObjectKind { kTables, kViews, kProcedures, kFunctions, kTriggers, kEvents, kObjectKinds };
 
 struct ExportOptions {
     int bulkinsert = 0;
@@ -20,7 +22,6 @@ struct ExportOptions {
     long bulksize = 0;    // KB per INSERT statement
     long chunklimit = 0;  // rows per page
     StrBuf usecharset;
-    int droptable = 0;
     int createdb = 0;
     int insertdelayed = 0;
     int disablekeys = 0;
@@ -41,11 +42,6 @@ struct ExportOptions {
     int createfunction = 0;
     int createtrigger = 0;
     int dropobjects = 0;
-    int dropview = 0;
-    int dropprocedure = 0;
-    int dropfunction = 0;
-    int dropevent = 0;
-    int droptrigger = 0;
 };
 
 struct ExportJob {

@@ -12,11 +12,11 @@
 #include "connection/ssh_tunnel.h"
 #include "connection/statements.h"
 #include "mail/mailer.h"
-#include "report/report_body.h"
 #include "mail/report_texts.h"
 #include "notify/notify_settings.h"
 #include "notify/result_table.h"
 #include "notify/sql_splitter.h"
+#include "report/report_body.h"
 #include "report/reporting.h"
 
 namespace {
@@ -127,25 +127,15 @@ int run_notify(NotifyJob& job, StrBuf& error) {
     if (source.use_ssh && !start_job_tunnels(&source, nullptr)) return 0;  // reported
     SshClientStopper stop_ssh(source);
     ServerConnection conn;
-    conn.tunnel = create_tunnel(source.use_http);
-    conn.handle = conn.tunnel->init();
-    if (!source.use_http) set_connect_options(&source, conn.tunnel.get(), conn.handle, 1);
-    conn.tunnel = connect_server(source, conn.handle, std::move(conn.tunnel), job.http);
-    if (!conn.tunnel) return 0;  // reported by connect_server
-    Tunnel& tunnel = *conn.tunnel;
-    set_connection_charset(tunnel, conn.handle, "utf8");
-    tunnel.fetch_server_version(conn.handle);
-    select_database(source.database.c_str(), conn.handle, tunnel);
-    if (!tunnel.fetch_server_version(conn.handle)) {
-        error.assign(tunnel.error(conn.handle), 1);
+    if (!open_connection(conn, source, job.http)) return 0;  // reported
+    if (!set_up_session(conn, source)) {
+        error.assign(conn.tunnel->error(conn.handle), 1);
         return 0;
     }
-    if (server_at_least_5_0_10(tunnel, conn.handle))
-        query_with_reconnect(tunnel, conn.handle, "set sql_mode=''", 0);
 
     ReportBody body;
     append_report_frame(body);
-    if (!run_statements(job, tunnel, conn.handle, body)) return 0;
+    if (!run_statements(job, *conn.tunnel, conn.handle, body)) return 0;
     body.append("</body></html>", " ");
     conn.close();
     return job.send_result ? send_result_mail(job, body) : 1;

@@ -104,8 +104,8 @@ bool spawn_with_pipes(const std::vector<std::string>& argv, SpawnedProcess& chil
         return false;
     }
     child.process = pid;
-    child.input = input_write.release();
-    child.output = output_read.release();
+    child.input = std::move(input_write);
+    child.output = std::move(output_read);
     return true;
 }
 
@@ -163,11 +163,6 @@ bool wait_for_pipe_close(int fd, int ms) {
         if (n < 0 && errno != EINTR && errno != EAGAIN) return true;
         if (Clock::now() >= deadline) return false;
     }
-}
-
-void close_descriptor(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
 }
 
 std::string own_executable_directory() {

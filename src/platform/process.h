@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 using ProcessHandle = long;
 constexpr ProcessHandle kNoProcess = -1;
 
@@ -16,8 +18,8 @@ void terminate_process(ProcessHandle& process);
 // standard input, `output` receives its standard output and standard error.
 struct SpawnedProcess {
     ProcessHandle process = kNoProcess;
-    int input = -1;
-    int output = -1;
+    UniqueFd input;
+    UniqueFd output;
 };
 
 // Starts argv[0] (looked up on PATH when it holds no '/') with the arguments argv and
@@ -35,9 +37,6 @@ bool write_to_pipe(int fd, const char* data, std::size_t length);
 // Waits at most ms milliseconds until every writer of the pipe has closed it (its
 // process ended), discarding what they wrote. True when it closed.
 bool wait_for_pipe_close(int fd, int ms);
-
-// Closes the descriptor unless it is -1, and sets it to -1.
-void close_descriptor(int& fd);
 
 // The folder of the running executable with its trailing '/', or "" when unknown.
 std::string own_executable_directory();

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "common/timestamp.h"
-#include "report/report_body.h"
 #include "report/process_state.h"
+#include "report/report_body.h"
 
 namespace {
 

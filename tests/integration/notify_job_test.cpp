@@ -199,8 +199,18 @@ TEST_F(NotifyJobTest, ValidationNamesTheFirstMissingSetting) {
     EXPECT_EQ(r.out.find("Job started at"), std::string::npos);
 }
 
-TEST_F(NotifyJobTest, AKilledConnectionBetweenStatementsIsReportedNotFatal) {
+TEST_F(NotifyJobTest, AKilledConnectionFailsItsStatementAndTheJobStillMails) {
     RunResult r = run_job({"select 1; kill connection_id(); select 'still here' as s"});
-    EXPECT_LT(r.exit_code, 2) << r.out;  // an exit code, not a crash
-    EXPECT_NE(session().find("<error>"), std::string::npos) << session();
+    // Without abortonerror a failed statement is reported and the job goes on to its mail.
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    const std::string entries = session();
+    const std::size_t first = entries.find("<error>");
+    EXPECT_NE(first, std::string::npos) << entries;
+    EXPECT_EQ(entries.find("<error>", first + 1), std::string::npos) << entries;  // only the kill failed
+    EXPECT_NE(entries.find("<error>Connection was killed</error>"), std::string::npos) << entries;
+    StoredMail mail;
+    ASSERT_TRUE(fetch_stored_mail(token, mail));
+    const std::string& plain = mail.parts[0];
+    EXPECT_NE(plain.find("Connection was killed"), std::string::npos) << plain;
+    EXPECT_NE(plain.find("still here"), std::string::npos) << plain;
 }

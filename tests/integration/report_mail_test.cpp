@@ -6,9 +6,9 @@
 
 #include "kro_test_support.h"
 #include "mail/mail_settings.h"
-#include "report/report_body.h"
 #include "mail/report_texts.h"
 #include "report/process_state.h"
+#include "report/report_body.h"
 #include "report/reporting.h"
 #include "stored_mail.h"
 

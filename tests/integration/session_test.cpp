@@ -18,13 +18,16 @@ std::string charsets(ServerConnection& c) {
                                "@@character_set_results)");
 }
 
-// Runs the statement while another connection kills this one 300 ms into it.
+// Runs the statement while another connection kills this one as soon as the statement runs.
 ResultPtr query_killed_midway(ServerConnection& c, const char* sql, int retry, ConnectionInfo* info,
                               const char* database) {
     const std::string id = connection_value(c, "select connection_id()");
     std::thread killer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         try {
+            const std::string running = "select count(*) from information_schema.processlist where id = " + id +
+                                        " and command = 'Query' and info = '" + sql + "'";
+            for (int i = 0; i < 1000 && mariadb_value(running) != "1"; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
             mariadb_exec("kill " + id);
         } catch (...) {  // already recorded as a test failure
         }

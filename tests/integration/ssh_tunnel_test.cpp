@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "connection/ssh_helper_protocol.h"
@@ -169,7 +170,7 @@ protected:
         std::fflush(log_file);
         EXPECT_NE(read_file(dir.file("kro.log")).find(text), std::string::npos);
         EXPECT_EQ(source_tunnel_process, kNoProcess);
-        EXPECT_EQ(info.ssh_stdin, -1);
+        EXPECT_EQ(info.ssh.input.get(), -1);
         EXPECT_EQ(child_processes(), std::vector<std::string>{});
     }
 
@@ -233,8 +234,8 @@ TEST_F(SshTunnelTest, PasswordAndKeyTunnelsRunAtOnceOnTwoPortsAndStopOnRequest) 
     // "exit" on its input ends each helper; its port is closed then.
     stop_ssh_client(source);
     stop_ssh_client(target);
-    EXPECT_EQ(source.ssh_stdin, -1);
-    EXPECT_EQ(source.ssh_output, -1);
+    EXPECT_EQ(source.ssh.input.get(), -1);
+    EXPECT_EQ(source.ssh.output.get(), -1);
     for (int i = 0; i < 100 && (process_alive(source_tunnel_process) || process_alive(target_tunnel_process)); ++i)
         usleep(20000);
     EXPECT_FALSE(process_alive(source_tunnel_process));
@@ -324,36 +325,60 @@ TEST_F(SshTunnelTest, RefusedForwardFailsTheConnectNotTheHelper) {
     stop_ssh_client(info);
 }
 
-TEST_F(SshTunnelTest, LostTunnelIsRestartedByReconnect) {
-    ConnectionInfo info = tunnelled_mariadb(free_local_port());
+TEST_F(SshTunnelTest, LostTunnelsAreRestartedByReconnectOnTwoThreadsAtOnce) {
+    ConnectionInfo source = tunnelled_mariadb(free_local_port());
+    ConnectionInfo target = tunnelled_mariadb(free_local_port());
     std::string console;
-    ASSERT_EQ(start(&info, nullptr, console), 1) << console;
-    const ProcessHandle first = source_tunnel_process;
-    ServerConnection c;
-    ASSERT_TRUE(connect_direct(c, info));
-    EXPECT_EQ(connection_value(c, "select 1"), "1");
+    ASSERT_EQ(start(&source, &target, console), 1) << console;
+    const ProcessHandle first_source = source_tunnel_process;
+    const ProcessHandle first_target = target_tunnel_process;
+    ServerConnection a, b;
+    ASSERT_TRUE(connect_direct(a, source));
+    ASSERT_TRUE(connect_direct(b, target));
 
-    kill(static_cast<pid_t>(first), SIGKILL);  // the tunnel breaks down
-    for (int i = 0; i < 200 && process_alive(first); ++i) usleep(10000);
-    ResultPtr result = query_with_reconnect(*c.tunnel, c.handle, "select v from t where id = 2", 1, 0, 0, &info,
-                                            "kro_ssh");
-    ASSERT_TRUE(result) << c.tunnel->error_number(c.handle) << " " << c.tunnel->error(c.handle);
-    MYSQL_ROW row = c.tunnel->fetch_row(result.get());
-    ASSERT_TRUE(row);
-    EXPECT_STREQ(row[0], "the tunnel");
-    result.reset();
-    // The new helper is recorded in the old one's place, so the runner ends it at exit.
+    kill(static_cast<pid_t>(first_source), SIGKILL);  // both tunnels break down
+    kill(static_cast<pid_t>(first_target), SIGKILL);
+    for (int i = 0; i < 200 && (process_alive(first_source) || process_alive(first_target)); ++i) usleep(10000);
+    // Each thread brings its own server back while the other does the same.
+    auto reconnect_and_read = [](ServerConnection& c, ConnectionInfo& info, const char* sql, std::string& value) {
+        ResultPtr result = query_with_reconnect(*c.tunnel, c.handle, sql, 1, 0, 0, &info, "kro_ssh");
+        MYSQL_ROW row = result ? c.tunnel->fetch_row(result.get()) : nullptr;
+        value = row && row[0] ? row[0] : std::string("error ") + c.tunnel->error(c.handle);
+    };
+    std::string from_a, from_b;
+    std::thread first(reconnect_and_read, std::ref(a), std::ref(source), "select v from t where id = 1",
+                      std::ref(from_a));
+    std::thread second(reconnect_and_read, std::ref(b), std::ref(target), "select v from t where id = 2",
+                       std::ref(from_b));
+    first.join();
+    second.join();
+    EXPECT_EQ(from_a, "through");
+    EXPECT_EQ(from_b, "the tunnel");
+    // Each new helper is recorded in its own server's place, so the runner ends both at exit.
+    EXPECT_EQ(source.ssh.process, source_tunnel_process);
+    EXPECT_EQ(target.ssh.process, target_tunnel_process);
     EXPECT_NE(source_tunnel_process, kNoProcess);
-    EXPECT_NE(source_tunnel_process, first);
-    EXPECT_EQ(info.ssh_process, source_tunnel_process);
+    EXPECT_NE(target_tunnel_process, kNoProcess);
+    EXPECT_NE(source_tunnel_process, first_source);
+    EXPECT_NE(target_tunnel_process, first_target);
+    EXPECT_NE(source_tunnel_process, target_tunnel_process);
+
+    // A copy of the settings owns no helper: stopping it leaves the original's running.
+    ConnectionInfo copy = source;
+    EXPECT_EQ(copy.ssh.process, kNoProcess);
+    stop_ssh_client(copy);
+    EXPECT_EQ(connection_value(a, "select 1"), "1");
 
     // A restart while the helper still runs replaces it too (it holds the port).
-    const ProcessHandle second = source_tunnel_process;
-    ASSERT_TRUE(restart_ssh_tunnel(info));
-    EXPECT_FALSE(process_alive(second));
-    EXPECT_EQ(connection_value(c, "select database()"), "kro_ssh");
-    c.close();
-    stop_ssh_client(info);
+    const ProcessHandle second_source = source_tunnel_process;
+    ASSERT_TRUE(restart_ssh_tunnel(source));
+    EXPECT_FALSE(process_alive(second_source));
+    EXPECT_EQ(source.ssh.process, source_tunnel_process);
+    EXPECT_EQ(connection_value(a, "select database()"), "kro_ssh");
+    a.close();
+    b.close();
+    stop_ssh_client(source);
+    stop_ssh_client(target);
 }
 
 TEST_F(SshTunnelTest, ExportJobDumpsThroughTheTunnelAndLeavesNoHelper) {

@@ -72,8 +72,6 @@ TEST(ExportSettings, FormBAllTablesTakesViewsRoutinesAndTriggersFromTheOptions) 
     EXPECT_EQ(job.all_of_kind[kProcedures], 0);
     EXPECT_EQ(job.all_of_kind[kTriggers], 1);
     EXPECT_EQ(job.all_of_kind[kEvents], 0);
-    EXPECT_EQ(job.options.dropevent, 0);
-    EXPECT_EQ(job.options.dropview, 1);
     EXPECT_EQ(job.to_file, 0);
     EXPECT_EQ(job.timestamp, 1);
     EXPECT_EQ(job.timestampdir, 0);

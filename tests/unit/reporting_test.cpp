@@ -4,8 +4,8 @@
 #include <string>
 
 #include "kro_test_support.h"
-#include "report/report_body.h"
 #include "report/process_state.h"
+#include "report/report_body.h"
 #include "report/reporting.h"
 
 namespace {

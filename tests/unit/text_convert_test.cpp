@@ -10,7 +10,6 @@ TEST(TextConvert, LocaleTextBecomesUtf8AndBack) {
     EXPECT_EQ(utf8_to_ansi("caf\xC3\xA9 \xE2\x82\xAC"), "caf\xe9 \x80");
     StrBuf s("M\xfcller", 0);
     EXPECT_EQ(s.str(), "M\xC3\xBCller");
-    EXPECT_STREQ(s.to_ansi(), "M\xfcller");
 }
 
 TEST(TextConvert, UnconvertibleAndInvalidBytesBecomeQuestionMarks) {

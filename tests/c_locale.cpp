@@ -1,6 +1,6 @@
 // Job-file texts without an XML declaration are read in the locale's character set, which
-// the program decides once per process. The unit tests expect the C locale's, whatever
-// locale they were started in: set it before any test runs.
+// the program decides once per process. The tests expect the C locale's, whatever locale
+// they were started in: it is set before any test runs (and kro started by a test inherits it).
 #include <cstdlib>
 
 namespace {
