@@ -1,0 +1,15 @@
+// The crash report: handlers for the fatal signals (SIGSEGV, SIGBUS, SIGFPE, SIGILL,
+// SIGABRT) that write a plain-text report of the crash into a file opened beforehand,
+// tell standard error where it is, and let the signal end the process as it would have.
+// The handlers run on an alternate stack (a stack overflow still gets its report) and
+// do only async-signal-safe work: no allocation, no stdio, nothing that takes a lock.
+#pragma once
+
+// Arms the handlers. Reports go to report_fd (an open, empty file; -1 for none), and
+// saved_message (one line, copied) goes to standard error after a report was saved.
+// Without a file, or when writing it fails, the report goes to standard error.
+// program_version heads every report. Called once, on the main thread.
+void arm_crash_report(int report_fd, const char* saved_message, const char* program_version);
+
+// From now on a crash reports on standard error: the file is about to go away.
+void forget_crash_report_file();
