@@ -12,6 +12,7 @@
 
 #include "common/out_of_memory.h"
 #include "common/str_buf.h"
+#include "platform/crash_dump_handler.h"
 #include "report/process_state.h"
 #include "report/reporting.h"
 #include "runner/job_kinds.h"
@@ -117,6 +118,8 @@ std::vector<char> read_job_text(FILE* job, long& bytes_read) {
 }  // namespace
 
 int run_agent(int argc, char** argv) {
+    // Lives to the last statement: every way out of the run removes its unused dump file.
+    CrashDumpHandler crash_dumps;
     std::set_new_handler([] { out_of_memory(); });
     add_out_of_memory_hook(log_out_of_memory);
     {
@@ -134,6 +137,7 @@ int run_agent(int argc, char** argv) {
         dump_directory = words[4];
         words.erase(words.begin() + 4);
     }
+    crash_dumps.install(dump_directory, kBannerLine);
 
     if (words.size() < 2) {
         std::printf("%s%s", banner_text.c_str(), kUsage);
