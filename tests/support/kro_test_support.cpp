@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -42,14 +43,23 @@ bool file_exists(const std::string& path) {
     return std::filesystem::exists(path, ec);
 }
 
+std::vector<std::string> environment_with(const std::vector<std::string>& extra_env) {
+    std::vector<std::string> env;
+    std::set<std::string> names;
+    auto add = [&](const std::string& entry) {
+        if (names.insert(entry.substr(0, entry.find('='))).second) env.push_back(entry);
+    };
+    for (auto e = extra_env.rbegin(); e != extra_env.rend(); ++e) add(*e);
+    for (char** e = environ; *e; ++e) add(*e);
+    return env;
+}
+
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& cwd, const std::vector<std::string>& extra_env) {
     RunResult result;
     int out_pipe[2];
     if (pipe(out_pipe) != 0) return result;
-    std::vector<std::string> env_strings;
-    for (char** e = environ; *e; ++e) env_strings.emplace_back(*e);
-    for (const auto& e : extra_env) env_strings.push_back(e);
+    std::vector<std::string> env_strings = environment_with(extra_env);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -82,7 +92,11 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 
 RunResult run_kro(const std::vector<std::string>& args, const std::string& cwd,
                   const std::vector<std::string>& extra_env) {
-    return run_program(KRO_BINARY, args, cwd, extra_env);
+    // Crash-report folders of the tests' runs stay in the build folder, not in the home
+    // folder of whoever runs the tests.
+    std::vector<std::string> env = {"XDG_DATA_HOME=" KRO_TEST_DATA_HOME};
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
+    return run_program(KRO_BINARY, args, cwd, env);
 }
 
 std::string service_value(const std::string& key) {

@@ -29,8 +29,13 @@ std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
 
+// This process's environment with the entries "NAME=value" of extra_env put in place of
+// the variables of the same names (of two entries with one name, the later one counts).
+std::vector<std::string> environment_with(const std::vector<std::string>& extra_env);
+
 // Runs the built kro (or another program given by its path) with the arguments in the
-// folder cwd, standard input closed; extra_env entries are added to the environment.
+// folder cwd, standard input closed, in environment_with(extra_env). run_kro sets
+// XDG_DATA_HOME to a folder of the build (extra_env may name another).
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& cwd,
                       const std::vector<std::string>& extra_env = {});
