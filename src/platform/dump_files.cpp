@@ -63,7 +63,8 @@ void remove_if_empty_and_free(const std::string& path) {
     // alone (O_NONBLOCK: a named pipe must not stall the start).
     UniqueFd fd(open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.valid()) return;
-    // A file locked by another process is the dump file of an agent that is running.
+    // A file locked by another process is the dump file of an agent that is running;
+    // where there are no locks, no file can be known to be free.
     if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return;
     struct stat info;
     if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size != 0) return;
@@ -71,9 +72,11 @@ void remove_if_empty_and_free(const std::string& path) {
 }
 
 // Locks a file this run has just created. False when another run's clean-up got hold of
-// it first (it was empty and not locked yet) and may have removed it.
+// it first (it was empty and not locked yet) and may have removed it. On a file system
+// without locks the file serves unlocked (and other runs keep it, see above).
 bool lock_new_file(int fd, const std::string& path) {
-    return flock(fd, LOCK_EX | LOCK_NB) == 0 && still_named(fd, path);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return false;
+    return still_named(fd, path);
 }
 
 }  // namespace
