@@ -123,11 +123,14 @@ TEST(CrashReport, AgentKilledBySegvOrAbortLeavesAReportAndNamesItOnStandardError
     };
     for (const Case& c : std::vector<Case>{
              // A relative fifth word: the message still gives the full path.
-             {SIGSEGV, "SIGSEGV (invalid memory reference)", {"job.xml", "-lkro.log", "-skrosession.xml", "dumps"}, {}, dir.file("dumps/KRO_Dump_000.dmp")},
+             {SIGSEGV, "SIGSEGV (invalid memory reference)", {"job.xml", "-lkro.log", "-skrosession.xml", "dumps"},
+              {}, dir.file("dumps/KRO_Dump_000.dmp")},
              // No fifth word: the folder Velmar of XDG_DATA_HOME, made on the way.
-             {SIGABRT, "SIGABRT (abort)", {"job.xml"}, {"XDG_DATA_HOME=" + data_home}, data_home + "/Velmar/KRO_Dump_000.dmp"},
+             {SIGABRT, "SIGABRT (abort)", {"job.xml"}, {"XDG_DATA_HOME=" + data_home},
+              data_home + "/Velmar/KRO_Dump_000.dmp"},
              // A folder that cannot be made.
-             {SIGSEGV, "SIGSEGV (invalid memory reference)", {"job.xml", "-lkro.log", "-skrosession.xml", "job.xml/dumps"}, {}, ""}}) {
+             {SIGSEGV, "SIGSEGV (invalid memory reference)",
+              {"job.xml", "-lkro.log", "-skrosession.xml", "job.xml/dumps"}, {}, ""}}) {
         SCOPED_TRACE(c.name);
         std::string token = write_waiting_job(dir.file("job.xml"));
         BackgroundKro kro(c.args, dir.path(), c.env);
@@ -259,8 +262,10 @@ TEST(CrashReport, EveryEarlyExitRemovesTheUnusedDumpFile) {
     runs.push_back({"ulimit -v 524288 && ", "huge.xml", "-lkro.log"});
 #endif
     for (const Run& run : runs) {
-        RunResult r = run_program("/bin/sh", {"-c", run.shell_prefix + "exec \"$0\" \"$@\"", KRO_BINARY, run.job, run.log,
-                                              "-skrosession.xml", dumps}, dir.path());
+        RunResult r = run_program("/bin/sh",
+                                  {"-c", run.shell_prefix + "exec \"$0\" \"$@\"", KRO_BINARY, run.job, run.log,
+                                   "-skrosession.xml", dumps},
+                                  dir.path());
         EXPECT_EQ(r.exit_code, 1) << r.out;
         EXPECT_TRUE(folder_files(dumps).empty()) << r.out;
         if (run.job == "huge.xml") {
