@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 #include <execinfo.h>
+#include <climits>
 #include <fcntl.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@ constexpr int kMaxFrames = 64;
 
 // Everything the handler needs is set up beforehand; it only reads these.
 std::atomic<int> report_fd{-1};
+char report_path[PATH_MAX];  // a longer path cannot be opened
 char saved_message[2560];
 char version[128];
 std::atomic_flag reporting = ATOMIC_FLAG_INIT;
@@ -271,7 +273,8 @@ void on_fatal_signal(int signal, siginfo_t* info, void* context) {
 
 }  // namespace
 
-void arm_crash_report(int fd, const char* message, const char* program_version) {
+void arm_crash_report(int fd, const char* path, const char* message, const char* program_version) {
+    copy_text(report_path, path);
     copy_text(saved_message, message);
     copy_text(version, program_version);
     report_fd.store(fd);
@@ -293,4 +296,6 @@ void arm_crash_report(int fd, const char* message, const char* program_version) 
     for (int s : kFatalSignals) sigaction(s, &action, nullptr);
 }
 
-void forget_crash_report_file() { report_fd.store(-1); }
+void discard_crash_report_file() {
+    if (report_fd.exchange(-1) >= 0) unlink(report_path);
+}

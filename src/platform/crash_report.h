@@ -5,11 +5,14 @@
 // do only async-signal-safe work: no allocation, no stdio, nothing that takes a lock.
 #pragma once
 
-// Arms the handlers. Reports go to report_fd (an open, empty file; -1 for none), and
-// saved_message (one line, copied) goes to standard error after a report was saved.
-// Without a file, or when writing it fails, the report goes to standard error.
-// program_version heads every report. Called once, on the main thread.
-void arm_crash_report(int report_fd, const char* saved_message, const char* program_version);
+// Arms the handlers. Reports go to report_fd, the open, empty file at report_path (-1
+// and "" for none), and saved_message (one line, copied) goes to standard error after a
+// report was saved. Without a file, or when writing it fails, the report goes to standard
+// error. program_version heads every report. Called once, on the main thread.
+void arm_crash_report(int report_fd, const char* report_path, const char* saved_message,
+                      const char* program_version);
 
-// From now on a crash reports on standard error: the file is about to go away.
-void forget_crash_report_file();
+// Removes the report file, unused (its descriptor stays with its owner); a later crash
+// reports on standard error. Async-signal-safe and allocation-free, so that the
+// out-of-memory exit may call it too.
+void discard_crash_report_file();

@@ -90,14 +90,6 @@ std::string dump_directory_path(const std::string& given) {
     return "";
 }
 
-bool make_directories(const std::string& path) {
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        mkdir(path.substr(0, slash).c_str(), 0700);
-    mkdir(path.c_str(), 0700);
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 void remove_empty_dump_files(const std::string& directory) {
     std::unique_ptr<DIR, DirCloser> dir(opendir(directory.c_str()));
     if (!dir) return;

@@ -11,9 +11,6 @@
 // else $HOME/.local/share/Velmar. "" when there is no folder to name.
 std::string dump_directory_path(const std::string& given);
 
-// Creates the folder and its missing parents (private to the user); true when it exists.
-bool make_directories(const std::string& path);
-
 // Removes the empty dump files of earlier runs: each regular file whose name's text after
 // its first dot is "dmp" (any case), has no bytes and is not held by a running agent.
 void remove_empty_dump_files(const std::string& directory);

@@ -12,9 +12,9 @@
 
 #include "common/out_of_memory.h"
 #include "common/str_buf.h"
-#include "platform/crash_dump_handler.h"
 #include "report/process_state.h"
 #include "report/reporting.h"
+#include "runner/crash_dump_handler.h"
 #include "runner/job_kinds.h"
 
 namespace {

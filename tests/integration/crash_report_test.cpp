@@ -16,7 +16,7 @@
 
 #include "kro_test_support.h"
 #include "mariadb_fixture.h"
-#include "platform/crash_dump_handler.h"
+#include "runner/crash_dump_handler.h"
 
 namespace {
 

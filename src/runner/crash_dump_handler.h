@@ -1,7 +1,7 @@
 // The run's crash dump: a report file made when the agent starts, filled by the crash
-// handlers if the agent dies of a fault (see crash_report.h), and removed again when the
-// run ends normally. One instance, living from the first statement of the run to its
-// last; also an exit for lack of memory removes the unused file.
+// handlers if the agent dies of a fault (platform/crash_report.h), and removed again when
+// the run ends normally. One instance, living from the first statement of the run to its
+// last; an exit for lack of memory removes the unused file too.
 #pragma once
 
 #include <string>
@@ -22,9 +22,6 @@ public:
     // Without a file a crash reports on standard error.
     void install(const std::string& directory, const char* program_version);
 
-    // The full path of the dump file, "" when there is none.
-    const std::string& dump_file_path() const { return dump_file_.path; }
-
 private:
-    DumpFile dump_file_;
+    DumpFile dump_file_;  // locked as long as it is open
 };
