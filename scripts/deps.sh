@@ -11,7 +11,7 @@ packages=(
   python3-aiosmtpd
   openssh-server openssh-client
   php-cli php-mysql stunnel4 tinyproxy
-  procps time
+  procps time locales
 )
 
 missing=()

@@ -13,11 +13,24 @@ void read_element_text(const tinyxml2::XMLElement* element, StrBuf& field, int v
     field.assign(element_text(element), values_are_utf8);
 }
 
+std::string trimmed(std::string_view text) {
+    constexpr std::string_view kBlank = " \t\r\n";
+    std::size_t first = text.find_first_not_of(kBlank);
+    if (first == std::string_view::npos) return "";
+    return std::string(text.substr(first, text.find_last_not_of(kBlank) - first + 1));
+}
+
+std::string setting_text(const tinyxml2::XMLElement* element) { return trimmed(element_text(element)); }
+
+void read_setting(const tinyxml2::XMLElement* element, StrBuf& field, int values_are_utf8) {
+    field.assign(setting_text(element).c_str(), values_are_utf8);
+}
+
 const char* first_attribute_value(const tinyxml2::XMLElement* element) {
     const tinyxml2::XMLAttribute* a = element ? element->FirstAttribute() : nullptr;
     return a && a->Value() ? a->Value() : "";
 }
 
 bool first_attribute_is_yes(const tinyxml2::XMLElement* element) {
-    return strcasecmp(first_attribute_value(element), "yes") == 0;
+    return strcasecmp(trimmed(first_attribute_value(element)).c_str(), "yes") == 0;
 }

@@ -18,6 +18,23 @@ constexpr unsigned long kDirectClientFlags = CLIENT_REMEMBER_OPTIONS | CLIENT_MU
 
 const char* text_or_null(const StrBuf& text) { return text.empty() ? nullptr : text.c_str(); }
 
+// localhost, 127.0.0.0/8 written as an address, or ::1.
+bool is_loopback_host(std::string_view host) {
+    if (strcasecmp(std::string(host).c_str(), "localhost") == 0 || host == "::1" || host == "[::1]") return true;
+    return host.starts_with("127.") && host.find_first_not_of("0123456789.") == std::string_view::npos;
+}
+
+// A new session on the handle with the options it was made with (the client library's own
+// reconnect, allowed for this one call). It refuses inside a transaction, which a new
+// session could not continue.
+bool reopen_session(MYSQL* handle) {
+    const my_bool on = 1, off = 0;
+    mysql_options(handle, MYSQL_OPT_RECONNECT, &on);
+    const bool reopened = mariadb_reconnect(handle) == 0;
+    mysql_options(handle, MYSQL_OPT_RECONNECT, &off);
+    return reopened;
+}
+
 // Takes the database's character set for the connection, the client and the results.
 void use_database_charset(Tunnel& tunnel, MYSQL* handle) {
     ResultPtr variables = query_with_reconnect(tunnel, handle, "show variables like '%character%'", 0);
@@ -48,9 +65,11 @@ void set_connect_options(const ConnectionInfo* info, Tunnel* tunnel, MYSQL* hand
     if (!info || !tunnel || !handle || tunnel->is_http()) return;
     // "utf8" is three bytes wide on the server; utf8mb4 keeps every character.
     if (want_utf8 == 1) tunnel->options(handle, MYSQL_SET_CHARSET_NAME, "utf8mb4");
-    const my_bool reconnect_on = 1;
-    tunnel->options(handle, MYSQL_OPT_RECONNECT, &reconnect_on);
-    if (info->compressed == 1) tunnel->options(handle, MYSQL_OPT_COMPRESS, nullptr);
+    const my_bool reconnect_off = 0;
+    tunnel->options(handle, MYSQL_OPT_RECONNECT, &reconnect_off);
+    const unsigned connect_timeout = kConnectTimeoutSeconds;
+    tunnel->options(handle, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
+    if (wants_compression(*info)) tunnel->options(handle, MYSQL_OPT_COMPRESS, nullptr);
     tunnel->options(handle, MYSQL_INIT_COMMAND, "/*!40101 SET SQL_MODE='' */");
     int wait_timeout = info->wait_timeout.to_int();
     if (wait_timeout > 28800 || wait_timeout <= 0) wait_timeout = 28800;
@@ -166,9 +185,16 @@ int select_database(const char* database, MYSQL* handle, Tunnel& tunnel) {
     return 1;
 }
 
+bool wants_compression(const ConnectionInfo& info) {
+    if (info.compressed != 1) return false;
+    if (info.compressed_given || info.use_ssh || info.use_http) return true;
+    return !is_loopback_host(info.host.view());
+}
+
 bool reconnect(Tunnel& tunnel, MYSQL*& handle, ConnectionInfo* info, const char* database) {
     // Behind an SSH tunnel the helper may be what broke: it is replaced first.
     if (info && info->use_ssh && !restart_ssh_tunnel(*info)) return false;
+    if (!tunnel.is_http() && !reopen_session(handle)) return false;
     if (database && select_database(database, handle, tunnel) == 0) return false;
     if (!tunnel.is_http()) return true;
     if (tunnel.fetch_server_version(handle)) return true;

@@ -26,8 +26,10 @@ struct ServerConnection {
 };
 
 // Client library options for a direct connection, set before connect_server: the
-// character set (utf8mb4) when want_utf8 is 1, automatic reconnect, compression when
-// the settings ask for it, and the session's SQL mode and wait timeout as init commands.
+// character set (utf8mb4) when want_utf8 is 1, a bounded connect and handshake,
+// compression when it pays (see wants_compression), and the session's SQL mode and wait
+// timeout as init commands. The library never reconnects by itself: a session silently
+// replaced would lose its transaction, locks and variables (see reconnect).
 // Does nothing without settings or Tunnel, or for the HTTP form.
 void set_connect_options(const ConnectionInfo* info, Tunnel* tunnel, MYSQL* handle, int want_utf8);
 
@@ -64,8 +66,17 @@ void set_connection_charset(Tunnel& tunnel, MYSQL* handle, const char* name);
 // "use `name`"; 1 when the server took it.
 int select_database(const char* database, MYSQL* handle, Tunnel& tunnel);
 
-// Brings a lost connection back on the same handle: restarts the server's SSH tunnel when
-// it has one, then selects the database again when one is given (the client library
-// reconnects on that statement). The HTTP form also checks the server version and
-// closes the handle (setting it to null) when that fails.
+// Seconds a connect and the server's greeting may take before the connect fails.
+inline constexpr unsigned kConnectTimeoutSeconds = 30;
+
+// Compression as the settings ask for it; when the job file does not say, a direct
+// connection to a loopback address goes uncompressed (compressing costs time there and
+// saves nothing), every other one compressed.
+bool wants_compression(const ConnectionInfo& info);
+
+// Brings a lost connection back on the same handle, for the callers that ask for it
+// between whole units of work: restarts the server's SSH tunnel when it has one, opens a
+// new session with the handle's settings, then selects the database again when one is
+// given. The HTTP form also checks the server version and closes the handle (setting it
+// to null) when that fails.
 bool reconnect(Tunnel& tunnel, MYSQL*& handle, ConnectionInfo* info, const char* database);

@@ -16,12 +16,11 @@ namespace {
 
 using tinyxml2::XMLElement;
 
-bool has_text(const XMLElement* element) { return *element_text(element) != '\0'; }
+bool has_text(const XMLElement* element) { return !setting_text(element).empty(); }
 
 // Job-flag texts: kept as they are in a UTF-8 job file, else converted from the locale.
 void read_text(const XMLElement* parent, const char* name, StrBuf& field, int values_are_utf8) {
-    if (const XMLElement* e = parent->FirstChildElement(name))
-        field.assign(element_text(e), values_are_utf8);
+    if (const XMLElement* e = parent->FirstChildElement(name)) read_setting(e, field, values_are_utf8);
 }
 
 // Texts the program hands on unchanged (SSH settings, the tunnel URL).
@@ -29,13 +28,20 @@ void read_bytes(const XMLElement* parent, const char* name, StrBuf& field) {
     read_text(parent, name, field, 1);
 }
 
+// Passwords are read as written: white space around one may be part of it.
+void read_password(const XMLElement* parent, const char* name, StrBuf& field, int values_are_utf8) {
+    if (const XMLElement* e = parent->FirstChildElement(name)) read_element_text(e, field, values_are_utf8);
+}
+
 // 1 only for the exact text "1".
-int exactly_one(const XMLElement* e) { return std::strcmp(element_text(e), "1") == 0 ? 1 : 0; }
+int exactly_one(const XMLElement* e) { return setting_text(e) == "1" ? 1 : 0; }
+
+int setting_number(const XMLElement* e) { return std::atoi(setting_text(e).c_str()); }
 
 // A number whose element may be missing or empty: those give the fallback.
 int number_or(const XMLElement* parent, const char* name, int fallback) {
     const XMLElement* e = parent->FirstChildElement(name);
-    return e && has_text(e) ? std::atoi(element_text(e)) : fallback;
+    return e && has_text(e) ? setting_number(e) : fallback;
 }
 
 std::string attribute(const XMLElement* e, const char* name) {
@@ -43,15 +49,22 @@ std::string attribute(const XMLElement* e, const char* name) {
     return utf8_prefix(value ? value : "", 127);
 }
 
+// A port outside 1 to 65535 counts as none given: the job then reports its settings as
+// incomplete instead of connecting to whatever port the number wraps around to.
+int port_number(const XMLElement* e) {
+    long value = std::strtol(setting_text(e).c_str(), nullptr, 10);
+    return value >= 1 && value <= 65535 ? static_cast<int>(value) : 0;
+}
+
 void read_ssh_keys(const XMLElement* tunnel, ConnectionInfo& info) {
     info.use_ssh = 1;
     read_bytes(tunnel, "sshuser", info.ssh_user);
-    read_bytes(tunnel, "sshpwd", info.ssh_password);
+    read_password(tunnel, "sshpwd", info.ssh_password, 1);
     read_bytes(tunnel, "sshhost", info.ssh_host);
     info.ssh_port = number_or(tunnel, "sshport", 22);
     info.local_port = number_or(tunnel, "localport", 3310);
     const XMLElement* pass = tunnel->FirstChildElement("sshispass");
-    info.ssh_password_auth = pass && std::strcmp(element_text(pass), "0") == 0 ? 0 : 1;
+    info.ssh_password_auth = pass && setting_text(pass) == "0" ? 0 : 1;
     read_bytes(tunnel, "sshprivatekey", info.ssh_key_file);
 }
 
@@ -60,15 +73,15 @@ void read_http_keys(const XMLElement* tunnel, ConnectionInfo& info, HttpTunnelSe
     read_bytes(tunnel, "url", info.tunnel_url);
     if (const XMLElement* e = tunnel->FirstChildElement("timeout"); e && has_text(e)) {
         // Seconds to milliseconds without overflowing: a huge value is the longest time-out.
-        long long ms = static_cast<long long>(std::atoi(element_text(e))) * 1000;
+        long long ms = static_cast<long long>(setting_number(e)) * 1000;
         info.http_timeout = static_cast<int>(std::clamp<long long>(ms, INT_MIN, INT_MAX));
     }
 
     const XMLElement* content_type = tunnel->FirstChildElement("contenttype");
-    http.content_type = content_type ? utf8_prefix(element_text(content_type), 127) : "text/xml";
+    http.content_type = content_type ? utf8_prefix(setting_text(content_type), 127) : "text/xml";
 
     if (const XMLElement* e = tunnel->FirstChildElement("encodedata"))
-        http.encode_data = std::atoi(element_text(e)) != 0;
+        http.encode_data = setting_number(e) != 0;
 
     if (const XMLElement* proxy = tunnel->FirstChildElement("proxy")) {
         http.use_proxy = true;
@@ -108,6 +121,7 @@ void reset_connection_info(ConnectionInfo& info) {
     info.ssl_auth = 0;
     info.ssh_password_auth = 1;
     info.compressed = 1;
+    info.compressed_given = 0;
     info.wait_timeout.assign("28800", 1);
 }
 
@@ -127,11 +141,12 @@ void read_connection_info(const tinyxml2::XMLElement* server, ConnectionInfo& in
 
     read_text(server, "host", info.host, values_are_utf8);
     read_text(server, "user", info.user, values_are_utf8);
-    read_text(server, "pwd", info.password, values_are_utf8);
-    if (const XMLElement* e = server->FirstChildElement("port"))
-        info.port = has_text(e) ? std::atoi(element_text(e)) : 3306;
-    if (const XMLElement* e = server->FirstChildElement("compressed"))
-        info.compressed = has_text(e) ? (std::atoi(element_text(e)) != 0 ? 1 : 0) : 1;
+    read_password(server, "pwd", info.password, values_are_utf8);
+    if (const XMLElement* e = server->FirstChildElement("port")) info.port = has_text(e) ? port_number(e) : 3306;
+    if (const XMLElement* e = server->FirstChildElement("compressed")) {
+        info.compressed = has_text(e) ? (setting_number(e) != 0 ? 1 : 0) : 1;
+        info.compressed_given = 1;
+    }
     if (const XMLElement* e = server->FirstChildElement("ssl")) info.ssl = exactly_one(e);
     if (const XMLElement* e = server->FirstChildElement("sslauth")) info.ssl_auth = exactly_one(e);
     read_text(server, "clientkey", info.ssl_client_key, values_are_utf8);

@@ -34,6 +34,7 @@ struct ConnectionInfo {
     StrBuf password;
     StrBuf host;  // for SSH: the host as the SSH server sees it
     int compressed = 1;
+    int compressed_given = 0;  // the job file has the element (else loopback goes uncompressed)
     StrBuf wait_timeout{"28800", 1};
     StrBuf charset;
 

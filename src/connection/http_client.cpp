@@ -1,5 +1,6 @@
 #include "connection/http_client.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <strings.h>
@@ -118,7 +119,9 @@ long HttpClient::perform(const char* data, std::size_t length, curl_slist* heade
     keep_body_ = keep_body;
     body_.clear();
     headers_.clear();
-    body_complete_ = body_too_large_ = timed_out_ = false;
+    body_complete_ = body_too_large_ = too_slow_ = timed_out_ = false;
+    dropped_bytes_ = 0;
+    started_ = std::chrono::steady_clock::now();
 
     CURLcode rc = curl_easy_perform(c);
     long status = 0;
@@ -133,6 +136,7 @@ long HttpClient::perform(const char* data, std::size_t length, curl_slist* heade
     timed_out_ = rc == CURLE_OPERATION_TIMEDOUT;
     error_text_ = rc == CURLE_OK ? "" : curl_easy_strerror(rc);
     if (body_too_large_) error_text_ = "answer larger than the limit";
+    if (too_slow_) error_text_ = "answer too slow";
     return status;
 }
 
@@ -187,7 +191,9 @@ bool HttpClient::send(const char* data, std::size_t length, bool base64, long* s
             // run the statements of a request that was sent.
             long request_bytes = 0;
             curl_easy_getinfo(curl_.get(), CURLINFO_REQUEST_SIZE, &request_bytes);
-            if (stopped_ || timed_out_ || request_bytes > 0 || ++failures >= kMaxAttempts) return false;
+            if (stopped_ || timed_out_ || too_slow_ || body_too_large_ || request_bytes > 0 ||
+                ++failures >= kMaxAttempts)
+                return false;
             continue;
         }
         if (is_auth_status(last) && auth_rounds < kMaxAttempts && apply_credentials(last)) {
@@ -214,11 +220,16 @@ bool HttpClient::read_body(std::string& out) {
 std::size_t HttpClient::on_body(char* data, std::size_t size, std::size_t count, void* self) {
     auto* client = static_cast<HttpClient*>(self);
     std::size_t n = size * count;
-    if (!client->keep_body_) return n;
     long status = 0;
     curl_easy_getinfo(client->curl_.get(), CURLINFO_RESPONSE_CODE, &status);
-    if (status != 200) return n;  // other answers are read and dropped
-    if (n > kMaxBodyBytes - client->body_.size()) {
+    if (!client->keep_body_ || status != 200) {
+        // Read and dropped, but not without end.
+        client->dropped_bytes_ += n;
+        if (client->dropped_bytes_ <= kMaxDroppedBytes) return n;
+        client->body_too_large_ = true;
+        return 0;
+    }
+    if (n > client->body_limit_ - std::min(client->body_limit_, client->body_.size())) {
         client->body_too_large_ = true;
         return 0;  // ends the transfer
     }
@@ -236,10 +247,17 @@ std::size_t HttpClient::on_header(char* data, std::size_t size, std::size_t coun
     return n;
 }
 
-int HttpClient::on_progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+int HttpClient::on_progress(void* self, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
     auto* client = static_cast<HttpClient*>(self);
     if (client->stop_ && *client->stop_) {
         client->stopped_ = true;
+        return 1;
+    }
+    const std::chrono::duration<double> past =
+        std::chrono::steady_clock::now() - client->started_ - std::chrono::milliseconds(client->timeout_ms_);
+    // Silence is the low-speed time-out's; this catches answers that keep coming, too slowly.
+    if (received > 0 && past.count() > 0 && static_cast<double>(received) < past.count() * kMinBytesPerSecond) {
+        client->too_slow_ = true;
         return 1;
     }
     return 0;

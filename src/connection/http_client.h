@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -29,6 +30,8 @@ public:
     bool set_url(const char* url);            // only the first call has effect; false when unusable
     void set_timeout(int ms) { timeout_ms_ = ms > 0 ? ms : 15000; }
     void set_stop_flag(const std::atomic<bool>* stop) { stop_ = stop; }
+    // The largest answer body kept (kMaxBodyBytes unless a request needs far less).
+    void set_body_limit(std::size_t bytes) { body_limit_ = bytes; }
 
     // Posts the data ("Base64: yes" header when base64). With preflight, an empty request
     // goes first so that server or proxy credentials are applied before the body travels.
@@ -42,10 +45,18 @@ public:
 
     bool timed_out() const { return timed_out_; }
     bool stopped() const { return stopped_; }
+    // The last answer was cut off: larger than the limit, or too slow once the time-out had passed.
+    bool too_large() const { return body_too_large_; }
+    bool too_slow() const { return too_slow_; }
     const std::string& last_error() const { return error_text_; }
 
-    // The largest answer body kept in memory.
+    // The largest answer body kept in memory, and the largest one read to be dropped (an
+    // authentication challenge, the answer to a preflight request).
     static constexpr std::size_t kMaxBodyBytes = std::size_t{1} << 30;
+    static constexpr std::size_t kMaxDroppedBytes = std::size_t{1} << 20;
+    // Once the time-out has passed, an answer must go on arriving at this many bytes a
+    // second on average, so that a server trickling bytes cannot hold kro for ever.
+    static constexpr double kMinBytesPerSecond = 1024;
 
 private:
     struct CurlDeleter {
@@ -76,6 +87,7 @@ private:
     bool use_http_auth_ = false;
     std::string http_user_, http_password_;
     int timeout_ms_ = 15000;
+    std::size_t body_limit_ = kMaxBodyBytes;
     const std::atomic<bool>* stop_ = nullptr;
     bool configured_ = false;
 
@@ -83,7 +95,10 @@ private:
     bool keep_body_ = false;
     bool body_complete_ = false;
     bool body_too_large_ = false;
+    bool too_slow_ = false;
     bool timed_out_ = false;
+    std::size_t dropped_bytes_ = 0;
+    std::chrono::steady_clock::time_point started_;
     bool stopped_ = false;
     std::string body_;
     std::string headers_;

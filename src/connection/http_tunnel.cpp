@@ -7,6 +7,7 @@
 #include <strings.h>
 #include <type_traits>
 
+#include "connection/charset_escape.h"
 #include "connection/http_client.h"
 #include "connection/http_result.h"
 #include "connection/tunnel_answer.h"
@@ -53,10 +54,14 @@ void set_info(MYSQL* handle, const std::string* text) {
     handle->info = h->info;
 }
 
-// The error of a request that could not be sent.
+// The error of a request that could not be sent or whose answer did not arrive whole.
 void set_transport_error(MYSQL* handle, long status, const HttpClient& client) {
     if (client.stopped()) {
         set_error(handle, tunnel_text::kErrStopped, tunnel_text::kStopped);
+    } else if (client.too_large()) {
+        set_error(handle, tunnel_text::kErrCannotConnect, tunnel_text::kAnswerTooLarge);
+    } else if (client.too_slow()) {
+        set_error(handle, tunnel_text::kErrCannotConnect, tunnel_text::kAnswerTooSlow);
     } else if (status == 401 || status == 407) {
         set_error(handle, static_cast<unsigned>(status), tunnel_text::kAuthorization);
     } else {
@@ -233,11 +238,10 @@ TunnelResult* HttpTunnel::send_pending(MYSQL* handle) {
     }
     std::string answer_text;
     if (!client.read_body(answer_text)) {
-        if (client.stopped() || (stop_ && *stop_)) {
+        if (stop_ && *stop_)
             set_error(handle, tunnel_text::kErrStopped, tunnel_text::kStopped);
-        } else {
-            set_error(handle, tunnel_text::kErrCannotConnect, tunnel_text::kCannotConnect);
-        }
+        else
+            set_transport_error(handle, status, client);
         return nullptr;
     }
     pending_query_.clear();
@@ -285,9 +289,10 @@ bool HttpTunnel::check_tunnel(MYSQL* handle) {
     static constexpr char kBody[] = "<xml>garbagedata</xml>";
     HttpClient client;
     configure(client, url.c_str(), nullptr);
+    client.set_body_limit(kCheckAnswerLimit);
     long status = 0;
     if (!client.send(kBody, sizeof kBody - 1, false, &status, true)) {
-        set_error(handle, tunnel_text::kErrCannotConnect, tunnel_text::kCannotConnect);
+        set_transport_error(handle, status, client);
         return false;
     }
     std::string headers;
@@ -298,7 +303,10 @@ bool HttpTunnel::check_tunnel(MYSQL* handle) {
     }
     std::string body;
     if (!client.read_body(body) || body.empty()) {
-        set_error(handle, tunnel_text::kErrNoCheckAnswer, tunnel_text::kNoCheckAnswer);
+        if (client.too_large() || client.too_slow())
+            set_transport_error(handle, status, client);
+        else
+            set_error(handle, tunnel_text::kErrNoCheckAnswer, tunnel_text::kNoCheckAnswer);
         return false;
     }
     std::string_view answer = body;
@@ -366,9 +374,9 @@ unsigned long* HttpTunnel::fetch_lengths(TunnelResult* result) {
     return result ? const_cast<unsigned long*>(result_of(result)->current_lengths) : nullptr;
 }
 
-// The tunnel's connections talk UTF-8, for which the plain escaper is exact.
+// The script's session speaks the charset this tunnel sends with every request.
 unsigned long HttpTunnel::real_escape_string(MYSQL*, char* destination, const char* source, unsigned long length) {
-    return mysql_escape_string(destination, source, length);
+    return escape_for_charset(charset_.c_str(), destination, source, length);
 }
 
 std::uint64_t HttpTunnel::affected_rows(MYSQL* handle) { return handle ? handle->affected_rows : kFailed; }

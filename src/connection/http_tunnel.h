@@ -57,6 +57,8 @@ public:
 
     // A batch is sent at the latest when its text grows beyond this many bytes.
     static constexpr std::size_t kBatchLimit = 65535;
+    // The check request's answer is a version line; anything much larger is no tunnel.
+    static constexpr std::size_t kCheckAnswerLimit = 64 * 1024;
 
 private:
     void set_server_version(MYSQL* handle, const char* text);

@@ -58,3 +58,8 @@ ResultPtr query_result(Tunnel& tunnel, MYSQL* handle, const char* text) {
 }
 
 bool statement_failed(Tunnel& tunnel, MYSQL* handle) { return tunnel.affected_rows(handle) == UINT64_MAX; }
+
+bool session_alive(Tunnel& tunnel, MYSQL* handle) {
+    // The library's reconnect is off, so a ping only asks and never opens a new session.
+    return tunnel.is_http() || (handle && mysql_ping(handle) == 0);
+}

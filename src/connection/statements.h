@@ -26,3 +26,7 @@ ResultPtr query_result(Tunnel& tunnel, MYSQL* handle, const char* text);
 
 // True when the last statement on the handle failed (affected rows all ones).
 bool statement_failed(Tunnel& tunnel, MYSQL* handle);
+
+// False when a direct connection's session is gone (killed, timed out, network lost); the
+// HTTP form keeps no session between requests and always gives true.
+bool session_alive(Tunnel& tunnel, MYSQL* handle);

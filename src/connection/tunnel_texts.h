@@ -7,6 +7,9 @@ inline constexpr char kVersion[] = "8.05";
 inline constexpr char kCannotConnect[] = "HTTP Error. Could not connect to the tunneling URL.";
 inline constexpr char kAuthorization[] = "HTTP Error. Authorization Required!.";
 inline constexpr char kStopped[] = "Query stopped by user.";
+inline constexpr char kAnswerTooLarge[] = "HTTP Error. The tunnel's answer is larger than kro accepts.";
+inline constexpr char kAnswerTooSlow[] =
+    "HTTP Error. The tunnel's answer came too slowly: less than 1 KB a second after the time-out.";
 inline constexpr char kNoCheckAnswer[] = "Error getting response from the tunnelpage.";
 inline constexpr char kUnusableAnswer[] =
     "Error in tunneling. Please send the HTTP response to the kro maintainers.";

@@ -5,16 +5,15 @@
 
 #include <tinyxml2.h>
 
+#include "common/job_xml.h"
 #include "report/reporting.h"
 
 namespace {
 
 using tinyxml2::XMLElement;
 
-const char* text_of(const XMLElement* e) {
-    const char* t = e ? e->GetText() : nullptr;
-    return t ? t : "";
-}
+// Settings are read without the white space that pretty-printed job files put around them.
+std::string text_of(const XMLElement* e) { return setting_text(e); }
 
 bool attribute_is(const XMLElement* e, const char* name, const char* value) {
     const char* a = e->Attribute(name);
@@ -89,7 +88,7 @@ void read_script(const XMLElement* script, ExportJob& job, int values_are_utf8) 
     job.to_file = attribute_is_nocase(script, "fileordir", "dir") ? 0 : 1;
     job.timestamp = attribute_is_nocase(script, "timestamp", "yes") ? 1 : 0;
     job.timestampdir = attribute_is_nocase(script, "timestampdir", "yes") ? 1 : 0;
-    job.path.assign(text_of(script), values_are_utf8);
+    job.path.assign(text_of(script).c_str(), values_are_utf8);
 }
 
 struct YesNoKey {
@@ -123,18 +122,19 @@ const YesNoKey kYesNoKeys[] = {
 };
 
 long read_number(const XMLElement* options, const char* name) {
-    const char* t = text_of(options->FirstChildElement(name));
-    return *t ? std::strtol(t, nullptr, 10) : 1000;
+    const std::string t = text_of(options->FirstChildElement(name));
+    return !t.empty() ? std::strtol(t.c_str(), nullptr, 10) : 1000;
 }
 
 void read_options(const XMLElement* options, ExportOptions& o, int values_are_utf8) {
     for (const YesNoKey& key : kYesNoKeys) {
         const XMLElement* e = options->FirstChildElement(key.name);
-        if (e) o.*key.field = strcasecmp(text_of(e), "yes") == 0 ? 1 : 0;
+        if (e) o.*key.field = strcasecmp(text_of(e).c_str(), "yes") == 0 ? 1 : 0;
     }
     o.bulksize = read_number(options, "bulksize");
     o.chunklimit = read_number(options, "chunklimit");
-    const char* charset = text_of(options->FirstChildElement("usecharset"));
+    const std::string charset_text = text_of(options->FirstChildElement("usecharset"));
+    const char* charset = charset_text.c_str();
     if (!*charset || strcasecmp(charset, "yes") == 0)
         o.usecharset.assign("utf8", 1);
     else if (strcasecmp(charset, "no") == 0)
@@ -183,7 +183,7 @@ int read_export_job(tinyxml2::XMLDocument& doc, ExportJob& job, int values_are_u
         job.all_of_kind[kTriggers] = o.createtrigger;
     }
     if (const XMLElement* e = exportjob->FirstChildElement("abortonerror"))
-        job.abortonerror = strcasecmp(text_of(e), "yes") == 0 ? 1 : 0;
+        job.abortonerror = strcasecmp(text_of(e).c_str(), "yes") == 0 ? 1 : 0;
     read_report_request(exportjob->FirstChildElement("sendreport"), job.report, values_are_utf8);
     return 1;
 }

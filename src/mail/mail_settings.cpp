@@ -12,10 +12,11 @@ namespace {
 
 bool equals_nocase(const char* a, const char* b) { return a && b && strcasecmp(a, b) == 0; }
 
-std::optional<std::string> element_text(const tinyxml2::XMLElement* e, int values_are_utf8) {
+// A setting's text without the white space around it; a password as it is written.
+std::optional<std::string> element_text(const tinyxml2::XMLElement* e, int values_are_utf8, bool is_password = false) {
     const char* text = e ? e->GetText() : nullptr;
     if (!text) return std::nullopt;
-    return StrBuf(text, values_are_utf8).str();
+    return StrBuf(is_password ? text : trimmed(text).c_str(), values_are_utf8).str();
 }
 
 const tinyxml2::XMLElement* child_nocase(const tinyxml2::XMLElement* parent, const char* name) {
@@ -43,7 +44,7 @@ void read_mail_settings(const tinyxml2::XMLElement* smtp, MailSettings& settings
             if (first_attribute_is_yes(e)) {
                 settings.use_auth = 1;
                 settings.user = element_text(child_nocase(e, "user"), values_are_utf8);
-                settings.password = element_text(child_nocase(e, "pwd"), values_are_utf8);
+                settings.password = element_text(child_nocase(e, "pwd"), values_are_utf8, true);
             }
             continue;
         }
@@ -74,7 +75,8 @@ void read_report_request(const tinyxml2::XMLElement* sendreport, ReportRequest& 
                          int values_are_utf8) {
     if (!sendreport) return;
     request.send_report = first_attribute_is_yes(sendreport) ? 1 : 0;
-    request.report_always = equals_nocase(sendreport->Attribute("when"), "always") ? 1 : 0;
+    const char* when = sendreport->Attribute("when");
+    request.report_always = when && equals_nocase(trimmed(when).c_str(), "always") ? 1 : 0;
     read_mail_settings(child_nocase(sendreport, "smtp"), request.mail, values_are_utf8);
 }
 

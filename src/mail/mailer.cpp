@@ -79,10 +79,11 @@ void assign(StrBuf& field, const std::optional<std::string>& value) {
     if (value) field.append(*value);
 }
 
-// What one transfer observed: whether the mail transaction had begun (MAIL FROM sent) and
-// the last reply line of the server.
+// What one transfer observed: whether the mail transaction had begun (MAIL FROM sent),
+// whether a login was sent, and the last reply line of the server.
 struct Dialogue {
     bool transaction_started = false;
+    bool logged_in = false;
     std::string last_reply;
 };
 
@@ -91,6 +92,7 @@ int on_debug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
     std::string_view text(data, size);
     if (type == CURLINFO_HEADER_OUT && text.size() >= 9 && strncasecmp(data, "MAIL FROM", 9) == 0)
         d->transaction_started = true;
+    if (type == CURLINFO_HEADER_OUT && text.size() >= 5 && strncasecmp(data, "AUTH ", 5) == 0) d->logged_in = true;
     if (type == CURLINFO_HEADER_IN) {
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
         d->last_reply.assign(text);
@@ -100,11 +102,21 @@ int on_debug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
 
 struct Upload {
     const StrBuf* message;
+    const Dialogue* dialogue;
+    bool login_required = false;
+    bool refused_unauthenticated = false;
     std::size_t offset = 0;
 };
 
 size_t on_read(char* buffer, size_t size, size_t count, void* user) {
     auto* u = static_cast<Upload*>(user);
+    // libcurl skips a login that the server does not offer; a mail that was meant to be
+    // sent logged in is not sent without it. Ending the data unfinished makes the server
+    // drop the message.
+    if (u->login_required && !u->dialogue->logged_in) {
+        u->refused_unauthenticated = true;
+        return CURL_READFUNC_ABORT;
+    }
     std::size_t left = u->message->length() - u->offset;
     std::size_t n = std::min(left, size * count);
     std::memcpy(buffer, u->message->c_str() + u->offset, n);
@@ -210,7 +222,7 @@ int Mailer::send() {
     CURL* h = curl.get();
     char curl_error[CURL_ERROR_SIZE] = "";
     Dialogue dialogue;
-    Upload upload{&message};
+    Upload upload{&message, &dialogue};
     curl_easy_setopt(h, CURLOPT_CURLU, url.get());
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
@@ -230,6 +242,7 @@ int Mailer::send() {
     if (use_auth && !user.empty()) {
         curl_easy_setopt(h, CURLOPT_USERNAME, user.c_str());
         curl_easy_setopt(h, CURLOPT_PASSWORD, password.c_str());
+        upload.login_required = true;
     }
     std::string mail_from = "<" + headers.return_path + ">";
     curl_easy_setopt(h, CURLOPT_MAIL_FROM, mail_from.c_str());
@@ -245,6 +258,11 @@ int Mailer::send() {
 
     CURLcode result = curl_easy_perform(h);
     if (result == CURLE_OK) return 1;
+    if (upload.refused_unauthenticated) {
+        print_and_log("The SMTP server offers no login; the mail was not sent without one.");
+        error_text.assign(kConnectFailed, 1);
+        return 0;
+    }
 
     print_and_log(curl_error[0] ? curl_error : curl_easy_strerror(result));
     if (!dialogue.last_reply.empty() && (dialogue.last_reply[0] == '4' || dialogue.last_reply[0] == '5'))

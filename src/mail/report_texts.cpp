@@ -1,5 +1,9 @@
 #include "mail/report_texts.h"
 
+#include <string>
+#include <vector>
+
+#include "common/html_text.h"
 #include "mail/mail_settings.h"
 #include "mail/mailer.h"
 #include "report/report_body.h"
@@ -73,6 +77,18 @@ const KindTexts& texts_of(ReportKind kind) {
     return kImport;
 }
 
+// What went wrong, after the failure line: every error text the run reported.
+void append_reported_errors(ReportBody& body) {
+    const std::vector<std::string>& errors = reported_errors();
+    if (errors.empty()) return;
+    body.append("<p class=\"text\">Errors reported during the run:<br>", "Errors reported during the run:\r\n");
+    for (const std::string& error : errors) {
+        body.append(html_escaped(error.c_str()).c_str(), error.c_str());
+        body.append("<br>", "\r\n");
+    }
+    body.append("</p>", "\r\n");
+}
+
 }  // namespace
 
 void append_report_frame(ReportBody& body) {
@@ -102,6 +118,7 @@ void finish_report(ReportBody& body, ReportKind kind, int success, const char* e
         body.append(t.failure_html, t.failure_plain);
         if (t.failure_has_time) body.append(end_time, end_time);
         body.append(t.failure_after_html, "\r\n\r\n");
+        append_reported_errors(body);
     }
     body.append("</body></html>", t.close_plain);
 }

@@ -66,10 +66,17 @@ void add_result(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, TunnelResul
     }
 }
 
+// Why the statements after a lost session are not run: a new session would have lost the
+// transaction, locks and variables the statements before set up.
+const char kSessionLost[] = "Not run: the connection to the server was lost before this statement.";
+
 // Runs every statement once. 0 when one failed in a way that ends the run (no mail then).
-int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBody& body) {
+// Once the session is lost, every later statement fails without being sent, and
+// session_lost says so.
+int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBody& body, bool& session_lost) {
     SqlSplitter splitter(job.query.c_str(), job.query.length());
     StrBuf statement;
+    session_lost = false;
     for (;;) {
         SqlSplitter::Piece piece = splitter.next_statement();
         if (piece.kind == SqlSplitter::Kind::End) return 1;
@@ -78,6 +85,10 @@ int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBo
         if (piece.text.find_first_not_of(" \t\r\n") == std::string_view::npos) continue;
         statement.clear();
         statement.append(piece.text);
+        if (session_lost) {
+            report_statement_error(job, statement, kSessionLost, body);
+            continue;
+        }
         // A statement can fail when it is sent or when its result is read (through the HTTP
         // tunnel the server's answer only comes with the result): both are one failure,
         // and abortonerror alone decides whether the next statement runs.
@@ -90,6 +101,7 @@ int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBo
         }
         if (failed) {
             report_statement_error(job, statement, tunnel.error(handle), body);
+            session_lost = !session_alive(tunnel, handle);
             if (job.abort_on_error) return 0;
             continue;
         }
@@ -104,6 +116,7 @@ int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBo
         while ((more = tunnel.next_result(handle)) == 0) make_result(tunnel, tunnel.store_result(handle));
         if (more > 0) {
             report_statement_error(job, statement, tunnel.error(handle), body);
+            session_lost = !session_alive(tunnel, handle);
             if (job.abort_on_error) return 0;
         }
     }
@@ -135,10 +148,14 @@ int run_notify(NotifyJob& job, StrBuf& error) {
 
     ReportBody body;
     append_report_frame(body);
-    if (!run_statements(job, *conn.tunnel, conn.handle, body)) return 0;
+    bool session_lost = false;
+    if (!run_statements(job, *conn.tunnel, conn.handle, body, session_lost)) return 0;
     body.append("</body></html>", " ");
     conn.close();
-    return job.send_result ? send_result_mail(job, body) : 1;
+    int sent = job.send_result ? send_result_mail(job, body) : 1;
+    // The results are mailed all the same, but a job whose session was lost did not do
+    // what it says.
+    return session_lost ? 0 : sent;
 }
 
 }  // namespace
@@ -152,7 +169,9 @@ int run_notify_job(tinyxml2::XMLDocument& doc, long, FILE*, FILE*, int values_ar
     print_job_started();
     StrBuf error;
     int ok = run_notify(job, error);
-    if (!ok && !error.empty()) std::printf("%s", error.c_str());
+    // A server that answered the connect but not the first statement (an HTTP tunnel that
+    // cannot be reached) is a connection failure like any other.
+    if (!ok && !error.empty()) report_failure(error.c_str());
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
     std::printf("\n\nTotal time taken - %u sec(s)\r\n", static_cast<unsigned>(seconds.count()));
     flush_outputs();

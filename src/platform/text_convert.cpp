@@ -60,8 +60,9 @@ std::string decide_ansi_charset() {
     std::string restore = saved ? saved : "C";
     if (std::setlocale(LC_CTYPE, "")) name = nl_langinfo(CODESET);
     std::setlocale(LC_CTYPE, restore.c_str());
-    if (name.empty() || name == "ANSI_X3.4-1968" || name == "ASCII" || name == "US-ASCII")
-        name = "WINDOWS-1252";
+    // The C locale (cron, systemd) says ASCII: take UTF-8, so that a job file means the same
+    // however kro is started.
+    if (name.empty() || name == "ANSI_X3.4-1968" || name == "ASCII" || name == "US-ASCII") name = "UTF-8";
     return name;
 }
 

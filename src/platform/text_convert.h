@@ -1,7 +1,7 @@
 // Conversions between UTF-8 (the program's own texts), UTF-16 and the locale's
 // character set (what job files without an XML declaration and servers older than 4.1
-// speak). When the locale's character set is plain ASCII (the C locale), Windows-1252
-// stands in for it. Bytes that cannot be converted become '?'.
+// speak). When the locale's character set is plain ASCII (the C locale, as under cron and
+// systemd), UTF-8 stands in for it. Bytes that cannot be converted become '?'.
 #pragma once
 
 #include <string>

@@ -9,6 +9,19 @@
 
 namespace {
 
+std::vector<std::string> errors_of_the_run;
+
+void remember_error(const char* text) {
+    constexpr std::size_t kMaxErrors = 100;
+    constexpr std::size_t kMaxLength = 2000;
+    if (!text || errors_of_the_run.size() >= kMaxErrors) return;
+    std::string_view view(text);
+    view = view.substr(0, kMaxLength);
+    while (!view.empty() && (view.front() == '\r' || view.front() == '\n')) view.remove_prefix(1);
+    while (!view.empty() && (view.back() == '\r' || view.back() == '\n')) view.remove_suffix(1);
+    if (!view.empty()) errors_of_the_run.emplace_back(view);
+}
+
 void write_raw(FILE* stream, const char* text) {
     if (stream && text) std::fwrite(text, 1, std::strlen(text), stream);
 }
@@ -48,12 +61,26 @@ void write_session_entry(const char* text, const char* table) {
 
 void print_check_line() { std::printf("\nCheck %s for complete error details.\n", log_path.c_str()); }
 
+bool ends_line(const char* text) {
+    std::size_t n = std::strlen(text);
+    return n > 0 && text[n - 1] == '\n';
+}
+
+// Writes the text and ends its line, so that the next text never runs on from it.
+void write_line(FILE* stream, const char* text) {
+    if (!stream || !text) return;
+    write_raw(stream, text);
+    if (!ends_line(text)) write_raw(stream, "\n");
+}
+
 }  // namespace
 
 void report_failure_no_entry(const char* text) {
+    if (!text) text = "";
+    remember_error(text);
     std::printf("%s", text);
     print_check_line();
-    write_raw(log_file, text);
+    write_line(log_file, text);
 }
 
 void report_failure(const char* text) {
@@ -76,6 +103,7 @@ void report_query_error(unsigned number, const char* error_text, const char* tab
         "the log file.";
     StrBuf text;
     text.format("Error No. %d\r\n%s\r\n", static_cast<int>(number), error_text ? error_text : "");
+    remember_error(text.c_str());
     write_raw(log_file, text.c_str());
     write_session_entry(text.c_str(), table);
     if (last_error) last_error->assign(kNotice, 1);
@@ -86,9 +114,10 @@ void report_query_error(unsigned number, const char* error_text, const char* tab
 
 int print_and_log(const char* text) {
     if (!text) return 0;
-    std::printf("\n%s", text);
+    const char* end = ends_line(text) ? "" : "\n";
+    std::printf("\n%s%s", text, end);
     if (!log_file) return 0;
-    return std::fprintf(log_file, "\n%s", text) >= 0 ? 1 : 0;
+    return std::fprintf(log_file, "\n%s%s", text, end) >= 0 ? 1 : 0;
 }
 
 void print_and_append_log(const char* text) {
@@ -110,3 +139,7 @@ void print_job_started() {
 }
 
 void flush_outputs() { std::fflush(nullptr); }
+
+const std::vector<std::string>& reported_errors() { return errors_of_the_run; }
+
+void forget_reported_errors() { errors_of_the_run.clear(); }

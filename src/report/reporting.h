@@ -2,6 +2,9 @@
 // session file, always in that order. Callers build the texts; these only carry them.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "common/str_buf.h"
 
 struct ReportBody;
@@ -28,3 +31,8 @@ void add_to_report(ReportBody& report, const char* html, const char* plain);
 void print_job_started();
 // Flushes the console, log and session file so that nothing lags behind the work.
 void flush_outputs();
+
+// The error texts reported so far in this run (the first 100, each cut to 2000 bytes), for
+// the failure report mail.
+const std::vector<std::string>& reported_errors();
+void forget_reported_errors();

@@ -42,8 +42,9 @@ public:
     RunFile& operator=(const RunFile&) = delete;
     ~RunFile() { close(); }
 
+    // A file named again replaces the one before, which goes as if the start had failed.
     bool open(const std::string& path, const char* mode) {
-        close();
+        discard();
         std::error_code ec;
         created_ = !std::filesystem::exists(path, ec);
         path_ = path;
@@ -99,20 +100,43 @@ struct StartFiles {
 };
 
 // Reads the job file whole into a zero-terminated buffer (with slack, as parsers like).
+// Its size is only a hint: a pipe has none, and a file may grow while it is read.
 std::vector<char> read_job_text(FILE* job, long& bytes_read) {
     long size = 0;
     if (std::fseek(job, 0, SEEK_END) == 0) size = std::ftell(job);
     if (size < 0) size = 0;
     std::rewind(job);
     std::vector<char> text;
+    std::size_t used = 0;
     try {
         text.assign(static_cast<std::size_t>(size) + 1024, '\0');
+        for (;;) {
+            if (text.size() - used < 2) text.resize(text.size() * 2, '\0');
+            std::size_t n = std::fread(text.data() + used, 1, text.size() - used - 1, job);
+            if (n == 0) break;
+            used += n;
+        }
     } catch (const std::bad_alloc&) {
         out_of_memory();
     }
-    bytes_read = static_cast<long>(std::fread(text.data(), 1, static_cast<std::size_t>(size), job));
-    text[static_cast<std::size_t>(bytes_read)] = '\0';
+    text[used] = '\0';
+    bytes_read = static_cast<long>(used);
     return text;
+}
+
+// The job file named on the command line: the last word that is not an option.
+std::string job_file_word(const std::vector<std::string>& words) {
+    std::string job;
+    for (std::size_t i = 1; i < words.size(); ++i)
+        if (words[i].rfind("-", 0) != 0) job = words[i];
+    return job;
+}
+
+// True when the path names the job file itself, under whatever name: writing the log or
+// session there would destroy the job.
+bool is_the_job_file(const std::string& path, const std::string& job) {
+    std::error_code ec;
+    return !job.empty() && std::filesystem::equivalent(path, job, ec);
 }
 
 }  // namespace
@@ -152,17 +176,23 @@ int run_agent(int argc, char** argv) {
     StartFiles files;
     bool log_given = false;
     bool session_given = false;
+    const std::string job_word = job_file_word(words);
+    static const char kLogIsJob[] = "\r\nThe log file is the job file.\r\nError opening LOG file.\n";
+    static const char kSessionIsJob[] =
+        "\r\nThe session file is the job file.\r\nError opening session ERROR log file.\n";
     for (std::size_t i = 1; i < words.size(); ++i) {
         const std::string& word = words[i];
         if (word.rfind("-l", 0) == 0) {
             std::string path = word.substr(2);
             if (path.empty()) return files.fail("\nInvalid parameter for Logfile.\n");
+            if (is_the_job_file(path, job_word)) return files.fail(kLogIsJob);
             if (!files.log.open(path, "a+")) return files.fail("\r\nError opening LOG file.\n");
             log_path = path;
             log_given = true;
         } else if (word.rfind("-s", 0) == 0) {
             std::string path = word.substr(2);
             if (path.empty()) return files.fail("\nInvalid parameter for Session Errorfile.\n");
+            if (is_the_job_file(path, job_word)) return files.fail(kSessionIsJob);
             if (!files.session.open(path, "w"))
                 return files.fail("\r\nError opening session ERROR log file.\n");
             session_given = true;
@@ -176,9 +206,11 @@ int run_agent(int argc, char** argv) {
     }
     if (!files.job) return files.fail("\r\nCould not open JOB file or no INPUT JOB file\r\n");
     if (!log_given) {
+        if (is_the_job_file(kDefaultLog, job_word)) return files.fail(kLogIsJob);
         if (!files.log.open(kDefaultLog, "a+")) return files.fail("\r\nError opening LOG file.\n");
         log_path = kDefaultLog;
     }
+    if (!session_given && is_the_job_file(kDefaultSession, job_word)) return files.fail(kSessionIsJob);
     if (!session_given && !files.session.open(kDefaultSession, "w"))
         return files.fail("\r\nError opening session ERROR log file.\n");
 

@@ -2,6 +2,11 @@
 // report a failed connect leaves on the console, in the log and in the session file.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -9,6 +14,7 @@
 #include "connection/statements.h"
 #include "kro_test_support.h"
 #include "mariadb_fixture.h"
+#include "platform/unique_fd.h"
 #include "report/process_state.h"
 
 namespace {
@@ -41,9 +47,12 @@ TEST(ConnectTest, PlainConnectionSelectsTheDatabaseAndSetsTheSession) {
     EXPECT_EQ(connection_value(c, "select @@session.wait_timeout"), "28800");
 }
 
-TEST(ConnectTest, CompressedConnection) {
-    ConnectionInfo info = mariadb_connection_info();
+TEST(ConnectTest, LoopbackGoesUncompressedUnlessTheJobFileAsks) {
+    ConnectionInfo info = mariadb_connection_info();  // 127.0.0.1, no compressed element
     ServerConnection c;
+    ASSERT_TRUE(connect_direct(c, info));
+    EXPECT_EQ(status_value(c, "Compression"), "OFF");
+    info.compressed_given = 1;
     ASSERT_TRUE(connect_direct(c, info));
     EXPECT_EQ(status_value(c, "Compression"), "ON");
     std::string expected;
@@ -116,7 +125,7 @@ TEST_F(ConnectFailureTest, RefusedLoginIsReportedOnConsoleLogAndSessionFile) {
     const std::string text = "\r\nERROR: 1045, Access denied for user '" + service_value("MARIADB_USER") +
                              "'@'127.0.0.1' (using password: YES)";
     EXPECT_EQ(console, text + "\nCheck " + log_path + " for complete error details.\n");
-    EXPECT_EQ(read_file(dir.file("kro.log")), text);
+    EXPECT_EQ(read_file(dir.file("kro.log")), text + "\n");
     EXPECT_EQ(read_file(dir.file("session.xml")), "<error>" + text + "</error>");
 }
 
@@ -139,4 +148,24 @@ TEST_F(ConnectFailureTest, UnreachableServersAndBadCertificatesAreReportedWithTh
     EXPECT_NE(session.find("<error>\r\nERROR: 2002, "), std::string::npos);
     EXPECT_NE(session.find("<error>\r\nERROR: 2005, "), std::string::npos);
     EXPECT_NE(session.find("<error>\r\nERROR: 2026, "), std::string::npos);
+}
+
+TEST_F(ConnectFailureTest, AServerThatNeverGreetsFailsTheConnectInBoundedTime) {
+    // The kernel accepts connections on a listening socket; nobody ever answers them.
+    UniqueFd listener(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener.get(), 4), 0);
+    ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ConnectionInfo silent = mariadb_connection_info();
+    silent.port = ntohs(address.sin_port);
+
+    const auto started = std::chrono::steady_clock::now();
+    const std::string console = failed_connect(silent);
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(console.rfind("\r\nERROR: 2013, ", 0), 0u) << console;
+    EXPECT_LT(waited, std::chrono::seconds(kConnectTimeoutSeconds + 15));
 }

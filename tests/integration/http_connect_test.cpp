@@ -6,6 +6,7 @@
 
 #include "connection/connect.h"
 #include "connection/connection_info.h"
+#include "connection/sql_quote.h"
 #include "connection/statements.h"
 #include "kro_test_support.h"
 #include "mariadb_fixture.h"
@@ -48,6 +49,22 @@ TEST(HttpConnectTest, ConnectServerOverTheTunnelSelectsTheDatabaseAndKeepsFourBy
     // The HTTP form never loses a connection; reconnecting re-selects and re-checks.
     EXPECT_TRUE(reconnect(*c.tunnel, c.handle, &info, "kro_http_connect"));
     EXPECT_EQ(connection_value(c, "select count(*) from words"), "1");
+}
+
+TEST(HttpConnectTest, ValuesAreEscapedForTheCharacterSetTheTunnelSpeaks) {
+    // In gbk the bytes BF 5C are one character: escaped byte by byte, BF ' would become
+    // BF \ ' and the quote would end the string.
+    ServerConnection c;
+    c.tunnel = connect_server(http_info("HTTP_TUNNEL_URL", ""), c.handle, nullptr, HttpTunnelSettings{});
+    ASSERT_TRUE(c.tunnel);
+    set_connection_charset(*c.tunnel, c.handle, "gbk");
+    const std::string hostile = "\xBF' or 1=1 -- \xB0\xA1\xBF\\";
+    const std::string sql = "select hex('" + escape_literal(*c.tunnel, c.handle, hostile).str() + "'), 'end'";
+    ResultPtr result = query_with_reconnect(*c.tunnel, c.handle, sql.c_str(), 0);
+    MYSQL_ROW row = result ? c.tunnel->fetch_row(result.get()) : nullptr;
+    ASSERT_NE(row, nullptr) << c.tunnel->error(c.handle);
+    EXPECT_STREQ(row[0], "BF27206F7220313D31202D2D20B0A1BF5C");
+    EXPECT_STREQ(row[1], "end");
 }
 
 TEST(HttpConnectTest, ProxyAndAuthenticationSettingsOfTheJobFileReachTheRequests) {

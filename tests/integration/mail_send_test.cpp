@@ -180,7 +180,7 @@ TEST(MailSend, LogsInWithAUserNameContainingAt) {
     EXPECT_EQ(mail.meta["auth_login"], *s.user);
 }
 
-TEST(MailSend, RefusedLoginCannotConnect) {
+TEST(MailSend, RefusedOrMissingLoginCannotConnect) {
     std::string token = unique_mail_token("badauth");
     MailSettings s = sink_settings(token, "SMTP_AUTH_PORT");
     s.use_auth = 1;
@@ -192,6 +192,18 @@ TEST(MailSend, RefusedLoginCannotConnect) {
     EXPECT_NE(r.console.find("\n"), std::string::npos);  // the transport's own reason
     EXPECT_NE(r.console.find("535"), std::string::npos) << r.console;
     EXPECT_TRUE(no_stored_mail(token));
+
+    // A server that offers no login at all does not get the mail without one either.
+    std::string plain_token = unique_mail_token("noauth");
+    MailSettings plain = sink_settings(plain_token, "SMTP_PORT");
+    plain.use_auth = 1;
+    plain.user = "someone";
+    plain.password = "secret";
+    SendResult skipped = send(plain, simple_body());
+    EXPECT_EQ(skipped.ok, 0);
+    EXPECT_EQ(skipped.error, "Can't connect to SMTP server!");
+    EXPECT_NE(skipped.console.find("offers no login"), std::string::npos) << skipped.console;
+    EXPECT_TRUE(no_stored_mail(plain_token));
 }
 
 TEST(MailSend, EncryptionWordsReachTheMatchingServers) {

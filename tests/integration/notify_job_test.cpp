@@ -46,8 +46,12 @@ protected:
     }
 
     RunResult run_job(const NotifyOptions& o) {
-        std::string job =
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<job><notifyjob>"
+        write_file(dir.file("job.xml"), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + job_text(o));
+        return run_kro({"job.xml"}, dir.path());
+    }
+
+    std::string job_text(const NotifyOptions& o) {
+        return "<job><notifyjob>"
             "<source><host>127.0.0.1</host><port>" + service_value("MARIADB_PORT") +
             "</port><user>" + service_value("MARIADB_USER") + "</user><pwd>" + xml_escaped(o.password) +
             "</pwd><database>notify_db</database></source>"
@@ -56,8 +60,6 @@ protected:
             "</port><toemail>" + token + "@example.test</toemail><subject>Daily figures</subject></smtp>"
             "<query>" + xml_escaped(o.query) + "</query>" + o.switches +
             "</notifyjob></job>";
-        write_file(dir.file("job.xml"), job);
-        return run_kro({"job.xml"}, dir.path());
     }
 
     std::string session() { return read_file(dir.file("krosession.xml")); }
@@ -199,18 +201,65 @@ TEST_F(NotifyJobTest, ValidationNamesTheFirstMissingSetting) {
     EXPECT_EQ(r.out.find("Job started at"), std::string::npos);
 }
 
-TEST_F(NotifyJobTest, AKilledConnectionFailsItsStatementAndTheJobStillMails) {
-    RunResult r = run_job({"select 1; kill connection_id(); select 'still here' as s"});
-    // Without abortonerror a failed statement is reported and the job goes on to its mail.
-    EXPECT_EQ(r.exit_code, 0) << r.out;
+TEST_F(NotifyJobTest, ALostSessionFailsEveryLaterStatementAndCommitsNothing) {
+    mariadb_exec("CREATE TABLE notify_db.acct (id INT PRIMARY KEY, v INT) ENGINE=InnoDB;"
+                 "INSERT INTO notify_db.acct VALUES (1, 10), (2, 20)");
+    RunResult r = run_job({"start transaction; update acct set v = v - 5 where id = 1; kill connection_id();\n"
+                           "update acct set v = v + 5 where id = 2; commit; select 'after' as s"});
+    const std::string balances = mariadb_value("select group_concat(v order by id) from notify_db.acct");
+    mariadb_exec("DROP TABLE notify_db.acct");
+    // No new session carries on half a transaction: the job fails and nothing is committed.
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    EXPECT_EQ(balances, "10,20");
     const std::string entries = session();
-    const std::size_t first = entries.find("<error>");
-    EXPECT_NE(first, std::string::npos) << entries;
-    EXPECT_EQ(entries.find("<error>", first + 1), std::string::npos) << entries;  // only the kill failed
+    std::size_t errors = 0;
+    for (std::size_t at = entries.find("<error>"); at != std::string::npos; at = entries.find("<error>", at + 1)) ++errors;
+    EXPECT_EQ(errors, 4u) << entries;  // the kill, then the three statements after it
     EXPECT_NE(entries.find("<error>Connection was killed</error>"), std::string::npos) << entries;
+    // The results so far are mailed all the same, with what was not run.
     StoredMail mail;
     ASSERT_TRUE(fetch_stored_mail(token, mail));
     const std::string& plain = mail.parts[0];
-    EXPECT_NE(plain.find("Connection was killed"), std::string::npos) << plain;
-    EXPECT_NE(plain.find("still here"), std::string::npos) << plain;
+    EXPECT_NE(plain.find("Not run: the connection to the server was lost"), std::string::npos) << plain;
+    EXPECT_EQ(plain.find("after\t"), std::string::npos) << plain;
+}
+
+TEST_F(NotifyJobTest, AJobFileWithoutDeclarationMeansTheSameUnderCronAsInItsOwnLocale) {
+    // The same statement, once as UTF-8 bytes run as cron runs it (no environment at all,
+    // so the C locale), once as Latin-1 bytes in a Latin-1 locale: the server gets "Björn".
+    const std::string query = "select hex('Bj\xC3\xB6rn') as h";
+    write_file(dir.file("job.xml"), job_text({query}));
+    RunResult cron = run_program("/usr/bin/env", {"-i", "HOME=" + dir.path(), KRO_BINARY, "job.xml"}, dir.path());
+    EXPECT_EQ(cron.exit_code, 0) << cron.out;
+    StoredMail first;
+    ASSERT_TRUE(fetch_stored_mail(token, first));
+    EXPECT_NE(first.parts[0].find("426AC3B6726E"), std::string::npos) << first.parts[0];
+
+    TempDir locales;
+    ASSERT_EQ(run_program("/usr/bin/localedef", {"-i", "de_DE", "-f", "ISO-8859-1", locales.file("de_DE.ISO-8859-1")},
+                          locales.path()).exit_code, 0);
+    token = unique_mail_token("notify");
+    write_file(dir.file("latin.xml"), job_text({"select hex('Bj\xF6rn') as h"}));
+    RunResult latin = run_kro({"latin.xml"}, dir.path(), {"LOCPATH=" + locales.path(), "LC_ALL=de_DE.ISO-8859-1"});
+    EXPECT_EQ(latin.exit_code, 0) << latin.out;
+    StoredMail second;
+    ASSERT_TRUE(fetch_stored_mail(token, second));
+    EXPECT_NE(second.parts[0].find("426AC3B6726E"), std::string::npos) << second.parts[0];
+}
+
+TEST_F(NotifyJobTest, AnUnreachableHttpTunnelIsReportedLikeAnyConnectionFailure) {
+    std::string job = job_text({"select 1"});
+    job.replace(job.find("</source>"), 9,
+                "<tunnelinfo type=\"http\"><url>http://127.0.0.1:1/VelmarTunnel.php</url></tunnelinfo></source>");
+    write_file(dir.file("job.xml"), job);
+    RunResult r = run_kro({"job.xml"}, dir.path());
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    // Console with its check line, log and session file, as for a refused direct connect.
+    const std::string entries = session();
+    const std::size_t open = entries.find("<error>");
+    ASSERT_NE(open, std::string::npos) << entries;
+    const std::string error = entries.substr(open + 7, entries.find("</error>") - open - 7);
+    EXPECT_FALSE(error.empty());
+    EXPECT_NE(r.out.find(error + "\nCheck kro.log for complete error details."), std::string::npos) << r.out;
+    EXPECT_NE(read_file(dir.file("kro.log")).find(error), std::string::npos);
 }

@@ -27,6 +27,7 @@ protected:
         request.mail.from_email = "kro@example.com";
         request.mail.to_email = token + "@example.com";
         request.mail.subject = "report";
+        forget_reported_errors();
     }
     void TearDown() override { close_files(); }
     void close_files() {
@@ -49,28 +50,34 @@ protected:
 
 }  // namespace
 
-TEST_F(ReportMail, FailedExportMailsItsFailureReportWithoutAlways) {
+TEST_F(ReportMail, FailedExportMailsItsFailureReportWithTheRunsErrorsWithoutAlways) {
     start_report(body, ReportKind::export_job, "Sun Dec 31 23:59:00 2023");
     add_to_report(body, "Exporting Database shop...", "Exporting Database shop...");
     end_report_work(body);
+    testing::internal::CaptureStdout();
+    report_failure("Table 'shop.<b>' doesn't exist\r\n");
+    report_failure_no_entry("Error writing in file.\n28:No space left on device");
+    testing::internal::GetCapturedStdout();
     int mailed = 0;
     std::string console = run_step(ReportKind::export_job, 0, &mailed);
     close_files();
     EXPECT_EQ(mailed, 1);
     EXPECT_EQ(console, "\r\nMail sent successfully");
-    EXPECT_EQ(read_file(dir.file("kro.log")), "\r\nMail sent successfully");
 
+    // The specified lines first, then what went wrong, in the order it was reported.
     StoredMail mail;
     ASSERT_TRUE(fetch_stored_mail(token, mail));
     ASSERT_EQ(mail.parts.size(), 2u);
     EXPECT_EQ(mail.parts[0],
               " Scheduled export started at:Sun Dec 31 23:59:00 2023Exporting Database shop...\n"
-              "Export job was unsucessful.\n\n \n\n");
+              "Export job was unsucessful.\n\nErrors reported during the run:\nTable 'shop.<b>' doesn't exist\n"
+              "Error writing in file.\n28:No space left on device\n\n \n\n");
     EXPECT_EQ(mail.parts[1].rfind("<html><style type=\"text/css\">\n<!--\n.topheader {", 0), 0u);
     EXPECT_NE(mail.parts[1].find("</style>\n<body bgcolor='white'><p class=\"text\">Scheduled export "
                                  "started at: <b>Sun Dec 31 23:59:00 2023<p><p class=\"text\">"
                                  "Exporting Database shop...<br></p><p class=\"text\">Export job was "
-                                 "unsuccessful.<br><br></body></html>"),
+                                 "unsuccessful.<br><br><p class=\"text\">Errors reported during the run:<br>"
+                                 "Table &#39;shop.&lt;b&gt;&#39; doesn&#39;t exist<br>"),
               std::string::npos)
         << mail.parts[1];
 }
@@ -102,7 +109,7 @@ TEST_F(ReportMail, FailedSendingReportsBothTextsWithSessionEntries) {
     close_files();
     EXPECT_EQ(mailed, 0);
     std::string log = read_file(dir.file("kro.log"));
-    EXPECT_NE(log.find("Error sending mail.Sending Failed!"), std::string::npos) << log;
+    EXPECT_NE(log.find("Error sending mail.\nSending Failed!\n"), std::string::npos) << log;  // never run together
     EXPECT_EQ(read_file(dir.file("session.xml")),
               "<error>Error sending mail.</error><error>Sending Failed!</error>");
     EXPECT_NE(console.find("Error sending mail.\nCheck kro.log for complete error details.\n"

@@ -18,15 +18,16 @@ std::string charsets(ServerConnection& c) {
                                "@@character_set_results)");
 }
 
-// Runs the statement while another connection kills this one as soon as the statement runs.
+// Runs the statement while another connection kills the session that runs it, as soon as
+// it runs.
 ResultPtr query_killed_midway(ServerConnection& c, const char* sql, int retry, ConnectionInfo* info,
                               const char* database) {
-    const std::string id = connection_value(c, "select connection_id()");
     std::thread killer([&] {
         try {
-            const std::string running = "select count(*) from information_schema.processlist where id = " + id +
-                                        " and command = 'Query' and info = '" + sql + "'";
-            for (int i = 0; i < 1000 && mariadb_value(running) != "1"; ++i)
+            const std::string running = "select id from information_schema.processlist where command = 'Query' "
+                                        "and info = '" + std::string(sql) + "'";
+            std::string id;
+            for (int i = 0; i < 1000 && (id = mariadb_value(running)).empty(); ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             mariadb_exec("kill " + id);
         } catch (...) {  // already recorded as a test failure
@@ -88,6 +89,8 @@ TEST(SessionTest, ConnectionLostMidStatementIsReconnectedOnlyWithRetry) {
     EXPECT_FALSE(failed);
     EXPECT_TRUE(statement_failed(*c.tunnel, c.handle));
     EXPECT_EQ(c.tunnel->error_number(c.handle), 2013u) << c.tunnel->error(c.handle);
+    EXPECT_FALSE(session_alive(*c.tunnel, c.handle));  // and nothing opened a new one
+    ASSERT_TRUE(query_with_reconnect(*c.tunnel, c.handle, "select 1", 1, 0, 0, &info, "kro_reconnect"));
 
     ResultPtr again = query_killed_midway(c, "select sleep(1), database()", 1, &info, "kro_reconnect");
     ASSERT_TRUE(again) << c.tunnel->error(c.handle);
@@ -99,14 +102,21 @@ TEST(SessionTest, ConnectionLostMidStatementIsReconnectedOnlyWithRetry) {
     mariadb_exec("drop database kro_reconnect");
 }
 
-TEST(SessionTest, IdleConnectionDroppedByTheServerComesBackByItself) {
+TEST(SessionTest, AnIdleSessionDroppedByTheServerComesBackOnlyWhenAskedFor) {
     ServerConnection c;
     ASSERT_TRUE(connect_direct(c, mariadb_connection_info()));
     const std::string id = connection_value(c, "select connection_id()");
-    mariadb_exec("kill " + id);
-    std::string new_id = connection_value(c, "select connection_id()");
-    EXPECT_NE(new_id, "");
-    EXPECT_NE(new_id, id);
+    mariadb_exec("set @x = 1; kill " + id);
+    // The client library does not open a new session behind the caller's back...
+    EXPECT_EQ(connection_value(c, "select connection_id()"), "");
+    EXPECT_FALSE(session_alive(*c.tunnel, c.handle));
+    // ... only a caller that asks for it gets one.
+    ResultPtr result = query_with_reconnect(*c.tunnel, c.handle, "select connection_id()", 1);
+    MYSQL_ROW row = result ? c.tunnel->fetch_row(result.get()) : nullptr;
+    ASSERT_NE(row, nullptr) << c.tunnel->error(c.handle);
+    EXPECT_NE(std::string(row[0]), id);
+    result.reset();
+    EXPECT_TRUE(session_alive(*c.tunnel, c.handle));
 }
 
 TEST(SessionTest, ServersBefore41GetNoCharsetStatementsAndLocaleText) {
@@ -115,9 +125,9 @@ TEST(SessionTest, ServersBefore41GetNoCharsetStatementsAndLocaleText) {
     ASSERT_TRUE(connect_direct(c, info, 1, std::make_unique<VersionTunnel>("4.0.27-log")));
     set_connection_charset(*c.tunnel, c.handle, "latin1");
     EXPECT_EQ(charsets(c), "utf8mb4,utf8mb4,utf8mb4");
-    // In the C locale the statement goes out in Windows-1252: é arrives as the single byte E9.
+    // The statement goes out in the locale's character set, UTF-8 in the C locale.
     const char* sql = "select hex(convert('\xC3\xA9' using binary))";
-    EXPECT_EQ(connection_value(c, sql), "E9");
+    EXPECT_EQ(connection_value(c, sql), "C3A9");
     ASSERT_TRUE(connect_direct(c, info, 1, std::make_unique<VersionTunnel>("4.1.0")));
     EXPECT_EQ(connection_value(c, sql), "C3A9");
 }

@@ -374,7 +374,11 @@ TEST_F(SshTunnelTest, LostTunnelsAreRestartedByReconnectOnTwoThreadsAtOnce) {
     ASSERT_TRUE(restart_ssh_tunnel(source));
     EXPECT_FALSE(process_alive(second_source));
     EXPECT_EQ(source.ssh.process, source_tunnel_process);
-    EXPECT_EQ(connection_value(a, "select database()"), "kro_ssh");
+    ResultPtr after = query_with_reconnect(*a.tunnel, a.handle, "select database()", 1, 0, 0, &source, "kro_ssh");
+    MYSQL_ROW row = after ? a.tunnel->fetch_row(after.get()) : nullptr;
+    ASSERT_NE(row, nullptr) << a.tunnel->error(a.handle);
+    EXPECT_STREQ(row[0], "kro_ssh");
+    after.reset();
     a.close();
     b.close();
     stop_ssh_client(source);

@@ -125,6 +125,43 @@ TEST(CommandLine, OptionsComeInAnyOrderAndTheLastJobFileWins) {
     EXPECT_EQ(read_file(dir.file("m.log")), "Invalid JOB TYPE selected.\r\n");
 }
 
+TEST(CommandLine, TheJobFileIsNeverWrittenAndAPipedOneIsReadToItsEnd) {
+    TempDir dir;
+    write_file(dir.file("job.xml"), kInvalidKind);
+    std::filesystem::create_hard_link(dir.file("job.xml"), dir.file("same.xml"));
+    const std::string refused_session = "\r\nThe session file is the job file.\r\nError opening session ERROR log file.\n";
+    const std::string refused_log = "\r\nThe log file is the job file.\r\nError opening LOG file.\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"job.xml", "-sjob.xml"}, refused_session},
+        {{"-s./same.xml", "job.xml"}, refused_session},
+        {{"-l" + dir.file("job.xml"), "job.xml"}, refused_log},
+        {{"krosession.xml"}, refused_session},  // the default session file's name
+    };
+    write_file(dir.file("krosession.xml"), kInvalidKind);
+    for (const Case& c : cases) {
+        RunResult r = run_kro(c.args, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << c.args[0];
+        EXPECT_TRUE(ends_with(r.out, c.message)) << r.out;
+    }
+    EXPECT_EQ(read_file(dir.file("job.xml")), kInvalidKind);
+    EXPECT_EQ(read_file(dir.file("krosession.xml")), kInvalidKind);
+
+    // From a pipe the job is read to its end, not taken for an empty document.
+    std::filesystem::remove(dir.file("krosession.xml"));
+    RunResult piped = run_program("/bin/sh", {"-c", std::string("cat job.xml | ") + KRO_BINARY + " /dev/stdin"}, dir.path());
+    EXPECT_NE(piped.out.find("Invalid JOB TYPE selected.\r\n"), std::string::npos) << piped.out;
+
+    // A log file named twice in a start that fails leaves neither behind.
+    std::filesystem::remove(dir.file("kro.log"));
+    RunResult twice = run_kro({"-la.log", "-lb.log", "-s/nonexistent/s.xml"}, dir.path());
+    EXPECT_EQ(twice.exit_code, 1);
+    EXPECT_FALSE(file_exists(dir.file("a.log")));
+    EXPECT_FALSE(file_exists(dir.file("b.log")));
+}
+
 TEST(CommandLine, FifthWordNamesTheCrashDumpFolderNotAnOption) {
     TempDir dir;
     write_file(dir.file("job.xml"), kInvalidKind);

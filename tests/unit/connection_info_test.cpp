@@ -68,6 +68,26 @@ TEST(ConnectionInfoTest, PortAbsentStaysZeroAndEmptyGives3306) {
     EXPECT_EQ(read_server("<port/>").info.port, 3306);
     EXPECT_EQ(read_server("<port><!-- none --></port>").info.port, 3306);
     EXPECT_EQ(read_server("<port>abc</port>").info.port, 0);
+    // Out of range is no port at all, never the port the number wraps around to.
+    EXPECT_EQ(read_server("<port>88842</port>").info.port, 0);
+    EXPECT_EQ(read_server("<port>-1</port>").info.port, 0);
+    EXPECT_EQ(read_server("<port>65535</port>").info.port, 65535);
+}
+
+TEST(ConnectionInfoTest, PrettyPrintedSettingsLoseTheirSurroundingBlanksButPasswordsKeepThem) {
+    Read r = read_server("<host>\n   127.0.0.1\n</host><port>\n  3307 </port><user> ann\t</user>"
+                         "<pwd> two words </pwd><database>\r\n shop\n</database><ssl> 1 </ssl>"
+                         "<tunnelinfo type='ssh'><sshhost> gw </sshhost><sshport> 2222 </sshport>"
+                         "<sshpwd> s </sshpwd></tunnelinfo>");
+    EXPECT_STREQ(r.info.host.c_str(), "127.0.0.1");
+    EXPECT_EQ(r.info.port, 3307);
+    EXPECT_STREQ(r.info.user.c_str(), "ann");
+    EXPECT_STREQ(r.info.database.c_str(), "shop");
+    EXPECT_EQ(r.info.ssl, 1);
+    EXPECT_STREQ(r.info.ssh_host.c_str(), "gw");
+    EXPECT_EQ(r.info.ssh_port, 2222);
+    EXPECT_STREQ(r.info.password.c_str(), " two words ");
+    EXPECT_STREQ(r.info.ssh_password.c_str(), " s ");
 }
 
 TEST(ConnectionInfoTest, CompressionIsOffOnlyForZero) {
@@ -75,6 +95,8 @@ TEST(ConnectionInfoTest, CompressionIsOffOnlyForZero) {
     EXPECT_EQ(read_server("<compressed/>").info.compressed, 1);
     EXPECT_EQ(read_server("<compressed>0</compressed>").info.compressed, 0);
     EXPECT_EQ(read_server("<compressed>7</compressed>").info.compressed, 1);
+    EXPECT_EQ(read_server("").info.compressed_given, 0);
+    EXPECT_EQ(read_server("<compressed>1</compressed>").info.compressed_given, 1);
 }
 
 TEST(ConnectionInfoTest, SslFlagsNeedExactlyOne) {
@@ -170,11 +192,12 @@ TEST(ConnectionInfoTest, HttpTunnelWithoutOptionalKeysClearsProxyAndAuthenticati
 }
 
 TEST(ConnectionInfoTest, ServerTextsOfALocaleFileAreConvertedButSshTextsAndUrlAreNot) {
-    // The tests run in the C locale, whose stand-in character set is Windows-1252.
-    Read r = read_server("<host>M\xFCller</host><user>J\xF6rg</user><tunnelinfo type='ssh'>"
+    // The tests run in the C locale, whose character set is taken as UTF-8: a Latin-1 byte
+    // there is no character.
+    Read r = read_server("<host>M\xFCller</host><user>J\xC3\xB6rg</user><tunnelinfo type='ssh'>"
                          "<sshhost>gw\xFC</sshhost></tunnelinfo>",
                          0);
-    EXPECT_STREQ(r.info.host.c_str(), "M\xC3\xBCller");
+    EXPECT_STREQ(r.info.host.c_str(), "M?ller");
     EXPECT_STREQ(r.info.user.c_str(), "J\xC3\xB6rg");
     EXPECT_STREQ(r.info.ssh_host.c_str(), "gw\xFC");
 

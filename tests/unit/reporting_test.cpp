@@ -77,7 +77,7 @@ TEST_F(ReportingTest, ErrorNumberReportIsFormattedLikeAServerError) {
     report_error_number(1045, "Access denied for user 'u'@'h'");
     testing::internal::GetCapturedStdout();
     close_files();
-    EXPECT_EQ(log(), "\r\nERROR: 1045, Access denied for user 'u'@'h'");
+    EXPECT_EQ(log(), "\r\nERROR: 1045, Access denied for user 'u'@'h'\n");  // the next entry starts a line
     EXPECT_EQ(session(), "<error>\r\nERROR: 1045, Access denied for user 'u'@'h'</error>");
 }
 
@@ -99,7 +99,7 @@ TEST_F(ReportingTest, QueryErrorLogsDetailsButShowsOnlyTheNoticeWithoutCheckLine
     EXPECT_EQ(report.plain.str(), notice + "\r\n");
 }
 
-TEST_F(ReportingTest, PrintAndLogSaysWhetherTheLogGotTheText) {
+TEST_F(ReportingTest, PrintAndLogEndsEachTextsLineAndSaysWhetherTheLogGotIt) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(print_and_log("Mail sent"), 1);
     EXPECT_EQ(print_and_log(nullptr), 0);
@@ -107,6 +107,6 @@ TEST_F(ReportingTest, PrintAndLogSaysWhetherTheLogGotTheText) {
     log_file = nullptr;
     EXPECT_EQ(print_and_log("console only"), 0);
     std::string console = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(console, "\nMail sent\nconsole only");
-    EXPECT_EQ(log(), "\nMail sent");
+    EXPECT_EQ(console, "\nMail sent\n\nconsole only\n");
+    EXPECT_EQ(log(), "\nMail sent\n");
 }

@@ -1,0 +1,44 @@
+#include "connection/charset_escape.h"
+
+#include <mysql.h>
+
+unsigned long escape_for_charset(const char* charset, char* destination, const char* source, unsigned long length) {
+    const MARIADB_CHARSET_INFO* cs = charset && *charset ? mariadb_get_charset_by_name(charset) : nullptr;
+    if (!cs || cs->char_maxlen <= 1 || !cs->mb_valid || !cs->mb_charlen)
+        return mysql_escape_string(destination, source, length);
+    const char* end = source + length;
+    char* out = destination;
+    for (const char* p = source; p < end; ++p) {
+        // A whole multibyte character goes as it is: none of its bytes is a quote to the server.
+        if (unsigned n = cs->mb_valid(p, end); n > 1) {
+            for (unsigned i = 0; i < n; ++i) *out++ = p[i];
+            p += n - 1;
+            continue;
+        }
+        char escape = 0;
+        // A lead byte without its character is escaped too, so that it cannot pair with the
+        // backslash of the next escape into a valid character.
+        if (cs->mb_charlen(static_cast<unsigned char>(*p)) > 1) {
+            escape = *p;
+        } else {
+            switch (*p) {
+                case '\0': escape = '0'; break;
+                case '\n': escape = 'n'; break;
+                case '\r': escape = 'r'; break;
+                case '\\': escape = '\\'; break;
+                case '\'': escape = '\''; break;
+                case '"': escape = '"'; break;
+                case '\032': escape = 'Z'; break;
+                default: break;
+            }
+        }
+        if (escape) {
+            *out++ = '\\';
+            *out++ = escape;
+        } else {
+            *out++ = *p;
+        }
+    }
+    *out = '\0';
+    return static_cast<unsigned long>(out - destination);
+}

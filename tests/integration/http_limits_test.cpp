@@ -1,0 +1,101 @@
+// Web servers that never finish an answer: every request through the HTTP tunnel still ends.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "connection/http_tunnel.h"
+#include "connection/tunnel_texts.h"
+#include "platform/unique_fd.h"
+
+namespace {
+
+// Answers each connection with a 200 header, then body bytes in pieces at a fixed pace
+// for as long as the client reads.
+class EndlessServer {
+public:
+    EndlessServer(std::size_t piece, std::chrono::milliseconds pace) : piece_(piece), pace_(pace) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(listener_.get(), 4) != 0 ||
+            getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            ADD_FAILURE() << "no listener";
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~EndlessServer() {
+        done_ = true;
+        thread_.join();
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/VelmarTunnel.php"; }
+
+private:
+    void serve() {
+        while (!done_) {
+            pollfd p{listener_.get(), POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            UniqueFd client(accept(listener_.get(), nullptr, nullptr));
+            char request[65536];
+            (void)read(client.get(), request, sizeof request);
+            const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: 1000000000\r\n\r\n";
+            if (send(client.get(), head.data(), head.size(), MSG_NOSIGNAL) < 0) continue;
+            const std::string body(piece_, 'x');
+            while (!done_ && send(client.get(), body.data(), body.size(), MSG_NOSIGNAL) > 0)
+                std::this_thread::sleep_for(pace_);
+        }
+    }
+
+    UniqueFd listener_{socket(AF_INET, SOCK_STREAM, 0)};
+    std::size_t piece_;
+    std::chrono::milliseconds pace_;
+    int port_ = 0;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+struct TunnelTo {
+    explicit TunnelTo(const std::string& url) {
+        handle = tunnel.init();
+        tunnel.real_connect(handle, "127.0.0.1", "u", "p", nullptr, 3306, nullptr, 0, url.c_str());
+        tunnel.set_timeout(1000);
+    }
+    ~TunnelTo() { tunnel.close(handle); }
+    HttpTunnel tunnel;
+    MYSQL* handle = nullptr;
+};
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST(HttpTunnelLimits, AnAnswerTrickledAByteAtATimeEndsSoonAfterTheTimeOut) {
+    EndlessServer trickle(1, std::chrono::milliseconds(100));
+    TunnelTo t(trickle.url());
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(t.tunnel.real_query(t.handle, "select 1", 8, false, false, false, nullptr, 0), 0);
+    EXPECT_EQ(t.tunnel.store_result(t.handle, 1, 0, 0), nullptr);
+    EXPECT_STREQ(t.tunnel.error(t.handle), tunnel_text::kAnswerTooSlow);
+    EXPECT_LT(seconds_since(started), 10.0);
+}
+
+TEST(HttpTunnelLimits, AnEndlessAnswerToTheCheckRequestIsCutOff) {
+    EndlessServer flood(64 * 1024, std::chrono::milliseconds(0));
+    TunnelTo t(flood.url());
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(t.tunnel.check_tunnel(t.handle));
+    EXPECT_STREQ(t.tunnel.error(t.handle), tunnel_text::kAnswerTooLarge);
+    EXPECT_LT(seconds_since(started), 10.0);
+}
