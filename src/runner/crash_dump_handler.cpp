@@ -3,6 +3,7 @@
 #include "common/out_of_memory.h"
 #include "platform/crash_report.h"
 #include "platform/directory.h"
+#include "platform/text_convert.h"
 
 namespace {
 
@@ -10,16 +11,6 @@ namespace {
 constexpr std::size_t kMessageCharacters = 511;
 
 void discard_on_out_of_memory(const char*) { discard_crash_report_file(); }
-
-// The text cut after `characters` UTF-8 characters.
-std::string cut_to_characters(const std::string& text, std::size_t characters) {
-    std::size_t seen = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        bool starts_character = (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
-        if (starts_character && seen++ == characters) return text.substr(0, i);
-    }
-    return text;
-}
 
 }  // namespace
 
@@ -30,7 +21,7 @@ void CrashDumpHandler::install(const std::string& directory, const char* program
         dump_file_ = create_dump_file(folder);
     }
     std::string message =
-        cut_to_characters("KRO crashed!, dump file saved in " + dump_file_.path, kMessageCharacters);
+        utf8_prefix("KRO crashed!, dump file saved in " + dump_file_.path, kMessageCharacters);
     arm_crash_report(dump_file_.fd.get(), dump_file_.path.c_str(), message.c_str(), program_version);
     if (dump_file_.fd.valid()) add_out_of_memory_hook(discard_on_out_of_memory);
 }
