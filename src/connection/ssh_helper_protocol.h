@@ -5,6 +5,9 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+
+#include "platform/user_id.h"
 
 inline constexpr char kSshHelperName[] = "kro-plink";
 inline constexpr char kSshReadySignalName[] = "/VelmarSSHMutex";
@@ -15,3 +18,10 @@ inline constexpr std::size_t kSshErrorPrefixLength = sizeof kSshErrorPrefix - 1;
 // Held by an agent from creating the error block until it has its helper's answer, so
 // that two agents starting helpers at once never take each other's signal or text.
 inline constexpr char kSshStartLockName[] = "/VelmarSSHMutex.start-lock";
+
+// The name under which this user's agents and helpers share the object `base` (one of
+// the names above): every user has their own, so that objects another user made (and
+// may access alone) neither block nor reach this user's tunnels.
+inline std::string ssh_shared_name(const char* base) {
+    return std::string(base) + "." + std::to_string(current_user_id());
+}

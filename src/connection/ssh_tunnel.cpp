@@ -7,6 +7,7 @@
 
 #include "connection/ssh_helper_protocol.h"
 #include "platform/command_line.h"
+#include "platform/listening_port.h"
 #include "platform/named_lock.h"
 #include "platform/named_semaphore.h"
 #include "platform/shared_memory.h"
@@ -18,12 +19,13 @@ namespace {
 
 const char kTimedOut[] = "FATAL ERROR: Network error: Connection timed out";
 
-// One start attempt. Its lock, shared by every agent on this machine, is taken before the
-// error block is reset and the ready signal drained, and given back only once this agent
-// has its helper's answer (ready, or the error text read and the helper ended). So a post
-// on the signal during the wait can only come from our own helper: every other helper
+// One start attempt. Its lock, shared by this user's agents, is taken before the error
+// block is reset and the ready signal drained, and given back only once this agent has
+// its helper's answer (ready, or the error text read and the helper ended). So no other
+// helper of this user posts the signal or writes the block during the wait: each one
 // either posted under its own agent's lock, was ended before that lock was released, or
-// checks that its agent still listens before posting.
+// checks that its agent still listens before posting. Any other process of the user can
+// still post the signal, so a post counts only once our helper holds the local port.
 struct SshStart {
     std::unique_ptr<NamedLock> lock;
     std::unique_ptr<SharedMemory> error_block;
@@ -60,7 +62,7 @@ void report_start_error(SshStart& start, int code, const char* text) {
 
 bool create_error_block(SshStart& start) {
     int error = 0;
-    start.error_block = SharedMemory::create(kSshErrorBlockName, kSshErrorBlockSize, error);
+    start.error_block = SharedMemory::create(ssh_shared_name(kSshErrorBlockName).c_str(), kSshErrorBlockSize, error);
     if (!start.error_block) {
         start.system_error = error;
         report_start_error(start, error, "Error while creating MMF");
@@ -70,15 +72,18 @@ bool create_error_block(SshStart& start) {
     return true;
 }
 
-// Waits for the ready signal; gives up early when the helper ended without it.
-bool wait_until_ready(NamedSemaphore& ready, ProcessHandle helper) {
+// Waits for the ready signal, taken only once the helper itself listens on the local port:
+// until then the MySQL login would go to whatever else listens there. Gives up early when
+// the helper ended.
+bool wait_until_ready(NamedSemaphore& ready, ProcessHandle helper, int local_port) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(kSshReadyTimeoutMs);
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return false;
-        if (ready.wait(static_cast<int>(std::min<long long>(left, 50)))) return true;
-        if (process_has_exited(helper)) return ready.wait(0);
+        bool posted = ready.wait(static_cast<int>(std::min<long long>(left, 50)));
+        if (posted && process_listens_on_loopback(helper, local_port)) return true;
+        if (process_has_exited(helper)) return false;
     }
 }
 
@@ -92,8 +97,9 @@ void set_helper_process(SshHelper& helper, ProcessHandle process) {
 int start_helper(ConnectionInfo& info, SshStart& start) {
     std::string program = ssh_helper_path();
     int error = 0;
-    start.lock = NamedLock::acquire(kSshStartLockName, error);
-    auto ready = start.lock ? NamedSemaphore::open_or_create(kSshReadySignalName, error) : nullptr;
+    start.lock = NamedLock::acquire(ssh_shared_name(kSshStartLockName).c_str(), error);
+    auto ready = start.lock ? NamedSemaphore::open_or_create(ssh_shared_name(kSshReadySignalName).c_str(), error)
+                            : nullptr;
     if (!ready) {
         start.system_error = error;
         return 1;
@@ -110,7 +116,7 @@ int start_helper(ConnectionInfo& info, SshStart& start) {
     info.ssh.input = std::move(child.input);
     info.ssh.output = std::move(child.output);
 
-    if (wait_until_ready(*ready, child.process)) {
+    if (wait_until_ready(*ready, child.process, info.local_port)) {
         set_helper_process(info.ssh, child.process);
         return 0;
     }

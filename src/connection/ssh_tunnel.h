@@ -8,7 +8,7 @@
 //
 // Threads: each server's tunnel may be started, restarted and stopped on its own thread
 // while another thread works with the other server. Starts are taken one at a time (a
-// lock shared by every agent on the machine), and no other state is shared.
+// lock shared by every agent of this user), and no other state is shared.
 #pragma once
 
 #include <string>

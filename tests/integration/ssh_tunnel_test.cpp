@@ -7,9 +7,11 @@
 #include <csignal>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -104,6 +106,25 @@ std::string ssh_tunnelinfo(int local_port, const std::string& password, const st
     return "<tunnelinfo type=\"ssh\"><sshuser>" + service_value("SSH_USER") + "</sshuser><sshpwd>" + password +
            "</sshpwd><sshhost>" + service_value("SSH_HOST") + "</sshhost><sshport>" + service_value("SSH_PORT") +
            "</sshport><localport>" + std::to_string(local_port) + "</localport>" + login_keys + "</tunnelinfo>";
+}
+
+// A notification job on `database` of the private MariaDB, reached through `tunnelinfo`.
+std::string notify_job_file(const std::string& database, const std::string& tunnelinfo, const std::string& query) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<job><notifyjob><source>"
+           // "localhost" as the SSH server sees it; without the tunnel it would mean a socket here.
+           "<host>localhost</host><port>" + service_value("MARIADB_PORT") + "</port>"
+           "<user>" + service_value("MARIADB_USER") + "</user><pwd>" + service_value("MARIADB_PASSWORD") + "</pwd>"
+           "<database>" + database + "</database>" + tunnelinfo + "</source>"
+           "<query>" + query + "</query><result value=\"no\"/></notifyjob></job>\n";
+}
+
+// A copy of kro in `run` with the given stand-in kro-plink script beside it.
+std::string kro_with_stand_in_helper(const TempDir& run, const std::string& helper_script) {
+    std::filesystem::copy_file(KRO_BINARY, run.file("kro"));
+    std::filesystem::permissions(run.file("kro"), std::filesystem::perms::owner_all);
+    write_file(run.file("kro-plink"), helper_script);
+    std::filesystem::permissions(run.file("kro-plink"), std::filesystem::perms::owner_all);
+    return run.file("kro");
 }
 
 void use_key(ConnectionInfo& info, const std::string& key, const std::string& passphrase) {
@@ -409,13 +430,11 @@ TEST_F(SshTunnelTest, ExportJobDumpsThroughTheTunnelAndLeavesNoHelper) {
 TEST_F(SshTunnelTest, HelperThatNeverSignalsIsStoppedAfterFifteenSecondsDespiteStalePosts) {
     // A copy of kro with a stand-in kro-plink beside it that never signals and notes its pid.
     TempDir run;
-    std::filesystem::copy_file(KRO_BINARY, run.file("kro"));
-    std::filesystem::permissions(run.file("kro"), std::filesystem::perms::owner_all);
-    write_file(run.file("kro-plink"), "#!/bin/sh\necho $$ > \"$(dirname \"$0\")/helper.pid\"\nexec sleep 120\n");
-    std::filesystem::permissions(run.file("kro-plink"), std::filesystem::perms::owner_all);
+    const std::string kro = kro_with_stand_in_helper(
+        run, "#!/bin/sh\necho $$ > \"$(dirname \"$0\")/helper.pid\"\nexec sleep 120\n");
     // Posts that helpers of earlier runs left behind must not pass for this helper's.
     int error = 0;
-    auto ready = NamedSemaphore::open_or_create(kSshReadySignalName, error);
+    auto ready = NamedSemaphore::open_or_create(ssh_shared_name(kSshReadySignalName).c_str(), error);
     ASSERT_TRUE(ready) << error;
     ready->post();
     ready->post();
@@ -431,7 +450,7 @@ TEST_F(SshTunnelTest, HelperThatNeverSignalsIsStoppedAfterFifteenSecondsDespiteS
         "<script>" + run.file("dump.sql") + "</script></export></exportjob></job>\n";
     write_file(run.file("job.xml"), job);
     auto started = Clock::now();
-    RunResult r = run_program(run.file("kro"), {"job.xml"}, run.path());
+    RunResult r = run_program(kro, {"job.xml"}, run.path());
     double elapsed = seconds_since(started);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_GE(elapsed, 14.5);
@@ -451,18 +470,83 @@ TEST_F(SshTunnelTest, NotificationJobRunsItsStatementsThroughTheTunnel) {
                  "create table kro_ssh_notify.seen (via varchar(40))");
     const int local_port = free_local_port();
     TempDir run;
-    std::string job =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<job><notifyjob><source>"
-        // "localhost" as the SSH server sees it; without the tunnel it would mean a socket here.
-        "<host>localhost</host><port>" + service_value("MARIADB_PORT") + "</port>"
-        "<user>" + service_value("MARIADB_USER") + "</user><pwd>" + service_value("MARIADB_PASSWORD") + "</pwd>"
-        "<database>kro_ssh_notify</database>" + ssh_tunnelinfo(local_port, service_value("SSH_PASSWORD")) +
-        "</source>"
-        "<query>insert into seen values (concat('port ', @@port));\nselect * from seen</query>"
-        "<result value=\"no\"/></notifyjob></job>\n";
-    write_file(run.file("job.xml"), job);
+    write_file(run.file("job.xml"),
+               notify_job_file("kro_ssh_notify", ssh_tunnelinfo(local_port, service_value("SSH_PASSWORD")),
+                               "insert into seen values (concat('port ', @@port));\nselect * from seen"));
     RunResult r = run_kro({"job.xml"}, run.path());
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_EQ(mariadb_value("select via from kro_ssh_notify.seen"), "port " + service_value("MARIADB_PORT"));
     EXPECT_FALSE(helper_running_with(std::to_string(local_port) + ":127.0.0.1:"));
+}
+
+TEST_F(SshTunnelTest, AnotherUsersJobTunnelsWhileRootsHelperRuns) {
+    ASSERT_EQ(geteuid(), 0u) << "this test runs a job as the user nobody and must itself run as root";
+    // Root's helper runs, and root's shared objects exist, readable by root alone.
+    ConnectionInfo own = tunnelled_mariadb(free_local_port());
+    std::string console;
+    ASSERT_EQ(start(&own, nullptr, console), 1) << console;
+
+    mariadb_exec("drop database if exists kro_ssh_users; create database kro_ssh_users;"
+                 "create table kro_ssh_users.seen (who varchar(40))");
+    TempDir run;  // nobody's working folder and HOME
+    ASSERT_EQ(chown(run.path().c_str(), 65534, 65534), 0);
+    const int local_port = free_local_port();
+    write_file(run.file("job.xml"),
+               notify_job_file("kro_ssh_users", ssh_tunnelinfo(local_port, service_value("SSH_PASSWORD")),
+                               "insert into seen values ('nobody')"));
+    RunResult r = run_program("/usr/bin/setpriv",
+                              {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/env",
+                               "HOME=" + run.path(), KRO_BINARY, "job.xml"},
+                              run.path());
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(mariadb_value("select who from kro_ssh_users.seen"), "nobody");
+
+    // Root's tunnel was not disturbed.
+    ServerConnection c;
+    ASSERT_TRUE(connect_direct(c, own));
+    EXPECT_EQ(connection_value(c, "select v from kro_ssh.t where id = 1"), "through");
+    c.close();
+    stop_ssh_client(own);
+}
+
+TEST_F(SshTunnelTest, ReadySignalIsNotTakenWhileTheLocalPortIsNotTheHelpers) {
+    // A stand-in helper that never listens and gives up after a second, while this test
+    // listens on the local port and posts the ready signal again and again.
+    TempDir run;
+    const std::string kro = kro_with_stand_in_helper(run, "#!/bin/sh\nsleep 1\nexit 1\n");
+    UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener.get(), 8), 0);
+    ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a), &length), 0);
+    int error = 0;
+    auto ready = NamedSemaphore::open_or_create(ssh_shared_name(kSshReadySignalName).c_str(), error);
+    ASSERT_TRUE(ready) << error;
+    std::atomic<bool> done{false};
+    std::atomic<int> connections{0};
+    std::thread forger([&] {
+        while (!done) {
+            ready->post();
+            pollfd p{listener.get(), POLLIN, 0};
+            if (poll(&p, 1, 10) == 1) {
+                UniqueFd accepted(accept(listener.get(), nullptr, nullptr));
+                if (accepted.valid()) ++connections;
+            }
+        }
+    });
+    write_file(run.file("job.xml"),
+               notify_job_file("kro_ssh", ssh_tunnelinfo(ntohs(a.sin_port), "secret"), "select 1"));
+    auto started = Clock::now();
+    RunResult r = run_program(kro, {"job.xml"}, run.path());
+    double elapsed = seconds_since(started);
+    done = true;
+    forger.join();
+    ready->drain();
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find("FATAL ERROR: Network error: Connection timed out\nCheck "), std::string::npos) << r.out;
+    EXPECT_LT(elapsed, 10.0) << "the helper's end must end the wait";
+    EXPECT_EQ(connections, 0) << "the MySQL login went to the port's squatter";
 }

@@ -30,7 +30,7 @@ int fail_before_ready(const std::string& text) {
     log_line(text);
     if (!ready) {
         int error = 0;
-        auto block = SharedMemory::open(kSshErrorBlockName, kSshErrorBlockSize, error);
+        auto block = SharedMemory::open(ssh_shared_name(kSshErrorBlockName).c_str(), kSshErrorBlockSize, error);
         if (block) {
             char* message = block->data() + kSshErrorPrefixLength;
             std::size_t room = block->size() - kSshErrorPrefixLength - 1;
@@ -45,6 +45,6 @@ int fail_before_ready(const std::string& text) {
 void signal_ready() {
     ready = true;
     int error = 0;
-    auto semaphore = NamedSemaphore::open_existing(kSshReadySignalName, error);
+    auto semaphore = NamedSemaphore::open_existing(ssh_shared_name(kSshReadySignalName).c_str(), error);
     if (semaphore) semaphore->post();
 }

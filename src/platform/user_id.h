@@ -1,0 +1,5 @@
+// The user this process acts for.
+#pragma once
+
+// The effective user id: the owner of the shared objects this process creates.
+unsigned long current_user_id();
