@@ -67,12 +67,14 @@ PY
 
 mkdir -p "$work/home"
 plink_port=$(port)
-# kro-plink runs until its standard input closes: this script holds the fifo's writing end.
+# kro-plink reads the password as its first input line, as kro gives it, and runs until its
+# standard input closes: this script holds the fifo's writing end.
 mkfifo "$work/plink_input"
-HOME="$work/home" "$build/kro-plink" -ssh -l "$SSH_USER" -pw "$SSH_PASSWORD" \
+HOME="$work/home" "$build/kro-plink" -ssh -l "$SSH_USER" -pwstdin \
   -L "$plink_port:127.0.0.1:$source_port" -P "$SSH_PORT" "$SSH_HOST" < "$work/plink_input" &
 pids+=($!)
 exec 3> "$work/plink_input"
+printf '%s\n' "$SSH_PASSWORD" >&3
 wait_port "$plink_port"
 
 ssh_port=$(port)

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include "common/str_buf.h"
 #include "connection/ssh_helper_protocol.h"
-#include "platform/command_line.h"
 #include "platform/listening_port.h"
 #include "platform/named_lock.h"
 #include "platform/named_semaphore.h"
@@ -106,13 +106,16 @@ int start_helper(ConnectionInfo& info, SshStart& start) {
     }
     if (!create_error_block(start)) return 1;
 
-    StrBuf command_line = build_ssh_command_line(program, info);
     ready->drain();  // posts left by helpers of earlier runs are not our helper's
     SpawnedProcess child;
-    if (!spawn_with_pipes(split_command_line(command_line.view()), child, error)) {
+    if (!spawn_with_pipes(build_ssh_arguments(program, info), child, error)) {
         start.system_error = error;
         return 1;
     }
+    // The helper's first input line is the password. A helper that is gone already cannot
+    // read it; the wait below notices that it ended.
+    std::string password_line = std::string(info.ssh_password.view()) + "\n";
+    write_to_pipe(child.input.get(), password_line.data(), password_line.size());
     info.ssh.input = std::move(child.input);
     info.ssh.output = std::move(child.output);
 
@@ -145,24 +148,16 @@ std::string ssh_helper_path() {
     return kSshHelperName;
 }
 
-StrBuf build_ssh_command_line(const std::string& program, const ConnectionInfo& info) {
-    // Quoted words are escaped so that a quote or backslash in a password survives.
-    std::string path = quote_word_content(program);
-    std::string user = quote_word_content(info.ssh_user.view());
-    std::string password = quote_word_content(info.ssh_password.view());
-    std::string ssh_host = quote_word_content(info.ssh_host.view());
-    StrBuf line;
-    if (info.ssh_password_auth) {
-        line.format("\"%s\" -ssh -l \"%s\" -pw \"%s\" -L %d:%s:%d -P %d \"%s\"", path.c_str(),
-                    user.c_str(), password.c_str(), info.local_port, info.host.c_str(), info.port,
-                    info.ssh_port, ssh_host.c_str());
-    } else {
-        std::string key = quote_word_content(info.ssh_key_file.view());
-        line.format("\"%s\" -ssh -l \"%s\" -pw \"%s\" -L %d:%s:%d -P %d %s -i \"%s\"", path.c_str(),
-                    user.c_str(), password.c_str(), info.local_port, info.host.c_str(), info.port,
-                    info.ssh_port, info.ssh_host.c_str(), key.c_str());
+std::vector<std::string> build_ssh_arguments(const std::string& program, const ConnectionInfo& info) {
+    std::string forward = std::to_string(info.local_port) + ":" + info.host.c_str() + ":" + std::to_string(info.port);
+    std::vector<std::string> words{program, "-ssh", "-l", std::string(info.ssh_user.view()), "-pwstdin",
+                                   "-L", forward, "-P", std::to_string(info.ssh_port),
+                                   std::string(info.ssh_host.view())};
+    if (!info.ssh_password_auth) {
+        words.push_back("-i");
+        words.emplace_back(info.ssh_key_file.view());
     }
-    return line;
+    return words;
 }
 
 int start_job_tunnels(ConnectionInfo* source, ConnectionInfo* target) {

@@ -12,16 +12,18 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
-#include "common/str_buf.h"
 #include "connection/connection_info.h"
 
 inline constexpr int kSshReadyTimeoutMs = 15000;
 
 // The helper next to the agent's executable, else the bare name (found on PATH).
 std::string ssh_helper_path();
-// The helper's command line for the server's login kind (password or key).
-StrBuf build_ssh_command_line(const std::string& program, const ConnectionInfo& info);
+// The helper's arguments, the program first, for the server's login kind (password or
+// key). The password (or key passphrase) is not among them: with -pwstdin the helper reads
+// it from its input, so that no process listing shows it.
+std::vector<std::string> build_ssh_arguments(const std::string& program, const ConnectionInfo& info);
 
 // Starts the tunnels of the given servers (null: none), recording the source's helper in
 // source_tunnel_process and the target's in target_tunnel_process; 1, or 0 after

@@ -144,7 +144,8 @@ protected:
         setenv("HOME", home_->path().c_str(), 1);
         // This program's folder holds no kro-plink: the helper is found on PATH, beside kro.
         std::string kro_dir = std::filesystem::path(KRO_BINARY).parent_path().string();
-        setenv("PATH", (kro_dir + ":" + saved_path_).c_str(), 1);
+        suite_path_ = kro_dir + ":" + saved_path_;
+        setenv("PATH", suite_path_.c_str(), 1);
         mariadb_exec(
             "drop database if exists kro_ssh; create database kro_ssh;"
             "create table kro_ssh.t (id int primary key, v varchar(20));"
@@ -165,6 +166,7 @@ protected:
         // What the runner does at exit.
         terminate_process(source_tunnel_process);
         terminate_process(target_tunnel_process);
+        setenv("PATH", suite_path_.c_str(), 1);  // a test may have put a stand-in helper first
         close_files();
         EXPECT_EQ(child_processes(), std::vector<std::string>{});
     }
@@ -197,12 +199,13 @@ protected:
 
     TempDir dir;
     static TempDir* home_;
-    static std::string saved_home_, saved_path_;
+    static std::string saved_home_, saved_path_, suite_path_;
 };
 
 TempDir* SshTunnelTest::home_ = nullptr;
 std::string SshTunnelTest::saved_home_;
 std::string SshTunnelTest::saved_path_;
+std::string SshTunnelTest::suite_path_;
 
 }  // namespace
 
@@ -226,7 +229,7 @@ TEST_F(SshTunnelTest, PasswordAndKeyTunnelsRunAtOnceOnTwoPortsAndStopOnRequest) 
     ASSERT_NE(source_tunnel_process, kNoProcess);
     ASSERT_NE(target_tunnel_process, kNoProcess);
     EXPECT_NE(source_tunnel_process, target_tunnel_process);
-    // The password does not stay readable in the helper's command line.
+    // The password is not on the helper's command line.
     std::string command = read_proc("/proc/" + std::to_string(source_tunnel_process) + "/cmdline");
     EXPECT_NE(command.find("-L " + std::to_string(source.local_port) + ":"), std::string::npos) << command;
     EXPECT_EQ(command.find(service_value("SSH_PASSWORD")), std::string::npos) << command;
@@ -265,6 +268,37 @@ TEST_F(SshTunnelTest, PasswordAndKeyTunnelsRunAtOnceOnTwoPortsAndStopOnRequest) 
     testing::internal::CaptureStdout();
     EXPECT_FALSE(connect_direct(gone, source));
     testing::internal::GetCapturedStdout();
+}
+
+TEST_F(SshTunnelTest, PasswordReachesTheHelperThroughItsInputAndAUserWithABlankStaysOneWord) {
+    // A kro-plink first on PATH that notes its command line as it starts, then becomes the real one.
+    TempDir wrapper;
+    const std::string real = std::filesystem::path(KRO_BINARY).parent_path().string() + "/kro-plink";
+    write_file(wrapper.file("kro-plink"), "#!/bin/sh\ncat /proc/$$/cmdline >> '" + wrapper.file("argv") +
+                                              "'\nexec '" + real + "' \"$@\"\n");
+    std::filesystem::permissions(wrapper.file("kro-plink"), std::filesystem::perms::owner_all);
+    setenv("PATH", (wrapper.path() + ":" + std::getenv("PATH")).c_str(), 1);
+
+    ConnectionInfo info = tunnelled_mariadb(free_local_port());
+    std::string console;
+    ASSERT_EQ(start(&info, nullptr, console), 1) << console;
+    ServerConnection c;
+    ASSERT_TRUE(connect_direct(c, info));
+    EXPECT_EQ(connection_value(c, "select v from kro_ssh.t where id = 2"), "the tunnel");
+    c.close();
+    stop_ssh_client(info);
+    terminate_process(source_tunnel_process);
+    // The password was on no command line, from the helper's first instant on.
+    const std::string started_with = read_file(wrapper.file("argv"));
+    EXPECT_NE(started_with.find(std::string("\0-pwstdin\0", 10)), std::string::npos) << started_with;
+    EXPECT_EQ(started_with.find(service_value("SSH_PASSWORD")), std::string::npos);
+
+    // A user name with a blank is one word and reaches the SSH server whole.
+    ConnectionInfo blank_user = tunnelled_mariadb(free_local_port());
+    use_key(blank_user, service_value("SSH_KEY"), "");
+    blank_user.ssh_user.assign("kro test", 1);
+    expect_start_fails_with(blank_user, "SSH Error: Access denied: 127.0.0.1 port " + service_value("SSH_PORT") +
+                                            " refused the key '" + service_value("SSH_KEY") + "' for user 'kro test'");
 }
 
 TEST_F(SshTunnelTest, KeyWithPassphraseLogsIn) {

@@ -1,5 +1,8 @@
 #include "plink_options.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -31,13 +34,29 @@ bool parse_forward(const std::string& text, PlinkOptions& options) {
            parse_port(text.substr(last + 1), options.forward_port);
 }
 
+// The first line of standard input, without its line break (or all of it when it ends
+// first). Read a byte at a time: what follows the line (an "exit") is left for later.
+bool read_password_line(std::string& password) {
+    bool got_any = false;
+    char c;
+    for (;;) {
+        ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return got_any;
+        got_any = true;
+        if (c == '\n') return true;
+        password += c;
+    }
+}
+
 }  // namespace
 
 bool parse_plink_options(int argc, char** argv, PlinkOptions& options, std::string& error) {
     static const char kUsage[] =
-        "usage: kro-plink -ssh -l USER -pw PASSWORD -L LOCALPORT:HOST:PORT -P SSHPORT SSHHOST "
-        "[-i KEYFILE]";
-    bool have_user = false, have_password = false, have_forward = false;
+        "usage: kro-plink -ssh -l USER (-pw PASSWORD | -pwstdin) -L LOCALPORT:HOST:PORT "
+        "-P SSHPORT SSHHOST [-i KEYFILE]; -pwstdin reads the password (with -i the key's "
+        "passphrase) from the first line of standard input";
+    bool have_user = false, have_password = false, password_on_input = false, have_forward = false;
     int password_index = -1;
     for (int i = 1; i < argc; ++i) {
         std::string word = argv[i];
@@ -60,6 +79,8 @@ bool parse_plink_options(int argc, char** argv, PlinkOptions& options, std::stri
             options.password = v;
             password_index = i;
             have_password = true;
+        } else if (word == "-pwstdin") {
+            password_on_input = true;
         } else if (word == "-L") {
             const char* v = value("-L");
             if (!v) return false;
@@ -93,10 +114,18 @@ bool parse_plink_options(int argc, char** argv, PlinkOptions& options, std::stri
             return false;
         }
     }
-    if (!have_user || !have_password || !have_forward || options.ssh_host.empty()) {
+    if (have_password && password_on_input) {
+        error = std::string("-pw and -pwstdin exclude each other; ") + kUsage;
+        return false;
+    }
+    if (!have_user || !(have_password || password_on_input) || !have_forward || options.ssh_host.empty()) {
         error = std::string("incomplete command line; ") + kUsage;
         return false;
     }
     if (password_index > 0) std::memset(argv[password_index], 0, std::strlen(argv[password_index]));
+    if (password_on_input && !read_password_line(options.password)) {
+        error = "-pwstdin: no password line on standard input";
+        return false;
+    }
     return true;
 }
