@@ -1,9 +1,14 @@
 #include "connection/charset_escape.h"
 
+#include <strings.h>
+
 #include <mysql.h>
 
 unsigned long escape_for_charset(const char* charset, char* destination, const char* source, unsigned long length) {
-    const MARIADB_CHARSET_INFO* cs = charset && *charset ? mariadb_get_charset_by_name(charset) : nullptr;
+    // In UTF-8 no byte of a multibyte character is below 0x80, so byte-wise escaping is
+    // exact there and writes what a direct connection writes.
+    const bool utf8 = charset && strncasecmp(charset, "utf8", 4) == 0;
+    const MARIADB_CHARSET_INFO* cs = charset && *charset && !utf8 ? mariadb_get_charset_by_name(charset) : nullptr;
     if (!cs || cs->char_maxlen <= 1 || !cs->mb_valid || !cs->mb_charlen)
         return mysql_escape_string(destination, source, length);
     const char* end = source + length;

@@ -522,15 +522,21 @@ TEST_F(SshTunnelTest, AnotherUsersJobTunnelsWhileRootsHelperRuns) {
 
     mariadb_exec("drop database if exists kro_ssh_users; create database kro_ssh_users;"
                  "create table kro_ssh_users.seen (who varchar(40))");
-    TempDir run;  // nobody's working folder and HOME
+    TempDir run;  // nobody's working folder and HOME, with its own copy of the programs: the
+                  // build folder may lie where nobody cannot reach (a clone under /root)
     ASSERT_EQ(chown(run.path().c_str(), 65534, 65534), 0);
+    const std::string built = std::filesystem::path(KRO_BINARY).parent_path().string();
+    for (const char* program : {"kro", "kro-plink"}) {
+        std::filesystem::copy_file(built + "/" + program, run.file(program));
+        ASSERT_EQ(chown(run.file(program).c_str(), 65534, 65534), 0);
+    }
     const int local_port = free_local_port();
     write_file(run.file("job.xml"),
                notify_job_file("kro_ssh_users", ssh_tunnelinfo(local_port, service_value("SSH_PASSWORD")),
                                "insert into seen values ('nobody')"));
     RunResult r = run_program("/usr/bin/setpriv",
                               {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/env",
-                               "HOME=" + run.path(), KRO_BINARY, "job.xml"},
+                               "HOME=" + run.path(), run.file("kro"), "job.xml"},
                               run.path());
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_EQ(mariadb_value("select who from kro_ssh_users.seen"), "nobody");
