@@ -101,6 +101,7 @@ void HttpClient::configure() {
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout_ms_));
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, (static_cast<long>(timeout_ms_) + 999) / 1000);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, total_time_ms());
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &HttpClient::on_body);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &HttpClient::on_header);
@@ -134,6 +135,7 @@ long HttpClient::perform(const char* data, std::size_t length, curl_slist* heade
     }
     body_complete_ = rc == CURLE_OK;
     timed_out_ = rc == CURLE_OPERATION_TIMEDOUT;
+    too_slow_ = timed_out_ && std::chrono::steady_clock::now() - started_ >= std::chrono::milliseconds(total_time_ms());
     error_text_ = rc == CURLE_OK ? "" : curl_easy_strerror(rc);
     if (body_too_large_) error_text_ = "answer larger than the limit";
     if (too_slow_) error_text_ = "answer too slow";
@@ -164,7 +166,7 @@ bool HttpClient::send(const char* data, std::size_t length, bool base64, long* s
         for (int attempt = 1;; ++attempt) {
             last = perform(nullptr, 0, nullptr, false);
             if (status) *status = last;
-            if (last == 0 || stopped_) return false;
+            if (last == 0 || stopped_ || too_slow_ || body_too_large_) return false;
             if (!is_auth_status(last)) break;
             if (attempt == kMaxAttempts || !apply_credentials(last)) return false;
         }
@@ -247,17 +249,10 @@ std::size_t HttpClient::on_header(char* data, std::size_t size, std::size_t coun
     return n;
 }
 
-int HttpClient::on_progress(void* self, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+int HttpClient::on_progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     auto* client = static_cast<HttpClient*>(self);
     if (client->stop_ && *client->stop_) {
         client->stopped_ = true;
-        return 1;
-    }
-    const std::chrono::duration<double> past =
-        std::chrono::steady_clock::now() - client->started_ - std::chrono::milliseconds(client->timeout_ms_);
-    // Silence is the low-speed time-out's; this catches answers that keep coming, too slowly.
-    if (received > 0 && past.count() > 0 && static_cast<double>(received) < past.count() * kMinBytesPerSecond) {
-        client->too_slow_ = true;
         return 1;
     }
     return 0;

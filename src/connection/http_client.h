@@ -45,7 +45,8 @@ public:
 
     bool timed_out() const { return timed_out_; }
     bool stopped() const { return stopped_; }
-    // The last answer was cut off: larger than the limit, or too slow once the time-out had passed.
+    // The last answer was cut off: larger than the limit, or not complete within kTotalTimeouts
+    // time-outs.
     bool too_large() const { return body_too_large_; }
     bool too_slow() const { return too_slow_; }
     const std::string& last_error() const { return error_text_; }
@@ -54,9 +55,10 @@ public:
     // authentication challenge, the answer to a preflight request).
     static constexpr std::size_t kMaxBodyBytes = std::size_t{1} << 30;
     static constexpr std::size_t kMaxDroppedBytes = std::size_t{1} << 20;
-    // Once the time-out has passed, an answer must go on arriving at this many bytes a
-    // second on average, so that a server trickling bytes cannot hold kro for ever.
-    static constexpr double kMinBytesPerSecond = 1024;
+    // A whole exchange ends within this many time-outs, so that a server trickling bytes
+    // cannot hold kro for ever. Ten: the tunnel script lets one statement run 300 s by
+    // default, ten times kro's default time-out.
+    static constexpr long kTotalTimeouts = 10;
 
 private:
     struct CurlDeleter {
@@ -67,6 +69,7 @@ private:
     };
 
     void configure();
+    long total_time_ms() const { return static_cast<long>(timeout_ms_) * kTotalTimeouts; }
     // One exchange on the connection: a request with the data (none for the preflight) and
     // its answer. Returns the status received, 0 when none.
     long perform(const char* data, std::size_t length, curl_slist* headers, bool keep_body);

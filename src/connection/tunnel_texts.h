@@ -8,8 +8,7 @@ inline constexpr char kCannotConnect[] = "HTTP Error. Could not connect to the t
 inline constexpr char kAuthorization[] = "HTTP Error. Authorization Required!.";
 inline constexpr char kStopped[] = "Query stopped by user.";
 inline constexpr char kAnswerTooLarge[] = "HTTP Error. The tunnel's answer is larger than kro accepts.";
-inline constexpr char kAnswerTooSlow[] =
-    "HTTP Error. The tunnel's answer came too slowly: less than 1 KB a second after the time-out.";
+inline constexpr char kAnswerTooSlow[] = "HTTP Error. The tunnel's answer did not arrive within ten time-outs.";
 inline constexpr char kNoCheckAnswer[] = "Error getting response from the tunnelpage.";
 inline constexpr char kUnusableAnswer[] =
     "Error in tunneling. Please send the HTTP response to the kro maintainers.";

@@ -81,14 +81,14 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-TEST(HttpTunnelLimits, AnAnswerTrickledAByteAtATimeEndsSoonAfterTheTimeOut) {
+TEST(HttpTunnelLimits, AnAnswerTrickledAByteAtATimeEndsWithinTenTimeOuts) {
     EndlessServer trickle(1, std::chrono::milliseconds(100));
     TunnelTo t(trickle.url());
     const auto started = std::chrono::steady_clock::now();
     ASSERT_EQ(t.tunnel.real_query(t.handle, "select 1", 8, false, false, false, nullptr, 0), 0);
     EXPECT_EQ(t.tunnel.store_result(t.handle, 1, 0, 0), nullptr);
     EXPECT_STREQ(t.tunnel.error(t.handle), tunnel_text::kAnswerTooSlow);
-    EXPECT_LT(seconds_since(started), 10.0);
+    EXPECT_LT(seconds_since(started), 13.0);
 }
 
 TEST(HttpTunnelLimits, AnEndlessAnswerToTheCheckRequestIsCutOff) {
