@@ -2,48 +2,174 @@
 // The HTTP tunnel script of kro. Put it on a web server that can reach your MySQL or
 // MariaDB server; kro posts each statement (or batch of statements) to it as XML, the
 // script runs them with mysqli and answers with their results as XML.
-// See README.md beside this file for deploying and protecting it.
-
-// Servers this script may connect to, as kro's tunnelinfo names them (the host value).
-// Keep this list short: anyone who can reach the script may ask it to connect to these.
-// An empty list allows any host.
-$tunnel_allowed_hosts = array('localhost', '127.0.0.1', '::1');
+//
+// Running statements for a client that presents valid database credentials is all it
+// does: it connects only to the servers its settings allow, reads no local files for
+// LOAD DATA, answers no browser, and bounds the size of requests and answers and the
+// time it waits. Settings live in tunnel-config.php beside this file, so that replacing
+// the script keeps them; README.md beside this file describes them.
 
 define('TUNNEL_VERSION', '8.05');
+define('TUNNEL_CHUNK', 1048576);  // answer bytes collected before each write
+
+// Error numbers of the tunnel's own refusals (the client library's numbers for alike faults).
+define('TUNNEL_ERR_REFUSED', 2000);      // the script's settings or PHP forbid running
+define('TUNNEL_ERR_TOO_LARGE', 2020);    // the answer outgrew max_answer_bytes
+define('TUNNEL_ERR_MALFORMED', 2027);    // a request that is not kro's
+define('TUNNEL_ERR_NO_MYSQLI', 2047);
+define('TUNNEL_ERR_NOT_ALLOWED', 1130);  // host and port not in the allow list
 
 error_reporting(0);
 ini_set('display_errors', '0');
-set_time_limit(0);
+while (ob_get_level() > 0 && ob_end_clean());
+header_remove('X-Powered-By');
+header('Cache-Control: no-store');
+header('X-Content-Type-Options: nosniff');
 
-// The version check: "?app=velmar&version=..." (possibly after a query string of its own).
+function tunnel_status($code, $text)
+{
+    http_response_code($code);
+    header('Content-Type: text/plain; charset=utf-8');
+    echo $text;
+    exit;
+}
+
+// kro only posts, and never sends the headers with which browsers mark their requests:
+// a web page cannot make a visitor's browser run statements here.
+if (!isset($_SERVER['REQUEST_METHOD']) || $_SERVER['REQUEST_METHOD'] !== 'POST') {
+    header('Allow: POST');
+    tunnel_status(405, 'Method not allowed');
+}
+foreach ($_SERVER as $name => $value) {
+    if ($name === 'HTTP_ORIGIN' || strncmp($name, 'HTTP_SEC_FETCH_', 15) === 0) {
+        tunnel_status(403, 'Forbidden');
+    }
+}
+
+// ---- Settings ---------------------------------------------------------------------------
+
+// The settings: the defaults, overridden by tunnel-config.php when it exists. A string
+// describes what is wrong with the file.
+function tunnel_settings()
+{
+    $settings = array(
+        'allow' => array('localhost:3306', '127.0.0.1:3306', '[::1]:3306'),
+        'read_timeout' => 300,
+        'max_request_bytes' => 64 * 1024 * 1024,
+        'max_answer_bytes' => 1024 * 1024 * 1024,
+    );
+    $file = __DIR__ . '/tunnel-config.php';
+    if (!file_exists($file)) return $settings;
+    $given = include $file;
+    if (!is_array($given)) return 'tunnel-config.php must return an array of settings.';
+    foreach ($given as $key => $value) {
+        if (!array_key_exists($key, $settings)) return "tunnel-config.php: unknown setting '$key'.";
+        if ($key === 'allow' ? !is_array($value) : (!is_int($value) || $value < 1)) {
+            return $key === 'allow' ? "tunnel-config.php: 'allow' must be a list of \"host:port\" entries."
+                : "tunnel-config.php: '$key' must be a whole number above 0.";
+        }
+        $settings[$key] = $value;
+    }
+    $allow = array();
+    foreach ($settings['allow'] as $entry) {
+        $parsed = is_string($entry) ? tunnel_host_port($entry) : null;
+        if ($parsed === null) return "tunnel-config.php: '" . $entry . "' in 'allow' is not \"host:port\" with a port of 1 to 65535.";
+        $allow[] = $parsed;
+    }
+    $settings['allow'] = $allow;
+    return $settings;
+}
+
+// "host:port" or "[IPv6 address]:port" as the lower-case host without brackets and the
+// port; null when it is neither or the port is outside 1..65535.
+function tunnel_host_port($entry)
+{
+    if (!preg_match('/\A(?:\[([0-9A-Fa-f:.]+)\]|([^\s:\[\]\/]+)):([0-9]{1,5})\z/', $entry, $m)) return null;
+    $port = intval($m[3]);
+    if ($port < 1 || $port > 65535) return null;
+    return strtolower($m[1] !== '' ? $m[1] : $m[2]) . ' ' . $port;
+}
+
+// Why the script must not run here, or null.
+function tunnel_refusal($settings)
+{
+    if (is_string($settings)) return $settings;
+    // A set directory lets LOAD DATA LOCAL read its files whatever the connection says.
+    if ((string) ini_get('mysqli.local_infile_directory') !== '') {
+        return 'The tunnel script refuses to run while mysqli.local_infile_directory is set in php.ini: '
+            . 'it would let statements read files of the web server.';
+    }
+    return null;
+}
+
+// The script's own work is limited too: the limit starts again at each step of progress
+// (a statement, a part of a result), so large answers are not cut.
+function tunnel_progress()
+{
+    global $settings;
+    if (function_exists('set_time_limit')) set_time_limit($settings['read_timeout']);
+}
+
+$settings = tunnel_settings();
+$refusal = tunnel_refusal($settings);
+if ($refusal === null) tunnel_progress();
+
+// ---- The version check: "?app=velmar&version=..." (possibly after a query string of its own)
+
 $query_string = isset($_SERVER['QUERY_STRING']) ? $_SERVER['QUERY_STRING'] : '';
 if (strpos($query_string, 'app=velmar') !== false) {
-    header('Content-Type: text/plain');
-    if (version_compare(PHP_VERSION, '5.3.0', '<')) {
+    header('Content-Type: text/plain; charset=utf-8');
+    if (version_compare(PHP_VERSION, '7.2.0', '<')) {
         echo 'TunnelVersion:PHP_VERSION_ERROR';
     } elseif (!extension_loaded('mysqli')) {
         echo 'TunnelVersion:PHP_MODULE_NOT_INSTALLED';
+    } elseif ($refusal !== null) {
+        echo $refusal;
     } else {
         echo 'TunnelVersion:' . TUNNEL_VERSION;
     }
     exit;
 }
 
-$request = file_get_contents('php://input');
-if ($request === false || $request === '') {
-    // kro's empty probe that lets a server or proxy ask for credentials first.
-    exit;
-}
-header('Content-Type: text/xml; charset=utf-8');
+// ---- XML text ---------------------------------------------------------------------------
 
-// ---- XML text -------------------------------------------------------------------------
+// The character set the answer's texts (names, messages) are in: null for UTF-8, else the
+// encoding the XML declaration names. Values travel in Base64 and need none.
+$tunnel_encoding = null;
 
+// Text as XML character data. XML cannot carry control characters: they become '?'. In a
+// UTF-8 answer a byte that is not UTF-8 is taken as Latin-1, so the answer stays valid.
 function tunnel_escape($text)
 {
-    $text = str_replace(array('&', '<', '>', '"', "'"), array('&amp;', '&lt;', '&gt;', '&quot;', '&apos;'), $text);
-    return preg_replace_callback('/[\x00-\x08\x0B\x0C\x0E-\x1F]/', function ($m) {
-        return sprintf('&#x%X;', ord($m[0]));
-    }, $text);
+    global $tunnel_encoding;
+    $text = strtr((string) $text, array('&' => '&amp;', '<' => '&lt;', '>' => '&gt;', '"' => '&quot;', "'" => '&apos;'));
+    $text = preg_replace('/[\x00-\x08\x0B\x0C\x0E-\x1F]/', '?', $text);
+    if ($tunnel_encoding === null && (!preg_match('//u', $text) || preg_match('/\xEF\xBF[\xBE\xBF]/', $text))) {
+        $text = preg_replace_callback('/[\x00-\x7F]+|[\xC2-\xDF][\x80-\xBF]|\xE0[\xA0-\xBF][\x80-\xBF]'
+            . '|\xEF\xBF[\xBE\xBF]|[\xE1-\xEC\xEE\xEF][\x80-\xBF]{2}|\xED[\x80-\x9F][\x80-\xBF]'
+            . '|\xF0[\x90-\xBF][\x80-\xBF]{2}|[\xF1-\xF3][\x80-\xBF]{3}|\xF4[\x80-\x8F][\x80-\xBF]{2}|(.)/s',
+            function ($m) {
+                if (isset($m[1])) return chr(0xC0 | (ord($m[1]) >> 6)) . chr(0x80 | (ord($m[1]) & 0x3F));
+                return ($m[0] === "\xEF\xBF\xBE" || $m[0] === "\xEF\xBF\xBF") ? '?' : $m[0];
+            }, $text);
+    }
+    return $text;
+}
+
+// The XML encoding name of a MySQL character set; byte-transparent ISO-8859-1 for the rest.
+function tunnel_xml_encoding($charset)
+{
+    static $names = array(
+        'latin1' => 'windows-1252', 'latin2' => 'ISO-8859-2', 'latin5' => 'ISO-8859-9',
+        'latin7' => 'ISO-8859-13', 'greek' => 'ISO-8859-7', 'hebrew' => 'ISO-8859-8',
+        'cp1250' => 'windows-1250', 'cp1251' => 'windows-1251', 'cp1256' => 'windows-1256',
+        'cp1257' => 'windows-1257', 'koi8r' => 'KOI8-R', 'koi8u' => 'KOI8-U', 'ascii' => 'US-ASCII',
+        'sjis' => 'Shift_JIS', 'cp932' => 'Windows-31J', 'ujis' => 'EUC-JP', 'eucjpms' => 'EUC-JP',
+        'gbk' => 'GBK', 'gb2312' => 'GB2312', 'gb18030' => 'GB18030', 'big5' => 'Big5',
+        'euckr' => 'EUC-KR', 'tis620' => 'TIS-620');
+    $charset = strtolower($charset);
+    if (strncmp($charset, 'utf8', 4) === 0) return null;
+    return isset($names[$charset]) ? $names[$charset] : 'ISO-8859-1';
 }
 
 function tunnel_code_point($n)
@@ -66,41 +192,121 @@ function tunnel_unescape($text)
     }, $text);
 }
 
-// The value of the first element <tag ...>value</tag> of the request, decoded; null when
-// the element is missing. Values are escaped, so the first end tag closes the element.
-function tunnel_value($request, $tag, $base64_default = false)
+// A value of the request as kro sends it: Base64 when e is 1, else escaped text.
+function tunnel_decode($encoded, $text)
 {
-    $from = 0;
-    while (($at = strpos($request, '<' . $tag, $from)) !== false) {
-        $after = substr($request, $at + strlen($tag) + 1, 1);
-        if ($after === '>' || $after === ' ' || $after === '/') break;
-        $from = $at + 1;
-    }
-    if ($at === false) return null;
-    $gt = strpos($request, '>', $at);
-    if ($gt === false) return null;
-    $attributes = substr($request, $at, $gt - $at);
-    if (substr($attributes, -1) === '/') return '';
-    $close = strpos($request, '</' . $tag . '>', $gt);
-    if ($close === false) return null;
-    $value = substr($request, $gt + 1, $close - $gt - 1);
-    if (preg_match('/\se\s*=\s*[\'"]([01])[\'"]/', $attributes, $m)) {
-        $base64 = $m[1] === '1';
-    } else {
-        $base64 = $base64_default;
-    }
-    if ($base64) {
-        $decoded = base64_decode($value, true);
-        return $decoded === false ? null : $decoded;
-    }
-    return tunnel_unescape($value);
+    return $encoded === '1' ? base64_decode($text, true) : tunnel_unescape($text);
 }
 
-// ---- Answer elements -----------------------------------------------------------------
+// ---- The answer ---------------------------------------------------------------------------
+
+$tunnel_answer_bytes = 0;  // bytes of the answer so far, written or spooled
+$tunnel_answer_open = false;
+
+function tunnel_out($text)
+{
+    global $tunnel_answer_bytes;
+    $tunnel_answer_bytes += strlen($text);
+    echo $text;
+}
+
+// Starts the answer: the declaration (for texts not in UTF-8) and the top element.
+function tunnel_open_answer()
+{
+    global $tunnel_encoding, $tunnel_answer_open;
+    if ($tunnel_answer_open) return;
+    $tunnel_answer_open = true;
+    header('Content-Type: text/xml; charset=' . ($tunnel_encoding === null ? 'utf-8' : $tunnel_encoding));
+    if ($tunnel_encoding !== null) tunnel_out("<?xml version='1.0' encoding='" . $tunnel_encoding . "'?>");
+    tunnel_out('<xml>');
+}
 
 function tunnel_error_element($number, $text)
 {
-    echo "<r v='" . TUNNEL_VERSION . "'><e_i><e_n>" . intval($number) . '</e_n><e_d>' . tunnel_escape($text) . '</e_d></e_i></r>';
+    tunnel_open_answer();
+    tunnel_out("<r v='" . TUNNEL_VERSION . "'><e_i><e_n>" . intval($number) . '</e_n><e_d>' . tunnel_escape($text) . '</e_d></e_i></r>');
+}
+
+// Ends the answer; the connection is closed first, so that a result left unread is not
+// read to its end when it is freed.
+function tunnel_finish($mysqli)
+{
+    if ($mysqli !== null) $mysqli->close();
+    tunnel_open_answer();
+    tunnel_out('</xml>');
+    exit;
+}
+
+// Ends the request with one error element.
+function tunnel_fail($number, $text)
+{
+    tunnel_error_element($number, $text);
+    tunnel_finish(null);
+}
+
+// The rows of a result come after their count and the longest value of each column, so
+// they are collected first: in memory up to TUNNEL_CHUNK bytes, beyond that in a
+// temporary file that is removed at once (it lives on through its handle only) or, where
+// the system cannot remove open files, when the request ends.
+class TunnelSpool
+{
+    public $bytes = 0;
+    private $memory = '';
+    private $file = null;
+    private $path = null;
+
+    // False when the text could not be stored.
+    function add($text)
+    {
+        $this->bytes += strlen($text);
+        $this->memory .= $text;
+        return strlen($this->memory) < TUNNEL_CHUNK || $this->flush();
+    }
+
+    private function flush()
+    {
+        if ($this->file === null) {
+            $path = tempnam(sys_get_temp_dir(), 'kro');
+            if ($path === false) return false;
+            $this->file = fopen($path, 'w+b');
+            if ($this->file === false || !unlink($path)) {
+                $this->path = $path;
+                register_shutdown_function(array($this, 'discard'));
+                if ($this->file === false) return false;
+            }
+        }
+        $length = strlen($this->memory);
+        if (fwrite($this->file, $this->memory) !== $length) return false;
+        $this->memory = '';
+        return true;
+    }
+
+    // Writes everything to the answer; false when the temporary file gave back less.
+    function send()
+    {
+        if ($this->file !== null) {
+            $left = $this->bytes - strlen($this->memory);
+            if (!rewind($this->file)) return false;
+            while ($left > 0) {
+                $part = fread($this->file, min($left, TUNNEL_CHUNK));
+                if ($part === false || $part === '') return false;
+                $left -= strlen($part);
+                echo $part;
+            }
+        }
+        echo $this->memory;
+        $this->discard();
+        return true;
+    }
+
+    function discard()
+    {
+        $this->memory = '';
+        if (is_resource($this->file)) fclose($this->file);
+        $this->file = null;
+        if ($this->path !== null) @unlink($this->path);
+        $this->path = null;
+    }
 }
 
 function tunnel_server_version($mysqli)
@@ -150,114 +356,199 @@ function tunnel_bit_bytes($decimal, $bits)
     return str_pad($bytes, max(1, intdiv($bits + 7, 8)), "\0", STR_PAD_LEFT);
 }
 
-// A result set: rows go to a temporary stream first (memory, then disk), because the row
-// count and the longest values come before the rows in the answer.
+function tunnel_too_large()
+{
+    global $settings;
+    tunnel_error_element(TUNNEL_ERR_TOO_LARGE, 'The answer would be larger than max_answer_bytes ('
+        . $settings['max_answer_bytes'] . ' bytes) of the tunnel script\'s settings.');
+}
+
+// One result set. An answer that would outgrow max_answer_bytes ends the request.
 function tunnel_result_set($mysqli, $result)
 {
+    global $settings, $tunnel_answer_bytes;
+    $limit = $settings['max_answer_bytes'] - $tunnel_answer_bytes;
     $fields = $result->fetch_fields();
     $count = count($fields);
     $longest = array_fill(0, $count, 0);
-    $rows = fopen('php://temp/maxmemory:4194304', 'w+');
-    $row_count = 0;
-    while (($row = $result->fetch_row()) !== null && $row !== false) {
-        $line = '<r>';
-        for ($i = 0; $i < $count; $i++) {
-            $value = $row[$i];
-            if ($value === null) {
-                $line .= '<c>(NULL)</c>';
-                continue;
-            }
-            $value = $fields[$i]->type == 16 ? tunnel_bit_bytes($value, $fields[$i]->length) : (string) $value;
-            $length = strlen($value);
-            if ($length > $longest[$i]) $longest[$i] = $length;
-            // An empty CDATA section is an empty text: an element without text would mean spaces.
-            $line .= "<c l='" . $length . "'>" . ($length ? base64_encode($value) : '<![CDATA[]]>') . '</c>';
-        }
-        fwrite($rows, $line . '</r>');
-        $row_count++;
+    $bits = array();
+    foreach ($fields as $i => $f) {
+        if ($f->type == 16) $bits[$i] = $f->length;
     }
+    $spool = new TunnelSpool();
+    $rows = 0;
+    $stored = true;
+    $chunk = '';
+    while ($row = $result->fetch_row()) {
+        foreach ($bits as $i => $width) {
+            if ($row[$i] !== null) $row[$i] = tunnel_bit_bytes($row[$i], $width);
+        }
+        $chunk .= '<r>';
+        foreach ($row as $i => $value) {
+            if ($value === null) {
+                $chunk .= '<c>(NULL)</c>';
+            } elseif (($length = strlen($value)) === 0) {
+                // An empty text: an element without text would stand for spaces.
+                $chunk .= "<c l='0'><![CDATA[]]></c>";
+            } else {
+                if ($length > $longest[$i]) $longest[$i] = $length;
+                $chunk .= "<c l='" . $length . "'>" . base64_encode($value) . '</c>';
+            }
+        }
+        $chunk .= '</r>';
+        $rows++;
+        if (strlen($chunk) >= 65536) {
+            if ($spool->bytes + strlen($chunk) > $limit) break;
+            $stored = $spool->add($chunk);
+            $chunk = '';
+            if (!$stored) break;
+            // A space between the answer's elements: a client that has gone away ends the
+            // script at this write instead of after the whole result, and kro sees progress.
+            tunnel_progress();
+            tunnel_out(' ');
+            flush();
+            $limit--;
+        }
+    }
+    if ($stored && $spool->bytes + strlen($chunk) > $limit) {
+        $spool->discard();
+        tunnel_too_large();
+        tunnel_finish($mysqli);
+    }
+    if (!$stored || !$spool->add($chunk)) {
+        $spool->discard();
+        tunnel_error_element(TUNNEL_ERR_REFUSED, 'The tunnel script could not store the answer in a temporary file.');
+        tunnel_finish($mysqli);
+    }
+    $chunk = '';
     $result->free();
     if ($mysqli->errno) {
-        fclose($rows);
+        $spool->discard();
         tunnel_error_element($mysqli->errno, $mysqli->error);
         return;
     }
-    echo "<r v='" . TUNNEL_VERSION . "'>" . tunnel_status_elements($mysqli, $row_count) . "<f_i c='" . $count . "'>";
+    $head = "<r v='" . TUNNEL_VERSION . "'>" . tunnel_status_elements($mysqli, $rows) . "<f_i c='" . $count . "'>";
     foreach ($fields as $i => $f) {
-        echo '<f><n>' . tunnel_escape($f->name) . '</n><t>' . tunnel_escape($f->table) . '</t><m>' . $longest[$i]
+        $head .= '<f><n>' . tunnel_escape($f->name) . '</n><t>' . tunnel_escape($f->table) . '</t><m>' . $longest[$i]
             . '</m><d>' . tunnel_escape((string) $f->def) . '</d><ty>' . tunnel_type_name($f->type) . '</ty></f>';
     }
-    echo "</f_i><r_i c='" . $row_count . "'>";
-    rewind($rows);
-    $out = fopen('php://output', 'w');
-    stream_copy_to_stream($rows, $out);
-    fclose($out);
-    fclose($rows);
-    echo '</r_i></r>';
+    $head .= "</f_i><r_i c='" . $rows . "'>";
+    if (strlen($head) + $spool->bytes + strlen('</r_i></r>') > $limit) {
+        $spool->discard();
+        tunnel_too_large();
+        tunnel_finish($mysqli);
+    }
+    tunnel_out($head);
+    $tunnel_answer_bytes += $spool->bytes;
+    // A temporary file that gives back less than it took leaves the answer short of its
+    // rows; kro refuses such an answer, so nothing more is written.
+    if (!$spool->send()) exit;
+    tunnel_out('</r_i></r>');
 }
 
 function tunnel_statement_result($mysqli)
 {
+    tunnel_progress();
     $result = $mysqli->use_result();
     if ($result) {
         tunnel_result_set($mysqli, $result);
     } elseif ($mysqli->errno) {
         tunnel_error_element($mysqli->errno, $mysqli->error);
     } else {
-        echo "<r v='" . TUNNEL_VERSION . "'>" . tunnel_status_elements($mysqli, $mysqli->affected_rows) . '</r>';
+        tunnel_out("<r v='" . TUNNEL_VERSION . "'>" . tunnel_status_elements($mysqli, $mysqli->affected_rows) . '</r>');
     }
 }
 
 // ---- The request ------------------------------------------------------------------------
 
-echo '<xml>';
+if ($refusal !== null) tunnel_fail(TUNNEL_ERR_REFUSED, $refusal);
 if (!extension_loaded('mysqli')) {
-    tunnel_error_element(2047, 'The PHP of the tunnel\'s web server has no mysqli module.');
-    echo '</xml>';
-    exit;
+    tunnel_fail(TUNNEL_ERR_NO_MYSQLI, 'The PHP of the tunnel\'s web server has no mysqli module.');
 }
 mysqli_report(MYSQLI_REPORT_OFF);
 
-$header_base64 = isset($_SERVER['HTTP_BASE64']) && strtolower($_SERVER['HTTP_BASE64']) === 'yes';
-$host = tunnel_value($request, 'host');
-$user = tunnel_value($request, 'user');
-$password = tunnel_value($request, 'password');
-$database = tunnel_value($request, 'db');
-$charset = tunnel_value($request, 'charset');
-$port = tunnel_value($request, 'port');
-$query = tunnel_value($request, 'query', $header_base64);
-$query_length = tunnel_value($request, 'querylen');
-
-if ($query === null || $query_length === null || strlen($query) != intval($query_length)) {
-    tunnel_error_element(2027, 'The tunnel request arrived incomplete or malformed.');
-    echo '</xml>';
+$max_request = $settings['max_request_bytes'];
+if (isset($_SERVER['CONTENT_LENGTH']) && intval($_SERVER['CONTENT_LENGTH']) > $max_request) {
+    tunnel_status(413, 'The request is larger than max_request_bytes of the tunnel script\'s settings.');
+}
+// Read in parts: asked for the largest allowed body at once, PHP would reserve that much.
+$request = '';
+$input = fopen('php://input', 'rb');
+while ($input !== false && strlen($request) <= $max_request && ($part = fread($input, TUNNEL_CHUNK)) !== false && $part !== '') {
+    $request .= $part;
+}
+if ($request === '') {
+    // kro's empty probe that lets a server or proxy ask for credentials first.
     exit;
 }
-$host = ($host === null || $host === '') ? 'localhost' : $host;
-if (count($tunnel_allowed_hosts) > 0 && !in_array(strtolower($host), $tunnel_allowed_hosts, true)) {
-    tunnel_error_element(1130, "Host '" . $host . "' is not allowed by the tunnel script's configuration.");
-    echo '</xml>';
-    exit;
+if (strlen($request) > $max_request) {
+    tunnel_status(413, 'The request is larger than max_request_bytes of the tunnel script\'s settings.');
+}
+
+// The request exactly as kro builds it, nothing around it: the connection values in their
+// order, then the statement text. Values are escaped or Base64, so they hold no '<'.
+$connect_pattern = '/\A<xml><connect_info>'
+    . '(?:<host e=\'([01])\'>([^<]*+)<\/host>)?(?:<user e=\'([01])\'>([^<]*+)<\/user>)?'
+    . '(?:<password e=\'([01])\'>([^<]*+)<\/password>)?(?:<db e=\'([01])\'>([^<]*+)<\/db>)?'
+    . '(?:<charset e=\'([01])\'>([^<]*+)<\/charset>)?<port e=\'([01])\'>([^<]*+)<\/port>'
+    . '<\/connect_info><query_info><query b=\'[01]\' e=\'([01])\'>/';
+$tail_pattern = '/<\/query><querylen>([0-9]{1,12})<\/querylen><\/query_info><\/xml>\z/';
+$malformed = 'The tunnel request arrived incomplete or malformed.';
+if (!preg_match($connect_pattern, substr($request, 0, 65536), $c)
+    || !preg_match($tail_pattern, substr($request, -80), $tail)) {
+    tunnel_fail(TUNNEL_ERR_MALFORMED, $malformed);
+}
+$query_start = strlen($c[0]);
+$query_end = strlen($request) - strlen($tail[0]);
+$connect = array();
+foreach (array('host' => 1, 'user' => 3, 'password' => 5, 'db' => 7, 'charset' => 9, 'port' => 11) as $name => $at) {
+    $connect[$name] = isset($c[$at]) && $c[$at] !== '' ? tunnel_decode($c[$at], $c[$at + 1]) : '';
+    if ($connect[$name] === false) tunnel_fail(TUNNEL_ERR_MALFORMED, $malformed);
+}
+$query_encoded = $c[13];
+$query_length = intval($tail[1]);
+
+$host = $connect['host'] === '' ? 'localhost' : strtolower($connect['host']);
+if (strlen($host) > 2 && $host[0] === '[' && substr($host, -1) === ']') $host = substr($host, 1, -1);
+$port = trim($connect['port']);
+$port = ($port === '' || $port === '0') ? 3306 : (preg_match('/\A[0-9]{1,5}\z/', $port) ? intval($port) : 0);
+if ($port < 1 || $port > 65535 || !in_array($host . ' ' . $port, $settings['allow'], true)) {
+    tunnel_fail(TUNNEL_ERR_NOT_ALLOWED, "Host '" . $host . "' port " . $connect['port']
+        . " is not allowed by the tunnel script's settings (allow in tunnel-config.php).");
 }
 
 $mysqli = mysqli_init();
-$connected = $mysqli->real_connect($host, $user === null ? '' : $user, $password === null ? '' : $password,
-    ($database === null || $database === '') ? null : $database, intval($port) > 0 ? intval($port) : 3306);
-if (!$connected) {
-    tunnel_error_element(mysqli_connect_errno(), mysqli_connect_error());
-    echo '</xml>';
-    exit;
+$mysqli->options(MYSQLI_OPT_LOCAL_INFILE, false);
+$mysqli->options(MYSQLI_OPT_CONNECT_TIMEOUT, min($settings['read_timeout'], 30));
+// mysqlnd would wait a day for a server that never answers.
+$mysqli->options(MYSQLI_OPT_READ_TIMEOUT, $settings['read_timeout']);
+$connected = $mysqli->real_connect(strpos($host, ':') !== false ? '[' . $host . ']' : $host, $connect['user'],
+    $connect['password'], $connect['db'] === '' ? null : $connect['db'], $port);
+if (!$connected) tunnel_fail(mysqli_connect_errno(), mysqli_connect_error());
+// mysqli applies php.ini's allow_local_infile while it connects; it is turned off after.
+if (!$mysqli->options(MYSQLI_OPT_LOCAL_INFILE, false)) {
+    tunnel_fail(TUNNEL_ERR_REFUSED, 'The tunnel script could not turn LOAD DATA LOCAL off.');
 }
-// "utf8" asks for full UTF-8: four-byte characters must survive.
-$wanted = ($charset === null || $charset === '' || strtolower($charset) === 'utf8') ? 'utf8mb4' : $charset;
-if (!$mysqli->set_charset($wanted) && $wanted === 'utf8mb4') $mysqli->set_charset('utf8');
 
+// "utf8" asks for full UTF-8: four-byte characters must survive.
+$charset = $connect['charset'];
+$wanted = ($charset === '' || strtolower($charset) === 'utf8') ? 'utf8mb4' : $charset;
+if (!$mysqli->set_charset($wanted) && $wanted === 'utf8mb4') $mysqli->set_charset('utf8');
+$tunnel_encoding = tunnel_xml_encoding((string) $mysqli->character_set_name());
+
+$query = substr($request, $query_start, $query_end - $query_start);
+unset($request);
+$query = strpos($query, '<') === false ? tunnel_decode($query_encoded, $query) : false;
+if ($query === false || strlen($query) !== $query_length) tunnel_fail(TUNNEL_ERR_MALFORMED, $malformed);
+
+tunnel_open_answer();
 // The server splits the text into statements itself, so delimiters inside strings,
 // comments and routine bodies are never mistaken for statement ends.
 if (!$mysqli->multi_query($query)) {
     tunnel_error_element($mysqli->errno, $mysqli->error);
 } else {
-    while (true) {
+    unset($query);
+    for (;;) {
         tunnel_statement_result($mysqli);
         if (!$mysqli->more_results()) break;
         if (!$mysqli->next_result()) {
@@ -266,5 +557,4 @@ if (!$mysqli->multi_query($query)) {
         }
     }
 }
-$mysqli->close();
-echo '</xml>';
+tunnel_finish($mysqli);

@@ -6,6 +6,8 @@
 #   HTTP_AUTH_TUNNEL_URL   the same behind HTTP Basic authentication
 #   HTTP_AUTH_USER HTTP_AUTH_PASSWORD      its credentials
 #   HTTP_TEST_URL          base URL of the test pages (echo.php, canned.php)
+#   HTTP_DOCROOT           the folder php -S serves (tests may add folders of their own)
+#   HTTP_TEMP_DIR          PHP's folder for temporary files
 #   HTTP_PROXY_HOST HTTP_PROXY_PORT        an HTTP proxy (tinyproxy)
 #   HTTP_AUTH_PROXY_PORT HTTP_PROXY_USER HTTP_PROXY_PASSWORD   a proxy that wants credentials
 
@@ -47,13 +49,30 @@ web_make_certificate() {
   [ -s "$ssl/cert.pem" ]
 }
 
+# The tunnel script as users install it: a copy (it looks for its settings beside its own
+# file, a symbolic link would lead it to the repository) and a tunnel-config.php that
+# allows the private MariaDB. Renewed at every start, so the tests run the current script.
+web_install_script() {
+  local dir mariadb_port
+  dir=$(web_dir)
+  mkdir -p "$dir/docroot" "$dir/tmp"
+  mariadb_port=$(sed -n 's/^MARIADB_PORT=//p' "$SERVICES_DIR/env.d/mariadb" 2>/dev/null || true)
+  [ -n "$mariadb_port" ] || { echo "web: the mariadb service must start first" >&2; return 1; }
+  cp "$web_repo/tunnel/VelmarTunnel.php" "$dir/docroot/VelmarTunnel.php.tmp"
+  mv "$dir/docroot/VelmarTunnel.php.tmp" "$dir/docroot/VelmarTunnel.php"
+  printf "<?php\nreturn array('allow' => array('127.0.0.1:%s'));\n" "$mariadb_port" > "$dir/docroot/tunnel-config.php.tmp"
+  mv "$dir/docroot/tunnel-config.php.tmp" "$dir/docroot/tunnel-config.php"
+}
+
 # Starts "php -S" in its own process group (its workers outlive a TERM to the parent).
+# PHP is set up as a careless host would be: LOAD DATA LOCAL allowed, large bodies taken.
 web_start_php() {
   local name=$1 port=$2 router=${3:-} dir
   dir=$(web_dir)
   # shellcheck disable=SC2086
   KRO_TUNNEL_AUTH_USER=$web_auth_user KRO_TUNNEL_AUTH_PASSWORD=$web_auth_password \
     PHP_CLI_SERVER_WORKERS=4 setsid php -d post_max_size=1G -d memory_limit=512M \
+    -d mysqli.allow_local_infile=1 -d sys_temp_dir="$dir/tmp" \
     -S "127.0.0.1:$port" -t "$dir/docroot" $router < /dev/null > "$dir/$name.log" 2>&1 &
   echo $! > "$dir/$name.pid"
 }
@@ -77,12 +96,11 @@ CONF
 }
 
 web_start() {
+  web_install_script || return 1
   web_running && return 0
   web_stop >/dev/null 2>&1 || true
   local dir port auth_port https_port proxy_port auth_proxy_port p
   dir=$(web_dir)
-  mkdir -p "$dir/docroot"
-  ln -sf "$web_repo/tunnel/VelmarTunnel.php" "$dir/docroot/VelmarTunnel.php"
   for p in "$web_repo"/tests/integration/http/*.php; do
     [ -e "$p" ] && ln -sf "$p" "$dir/docroot/$(basename "$p")"
   done
@@ -140,6 +158,8 @@ HTTP_AUTH_TUNNEL_URL=http://127.0.0.1:$auth_port/VelmarTunnel.php
 HTTP_AUTH_USER=$web_auth_user
 HTTP_AUTH_PASSWORD=$web_auth_password
 HTTP_TEST_URL=http://127.0.0.1:$port
+HTTP_DOCROOT=$dir/docroot
+HTTP_TEMP_DIR=$dir/tmp
 HTTP_PROXY_HOST=127.0.0.1
 HTTP_PROXY_PORT=$proxy_port
 HTTP_AUTH_PROXY_PORT=$auth_proxy_port
