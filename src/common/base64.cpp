@@ -91,6 +91,24 @@ std::size_t base64_decode_into(std::string_view text, char* out) {
     return written;
 }
 
+std::optional<std::size_t> base64_decode_bounded(std::string_view text, char* out, std::size_t room) {
+    // Whole groups of four symbols first; the rest (padding, white space) is checked and
+    // decoded as a text of its own, which it can be: the groups before it hold no padding.
+    std::size_t at = 0, written = 0;
+    for (; at + 4 <= text.size() && written + 3 <= room; at += 4) {
+        int a = code_of(text[at]), b = code_of(text[at + 1]), c = code_of(text[at + 2]), d = code_of(text[at + 3]);
+        if ((a | b | c | d) < 0) break;
+        unsigned v = (static_cast<unsigned>(a) << 18) | (b << 12) | (c << 6) | d;
+        out[written++] = static_cast<char>(v >> 16);
+        out[written++] = static_cast<char>((v >> 8) & 0xFF);
+        out[written++] = static_cast<char>(v & 0xFF);
+    }
+    std::string_view rest = text.substr(at);
+    auto n = base64_decoded_length(rest);
+    if (!n || *n > room - written) return std::nullopt;
+    return written + base64_decode_into(rest, out + written);
+}
+
 bool base64_decode(std::string_view text, std::string& out) {
     auto n = base64_decoded_length(text);
     if (!n) return false;

@@ -17,5 +17,9 @@ std::optional<std::size_t> base64_decoded_length(std::string_view text);
 // Decodes text that base64_decoded_length accepted into `out`, which has room for that
 // many bytes; returns the number written.
 std::size_t base64_decode_into(std::string_view text, char* out);
+// Decodes `text` into `out`, which has room for `room` bytes: the number of bytes written,
+// or nothing when the text is not valid Base64 or decodes to more than `room` bytes (then
+// `out` holds garbage). One pass over the text, for the many short values of an answer.
+std::optional<std::size_t> base64_decode_bounded(std::string_view text, char* out, std::size_t room);
 // Both steps at once; false (and `out` unchanged) when the text is not valid Base64.
 bool base64_decode(std::string_view text, std::string& out);

@@ -40,3 +40,14 @@ TEST(Base64, DecodingSkipsLineBreaksButRefusesAnythingElseOutOfPlace) {
         EXPECT_FALSE(base64_decoded_length(bad).has_value()) << bad;
     }
 }
+
+TEST(Base64, BoundedDecodingRefusesWhatDoesNotFitOrIsNotBase64) {
+    char out[8];
+    EXPECT_EQ(base64_decode_bounded("Zm9vYmFy", out, 6), 6u);
+    EXPECT_EQ(std::string(out, 6), "foobar");
+    EXPECT_EQ(base64_decode_bounded("Zm9v\r\nYmE=", out, 5), 5u);  // white space after whole groups
+    EXPECT_EQ(std::string(out, 5), "fooba");
+    EXPECT_FALSE(base64_decode_bounded("Zm9vYmFy", out, 5));
+    EXPECT_FALSE(base64_decode_bounded("Zm9vYm=y", out, 8));
+    EXPECT_FALSE(base64_decode_bounded("Zm9vY", out, 8));
+}
