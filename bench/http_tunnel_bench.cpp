@@ -1,19 +1,25 @@
 // Reads a 100,000-row table through the HTTP tunnel (php -S and the tunnel script) and
-// directly, and reports the times, their ratio, and the memory the tunnelled result
-// needed compared with the size of the script's answer.
-//   http_tunnel_bench [services env file]   (default build/services/env; start the
-//   services first: scripts/services.sh start)
+// directly, and reports the times, their ratio, where the tunnel's time goes (the script
+// with the transfer, kro reading the answer), and the memory the tunnelled result needed
+// compared with the size of the script's answer. Then runs kro's export of the table once
+// directly and once through the tunnel, and compares the times and the dumps byte for byte.
+//   http_tunnel_bench [services env file] [kro binary]   (default build/services/env and
+//   the kro built beside this program; start the services first: scripts/services.sh start)
 #include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "connection/http_client.h"
 #include "connection/http_tunnel.h"
+#include "connection/tunnel_answer.h"
 #include "connection/tunnel_request.h"
 
 namespace {
@@ -40,6 +46,32 @@ long peak_kib() {
 
 double ms_since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+}
+
+std::string file_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Runs kro's export of the bench table into dir/dump-<name>.sql; the wall time in ms, or a
+// negative number when the job failed.
+double export_ms(const std::string& kro, const std::string& dir, const std::string& name,
+                 std::map<std::string, std::string>& env, const std::string& tunnelinfo) {
+    std::ofstream(dir + "/job-" + name + ".xml")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<job><exportjob><source><host>" << env["MARIADB_HOST"]
+        << "</host><port>" << env["MARIADB_PORT"] << "</port><user>" << env["MARIADB_USER"] << "</user><pwd>"
+        << env["MARIADB_PASSWORD"] << "</pwd><compressed>0</compressed>" << tunnelinfo
+        << "</source><export><databases><database name=\"kro_bench_http\"><objects all=\"yes\"/></database>"
+           "</databases><script>" << dir << "/dump-" << name << ".sql</script></export>"
+           "<options><bulkinsert>yes</bulkinsert></options></exportjob></job>";
+    std::string command = "cd '" + dir + "' && '" + kro + "' job-" + name + ".xml -lkro.log -ssession.xml > out-" +
+                          name + ".txt";
+    auto t0 = std::chrono::steady_clock::now();
+    int status = std::system(command.c_str());
+    double ms = ms_since(t0);
+    return status == 0 ? ms : -1;
 }
 
 }  // namespace
@@ -103,7 +135,8 @@ int main(int argc, char** argv) {
     tunnel.free_result(result);
     tunnel.close(handle);
 
-    // The answer's size, fetched once more without parsing it.
+    // The same answer once more, without parsing it: the script's time with the transfer,
+    // then kro's reading of it alone.
     TunnelRequest request;
     request.host = host;
     request.user = user;
@@ -117,10 +150,17 @@ int main(int argc, char** argv) {
     client.set_content_type("text/xml");
     client.set_timeout(60000);
     long status = 0;
+    t0 = std::chrono::steady_clock::now();
     if (!client.send(body.data(), body.size(), false, &status, true) || !client.read_body(answer)) {
         std::fprintf(stderr, "raw request failed (%ld)\n", status);
         return 1;
     }
+    double script_ms = ms_since(t0);
+    const std::size_t answer_bytes = answer.size();
+    t0 = std::chrono::steady_clock::now();
+    TunnelAnswer parsed;
+    bool readable = parsed.parse(std::move(answer)) && parsed.read_result(parsed.first_result()).result;
+    double reading_ms = ms_since(t0);
 
     t0 = std::chrono::steady_clock::now();
     mysql_real_query(direct.get(), kSelect, sizeof kSelect - 1);
@@ -138,7 +178,27 @@ int main(int argc, char** argv) {
                 tunnel_bytes, direct_bytes);
     std::printf("direct:  %.1f ms\n", direct_ms);
     std::printf("tunnel:  %.1f ms (%.1f times the direct time)\n", tunnel_ms, tunnel_ms / direct_ms);
+    std::printf("         of which about %.1f ms the script with the transfer, %.1f ms kro reading the answer\n",
+                script_ms, reading_ms);
     std::printf("answer:  %.1f MiB; peak memory growth while reading it: %.1f MiB (%.2f times the answer)\n",
-                answer.size() / 1048576.0, tunnel_kib / 1024.0, tunnel_kib * 1024.0 / answer.size());
-    return tunnel_rows == direct_rows && tunnel_bytes == direct_bytes ? 0 : 1;
+                answer_bytes / 1048576.0, tunnel_kib / 1024.0, tunnel_kib * 1024.0 / answer_bytes);
+
+    // The export job both ways. Over the tunnel the export reads the table in pages of
+    // 1000 rows, one request each.
+    char dir_template[] = "/tmp/kro-http-bench-XXXXXX";
+    if (!mkdtemp(dir_template)) return 1;
+    const std::string dir = dir_template, kro = argc > 2 ? argv[2] : KRO_BINARY;
+    double export_direct_ms = export_ms(kro, dir, "direct", env, "");
+    double export_tunnel_ms = export_ms(kro, dir, "tunnel", env,
+                                        "<tunnelinfo type=\"http\"><url>" + env["HTTP_TUNNEL_URL"] +
+                                            "</url><timeout>60</timeout></tunnelinfo>");
+    std::string dump_direct = file_text(dir + "/dump-direct.sql"), dump_tunnel = file_text(dir + "/dump-tunnel.sql");
+    bool identical = !dump_direct.empty() && dump_direct == dump_tunnel;
+    std::printf("export:  %.1f ms directly, %.1f ms through the tunnel (%.1f times); dumps of %zu bytes %s\n",
+                export_direct_ms, export_tunnel_ms, export_tunnel_ms / export_direct_ms, dump_direct.size(),
+                identical ? "byte-identical" : "DIFFER");
+    std::filesystem::remove_all(dir);
+    bool ok = readable && tunnel_rows == direct_rows && tunnel_bytes == direct_bytes && identical &&
+              export_direct_ms > 0 && export_tunnel_ms > 0;
+    return ok ? 0 : 1;
 }
