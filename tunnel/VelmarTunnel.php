@@ -21,6 +21,7 @@ define('TUNNEL_ERR_NOT_ALLOWED', 1130);  // host and port not in the allow list
 
 error_reporting(0);
 ini_set('display_errors', '0');
+ignore_user_abort(false);  // a client that has gone away ends the script at the next write
 while (ob_get_level() > 0 && ob_end_clean());
 header_remove('X-Powered-By');
 header('Cache-Control: no-store');
