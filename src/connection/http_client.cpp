@@ -135,7 +135,10 @@ long HttpClient::perform(const char* data, std::size_t length, curl_slist* heade
     }
     body_complete_ = rc == CURLE_OK;
     timed_out_ = rc == CURLE_OPERATION_TIMEDOUT;
-    too_slow_ = timed_out_ && std::chrono::steady_clock::now() - started_ >= std::chrono::milliseconds(total_time_ms());
+    // libcurl's clock and ours differ by a little: a time-out in the last time-out's span is
+    // the whole exchange's.
+    too_slow_ = timed_out_ && std::chrono::steady_clock::now() - started_ >=
+                                  std::chrono::milliseconds(total_time_ms() - timeout_ms_);
     error_text_ = rc == CURLE_OK ? "" : curl_easy_strerror(rc);
     if (body_too_large_) error_text_ = "answer larger than the limit";
     if (too_slow_) error_text_ = "answer too slow";
