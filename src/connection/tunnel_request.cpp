@@ -1,8 +1,7 @@
 #include "connection/tunnel_request.h"
 
-#include <cstdio>
-
 #include "common/base64.h"
+#include "common/html_text.h"
 
 namespace {
 
@@ -23,30 +22,7 @@ void append_value(std::string& out, const char* tag, std::string_view value, boo
 }  // namespace
 
 void append_xml_escaped(std::string& out, std::string_view text) {
-    std::size_t plain = 0;  // start of the run of bytes copied as they are
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        auto c = static_cast<unsigned char>(text[i]);
-        const char* entity = nullptr;
-        switch (c) {
-            case '"': entity = "&quot;"; break;
-            case '&': entity = "&amp;"; break;
-            case '\'': entity = "&apos;"; break;
-            case '<': entity = "&lt;"; break;
-            case '>': entity = "&gt;"; break;
-            default:
-                if (c >= 32 || c == '\r' || c == '\n' || c == '\t') continue;
-        }
-        out.append(text.data() + plain, i - plain);
-        plain = i + 1;
-        if (entity) {
-            out += entity;
-        } else {
-            char ref[8];
-            std::snprintf(ref, sizeof ref, "&#x%X;", c);
-            out += ref;
-        }
-    }
-    out.append(text.data() + plain, text.size() - plain);
+    append_markup_escaped(out, text, kTunnelRequestStyle);
 }
 
 std::string build_tunnel_request(const TunnelRequest& r) {

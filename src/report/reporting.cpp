@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/html_text.h"
 #include "common/timestamp.h"
 #include "report/process_state.h"
 #include "report/report_body.h"
@@ -26,24 +27,13 @@ void write_raw(FILE* stream, const char* text) {
     if (stream && text) std::fwrite(text, 1, std::strlen(text), stream);
 }
 
-// Session entries are XML: markup characters in texts and table names become entities.
+// Session entries are XML: markup characters in texts and table names become entities,
+// and control bytes (which no XML file may hold) the replacement character.
 void write_escaped(FILE* stream, const char* text) {
     if (!stream || !text) return;
-    const char* run = text;
-    for (const char* p = text; *p; ++p) {
-        const char* entity = nullptr;
-        switch (*p) {
-            case '&': entity = "&amp;"; break;
-            case '<': entity = "&lt;"; break;
-            case '>': entity = "&gt;"; break;
-            case '"': entity = "&quot;"; break;
-            default: continue;
-        }
-        std::fwrite(run, 1, static_cast<std::size_t>(p - run), stream);
-        write_raw(stream, entity);
-        run = p + 1;
-    }
-    write_raw(stream, run);
+    StrBuf escaped;
+    append_markup_escaped(escaped, text, kXmlFileStyle);
+    std::fwrite(escaped.c_str(), 1, escaped.length(), stream);
 }
 
 void write_session_entry(const char* text, const char* table) {

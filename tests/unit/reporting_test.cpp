@@ -58,16 +58,17 @@ TEST_F(ReportingTest, FailureWithoutEntryLeavesTheSessionFileAlone) {
     EXPECT_EQ(session(), "");
 }
 
-TEST_F(ReportingTest, SessionEntriesEscapeMarkupCharacters) {
+TEST_F(ReportingTest, SessionEntriesEscapeMarkupCharactersAndReplaceControlBytes) {
     testing::internal::CaptureStdout();
-    report_failure("a < b & \"c\" > d");
+    report_failure("a < b & \"c\" > d\x01\x1f\t");
     ReportBody report;
     report_query_error(1146, "Table 'x<y' doesn't exist", "t&\"1\"", report, nullptr);
     std::string console = testing::internal::GetCapturedStdout();
     close_files();
-    EXPECT_EQ(console.rfind("a < b & \"c\" > d", 0), 0u);  // the console shows it as it is
+    EXPECT_EQ(console.rfind("a < b & \"c\" > d\x01", 0), 0u);  // the console shows it as it is
+    // No XML file may hold a control byte, not even as a character reference.
     EXPECT_EQ(session(),
-              "<error>a &lt; b &amp; &quot;c&quot; &gt; d</error>"
+              "<error>a &lt; b &amp; &quot;c&quot; &gt; d\xEF\xBF\xBD\xEF\xBF\xBD\t</error>"
               "<error table=\"t&amp;&quot;1&quot;\">Error No. 1146\r\nTable 'x&lt;y' doesn't "
               "exist\r\n</error>");
 }
