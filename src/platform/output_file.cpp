@@ -1,0 +1,103 @@
+#include "platform/output_file.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/unique_fd.h"
+
+namespace {
+
+constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;
+
+std::string folder_of(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A rename is durable once the folder that holds the name is.
+void sync_folder(const std::string& path) {
+    UniqueFd folder(::open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.valid()) fsync(folder.get());
+}
+
+// Opens path for appending, creating it readable by its owner only when it is new.
+int open_for_append(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, kOwnerOnly);
+    if (fd >= 0) {
+        fchmod(fd, kOwnerOnly);  // the umask may have taken the owner's bits too
+        return fd;
+    }
+    if (errno != EEXIST) return -1;
+    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+}
+
+}  // namespace
+
+OutputFile::~OutputFile() {
+    if (stream_) std::fclose(stream_);
+    if (!temporary_.empty()) unlink(temporary_.c_str());
+}
+
+int OutputFile::open(const std::string& path, bool append) {
+    if (is_open()) close_incomplete(".incomplete");
+    path_ = path;
+    int fd = -1;
+    struct stat st {};
+    if (append) {
+        fd = open_for_append(path);
+    } else if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    } else {
+        std::size_t slash = path.rfind('/');
+        std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+        if (base.empty()) {
+            errno = EISDIR;
+            return 0;
+        }
+        std::string temporary = path.substr(0, path.size() - base.size()) + "." + base + ".XXXXXX";
+        fd = mkostemp(temporary.data(), O_CLOEXEC);
+        if (fd >= 0) {
+            fchmod(fd, kOwnerOnly);
+            temporary_ = std::move(temporary);
+        }
+    }
+    if (fd < 0) return 0;
+    stream_ = fdopen(fd, append ? "a" : "w");
+    if (stream_) return 1;
+    int code = errno;
+    ::close(fd);
+    if (!temporary_.empty()) unlink(temporary_.c_str());
+    temporary_.clear();
+    errno = code;
+    return 0;
+}
+
+int OutputFile::commit() {
+    if (stream_) {
+        if (std::fflush(stream_) != 0) return 0;
+        // Only regular files are synced: a device (/dev/stdout) may refuse it.
+        struct stat st {};
+        if (fstat(fileno(stream_), &st) == 0 && S_ISREG(st.st_mode) && fsync(fileno(stream_)) != 0) return 0;
+        int closed = std::fclose(stream_);
+        stream_ = nullptr;
+        if (closed != 0) return 0;
+    }
+    if (temporary_.empty()) return 1;
+    if (rename(temporary_.c_str(), path_.c_str()) != 0) return 0;
+    temporary_.clear();
+    sync_folder(path_);
+    return 1;
+}
+
+void OutputFile::close_incomplete(const char* suffix) {
+    if (stream_) std::fclose(stream_);
+    stream_ = nullptr;
+    if (temporary_.empty()) return;
+    std::string kept = path_ + suffix;
+    if (rename(temporary_.c_str(), kept.c_str()) != 0) unlink(temporary_.c_str());
+    temporary_.clear();
+}
