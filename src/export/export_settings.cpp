@@ -15,11 +15,6 @@ using tinyxml2::XMLElement;
 // Settings are read without the white space that pretty-printed job files put around them.
 std::string text_of(const XMLElement* e) { return setting_text(e); }
 
-bool attribute_is(const XMLElement* e, const char* name, const char* value) {
-    const char* a = e->Attribute(name);
-    return a && std::string_view(a) == value;
-}
-
 bool attribute_is_nocase(const XMLElement* e, const char* name, const char* value) {
     const char* a = e->Attribute(name);
     return a && strcasecmp(a, value) == 0;
@@ -46,11 +41,13 @@ void read_names(const XMLElement* group, const char* item, std::vector<std::stri
     }
 }
 
-// Form A: one database with its objects, or every database.
+// Form A: one database with its objects, or every database. Its yes/no attributes take
+// yes in any letter case, like the job file's other yes/no keys: an all="YES" read as no
+// would export nothing and pass for a success.
 void read_databases(const XMLElement* databases, ExportJob& job, int values_are_utf8) {
-    if (attribute_is(databases, "all", "yes")) {
+    if (attribute_is_nocase(databases, "all", "yes")) {
         job.all_databases = 1;
-        job.include_mysql_db = attribute_is(databases, "mysqldb", "yes") ? 1 : 0;
+        job.include_mysql_db = attribute_is_nocase(databases, "mysqldb", "yes") ? 1 : 0;
         return;
     }
     const XMLElement* database = databases->FirstChildElement("database");
@@ -58,7 +55,7 @@ void read_databases(const XMLElement* databases, ExportJob& job, int values_are_
     job.source.database.assign(database->Attribute("name"), values_are_utf8);
     const XMLElement* objects = database->FirstChildElement("objects");
     if (!objects) return;
-    if (attribute_is(objects, "all", "yes")) {
+    if (attribute_is_nocase(objects, "all", "yes")) {
         job.all_objects = 1;
         return;
     }
@@ -67,7 +64,7 @@ void read_databases(const XMLElement* databases, ExportJob& job, int values_are_
     for (int kind = 0; kind < kObjectKinds; ++kind) {
         const XMLElement* group = objects->FirstChildElement(kGroups[kind].group);
         if (!group) continue;
-        if (attribute_is(group, "all", "yes")) {
+        if (attribute_is_nocase(group, "all", "yes")) {
             job.all_of_kind[kind] = 1;
             if (creates[kind]) *creates[kind] = 1;
         } else {
@@ -78,7 +75,7 @@ void read_databases(const XMLElement* databases, ExportJob& job, int values_are_
 
 // Form B: tables of the source connection's database.
 void read_tables(const XMLElement* tables, ExportJob& job, int values_are_utf8) {
-    if (attribute_is(tables, "all", "no"))
+    if (attribute_is_nocase(tables, "all", "no"))
         read_names(tables, "table", job.lists[kTables], values_are_utf8);
     else
         job.all_of_kind[kTables] = 1;

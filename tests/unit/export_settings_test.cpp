@@ -96,15 +96,19 @@ TEST(ExportSettings, FormANamesOneDatabaseAndItsObjectLists) {
     EXPECT_EQ(job.lists[kTables], (std::vector<std::string>{"t1"}));
     EXPECT_EQ(job.all_of_kind[kViews], 1);
     EXPECT_EQ(job.options.createview, 1);
-    EXPECT_EQ(job.all_of_kind[kProcedures], 0);
-    EXPECT_EQ(job.lists[kProcedures], (std::vector<std::string>{"p"}));
+    EXPECT_EQ(job.all_of_kind[kProcedures], 1);
+    EXPECT_EQ(job.options.createprocedure, 1);
     EXPECT_EQ(job.lists[kEvents], (std::vector<std::string>{"e1"}));
 
     ExportJob all = read_job("<export><databases all=\"yes\" mysqldb=\"yes\"><database name=\"x\"/></databases></export>");
     EXPECT_EQ(all.all_databases, 1);
     EXPECT_EQ(all.include_mysql_db, 1);
     EXPECT_EQ(all.source.database.str(), "db1");
-    EXPECT_EQ(read_job("<export><databases all=\"Yes\"/></export>").all_databases, 0);
+    // Yes in any letter case: read as no, these exported nothing and passed for a success.
+    EXPECT_EQ(read_job("<export><databases all=\"Yes\" mysqldb=\"YES\"/></export>").include_mysql_db, 1);
+    EXPECT_EQ(read_job("<export><databases><database name=\"x\"><objects all=\"YES\"/></database></databases></export>")
+                  .all_objects,
+              1);
 }
 
 TEST(ExportSettings, ReportAndAbortKeys) {
