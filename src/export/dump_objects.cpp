@@ -4,6 +4,7 @@
 // A body that holds the framing's own marks ("*/" would close the versioned comment early,
 // "$$" would end the statement for the replaying client) is framed so that it replays:
 // without the versioned comment, and between delimiters it does not contain.
+#include "common/sql_comment.h"
 #include "connection/helper_queries.h"
 #include "connection/server_version.h"
 #include "connection/sql_quote.h"
@@ -51,6 +52,12 @@ KindFacts facts(ObjectKind kind) {
         case kEvents: return {"events", kEventStarted};
         default: return {"tables", kTableStarted};
     }
+}
+
+// The named column of a row, or "" when the result has no such column.
+std::string column_text(Tunnel& tunnel, TunnelResult* result, MYSQL_ROW row, const char* name) {
+    int at = column_index(tunnel, result, name);
+    return at >= 0 && row[at] ? row[at] : "";
 }
 
 std::string escape_for(void* context, std::string_view text) {
@@ -113,9 +120,12 @@ int DumpWriter::object_list(ObjectKind kind) {
 int DumpWriter::object_loop(ObjectKind kind, const std::vector<std::string>& names) {
     event(current_db_.c_str(), static_cast<long>(names.size()), kObjectCount);
     event_scheduler_written_ = false;
-    return each_object(names, [this, kind](const std::string& name, bool& file_open_failed) {
-        return dump_object(kind, name, file_open_failed);
-    });
+    // Triggers and events have no finished line of their own.
+    const bool finished_event = kind == kProcedures || kind == kFunctions;
+    return each_object(
+        names,
+        [this, kind](const std::string& name, bool& file_open_failed) { return dump_object(kind, name, file_open_failed); },
+        finished_event);
 }
 
 // The frame every routine, event and trigger shares: its own file, the start event,
@@ -136,10 +146,71 @@ int DumpWriter::dump_object(ObjectKind kind, const std::string& name, bool& file
     }
     if (!ok) return 0;
     if (options().flushmaster) send("FLUSH MASTER");
-    if (!end_object_file()) return 0;
-    if (kind == kProcedures || kind == kFunctions) event(name.c_str(), 0, kObjectFinished);
+    end_object_file();
     return 1;
 }
+
+// ---------------------------------------------------------------------------------------
+// The session a stored program was created in. The body means what it meant under its own
+// SQL mode (strictness, ANSI_QUOTES, NO_BACKSLASH_ESCAPES...) and character settings, and
+// the object keeps them: they are set around its CREATE statement and restored after it.
+
+int DumpWriter::routine_session(ObjectKind kind, const std::string& name, ProgramSession& session) {
+    if (!server_at_least_5_0_10(*server_.tunnel, server_.handle)) return 1;
+    Tunnel& tunnel = *server_.tunnel;
+    StrBuf statement;
+    statement.format(
+        "select `SQL_MODE`, `CHARACTER_SET_CLIENT`, `COLLATION_CONNECTION` from `INFORMATION_SCHEMA`.`ROUTINES` "
+        "where `ROUTINE_SCHEMA` = '%s' and `ROUTINE_NAME` = '%s' and `ROUTINE_TYPE` = '%s'",
+        escape_literal(tunnel, server_.handle, current_db_).c_str(), escape_literal(tunnel, server_.handle, name).c_str(),
+        kind == kProcedures ? "PROCEDURE" : "FUNCTION");
+    int ok = 0;
+    ResultPtr result = query(statement.c_str(), ok);
+    MYSQL_ROW row = ok && result ? tunnel.fetch_row(result.get()) : nullptr;
+    if (!row) {
+        if (ok) record_error("The SQL mode the routine was created with could not be read.");
+        return 0;
+    }
+    session.sql_mode = row[0] ? row[0] : "";
+    session.character_set_client = row[1] ? row[1] : "";
+    session.collation_connection = row[2] ? row[2] : "";
+    return 1;
+}
+
+void DumpWriter::write_session_start(const ProgramSession& session) {
+    StrBuf& out = output_.buffer();
+    auto literal = [this](const std::string& text) {
+        return escape_literal(*server_.tunnel, server_.handle, text).str();
+    };
+    std::string saved, wanted;
+    auto add = [&](const char* variable, const char* saved_as, const std::string& value) {
+        if (value.empty()) return;
+        saved += std::string(saved.empty() ? "" : ", ") + saved_as + "=@@" + variable;
+        wanted += std::string(wanted.empty() ? "" : ", ") + variable + "='" + literal(value) + "'";
+    };
+    add("character_set_client", "@saved_cs_client", session.character_set_client);
+    add("character_set_results", "@saved_cs_results", session.character_set_client);
+    add("collation_connection", "@saved_col_connection", session.collation_connection);
+    add("time_zone", "@saved_time_zone", session.time_zone);
+    add("sql_mode", "@saved_sql_mode", session.sql_mode);
+    if (saved.empty()) return;
+    out.append_format("\n/*!50003 SET %s */;", saved.c_str());
+    out.append_format("\n/*!50003 SET %s */;\n", wanted.c_str());
+}
+
+void DumpWriter::write_session_end(const ProgramSession& session) {
+    std::string restored;
+    auto add = [&](const char* variable, const char* saved_as, const std::string& value) {
+        if (!value.empty()) restored += std::string(restored.empty() ? "" : ", ") + variable + "=" + saved_as;
+    };
+    add("sql_mode", "@saved_sql_mode", session.sql_mode);
+    add("time_zone", "@saved_time_zone", session.time_zone);
+    add("character_set_client", "@saved_cs_client", session.character_set_client);
+    add("character_set_results", "@saved_cs_results", session.character_set_client);
+    add("collation_connection", "@saved_col_connection", session.collation_connection);
+    if (!restored.empty()) output_.buffer().append_format("\n/*!50003 SET %s */;\n", restored.c_str());
+}
+
 
 int DumpWriter::write_routine(ObjectKind kind, const std::string& name) {
     StrBuf definition;
@@ -152,15 +223,19 @@ int DumpWriter::write_routine(ObjectKind kind, const std::string& name) {
         record_error(why.c_str());
         return 0;
     }
+    ProgramSession session;
+    if (!routine_session(kind, name, session)) return 0;
     const std::string q = quoted(name);
+    const std::string in_comment = comment_name(name);
     StrBuf& out = output_.buffer();
     if (kind == kProcedures) {
-        out.append_format("\n/* Procedure structure for procedure `%s` */\n", q.c_str());
+        out.append_format("\n/* Procedure structure for procedure `%s` */\n", in_comment.c_str());
         if (options().dropobjects) out.append_format("\n/*!50003 DROP PROCEDURE IF EXISTS  `%s` */;\n", q.c_str());
     } else {
-        out.append_format("\n/* Function  structure for function  `%s` */\n", q.c_str());
+        out.append_format("\n/* Function  structure for function  `%s` */\n", in_comment.c_str());
         if (options().dropobjects) out.append_format("\n/*!50003 DROP FUNCTION IF EXISTS `%s` */;", q.c_str());
     }
+    write_session_start(session);
     const Framing framing(definition.view());
     append_delimiter_line(out, framing.delimiter);
     out.append("\n");
@@ -169,6 +244,7 @@ int DumpWriter::write_routine(ObjectKind kind, const std::string& name) {
     out.append(framing.close());
     out.append(framing.delimiter);
     out.append("\nDELIMITER ;\n");
+    write_session_end(session);
     return 1;
 }
 
@@ -188,23 +264,43 @@ int DumpWriter::write_event(const std::string& name) {
         record_error("");
         return 0;
     }
+    Tunnel& tunnel = *server_.tunnel;
+    ProgramSession session;
+    session.sql_mode = column_text(tunnel, result.get(), row, "sql_mode");
+    session.time_zone = column_text(tunnel, result.get(), row, "time_zone");
+    session.character_set_client = column_text(tunnel, result.get(), row, "character_set_client");
+    session.collation_connection = column_text(tunnel, result.get(), row, "collation_connection");
+    const std::string create = row[column];
+    result.reset();
+
     StrBuf& out = output_.buffer();
+    // Replaying a dump must not change the server beyond its databases (nor need the
+    // privilege to): the scheduler's state is told, not set.
     if (!event_scheduler_written_) {
-        out.append("\n/*!50106 ");
-        out.append("set global event_scheduler = 1*/;\n");
+        out.append_format("\n/* The event scheduler of the source server was %s; this dump does not change it. */\n",
+                          sql_comment_text(event_scheduler_state()).c_str());
         event_scheduler_written_ = true;
     }
-    out.append_format("\n/* Event structure for event `%s` */\n", q.c_str());
+    out.append_format("\n/* Event structure for event `%s` */\n", comment_name(name).c_str());
     if (options().dropobjects) out.append_format("\n/*!50106 DROP EVENT IF EXISTS `%s`*/;\n", q.c_str());
-    const Framing framing(row[column]);
+    write_session_start(session);
+    const Framing framing(create);
     append_delimiter_line(out, framing.delimiter);
     out.append("\n");
     out.append(framing.open("/*!50106 "));
-    out.append(row[column]);
+    out.append(create);
     out.append(framing.close());
     out.append(framing.delimiter);
     out.append("\nDELIMITER ;\n");
+    write_session_end(session);
     return 1;
+}
+
+std::string DumpWriter::event_scheduler_state() {
+    int ok = 0;
+    ResultPtr result = query("select @@global.event_scheduler", ok);
+    MYSQL_ROW row = ok && result ? server_.tunnel->fetch_row(result.get()) : nullptr;
+    return row && row[0] ? row[0] : "unknown";
 }
 
 int DumpWriter::write_trigger(const std::string& name) {
@@ -224,8 +320,13 @@ int DumpWriter::write_trigger(const std::string& name) {
         definer = trigger_definer_clause(row[7], escape_for, &server_);
     auto text = [](const char* value) { return value ? value : ""; };
     const std::string table = quoted(text(row[2]));
+    ProgramSession session;
+    session.sql_mode = column_text(tunnel, result.get(), row, "sql_mode");
+    session.character_set_client = column_text(tunnel, result.get(), row, "character_set_client");
+    session.collation_connection = column_text(tunnel, result.get(), row, "collation_connection");
     StrBuf& out = output_.buffer();
-    out.append_format("\n/* Trigger structure for table `%s` */\n", table.c_str());
+    out.append_format("\n/* Trigger structure for table `%s` */\n", comment_name(text(row[2])).c_str());
+    write_session_start(session);
     const Framing framing(text(row[3]));
     append_delimiter_line(out, framing.delimiter);
     if (options().dropobjects) {
@@ -242,6 +343,7 @@ int DumpWriter::write_trigger(const std::string& name) {
                           framing.delimiter);
     }
     out.append("\nDELIMITER ;\n");
+    write_session_end(session);
     return 1;
 }
 
@@ -260,14 +362,20 @@ int DumpWriter::view_loop(const std::vector<std::string>& names, bool placeholde
         for (const std::string& name : names) {
             error_text_.clear();
             if (!write_view_placeholder(name, true)) {
+                broken_views_.insert(current_db_ + "." + name);
                 report_object_failure(false);
-                if (job_.abortonerror || cancelled()) return 0;
+                if (job_.abortonerror || must_stop()) return 0;
             }
         }
     }
-    return each_object(names, [this](const std::string& name, bool& file_open_failed) {
-        return write_view(name, file_open_failed);
-    });
+    // A view whose placeholder failed is broken (its tables are gone, or it cannot be read):
+    // it was reported, and its definition would stop the replay.
+    std::vector<std::string> sound;
+    for (const std::string& name : names)
+        if (!broken_views_.count(current_db_ + "." + name)) sound.push_back(name);
+    return each_object(
+        sound, [this](const std::string& name, bool& file_open_failed) { return write_view(name, file_open_failed); },
+        true);
 }
 
 // A table with the view's columns; written over direct connections only.
@@ -284,7 +392,7 @@ int DumpWriter::write_view_placeholder(const std::string& name, bool with_commen
     }
     StrBuf& out = output_.buffer();
     if (with_comment) {
-        out.append_format("\n/*Table structure for table `%s` */\n", q.c_str());
+        out.append_format("\n/*Table structure for table `%s` */\n", comment_name(name).c_str());
         out.append_format("\nDROP TABLE IF EXISTS `%s`;\n", q.c_str());
     }
     if (options().dropobjects) {
@@ -302,11 +410,10 @@ int DumpWriter::write_view(const std::string& name, bool& file_open_failed) {
     ResultPtr result = show_create(name, row);
     if (!row) return 0;
     StrBuf& out = output_.buffer();
-    out.append_format("\n/*View structure for view %s */\n", name.c_str());
+    out.append_format("\n/*View structure for view %s */\n", sql_comment_text(name).c_str());
     out.append_format("\n/*!50001 DROP TABLE IF EXISTS `%s` */;", q.c_str());
     if (options().dropobjects) out.append_format("\n/*!50001 DROP VIEW IF EXISTS `%s` */;\n", q.c_str());
     out.append_format("\n/*!50001 %s */;\n", row[1] ? row[1] : "");
-    if (!end_object_file()) return 0;
-    event(name.c_str(), 0, kObjectFinished);
+    end_object_file();
     return 1;
 }

@@ -17,6 +17,17 @@ std::string file_name_part(const std::string& name) {
     return out;
 }
 
+std::string unused_file_name(const std::string& name, const std::set<std::string>& used) {
+    if (used.count(name) == 0) return name;
+    std::size_t slash = name.rfind('/');
+    std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) dot = name.size();
+    for (int n = 2;; ++n) {
+        std::string candidate = name.substr(0, dot) + "_" + std::to_string(n) + name.substr(dot);
+        if (used.count(candidate) == 0) return candidate;
+    }
+}
+
 std::string single_file_name(const std::string& path, const char* timestamp) {
     if (!timestamp) return path;
     std::size_t slash = path.rfind('/');
@@ -72,18 +83,18 @@ const char* DumpOutput::timestamp_text() {
 }
 
 int DumpOutput::open_named(const std::string& name) {
-    // Text still waiting belongs to the file before (an object that failed half-way): it
-    // goes there, never to the top of the next object's file.
-    if (file_) write_buffer(true);
-    file_.reset();
-    if (name.empty()) return 0;
-    file_.reset(std::fopen(name.c_str(), append_ ? "a" : "w"));
-    if (!file_) return 0;
+    if (file_.is_open()) finish(false);
+    displaced_.clear();
+    if (name.empty() || failed_) return 0;
+    std::string used = unused_file_name(name, used_names_);
+    if (used != name) displaced_ = name;
+    if (!file_.open(used, append_)) return 0;
+    used_names_.insert(used);
     // Large writes: a dump is hundreds of megabytes, and 8 KB system calls would cost
     // a good part of its time.
     constexpr std::size_t kStreamBuffer = 1 << 20;
     if (!stream_buffer_) stream_buffer_ = std::make_unique<char[]>(kStreamBuffer);
-    std::setvbuf(file_.get(), stream_buffer_.get(), _IOFBF, kStreamBuffer);
+    std::setvbuf(file_.stream(), stream_buffer_.get(), _IOFBF, kStreamBuffer);
     return 1;
 }
 
@@ -97,21 +108,45 @@ int DumpOutput::open_for_object(const std::string& object) {
     return open_named(object_file_name(prefix_, timestamp_text(), object));
 }
 
-void DumpOutput::close() {
-    if (file_) std::fclose(file_.release());
+int DumpOutput::finish(bool complete) {
+    if (!file_.is_open()) return 1;
+    if (complete && !failed_) {
+        StrBuf now;
+        local_timestamp_text(now, ":");
+        buffer_.append_format("\n-- Dump completed on %s\n", now.c_str());
+    }
+    int written = write_buffer(true);
+    if (complete && written) {
+        if (file_.commit()) return 1;
+        write_failed();
+    }
+    file_.close_incomplete(".incomplete");
+    return complete ? 0 : written;
 }
 
 int DumpOutput::write_buffer(bool to_disk) {
+    if (failed_) {
+        buffer_.clear();
+        return 0;
+    }
     // Text written while no file is open waits for the next file.
-    if (!file_) return 1;
-    std::size_t written = buffer_.empty() ? 0 : std::fwrite(buffer_.c_str(), 1, buffer_.length(), file_.get());
-    if (written == buffer_.length() && (!to_disk || std::fflush(file_.get()) == 0)) {
+    FILE* stream = file_.stream();
+    if (!stream) return 1;
+    std::size_t written = buffer_.empty() ? 0 : std::fwrite(buffer_.c_str(), 1, buffer_.length(), stream);
+    if (written == buffer_.length() && (!to_disk || std::fflush(stream) == 0)) {
         buffer_.clear();
         return 1;
     }
+    write_failed();
+    return 0;
+}
+
+// The first failure is reported; the dump stops writing from here on.
+void DumpOutput::write_failed() {
+    buffer_.clear();
+    if (failed_) return;
+    failed_ = true;
     int code = last_system_error();
     write_error_.format("%s\n%d:%s", "Error writing in file.", code, system_error_text(code).c_str());
     report_failure_no_entry(write_error_.c_str());
-    buffer_.clear();
-    return 0;
 }

@@ -3,13 +3,19 @@
 // rules that name those files. Every piece of dump text is appended to buffer(); the buffer
 // reaches the file when it grows past 8191 bytes (flush_if_full) or when a file's content
 // ends (flush).
+//
+// A file takes its name only when it is finished complete (see OutputFile), ending with a
+// line that says so; an incomplete one is kept as "<name>.incomplete". No file name is used
+// twice in one run: a later file that would reuse one gets a distinct name instead.
 #pragma once
 
 #include <cstdio>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "common/str_buf.h"
+#include "platform/output_file.h"
 
 enum class OutputForm { none, single_file, per_database, per_object };
 
@@ -22,6 +28,9 @@ std::string object_file_name(const std::string& prefix, const char* timestamp,
 // A name as a file-name part: "/" would leave the dump directory, so it is written the way
 // the server writes it in its own file names ("@002f").
 std::string file_name_part(const std::string& name);
+// name, or when used holds it, the first of "<stem>_2<extension>", "<stem>_3<extension>"...
+// that it does not hold.
+std::string unused_file_name(const std::string& name, const std::set<std::string>& used);
 
 class DumpOutput {
 public:
@@ -42,29 +51,36 @@ public:
     const std::string& file_path() const { return path_; }
     const std::string& directory() const { return prefix_; }
 
-    // Open a new output file, closing the one before. 0 when it cannot be opened.
+    // Open a new output file (one still open is finished as incomplete first). 0 when it
+    // cannot be opened.
     int open_single();
     int open_for_database(const std::string& database);
     int open_for_object(const std::string& object);
-    void close();
+    bool is_open() const { return file_.is_open(); }
+    // The open file's name, and the name it would have had when that was taken earlier in
+    // this run (else empty).
+    const std::string& file_name() const { return file_.path(); }
+    const std::string& displaced_name() const { return displaced_; }
+    // Ends the open file. complete: its content ran to its end and nothing in it failed;
+    // it gets the completion line and its name. Otherwise it is kept as "<name>.incomplete".
+    // 0 when the file could not be written or named.
+    int finish(bool complete);
 
     StrBuf& buffer() { return buffer_; }
     // Writes the buffer when it holds more than 8191 bytes; 0 after a failed write.
     int flush_if_full() { return buffer_.length() > kBufferSize - 1 ? write_buffer(false) : 1; }
-    // Writes whatever the buffer holds and makes it reach the file. A failed write is
-    // reported ("Error writing in file." with the system's error) and its text kept in
-    // last_write_error(); returns 0.
+    // Writes whatever the buffer holds and makes it reach the file. The first failed write
+    // is reported ("Error writing in file." with the system's error) and its text kept in
+    // last_write_error(); from then on nothing more is written and every call returns 0.
     int flush() { return write_buffer(true); }
+    bool failed() const { return failed_; }
     const StrBuf& last_write_error() const { return write_error_; }
 
 private:
-    struct FileCloser {
-        void operator()(FILE* f) const { std::fclose(f); }
-    };
-
     int open_named(const std::string& name);
     // to_disk: also empty the stream's own buffer.
     int write_buffer(bool to_disk);
+    void write_failed();
     const char* timestamp_text();
 
     OutputForm form_ = OutputForm::none;
@@ -72,9 +88,12 @@ private:
     std::string prefix_;  // the directory, ending in "/"
     int timestamp_ = 0;
     int append_ = 0;
-    std::unique_ptr<char[]> stream_buffer_;  // must outlive file_
-    std::unique_ptr<FILE, FileCloser> file_;
+    std::unique_ptr<char[]> stream_buffer_;  // must outlive the file's stream
+    OutputFile file_;
+    std::set<std::string> used_names_;
+    std::string displaced_;
     StrBuf buffer_;
     StrBuf stamp_;
+    bool failed_ = false;
     StrBuf write_error_;
 };

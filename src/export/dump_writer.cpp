@@ -4,8 +4,12 @@
 #include "export/dump_writer.h"
 
 #include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <strings.h>
 
+#include "common/html_text.h"
+#include "common/sql_comment.h"
 #include "connection/connect.h"
 #include "connection/helper_queries.h"
 #include "connection/server_version.h"
@@ -103,9 +107,15 @@ void DumpWriter::event(const char* name, long count, int number) {
 
 std::string DumpWriter::quoted(const std::string& name) const { return escape_identifier(name).str(); }
 
+std::string DumpWriter::comment_name(const std::string& name) const { return sql_comment_text(quoted(name)); }
+
 // A failed table or object: the file-open text, else the stored error, else what the
-// connection says now.
+// connection says now. A failed write was reported where it happened.
 void DumpWriter::report_object_failure(bool file_open_failed) {
+    if (output_.failed()) {
+        note_output_failure();
+        return;
+    }
     StrBuf text;
     if (file_open_failed) {
         text.assign(kObjectFileOpenError, 1);
@@ -118,25 +128,62 @@ void DumpWriter::report_object_failure(bool file_open_failed) {
     }
     report_failure_no_entry(text.c_str());
     reported_error_.copy_from(text);
-    if (report_) add_to_report(*report_, text.c_str(), text.c_str());
-    error_seen_ = true;
+    if (report_) add_to_report(*report_, html_escaped(text.c_str()).c_str(), text.c_str());
+    ++errors_;
+}
+
+void DumpWriter::note_output_failure() {
+    if (reported_error_.compare(output_.last_write_error()) != 0) {
+        ++errors_;
+        reported_error_.copy_from(output_.last_write_error());
+        error_text_.copy_from(output_.last_write_error());
+        if (report_) {
+            const char* text = output_.last_write_error().c_str();
+            add_to_report(*report_, html_escaped(text).c_str(), text);
+        }
+    }
+}
+
+// Writes the buffer through to the file; 0 (the failure counted) when that failed.
+int DumpWriter::flush_output() {
+    if (output_.flush()) return 1;
+    note_output_failure();
+    return 0;
+}
+
+void DumpWriter::print_warning(const StrBuf& text) {
+    print_and_log(text.c_str());
+    std::printf("\n");
+    if (report_) add_to_report(*report_, html_escaped(text.c_str()).c_str(), text.c_str());
 }
 
 // Each object in turn; a failing one is reported and the next one follows unless the run
-// is to stop (abortonerror, cancel, or a file that cannot be opened).
+// is to stop (abortonerror, cancel, a file that cannot be opened or written).
 int DumpWriter::each_object(const std::vector<std::string>& names,
-                            const std::function<int(const std::string&, bool&)>& dump_one) {
+                            const std::function<int(const std::string&, bool&)>& dump_one, bool finished_event) {
+    const bool own_files = output_.form() == OutputForm::per_object;
     for (const std::string& name : names) {
+        if (must_stop()) return 0;
         bool file_open_failed = false;
         error_text_.clear();
-        if (!dump_one(name, file_open_failed)) {
+        pending_warning_.clear();
+        const unsigned errors_before = errors_;
+        int ok = dump_one(name, file_open_failed);
+        // "Export successful..." only once the object's text is in its file.
+        if (ok && own_files) {
+            ok = output_.finish(errors_ == errors_before);
+            if (!ok) note_output_failure();
+        } else if (ok) {
+            ok = flush_output();
+        }
+        if (!ok) {
             report_object_failure(file_open_failed);
-            if (job_.abortonerror || file_open_failed || cancelled()) return 0;
+            if (own_files) output_.finish(false);
+            if (job_.abortonerror || file_open_failed || must_stop()) return 0;
+            continue;
         }
-        if (!output_.flush_if_full()) {
-            record_error(output_.last_write_error().c_str());
-            return 0;
-        }
+        if (finished_event) event(name.c_str(), 0, kObjectFinished);
+        if (!pending_warning_.empty()) print_warning(pending_warning_);
     }
     return 1;
 }
@@ -174,6 +221,12 @@ int DumpWriter::connect() {
         server_.close();
         return 0;
     }
+    // Over the HTTP tunnel every request is a session of its own: the time zone goes with
+    // each page instead (select_rows).
+    if (!server_.tunnel->is_http() && !send(kUtcSession)) {
+        server_.close();
+        return 0;
+    }
     return 1;
 }
 
@@ -181,27 +234,34 @@ int DumpWriter::run(DumpProgressFn progress, void* user, const std::atomic<bool>
     progress_ = progress;
     progress_user_ = user;
     cancel_ = cancel;
-    error_seen_ = false;
+    errors_ = 0;
     error_text_.clear();
     reported_error_.clear();
 
     if (!connect()) return kDumpFailed;
-    if (output_.form() == OutputForm::none || output_.form() == OutputForm::single_file) {
-        if (!output_.open_single()) return kDumpFileNotOpened;
-    }
+    const bool single_file = output_.form() == OutputForm::none || output_.form() == OutputForm::single_file;
+    if (single_file && !output_.open_single()) return kDumpFileNotOpened;
     packet_limit_kb_ = packet_allowance(*server_.tunnel, server_.handle);
+    max_packet_bytes_ = server_max_packet();
     inserts_.set_bulk(options().bulkinsert);
     inserts_.set_complete(options().completeinsert);
     inserts_.set_limits(packet_limit_kb_, options().bulksize);
 
     int ok = job_.all_databases ? dump_all_databases() : dump_database_list();
-    if (!output_.flush()) {
-        record_error(output_.last_write_error().c_str());
+    // The one file is complete only when nothing failed on the way.
+    if (single_file && !output_.finish(ok && errors_ == 0)) {
+        note_output_failure();
         ok = 0;
     }
-    output_.close();
     server_.close();
-    return ok && !error_seen_ ? kDumpSucceeded : kDumpFailed;
+    return ok && errors_ == 0 ? kDumpSucceeded : kDumpFailed;
+}
+
+unsigned long DumpWriter::server_max_packet() {
+    int ok = 0;
+    ResultPtr result = query("select @@max_allowed_packet", ok);
+    MYSQL_ROW row = ok && result ? server_.tunnel->fetch_row(result.get()) : nullptr;
+    return row && row[0] ? std::strtoul(row[0], nullptr, 10) : 0;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -216,7 +276,7 @@ int DumpWriter::dump_database_list() {
         if (end > start && !dump_database(list.substr(start, end - start))) return 0;
         start = end + 1;
     }
-    return output_.flush_if_full();
+    return 1;
 }
 
 // The databases "show databases" lists, without the ones no dump should hold.
@@ -250,7 +310,7 @@ int DumpWriter::dump_all_databases_single_file(const std::vector<std::string>& n
     write_header();
     write_set_block();
     for (const std::string& name : names) {
-        if (!all_databases_table_pass(name) && (job_.abortonerror || cancelled())) return 0;
+        if (!all_databases_table_pass(name) && (job_.abortonerror || must_stop())) return 0;
     }
     if (server_at_least_5_0_10(*server_.tunnel, server_.handle)) {
         for (const std::string& name : names) {
@@ -259,27 +319,29 @@ int DumpWriter::dump_all_databases_single_file(const std::vector<std::string>& n
             if (!select_database(name.c_str(), server_.handle, *server_.tunnel)) {
                 record_connection_error();
                 report_object_failure(false);
-                if (job_.abortonerror || cancelled()) return 0;
+                if (job_.abortonerror || must_stop()) return 0;
                 continue;
             }
-            if (!dump_objects_of_database(false) && (job_.abortonerror || cancelled())) return 0;
+            if (!dump_objects_of_database(false) && (job_.abortonerror || must_stop())) return 0;
         }
     }
     write_footer();
-    return output_.flush();
+    return flush_output();
 }
 
 int DumpWriter::dump_all_databases_per_file(const std::vector<std::string>& names) {
     for (const std::string& name : names) {
+        if (must_stop()) return 0;
         event(name.c_str(), 0, kDatabaseStarted);
         bool file_open_failed = false;
-        int ok = dump_database(name, &file_open_failed);
-        event(name.c_str(), 0, kObjectFinished);
-        if (!ok) {
-            if (file_open_failed) report_object_failure(true);
-            error_seen_ = true;
-            if (job_.abortonerror || file_open_failed || cancelled()) return 0;
+        if (dump_database(name, &file_open_failed)) {
+            event(name.c_str(), 0, kObjectFinished);
+            continue;
         }
+        if (file_open_failed) report_object_failure(true);
+        else if (output_.failed()) note_output_failure();
+        ++errors_;
+        if (job_.abortonerror || file_open_failed || must_stop()) return 0;
     }
     return 1;
 }
@@ -310,19 +372,25 @@ int DumpWriter::all_databases_table_pass(const std::string& name) {
         return 0;
     }
     std::vector<std::string> tables, views;
+    sequences_.clear();
     while (MYSQL_ROW row = server_.tunnel->fetch_row(rows.get())) {
         if (!row[0]) continue;
-        if (full && row[1] && std::string_view(row[1]) != "BASE TABLE")
+        std::string_view type = full && row[1] ? row[1] : "BASE TABLE";
+        if (type == "VIEW" || type == "SYSTEM VIEW")
             views.emplace_back(row[0]);
         else
             tables.emplace_back(row[0]);
+        if (type == "SEQUENCE") sequences_.insert(row[0]);
     }
     rows.reset();
+    sequences_first(tables);
     if (!table_loop(tables)) return 0;
     for (const std::string& view : views) {
+        error_text_.clear();
         if (!write_view_placeholder(view, true)) {
+            broken_views_.insert(name + "." + view);
             report_object_failure(false);
-            if (job_.abortonerror || cancelled()) return 0;
+            if (job_.abortonerror || must_stop()) return 0;
         }
     }
     return 1;
@@ -339,16 +407,34 @@ int DumpWriter::lock_for_flush() {
 
 int DumpWriter::dump_database(const std::string& name, bool* file_open_failed) {
     current_db_ = name;
-    if (output_.form() == OutputForm::per_database) {
+    const unsigned errors_before = errors_;
+    const bool own_file = output_.form() == OutputForm::per_database;
+    if (own_file) {
         if (!output_.open_for_database(name)) {
             if (file_open_failed) *file_open_failed = true;
             record_error(kObjectFileOpenError);
             return 0;
         }
+        if (!output_.displaced_name().empty()) report_displaced_file(name);
         write_header();
         write_set_block();
-        if (!write_database_section(name)) return 0;
     }
+    int ok = dump_database_content(name);
+    if (output_.form() == OutputForm::single_file || own_file) {
+        write_footer();
+        if (!flush_output()) ok = 0;
+    }
+    if (own_file && !output_.finish(ok && errors_ == errors_before)) {
+        note_output_failure();
+        ok = 0;
+    }
+    return ok;
+}
+
+// What a database's block holds after its header: its section, the session the dump is
+// read in, and its objects.
+int DumpWriter::dump_database_content(const std::string& name) {
+    if (output_.form() == OutputForm::per_database && !write_database_section(name)) return 0;
     set_names_on_connection();
     // The consistency the job asks for is part of the dump: without it the dump is not what
     // was ordered, so a failure here fails the job like a failed table.
@@ -369,18 +455,11 @@ int DumpWriter::dump_database(const std::string& name, bool* file_open_failed) {
         if (job_.abortonerror) return 0;
     }
     if (!send_format("USE `%s`", quoted(name).c_str())) {
-        error_seen_ = true;
+        ++errors_;
         return 0;
     }
     int ok = dump_objects_of_database(true);
     for (auto& list : job_.lists) list.clear();
-    if (output_.form() == OutputForm::single_file || output_.form() == OutputForm::per_database) {
-        write_footer();
-        if (!output_.flush()) {
-            record_error(output_.last_write_error().c_str());
-            return 0;
-        }
-    }
     return ok;
 }
 
@@ -389,7 +468,10 @@ int DumpWriter::dump_database(const std::string& name, bool* file_open_failed) {
 int DumpWriter::dump_objects_of_database(bool with_tables) {
     bool every = job_.all_objects || job_.all_databases;
     auto all = [&](ObjectKind kind) { return every || job_.all_of_kind[kind]; };
-    if (with_tables && !(all(kTables) ? table_group() : table_loop(job_.lists[kTables]))) return 0;
+    if (with_tables && (all(kTables) || !job_.lists[kTables].empty())) {
+        if (!load_sequences()) return 0;
+        if (!(all(kTables) ? table_group() : table_loop(job_.lists[kTables]))) return 0;
+    }
     if (!(all(kTriggers) ? object_group(kTriggers) : object_list(kTriggers))) return 0;
     if (!(all(kEvents) ? object_group(kEvents) : object_list(kEvents))) return 0;
     if (!(all(kFunctions) ? object_group(kFunctions) : object_list(kFunctions))) return 0;
@@ -416,8 +498,8 @@ int DumpWriter::list_names(const char* statement, std::vector<std::string>& name
 void DumpWriter::write_header() {
     output_.buffer().append_format(
         "/*\n%s\nMySQL - %s : Database - %s\n%s\n*/\r\n", banner_text.c_str(),
-        server_.tunnel->get_server_info(server_.handle), current_db_.c_str(),
-        "*********************************************************************");
+        sql_comment_text(server_.tunnel->get_server_info(server_.handle)).c_str(),
+        sql_comment_text(current_db_).c_str(), "*********************************************************************");
 }
 
 void DumpWriter::write_set_block() {
@@ -429,10 +511,16 @@ void DumpWriter::write_set_block() {
         out.append("\n/*!40014 SET @OLD_FOREIGN_KEY_CHECKS=@@FOREIGN_KEY_CHECKS, FOREIGN_KEY_CHECKS=0 */;");
     out.append("\n/*!40101 SET @OLD_SQL_MODE=@@SQL_MODE, SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;");
     out.append("\n/*!40111 SET @OLD_SQL_NOTES=@@SQL_NOTES, SQL_NOTES=0 */;");
+    // The values were read in UTC (connect, select_rows).
+    out.append("\n/*!40103 SET @OLD_TIME_ZONE=@@TIME_ZONE */;");
+    out.append("\n");
+    out.append(kUtcSession);
+    out.append(";\n");
 }
 
 void DumpWriter::write_footer() {
     StrBuf& out = output_.buffer();
+    out.append("\n/*!40103 SET TIME_ZONE=@OLD_TIME_ZONE */;");
     out.append("\n/*!40101 SET SQL_MODE=@OLD_SQL_MODE */;\n");
     if (options().fkchecks) out.append("/*!40014 SET FOREIGN_KEY_CHECKS=@OLD_FOREIGN_KEY_CHECKS */;\n");
     out.append("/*!40014 SET UNIQUE_CHECKS=@OLD_UNIQUE_CHECKS */;\n");
@@ -442,7 +530,8 @@ void DumpWriter::write_footer() {
 int DumpWriter::write_database_section(const std::string& name) {
     StrBuf& out = output_.buffer();
     std::string q = quoted(name);
-    if (job_.all_databases) out.append_format("\n/*Database structure for database `%s` */\n", q.c_str());
+    if (job_.all_databases)
+        out.append_format("\n/*Database structure for database `%s` */\n", comment_name(name).c_str());
     if (options().createdb) {
         if (server_at_least_4_1_0(*server_.tunnel, server_.handle)) {
             StrBuf statement;
@@ -452,7 +541,7 @@ int DumpWriter::write_database_section(const std::string& name) {
             MYSQL_ROW row = ok && rows ? server_.tunnel->fetch_row(rows.get()) : nullptr;
             if (!ok || !row) {
                 if (!ok) report_object_failure(false);
-                else error_seen_ = true;
+                else ++errors_;
                 return 0;
             }
             // The server's text starts with "CREATE DATABASE `name`"; what follows is the
@@ -461,7 +550,7 @@ int DumpWriter::write_database_section(const std::string& name) {
             prefix.format("CREATE DATABASE `%s`", q.c_str());
             std::string_view create = row[1] ? std::string_view(row[1]) : std::string_view();
             if (create.size() <= prefix.length()) {
-                error_seen_ = true;
+                ++errors_;
                 return 0;
             }
             out.append_format("\nCREATE DATABASE /*!32312 IF NOT EXISTS*/`%s`%s;\n", q.c_str(),
@@ -481,15 +570,22 @@ int DumpWriter::begin_object_file(const std::string& name, bool& file_open_faile
         file_open_failed = true;
         return 0;
     }
+    if (!output_.displaced_name().empty()) report_displaced_file(current_db_ + "." + name);
     write_header();
     write_set_block();
     return write_database_section(current_db_);
 }
 
-int DumpWriter::end_object_file() {
-    if (output_.form() != OutputForm::per_object) return 1;
-    write_footer();
-    if (output_.flush()) return 1;
-    record_error(output_.last_write_error().c_str());
-    return 0;
+// The end of a per-object file's text; each_object finishes the file.
+void DumpWriter::end_object_file() {
+    if (output_.form() == OutputForm::per_object) write_footer();
+}
+
+// Two objects whose files would have the same name (the same table in two databases, a
+// table and a routine of one name, "a/b" and "a@002fb"): the later one gets another name.
+void DumpWriter::report_displaced_file(const std::string& what) {
+    StrBuf text;
+    text.format("%s was written earlier in this run: %s goes to %s instead.", output_.displaced_name().c_str(),
+                what.c_str(), output_.file_name().c_str());
+    print_warning(text);
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "export/dump_output.h"
 #include "export/export_settings.h"
 #include "export/insert_writer.h"
+#include "export/key_pages.h"
 
 struct ReportBody;
 
@@ -60,11 +62,20 @@ public:
     int run(DumpProgressFn progress, void* user, const std::atomic<bool>* cancel);
     // The last failure reported while dumping, else the last error recorded.
     const StrBuf& last_error() const { return reported_error_.empty() ? error_text_ : reported_error_; }
+    // Whether last_error() is on the console and in the log already.
+    bool last_error_reported() const { return !reported_error_.empty(); }
 
 private:
+    // Timestamps are read and written in UTC, so that the dump replays the same instants in
+    // a session of any time zone.
+    static constexpr const char* kUtcSession = "/*!40103 SET TIME_ZONE='+00:00' */";
+
     // Statements and errors.
     int connect();
+    unsigned long server_max_packet();
     bool cancelled() const { return cancel_ && *cancel_; }
+    // Cancelled, or the output cannot be written any more: nothing more is dumped.
+    bool must_stop() const { return cancelled() || output_.failed(); }
     // Sends one statement (unless cancelled); ok is 1 when it succeeded, else the error is
     // recorded. The rows, if any, come back.
     ResultPtr query(const char* text, int& ok);
@@ -76,14 +87,22 @@ private:
     void record_connection_error();
     void record_error(const char* text);
     void report_object_failure(bool file_open_failed);
+    // A failed write: reported once where it happened, counted here.
+    void note_output_failure();
+    int flush_output();
     void event(const char* name, long count, int number);
     std::string quoted(const std::string& name) const;
+    // A name as it goes inside a /* */ comment: back-quoted and harmless there.
+    std::string comment_name(const std::string& name) const;
+    void print_warning(const StrBuf& text);
     std::string effective_charset() const;
     void set_names_on_connection();
     int lock_for_flush();  // 0 when the lock was asked for and refused
     int list_names(const char* statement, std::vector<std::string>& names);
+    // Dumps each object with dump_one; event 7 follows each one that reached its file when
+    // finished_event is set. In the per-object form each object's file ends here.
     int each_object(const std::vector<std::string>& names,
-                    const std::function<int(const std::string&, bool&)>& dump_one);
+                    const std::function<int(const std::string&, bool&)>& dump_one, bool finished_event);
 
     // Databases.
     int dump_database_list();
@@ -93,6 +112,7 @@ private:
     int dump_all_databases_per_file(const std::vector<std::string>& names);
     int all_databases_table_pass(const std::string& name);
     int dump_database(const std::string& name, bool* file_open_failed = nullptr);
+    int dump_database_content(const std::string& name);
     int dump_objects_of_database(bool with_tables);
 
     // Text sections.
@@ -101,16 +121,36 @@ private:
     void write_footer();
     int write_database_section(const std::string& name);
     int begin_object_file(const std::string& name, bool& file_open_failed);
-    int end_object_file();
+    void end_object_file();
+    void report_displaced_file(const std::string& what);
 
     // Tables.
     int table_group();
     int table_loop(const std::vector<std::string>& names);
+    int load_sequences();
+    void sequences_first(std::vector<std::string>& names) const;
     int dump_table(const std::string& name, bool& file_open_failed);
     int write_table_structure(const std::string& name, bool& is_view);
+    int write_sequence(const std::string& name);
     int write_table_data(const std::string& name);
-    int primary_key_order(const std::string& name, std::string& order);
-    int read_rows(const char* statement, long& rows_seen);
+    // How a table's rows are read.
+    struct TablePlan {
+        std::string select_list = "*";  // or the columns by name, when some are invisible
+        bool column_list = false;       // the INSERTs name their columns
+        std::string primary_order;      // the primary key's columns, for offset pages
+        std::vector<KeyColumn> key;     // the unique key pages follow; empty: offset pages
+    };
+    int plan_table(const std::string& name, TablePlan& plan);
+    // Key values of the rows read, for the next page's WHERE clause.
+    struct KeyCapture {
+        const std::vector<KeyColumn>* key = nullptr;
+        std::vector<int> positions;  // of the key columns in the result
+        std::vector<std::string> values;
+    };
+    int read_key_pages(const std::string& name, const TablePlan& plan, long& rows_seen);
+    int read_offset_pages(const std::string& name, const TablePlan& plan, long total, long& rows_seen);
+    ResultPtr select_rows(const char* statement);
+    int read_rows(const char* statement, const std::string& table, long& rows_seen, KeyCapture* capture);
 
     // Views, routines, events, triggers.
     bool server_knows(ObjectKind kind);
@@ -122,6 +162,15 @@ private:
     int write_routine(ObjectKind kind, const std::string& name);
     int write_event(const std::string& name);
     int write_trigger(const std::string& name);
+    // The SQL mode, client character set and connection collation (and for events the
+    // time zone) an object was created under; empty texts are not set.
+    struct ProgramSession {
+        std::string sql_mode, character_set_client, collation_connection, time_zone;
+    };
+    int routine_session(ObjectKind kind, const std::string& name, ProgramSession& session);
+    void write_session_start(const ProgramSession& session);
+    void write_session_end(const ProgramSession& session);
+    std::string event_scheduler_state();
     int view_list(const std::vector<std::string>& names, bool placeholders);
     int view_loop(const std::vector<std::string>& names, bool placeholders);
     int write_view_placeholder(const std::string& name, bool with_comment);
@@ -140,13 +189,18 @@ private:
     long page_size_ = 0;  // rows per SELECT; 0: the whole table at once
 
     long packet_limit_kb_ = 0;
+    unsigned long max_packet_bytes_ = 0;  // the server's max_allowed_packet; 0: unknown
     bool commit_pending_ = false;
     bool event_scheduler_written_ = false;
+    std::set<std::string> sequences_;  // of the current database
+    std::set<std::string> broken_views_;  // "database.view" whose placeholder failed
+    std::vector<std::string> result_columns_;  // the current table's, from its first page
+    StrBuf pending_warning_;  // printed once the table's line is complete
 
     unsigned error_number_ = 0;
     StrBuf error_text_;      // the current step's error
     StrBuf reported_error_;  // the last failure reported
-    bool error_seen_ = false;
+    unsigned errors_ = 0;    // failures met so far
     DumpProgressFn progress_ = nullptr;
     void* progress_user_ = nullptr;
     const std::atomic<bool>* cancel_ = nullptr;

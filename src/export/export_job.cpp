@@ -5,6 +5,7 @@
 #include <ctime>
 #include <strings.h>
 
+#include "common/html_text.h"
 #include "common/timestamp.h"
 #include "connection/ssh_tunnel.h"
 #include "export/dump_writer.h"
@@ -30,12 +31,13 @@ void on_progress(void* user, const char* name, long, int number) {
     if (number >= kDatabaseStarted && number <= kEventStarted) {
         StrBuf line;
         line.format(kFormats[number], name ? name : "");
+        StrBuf html = html_escaped(line.c_str());
         if (number == kTableStarted) {
             // "Export successful..." completes this line.
-            report.append(line.c_str(), line.c_str());
+            report.append(html.c_str(), line.c_str());
             std::printf("%s", line.c_str());
         } else {
-            add_to_report(report, line.c_str(), line.c_str());
+            add_to_report(report, html.c_str(), line.c_str());
             std::printf("%s\n", line.c_str());
         }
     } else if (number == kObjectFinished) {
@@ -69,8 +71,12 @@ int run_export(ExportJob& job, int values_are_utf8) {
         success = 1;
     } else if (result == kDumpFileNotOpened) {
         report_failure("Error opening export file for dump. Make sure the file or directory exists.");
+    } else if (writer.last_error().empty()) {
+        report_failure("Error in Connection\r\n");
+    } else if (writer.last_error_reported()) {
+        add_session_entry(writer.last_error().c_str());  // on the console and in the log already
     } else {
-        report_failure(writer.last_error().empty() ? "Error in Connection\r\n" : writer.last_error().c_str());
+        report_failure(writer.last_error().c_str());
     }
     StrBuf end_time = asctime_text();
     send_report_if_asked(job.report, ReportKind::export_job, success, report, end_time.c_str());

@@ -16,8 +16,10 @@ void InsertWriter::set_limits(long packet_kb, long bulk_kb) {
     limit_bytes_ = std::min(std::max(kb, 0L) * 1024, kMaxStatementBytes);
 }
 
-void InsertWriter::begin_table(const std::string& quoted_table, const char* prefix) {
+void InsertWriter::begin_table(const std::string& quoted_table, const char* prefix, bool column_list) {
     table_ = quoted_table;
+    column_list_wanted_ = complete_ || column_list;
+    longest_row_statement_ = 0;
     prefix_ = prefix ? prefix : "";
     column_list_.clear();
     numeric_.clear();
@@ -39,7 +41,7 @@ void InsertWriter::set_columns(const std::string& quoted_column_list, MYSQL_FIEL
 // Writes the text that opens a statement and keeps its length for the sizing rule.
 void InsertWriter::start_statement(StrBuf& out) {
     std::size_t before = out.length();
-    if (complete_) {
+    if (column_list_wanted_) {
         out.append_format("\ninsert %s into `%s`(", prefix_.c_str(), table_.c_str());
         out.append(column_list_);
         out.append(") values ");
@@ -53,18 +55,22 @@ void InsertWriter::start_statement(StrBuf& out) {
     } else {
         out.append_format("\ninsert %s into `%s` values(", prefix_.c_str(), table_.c_str());
     }
+    start_length_ = out.length() - before;
 }
 
-bool InsertWriter::add_row(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
+bool InsertWriter::add_row(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths, unsigned count,
                            EscapeFn escape, void* context) {
     const unsigned columns = static_cast<unsigned>(numeric_.size());
+    if (count != columns) return false;
     if (!bulk_) {
         // Every row is a statement of its own; the one before is closed here.
         if (statement_open_) out.append(";");
         start_statement(out);
+        const std::size_t row_start = out.length();
         std::size_t value_bytes = 0;
         if (!write_values(out, row, lengths, escape, context, value_bytes)) return false;
         out.append(")");
+        note_row_statement(out.length() - row_start);
         statement_open_ = true;
         first_row_ = false;
         return true;
@@ -82,10 +88,11 @@ bool InsertWriter::add_row(StrBuf& out, MYSQL_ROW row, const unsigned long* leng
     if (!write_values(out, row, lengths, escape, context, value_bytes)) return false;
     out.append(")");
     statement_open_ = true;
+    const std::size_t row_length = out.length() - row_start - (opens ? 0 : 1);  // "(...)"
 
     const std::size_t row_size = value_bytes + 3 * static_cast<std::size_t>(columns) + 3;
     values_length_ += row_size;
-    if (complete_ && first_row_) values_length_ += header_length_;
+    if (column_list_wanted_ && first_row_) values_length_ += header_length_;
     if (!first_row_ &&
         values_length_ + prefix_length_ >= static_cast<std::size_t>(limit_bytes_)) {
         std::string row_text(out.data() + row_start + 1, out.length() - row_start - 1);  // "(...)"
@@ -94,11 +101,17 @@ bool InsertWriter::add_row(StrBuf& out, MYSQL_ROW row, const unsigned long* leng
         values_length_ = 0;
         out.append(";");
         start_statement(out);
-        values_length_ = row_size + (complete_ ? header_length_ : 0);
+        values_length_ = row_size + (column_list_wanted_ ? header_length_ : 0);
         out.append(row_text);
     }
+    note_row_statement(row_length);
     first_row_ = false;
     return true;
+}
+
+// A statement of this row alone: the opening text, the row and the closing ";".
+void InsertWriter::note_row_statement(std::size_t row_length) {
+    longest_row_statement_ = std::max(longest_row_statement_, start_length_ + row_length + 1);
 }
 
 bool InsertWriter::write_values(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,

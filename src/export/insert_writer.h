@@ -29,26 +29,34 @@ public:
     long limit_bytes() const { return limit_bytes_; }
 
     // quoted_table: the table name as it goes between back-quotes; prefix: "DELAYED " or "".
-    void begin_table(const std::string& quoted_table, const char* prefix);
+    // column_list: this table's statements name their columns even without complete
+    // inserts (its rows do not fill the columns in table order).
+    void begin_table(const std::string& quoted_table, const char* prefix, bool column_list = false);
     // The result's columns, needed once per table before the first row: the column list
     // for complete inserts ("`a`,`b`", names already quoted) and which values are numeric
     // and so written unquoted.
     void set_columns(const std::string& quoted_column_list, MYSQL_FIELD* fields, unsigned count);
-    // false when a value could not be escaped (nothing sound was written for it).
-    bool add_row(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths, EscapeFn escape,
-                 void* context);
+    // count: the row's number of values. false when it is not the number of columns, or a
+    // value could not be escaped (nothing sound was written for it).
+    bool add_row(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths, unsigned count,
+                 EscapeFn escape, void* context);
     // Closes the open statement, if any.
     void end_table(StrBuf& out);
     bool has_columns() const { return !numeric_.empty(); }
+    // The longest statement a single row of this table needed, in bytes: more than the
+    // server's max_allowed_packet, and the dump replays only with a bigger one.
+    std::size_t longest_row_statement() const { return longest_row_statement_; }
 
 private:
     void start_statement(StrBuf& out);
+    void note_row_statement(std::size_t row_length);
     // value_bytes grows by the bytes of the values as written (escaped, without quotes).
     bool write_values(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths, EscapeFn escape,
                       void* context, std::size_t& value_bytes);
 
     bool bulk_ = false;
     bool complete_ = false;
+    bool column_list_wanted_ = false;  // complete_, or the table's rows need the list
     long limit_bytes_ = 0;
 
     std::string table_;
@@ -58,6 +66,8 @@ private:
     std::size_t prefix_length_ = 0;   // the open statement's prefix text
     std::size_t header_length_ = 0;   // the column header (complete insert)
     std::size_t values_length_ = 0;   // the values of the open statement
+    std::size_t start_length_ = 0;    // the text that opened the open statement
+    std::size_t longest_row_statement_ = 0;
     bool statement_open_ = false;
     bool first_row_ = true;
 };

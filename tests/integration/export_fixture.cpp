@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "mariadb_fixture.h"
+#include <algorithm>
 
-namespace {
+#include "mariadb_fixture.h"
 
 std::string shell_quote(const std::string& text) {
     std::string out = "'";
@@ -17,18 +17,20 @@ std::string shell_quote(const std::string& text) {
     return out + "'";
 }
 
-std::string client_command() {
-    return "mariadb --no-defaults --default-character-set=utf8mb4 --skip-ssl -h " + shell_quote(service_value("MARIADB_HOST")) +
-           " -P " + shell_quote(service_value("MARIADB_PORT")) + " -u " + shell_quote(service_value("MARIADB_USER"));
-}
-
-std::string doubled(const std::string& text, char c) {
+std::string doubled(const std::string& text, char quote) {
     std::string out;
     for (char x : text) {
         out += x;
-        if (x == c) out += c;
+        if (x == quote) out += quote;
     }
     return out;
+}
+
+namespace {
+
+std::string client_command() {
+    return "mariadb --no-defaults --default-character-set=utf8mb4 --skip-ssl -h " + shell_quote(service_value("MARIADB_HOST")) +
+           " -P " + shell_quote(service_value("MARIADB_PORT")) + " -u " + shell_quote(service_value("MARIADB_USER"));
 }
 
 std::string qualified(const std::string& database, const std::string& table) {
@@ -56,9 +58,10 @@ RunResult run_export_job(const TempDir& dir, const std::string& xml) {
     return run_kro({"job.xml"}, dir.path());
 }
 
-int replay_dump(const std::string& dump_path, const std::string& database, std::string* output) {
-    std::string command = client_command() + " " + (database.empty() ? "" : shell_quote(database)) + " < " +
-                          shell_quote(dump_path) + " 2>&1";
+int replay_dump(const std::string& dump_path, const std::string& database, std::string* output,
+                const std::string& client_options) {
+    std::string command = client_command() + " " + client_options + " " +
+                          (database.empty() ? "" : shell_quote(database)) + " < " + shell_quote(dump_path) + " 2>&1";
     RunResult r = run_program("/bin/sh", {"-c", command}, "/tmp", client_env());
     if (output) *output = r.out;
     return r.exit_code;
@@ -70,19 +73,32 @@ std::string client_query(const std::string& sql) {
 }
 
 std::string table_rows(const std::string& database, const std::string& table) {
-    std::string columns = mariadb_value("select count(*) from information_schema.columns where table_schema = '" +
-                                        doubled(database, '\'') + "' and table_name = '" + doubled(table, '\'') + "'");
-    int count = std::stoi(columns);
-    EXPECT_GT(count, 0) << database << "." << table;
+    // By name: SELECT * would leave INVISIBLE columns out.
+    std::string columns = mariadb_value(
+        "select group_concat(concat('`', replace(column_name, '`', '``'), '`') order by ordinal_position) "
+        "from information_schema.columns where table_schema = '" + doubled(database, '\'') + "' and table_name = '" +
+        doubled(table, '\'') + "'");
+    EXPECT_FALSE(columns.empty()) << database << "." << table;
     std::string order;
-    for (int i = 1; i <= count; ++i) order += (i > 1 ? "," : "") + std::to_string(i);
-    return client_query("select * from " + qualified(database, table) + " order by " + order);
+    for (std::size_t i = 1, n = std::count(columns.begin(), columns.end(), ',') + 1; i <= n; ++i)
+        order += (i > 1 ? "," : "") + std::to_string(i);
+    return client_query("select " + columns + " from " + qualified(database, table) + " order by " + order);
 }
 
 std::string table_checksum(const std::string& database, const std::string& table) {
     std::string line = client_query("checksum table " + qualified(database, table));
     std::size_t tab = line.find('\t');
     return tab == std::string::npos ? line : line.substr(tab + 1);
+}
+
+GlobalSetting::GlobalSetting(const std::string& variable, const std::string& value)
+    : variable_(variable), old_value_(mariadb_value("select @@global." + variable)) {
+    mariadb_exec("set global " + variable + " = " + value);
+}
+
+GlobalSetting::~GlobalSetting() {
+    bool number = !old_value_.empty() && std::all_of(old_value_.begin(), old_value_.end(), ::isdigit);
+    mariadb_exec("set global " + variable_ + " = " + (number ? old_value_ : "'" + doubled(old_value_, '\'') + "'"));
 }
 
 void recreate_database(const std::string& name) {

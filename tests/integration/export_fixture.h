@@ -17,17 +17,36 @@ std::string export_job_xml(const std::string& export_part, const char* options,
 RunResult run_export_job(const TempDir& dir, const std::string& xml);
 
 // Replays a dump file with the mariadb client into database (empty: none selected).
-// Returns the client's exit code; its output goes to *output when given.
-int replay_dump(const std::string& dump_path, const std::string& database, std::string* output = nullptr);
+// Returns the client's exit code; its output goes to *output when given. client_options
+// are added to the client's command line as they are (shell words).
+int replay_dump(const std::string& dump_path, const std::string& database, std::string* output = nullptr,
+                const std::string& client_options = "");
 
 // Runs statements with the mariadb client and returns what it printed (batch form, no
 // column names: tabs between values, special bytes escaped).
 std::string client_query(const std::string& sql);
 
-// Every row of a table in a fixed order, as the client prints it.
+// Every row of a table (INVISIBLE columns too) in a fixed order, as the client prints it.
 std::string table_rows(const std::string& database, const std::string& table);
 // The table's CHECKSUM TABLE value.
 std::string table_checksum(const std::string& database, const std::string& table);
 
 // A database created fresh (dropped first when it exists).
 void recreate_database(const std::string& name);
+
+// A name for inside backquotes or single quotes in test SQL: the quote doubled.
+std::string doubled(const std::string& text, char quote);
+// A text for the shell, in single quotes.
+std::string shell_quote(const std::string& text);
+
+// Sets a global server variable for the life of the object, then sets it back.
+class GlobalSetting {
+public:
+    GlobalSetting(const std::string& variable, const std::string& value);
+    ~GlobalSetting();
+    GlobalSetting(const GlobalSetting&) = delete;
+    GlobalSetting& operator=(const GlobalSetting&) = delete;
+
+private:
+    std::string variable_, old_value_;
+};

@@ -80,9 +80,11 @@ TEST_F(ExportObjectsTest, ObjectsAreWrittenInTheirBlocksAndReplayTwiceWithDrops)
     ASSERT_NE(definition, std::string::npos);
     EXPECT_LT(text.find("\n/*!50001 CREATE TABLE  `z_view`(\n"), definition);
     EXPECT_LT(placeholder, definition);
-    // One event_scheduler line, before the first event.
-    EXPECT_EQ(count_of(text, "set global event_scheduler = 1*/;"), 1u);
-    EXPECT_LT(text.find("set global event_scheduler = 1*/;"), text.find("/* Event structure for event `ev_a` */"));
+    // The source's event scheduler is told once, before the first event, and not set.
+    const std::string scheduler = "/* The event scheduler of the source server was OFF; this dump does not change it. */";
+    EXPECT_EQ(count_of(text, scheduler), 1u);
+    EXPECT_LT(text.find(scheduler), text.find("/* Event structure for event `ev_a` */"));
+    EXPECT_EQ(text.find("event_scheduler ="), std::string::npos);
     EXPECT_NE(text.find("/*!50106 DROP EVENT IF EXISTS `ev_b`*/;"), std::string::npos);
     // Definer clause from "user@host"; none for a definer without "@".
     EXPECT_NE(text.find("/*!50003 CREATE */ /*!50017 DEFINER = 'kro'@'%' */ /*!50003 TRIGGER `trg_user` AFTER INSERT ON `items`"),
@@ -90,8 +92,17 @@ TEST_F(ExportObjectsTest, ObjectsAreWrittenInTheirBlocksAndReplayTwiceWithDrops)
     // A role as definer has no host part.
     EXPECT_NE(text.find("/*!50003 CREATE */ /*!50017 DEFINER = 'kro_exp_role' */ /*!50003 TRIGGER `trg_role` BEFORE UPDATE ON `items`"),
               std::string::npos);
-    EXPECT_NE(text.find("\n/*!50003 DROP PROCEDURE IF EXISTS  `add_item` */;\n\nDELIMITER $$\n\n/*!50003 CREATE"),
-              std::string::npos);
+    // The procedure's own SQL mode around it.
+    std::size_t drop = text.find("\n/*!50003 DROP PROCEDURE IF EXISTS  `add_item` */;\n");
+    std::size_t modes = text.find("/*!50003 SET character_set_client='utf8mb4', character_set_results='utf8mb4', "
+                                  "collation_connection='utf8mb4_general_ci', sql_mode='", drop);
+    std::size_t create = text.find("\nDELIMITER $$\n\n/*!50003 CREATE DEFINER=`kro`@`%` PROCEDURE `add_item`", drop);
+    std::size_t restore = text.find("\nDELIMITER ;\n\n/*!50003 SET sql_mode=@saved_sql_mode, ", create);
+    ASSERT_NE(drop, std::string::npos);
+    EXPECT_LT(drop, modes);
+    EXPECT_LT(modes, create);
+    EXPECT_NE(create, std::string::npos);
+    EXPECT_NE(restore, std::string::npos);
     EXPECT_NE(text.find("\n/* Function  structure for function  `twice` */\n"), std::string::npos);
 
     recreate_database(kCopy);
@@ -193,7 +204,9 @@ TEST_F(ExportObjectsTest, MissingTableIsReportedAndTheNextOneStillFollows) {
     RunResult run = run_export_job(dir, list_job(dump, "<tables><table>missing</table><table>items</table></tables>"));
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_NE(run.out.find("Table 'kro_exp_obj.missing' doesn't exist"), std::string::npos) << run.out;
-    EXPECT_NE(read_file(dump).find("CREATE TABLE `items`"), std::string::npos);
+    // A dump with a failure never takes the name of a complete one.
+    EXPECT_FALSE(file_exists(dump));
+    EXPECT_NE(read_file(dump + ".incomplete").find("CREATE TABLE `items`"), std::string::npos);
     EXPECT_NE(read_file(dir.file("krosession.xml")).find("<error>Table 'kro_exp_obj.missing' doesn't exist"),
               std::string::npos);
     EXPECT_NE(read_file(dir.file("kro.log")).find("doesn't exist"), std::string::npos);
@@ -201,7 +214,7 @@ TEST_F(ExportObjectsTest, MissingTableIsReportedAndTheNextOneStillFollows) {
     run = run_export_job(dir, list_job(dump, "<tables><table>missing</table><table>items</table></tables>",
                                        "<abortonerror>yes</abortonerror>"));
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_EQ(read_file(dump).find("CREATE TABLE `items`"), std::string::npos);
+    EXPECT_EQ(read_file(dump + ".incomplete").find("CREATE TABLE `items`"), std::string::npos);
 }
 
 TEST_F(ExportObjectsTest, MissingProcedureIsReportedAndTheNextIsWritten) {
@@ -210,7 +223,8 @@ TEST_F(ExportObjectsTest, MissingProcedureIsReportedAndTheNextIsWritten) {
     RunResult run = run_export_job(dir, list_job(dump, "<procedures><procedure>nope</procedure><procedure>add_item</procedure></procedures>"));
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_NE(run.out.find("Procedure 'nope' doesn't exists!"), std::string::npos) << run.out;
-    EXPECT_NE(read_file(dump).find("/* Procedure structure for procedure `add_item` */"), std::string::npos);
+    EXPECT_NE(read_file(dump + ".incomplete").find("/* Procedure structure for procedure `add_item` */"),
+              std::string::npos);
 }
 
 // A user who may read only one column of `secret`: its structure is written, its rows
@@ -240,10 +254,11 @@ TEST_F(ExportObjectsTest, TableWhoseRowsCannotBeReadLeavesADumpThatStillReplays)
     EXPECT_NE(run.out.find("SELECT command denied"), std::string::npos) << run.out;
     recreate_database(kCopy);
     std::string output;
-    ASSERT_EQ(replay_dump(dump, kCopy, &output), 0) << output;
+    ASSERT_EQ(replay_dump(dump + ".incomplete", kCopy, &output), 0) << output;
     EXPECT_EQ(table_rows(kCopy, "items"), table_rows(kDb, "items"));
 
-    // A file per object: what the failed table wrote stays in its own file.
+    // A file per object: what the failed table wrote stays in its own file, which is
+    // marked incomplete; the others are complete.
     TempDir per_object;
     run = run_export_job(per_object, limited_user_job("<script fileordir=\"dir\">" + per_object.path() + "</script>", ""));
     mariadb_exec(std::string("drop user kro_exp_limited; drop table `") + kDb + "`.secret");
@@ -251,7 +266,9 @@ TEST_F(ExportObjectsTest, TableWhoseRowsCannotBeReadLeavesADumpThatStillReplays)
     std::string items = read_file(per_object.file("tbl_items.sql"));
     EXPECT_EQ(count_of(items, "MySQL - "), 1u) << items;
     EXPECT_EQ(items.find("secret"), std::string::npos) << items;
-    EXPECT_NE(read_file(per_object.file("tbl_secret.sql")).find("CREATE TABLE `secret`"), std::string::npos);
+    EXPECT_NE(items.find("\n-- Dump completed on "), std::string::npos) << items;
+    EXPECT_FALSE(file_exists(per_object.file("tbl_secret.sql")));
+    EXPECT_NE(read_file(per_object.file("tbl_secret.sql.incomplete")).find("CREATE TABLE `secret`"), std::string::npos);
 }
 
 // The global read lock of flushmaster needs RELOAD: without it the dump is not the
@@ -319,8 +336,13 @@ TEST_F(ExportObjectsTest, BrokenViewIsReportedAndTheNextViewFollows) {
     RunResult run = run_export_job(dir, list_job(dump, "<views><view>broken_view</view><view>z_view</view></views>"));
     mariadb_exec(std::string("drop view `") + kDb + "`.broken_view");
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_NE(run.out.find("broken_view"), std::string::npos) << run.out;
-    EXPECT_NE(read_file(dump).find("/*View structure for view z_view */"), std::string::npos);
+    // Told once, never as exported; its definition, which would stop the replay, is left out.
+    EXPECT_EQ(count_of(run.out, "View 'kro_exp_obj.broken_view' references invalid table(s)"), 1u) << run.out;
+    EXPECT_EQ(count_of(run.out, "Export successful..."), 1u) << run.out;
+    EXPECT_NE(run.out.find("Exporting view z_view...\nExport successful..."), std::string::npos) << run.out;
+    std::string text = read_file(dump + ".incomplete");
+    EXPECT_NE(text.find("/*View structure for view z_view */"), std::string::npos);
+    EXPECT_EQ(text.find("VIEW `broken_view`"), std::string::npos);
 }
 
 TEST_F(ExportObjectsTest, NamesWithBackquotesAndQuotesAreDumpedSafely) {

@@ -56,4 +56,40 @@ TEST(ExportReport, FailureIsMailedWithTheErrors) {
     EXPECT_NE(mail.parts[0].find("Export job was unsucessful."), std::string::npos) << mail.parts[0];
 }
 
+// Names and the error texts that quote them are escaped in the HTML report and in the
+// session file: a name holding markup or a control byte neither injects into the page nor
+// leaves the session file ill-formed.
+TEST(ExportReport, MarkupAndControlBytesInNamesAreEscapedInTheReportAndTheSessionFile) {
+    mariadb_exec("drop database if exists kro_exp_markup; create database kro_exp_markup; use kro_exp_markup;"
+                 "create table `<b>t</b>` (id int primary key);"
+                 "create view `<script>alert(1)</script>` as select id from `<b>t</b>`");
+    TempDir dir;
+    std::string token = unique_mail_token("export-markup");
+    RunResult run = run_export_job(
+        dir, export_job_xml("<databases><database name=\"kro_exp_markup\"><objects><tables all=\"yes\"/>"
+                            "<views all=\"yes\"/><procedures><procedure>&lt;i&gt;p&#x1;</procedure></procedures>"
+                            "</objects></database></databases><script>" + dir.file("d.sql") + "</script>",
+                            "", report_element("send=\"yes\"", token)));
+    mariadb_exec("drop database kro_exp_markup");
+    EXPECT_EQ(run.exit_code, 1);
+    StoredMail mail;
+    ASSERT_TRUE(fetch_stored_mail(token, mail));
+    ASSERT_EQ(mail.parts.size(), 2u);
+    const std::string& html = mail.parts[1];
+    EXPECT_NE(html.find("Exporting table &lt;b&gt;t&lt;/b&gt;...Export successful..."), std::string::npos) << html;
+    EXPECT_NE(html.find("Exporting view &lt;script&gt;alert(1)&lt;/script&gt;..."), std::string::npos) << html;
+    EXPECT_NE(html.find("Procedure &#39;&lt;i&gt;p"), std::string::npos) << html;
+    for (const char* raw : {"<script>", "<b>t", "<i>p"}) EXPECT_EQ(html.find(raw), std::string::npos) << raw;
+
+    // A real XML parser reads the session file; its error holds the name as it was, the
+    // control byte (which no XML file may hold) as the replacement character.
+    RunResult parsed = run_program(
+        "/usr/bin/python3",
+        {"-c", "import sys, xml.etree.ElementTree as t; print(t.parse(sys.argv[1]).getroot().find('errors/error').text)",
+         dir.file("krosession.xml")},
+        dir.path());
+    EXPECT_EQ(parsed.exit_code, 0) << read_file(dir.file("krosession.xml"));
+    EXPECT_EQ(parsed.out, "Procedure '<i>p\xEF\xBF\xBD' doesn't exists!\n") << read_file(dir.file("krosession.xml"));
+}
+
 }  // namespace

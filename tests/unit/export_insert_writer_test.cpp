@@ -47,7 +47,7 @@ protected:
         char* values[2] = {const_cast<char*>(id), const_cast<char*>(name)};
         unsigned long lengths[2] = {id ? std::strlen(id) : 0,
                                     name ? (name_length == ~0UL ? std::strlen(name) : name_length) : 0};
-        writer_.add_row(out_, values, lengths, plain_escape, nullptr);
+        writer_.add_row(out_, values, lengths, 2, plain_escape, nullptr);
     }
 
     std::string finish() {
@@ -189,6 +189,18 @@ TEST_F(InsertWriterTest, LargeValuesAreEscapedOverTheirFullLength) {
     std::string text = finish();
     std::string expected_value = big.substr(0, 50000) + "\\0" + big.substr(50001, 49998) + "\\'";
     EXPECT_NE(text.find("(1,'" + expected_value + "')"), std::string::npos);
+}
+
+// A page that came back with another number of columns (the table was altered in the
+// middle of the dump) is refused before a value of it is read.
+TEST_F(InsertWriterTest, RowWithAnotherNumberOfColumnsIsRefused) {
+    begin(true, false);
+    row("1", "a");
+    char* values[3] = {const_cast<char*>("2"), const_cast<char*>("b"), const_cast<char*>("c")};
+    unsigned long lengths[3] = {1, 1, 1};
+    EXPECT_FALSE(writer_.add_row(out_, values, lengths, 3, plain_escape, nullptr));
+    EXPECT_FALSE(writer_.add_row(out_, values, lengths, 1, plain_escape, nullptr));
+    EXPECT_EQ(finish(), "\ninsert  into `t` values (1,'a');\n");
 }
 
 }  // namespace

@@ -58,8 +58,10 @@ TEST(DumpOutput, BufferIsWrittenOnlyPast8191BytesAndReachesTheFileOnFlush) {
     EXPECT_EQ(out.buffer().length(), 0u);
     out.buffer().append("tail");
     EXPECT_EQ(out.flush(), 1);
+    ASSERT_EQ(out.finish(true), 1);
     std::string text = read_file(dir.file("a.sql"));
-    EXPECT_EQ(text, std::string(8191, 'x') + "ytail");
+    EXPECT_EQ(text.substr(0, 8196), std::string(8191, 'x') + "ytail");
+    EXPECT_NE(text.find("\n-- Dump completed on "), std::string::npos);
 }
 
 TEST(DumpOutput, AppendModeKeepsWhatTheFileHeld) {
@@ -71,26 +73,36 @@ TEST(DumpOutput, AppendModeKeepsWhatTheFileHeld) {
     ASSERT_EQ(out.open_single(), 1);
     out.buffer().append("new\n");
     ASSERT_EQ(out.flush(), 1);
-    out.close();
-    EXPECT_EQ(read_file(dir.file("a.sql")), "old\nnew\n");
+    ASSERT_EQ(out.finish(true), 1);
+    EXPECT_EQ(read_file(dir.file("a.sql")).rfind("old\nnew\n\n-- Dump completed on ", 0), 0u);
 
     DumpOutput truncating;
     truncating.set_file_path(dir.file("a.sql").c_str());
     ASSERT_EQ(truncating.open_single(), 1);
-    truncating.close();
-    EXPECT_EQ(read_file(dir.file("a.sql")), "");
+    ASSERT_EQ(truncating.finish(true), 1);
+    EXPECT_EQ(read_file(dir.file("a.sql")).rfind("\n-- Dump completed on ", 0), 0u);
 }
 
-TEST(DumpOutput, FullDiskIsReportedWithTheSystemText) {
+TEST(DumpFileNames, NameWrittenEarlierInTheRunGetsTheFirstFreeNumber) {
+    EXPECT_EQ(unused_file_name("/d/tbl_t.sql", {}), "/d/tbl_t.sql");
+    EXPECT_EQ(unused_file_name("/d/tbl_t.sql", {"/d/tbl_t.sql", "/d/tbl_t_2.sql"}), "/d/tbl_t_3.sql");
+    EXPECT_EQ(unused_file_name("/d.x/tbl_t", {"/d.x/tbl_t"}), "/d.x/tbl_t_2");
+}
+
+TEST(DumpOutput, FullDiskIsReportedOnceWithTheSystemText) {
     DumpOutput out;
     out.set_file_path("/dev/full");
     ASSERT_EQ(out.open_single(), 1);
     out.buffer().append("data");
     testing::internal::CaptureStdout();
     EXPECT_EQ(out.flush(), 0);
+    out.buffer().append("more");
+    EXPECT_EQ(out.flush(), 0);
+    EXPECT_EQ(out.finish(true), 0);
     std::string console = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.last_write_error().str(), "Error writing in file.\n28:No space left on device");
     EXPECT_EQ(console.rfind("Error writing in file.\n28:No space left on device", 0), 0u);
+    EXPECT_EQ(console.find("Error writing", 1), std::string::npos) << console;
 }
 
 TEST(DumpOutput, UnopenableFileFails) {

@@ -1,0 +1,74 @@
+#include "export/key_pages.h"
+
+#include <cctype>
+
+#include "connection/sql_quote.h"
+
+namespace {
+
+bool starts_with_word(std::string_view type, std::string_view word) {
+    if (type.size() < word.size()) return false;
+    for (std::size_t i = 0; i < word.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(type[i])) != word[i]) return false;
+    // "int" must not take "interval"-like longer names: the word ends at a non-letter.
+    return type.size() == word.size() || !std::isalpha(static_cast<unsigned char>(type[word.size()]));
+}
+
+}  // namespace
+
+KeyLiteral key_literal_for(std::string_view type) {
+    for (const char* word : {"tinyint", "smallint", "mediumint", "int", "integer", "bigint", "decimal", "numeric",
+                             "dec", "year"})
+        if (starts_with_word(type, word)) return KeyLiteral::number;
+    for (const char* word : {"binary", "varbinary", "tinyblob", "blob", "mediumblob", "longblob"})
+        if (starts_with_word(type, word)) return KeyLiteral::bytes;
+    for (const char* word : {"char", "varchar", "tinytext", "text", "mediumtext", "longtext", "date", "datetime",
+                             "timestamp", "time", "inet4", "inet6", "uuid"})
+        if (starts_with_word(type, word)) return KeyLiteral::text;
+    return KeyLiteral::none;
+}
+
+std::string key_value_literal(KeyLiteral literal, std::string_view value, EscapeFn escape, void* context) {
+    if (literal == KeyLiteral::number) return std::string(value);
+    if (literal == KeyLiteral::bytes) {
+        static const char digits[] = "0123456789ABCDEF";
+        std::string out = "X'";
+        for (unsigned char c : value) {
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        }
+        return out + "'";
+    }
+    std::string out(2 * value.size() + 3, '\0');
+    out[0] = '\'';
+    unsigned long n = escape(context, out.data() + 1, value.data(), static_cast<unsigned long>(value.size()));
+    if (n == static_cast<unsigned long>(-1)) return "";
+    out.resize(n + 1);
+    return out + "'";
+}
+
+std::string key_order(const std::vector<KeyColumn>& key) {
+    std::string order;
+    for (const KeyColumn& column : key) {
+        if (!order.empty()) order += ",";
+        order += "`" + escape_identifier(column.name).str() + "`";
+    }
+    return order;
+}
+
+void append_after_key(StrBuf& statement, const std::vector<KeyColumn>& key,
+                      const std::vector<std::string>& literals) {
+    statement.append(" where ");
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        if (i > 0) statement.append(" or ");
+        if (i > 0) statement.append("(");
+        for (std::size_t j = 0; j <= i; ++j) {
+            if (j > 0) statement.append(" and ");
+            statement.append("`");
+            append_escaped_identifier(statement, key[j].name);
+            statement.append(j < i ? "` = " : "` > ");
+            statement.append(literals[j]);
+        }
+        if (i > 0) statement.append(")");
+    }
+}
