@@ -4,6 +4,9 @@
 // A body that holds the framing's own marks ("*/" would close the versioned comment early,
 // "$$" would end the statement for the replaying client) is framed so that it replays:
 // without the versioned comment, and between delimiters it does not contain.
+#include <array>
+#include <vector>
+
 #include "common/sql_comment.h"
 #include "connection/helper_queries.h"
 #include "connection/server_version.h"
@@ -177,40 +180,34 @@ int DumpWriter::routine_session(ObjectKind kind, const std::string& name, Progra
     return 1;
 }
 
+// The session variables of a program: each with the user variable that keeps the replaying
+// session's value meanwhile, and the program's own value (empty: not set).
+std::vector<std::array<std::string, 3>> DumpWriter::session_variables(const ProgramSession& session) {
+    return {{"character_set_client", "@saved_cs_client", session.character_set_client},
+            {"character_set_results", "@saved_cs_results", session.character_set_client},
+            {"collation_connection", "@saved_col_connection", session.collation_connection},
+            {"time_zone", "@saved_time_zone", session.time_zone},
+            {"sql_mode", "@saved_sql_mode", session.sql_mode}};
+}
+
 void DumpWriter::write_session_start(const ProgramSession& session) {
-    StrBuf& out = output_.buffer();
-    auto literal = [this](const std::string& text) {
-        return escape_literal(*server_.tunnel, server_.handle, text).str();
-    };
     std::string saved, wanted;
-    auto add = [&](const char* variable, const char* saved_as, const std::string& value) {
-        if (value.empty()) return;
-        saved += std::string(saved.empty() ? "" : ", ") + saved_as + "=@@" + variable;
-        wanted += std::string(wanted.empty() ? "" : ", ") + variable + "='" + literal(value) + "'";
-    };
-    add("character_set_client", "@saved_cs_client", session.character_set_client);
-    add("character_set_results", "@saved_cs_results", session.character_set_client);
-    add("collation_connection", "@saved_col_connection", session.collation_connection);
-    add("time_zone", "@saved_time_zone", session.time_zone);
-    add("sql_mode", "@saved_sql_mode", session.sql_mode);
+    for (const auto& [variable, saved_as, value] : session_variables(session)) {
+        if (value.empty()) continue;
+        saved += (saved.empty() ? "" : ", ") + saved_as + "=@@" + variable;
+        wanted += (wanted.empty() ? "" : ", ") + variable + "='" +
+                  escape_literal(*server_.tunnel, server_.handle, value).str() + "'";
+    }
     if (saved.empty()) return;
-    out.append_format("\n/*!50003 SET %s */;", saved.c_str());
-    out.append_format("\n/*!50003 SET %s */;\n", wanted.c_str());
+    output_.buffer().append_format("\n/*!50003 SET %s */;\n/*!50003 SET %s */;\n", saved.c_str(), wanted.c_str());
 }
 
 void DumpWriter::write_session_end(const ProgramSession& session) {
     std::string restored;
-    auto add = [&](const char* variable, const char* saved_as, const std::string& value) {
-        if (!value.empty()) restored += std::string(restored.empty() ? "" : ", ") + variable + "=" + saved_as;
-    };
-    add("sql_mode", "@saved_sql_mode", session.sql_mode);
-    add("time_zone", "@saved_time_zone", session.time_zone);
-    add("character_set_client", "@saved_cs_client", session.character_set_client);
-    add("character_set_results", "@saved_cs_results", session.character_set_client);
-    add("collation_connection", "@saved_col_connection", session.collation_connection);
+    for (const auto& [variable, saved_as, value] : session_variables(session))
+        if (!value.empty()) restored += (restored.empty() ? "" : ", ") + variable + "=" + saved_as;
     if (!restored.empty()) output_.buffer().append_format("\n/*!50003 SET %s */;\n", restored.c_str());
 }
-
 
 int DumpWriter::write_routine(ObjectKind kind, const std::string& name) {
     StrBuf definition;

@@ -5,6 +5,7 @@
 // Errors met on the way are reported as they happen; run() then returns kDumpFailed.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -168,6 +169,7 @@ private:
         std::string sql_mode, character_set_client, collation_connection, time_zone;
     };
     int routine_session(ObjectKind kind, const std::string& name, ProgramSession& session);
+    static std::vector<std::array<std::string, 3>> session_variables(const ProgramSession& session);
     void write_session_start(const ProgramSession& session);
     void write_session_end(const ProgramSession& session);
     std::string event_scheduler_state();

@@ -97,7 +97,8 @@ TEST_F(ExportObjectsTest, ObjectsAreWrittenInTheirBlocksAndReplayTwiceWithDrops)
     std::size_t modes = text.find("/*!50003 SET character_set_client='utf8mb4', character_set_results='utf8mb4', "
                                   "collation_connection='utf8mb4_general_ci', sql_mode='", drop);
     std::size_t create = text.find("\nDELIMITER $$\n\n/*!50003 CREATE DEFINER=`kro`@`%` PROCEDURE `add_item`", drop);
-    std::size_t restore = text.find("\nDELIMITER ;\n\n/*!50003 SET sql_mode=@saved_sql_mode, ", create);
+    std::size_t restore = text.find("\nDELIMITER ;\n\n/*!50003 SET character_set_client=@saved_cs_client, ", create);
+    EXPECT_LT(restore, text.find(", sql_mode=@saved_sql_mode */;\n", create));
     ASSERT_NE(drop, std::string::npos);
     EXPECT_LT(drop, modes);
     EXPECT_LT(modes, create);
