@@ -95,14 +95,19 @@ bool InsertWriter::add_row(StrBuf& out, MYSQL_ROW row, const unsigned long* leng
     if (column_list_wanted_ && first_row_) values_length_ += header_length_;
     if (!first_row_ &&
         values_length_ + prefix_length_ >= static_cast<std::size_t>(limit_bytes_)) {
-        std::string row_text(out.data() + row_start + 1, out.length() - row_start - 1);  // "(...)"
-        out.set_length(row_start);
         prefix_length_ = 0;
         values_length_ = 0;
-        out.append(";");
-        start_statement(out);
+        StrBuf head(128);
+        head.append(";");
+        start_statement(head);
         values_length_ = row_size + (column_list_wanted_ ? header_length_ : 0);
-        out.append(row_text);
+        // The row "(...)" is moved in place, not copied: it may be as large as the packet
+        // limit, and a copy would double the writer's memory for it.
+        const std::size_t moved = out.length() - row_start - 1;
+        out.ensure_capacity(row_start + head.length() + moved);
+        std::memmove(out.data() + row_start + head.length(), out.data() + row_start + 1, moved);
+        std::memcpy(out.data() + row_start, head.c_str(), head.length());
+        out.set_length(row_start + head.length() + moved);
     }
     note_row_statement(row_length);
     first_row_ = false;
