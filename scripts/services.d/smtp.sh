@@ -1,6 +1,7 @@
 # SMTP sink (python3-aiosmtpd) that stores every message it receives as files in
 # $SMTP_MAILDIR: plain, AUTH, STARTTLS, implicit TLS and a recipient-rejecting variant,
-# each on its own port of 127.0.0.1. Sourced by services.sh.
+# each on its own port of 127.0.0.1. Sourced by services.sh. Messages up to 512 MB are
+# accepted, so that the benches can send report mails of hundreds of thousands of rows.
 
 smtp_start() {
   local dir="$SERVICES_DIR/smtp"
@@ -23,7 +24,7 @@ smtp_start() {
   done
   local plain=${ports[0]} auth=${ports[1]} starttls=${ports[2]} tls=${ports[3]} reject=${ports[4]}
   /usr/bin/python3 "$sink" --maildir "$dir/mail" --cert "$dir/cert.pem" --key "$dir/key.pem" \
-    --user "$user" --password "$password" \
+    --user "$user" --password "$password" --data-size-limit 536870912 \
     --plain-port "$plain" --auth-port "$auth" --starttls-port "$starttls" \
     --tls-port "$tls" --reject-port "$reject" \
     </dev/null >"$dir/sink.log" 2>&1 &

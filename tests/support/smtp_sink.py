@@ -8,6 +8,8 @@ One process serves several variants on 127.0.0.1, each on its own port:
   tls       implicit TLS from the first byte
   reject    refuses every recipient with 550
 
+Messages up to --data-size-limit bytes are accepted (aiosmtpd's own default when absent).
+
 Each message becomes two files in the mail folder: <id>.eml (the data exactly as
 received) and then <id>.json (variant, envelope sender and recipients, the login name,
 whether the session was encrypted). The .json appears last, so a reader that sees it
@@ -74,6 +76,8 @@ async def serve(args):
 
     def factory(variant, **options):
         handler = Sink(variant, args.maildir, reject=(variant == "reject"))
+        if args.data_size_limit is not None:
+            options["data_size_limit"] = args.data_size_limit
         return lambda: SMTP(handler, hostname="kro-test-smtp", **options)
 
     servers = [
@@ -98,6 +102,7 @@ def main():
     p.add_argument("--key", required=True)
     p.add_argument("--user", required=True)
     p.add_argument("--password", required=True)
+    p.add_argument("--data-size-limit", type=int)
     for name in ("plain", "auth", "starttls", "tls", "reject"):
         p.add_argument("--%s-port" % name, type=int, required=True)
     args = p.parse_args()
