@@ -13,7 +13,6 @@
 
 #include "mail/address_list.h"
 #include "mail/mail_settings.h"
-#include "mail/mime_encoding.h"
 #include "mail/mime_message.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
@@ -67,13 +66,6 @@ int port_number(const std::optional<std::string>& text) {
     return static_cast<int>(value);
 }
 
-void encode_body(StrBuf& out, const StrBuf& text) {
-    out.clear();
-    append_quoted_printable(out, text.view());
-    out.append("\r\n\r\n", 4);
-    out.append("\r\n", 2);
-}
-
 void assign(StrBuf& field, const std::optional<std::string>& value) {
     field.clear();
     if (value) field.append(*value);
@@ -101,11 +93,10 @@ int on_debug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
 }
 
 struct Upload {
-    const StrBuf* message;
+    MimeMessage* message;
     const Dialogue* dialogue;
     bool login_required = false;
     bool refused_unauthenticated = false;
-    std::size_t offset = 0;
 };
 
 size_t on_read(char* buffer, size_t size, size_t count, void* user) {
@@ -117,11 +108,7 @@ size_t on_read(char* buffer, size_t size, size_t count, void* user) {
         u->refused_unauthenticated = true;
         return CURL_READFUNC_ABORT;
     }
-    std::size_t left = u->message->length() - u->offset;
-    std::size_t n = std::min(left, size * count);
-    std::memcpy(buffer, u->message->c_str() + u->offset, n);
-    u->offset += n;
-    return n;
+    return u->message->read(buffer, size * count);
 }
 
 // Parses one address list of the settings into out; a malformed list is told on the
@@ -144,8 +131,8 @@ void Mailer::fill(const MailSettings& settings, const ReportBody& body) {
     assign(reply_to, settings.reply_to);
     assign(sender, settings.from_email);
     assign(recipients, settings.to_email);
-    encode_body(plain_body, body.plain);
-    encode_body(html_body, body.html);
+    plain_body = body.plain.view();
+    html_body = body.html.view();
     assign(copies, settings.cc);
     assign(blind_copies, settings.bcc);
     subject.clear();
@@ -184,8 +171,7 @@ int Mailer::send() {
     if (!return_path.empty()) headers.return_path = return_path.front().mailbox;
     headers.subject = subject.str();
 
-    StrBuf message(plain_body.length() + html_body.length() + 2048);
-    write_mime_message(message, headers, plain_body, html_body);
+    MimeMessage message(headers, plain_body, html_body);
 
     CurlList rcpt;
     for (const auto* list : {&headers.to, &headers.cc, &bcc})
@@ -250,7 +236,7 @@ int Mailer::send() {
     curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(h, CURLOPT_READFUNCTION, on_read);
     curl_easy_setopt(h, CURLOPT_READDATA, &upload);
-    curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(message.length()));
+    curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(message.size()));
     // The dialogue is watched (not printed) to tell a failed login from a failed transaction.
     curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, on_debug);
     curl_easy_setopt(h, CURLOPT_DEBUGDATA, &dialogue);

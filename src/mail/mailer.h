@@ -1,6 +1,9 @@
 // Mailer: turns mail settings and a report's two bodies into one MIME message and sends
-// it over SMTP (libcurl). One per send; owns nothing beyond its texts.
+// it over SMTP (libcurl). One per send; owns nothing beyond its texts. The message is
+// produced while it is sent, so a large report is never held a second time.
 #pragma once
+
+#include <string_view>
 
 #include "common/str_buf.h"
 
@@ -14,8 +17,10 @@ struct Mailer {
     StrBuf error_text;  // after a failed send: one of the two texts above
     int use_auth = 0;
     StrBuf encryption;  // "notls", "tls", "ssl", or empty: encrypt when the server offers it
-    StrBuf html_body;   // quoted-printable, with the closing line breaks
-    StrBuf plain_body;
+    // The report's texts, not copied: the ReportBody must outlive send(), which encodes
+    // them while the message is sent.
+    std::string_view html_body;
+    std::string_view plain_body;
     StrBuf display_name;
     StrBuf reply_to;
     StrBuf sender;
@@ -34,8 +39,8 @@ struct Mailer {
     long reply_timeout = 60;
     long total_timeout = 600;
 
-    // Copies the settings, applying the defaults and the subject date rule, and encodes
-    // the bodies.
+    // Copies the settings, applying the defaults and the subject date rule, and takes the
+    // bodies.
     void fill(const MailSettings& settings, const ReportBody& body);
     // 1 when the server accepted the message; else 0 with error_text set. The transport's
     // own error texts go to the console and the log.

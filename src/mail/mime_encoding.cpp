@@ -1,5 +1,7 @@
 #include "mail/mime_encoding.h"
 
+#include <cstdint>
+
 namespace {
 
 constexpr std::size_t kMaxLine = 76;
@@ -9,32 +11,47 @@ constexpr std::size_t kMaxPlainHeaderText = 900;
 // Bytes per encoded word: 42 bytes give 56 base64 characters, 68 with the "=?utf-8?B?" frame.
 constexpr std::size_t kEncodedWordBytes = 42;
 
+// Where the encoder's output goes: appended to a text, or only counted.
+struct AppendSink {
+    StrBuf& out;
+    std::size_t written = 0;
+    void put(const char* bytes, std::size_t n) {
+        out.make_room(n);
+        out.append(bytes, static_cast<long>(n));
+        written += n;
+    }
+};
+
+struct CountSink {
+    std::size_t written = 0;
+    void put(const char*, std::size_t n) { written += n; }
+};
+
 }  // namespace
 
-void append_quoted_printable(StrBuf& out, std::string_view text) {
-    std::size_t line = 0;
+template <class Sink>
+void QuotedPrintableEncoder::run(Sink& sink, std::size_t min_bytes) {
     // Writes one encoded unit, breaking the line first when the unit and a soft-break "="
     // would not fit.
     auto put = [&](const char* unit, std::size_t n) {
-        out.make_room(n + 3);
-        if (line + n > kMaxLine - 1) {
-            out.append("=\r\n", 3);
-            line = 0;
+        if (line_ + n > kMaxLine - 1) {
+            sink.put("=\r\n", 3);
+            line_ = 0;
         }
-        out.append(unit, static_cast<long>(n));
-        line += n;
+        sink.put(unit, n);
+        line_ += n;
     };
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-            out.make_room(2);
-            out.append("\r\n", 2);
-            line = 0;
-            ++i;
+    const std::size_t size = text_.size();
+    while (pos_ < size && sink.written < min_bytes) {
+        unsigned char c = static_cast<unsigned char>(text_[pos_]);
+        if (c == '\r' && pos_ + 1 < size && text_[pos_ + 1] == '\n') {
+            sink.put("\r\n", 2);
+            line_ = 0;
+            pos_ += 2;
             continue;
         }
         // A blank at the end of a line (or of the text) would be lost in transport.
-        bool trailing_blank = c == ' ' && (i + 1 == text.size() || text[i + 1] == '\r');
+        bool trailing_blank = c == ' ' && (pos_ + 1 == size || text_[pos_ + 1] == '\r');
         if (c < 32 || c >= 127 || c == '=' || trailing_blank) {
             char unit[3] = {'=', kHex[c >> 4], kHex[c & 15]};
             put(unit, 3);
@@ -42,7 +59,24 @@ void append_quoted_printable(StrBuf& out, std::string_view text) {
             char unit = static_cast<char>(c);
             put(&unit, 1);
         }
+        ++pos_;
     }
+}
+
+void QuotedPrintableEncoder::encode(StrBuf& out, std::size_t min_bytes) {
+    AppendSink sink{out};
+    run(sink, min_bytes);
+}
+
+std::size_t QuotedPrintableEncoder::encoded_size() const {
+    QuotedPrintableEncoder counter(text_);
+    CountSink sink;
+    counter.run(sink, SIZE_MAX);
+    return sink.written;
+}
+
+void append_quoted_printable(StrBuf& out, std::string_view text) {
+    QuotedPrintableEncoder(text).encode(out, SIZE_MAX);
 }
 
 bool is_plain_header_text(std::string_view text) {

@@ -8,9 +8,34 @@
 #include "common/base64.h"
 #include "common/str_buf.h"
 
-// Appends text encoded quoted-printable: control characters, bytes 127 and above, "=" and
-// a blank before a line end are written as "=" and two upper-case hex digits; CR LF pairs
-// stay line breaks; soft breaks "=" CR LF keep every line at most 76 characters.
+// Quoted-printable encoding: control characters, bytes 127 and above, "=" and a blank
+// before a line end are written as "=" and two upper-case hex digits; CR LF pairs stay line
+// breaks; soft breaks "=" CR LF keep every line at most 76 characters.
+//
+// The encoder produces the encoding of a text in memory piece by piece, so that a mail can
+// be encoded while it is sent instead of being held encoded; the pieces together are the
+// same bytes as one call over the whole text. The text is not copied and must outlive it.
+class QuotedPrintableEncoder {
+public:
+    explicit QuotedPrintableEncoder(std::string_view text) : text_(text) {}
+
+    // Appends the encoding of the next part of the text to out: at least min_bytes
+    // bytes, fewer only when the text ends.
+    void encode(StrBuf& out, std::size_t min_bytes);
+    bool done() const { return pos_ == text_.size(); }
+    // The size of the whole encoding, counted without writing it.
+    std::size_t encoded_size() const;
+
+private:
+    template <class Sink>
+    void run(Sink& sink, std::size_t min_bytes);
+
+    std::string_view text_;
+    std::size_t pos_ = 0;   // the next byte of text to encode
+    std::size_t line_ = 0;  // characters on the output line so far
+};
+
+// Appends the whole text encoded quoted-printable.
 void append_quoted_printable(StrBuf& out, std::string_view text);
 
 // A header value: printable ASCII stays as it is; anything else (non-ASCII, control

@@ -1,10 +1,10 @@
 #include "mail/mime_message.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <ctime>
 #include <random>
-
-#include "mail/mime_encoding.h"
 
 namespace {
 
@@ -36,24 +36,25 @@ std::string unique_token() {
     return buf;
 }
 
-void write_header(StrBuf& out, const char* name, const std::string& value) {
-    out.append(name);
-    out.append(": ", 2);
-    out.append(value);
-    out.append("\r\n", 2);
+void write_header(std::string& out, const char* name, const std::string& value) {
+    out += name;
+    out += ": ";
+    out += value;
+    out += "\r\n";
 }
 
-void write_part(StrBuf& out, const std::string& boundary, const char* type, const StrBuf& body) {
-    out.append("--" + boundary + "\r\n");
-    out.append_format("Content-Type: %s; charset=utf-8\r\n", type);
-    out.append("Content-Transfer-Encoding: quoted-printable\r\n\r\n");
-    out.append(body.view());
+std::string part_header(const std::string& boundary, const char* type) {
+    return "--" + boundary + "\r\nContent-Type: " + type +
+           "; charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n";
 }
+
+// The bytes read from the message at a time while it is produced.
+constexpr std::size_t kChunk = 64 * 1024;
 
 }  // namespace
 
-void write_mime_message(StrBuf& out, const MessageHeaders& headers, const StrBuf& plain_qp,
-                        const StrBuf& html_qp) {
+MimeMessage::MimeMessage(const MessageHeaders& headers, std::string_view plain, std::string_view html)
+    : chunk_(kChunk + 8) {
     std::string token = unique_token();
     // "=_" never occurs in quoted-printable text, so the boundary cannot clash with a body.
     std::string boundary = "=_kro_" + token;
@@ -64,18 +65,63 @@ void write_mime_message(StrBuf& out, const MessageHeaders& headers, const StrBuf
         if (at != std::string::npos && at + 1 < box.size()) domain = box.substr(at + 1);
     }
 
-    write_header(out, "Date", rfc5322_date());
-    if (!headers.from.empty()) write_header(out, "From", format_address_list(headers.from));
-    if (!headers.return_path.empty()) write_header(out, "Return-Path", "<" + headers.return_path + ">");
-    if (!headers.subject.empty()) write_header(out, "Subject", encode_header_text(headers.subject));
-    if (!headers.to.empty()) write_header(out, "To", format_address_list(headers.to));
-    if (!headers.cc.empty()) write_header(out, "Cc", format_address_list(headers.cc));
-    if (!headers.reply_to.empty()) write_header(out, "Reply-To", format_address_list(headers.reply_to));
-    write_header(out, "Message-ID", "<" + token + "@" + domain + ">");
-    write_header(out, "MIME-Version", "1.0");
-    write_header(out, "Content-Type", "multipart/alternative; boundary=\"" + boundary + "\"");
-    out.append("\r\n", 2);
-    write_part(out, boundary, "text/plain", plain_qp);
-    write_part(out, boundary, "text/html", html_qp);
-    out.append("--" + boundary + "--\r\n");
+    std::string head;
+    write_header(head, "Date", rfc5322_date());
+    if (!headers.from.empty()) write_header(head, "From", format_address_list(headers.from));
+    if (!headers.return_path.empty()) write_header(head, "Return-Path", "<" + headers.return_path + ">");
+    if (!headers.subject.empty()) write_header(head, "Subject", encode_header_text(headers.subject));
+    if (!headers.to.empty()) write_header(head, "To", format_address_list(headers.to));
+    if (!headers.cc.empty()) write_header(head, "Cc", format_address_list(headers.cc));
+    if (!headers.reply_to.empty()) write_header(head, "Reply-To", format_address_list(headers.reply_to));
+    write_header(head, "Message-ID", "<" + token + "@" + domain + ">");
+    write_header(head, "MIME-Version", "1.0");
+    write_header(head, "Content-Type", "multipart/alternative; boundary=\"" + boundary + "\"");
+    head += "\r\n";
+
+    const std::string body_end = "\r\n\r\n\r\n";
+    sections_.push_back({head + part_header(boundary, "text/plain"), {}, false});
+    sections_.push_back({{}, plain, true});
+    sections_.push_back({body_end + part_header(boundary, "text/html"), {}, false});
+    sections_.push_back({{}, html, true});
+    sections_.push_back({body_end + "--" + boundary + "--\r\n", {}, false});
+}
+
+std::size_t MimeMessage::size() const {
+    std::size_t total = 0;
+    for (const Section& s : sections_)
+        total += s.encoded ? QuotedPrintableEncoder(s.body).encoded_size() : s.text.size();
+    return total;
+}
+
+// Produces the next bytes into chunk_; false at the end of the message.
+bool MimeMessage::refill() {
+    chunk_.clear();
+    chunk_read_ = 0;
+    while (chunk_.empty()) {
+        if (encoder_ && !encoder_->done()) {
+            encoder_->encode(chunk_, kChunk);
+            continue;
+        }
+        encoder_.reset();
+        if (next_section_ == sections_.size()) return false;
+        const Section& s = sections_[next_section_++];
+        if (s.encoded) {
+            encoder_.emplace(s.body);
+        } else {
+            chunk_.append(s.text);
+        }
+    }
+    return true;
+}
+
+std::size_t MimeMessage::read(char* buffer, std::size_t n) {
+    std::size_t copied = 0;
+    while (copied < n) {
+        if (chunk_read_ == chunk_.length() && !refill()) break;
+        std::size_t take = std::min(n - copied, chunk_.length() - chunk_read_);
+        std::memcpy(buffer + copied, chunk_.c_str() + chunk_read_, take);
+        chunk_read_ += take;
+        copied += take;
+    }
+    return copied;
 }

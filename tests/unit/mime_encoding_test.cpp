@@ -1,11 +1,13 @@
 // Quoted-printable bodies, base64 and RFC 2047 header words, checked against an
-// independent decoder and the line rules.
+// independent decoder and the line rules; the message that carries the bodies.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
+#include <vector>
 
 #include "mail/mime_encoding.h"
+#include "mail/mime_message.h"
 
 namespace {
 
@@ -61,6 +63,17 @@ void expect_well_formed(const std::string& encoded) {
     }
 }
 
+// Random bytes that favour those whose encoding depends on their neighbours: blanks, line
+// ends, "=", high bytes.
+std::string awkward_text(std::mt19937& rng, std::size_t length) {
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) {
+        unsigned r = rng() % 10;
+        text += r < 2 ? ' ' : r < 3 ? '\r' : r < 4 ? '\n' : r < 5 ? '=' : static_cast<char>(1 + rng() % 255);
+    }
+    return text;
+}
+
 std::string base64_decode(const std::string& in) {
     static const std::string alphabet =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -109,18 +122,60 @@ TEST(QuotedPrintable, SoftBreaksKeepLinesShortWithoutSplittingEscapes) {
 TEST(QuotedPrintable, AnyBytesSurviveARoundTrip) {
     std::mt19937 rng(42);
     for (int round = 0; round < 200; ++round) {
-        std::string text;
-        std::size_t length = rng() % 400;
-        for (std::size_t i = 0; i < length; ++i) {
-            unsigned r = rng() % 10;
-            // Favour the interesting bytes: blanks, line ends, "=", high bytes.
-            text += r < 2 ? ' ' : r < 3 ? '\r' : r < 4 ? '\n' : r < 5 ? '=' : static_cast<char>(1 + rng() % 255);
-        }
+        std::string text = awkward_text(rng, rng() % 400);
         std::string encoded = qp(text);
         expect_well_formed(encoded);
         std::string decoded;
         ASSERT_TRUE(qp_decode(encoded, decoded)) << encoded;
         ASSERT_EQ(decoded, text);
+    }
+}
+
+TEST(QuotedPrintable, EncodingInPiecesGivesTheBytesOfOnePass) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 200; ++round) {
+        std::string text = awkward_text(rng, rng() % 400);
+        const std::string whole = qp(text);
+        QuotedPrintableEncoder encoder(text);
+        EXPECT_EQ(encoder.encoded_size(), whole.size());
+        StrBuf pieces;
+        const std::size_t piece = 1 + round % 5;
+        while (!encoder.done()) encoder.encode(pieces, piece);
+        ASSERT_EQ(pieces.str(), whole) << "pieces of " << piece;
+    }
+}
+
+// The message is produced while it is read: whatever the reader's buffer, it is as long as
+// its size says and holds both bodies encoded, each closed by its line breaks.
+TEST(MimeMessage, ReadInAnyPiecesItHasItsSizeAndBothBodiesEncoded) {
+    std::mt19937 rng(11);
+    // Bodies of several of the pieces the message is produced in.
+    const std::string plain = awkward_text(rng, 300000);
+    const std::string html = awkward_text(rng, 200000);
+    MessageHeaders headers;
+    headers.subject = "Nightly report";
+    for (std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{65536}, std::size_t{1} << 20}) {
+        MimeMessage message(headers, plain, html);
+        std::string read;
+        std::vector<char> buffer(piece);
+        while (std::size_t n = message.read(buffer.data(), piece)) read.append(buffer.data(), n);
+        EXPECT_EQ(read.size(), message.size()) << "pieces of " << piece;
+
+        const std::size_t head_end = read.find("\r\n\r\n");
+        ASSERT_NE(head_end, std::string::npos);
+        const std::string head = read.substr(0, head_end + 2);
+        EXPECT_NE(head.find("\r\nSubject: Nightly report\r\n"), std::string::npos) << head;
+        const std::size_t b = head.find("boundary=\"");
+        ASSERT_NE(b, std::string::npos) << head;
+        const std::string boundary = head.substr(b + 10, head.find('"', b + 10) - b - 10);
+        auto part = [&](const char* type, const std::string& body) {
+            return "--" + boundary + "\r\nContent-Type: " + type +
+                   "; charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n" + qp(body) +
+                   "\r\n\r\n\r\n";
+        };
+        EXPECT_TRUE(read.substr(head_end + 4) ==
+                    part("text/plain", plain) + part("text/html", html) + "--" + boundary + "--\r\n")
+            << "pieces of " << piece;
     }
 }
 
