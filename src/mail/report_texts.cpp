@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "common/html_text.h"
 #include "mail/mail_settings.h"
 #include "mail/mailer.h"
 #include "report/report_body.h"
@@ -83,7 +82,7 @@ void append_reported_errors(ReportBody& body) {
     if (errors.empty()) return;
     body.append("<p class=\"text\">Errors reported during the run:<br>", "Errors reported during the run:\r\n");
     for (const std::string& error : errors) {
-        body.append(html_escaped(error.c_str()).c_str(), error.c_str());
+        body.append_text(error.c_str());
         body.append("<br>", "\r\n");
     }
     body.append("</p>", "\r\n");

@@ -5,7 +5,6 @@
 
 #include <tinyxml2.h>
 
-#include "common/html_text.h"
 #include "connection/connect.h"
 #include "connection/result_ptr.h"
 #include "connection/server_version.h"
@@ -27,15 +26,15 @@ bool has_control_byte(std::string_view text) {
     return false;
 }
 
-void append_query_lines(ReportBody& body, const StrBuf& statement) {
+void append_query_lines(ReportBody& body, std::string_view statement) {
     body.append("<p class=\"text\">Query: ", " ");
-    body.append(html_escaped(statement.c_str()).c_str(), statement.c_str());
+    body.append_text(statement);
     body.append("<br><br>", "\r\n\r\n");
 }
 
 // A statement the server refused: console (with the log hint), log and session file, and
 // the mail lines the job asks for.
-void report_statement_error(const NotifyJob& job, const StrBuf& statement, const char* error,
+void report_statement_error(const NotifyJob& job, std::string_view statement, const char* error,
                             ReportBody& body) {
     StrBuf text;
     text.format("%s\r\n", error);
@@ -45,14 +44,14 @@ void report_statement_error(const NotifyJob& job, const StrBuf& statement, const
     if (job.include_query) append_query_lines(body, statement);
     if (job.include_msg) {
         body.append("<p class=\"error\">", " ");
-        body.append(html_escaped(error).c_str(), error);
+        body.append_text(error);
         body.append("<br><br>", "\r\n\r\n");
     }
 }
 
 // Adds one successful statement's result to the mail.
 void add_result(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, TunnelResult* result,
-                const StrBuf& statement, ReportBody& body) {
+                std::string_view statement, ReportBody& body) {
     if (tunnel.field_count(handle) == 0 || !job.send_result) return;
     if (job.include_query) append_query_lines(body, statement);
     std::uint64_t rows = result ? tunnel.num_rows(result) : 0;
@@ -75,16 +74,16 @@ const char kSessionLost[] = "Not run: the connection to the server was lost befo
 // session_lost says so.
 int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBody& body, bool& session_lost) {
     SqlSplitter splitter(job.query.c_str(), job.query.length());
-    StrBuf statement;
     session_lost = false;
     for (;;) {
         SqlSplitter::Piece piece = splitter.next_statement();
         if (piece.kind == SqlSplitter::Kind::End) return 1;
         if (piece.kind == SqlSplitter::Kind::DelimiterCommand) continue;
         // An empty statement (";;") is a slip of the pen, not a statement to report.
-        if (piece.text.find_first_not_of(" \t\r\n") == std::string_view::npos) continue;
-        statement.clear();
-        statement.append(piece.text);
+        // The statement is used where the splitter holds it: a statement can be as long as
+        // the job file.
+        const std::string_view statement = piece.text;
+        if (statement.find_first_not_of(" \t\r\n") == std::string_view::npos) continue;
         if (session_lost) {
             report_statement_error(job, statement, kSessionLost, body);
             continue;
@@ -93,8 +92,8 @@ int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBo
         // tunnel the server's answer only comes with the result): both are one failure,
         // and abortonerror alone decides whether the next statement runs.
         ResultPtr result = make_result(tunnel, nullptr);
-        bool failed = tunnel.real_query(handle, statement.c_str(), statement.length(),
-                                        has_control_byte(piece.text)) != 0;
+        bool failed = tunnel.real_query(handle, statement.data(), statement.size(),
+                                        has_control_byte(statement)) != 0;
         if (!failed) {
             result = make_result(tunnel, tunnel.store_result(handle));
             failed = !result && statement_failed(tunnel, handle);

@@ -47,9 +47,9 @@ void SqlSplitter::mark_special_characters() {
 bool SqlSplitter::read_line() {
     if (read_pos_ >= text_.size()) return false;
     std::size_t eol = text_.find('\n', read_pos_);
-    std::size_t end = eol == std::string::npos ? text_.size() : eol;
-    line_ = std::string_view(text_).substr(read_pos_, end - read_pos_);
-    read_pos_ = eol == std::string::npos ? text_.size() : eol + 1;
+    std::size_t end = eol == std::string_view::npos ? text_.size() : eol;
+    line_ = text_.substr(read_pos_, end - read_pos_);
+    read_pos_ = eol == std::string_view::npos ? text_.size() : eol + 1;
     scan_pos_ = 0;
     line_done_ = false;
     return true;

@@ -1,7 +1,8 @@
 // SqlSplitter: cuts a block of SQL text into statements, the way a command-line client
 // would. A statement ends at the delimiter (";" at first) outside strings and comments;
 // "DELIMITER xx" commands change the delimiter and are handed out marked as such.
-// Comments stay in the statements. Linear in the length of the text.
+// Comments stay in the statements. Linear in the length of the text, which it does not
+// copy: the text must outlive the splitter.
 #pragma once
 
 #include <array>
@@ -29,7 +30,7 @@ private:
     Piece finish_statement();
     void mark_special_characters();
 
-    std::string text_;
+    std::string_view text_;
     std::size_t read_pos_ = 0;
     std::string_view line_;
     std::size_t scan_pos_ = 0;

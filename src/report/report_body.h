@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstring>
+#include <string_view>
 
+#include "common/html_text.h"
 #include "common/str_buf.h"
 
 struct ReportBody {
@@ -13,6 +15,14 @@ struct ReportBody {
     void append(const char* html_piece, const char* plain_piece) {
         append_to(html, html_piece, html_piece ? std::strlen(html_piece) : 0);
         append_to(plain, plain_piece, plain_piece ? std::strlen(plain_piece) : 0);
+    }
+
+    // A text the report shows as it is: HTML-escaped in the HTML body, unchanged in the
+    // plain one (a statement, an error text).
+    void append_text(std::string_view text) {
+        html.make_room(text.size());
+        append_html_escaped(html, text.data(), text.size());
+        append_to(plain, text.data(), text.size());
     }
 
     // Report bodies grow by many small pieces (a result table cell by cell): grow them

@@ -183,6 +183,35 @@ TEST_F(NotifyJobTest, ManyRowsAndALargeValue) {
     EXPECT_NE(mail.parts[0].find("10485760\t" + std::string(10485760, 'x') + "\t\n"), std::string::npos);
 }
 
+TEST_F(NotifyJobTest, AMailOfTensOfThousandsOfRowsCarriesExactlyTheRowsSent) {
+    // Megabytes of mail, encoded while they are sent: every row arrives once, in order, in
+    // both bodies, with values that the encoding and the HTML both change.
+    const int rows = 30000;
+    RunResult r = run_job({"select seq as n, concat('r', seq, ' = caf\xC3\xA9 <', seq % 7, '>  ') as v from seq_1_to_" +
+                           std::to_string(rows)});
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    std::string plain = "n\tv\t\n";
+    std::string html = "<table border=1 width='100%' cellspacing='0' cellpadding='1'><tr>"
+                       "<td class=\"topheaderfirst\">n</td><td class=\"topheader\">v</td></tr>";
+    for (int i = 1; i <= rows; ++i) {
+        const std::string n = std::to_string(i);
+        const std::string mod = std::to_string(i % 7);
+        plain += n + "\tr" + n + " = caf\xC3\xA9 <" + mod + ">  \t\n";
+        html += "<tr><td  class=\"datacolsfirst\">" + n + "</td><td  class=\"datacols\">r" + n + " = caf\xC3\xA9 &lt;" +
+                mod + "&gt;  </td></tr>";
+    }
+    plain += "\n (" + std::to_string(rows) + " row(s)returned)";
+    html += "</table><br><font face='Verdana' size=2>(" + std::to_string(rows) + " row(s)returned)";
+
+    StoredMail mail;
+    ASSERT_TRUE(fetch_stored_mail(token, mail));
+    ASSERT_EQ(mail.parts.size(), 2u);
+    EXPECT_EQ(mail.meta["defects"], "0");
+    EXPECT_NE(mail.parts[0].find(plain), std::string::npos) << "the plain table differs";
+    EXPECT_NE(mail.parts[1].find(html), std::string::npos) << "the HTML table differs";
+    EXPECT_EQ(count_of(mail.parts[1], "<tr>"), rows + 1);
+}
+
 TEST_F(NotifyJobTest, FailedLoginIsReportedAndEndsWithExitCodeOne) {
     NotifyOptions o{"select 1"};
     o.password = "wrong password";
