@@ -28,7 +28,9 @@ std::string convert(const char* to, const char* from, const char* in, std::size_
     if (in_len == 0) return out;
     IconvHandle h(to, from);
     if (h.cd == reinterpret_cast<iconv_t>(-1)) return std::string(in, in_len);
-    out.resize(in_len * 4 + 16);
+    // Room for as many bytes as come in, grown when the conversion widens the text: a job
+    // file's statements can be tens of megabytes, and every byte reserved here is cleared.
+    out.resize(in_len + 16);
     char* src = const_cast<char*>(in);
     std::size_t src_left = in_len;
     std::size_t used = 0;

@@ -223,8 +223,11 @@ int run_agent(int argc, char** argv) {
     long bytes_read = 0;
     std::vector<char> job_text = read_job_text(files.job, bytes_read);
     tinyxml2::XMLDocument doc;
+    const tinyxml2::XMLError parsed = doc.Parse(job_text.data());
+    // The document holds its own copy of the text: a large job file is not kept twice.
+    std::vector<char>().swap(job_text);
     int exit_code = 1;
-    if (doc.Parse(job_text.data()) != tinyxml2::XML_SUCCESS) {
+    if (parsed != tinyxml2::XML_SUCCESS) {
         StrBuf text;
         text.format("Error in the job file. Error No. %d : %s\r\n", static_cast<int>(doc.ErrorID()),
                     doc.ErrorStr());
@@ -245,7 +248,6 @@ int run_agent(int argc, char** argv) {
         exit_code = result == 1 ? 0 : 1;
     }
 
-    std::vector<char>().swap(job_text);
     files.log.close();
     log_file = nullptr;
     std::fclose(files.job);

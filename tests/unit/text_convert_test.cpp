@@ -18,3 +18,12 @@ TEST(TextConvert, InvalidBytesBecomeQuestionMarks) {
     EXPECT_EQ(utf16_to_utf8(utf8_to_utf16("x\xff" "y")), "x?y");
     EXPECT_EQ(ansi_to_utf8(""), "");
 }
+
+TEST(TextConvert, ALongTextSurvivesAConversionThatWidensIt) {
+    // ASCII takes twice its bytes in UTF-16: the output outgrows the room made for it.
+    std::string text;
+    for (int i = 0; i < 20000; ++i) text += "ab \xE4\xB8\xAD\xF0\x9F\x98\x80";
+    const std::u16string wide = utf8_to_utf16(text);
+    EXPECT_EQ(wide.size(), 20000u * 6);
+    EXPECT_EQ(utf16_to_utf8(wide), text);
+}
