@@ -22,16 +22,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-[ -x /usr/bin/time ] || { echo "needs /usr/bin/time (apt-get install time)" >&2; exit 1; }
-cmake --build "$build" -j2 --target kro >/dev/null
-if [ ! -f "$services/env" ]; then
-  "$top/scripts/services.sh" start "$services" >/dev/null
-  started=1
-fi
-# shellcheck source=/dev/null
-source "$services/env"
-export MYSQL_PWD=$MARIADB_PASSWORD
-client=(mariadb --no-defaults --skip-ssl -h "$MARIADB_HOST" -P "$MARIADB_PORT" -u "$MARIADB_USER")
+# shellcheck source=bench/bench_setup.sh
+source "$top/bench/bench_setup.sh"
 
 have=$("${client[@]}" -N -e "select count(*) from kro_bench.mixed" 2>/dev/null || echo 0)
 if [ "$have" != "$rows" ]; then

@@ -31,16 +31,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-[ -x /usr/bin/time ] || { echo "needs /usr/bin/time (apt-get install time)" >&2; exit 1; }
-cmake --build "$build" -j2 --target kro >/dev/null
-if [ ! -f "$services/env" ]; then
-  "$top/scripts/services.sh" start "$services" >/dev/null
-  started=1
-fi
-# shellcheck source=/dev/null
-source "$services/env"
-export MYSQL_PWD=$MARIADB_PASSWORD
-client=(mariadb --no-defaults --skip-ssl -h "$MARIADB_HOST" -P "$MARIADB_PORT" -u "$MARIADB_USER")
+# shellcheck source=bench/bench_setup.sh
+source "$top/bench/bench_setup.sh"
 
 packet=$("${client[@]}" -N -e "select @@global.max_allowed_packet")
 "${client[@]}" -e "set global max_allowed_packet = 268435456"

@@ -2,10 +2,6 @@
 // report a failed connect leaves on the console, in the log and in the session file.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -14,7 +10,6 @@
 #include "connection/statements.h"
 #include "kro_test_support.h"
 #include "mariadb_fixture.h"
-#include "platform/unique_fd.h"
 #include "report/process_state.h"
 
 namespace {
@@ -151,17 +146,9 @@ TEST_F(ConnectFailureTest, UnreachableServersAndBadCertificatesAreReportedWithTh
 }
 
 TEST_F(ConnectFailureTest, AServerThatNeverGreetsFailsTheConnectInBoundedTime) {
-    // The kernel accepts connections on a listening socket; nobody ever answers them.
-    UniqueFd listener(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener.get(), 4), 0);
-    ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    LoopbackListener listener;  // the kernel completes the connection; nobody ever greets
     ConnectionInfo silent = mariadb_connection_info();
-    silent.port = ntohs(address.sin_port);
+    silent.port = listener.port;
 
     const auto started = std::chrono::steady_clock::now();
     const std::string console = failed_connect(silent);

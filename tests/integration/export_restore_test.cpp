@@ -17,31 +17,12 @@
 
 namespace {
 
-// A text for inside an XML attribute or element; line breaks as references, which XML
-// keeps in attribute values.
-std::string xml_text(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
-            case '\n': out += "&#10;"; break;
-            case '\r': out += "&#13;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
 std::string name_sql(const std::string& name) { return "`" + doubled(name, '`') + "`"; }
 std::string text_sql(const std::string& text) { return "'" + doubled(doubled(text, '\\'), '\'') + "'"; }
 
 std::string database_job(const std::string& database, const std::string& script, const char* options,
                          const std::string& objects = "<objects all=\"yes\"/>") {
-    return export_job_xml("<databases><database name=\"" + xml_text(database) + "\">" + objects +
+    return export_job_xml("<databases><database name=\"" + xml_escaped(database) + "\">" + objects +
                               "</database></databases>" + script,
                           options);
 }

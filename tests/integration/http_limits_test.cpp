@@ -1,8 +1,6 @@
 // Web servers that never finish an answer: every request through the HTTP tunnel still ends.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +12,7 @@
 
 #include "connection/http_tunnel.h"
 #include "connection/tunnel_texts.h"
+#include "kro_test_support.h"
 #include "platform/unique_fd.h"
 
 namespace {
@@ -23,29 +22,20 @@ namespace {
 class EndlessServer {
 public:
     EndlessServer(std::size_t piece, std::chrono::milliseconds pace) : piece_(piece), pace_(pace) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(listener_.get(), 4) != 0 ||
-            getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            ADD_FAILURE() << "no listener";
-        port_ = ntohs(address.sin_port);
         thread_ = std::thread([this] { serve(); });
     }
     ~EndlessServer() {
         done_ = true;
         thread_.join();
     }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/VelmarTunnel.php"; }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(listener_.port) + "/VelmarTunnel.php"; }
 
 private:
     void serve() {
         while (!done_) {
-            pollfd p{listener_.get(), POLLIN, 0};
+            pollfd p{listener_.fd.get(), POLLIN, 0};
             if (poll(&p, 1, 50) <= 0) continue;
-            UniqueFd client(accept(listener_.get(), nullptr, nullptr));
+            UniqueFd client(accept(listener_.fd.get(), nullptr, nullptr));
             char request[65536];
             (void)read(client.get(), request, sizeof request);
             const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: 1000000000\r\n\r\n";
@@ -56,10 +46,9 @@ private:
         }
     }
 
-    UniqueFd listener_{socket(AF_INET, SOCK_STREAM, 0)};
+    LoopbackListener listener_;
     std::size_t piece_;
     std::chrono::milliseconds pace_;
-    int port_ = 0;
     std::atomic<bool> done_{false};
     std::thread thread_;
 };

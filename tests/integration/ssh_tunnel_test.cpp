@@ -554,14 +554,7 @@ TEST_F(SshTunnelTest, ReadySignalIsNotTakenWhileTheLocalPortIsNotTheHelpers) {
     // listens on the local port and posts the ready signal again and again.
     TempDir run;
     const std::string kro = kro_with_stand_in_helper(run, "#!/bin/sh\nsleep 1\nexit 1\n");
-    UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(listener.get(), 8), 0);
-    ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a), &length), 0);
+    LoopbackListener listener(SOCK_NONBLOCK);
     int error = 0;
     auto ready = NamedSemaphore::open_or_create(ssh_shared_name(kSshReadySignalName).c_str(), error);
     ASSERT_TRUE(ready) << error;
@@ -570,15 +563,15 @@ TEST_F(SshTunnelTest, ReadySignalIsNotTakenWhileTheLocalPortIsNotTheHelpers) {
     std::thread forger([&] {
         while (!done) {
             ready->post();
-            pollfd p{listener.get(), POLLIN, 0};
+            pollfd p{listener.fd.get(), POLLIN, 0};
             if (poll(&p, 1, 10) == 1) {
-                UniqueFd accepted(accept(listener.get(), nullptr, nullptr));
+                UniqueFd accepted(accept(listener.fd.get(), nullptr, nullptr));
                 if (accepted.valid()) ++connections;
             }
         }
     });
     write_file(run.file("job.xml"),
-               notify_job_file("kro_ssh", ssh_tunnelinfo(ntohs(a.sin_port), "secret"), "select 1"));
+               notify_job_file("kro_ssh", ssh_tunnelinfo(listener.port, "secret"), "select 1"));
     auto started = Clock::now();
     RunResult r = run_program(kro, {"job.xml"}, run.path());
     double elapsed = seconds_since(started);

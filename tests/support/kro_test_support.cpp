@@ -10,6 +10,9 @@
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <gtest/gtest.h>
 
@@ -117,4 +120,34 @@ std::string service_value(const std::string& key) {
         throw std::runtime_error("missing service setting " + key);
     }
     return it->second;
+}
+
+std::string xml_escaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&apos;"; break;
+            case '\n': out += "&#10;"; break;
+            case '\r': out += "&#13;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+LoopbackListener::LoopbackListener(int socket_flags) : fd(socket(AF_INET, SOCK_STREAM | socket_flags, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd.get(), 8) != 0 ||
+        getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ADD_FAILURE() << "no loopback listener";
+        return;
+    }
+    port = ntohs(address.sin_port);
 }

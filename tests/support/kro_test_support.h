@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 struct RunResult {
     int exit_code = -1;
     std::string out;  // everything kro wrote to standard output
@@ -41,6 +43,18 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
                       const std::vector<std::string>& extra_env = {});
 RunResult run_kro(const std::vector<std::string>& args, const std::string& cwd,
                   const std::vector<std::string>& extra_env = {});
+
+// A text for inside an XML attribute or element of a job file (line breaks as references,
+// which XML keeps in attribute values).
+std::string xml_escaped(const std::string& text);
+
+// A TCP socket listening on 127.0.0.1 at a port the kernel chose. Connections to it are
+// completed by the kernel and queue there; nobody answers them unless the test does.
+struct LoopbackListener {
+    explicit LoopbackListener(int socket_flags = 0);
+    UniqueFd fd;
+    int port = 0;
+};
 
 // A value of the services' env file; fails the calling test (fatally) when the file or
 // the key is missing, so a test never runs without its server.
