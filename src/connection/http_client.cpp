@@ -165,7 +165,10 @@ bool HttpClient::send(const char* data, std::size_t length, bool base64, long* s
     if (!curl_ || !url_set_) return false;
     configure();
 
-    if (preflight) {
+    // The empty request only lets credentials be applied before the body travels; with
+    // none to apply it would double every exchange, and a refusal is told the same way by
+    // the request itself.
+    if (preflight && (use_http_auth_ || use_proxy_)) {
         for (int attempt = 1;; ++attempt) {
             last = perform(nullptr, 0, nullptr, false);
             if (status) *status = last;
@@ -201,7 +204,8 @@ bool HttpClient::send(const char* data, std::size_t length, bool base64, long* s
                 return false;
             continue;
         }
-        if (is_auth_status(last) && auth_rounds < kMaxAttempts && apply_credentials(last)) {
+        if (is_auth_status(last)) {
+            if (auth_rounds == kMaxAttempts || !apply_credentials(last)) return false;
             ++auth_rounds;
             continue;
         }

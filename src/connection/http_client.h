@@ -33,9 +33,10 @@ public:
     // The largest answer body kept (kMaxBodyBytes unless a request needs far less).
     void set_body_limit(std::size_t bytes) { body_limit_ = bytes; }
 
-    // Posts the data ("Base64: yes" header when base64). With preflight, an empty request
-    // goes first so that server or proxy credentials are applied before the body travels.
-    // True when an answer with a status arrived; status is the last status seen (0: none).
+    // Posts the data ("Base64: yes" header when base64). With preflight and credentials to
+    // apply, an empty request goes first so that they are applied before the body travels.
+    // True when an answer with a status arrived, false when none did or the server or proxy
+    // still refuses the credentials (401, 407); status is the last status seen (0: none).
     bool send(const char* data, std::size_t length, bool base64, long* status, bool preflight);
     // The raw header lines of the last answer; false when none were received.
     bool read_headers(std::string& out) const;
