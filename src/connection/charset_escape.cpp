@@ -2,15 +2,17 @@
 
 #include <strings.h>
 
-#include <mysql.h>
-
-unsigned long escape_for_charset(const char* charset, char* destination, const char* source, unsigned long length) {
+const MARIADB_CHARSET_INFO* multibyte_charset(const char* name) {
     // In UTF-8 no byte of a multibyte character is below 0x80, so byte-wise escaping is
     // exact there and writes what a direct connection writes.
-    const bool utf8 = charset && strncasecmp(charset, "utf8", 4) == 0;
-    const MARIADB_CHARSET_INFO* cs = charset && *charset && !utf8 ? mariadb_get_charset_by_name(charset) : nullptr;
-    if (!cs || cs->char_maxlen <= 1 || !cs->mb_valid || !cs->mb_charlen)
-        return mysql_escape_string(destination, source, length);
+    if (!name || !*name || strncasecmp(name, "utf8", 4) == 0) return nullptr;
+    const MARIADB_CHARSET_INFO* cs = mariadb_get_charset_by_name(name);
+    return cs && cs->char_maxlen > 1 && cs->mb_valid && cs->mb_charlen ? cs : nullptr;
+}
+
+unsigned long escape_for_charset(const MARIADB_CHARSET_INFO* cs, char* destination, const char* source,
+                                 unsigned long length) {
+    if (!cs) return mysql_escape_string(destination, source, length);
     const char* end = source + length;
     char* out = destination;
     for (const char* p = source; p < end; ++p) {

@@ -4,6 +4,13 @@
 // the backslash, and the quote would end the string.
 #pragma once
 
+#include <mysql.h>
+
+// The character set whose values need that care, looked up once per name; null for one
+// escaped byte by byte (single-byte sets, UTF-8, unknown or empty names).
+const MARIADB_CHARSET_INFO* multibyte_charset(const char* name);
+
 // Writes the escaped text and a terminating zero to destination (room for 2 * length + 1
-// bytes) and gives its length. An unknown or empty charset name escapes byte by byte.
-unsigned long escape_for_charset(const char* charset, char* destination, const char* source, unsigned long length);
+// bytes) and gives its length.
+unsigned long escape_for_charset(const MARIADB_CHARSET_INFO* charset, char* destination, const char* source,
+                                 unsigned long length);

@@ -374,9 +374,14 @@ unsigned long* HttpTunnel::fetch_lengths(TunnelResult* result) {
     return result ? const_cast<unsigned long*>(result_of(result)->current_lengths) : nullptr;
 }
 
-// The script's session speaks the charset this tunnel sends with every request.
+// The script's session speaks the charset this tunnel sends with every request. The set's
+// description is looked up when the name changes, not for every value.
 unsigned long HttpTunnel::real_escape_string(MYSQL*, char* destination, const char* source, unsigned long length) {
-    return escape_for_charset(charset_.c_str(), destination, source, length);
+    if (escape_charset_name_ != charset_.view()) {
+        escape_charset_name_ = charset_.str();
+        escape_charset_ = multibyte_charset(escape_charset_name_.c_str());
+    }
+    return escape_for_charset(escape_charset_, destination, source, length);
 }
 
 std::uint64_t HttpTunnel::affected_rows(MYSQL* handle) { return handle ? handle->affected_rows : kFailed; }

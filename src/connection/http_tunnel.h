@@ -10,6 +10,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "connection/tunnel.h"
 
@@ -71,6 +72,8 @@ private:
     bool query_encode_ = false;
     bool send_now_ = false;
     const std::atomic<bool>* stop_ = nullptr;
+    std::string escape_charset_name_;                       // the charset_ escaping was set up for
+    const MARIADB_CHARSET_INFO* escape_charset_ = nullptr;  // null: escaped byte by byte
     std::unique_ptr<TunnelAnswer> answer_;
     const tinyxml2::XMLElement* current_ = nullptr;
     bool take_next_result_ = false;

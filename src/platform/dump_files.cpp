@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <strings.h>
@@ -13,13 +12,11 @@
 
 #include <string_view>
 
+#include "platform/unique_dir.h"
+
 namespace {
 
 constexpr int kLastNumber = 998;
-
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
 
 std::string current_directory() {
     std::unique_ptr<char, decltype(&std::free)> cwd(getcwd(nullptr, 0), &std::free);
@@ -91,7 +88,7 @@ std::string dump_directory_path(const std::string& given) {
 }
 
 void remove_empty_dump_files(const std::string& directory) {
-    std::unique_ptr<DIR, DirCloser> dir(opendir(directory.c_str()));
+    UniqueDir dir(opendir(directory.c_str()));
     if (!dir) return;
     while (const dirent* entry = readdir(dir.get())) {
         if (is_dump_file_name(entry->d_name)) remove_if_empty_and_free(directory + "/" + entry->d_name);

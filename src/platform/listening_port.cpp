@@ -1,6 +1,5 @@
 #include "platform/listening_port.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -13,6 +12,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "platform/unique_dir.h"
 
 namespace {
 
@@ -60,10 +61,6 @@ void add_listener_inodes(const char* table, int port, std::set<unsigned long>& i
     }
 }
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-
 }  // namespace
 
 bool process_listens_on_loopback(ProcessHandle process, int port) {
@@ -74,7 +71,7 @@ bool process_listens_on_loopback(ProcessHandle process, int port) {
     if (inodes.empty()) return false;
     // The process's descriptors name their sockets "socket:[inode]".
     const std::string fd_dir = "/proc/" + std::to_string(process) + "/fd/";
-    std::unique_ptr<DIR, DirCloser> dir(opendir(fd_dir.c_str()));
+    UniqueDir dir(opendir(fd_dir.c_str()));
     if (!dir) return false;
     while (dirent* entry = readdir(dir.get())) {
         char target[64];

@@ -1,0 +1,11 @@
+// A folder listing that is closed when its owner goes away.
+#pragma once
+
+#include <dirent.h>
+
+#include <memory>
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
