@@ -7,7 +7,7 @@ set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${KRO_BUILD_DIR:-$top/build}
-"$top/scripts/deps.sh"
+"$top/scripts/deps.sh" --test
 cmake -S "$top" -B "$build" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target kro
 

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building and testing kro needs.
+# Installs the Debian packages kro needs.
+#   scripts/deps.sh          what building and running kro need
+#   scripts/deps.sh --test   that, plus the private test servers and test tools
 # Idempotent: does nothing when all packages are present. Never prompts.
 set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
   libmariadb-dev libtinyxml2-dev libgmp-dev libcurl4-openssl-dev libssh-dev unixodbc-dev
+)
+test_packages=(
   libgtest-dev
   mariadb-server mariadb-client openssl
   python3-aiosmtpd
@@ -13,6 +17,11 @@ packages=(
   php-cli php-mysql stunnel4 tinyproxy
   procps time locales
 )
+case "${1:-}" in
+  --test) packages+=("${test_packages[@]}") ;;
+  "") ;;
+  *) echo "usage: $0 [--test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -6,7 +6,7 @@ set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${KRO_BUILD_DIR:-$top/build}
-"$top/scripts/deps.sh"
+"$top/scripts/deps.sh" --test
 
 cmake -S "$top" -B "$build" -DKRO_SANITIZE="${KRO_SANITIZE:-OFF}" >/dev/null
 cmake --build "$build" -j "$(nproc)"
