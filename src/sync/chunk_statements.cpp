@@ -1,0 +1,89 @@
+#include "sync/chunk_statements.h"
+
+namespace {
+
+constexpr const char* source_lock = "LOCK IN SHARE MODE";
+constexpr const char* target_lock = "FOR UPDATE";
+
+// The server folds the rows' digests in two 64-bit halves with BIT_XOR; @crc carries each
+// row's MD5 from the second half's expression to the first's.
+std::string checksum_statement(int chunk, const ChunkTable& table) {
+    return "SELECT " + std::to_string(chunk) +
+           " AS chunk_num, COUNT(*) AS cnt,\t   LOWER(CONCAT(LPAD(CONV(BIT_XOR(CAST(CONV(SUBSTRING(@crc, 1, "
+           "16), 16, 10) AS UNSIGNED)), 10, 16)\t   , 16, '0'), LPAD(CONV(BIT_XOR(CAST(CONV(SUBSTRING(@crc "
+           ":= MD5(CONCAT_WS('#', " +
+           table.checksum_expression +
+           ")), 17, 16), 16, 10) AS UNSIGNED)) \t   , 10, 16), 16, '0'))) \t   AS crc  FROM  " + table.name;
+}
+
+std::string digest(const ChunkTable& table) {
+    return "MD5(CONCAT_WS('#', " + table.checksum_expression + ")) AS __crc";
+}
+
+}  // namespace
+
+std::string quote_name(const std::string& name) {
+    std::string out;
+    for (char c : name) {
+        out += c;
+        if (c == '`') out += '`';
+    }
+    return out;
+}
+
+std::string range_checksum_source(int chunk, const ChunkTable& table, const std::string& where) {
+    std::string text = checksum_statement(chunk, table) + " " + where;
+    if (!table.filter.empty()) text += " and (" + table.filter + ")";
+    return text + " " + source_lock;
+}
+
+std::string range_checksum_target(int chunk, const ChunkTable& table, const std::string& where) {
+    return checksum_statement(chunk, table) + " " + where + " " + target_lock;
+}
+
+std::string range_rows_source(const ChunkTable& table, const std::string& where, const std::string& key,
+                              const std::string& sort_columns) {
+    std::string text = "SELECT " + table.all_columns + ", " + digest(table) + sort_columns +
+                       " \t\t\t\t\t\t\t  FROM " + table.name + " " + where;
+    if (!table.filter.empty()) text += " AND (" + table.filter + ")";
+    return text + " ORDER BY `" + quote_name(key) + "` " + source_lock;
+}
+
+std::string range_rows_target(const ChunkTable& table, const std::string& where, const std::string& key,
+                              const std::string& sort_columns) {
+    return "SELECT `" + quote_name(key) + "`, " + digest(table) + sort_columns + " \t\t\t\t\t\t\t\t\t  FROM " +
+           table.name + " " + where + "  ORDER BY `" + quote_name(key) + "` " + target_lock;
+}
+
+std::string order_checksum_source(int chunk, const ChunkTable& table, const std::string& where) {
+    std::string statement = checksum_statement(chunk, table) + " " + where + " ";
+    if (table.filter.empty()) return " " + statement + " " + source_lock + " ";
+    return " " + statement + " AND(" + table.filter + ") " + source_lock + "  ";
+}
+
+std::string order_checksum_target(int chunk, const ChunkTable& table, const std::string& where) {
+    return checksum_statement(chunk, table) + " " + where + "  " + target_lock;
+}
+
+std::string order_rows_source(const ChunkTable& table, const std::string& where, const std::string& order_by,
+                              const std::string& sort_columns) {
+    std::string text = "SELECT " + table.all_columns + ", " + digest(table) + sort_columns +
+                       " \t\t\t\t\t\t\t FROM " + table.name + " " + where;
+    text += table.filter.empty() ? " " : " AND (" + table.filter + ") ";
+    return text + " " + order_by + " " + source_lock;
+}
+
+std::string order_rows_target(const ChunkTable& table, const std::string& where, const std::string& order_by,
+                              const std::string& key_list, const std::string& sort_columns) {
+    return "SELECT " + key_list + ", " + digest(table) + sort_columns + " \t\t\t\t\t\t\t\t   FROM " +
+           table.name + " " + where + " " + order_by + " " + target_lock;
+}
+
+std::string order_by_list(const std::vector<std::string>& key_names) {
+    std::string text = "ORDER BY ";
+    for (std::size_t i = 0; i < key_names.size(); ++i) {
+        if (i) text += ',';
+        text += "`" + quote_name(key_names[i]) + "` ASC";
+    }
+    return text;
+}

@@ -1,0 +1,43 @@
+// The statements of a chunk comparison: the per-chunk checksum (a row count and a
+// 32-hex-digit digest folded from each row's MD5 on the server) and the row statements of
+// a differing chunk, for each side and each way of cutting chunks. The source reads with
+// LOCK IN SHARE MODE and honours the table's filter; the target reads FOR UPDATE and never
+// gets the filter.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ChunkTable {
+    std::string name;                 // as written into SQL
+    std::string checksum_expression;  // the list inside MD5(CONCAT_WS('#', ...))
+    std::string all_columns;          // every column, in backquotes, joined by commas
+    std::string filter;               // empty: none
+};
+
+// Extra columns after "__crc" that give the server's sort key where the key's own text
+// does not sort as the server does (", expr AS `__k0`..."); empty when none are needed.
+// Both sides of a chunk get the same ones.
+
+// Key ranges: where is the chunk's range condition.
+std::string range_checksum_source(int chunk, const ChunkTable& table, const std::string& where);
+std::string range_checksum_target(int chunk, const ChunkTable& table, const std::string& where);
+std::string range_rows_source(const ChunkTable& table, const std::string& where, const std::string& key,
+                              const std::string& sort_columns);
+std::string range_rows_target(const ChunkTable& table, const std::string& where, const std::string& key,
+                              const std::string& sort_columns);
+
+// Key order: where is the chunk's full WHERE clause, order_by its "ORDER BY ..." list,
+// key_list the key columns in backquotes joined by commas.
+std::string order_checksum_source(int chunk, const ChunkTable& table, const std::string& where);
+std::string order_checksum_target(int chunk, const ChunkTable& table, const std::string& where);
+std::string order_rows_source(const ChunkTable& table, const std::string& where, const std::string& order_by,
+                              const std::string& sort_columns);
+std::string order_rows_target(const ChunkTable& table, const std::string& where, const std::string& order_by,
+                              const std::string& key_list, const std::string& sort_columns);
+
+// "ORDER BY `a` ASC,`b` ASC" for the key columns (names as the server gave them).
+std::string order_by_list(const std::vector<std::string>& key_names);
+
+// A name for inside backquotes: backquotes doubled.
+std::string quote_name(const std::string& name);
