@@ -1,5 +1,6 @@
 #include "connection/helper_queries.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -67,6 +68,11 @@ long packet_allowance(Tunnel& tunnel, MYSQL*& handle) {
     const char* value = first_row_column(tunnel, result, 1);
     if (!value) return 0;
     return static_cast<long>(std::strtoll(value, nullptr, 10) * 5 / 7168);
+}
+
+long statement_byte_limit(long kb) {
+    constexpr long kMaxStatementBytes = 16777216;
+    return std::min(std::max(kb, 0L) * 1024, kMaxStatementBytes);
 }
 
 int column_index(Tunnel& tunnel, TunnelResult* result, const char* name) {

@@ -17,6 +17,10 @@ struct TunnelResult;
 // failure. Reconnects once when the connection was lost.
 long packet_allowance(Tunnel& tunnel, MYSQL*& handle);
 
+// The longest multi-row INSERT in bytes for an allowance of kb KiB: kb * 1024, at most
+// 16 MB (the largest packet older servers take).
+long statement_byte_limit(long kb);
+
 // Index of the result's first field named name (case ignored), or -1.
 int column_index(Tunnel& tunnel, TunnelResult* result, const char* name);
 

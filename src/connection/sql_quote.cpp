@@ -1,5 +1,6 @@
 #include "connection/sql_quote.h"
 
+#include "connection/connect.h"
 #include "connection/tunnel.h"
 
 void append_escaped_identifier(StrBuf& out, std::string_view name) {
@@ -37,4 +38,23 @@ StrBuf escape_like_literal(Tunnel& tunnel, MYSQL* handle, std::string_view text)
         pattern.append(&c, 1);
     }
     return escape_literal(tunnel, handle, pattern.view());
+}
+
+unsigned long escape_with_connection(void* context, char* destination, const char* source,
+                                     unsigned long length) {
+    auto* server = static_cast<ServerConnection*>(context);
+    return server->tunnel->real_escape_string(server->handle, destination, source, length);
+}
+
+bool append_escaped_value(StrBuf& out, Tunnel& tunnel, MYSQL* handle, const char* value,
+                          unsigned long length) {
+    const std::size_t at = out.length();
+    out.make_room(2 * static_cast<std::size_t>(length) + 1);
+    unsigned long n = tunnel.real_escape_string(handle, out.data() + at, value, length);
+    if (n == static_cast<unsigned long>(-1)) {
+        out.set_length(at);
+        return false;
+    }
+    out.set_length(at + n);
+    return true;
 }

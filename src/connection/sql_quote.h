@@ -18,6 +18,21 @@ void append_escaped_identifier(StrBuf& out, std::string_view name);
 // SQL mode decide how).
 StrBuf escape_literal(Tunnel& tunnel, MYSQL* handle, std::string_view text);
 
+// Escapes length bytes of source into destination (room for 2 * length + 1 bytes) and
+// returns the number of bytes written, or (unsigned long)-1 when the bytes cannot be
+// escaped for the connection's character set; context is the caller's.
+using EscapeFn = unsigned long (*)(void* context, char* destination, const char* source,
+                                   unsigned long length);
+// An EscapeFn whose context is a ServerConnection (connection/connect.h).
+unsigned long escape_with_connection(void* context, char* destination, const char* source,
+                                     unsigned long length);
+
+// Appends the value escaped over its whole length (zero bytes, quotes and backslashes
+// included) by the connection, for inside single quotes. false when it cannot be escaped
+// for the connection's character set; nothing is appended then.
+bool append_escaped_value(StrBuf& out, Tunnel& tunnel, MYSQL* handle, const char* value,
+                          unsigned long length);
+
 // A value for inside single quotes after LIKE that matches only itself: the wildcards
 // % and _ and the escape character are taken literally.
 StrBuf escape_like_literal(Tunnel& tunnel, MYSQL* handle, std::string_view text);

@@ -19,13 +19,13 @@ bool needs_encoding(const char* text, unsigned long length) {
     return false;
 }
 
+}  // namespace
+
 // MariaDB Connector/C reports a failed (re)connect as 2002 where libmysqlclient said 2003;
 // that is what the library's own reconnect gives when a dead SSH tunnel refuses it.
 bool connection_lost(unsigned int error_number) {
     return error_number == 2002 || error_number == 2003 || error_number == 2006 || error_number == 2013;
 }
-
-}  // namespace
 
 int execute(Tunnel& tunnel, MYSQL* handle, const char* text, unsigned long length, int batch) {
     std::string converted;

@@ -24,6 +24,9 @@ ResultPtr query_with_reconnect(Tunnel& tunnel, MYSQL*& handle, const char* text,
 // Sends the statement and gives its rows unbuffered (read them all before the next statement).
 ResultPtr query_result(Tunnel& tunnel, MYSQL* handle, const char* text);
 
+// True for the error numbers that mean the session is gone (2002, 2003, 2006, 2013).
+bool connection_lost(unsigned int error_number);
+
 // True when the last statement on the handle failed (affected rows all ones).
 bool statement_failed(Tunnel& tunnel, MYSQL* handle);
 

@@ -2,8 +2,6 @@
 
 #include "common/timestamp.h"
 #include "platform/directory.h"
-#include "platform/system_error.h"
-#include "report/reporting.h"
 
 std::string file_name_part(const std::string& name) {
     std::string out;
@@ -50,8 +48,6 @@ std::string object_file_name(const std::string& prefix, const char* timestamp,
     return prefix + "tbl_" + part + ".sql";
 }
 
-DumpOutput::DumpOutput() : buffer_(kBufferSize) {}
-
 void DumpOutput::set_file_path(const char* path) {
     path_ = path ? path : "";
     form_ = OutputForm::single_file;
@@ -85,16 +81,11 @@ const char* DumpOutput::timestamp_text() {
 int DumpOutput::open_named(const std::string& name) {
     if (file_.is_open()) finish(false);
     displaced_.clear();
-    if (name.empty() || failed_) return 0;
+    if (name.empty() || file_.failed()) return 0;
     std::string used = unused_file_name(name, used_names_);
     if (used != name) displaced_ = name;
     if (!file_.open(used, append_)) return 0;
     used_names_.insert(used);
-    // Large writes: a dump is hundreds of megabytes, and 8 KB system calls would cost
-    // a good part of its time.
-    constexpr std::size_t kStreamBuffer = 1 << 20;
-    if (!stream_buffer_) stream_buffer_ = std::make_unique<char[]>(kStreamBuffer);
-    std::setvbuf(file_.stream(), stream_buffer_.get(), _IOFBF, kStreamBuffer);
     return 1;
 }
 
@@ -110,43 +101,13 @@ int DumpOutput::open_for_object(const std::string& object) {
 
 int DumpOutput::finish(bool complete) {
     if (!file_.is_open()) return 1;
-    if (complete && !failed_) {
+    if (complete && !file_.failed()) {
         StrBuf now;
         local_timestamp_text(now, ":");
-        buffer_.append_format("\n-- Dump completed on %s\n", now.c_str());
+        file_.buffer().append_format("\n-- Dump completed on %s\n", now.c_str());
     }
-    int written = write_buffer(true);
-    if (complete && written) {
-        if (file_.commit()) return 1;
-        write_failed();
-    }
+    if (complete && file_.commit()) return 1;
+    int written = complete ? 0 : file_.flush();
     file_.close_incomplete(".incomplete");
-    return complete ? 0 : written;
-}
-
-int DumpOutput::write_buffer(bool to_disk) {
-    if (failed_) {
-        buffer_.clear();
-        return 0;
-    }
-    // Text written while no file is open waits for the next file.
-    FILE* stream = file_.stream();
-    if (!stream) return 1;
-    std::size_t written = buffer_.empty() ? 0 : std::fwrite(buffer_.c_str(), 1, buffer_.length(), stream);
-    if (written == buffer_.length() && (!to_disk || std::fflush(stream) == 0)) {
-        buffer_.clear();
-        return 1;
-    }
-    write_failed();
-    return 0;
-}
-
-// The first failure is reported; the dump stops writing from here on.
-void DumpOutput::write_failed() {
-    buffer_.clear();
-    if (failed_) return;
-    failed_ = true;
-    int code = last_system_error();
-    write_error_.format("%s\n%d:%s", "Error writing in file.", code, system_error_text(code).c_str());
-    report_failure_no_entry(write_error_.c_str());
+    return written;
 }

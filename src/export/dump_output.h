@@ -15,7 +15,7 @@
 #include <string>
 
 #include "common/str_buf.h"
-#include "platform/output_file.h"
+#include "connection/sql_file.h"
 
 enum class OutputForm { none, single_file, per_database, per_object };
 
@@ -34,9 +34,7 @@ std::string unused_file_name(const std::string& name, const std::set<std::string
 
 class DumpOutput {
 public:
-    static constexpr std::size_t kBufferSize = 8192;
-
-    DumpOutput();
+    static constexpr std::size_t kBufferSize = SqlFile::kBufferSize;
 
     // A file path selects the single-file form.
     void set_file_path(const char* path);
@@ -66,21 +64,18 @@ public:
     // 0 when the file could not be written or named.
     int finish(bool complete);
 
-    StrBuf& buffer() { return buffer_; }
+    StrBuf& buffer() { return file_.buffer(); }
     // Writes the buffer when it holds more than 8191 bytes; 0 after a failed write.
-    int flush_if_full() { return buffer_.length() > kBufferSize - 1 ? write_buffer(false) : 1; }
+    int flush_if_full() { return file_.flush_if_full(); }
     // Writes whatever the buffer holds and makes it reach the file. The first failed write
-    // is reported ("Error writing in file." with the system's error) and its text kept in
-    // last_write_error(); from then on nothing more is written and every call returns 0.
-    int flush() { return write_buffer(true); }
-    bool failed() const { return failed_; }
-    const StrBuf& last_write_error() const { return write_error_; }
+    // is reported and its text kept in last_write_error(); from then on nothing more is
+    // written and every call returns 0 (see SqlFile).
+    int flush() { return file_.flush(); }
+    bool failed() const { return file_.failed(); }
+    const StrBuf& last_write_error() const { return file_.last_write_error(); }
 
 private:
     int open_named(const std::string& name);
-    // to_disk: also empty the stream's own buffer.
-    int write_buffer(bool to_disk);
-    void write_failed();
     const char* timestamp_text();
 
     OutputForm form_ = OutputForm::none;
@@ -88,12 +83,8 @@ private:
     std::string prefix_;  // the directory, ending in "/"
     int timestamp_ = 0;
     int append_ = 0;
-    std::unique_ptr<char[]> stream_buffer_;  // must outlive the file's stream
-    OutputFile file_;
+    SqlFile file_;
     std::set<std::string> used_names_;
     std::string displaced_;
-    StrBuf buffer_;
     StrBuf stamp_;
-    bool failed_ = false;
-    StrBuf write_error_;
 };

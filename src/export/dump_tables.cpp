@@ -12,12 +12,6 @@
 
 namespace {
 
-unsigned long escape_for_connection(void* context, char* destination, const char* source,
-                                    unsigned long length) {
-    auto* server = static_cast<ServerConnection*>(context);
-    return server->tunnel->real_escape_string(server->handle, destination, source, length);
-}
-
 bool contains_nocase(const char* text, const char* word) { return text && strcasestr(text, word) != nullptr; }
 
 }  // namespace
@@ -286,7 +280,7 @@ int DumpWriter::read_key_pages(const std::string& name, const TablePlan& plan, l
         if (rows_seen - before < page_size_) return 1;
         std::vector<std::string> next;
         for (std::size_t i = 0; i < plan.key.size(); ++i) {
-            next.push_back(key_value_literal(plan.key[i].literal, capture.values[i], escape_for_connection, &server_));
+            next.push_back(key_value_literal(plan.key[i].literal, capture.values[i], escape_with_connection, &server_));
             if (next.back().empty()) {
                 record_error("A key value could not be escaped for the connection's character set.");
                 return 0;
@@ -376,7 +370,7 @@ int DumpWriter::read_rows(const char* statement, const std::string& table, long&
     StrBuf& out = output_.buffer();
     while (MYSQL_ROW row = tunnel.fetch_row(rows.get())) {
         unsigned long* lengths = tunnel.fetch_lengths(rows.get());
-        if (!inserts_.add_row(out, row, lengths, count, escape_for_connection, &server_)) {
+        if (!inserts_.add_row(out, row, lengths, count, escape_with_connection, &server_)) {
             record_error("A value could not be escaped for the connection's character set.");
             return 0;
         }

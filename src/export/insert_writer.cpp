@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "connection/helper_queries.h"
+
 namespace {
 
-constexpr long kMaxStatementBytes = 16777216;
 constexpr unsigned kNumericFlag = 0x8000;
 
 }  // namespace
@@ -13,7 +14,7 @@ constexpr unsigned kNumericFlag = 0x8000;
 void InsertWriter::set_limits(long packet_kb, long bulk_kb) {
     long kb = packet_kb;
     if (bulk_kb != 0 && bulk_kb < kb) kb = bulk_kb;
-    limit_bytes_ = std::min(std::max(kb, 0L) * 1024, kMaxStatementBytes);
+    limit_bytes_ = statement_byte_limit(kb);
 }
 
 void InsertWriter::begin_table(const std::string& quoted_table, const char* prefix, bool column_list) {

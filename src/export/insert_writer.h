@@ -13,18 +13,14 @@
 #include <mysql.h>
 
 #include "common/str_buf.h"
-
-// Escapes length bytes of source into destination (room for 2 * length + 1 bytes) and
-// returns the number of bytes written; context is the caller's.
-using EscapeFn = unsigned long (*)(void* context, char* destination, const char* source,
-                                   unsigned long length);
+#include "connection/sql_quote.h"
 
 class InsertWriter {
 public:
     void set_bulk(bool on) { bulk_ = on; }
     void set_complete(bool on) { complete_ = on; }
     // Statement size limit: the packet limit in KB, lowered to the bulk size (KB) when that
-    // is not 0 and smaller; in bytes at most 16 MB.
+    // is not 0 and smaller (statement_byte_limit).
     void set_limits(long packet_kb, long bulk_kb);
     long limit_bytes() const { return limit_bytes_; }
 

@@ -1,0 +1,160 @@
+#include "sync/row_apply.h"
+
+#include "connection/sql_quote.h"
+#include "connection/statements.h"
+#include "sync/sync_script.h"
+#include "sync/sync_statements.h"
+
+namespace {
+
+// A duplicate key: the row is there already, and is updated instead.
+constexpr unsigned kDuplicateKey = 1062;
+
+bool append_value(SyncContext& ctx, StrBuf& out, const char* value, unsigned long length) {
+    if (!value) {
+        out.append("NULL");
+        return true;
+    }
+    SyncSide& target = ctx.target();
+    out.append("'", 1);
+    if (!append_escaped_value(out, target.tunnel(), target.handle(), value, length)) return false;
+    out.append("'", 1);
+    return true;
+}
+
+void set_row_status(SyncContext& ctx, const char* text, unsigned count) {
+    StrBuf status;
+    status.format(text, static_cast<int>(count));
+    ctx.set_status(status.view());
+}
+
+// The row at a 1-based position of a stored result, or null.
+MYSQL_ROW row_at(Tunnel& tunnel, TunnelResult* rows, std::uint32_t number, unsigned long*& lengths) {
+    if (number == 0) return nullptr;
+    tunnel.data_seek(rows, number - 1);
+    MYSQL_ROW row = tunnel.fetch_row(rows);
+    lengths = row ? tunnel.fetch_lengths(rows) : nullptr;
+    return row;
+}
+
+// "UPDATE t SET `a`='1', `b`=NULL  WHERE (...) " for a source row (all columns but "__crc").
+int update_row(SyncContext& ctx, TunnelResult* rows, MYSQL_ROW row, const unsigned long* lengths) {
+    Tunnel& tunnel = ctx.source().tunnel();
+    StrBuf where;
+    if (!append_row_identification(ctx, where, row, lengths, true)) return 0;
+    const unsigned count = tunnel.num_fields(rows) - 1;
+    MYSQL_FIELD* fields = tunnel.fetch_fields(rows);
+    StrBuf statement;
+    statement.format("UPDATE %s SET ", ctx.table.c_str());
+    for (unsigned i = 0; i < count; ++i) {
+        if (i > 0) statement.append(", ");
+        statement.append("`", 1);
+        append_escaped_identifier(statement, fields[i].name ? fields[i].name : "");
+        statement.append("`=", 2);
+        if (!append_value(ctx, statement, row[i], lengths[i])) return 0;
+    }
+    set_row_status(ctx, "Table row obtained...\r\nUpdating row: %d", ctx.updated);
+    statement.append_format(" %s ", where.c_str());
+    if (!apply_statement(ctx, ctx.target(), statement)) return 0;
+    ++ctx.updated;
+    return 1;
+}
+
+}  // namespace
+
+int append_value_list(SyncContext& ctx, StrBuf& out, MYSQL_ROW row, const unsigned long* lengths, unsigned count) {
+    for (unsigned i = 0; i < count; ++i) {
+        if (i > 0) out.append(", ");
+        if (!append_value(ctx, out, row[i], lengths[i])) return 0;
+    }
+    return 1;
+}
+
+int append_row_identification(SyncContext& ctx, StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
+                              bool source) {
+    out.append(" WHERE (");
+    for (std::size_t k = 0; k < ctx.keys.size(); ++k) {
+        const KeyColumn& key = ctx.keys[k];
+        const int at = source ? key.result_index : static_cast<int>(k);
+        if (at < 0 || !row[at]) return 0;
+        if (k > 0) out.append(" AND ");
+        out.append("`", 1);
+        append_escaped_identifier(out, key.name);
+        out.append(key.unquoted ? "` = " : "` = '");
+        SyncSide& target = ctx.target();
+        if (!append_escaped_value(out, target.tunnel(), target.handle(), row[at], lengths[at])) return 0;
+        if (!key.unquoted) out.append("'", 1);
+    }
+    out.append(")");
+    return 1;
+}
+
+int apply_deletes(SyncContext& ctx, TunnelResult* target_rows, std::span<const RowAction> entries,
+                  std::size_t& next) {
+    Tunnel& tunnel = ctx.target().tunnel();
+    for (next = 0; next < entries.size() && entries[next].action == RowActionCode::delete_row; ++next) {
+        unsigned long* lengths = nullptr;
+        MYSQL_ROW row = row_at(tunnel, target_rows, entries[next].row, lengths);
+        if (!row) return 0;
+        ctx.set_status("Retrieving table row...");
+        StrBuf where;
+        if (!append_row_identification(ctx, where, row, lengths, false)) return 0;
+        set_row_status(ctx, "Table row obtained...\r\nDeleting row: %d", ctx.deleted);
+        StrBuf statement;
+        statement.format("DELETE FROM %s %s ", ctx.table.c_str(), where.c_str());
+        if (!apply_statement(ctx, ctx.target(), statement)) return 0;
+        ++ctx.deleted;
+    }
+    return 1;
+}
+
+int apply_inserts(SyncContext& ctx, TunnelResult* source_rows, std::span<const RowAction> entries,
+                  std::size_t& next) {
+    Tunnel& tunnel = ctx.source().tunnel();
+    SyncSide& target = ctx.target();
+    for (next = 0; next < entries.size() && entries[next].action == RowActionCode::insert_row; ++next) {
+        unsigned long* lengths = nullptr;
+        MYSQL_ROW row = row_at(tunnel, source_rows, entries[next].row, lengths);
+        if (!row) return 0;
+        ctx.set_status("Retrieving table row...");
+        set_row_status(ctx, "Table row obtained...\r\nInserting row: %d", ctx.inserted);
+        StrBuf values;
+        if (!append_value_list(ctx, values, row, lengths, tunnel.num_fields(source_rows) - 1)) return 0;
+        StrBuf statement;
+        statement.format("INSERT INTO %s VALUES (%s)", ctx.table.c_str(), values.c_str());
+        if (ctx.mode() == SyncMode::script_only) {
+            statement.append(";\n");
+            ctx.script().append(statement);
+            ++ctx.inserted;
+            continue;
+        }
+        ResultPtr result = execute_on_target(ctx, target, statement);
+        if (!result && statement_failed(target.tunnel(), target.handle())) {
+            // Only a row that is there already is updated instead; any other refusal (a value
+            // the column cannot hold, a foreign key) is a failed statement.
+            if (target.lost_changes || target.tunnel().error_number(target.handle()) != kDuplicateKey) {
+                ctx.report_error(target);
+                return 0;
+            }
+            row = row_at(tunnel, source_rows, entries[next].row, lengths);
+            if (!row || !update_row(ctx, source_rows, row, lengths)) return 0;
+            continue;
+        }
+        statement.append(";\n");
+        if (ctx.mode() == SyncMode::direct_and_script) ctx.script().append(statement);
+        ++ctx.inserted;
+    }
+    return 1;
+}
+
+int apply_updates(SyncContext& ctx, TunnelResult* source_rows, std::span<const RowAction> entries) {
+    Tunnel& tunnel = ctx.source().tunnel();
+    for (std::size_t i = 0; i < entries.size() && entries[i].action == RowActionCode::update_row; ++i) {
+        unsigned long* lengths = nullptr;
+        MYSQL_ROW row = row_at(tunnel, source_rows, entries[i].row, lengths);
+        if (!row) return 0;
+        ctx.set_status("Retrieving table row...");
+        if (!update_row(ctx, source_rows, row, lengths)) return 0;
+    }
+    return 1;
+}

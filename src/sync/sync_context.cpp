@@ -1,0 +1,64 @@
+#include "sync/sync_context.h"
+
+#include <utility>
+
+#include "platform/status_block.h"
+#include "report/reporting.h"
+
+namespace {
+
+bool contains(std::string_view text, std::string_view word) {
+    if (word.size() > text.size()) return false;
+    for (std::size_t i = 0; i + word.size() <= text.size(); ++i) {
+        std::size_t j = 0;
+        while (j < word.size() && (text[i + j] | 0x20) == word[j]) ++j;
+        if (j == word.size()) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+KeyClass key_class_of(std::string_view type) {
+    if (contains(type, "int") || contains(type, "year")) return KeyClass::integer;
+    if (contains(type, "double") || contains(type, "float") || contains(type, "real") || contains(type, "numeric"))
+        return KeyClass::floating;
+    if (contains(type, "datetime")) return KeyClass::other;
+    if (contains(type, "timestamp")) return KeyClass::timestamp;
+    if (contains(type, "time")) return KeyClass::time;
+    return KeyClass::other;
+}
+
+SyncContext::SyncContext(SyncSide& source, SyncSide& target, SyncMode mode, SyncScript& script,
+                         ReportBody& report, StatusBlock& status)
+    : source_(&source), target_(&target), mode_(mode), script_(script), report_(report), status_(status) {}
+
+void SyncContext::swap_sides() { std::swap(source_, target_); }
+
+void SyncContext::set_status(std::string_view text) { status_.set_status(text); }
+
+void SyncContext::reset_table() {
+    table.clear();
+    filter.reset();
+    column_list.reset();
+    all_columns.clear();
+    checksum_expression.clear();
+    keys.clear();
+    key_list.clear();
+    index_name.clear();
+    delete_allowed = true;
+    reset_counts();
+}
+
+void SyncContext::report_error(SyncSide& side) {
+    if (side.lost_changes) {
+        report_query_error(2013,
+                           "The connection to the server was lost; the changes made to this table since the "
+                           "last commit were undone by the server.",
+                           table.c_str(), report_, nullptr);
+        side.lost_changes = false;
+        return;
+    }
+    report_query_error(side.tunnel().error_number(side.handle()), side.tunnel().error(side.handle()),
+                       table.c_str(), report_, nullptr);
+}

@@ -1,0 +1,115 @@
+// SyncContext: what one sync run shares between its steps. It holds the two servers (the
+// side rows are copied from and the side they are copied to; the reverse pass of a two-way
+// sync swaps them), the run's settings, its script and report, and the state of the
+// table now being synced. Owned by the run; one thread, except that a chunk comparison
+// may use each side's connection on a worker thread of its own (see SyncSide).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <mysql.h>
+
+#include "common/str_buf.h"
+#include "connection/connect.h"
+#include "connection/connection_info.h"
+#include "connection/result_ptr.h"
+
+class StatusBlock;
+class SyncScript;
+struct ReportBody;
+
+enum class SyncMode { direct, script_only, direct_and_script };
+
+// How a key column's values are compared and written, from its type text.
+enum class KeyClass { integer, floating, timestamp, time, other };
+KeyClass key_class_of(std::string_view type_text);
+
+struct KeyColumn {
+    std::string name;                    // as the server returned it
+    KeyClass key_class = KeyClass::other;
+    bool unquoted = false;               // integer and float values go into SQL without quotes
+    int result_index = -1;               // position in a row-level source result
+};
+
+// One server as the run uses it. Statements go through query_side() (sync_statements.h),
+// which brings a lost session back with the run's session settings when that loses no
+// work. Everything here belongs to this side only, so that a worker thread may run one
+// side's statements while another runs the other's.
+struct SyncSide {
+    ServerConnection* conn = nullptr;
+    ConnectionInfo* info = nullptr;
+    std::string database;
+    bool utf8 = true;             // the server is 4.1.0 or later: its texts are UTF-8
+    bool fkcheck = false;         // foreign key checks are switched off in its session
+    bool saved_settings = false;  // the session settings' save forms were sent (restored at the end)
+    bool autocommit_off = false;  // "set autocommit = 0" was sent
+    bool uncommitted = false;     // rows were changed since the last commit
+    bool lost_changes = false;    // a lost session took changes that were not committed yet
+
+    Tunnel& tunnel() const { return *conn->tunnel; }
+    MYSQL*& handle() const { return conn->handle; }
+    bool is_http() const { return conn->tunnel->is_http(); }
+};
+
+class SyncContext {
+public:
+    SyncContext(SyncSide& source, SyncSide& target, SyncMode mode, SyncScript& script, ReportBody& report,
+                StatusBlock& status);
+    SyncContext(const SyncContext&) = delete;
+    SyncContext& operator=(const SyncContext&) = delete;
+
+    // The side rows are copied from and the side they are copied to.
+    SyncSide& source() { return *source_; }
+    SyncSide& target() { return *target_; }
+    // The reverse pass of a two-way sync, and the delete pass of a table without a key.
+    void swap_sides();
+
+    SyncMode mode() const { return mode_; }
+    bool fkcheck() const { return fkcheck_; }
+    void set_fkcheck(bool on) { fkcheck_ = on; }
+    SyncScript& script() { return script_; }
+    ReportBody& report() { return report_; }
+    // Publishes a short state text for a watching program (nothing when none watches).
+    void set_status(std::string_view text);
+    // Appends to the script when the mode writes one.
+    bool writes_script() const { return mode_ != SyncMode::direct; }
+    bool writes_target() const { return mode_ != SyncMode::script_only; }
+
+    // Largest multi-row INSERT in bytes: the target's packet allowance, at most 16 MB.
+    long byte_limit = 0;
+
+    // The table now being synced.
+    std::string table;                       // as it goes into SQL (in backquotes)
+    std::optional<std::string> filter;       // a WHERE condition for the source's rows
+    std::optional<std::string> column_list;  // "`a`,`b`": only these columns are compared
+    std::string all_columns;                 // every column, "`a`,`b`"
+    std::string checksum_expression;         // the row digest's columns (the column list when given)
+    std::vector<KeyColumn> keys;             // key columns in key order
+    std::string key_list;                    // "`a`,`b`"
+    std::string index_name;                  // the index that orders the key
+    bool delete_allowed = true;
+    unsigned inserted = 0;
+    unsigned updated = 0;
+    unsigned deleted = 0;
+
+    // Before each table.
+    void reset_table();
+    // Before each table and the reverse pass of a two-way sync.
+    void reset_counts() { inserted = updated = deleted = 0; }
+
+    // A failed statement on a side: reported once, naming the current table.
+    void report_error(SyncSide& side);
+
+private:
+    SyncSide* source_;
+    SyncSide* target_;
+    SyncMode mode_;
+    bool fkcheck_ = false;
+    SyncScript& script_;
+    ReportBody& report_;
+    StatusBlock& status_;
+};

@@ -1,0 +1,169 @@
+#include "sync/sync_statements.h"
+
+#include <cstring>
+#include <initializer_list>
+
+#include "connection/server_version.h"
+#include "connection/statements.h"
+#include "sync/sync_script.h"
+
+namespace {
+
+// TIMESTAMP values are read, compared and written in one zone on both sides, so servers or
+// sessions in different zones see no false differences and move no value by hours.
+constexpr char kUtcZone[] = "SET time_zone = '+00:00'";
+
+struct SessionSetting {
+    const char* save;
+    const char* restore;
+    const char* plain;
+};
+
+constexpr SessionSetting kSqlNotes{"/*!40111 SET @OLD_SQL_NOTES=@@SQL_NOTES, SQL_NOTES=0 */",
+                                   "/*!40111 SET SQL_NOTES=@OLD_SQL_NOTES */", "/*!40111 SET SQL_NOTES=0 */"};
+constexpr SessionSetting kUniqueChecks{"/*!40014 SET @OLD_UNIQUE_CHECKS=@@UNIQUE_CHECKS, UNIQUE_CHECKS=0 */",
+                                       "/*!40014 SET UNIQUE_CHECKS=@OLD_UNIQUE_CHECKS */",
+                                       "/*!40014 SET UNIQUE_CHECKS=0 */"};
+constexpr SessionSetting kSqlMode{"/*!40101 SET @OLD_SQL_MODE=@@SQL_MODE, SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */",
+                                  "/*!40101 SET SQL_MODE=@OLD_SQL_MODE */",
+                                  "/*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */"};
+constexpr SessionSetting kForeignKeyChecks{
+    "/*!40014 SET @OLD_FOREIGN_KEY_CHECKS=@@FOREIGN_KEY_CHECKS, FOREIGN_KEY_CHECKS=0 */",
+    "/*!40014 SET FOREIGN_KEY_CHECKS=@OLD_FOREIGN_KEY_CHECKS */", "/*!40014 SET FOREIGN_KEY_CHECKS=0 */"};
+
+const char* text_of(const SessionSetting& setting, SessionForm form) {
+    switch (form) {
+        case SessionForm::save: return setting.save;
+        case SessionForm::restore: return setting.restore;
+        case SessionForm::plain: break;
+    }
+    return setting.plain;
+}
+
+bool succeeded(SyncSide& side, const ResultPtr& result) {
+    return result || !statement_failed(side.tunnel(), side.handle());
+}
+
+// Through the HTTP tunnel every request is a session of its own: the settings a statement
+// depends on travel with it in one batch. The last result is the statement's; a failure
+// anywhere fails it.
+ResultPtr run_batch(SyncSide& side, std::initializer_list<const char*> prefix, const char* text) {
+    Tunnel& tunnel = side.tunnel();
+    MYSQL* handle = side.handle();
+    for (const char* statement : prefix) {
+        if (execute(tunnel, handle, statement, static_cast<unsigned long>(std::strlen(statement)), 1) != 0)
+            return make_result(tunnel, nullptr);
+        make_result(tunnel, tunnel.store_result(handle, 0, 0, 0));
+    }
+    if (execute(tunnel, handle, text, static_cast<unsigned long>(std::strlen(text)), 1) != 0)
+        return make_result(tunnel, nullptr);
+    ResultPtr result = make_result(tunnel, tunnel.store_result(handle, 0, 1, 0));
+    bool failed = !result && statement_failed(tunnel, handle);
+    while (!failed && tunnel.next_result(handle) == 0) {
+        result = make_result(tunnel, tunnel.store_result(handle, 0, 0, 0));
+        failed = !result && statement_failed(tunnel, handle);
+    }
+    if (failed) result.reset();
+    return result;
+}
+
+bool reopen_side(SyncSide& side) {
+    return reconnect(side.tunnel(), side.handle(), side.info, side.database.c_str()) && set_up_sync_session(side);
+}
+
+}  // namespace
+
+ResultPtr query_side(SyncSide& side, const char* text, bool retry) {
+    side.lost_changes = false;
+    if (side.is_http()) return run_batch(side, {kUtcZone}, text);
+    Tunnel& tunnel = side.tunnel();
+    ResultPtr result = query_with_reconnect(tunnel, side.handle(), text, 0);
+    if (succeeded(side, result) || !retry || !connection_lost(tunnel.error_number(side.handle()))) return result;
+    if (side.uncommitted) {
+        // The server rolled the open transaction back with the session. The statement is
+        // not sent again: the changes before it are gone, and the caller must say so. The
+        // next statement opens a new session.
+        side.uncommitted = false;
+        side.lost_changes = true;
+        return result;
+    }
+    if (!reopen_side(side)) return make_result(tunnel, nullptr);
+    return query_with_reconnect(tunnel, side.handle(), text, 0);
+}
+
+bool set_up_sync_session(SyncSide& side) {
+    if (!set_up_session(*side.conn, *side.info)) return false;
+    if (side.is_http()) return true;
+    if (!succeeded(side, query_side(side, kUtcZone, false))) return false;
+    if (side.saved_settings && !send_session_settings(side, SessionForm::save, side.fkcheck)) return false;
+    if (side.autocommit_off && !succeeded(side, query_side(side, "set autocommit = 0", false))) return false;
+    return true;
+}
+
+ResultPtr execute_on_target(SyncContext& ctx, SyncSide& side, const StrBuf& statement) {
+    ResultPtr result = make_result(side.tunnel(), nullptr);
+    if (side.is_http()) {
+        const char* fk = ctx.fkcheck() ? kForeignKeyChecks.plain : kUtcZone;
+        result = run_batch(side, {kSqlNotes.plain, kUniqueChecks.plain, kSqlMode.plain, fk, kUtcZone},
+                           statement.c_str());
+    } else {
+        result = query_side(side, statement.c_str());
+    }
+    if (side.autocommit_off && succeeded(side, result)) side.uncommitted = true;
+    return result;
+}
+
+int apply_statement(SyncContext& ctx, SyncSide& side, StrBuf& statement) {
+    if (ctx.mode() == SyncMode::script_only) {
+        statement.append(";\n");
+        ctx.script().append(statement);
+        return 1;
+    }
+    ResultPtr result = execute_on_target(ctx, side, statement);
+    if (!succeeded(side, result)) {
+        ctx.report_error(side);
+        return 0;
+    }
+    statement.append(";\n");
+    if (ctx.mode() == SyncMode::direct_and_script) ctx.script().append(statement);
+    return 1;
+}
+
+int send_session_settings(SyncSide& side, SessionForm form, bool fkcheck) {
+    for (const SessionSetting* setting : {&kSqlNotes, &kUniqueChecks, &kSqlMode, &kForeignKeyChecks}) {
+        if (setting == &kForeignKeyChecks && !fkcheck) continue;
+        if (!succeeded(side, query_side(side, text_of(*setting, form), false))) return 0;
+    }
+    return 1;
+}
+
+void append_session_script_start(SyncContext& ctx) {
+    SyncScript& script = ctx.script();
+    // The script's values are UTF-8 and its TIMESTAMP values in UTC, whatever the client
+    // that replays it would choose.
+    SyncSide& target = ctx.target();
+    script.append(server_has_utf8mb4(target.tunnel(), target.handle()) ? "/*!40101 SET NAMES utf8mb4 */;\n"
+                                                                         : "/*!40101 SET NAMES utf8 */;\n");
+    script.append("/*!40103 SET @OLD_TIME_ZONE=@@TIME_ZONE, TIME_ZONE='+00:00' */;\n");
+    script.append("/*!40014 SET @OLD_UNIQUE_CHECKS=@@UNIQUE_CHECKS, UNIQUE_CHECKS=0 */;\n");
+    if (ctx.fkcheck())
+        script.append("/*!40014 SET @OLD_FOREIGN_KEY_CHECKS=@@FOREIGN_KEY_CHECKS, FOREIGN_KEY_CHECKS=0 */;\n");
+    script.append("/*!40101 SET @OLD_SQL_MODE=@@SQL_MODE, SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;\n");
+    script.append("/*!40111 SET @OLD_SQL_NOTES=@@SQL_NOTES, SQL_NOTES=0 */;\n\n");
+}
+
+void append_session_script_end(SyncContext& ctx) {
+    SyncScript& script = ctx.script();
+    script.append("/*!40101 SET SQL_MODE=@OLD_SQL_MODE */;\n");
+    if (ctx.fkcheck()) script.append("/*!40014 SET FOREIGN_KEY_CHECKS=@OLD_FOREIGN_KEY_CHECKS */;\n");
+    script.append("/*!40014 SET UNIQUE_CHECKS=@OLD_UNIQUE_CHECKS */;\n");
+    script.append("/*!40111 SET SQL_NOTES=@OLD_SQL_NOTES */;\n");
+    script.append("/*!40103 SET TIME_ZONE=@OLD_TIME_ZONE */;\n");
+}
+
+int commit_side(SyncSide& side) {
+    if (!side.autocommit_off || !side.uncommitted) return 1;
+    if (!succeeded(side, query_side(side, "commit", false))) return 0;
+    side.uncommitted = false;
+    return 1;
+}
