@@ -1,28 +1,294 @@
-// Stand-in until the chunk comparison is built: a table with rows on both sides fails
-// honestly instead of being reported as synced.
 #include "sync/chunk_compare.h"
 
+#include <vector>
+
+#include "connection/helper_queries.h"
+#include "connection/sql_quote.h"
+#include "connection/statements.h"
 #include "report/reporting.h"
+#include "sync/chunk_query.h"
+#include "sync/chunk_statements.h"
+#include "sync/key_conditions.h"
+#include "sync/range_plan.h"
+#include "sync/row_merge.h"
+#include "sync/sync_script.h"
+#include "sync/sync_statements.h"
 
 namespace {
 
-int not_built(SyncContext& ctx) {
+constexpr const char* calculating = "Calculating checksum...\r\nCalculating checksum...";
+
+// How the merge orders the table's key: per key column, and the extra sort columns that
+// both row statements carry for the columns whose text does not sort as the server does.
+struct KeyOrdering {
+    std::vector<KeySort> sorts;
+    std::string columns;  // ", expr AS `__k0`, ..."
+};
+
+// Types and collations of the key columns from the source's column list.
+bool key_ordering(SyncContext& ctx, KeyOrdering& out) {
+    StrBuf statement;
+    statement.format("show full fields from %s", ctx.table.c_str());
+    ResultPtr fields = query_side(ctx.source(), statement.c_str());
+    if (!fields) {
+        ctx.report_error(ctx.source());
+        return false;
+    }
+    Tunnel& tunnel = ctx.source().tunnel();
+    out.sorts.assign(ctx.keys.size(), KeySort{});
+    std::vector<bool> found(ctx.keys.size(), false);
+    while (MYSQL_ROW row = tunnel.fetch_row(fields.get())) {
+        for (std::size_t k = 0; k < ctx.keys.size(); ++k) {
+            if (!row[0] || ctx.keys[k].name != row[0]) continue;
+            out.sorts[k] = key_sort(ctx.keys[k].name, row[1], row[2]);
+            found[k] = true;
+        }
+    }
+    for (std::size_t k = 0; k < ctx.keys.size(); ++k) {
+        if (!found[k]) return false;
+        if (!out.sorts[k].expression.empty())
+            out.columns += ", " + out.sorts[k].expression + " AS `__k" + std::to_string(k) + "`";
+    }
+    return true;
+}
+
+ChunkTable chunk_table(const SyncContext& ctx, const std::string& checksum_expression) {
+    return {ctx.table, checksum_expression, ctx.all_columns, ctx.filter.value_or("")};
+}
+
+ChunkQuery side_query(SyncSide& side, std::string statement) {
+    ChunkQuery query;
+    query.side = &side;
+    query.statement = std::move(statement);
+    return query;
+}
+
+// The positions the merge reads, from the two results' column names; false when one is
+// missing. Also records each key column's place in the source rows.
+bool merge_columns(SyncContext& ctx, TunnelResult* source, TunnelResult* target, const KeyOrdering& ordering,
+                   MergeColumns& columns) {
+    Tunnel& s = ctx.source().tunnel();
+    Tunnel& t = ctx.target().tunnel();
+    int source_crc = column_index(s, source, "__crc");
+    int target_crc = column_index(t, target, "__crc");
+    if (source_crc < 0 || target_crc < 0) return false;
+    columns.source_crc = static_cast<unsigned>(source_crc);
+    columns.target_crc = static_cast<unsigned>(target_crc);
+    for (std::size_t k = 0; k < ctx.keys.size(); ++k) {
+        int at = column_index(s, source, ctx.keys[k].name.c_str());
+        if (at < 0 || at >= source_crc) return false;
+        ctx.keys[k].result_index = at;
+        int source_at = at, target_at = static_cast<int>(k);
+        if (!ordering.sorts[k].expression.empty()) {
+            std::string name = "__k" + std::to_string(k);
+            source_at = column_index(s, source, name.c_str());
+            target_at = column_index(t, target, name.c_str());
+            if (source_at < 0 || target_at < 0) return false;
+        }
+        columns.source_keys.push_back(static_cast<unsigned>(source_at));
+        columns.target_keys.push_back(static_cast<unsigned>(target_at));
+        columns.orders.push_back(ordering.sorts[k].order);
+    }
+    return true;
+}
+
+// The rows of a differing chunk: read both sides at once, merge, and apply what the
+// target needs, between the batch markers of the script.
+int compare_chunk_rows(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target, int chunk,
+                       const KeyOrdering& ordering) {
+    StrBuf marker;
+    if (ctx.writes_script()) {
+        marker.format("\t/*Start of batch : %d */\n", chunk + 1);
+        ctx.script().append(marker);
+    }
+    ctx.set_status(calculating);
+    run_both(source, target);
+    ctx.set_status("");
+    if (!source.result) {
+        ctx.report_error(ctx.source());
+        return 0;
+    }
+    if (!target.result) {
+        ctx.report_error(ctx.target());
+        return 0;
+    }
+    MergeColumns columns;
+    if (!merge_columns(ctx, source.result.get(), target.result.get(), ordering, columns)) return 0;
+
+    bool deletes = ctx.delete_allowed && !ctx.filter;
+    std::vector<RowAction> actions;
+    merge_rows(ctx.source().tunnel(), source.result.get(), ctx.target().tunnel(), target.result.get(), columns,
+               deletes, actions);
+    sort_actions(actions);
+
+    std::span<const RowAction> entries(actions);
+    std::size_t used = 0;
+    int ok = apply_deletes(ctx, target.result.get(), entries, used);
+    target.result.reset();
+    entries = entries.subspan(used);
+    if (ok) ok = apply_inserts(ctx, source.result.get(), entries, used);
+    if (ok) ok = apply_updates(ctx, source.result.get(), entries.subspan(used));
+
+    if (ctx.writes_script()) {
+        marker.format("\t/*End   of batch : %d */\n", chunk + 1);
+        ctx.script().append(marker);
+    }
+    return ok;
+}
+
+// One chunk: both checksums at once; only a difference reads the rows.
+int compare_chunk(SyncContext& ctx, std::string source_sum, std::string target_sum, ChunkQuery source_rows,
+                  ChunkQuery target_rows, int chunk, const KeyOrdering& ordering) {
+    ctx.set_status(calculating);
+    ChunkQuery source = side_query(ctx.source(), std::move(source_sum));
+    ChunkQuery target = side_query(ctx.target(), std::move(target_sum));
+    // Each side starts its next chunk's digest afresh.
+    source.after = target.after = "SET @crc := ''";
+    run_both(source, target);
+    ctx.set_status("");
+    if (!source.result) {
+        ctx.report_error(ctx.source());
+        return 0;
+    }
+    if (!target.result) {
+        ctx.report_error(ctx.target());
+        return 0;
+    }
+    MYSQL_ROW s = ctx.source().tunnel().fetch_row(source.result.get());
+    unsigned long* s_lengths = s ? ctx.source().tunnel().fetch_lengths(source.result.get()) : nullptr;
+    MYSQL_ROW t = ctx.target().tunnel().fetch_row(target.result.get());
+    unsigned long* t_lengths = t ? ctx.target().tunnel().fetch_lengths(target.result.get()) : nullptr;
+    bool equal = s && t && s[2] && t[2] && s_lengths[2] == t_lengths[2] &&
+                 std::string_view(s[2], s_lengths[2]) == std::string_view(t[2], t_lengths[2]);
+    source.result.reset();
+    target.result.reset();
+    if (equal) return 1;
+    return compare_chunk_rows(ctx, source_rows, target_rows, chunk, ordering);
+}
+
+// The source's answer to a statement of two columns.
+std::optional<TextPair> two_columns(SyncSide& side, const std::string& statement) {
+    ResultPtr result = query_side(side, statement.c_str());
+    if (!result) return std::nullopt;
+    MYSQL_ROW row = side.tunnel().fetch_row(result.get());
+    if (!row || side.tunnel().num_fields(result.get()) < 2) return std::nullopt;
+    TextPair pair;
+    if (row[0]) pair.first = row[0];
+    if (row[1]) pair.second = row[1];
+    return pair;
+}
+
+std::optional<RangeKind> range_kind(KeyClass key_class) {
+    switch (key_class) {
+    case KeyClass::integer: return RangeKind::integer;
+    case KeyClass::floating: return RangeKind::floating;
+    case KeyClass::timestamp: return RangeKind::timestamp;
+    case KeyClass::time: return RangeKind::time;
+    case KeyClass::other: break;
+    }
+    return std::nullopt;
+}
+
+void report_no_plan(SyncContext& ctx) {
     StrBuf text;
-    text.format("Row comparison of tables that have rows on both sides is not built yet: table %s was not "
-                "synced.\r\n",
+    text.format("The key range of table %s could not be divided into chunks; the table was not synced.\r\n",
                 ctx.table.c_str());
     report_failure(text.c_str());
-    return 0;
+}
+
+// The boundary row's key values for the tuple conditions, escaped by the source.
+std::vector<BoundaryValue> boundary_values(SyncContext& ctx, TunnelResult* result, MYSQL_ROW row) {
+    SyncSide& source = ctx.source();
+    unsigned long* lengths = source.tunnel().fetch_lengths(result);
+    std::vector<BoundaryValue> values;
+    for (std::size_t k = 0; k < ctx.keys.size(); ++k) {
+        StrBuf escaped;
+        append_escaped_value(escaped, source.tunnel(), source.handle(), row[k] ? row[k] : "", row[k] ? lengths[k] : 0);
+        values.push_back({ctx.keys[k].name, escaped.str(), ctx.keys[k].unquoted});
+    }
+    return values;
 }
 
 }  // namespace
 
-int compare_by_ranges(SyncContext& ctx, const std::string&, KeyClass, const std::string&, std::uint64_t,
-                      bool& no_plan) {
+int compare_by_ranges(SyncContext& ctx, const std::string& key, KeyClass key_class,
+                      const std::string& checksum_expression, std::uint64_t source_rows, bool& no_plan) {
     no_plan = false;
-    return not_built(ctx);
+    std::optional<RangeKind> kind = range_kind(key_class);
+    if (!kind) {
+        no_plan = true;
+        report_no_plan(ctx);
+        return 0;
+    }
+    ctx.keys.assign(1, KeyColumn{key, key_class, *kind == RangeKind::integer || *kind == RangeKind::floating, -1});
+    SyncSide& source = ctx.source();
+    KeyRangePlan plan(key, *kind, source_rows,
+                      [&source](const std::string& statement) { return two_columns(source, statement); });
+    if (source_rows > 0) {
+        std::string bounds = "SELECT MIN(`" + quote_name(key) + "`), MAX(`" + quote_name(key) + "`) FROM " + ctx.table;
+        std::optional<TextPair> range = two_columns(source, bounds);
+        if (!range || !range->first || !range->second ||
+            !plan.make_plan(range->first->c_str(), range->second->c_str())) {
+            no_plan = true;
+            report_no_plan(ctx);
+            return 0;
+        }
+    }
+    KeyOrdering ordering;
+    if (!key_ordering(ctx, ordering)) return 0;
+    ChunkTable table = chunk_table(ctx, checksum_expression);
+    for (int chunk = 0; chunk <= plan.last(); ++chunk) {
+        std::string where = plan.range_condition(chunk);
+        if (!compare_chunk(ctx, range_checksum_source(chunk, table, where), range_checksum_target(chunk, table, where),
+                           side_query(ctx.source(), range_rows_source(table, where, key, ordering.columns)),
+                           side_query(ctx.target(), range_rows_target(table, where, key, ordering.columns)), chunk,
+                           ordering))
+            return 0;
+    }
+    return 1;
 }
 
-int compare_by_key_order(SyncContext& ctx, const std::string&, const std::string&, const std::string&) {
-    return not_built(ctx);
+int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expression, const std::string& key_list,
+                         const std::string& index_name) {
+    KeyOrdering ordering;
+    if (!key_ordering(ctx, ordering)) return 0;
+    std::vector<std::string> names;
+    for (const KeyColumn& key : ctx.keys) names.push_back(key.name);
+    const std::string order_by = order_by_list(names);
+    const std::string base = "SELECT " + key_list + " FROM " + ctx.table + " FORCE INDEX(`" + quote_name(index_name) + "`)";
+    ChunkTable table = chunk_table(ctx, checksum_expression);
+    SyncSide& source = ctx.source();
+
+    // Each boundary is the key of the 1000th row after the previous one.
+    auto next_boundary = [&](const std::string& after) -> ResultPtr {
+        std::string statement = after.empty() ? base + " limit 999, 1" : base + " WHERE " + after + " limit 999, 1";
+        ResultPtr result = query_side(source, statement.c_str());
+        if (!result) {
+            ctx.report_error(source);
+        }
+        return result;
+    };
+    ResultPtr boundary = next_boundary("");
+    std::string lower;
+    for (int chunk = 0;; ++chunk) {
+        if (!boundary) return 0;
+        MYSQL_ROW row = source.tunnel().fetch_row(boundary.get());
+        std::string upper = "1 = 1";
+        std::string above;
+        if (row) {
+            std::vector<BoundaryValue> values = boundary_values(ctx, boundary.get(), row);
+            upper = at_most(values);
+            above = greater_than(values);
+        }
+        std::string where = chunk == 0 ? " WHERE ( " + upper + " )" : " WHERE ( " + lower + " ) AND ( " + upper + " )";
+        if (!compare_chunk(ctx, order_checksum_source(chunk, table, where), order_checksum_target(chunk, table, where),
+                           side_query(ctx.source(), order_rows_source(table, where, order_by, ordering.columns)),
+                           side_query(ctx.target(),
+                                      order_rows_target(table, where, order_by, key_list, ordering.columns)),
+                           chunk, ordering))
+            return 0;
+        if (!row) return 1;
+        boundary = next_boundary(above);
+        lower = above;
+    }
 }

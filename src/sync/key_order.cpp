@@ -84,7 +84,17 @@ KeySort key_sort(const std::string& name, const char* type_text, const char* col
         return {KeyOrder::floating, {}};
     if (contains(type, "decimal") || contains(type, "numeric")) return {KeyOrder::decimal, {}};
     if (starts_with(type, "time") && !starts_with(type, "timestamp")) return {KeyOrder::time, {}};
-    if (collated) return {KeyOrder::weight, "WEIGHT_STRING(" + column + ")"};
+    if (collated) {
+        // A PAD SPACE collation compares as if the shorter text had trailing spaces:
+        // padding both sort keys to the column's length makes them compare the same way.
+        if (std::strstr(collation, "_nopad_")) return {KeyOrder::weight, "WEIGHT_STRING(" + column + ")"};
+        long length = 0;
+        std::size_t open = type.find('(');
+        if (open != std::string::npos) length = std::strtol(type.c_str() + open + 1, nullptr, 10);
+        else if (starts_with(type, "tinytext")) length = 255;
+        if (length <= 0) return {KeyOrder::weight, "WEIGHT_STRING(" + column + ")"};
+        return {KeyOrder::weight, "WEIGHT_STRING(" + column + " AS CHAR(" + std::to_string(length) + "))"};
+    }
     return {KeyOrder::bytes, {}};
 }
 

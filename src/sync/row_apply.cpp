@@ -1,5 +1,6 @@
 #include "sync/row_apply.h"
 
+#include "connection/helper_queries.h"
 #include "connection/sql_quote.h"
 #include "connection/statements.h"
 #include "sync/sync_script.h"
@@ -37,12 +38,18 @@ MYSQL_ROW row_at(Tunnel& tunnel, TunnelResult* rows, std::uint32_t number, unsig
     return row;
 }
 
+// The source row's own columns: those before "__crc" (sort columns may follow it).
+unsigned row_columns(Tunnel& tunnel, TunnelResult* rows) {
+    int crc = column_index(tunnel, rows, "__crc");
+    return crc >= 0 ? static_cast<unsigned>(crc) : tunnel.num_fields(rows) - 1;
+}
+
 // "UPDATE t SET `a`='1', `b`=NULL  WHERE (...) " for a source row (all columns but "__crc").
 int update_row(SyncContext& ctx, TunnelResult* rows, MYSQL_ROW row, const unsigned long* lengths) {
     Tunnel& tunnel = ctx.source().tunnel();
     StrBuf where;
     if (!append_row_identification(ctx, where, row, lengths, true)) return 0;
-    const unsigned count = tunnel.num_fields(rows) - 1;
+    const unsigned count = row_columns(tunnel, rows);
     MYSQL_FIELD* fields = tunnel.fetch_fields(rows);
     StrBuf statement;
     statement.format("UPDATE %s SET ", ctx.table.c_str());
@@ -119,7 +126,7 @@ int apply_inserts(SyncContext& ctx, TunnelResult* source_rows, std::span<const R
         ctx.set_status("Retrieving table row...");
         set_row_status(ctx, "Table row obtained...\r\nInserting row: %d", ctx.inserted);
         StrBuf values;
-        if (!append_value_list(ctx, values, row, lengths, tunnel.num_fields(source_rows) - 1)) return 0;
+        if (!append_value_list(ctx, values, row, lengths, row_columns(tunnel, source_rows))) return 0;
         StrBuf statement;
         statement.format("INSERT INTO %s VALUES (%s)", ctx.table.c_str(), values.c_str());
         if (ctx.mode() == SyncMode::script_only) {

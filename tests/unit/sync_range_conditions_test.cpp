@@ -69,7 +69,8 @@ TEST(SyncRangeConditions, KeysCompareAsTheServerOrdersThem) {
     EXPECT_LT(cmp(KeyOrder::bytes, "ab", "ab\x01"), 0);
     EXPECT_GT(cmp(KeyOrder::bytes, "\xff", "\x01"), 0);
 
-    EXPECT_EQ(key_sort("k", "varchar(20)", "utf8mb4_general_ci").expression, "WEIGHT_STRING(`k`)");
+    EXPECT_EQ(key_sort("k", "varchar(20)", "utf8mb4_general_ci").expression, "WEIGHT_STRING(`k` AS CHAR(20))");
+    EXPECT_EQ(key_sort("k", "varchar(20)", "utf8mb4_nopad_bin").expression, "WEIGHT_STRING(`k`)");
     EXPECT_EQ(key_sort("k", "enum('b','a')", "utf8mb4_general_ci").expression, "`k`+0");
     EXPECT_EQ(key_sort("k", "decimal(10,2)", nullptr).order, KeyOrder::decimal);
     EXPECT_EQ(key_sort("k", "time(3)", nullptr).order, KeyOrder::time);

@@ -1,0 +1,21 @@
+// ChunkQuery: one side's statement of a chunk comparison. run_both sends the source's and
+// the target's statement at the same time, on one worker thread per side, and returns
+// when both have their stored results. A worker touches only its own side and its own
+// record; nothing else is shared.
+#pragma once
+
+#include <string>
+
+#include "connection/result_ptr.h"
+
+struct SyncSide;
+
+struct ChunkQuery {
+    SyncSide* side = nullptr;
+    std::string statement;
+    // Sent on the same side right after the statement (its outcome is not looked at).
+    std::string after;
+    ResultPtr result;  // out: null when the statement failed
+};
+
+void run_both(ChunkQuery& source, ChunkQuery& target);

@@ -1,0 +1,29 @@
+// The row merge of a differing chunk: both sides' rows come ordered by the key; walking
+// them together decides, row by row, what the target needs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "sync/key_order.h"
+#include "sync/row_apply.h"
+
+class Tunnel;
+struct TunnelResult;
+
+// Where the merge finds things in the rows: the value compared for each key column (the
+// key itself or its sort column), in key order, and the "__crc" digest.
+struct MergeColumns {
+    std::vector<unsigned> source_keys, target_keys;
+    std::vector<KeyOrder> orders;
+    unsigned source_crc = 0, target_crc = 0;
+};
+
+// Merges both results (read to their end) into actions; without deletes a row only the
+// target holds is left alone. Returns the number of entries made.
+std::size_t merge_rows(Tunnel& source_tunnel, TunnelResult* source, Tunnel& target_tunnel, TunnelResult* target,
+                       const MergeColumns& columns, bool deletes, std::vector<RowAction>& actions);
+
+// Deletes first, then inserts, then updates; each in row order.
+void sort_actions(std::vector<RowAction>& actions);
