@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# Times kro's sync against pt-table-sync (Debian package percona-toolkit, installed here
+# when missing) on a table of 1,000,000 rows of mixed types, on the private MariaDB of
+# scripts/services.sh: once with both sides identical, once with 1 % of the rows changed
+# (updates, inserts and deletes in equal parts). Each tool must leave the tables equal
+# (CHECKSUM TABLE); the script fails otherwise. Reports wall times, their ratio and kro's
+# peak memory (maximum resident set).
+#   bench/sync_bench.sh [rows]          (KRO_BUILD_DIR: the build folder, default build/)
+# Needs /usr/bin/time. Starts the services when they are not running and stops them again
+# at the end in that case.
+set -euo pipefail
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${KRO_BUILD_DIR:-$top/build}
+rows=${1:-1000000}
+services="$build/services"
+work=$(mktemp -d /tmp/kro-sync-bench-XXXXXX)
+started=0
+
+cleanup() {
+  rm -rf "$work"
+  if [ $started -eq 1 ]; then "$top/scripts/services.sh" stop "$services" >/dev/null 2>&1 || true; fi
+}
+trap cleanup EXIT
+
+if ! command -v pt-table-sync >/dev/null; then
+  echo "== installing percona-toolkit"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q percona-toolkit >/dev/null
+fi
+
+# shellcheck source=bench/bench_setup.sh
+source "$top/bench/bench_setup.sh"
+
+have=$("${client[@]}" -N -e "select count(*) from kro_sync_src.mixed" 2>/dev/null || echo 0)
+if [ "$have" != "$rows" ]; then
+echo "== creating kro_sync_src.mixed with $rows rows"
+"${client[@]}" <<SQL
+drop database if exists kro_sync_src;
+create database kro_sync_src character set utf8mb4;
+use kro_sync_src;
+create table mixed (
+  id int primary key, qty bigint, price decimal(12,2), ratio double, name varchar(64),
+  note text, created datetime, code varbinary(16), flag tinyint, maybe int null
+) engine=InnoDB;
+set session max_recursive_iterations = 4294967295;
+insert into mixed
+  with recursive s(n) as (select 1 union all select n + 1 from s where n < $rows)
+  select n, n * 7919, (n % 100000) / 100, n / 3.0, concat('name-', n, '-', md5(n)),
+         repeat(concat('text ', n, ' it''s "quoted" \\\\ '), 1 + n % 4),
+         '2020-01-01' + interval n second, unhex(md5(n)), n % 2, if(n % 5 = 0, null, n)
+  from s;
+analyze table mixed;
+SQL
+fi
+
+# A target equal to the source, then (with "changed") 1 % of its rows changed: a third
+# updated, a third deleted (the sync inserts them), a third added (the sync deletes them).
+prepare_target() {
+  local changed=$1 part=$((rows / 300))
+  "${client[@]}" <<SQL
+drop database if exists kro_sync_tgt;
+create database kro_sync_tgt character set utf8mb4;
+create table kro_sync_tgt.mixed like kro_sync_src.mixed;
+insert into kro_sync_tgt.mixed select * from kro_sync_src.mixed;
+SQL
+  if [ "$changed" = changed ]; then
+    "${client[@]}" kro_sync_tgt <<SQL
+update mixed set name = concat(name, '*'), maybe = null where id % 300 = 1;
+delete from mixed where id % 300 = 2;
+set session max_recursive_iterations = 4294967295;
+insert into mixed (id, qty, price, ratio, name, note, created, code, flag, maybe)
+  with recursive s(n) as (select 1 union all select n + 1 from s where n < $part)
+  select $rows + n, n, 1.5, 0.5, 'extra', 'extra row', '2021-01-01', unhex(md5(n)), 1, n from s;
+SQL
+  fi
+}
+
+expect_equal() {
+  local a b
+  a=$("${client[@]}" -N -e "checksum table kro_sync_src.mixed" | cut -f2)
+  b=$("${client[@]}" -N -e "checksum table kro_sync_tgt.mixed" | cut -f2)
+  if [ "$a" != "$b" ]; then echo "FAILED: $1 left the tables different ($a / $b)" >&2; exit 1; fi
+}
+
+cat > "$work/sync.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<job><syncjob>
+  <source><host>$MARIADB_HOST</host><port>$MARIADB_PORT</port><user>$MARIADB_USER</user>
+    <pwd>$MARIADB_PASSWORD</pwd><database>kro_sync_src</database><compressed>0</compressed></source>
+  <target><host>$MARIADB_HOST</host><port>$MARIADB_PORT</port><user>$MARIADB_USER</user>
+    <pwd>$MARIADB_PASSWORD</pwd><database>kro_sync_tgt</database><compressed>0</compressed></target>
+  <tables all="no"><table><name>\`mixed\`</name></table></tables>
+</syncjob></job>
+XML
+
+# run_kro NAME: seconds and peak KiB into NAME.time; the summary line is shown.
+run_kro() {
+  (cd "$work" && /usr/bin/time -f '%e %M' -o "$work/$1.time" "$build/kro" sync.xml > "$work/$1.out")
+  grep '`mixed`' "$work/$1.out" || { cat "$work/$1.out"; exit 1; }
+}
+run_pt() {
+  /usr/bin/time -f '%e %M' -o "$work/$1.time" pt-table-sync --execute --no-check-triggers \
+    "h=$MARIADB_HOST,P=$MARIADB_PORT,u=$MARIADB_USER,p=$MARIADB_PASSWORD,D=kro_sync_src,t=mixed" \
+    "h=$MARIADB_HOST,P=$MARIADB_PORT,D=kro_sync_tgt,t=mixed" > "$work/$1.out"
+}
+
+for state in identical changed; do
+  prepare_target $state
+  echo "== kro, $state"
+  run_kro "kro-$state"
+  expect_equal "kro ($state)"
+  prepare_target $state
+  echo "== pt-table-sync, $state"
+  run_pt "pt-$state"
+  expect_equal "pt-table-sync ($state)"
+done
+
+echo
+printf '%-10s %10s %10s %8s %14s\n' state "kro s" "pt s" ratio "kro peak MiB"
+for state in identical changed; do
+  read -r kro_s kro_kb < "$work/kro-$state.time"
+  read -r pt_s _ < "$work/pt-$state.time"
+  printf '%-10s %10s %10s %8s %14s\n' $state "$kro_s" "$pt_s" \
+    "$(awk "BEGIN { printf \"%.2f\", $kro_s / $pt_s }")" "$(awk "BEGIN { printf \"%.1f\", $kro_kb / 1024 }")"
+done
