@@ -1,5 +1,6 @@
 #include "sync/chunk_compare.h"
 
+#include <cstring>
 #include <vector>
 
 #include "connection/helper_queries.h"
@@ -41,6 +42,9 @@ bool key_ordering(SyncContext& ctx, KeyOrdering& out) {
         for (std::size_t k = 0; k < ctx.keys.size(); ++k) {
             if (!row[0] || ctx.keys[k].name != row[0]) continue;
             out.sorts[k] = key_sort(ctx.keys[k].name, row[1], row[2]);
+            // A FLOAT's shortest text is not the stored value; the server finds the row by
+            // that text only after casting it back to FLOAT.
+            ctx.keys[k].single_float = row[1] && std::strncmp(row[1], "float", 5) == 0;
             found[k] = true;
         }
     }

@@ -87,10 +87,11 @@ int append_row_identification(SyncContext& ctx, StrBuf& out, MYSQL_ROW row, cons
         if (k > 0) out.append(" AND ");
         out.append("`", 1);
         append_escaped_identifier(out, key.name);
-        out.append(key.unquoted ? "` = " : "` = '");
+        out.append(key.single_float ? "` = CAST(" : key.unquoted ? "` = " : "` = '");
         SyncSide& target = ctx.target();
         if (!append_escaped_value(out, target.tunnel(), target.handle(), row[at], lengths[at])) return 0;
-        if (!key.unquoted) out.append("'", 1);
+        if (key.single_float) out.append(" AS FLOAT)");
+        else if (!key.unquoted) out.append("'", 1);
     }
     out.append(")");
     return 1;

@@ -33,6 +33,7 @@ struct KeyColumn {
     KeyClass key_class = KeyClass::other;
     bool unquoted = false;               // integer and float values go into SQL without quotes
     int result_index = -1;               // position in a row-level source result
+    bool single_float = false;           // FLOAT: its text names the value only as CAST(text AS FLOAT)
 };
 
 // One server as the run uses it. Statements go through query_side() (sync_statements.h),
