@@ -1,6 +1,7 @@
 # The private MariaDB server of the tests: a fresh data folder at every start, 127.0.0.1 on
 # a free port plus a unix socket, SSL with a CA and server certificate made at start, a
 # test user with a password and every privilege. Sourced by scripts/services.sh.
+# The functions take an instance name, so that mariadb2.sh starts a second server the same way.
 #   MARIADB_HOST MARIADB_PORT MARIADB_SOCKET   where it listens
 #   MARIADB_USER MARIADB_PASSWORD              the test user (all privileges, any host)
 #   MARIADB_ROOT_USER MARIADB_ROOT_PASSWORD    the server's root account
@@ -10,12 +11,13 @@ mariadb_user=kro
 mariadb_password='kro-Test_pw1'
 mariadb_root_password='kro-Root_pw1'
 
-mariadb_dir() { echo "$SERVICES_DIR/mariadb"; }
+# $1: the instance's name (its folder and env file).
+mariadb_dir() { echo "$SERVICES_DIR/${1:-mariadb}"; }
 
 mariadb_running() {
-  local dir pid
-  dir=$(mariadb_dir)
-  [ -f "$dir/server.pid" ] && [ -f "$SERVICES_DIR/env.d/mariadb" ] || return 1
+  local name=${1:-mariadb} dir pid
+  dir=$(mariadb_dir "$name")
+  [ -f "$dir/server.pid" ] && [ -f "$SERVICES_DIR/env.d/$name" ] || return 1
   pid=$(cat "$dir/server.pid")
   kill -0 "$pid" 2>/dev/null && [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" != Z ]
 }
@@ -41,11 +43,17 @@ mariadb_make_certificates() {
   )
 }
 
-mariadb_start() {
-  mariadb_running && return 0
-  mariadb_stop >/dev/null 2>&1 || true
+mariadb_start() { mariadb_instance_start mariadb MARIADB; }
+mariadb_stop() { mariadb_instance_stop mariadb; }
+
+# $1: instance name, $2: prefix of its env settings, further words: server options.
+mariadb_instance_start() {
+  local name=$1 prefix=$2
+  shift 2
+  mariadb_running "$name" && return 0
+  mariadb_instance_stop "$name" >/dev/null 2>&1 || true
   local dir port sock cnf user=$mariadb_user password=$mariadb_password root_password=$mariadb_root_password
-  dir=$(mariadb_dir)
+  dir=$(mariadb_dir "$name")
   mkdir -p "$dir"
   sock="$dir/sock"
   cnf="$dir/my.cnf"
@@ -68,6 +76,7 @@ ssl-key=$dir/ssl/server-key.pem
 innodb-buffer-pool-size=64M
 innodb-log-file-size=16M
 max-connections=200
+$(printf '%s\n' "$@")
 CNF
   rm -rf "$dir/data"
   mariadb-install-db --defaults-file="$cnf" --user=root --auth-root-authentication-method=normal \
@@ -93,24 +102,24 @@ GRANT ALL PRIVILEGES ON *.* TO '$user'@'localhost' WITH GRANT OPTION;
 ALTER USER 'root'@'localhost' IDENTIFIED BY '$root_password';
 FLUSH PRIVILEGES;
 SQL
-  cat > "$SERVICES_DIR/env.d/mariadb" <<ENV
-MARIADB_HOST=127.0.0.1
-MARIADB_PORT=$port
-MARIADB_SOCKET=$sock
-MARIADB_USER=$user
-MARIADB_PASSWORD=$password
-MARIADB_ROOT_USER=root
-MARIADB_ROOT_PASSWORD=$root_password
-MARIADB_CA=$dir/ssl/ca.pem
-MARIADB_CLIENT_CERT=$dir/ssl/client-cert.pem
-MARIADB_CLIENT_KEY=$dir/ssl/client-key.pem
+  cat > "$SERVICES_DIR/env.d/$name" <<ENV
+${prefix}_HOST=127.0.0.1
+${prefix}_PORT=$port
+${prefix}_SOCKET=$sock
+${prefix}_USER=$user
+${prefix}_PASSWORD=$password
+${prefix}_ROOT_USER=root
+${prefix}_ROOT_PASSWORD=$root_password
+${prefix}_CA=$dir/ssl/ca.pem
+${prefix}_CLIENT_CERT=$dir/ssl/client-cert.pem
+${prefix}_CLIENT_KEY=$dir/ssl/client-key.pem
 ENV
 }
 
-mariadb_stop() {
-  local dir pid i
-  dir=$(mariadb_dir)
-  rm -f "$SERVICES_DIR/env.d/mariadb"
+mariadb_instance_stop() {
+  local name=$1 dir pid i
+  dir=$(mariadb_dir "$name")
+  rm -f "$SERVICES_DIR/env.d/$name"
   [ -f "$dir/server.pid" ] || return 0
   pid=$(cat "$dir/server.pid")
   # A clean shutdown first; the pid file's TERM/KILL is the fallback.

@@ -49,8 +49,6 @@ void write_session_entry(const char* text, const char* table) {
     write_raw(session_file, "</error>");
 }
 
-void print_check_line() { std::printf("\nCheck %s for complete error details.\n", log_path.c_str()); }
-
 bool ends_line(const char* text) {
     std::size_t n = std::strlen(text);
     return n > 0 && text[n - 1] == '\n';
@@ -65,6 +63,8 @@ void write_line(FILE* stream, const char* text) {
 
 }  // namespace
 
+void print_check_line() { std::printf("\nCheck %s for complete error details.\n", log_path.c_str()); }
+
 void report_failure_no_entry(const char* text) {
     if (!text) text = "";
     remember_error(text);
@@ -78,7 +78,7 @@ void report_failure(const char* text) {
     add_session_entry(text);
 }
 
-void add_session_entry(const char* text) { write_session_entry(text, nullptr); }
+void add_session_entry(const char* text, const char* table) { write_session_entry(text, table); }
 
 void report_error_number(long number, const char* error_text) {
     StrBuf text;

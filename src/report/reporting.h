@@ -11,10 +11,12 @@ struct ReportBody;
 
 // Console, check line, log, and a plain <error> entry in the session file.
 void report_failure(const char* text);
+// "\nCheck <log file> for complete error details.\n" on the console.
+void print_check_line();
 // Console, check line, log; no session entry.
 void report_failure_no_entry(const char* text);
-// Only the session file's plain <error> entry.
-void add_session_entry(const char* text);
+// Only the session file's <error> entry; with a table, the entry names it.
+void add_session_entry(const char* text, const char* table = nullptr);
 // "\r\nERROR: %ld, %s" with a server's error number and text, then report_failure.
 void report_error_number(long number, const char* error_text);
 // A failed statement of the sync job: the error goes to the log and the session file

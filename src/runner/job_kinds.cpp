@@ -8,11 +8,12 @@
 #include "notify/notify_job.h"
 #include "report/process_state.h"
 #include "report/reporting.h"
+#include "sync/sync_job.h"
 
 namespace {
 
 const JobKind kJobKinds[] = {
-    {"syncjob", nullptr},
+    {"syncjob", run_sync_job},
     {"notifyjob", run_notify_job},
     {"exportjob", export_job_entry},
     {"odbcimport", nullptr},

@@ -29,6 +29,20 @@ KeyClass key_class_of(std::string_view type) {
     return KeyClass::other;
 }
 
+std::vector<std::string> split_column_list(const std::string& list) {
+    std::vector<std::string> names;
+    std::size_t at = 0;
+    while (at < list.size()) {
+        std::size_t end = at + 1;
+        // A name ends at a single backquote; a doubled one belongs to the name.
+        while (end < list.size() && !(list[end] == '`' && (end + 1 == list.size() || list[end + 1] != '`')))
+            end += list[end] == '`' ? 2 : 1;
+        names.push_back(list.substr(at, end + 1 - at));
+        at = end + 2;  // past the closing backquote and the comma
+    }
+    return names;
+}
+
 SyncContext::SyncContext(SyncSide& source, SyncSide& target, SyncMode mode, SyncScript& script,
                          ReportBody& report, StatusBlock& status)
     : source_(&source), target_(&target), mode_(mode), script_(script), report_(report), status_(status) {}
@@ -39,6 +53,7 @@ void SyncContext::set_status(std::string_view text) { status_.set_status(text); 
 
 void SyncContext::reset_table() {
     table.clear();
+    table_label.clear();
     filter.reset();
     column_list.reset();
     all_columns.clear();
@@ -55,10 +70,10 @@ void SyncContext::report_error(SyncSide& side) {
         report_query_error(2013,
                            "The connection to the server was lost; the changes made to this table since the "
                            "last commit were undone by the server.",
-                           table.c_str(), report_, nullptr);
+                           table_label.c_str(), report_, nullptr);
         side.lost_changes = false;
         return;
     }
     report_query_error(side.tunnel().error_number(side.handle()), side.tunnel().error(side.handle()),
-                       table.c_str(), report_, nullptr);
+                       table_label.c_str(), report_, nullptr);
 }

@@ -28,6 +28,10 @@ enum class SyncMode { direct, script_only, direct_and_script };
 enum class KeyClass { integer, floating, timestamp, time, other };
 KeyClass key_class_of(std::string_view type_text);
 
+// The names of a column list "`a`,`b`", each still in its backquotes (doubled backquotes
+// inside a name are kept as they are).
+std::vector<std::string> split_column_list(const std::string& list);
+
 struct KeyColumn {
     std::string name;                    // as the server returned it
     KeyClass key_class = KeyClass::other;
@@ -85,6 +89,7 @@ public:
 
     // The table now being synced.
     std::string table;                       // as it goes into SQL (in backquotes)
+    std::string table_label;                 // as messages, the summary and the script show it
     std::optional<std::string> filter;       // a WHERE condition for the source's rows
     std::optional<std::string> column_list;  // "`a`,`b`": only these columns are compared
     std::string all_columns;                 // every column, "`a`,`b`"

@@ -1,0 +1,249 @@
+#include "sync/no_key_sync.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "connection/sql_quote.h"
+#include "connection/statements.h"
+#include "report/process_state.h"
+#include "report/report_body.h"
+#include "report/reporting.h"
+#include "sync/sync_output.h"
+#include "sync/sync_statements.h"
+
+namespace {
+
+// One row's values as read; nullopt for NULL.
+using RowValues = std::vector<std::optional<std::string>>;
+
+RowValues copy_row(MYSQL_ROW row, const unsigned long* lengths, unsigned columns) {
+    RowValues values(columns);
+    for (unsigned i = 0; i < columns; ++i)
+        if (row[i]) values[i].emplace(row[i], lengths[i]);
+    return values;
+}
+
+bool same_row(const RowValues& a, MYSQL_ROW row, const unsigned long* lengths) {
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!row[i] || !a[i]) {
+            if (row[i] || a[i]) return false;
+            continue;
+        }
+        if (a[i]->size() != lengths[i] || std::memcmp(a[i]->data(), row[i], lengths[i]) != 0) return false;
+    }
+    return true;
+}
+
+bool is_float(enum_field_types type) { return type == MYSQL_TYPE_FLOAT || type == MYSQL_TYPE_DOUBLE; }
+
+bool is_string(enum_field_types type) {
+    switch (type) {
+        case MYSQL_TYPE_VARCHAR:
+        case MYSQL_TYPE_VAR_STRING:
+        case MYSQL_TYPE_STRING:
+        case MYSQL_TYPE_TINY_BLOB:
+        case MYSQL_TYPE_MEDIUM_BLOB:
+        case MYSQL_TYPE_LONG_BLOB:
+        case MYSQL_TYPE_BLOB:
+        case MYSQL_TYPE_GEOMETRY:
+        case MYSQL_TYPE_ENUM:
+        case MYSQL_TYPE_SET:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void append_hex(StrBuf& out, const std::string& bytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    out.append("0x", 2);
+    for (unsigned char c : bytes) {
+        char pair[2] = {kDigits[c >> 4], kDigits[c & 15]};
+        out.append(pair, 2);
+    }
+}
+
+// A value as the side's server reads it back unchanged: BIT values as hex numbers, the
+// rest as quoted text escaped by that connection.
+bool append_literal(SyncSide& side, StrBuf& out, enum_field_types type, const std::string& value) {
+    if (type == MYSQL_TYPE_BIT) {
+        append_hex(out, value);
+        return true;
+    }
+    out.append("'", 1);
+    if (!append_escaped_value(out, side.tunnel(), side.handle(), value.data(), static_cast<unsigned long>(value.size())))
+        return false;
+    out.append("'", 1);
+    return true;
+}
+
+// Matches exactly this row on the side: every column, blobs too. Strings compare byte by
+// byte (a case-insensitive collation would take "A" for "a" and leave the rows different),
+// floating-point values by the text the server shows (a FLOAT never equals the double
+// that its text reads as), BIT values as numbers.
+bool append_match(SyncSide& side, StrBuf& out, const RowValues& row, const std::vector<MYSQL_FIELD>& fields) {
+    for (std::size_t i = 0; i < row.size(); ++i) {
+        if (i > 0) out.append(" and ");
+        StrBuf name = escape_identifier(fields[i].name ? fields[i].name : "");
+        if (!row[i]) {
+            out.append_format("`%s` IS NULL ", name.c_str());
+            continue;
+        }
+        const enum_field_types type = fields[i].type;
+        if (is_float(type))
+            out.append_format("CONCAT(`%s`) = ", name.c_str());
+        else if (is_string(type))
+            out.append_format("`%s` = BINARY ", name.c_str());
+        else
+            out.append_format("`%s` = ", name.c_str());
+        if (!append_literal(side, out, type, *row[i])) return false;
+    }
+    return true;
+}
+
+// How often the row is on the side (without the filter); nullopt when the lookup failed.
+std::optional<std::uint64_t> count_on(SyncContext& ctx, SyncSide& side, const RowValues& row,
+                                      const std::vector<MYSQL_FIELD>& fields) {
+    StrBuf statement;
+    statement.format("select count(*)from %s where ", ctx.table.c_str());
+    if (!append_match(side, statement, row, fields)) return std::nullopt;
+    ResultPtr result = query_side(side, statement.c_str());
+    MYSQL_ROW count = result ? side.tunnel().fetch_row(result.get()) : nullptr;
+    if (!count || !count[0]) return std::nullopt;
+    return std::strtoull(count[0], nullptr, 10);
+}
+
+int insert_copies(SyncContext& ctx, const RowValues& row, const std::vector<MYSQL_FIELD>& fields,
+                  std::uint64_t copies) {
+    SyncSide& target = ctx.target();
+    StrBuf status;
+    status.format("Table data obtained...\r\nInserting row: %d", static_cast<int>(ctx.inserted));
+    ctx.set_status(status.view());
+    StrBuf values;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+        if (i > 0) values.append(" , ");
+        if (!row[i])
+            values.append(" NULL ");
+        else if (!append_literal(target, values, fields[i].type, *row[i]))
+            return 0;
+    }
+    // With a column list the other columns take their defaults: the statement names its columns.
+    StrBuf statement;
+    if (ctx.column_list)
+        statement.format("insert into %s(%s) values(%s)", ctx.table.c_str(), ctx.column_list->c_str(), values.c_str());
+    else
+        statement.format("insert into %s values(%s)", ctx.table.c_str(), values.c_str());
+    for (std::uint64_t i = 1; i < copies; ++i) statement.append_format(",(%s)", values.c_str());
+    if (!apply_statement(ctx, target, statement)) return 0;
+    ctx.inserted += static_cast<unsigned>(copies);
+    return 1;
+}
+
+int delete_copies(SyncContext& ctx, const RowValues& row, const std::vector<MYSQL_FIELD>& fields,
+                  std::uint64_t copies) {
+    // The delete pass reads the real target, which is in the source role now.
+    SyncSide& reading = ctx.source();
+    StrBuf status;
+    status.format("Table data obtained...\r\nDeleting row: %d", static_cast<int>(ctx.deleted));
+    ctx.set_status(status.view());
+    StrBuf statement;
+    statement.format("delete from %s where ", ctx.table.c_str());
+    if (!append_match(reading, statement, row, fields)) return 0;
+    statement.append_format(" LIMIT %llu", static_cast<unsigned long long>(copies));
+    if (!apply_statement(ctx, reading, statement)) return 0;
+    ctx.deleted += static_cast<unsigned>(copies);
+    return 1;
+}
+
+}  // namespace
+
+int row_pass(SyncContext& ctx, PassKind kind) {
+    SyncSide& reading = ctx.source();
+    SyncSide& other = ctx.target();
+    ctx.set_status("Retrieving table data...");
+    // Identical rows arrive one after another, so each is looked up once with its number
+    // of copies: ordered by the row's digest (equal rows, equal digests), then by bytes,
+    // whatever the collation takes as equal.
+    const std::string& columns = ctx.column_list ? *ctx.column_list : ctx.all_columns;
+    std::string order = "MD5(CONCAT_WS('#', " + ctx.checksum_expression + "))";
+    for (const std::string& name : split_column_list(columns)) order += ",BINARY " + name;
+    StrBuf statement;
+    statement.format("select %s from %s %s %s ORDER BY %s", columns.c_str(), ctx.table.c_str(),
+                     ctx.filter ? "where" : "", ctx.filter ? ctx.filter->c_str() : "", order.c_str());
+    // The delete pass deletes through the connection it reads from: its rows are stored first.
+    ResultPtr rows = kind == PassKind::insert_rows && !reading.is_http()
+                         ? query_result(reading.tunnel(), reading.handle(), statement.c_str())
+                         : query_side(reading, statement.c_str());
+    if (!rows) {
+        ctx.report_error(reading);
+        return 0;
+    }
+    Tunnel& tunnel = reading.tunnel();
+    const unsigned count = tunnel.num_fields(rows.get());
+    std::vector<MYSQL_FIELD> fields(tunnel.fetch_fields(rows.get()), tunnel.fetch_fields(rows.get()) + count);
+
+    // Runs of identical rows: the row and how often it came.
+    RowValues current;
+    std::uint64_t copies = 0;
+    auto settle = [&]() -> int {
+        if (copies == 0) return 1;
+        ctx.set_status("Table data obtained...\r\nFinding row(s)...");
+        std::optional<std::uint64_t> there = count_on(ctx, other, current, fields);
+        if (!there) {
+            ctx.set_status("Table data obtained...\r\nUnable to find row(s)...");
+            ctx.report_error(other);
+            return 0;
+        }
+        if (*there >= copies) return 1;
+        return kind == PassKind::insert_rows ? insert_copies(ctx, current, fields, copies - *there)
+                                             : delete_copies(ctx, current, fields, copies - *there);
+    };
+    int ok = 1;
+    while (MYSQL_ROW row = tunnel.fetch_row(rows.get())) {
+        const unsigned long* lengths = tunnel.fetch_lengths(rows.get());
+        if (copies > 0 && same_row(current, row, lengths)) {
+            ++copies;
+            continue;
+        }
+        if (!(ok = settle())) break;
+        current = copy_row(row, lengths, count);
+        copies = 1;
+        ctx.set_status("Retrieving table data...");
+    }
+    if (ok) ok = settle();
+    if (ok && !reading.is_http() && kind == PassKind::insert_rows && tunnel.error_number(reading.handle()) != 0) {
+        ctx.report_error(reading);  // the stream broke off
+        ok = 0;
+    }
+    if (!ok) {
+        // A streamed result must be read to its end before its connection is used again.
+        while (tunnel.fetch_row(rows.get())) {
+        }
+    }
+    flush_outputs();
+    rows.reset();
+    ctx.set_status("");
+    return ok;
+}
+
+int sync_without_key(SyncContext& ctx) {
+    StrBuf warning;
+    warning.format("\n\nWARNING: table %s does not have a Primary Key or a Unique Key with columns defined NOT NULL. "
+                   "Data Sync will operate in a special mode. Refer to documentation for details.",
+                   ctx.table_label.c_str());
+    ctx.report().append_text(warning.view());
+    std::printf("%s", warning.c_str());
+    print_check_line();
+    if (log_file) std::fputs(warning.c_str(), log_file);
+    if (ctx.delete_allowed) {
+        ctx.swap_sides();
+        int ok = row_pass(ctx, PassKind::delete_rows);
+        ctx.swap_sides();
+        if (!ok) return 0;
+    }
+    return row_pass(ctx, PassKind::insert_rows);
+}

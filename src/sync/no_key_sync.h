@@ -1,0 +1,14 @@
+// Tables without a usable key: rows are matched by the values of all their columns. Rows
+// the source lacks are deleted from the target (when deletes are allowed), rows the target
+// lacks are inserted; nothing is updated. Identical rows count: a row the source holds
+// three times ends up three times in the target.
+#pragma once
+
+#include "sync/sync_context.h"
+
+// 0 when a side could not be read or a lookup failed (reported).
+int sync_without_key(SyncContext& ctx);
+
+enum class PassKind { delete_rows, insert_rows };
+// One pass, reading the side now in the source role and looking rows up on the other.
+int row_pass(SyncContext& ctx, PassKind kind);

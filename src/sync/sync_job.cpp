@@ -1,0 +1,436 @@
+#include "sync/sync_job.h"
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <strings.h>
+#include <string>
+#include <vector>
+
+#include <tinyxml2.h>
+
+#include "common/sql_comment.h"
+#include "common/timestamp.h"
+#include "connection/connection_report.h"
+#include "connection/helper_queries.h"
+#include "connection/server_version.h"
+#include "connection/sql_quote.h"
+#include "connection/ssh_tunnel.h"
+#include "connection/statements.h"
+#include "mail/report_texts.h"
+#include "platform/status_block.h"
+#include "report/process_state.h"
+#include "report/report_body.h"
+#include "report/reporting.h"
+#include "sync/sync_output.h"
+#include "sync/sync_script.h"
+#include "sync/sync_settings.h"
+#include "sync/sync_statements.h"
+#include "sync/sync_table.h"
+#include "sync/table_checks.h"
+
+namespace {
+
+constexpr char kVersionTooOld[] =
+    "Data Sync with this Velmar version will work with MySQL servers from version 4.1.1 and up. One or more of the "
+    "servers you specified is a lower version. Please upgrade the older server, or contact your database "
+    "administrator for a solution.";
+constexpr char kChecksumQuery[] = "select md5(concat_ws('A','B',''))";
+
+bool nocase_equal_unquoted(std::string_view a, std::string_view b) {
+    auto strip = [](std::string_view s) {
+        if (s.size() >= 2 && s.front() == '`' && s.back() == '`') s = s.substr(1, s.size() - 2);
+        return s;
+    };
+    a = strip(a);
+    b = strip(b);
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// The name as it goes into SQL: a name the job file writes in backquotes is used as
+// written, any other one is put in backquotes safely.
+std::string sql_table_name(const std::string& name) {
+    if (name.size() >= 2 && name.front() == '`' && name.back() == '`') return name;
+    return "`" + escape_identifier(name).str() + "`";
+}
+
+class SyncRun {
+public:
+    SyncRun(SyncSettings& settings, StatusBlock& status) : settings_(settings), status_(status) {}
+
+    int run();
+
+private:
+    int connect_side(SyncSide& side, ServerConnection& conn, ConnectionInfo& info, const HttpTunnelSettings& http,
+                     const char* version_error);
+    int check_versions();
+    int check_checksum_function();
+    int table_loop(SyncContext& ctx);
+    int all_tables_loop(SyncContext& ctx);
+    int listed_tables_loop(SyncContext& ctx);
+    // One table in both directions (two-way) or one; -1 ends the loop (abortonerror).
+    int one_table(SyncContext& ctx, const SyncTableEntry* entry, const std::string& name);
+    int sync_both_ways(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys, const SyncTableEntry* entry);
+    bool in_target(const std::string& name) const;
+    void report_incompatible(SyncContext& ctx, const StrBuf& error);
+    void append_script(SyncContext& ctx, const char* text) {
+        if (ctx.writes_script()) ctx.script().append(text);
+    }
+
+    SyncSettings& settings_;
+    StatusBlock& status_;
+    ReportBody report_;
+    // The SSH clients stop after the connections through them are closed.
+    SshClientStopper stop_source_{settings_.source};
+    SshClientStopper stop_target_{settings_.target};
+    ServerConnection source_conn_, target_conn_;
+    SyncSide source_, target_;
+    SyncScript script_;
+    std::vector<std::string> target_tables_;
+};
+
+int SyncRun::connect_side(SyncSide& side, ServerConnection& conn, ConnectionInfo& info,
+                          const HttpTunnelSettings& http, const char* version_error) {
+    side.conn = &conn;
+    side.info = &info;
+    side.database = info.database.str();
+    if (!open_connection(conn, info, http)) return 0;  // reported
+    if (!set_up_sync_session(side)) {
+        report_failure_no_entry(version_error);
+        report_query_error(conn.tunnel->error_number(conn.handle), conn.tunnel->error(conn.handle), nullptr,
+                           report_, nullptr);
+        return 0;
+    }
+    side.utf8 = server_at_least_4_1_0(*conn.tunnel, conn.handle);
+    return 1;
+}
+
+int SyncRun::check_versions() {
+    if (server_above_4_1_0(source_.tunnel(), source_.handle()) && server_above_4_1_0(target_.tunnel(), target_.handle()))
+        return 1;
+    report_.append(kVersionTooOld, kVersionTooOld);
+    std::printf("%s", kVersionTooOld);
+    print_check_line();
+    if (log_file) std::fprintf(log_file, "%s\n", kVersionTooOld);
+    return 0;
+}
+
+int SyncRun::check_checksum_function() {
+    std::string answers[2];
+    SyncSide* sides[2] = {&source_, &target_};
+    const char* errors[2] = {"Error fetching concat_ws()information for source database",
+                             "Error fetching concat_ws()information for target database"};
+    for (int i = 0; i < 2; ++i) {
+        ResultPtr result = query_side(*sides[i], kChecksumQuery);
+        MYSQL_ROW row = result ? sides[i]->tunnel().fetch_row(result.get()) : nullptr;
+        if (!row || !row[0]) {
+            report_failure(errors[i]);
+            return 0;
+        }
+        answers[i] = row[0];
+    }
+    if (strcasecmp(answers[0].c_str(), answers[1].c_str()) == 0) return 1;
+    report_failure(
+        "The implementation of concat_ws()in source and target MySQL servers are different. KRO uses the "
+        "concat_ws()MySQL function to generate checksums. Please make sure that the source and target MySQL servers "
+        "are similar.\nExiting Velmar Job Agent.");
+    return 0;
+}
+
+bool SyncRun::in_target(const std::string& name) const {
+    for (const std::string& t : target_tables_)
+        if (nocase_equal_unquoted(t, name)) return true;
+    return false;
+}
+
+void SyncRun::report_incompatible(SyncContext& ctx, const StrBuf& error) {
+    std::printf("%s", error.c_str());
+    print_check_line();
+    if (log_file) std::fputs(error.c_str(), log_file);
+    report_.append_text(error.view());
+    report_.append("<br>", "\r\n");
+    add_session_entry(error.c_str(), ctx.table_label.c_str());
+    flush_outputs();
+}
+
+int SyncRun::sync_both_ways(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys, const SyncTableEntry* entry) {
+    int ok = sync_table(ctx, fields, keys);
+    // Each finished table is made durable at once: a session lost later takes nothing of it.
+    if (!commit_side(ctx.target())) {
+        ctx.report_error(ctx.target());
+        ok = 0;
+    }
+    if (!settings_.twowaysync) return ok;
+    if (ctx.mode() == SyncMode::direct_and_script) ctx.script().append("/*Target To source*/\n\n");
+    ctx.reset_counts();
+    if (entry) ctx.filter = entry->filter;
+    std::printf("\n");
+    ctx.swap_sides();
+    int back = sync_table(ctx, fields, keys);
+    if (!commit_side(ctx.target())) {
+        ctx.report_error(ctx.target());
+        back = 0;
+    }
+    ctx.swap_sides();
+    return ok && back;
+}
+
+int SyncRun::one_table(SyncContext& ctx, const SyncTableEntry* entry, const std::string& name) {
+    if (settings_.twowaysync && ctx.mode() == SyncMode::direct_and_script)
+        ctx.script().append("/*Source To Target */\n\n");
+    ctx.set_status("Retrieving table...");
+    ctx.reset_table();
+    if (entry) {
+        ctx.table = sql_table_name(entry->name);
+        ctx.table_label = entry->name;
+        ctx.filter = entry->filter;
+        ctx.column_list = entry->column_list;
+    } else {
+        ctx.table = "`" + escape_identifier(name).str() + "`";
+        ctx.table_label = ctx.table;
+    }
+    if (ctx.writes_script()) {
+        StrBuf comment;
+        comment.format("/* SYNC TABLE : %s */\n\n", sql_comment_text(ctx.table_label).c_str());
+        ctx.script().append(comment);
+    }
+    ctx.set_status("Table info obtained...\r\nChecking for the table...");
+    StrBuf statement;
+    ctx.set_status("Getting field information...");
+    statement.format("show full fields from %s", ctx.table.c_str());
+    ResultPtr fields = query_side(ctx.source(), statement.c_str());
+    ResultPtr keys = make_result(ctx.source().tunnel(), nullptr);
+    if (fields) {
+        ctx.set_status("Getting keys information...");
+        statement.format("show keys from %s", ctx.table.c_str());
+        keys = query_side(ctx.source(), statement.c_str());
+    }
+    if (!fields || !keys) {
+        // A table the source cannot describe (a name not in the source) is not synced.
+        ctx.report_error(ctx.source());
+        return settings_.abortonerror ? -1 : 0;
+    }
+    if (in_target(entry ? entry->name : name)) {
+        StrBuf error;
+        if (!check_compatibility(ctx, fields.get(), keys.get(), error)) {
+            if (error.empty()) error.format("Could not compare the definitions of table '%s'\r\n", ctx.table_label.c_str());
+            report_incompatible(ctx, error);
+            return settings_.abortonerror ? -1 : 0;
+        }
+        ctx.delete_allowed = settings_.delete_from_target && !settings_.twowaysync;
+        if (!entry) ctx.column_list.reset();
+        int ok = sync_both_ways(ctx, fields.get(), keys.get(), entry);
+        return ok ? 1 : (settings_.abortonerror ? -1 : 0);
+    }
+    ctx.set_status("Table info obtained...\r\nCreating table...");
+    if (!create_target_table(ctx)) return settings_.abortonerror ? -1 : 0;
+    target_tables_.push_back(entry ? entry->name : name);
+    ctx.delete_allowed = settings_.delete_from_target && !settings_.twowaysync;
+    int ok = sync_table(ctx, fields.get(), keys.get());
+    if (!commit_side(ctx.target())) {
+        ctx.report_error(ctx.target());
+        ok = 0;
+    }
+    return ok ? 1 : (settings_.abortonerror ? -1 : 0);
+}
+
+int SyncRun::all_tables_loop(SyncContext& ctx) {
+    SyncSide& source = ctx.source();
+    StrBuf statement;
+    list_tables_statement(source.tunnel(), source.handle(), source.database.c_str(), statement);
+    ResultPtr tables = query_side(source, statement.c_str());
+    if (!tables) {
+        ctx.report_error(source);
+        std::printf("Error !! Please check the log file for details.\n");
+        return 0;
+    }
+    // The names are taken first: the loop sends statements of its own on this connection.
+    std::vector<std::string> names;
+    while (MYSQL_ROW row = source.tunnel().fetch_row(tables.get()))
+        if (row[0]) names.emplace_back(row[0]);
+    tables.reset();
+    int result = 1;
+    for (const std::string& name : names) {
+        int ok = one_table(ctx, nullptr, name);
+        if (ok != 1) result = 0;
+        if (ok < 0) break;
+    }
+    return result;
+}
+
+int SyncRun::listed_tables_loop(SyncContext& ctx) {
+    int result = 1;
+    for (const SyncTableEntry& entry : settings_.tables) {
+        int ok = one_table(ctx, &entry, entry.name);
+        if (ok != 1) result = 0;
+        if (ok < 0) break;
+    }
+    return result;
+}
+
+int SyncRun::run() {
+    const SyncMode mode = settings_.mode;
+    StrBuf start_time = asctime_text();
+    StrBuf line;
+    line.format(mode == SyncMode::script_only ? "Data Sync script generation started at %s\n\r\n\r\n"
+                                              : "Sync started at %s\n\r\n\r\n",
+                start_time.c_str());
+    print_and_append_log(line.c_str());
+
+    StrBuf error;
+    if (!validate_sync_settings(settings_, error)) {
+        if (!error.empty()) {
+            std::printf("Error in information : %s\r\n", error.c_str());
+            report_failure(error.c_str());
+        }
+        return 0;
+    }
+    const auto started = std::chrono::steady_clock::now();
+    start_report(report_, ReportKind::sync, start_time.c_str());
+
+    status_.set_status("Connecting to server...");
+    ConnectionInfo* ssh_source = settings_.source.use_ssh ? &settings_.source : nullptr;
+    ConnectionInfo* ssh_target = settings_.target.use_ssh ? &settings_.target : nullptr;
+    if ((ssh_source || ssh_target) && !start_job_tunnels(ssh_source, ssh_target)) return 0;  // reported
+
+    if (!connect_side(source_, source_conn_, settings_.source, settings_.source_http,
+                      "Error fetching source server version information."))
+        return 0;
+    status_.set_status("Connected successfully...\r\nConnecting to server...");
+    if (!connect_side(target_, target_conn_, settings_.target, settings_.target_http,
+                      "Error fetching target server version information."))
+        return 0;
+    if (target_.is_http() && !target_.tunnel().check_tunnel(target_.handle())) {
+        report_connection_error(target_.tunnel(), target_.handle());
+        return 0;
+    }
+    status_.set_status("Preparing for synchronization...\r\nPreparing for synchronization...");
+    if (!check_versions()) return 0;
+    if (!check_checksum_function()) return 0;
+
+    // The session settings, saved so that they are restored at the end.
+    source_.fkcheck = target_.fkcheck = settings_.fkcheck;
+    std::vector<SyncSide*> framed;
+    if (!target_.is_http()) framed.push_back(&target_);
+    if (settings_.twowaysync && !source_.is_http()) framed.push_back(&source_);
+    for (SyncSide* side : framed) {
+        if (!send_session_settings(*side, SessionForm::save, settings_.fkcheck)) {
+            report_query_error(side->tunnel().error_number(side->handle()), side->tunnel().error(side->handle()),
+                               nullptr, report_, nullptr);
+            print_check_line();
+            return 0;
+        }
+        side->saved_settings = true;
+    }
+
+    StrBuf statement;
+    list_tables_statement(target_.tunnel(), target_.handle(), target_.database.c_str(), statement);
+    ResultPtr tables = query_side(target_, statement.c_str());
+    if (!tables) {
+        report_failure("Could not get tables for the TARGET MySQL server\r\n");
+        return 0;
+    }
+    while (MYSQL_ROW row = target_.tunnel().fetch_row(tables.get()))
+        if (row[0]) target_tables_.emplace_back(row[0]);
+    tables.reset();
+
+    if (mode != SyncMode::direct && (settings_.script_path.empty() || !script_.open(settings_.script_path))) {
+        report_.append("Error occured while opening sync file", "Error occured while opening sync file");
+        report_.append("<br>", "\r\n");
+        std::printf("Error occured while opening sync file");
+        return 0;
+    }
+
+    const char* header = mode == SyncMode::script_only
+                             ? "Table                      SrcRows  TgtRows  Insert  Update  Delete"
+                             : "Table                      SrcRows  TgtRows  Inserted  Updated  Deleted";
+    const char* rule = "=========================  =======  =======  ========  =======  =======";
+    for (const char* text : {header, rule}) {
+        std::printf("%s\n", text);
+        report_.append(text, text);
+        report_.append("<br>", "\r\n");
+    }
+    flush_outputs();
+
+    SyncContext ctx(source_, target_, mode, script_, report_, status_);
+    ctx.set_fkcheck(settings_.fkcheck);
+    long allowance = packet_allowance(target_.tunnel(), target_.handle());
+    ctx.byte_limit = statement_byte_limit(allowance > 0 ? allowance : 1024);
+
+    if (ctx.writes_script()) {
+        if (target_.tunnel().fetch_server_version(target_.handle())) {
+            StrBuf head;
+            head.format("/*\n%sMySQL - %s  \n%s\n*/\r\n", banner_text.c_str(),
+                        sql_comment_text(target_.tunnel().get_server_info(target_.handle())).c_str(),
+                        std::string(69, '*').c_str());
+            script_.append(head);
+        }
+        append_session_script_start(ctx);
+        StrBuf db;
+        db.format("/* SYNC DB : %s */ \n", sql_comment_text(target_.database).c_str());
+        script_.append(db);
+    }
+    std::vector<SyncSide*> transactions;
+    if (settings_.twowaysync && !source_.is_http()) transactions.push_back(&source_);
+    if (!target_.is_http()) transactions.push_back(&target_);
+    for (SyncSide* side : transactions) {
+        query_side(*side, "set autocommit = 0", false);
+        side->autocommit_off = true;
+        append_script(ctx, "SET AUTOCOMMIT = 0;\n");
+    }
+
+    int result = settings_.all_tables ? all_tables_loop(ctx) : listed_tables_loop(ctx);
+
+    for (SyncSide* side : transactions) {
+        side->uncommitted = true;  // "commit" is sent whatever the tables did
+        if (!commit_side(*side)) {
+            ctx.report_error(*side);
+            result = 0;
+        }
+        append_script(ctx, "\nCOMMIT;\n");
+    }
+    if (ctx.writes_script()) {
+        append_session_script_end(ctx);
+        script_.flush();
+    }
+    for (SyncSide* side : framed) {
+        if (!send_session_settings(*side, SessionForm::restore, settings_.fkcheck)) {
+            script_.finish(false);
+            report_query_error(side->tunnel().error_number(side->handle()), side->tunnel().error(side->handle()),
+                               nullptr, report_, nullptr);
+            print_check_line();
+            return 0;
+        }
+    }
+    source_conn_.close();
+    target_conn_.close();
+    StrBuf end_time = asctime_text();
+    end_report_work(report_);
+    send_report_if_asked(settings_.report, ReportKind::sync, result, report_, end_time.c_str());
+
+    flush_outputs();
+    // A script of a run that failed somewhere lacks changes: it never takes the name of a
+    // complete one.
+    const bool named = script_.finish(result != 0) && result != 0;
+    if (mode == SyncMode::script_only) {
+        std::string path = named ? settings_.script_path : settings_.script_path + ".incomplete";
+        std::printf("\r\nThe Data Sync script has been generated at : %s\r\n", path.c_str());
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
+    std::printf("\r\nTotal time taken - %u sec(s)\r\n", static_cast<unsigned>(seconds.count()));
+    flush_outputs();
+    return result;
+}
+
+}  // namespace
+
+int run_sync_job(tinyxml2::XMLDocument& doc, long, FILE*, FILE*, int values_are_utf8) {
+    StatusBlock status = StatusBlock::open_existing();
+    status.set_status("Collecting syncronizing information...\r\nCollecting syncronizing information...");
+    SyncSettings settings;
+    const tinyxml2::XMLElement* root = doc.FirstChildElement();
+    read_sync_settings(root ? root->FirstChildElement() : nullptr, settings, values_are_utf8);
+    status.set_status("");
+    SyncRun run(settings, status);
+    return run.run();
+}

@@ -1,0 +1,10 @@
+// Texts a sync run shows: on the console, in both report bodies and in the log.
+#pragma once
+
+struct ReportBody;
+
+// The text as it is on the console and in the log, HTML-escaped in the HTML body.
+void show_everywhere(ReportBody& report, const char* text);
+// A warning: both report bodies (then "<br>" / "\r\n"), the console, the check line, and
+// the log followed by "\n". No session entry.
+void show_warning(ReportBody& report, const char* text);

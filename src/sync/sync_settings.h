@@ -1,0 +1,46 @@
+// The settings of a syncjob: both servers, the tables, the switches, the script and the
+// report mail.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/str_buf.h"
+#include "connection/connection_info.h"
+#include "mail/mail_settings.h"
+#include "sync/sync_context.h"
+
+namespace tinyxml2 {
+class XMLElement;
+}
+
+struct SyncTableEntry {
+    std::string name;                        // as the job file writes it
+    bool has_column_list = false;
+    std::optional<std::string> column_list;  // "`a`,`b`"; absent when all columns are wanted
+    std::optional<std::string> filter;
+};
+
+struct SyncSettings {
+    ConnectionInfo source;
+    HttpTunnelSettings source_http;
+    ConnectionInfo target;
+    HttpTunnelSettings target_http;
+    std::vector<SyncTableEntry> tables;
+    bool all_tables = false;
+    bool fkcheck = false;
+    bool twowaysync = false;
+    bool delete_from_target = true;
+    bool abortonerror = false;
+    ReportRequest report;
+    std::string script_path;
+    SyncMode mode = SyncMode::direct;
+};
+
+// Reads the children of the `syncjob` element (null: nothing).
+void read_sync_settings(const tinyxml2::XMLElement* job, SyncSettings& settings, int values_are_utf8);
+
+// 1 when the settings are complete. Otherwise 0 and error holds the first gap; a missing
+// tunnel setting is reported at once and leaves error empty.
+int validate_sync_settings(const SyncSettings& settings, StrBuf& error);

@@ -1,0 +1,139 @@
+#include "sync/sync_table.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <strings.h>
+
+#include "connection/sql_quote.h"
+#include "connection/statements.h"
+#include "report/process_state.h"
+#include "report/report_body.h"
+#include "report/reporting.h"
+#include "sync/bulk_copy.h"
+#include "sync/chunk_compare.h"
+#include "sync/no_key_sync.h"
+#include "sync/sync_output.h"
+#include "sync/sync_statements.h"
+#include "sync/table_checks.h"
+
+namespace {
+
+// The row count of the table on a side, printed as the summary's next column.
+bool count_and_show(SyncContext& ctx, SyncSide& side, std::uint64_t& count) {
+    StrBuf statement;
+    statement.format("select count(*)from %s", ctx.table.c_str());
+    ResultPtr result = query_side(side, statement.c_str());
+    MYSQL_ROW row = result ? side.tunnel().fetch_row(result.get()) : nullptr;
+    if (!row || !row[0]) {
+        ctx.report_error(side);
+        print_check_line();
+        return false;
+    }
+    count = std::strtoull(row[0], nullptr, 10);
+    StrBuf text;
+    text.format("%7u  ", static_cast<unsigned>(count));
+    show_everywhere(ctx.report(), text.c_str());
+    return true;
+}
+
+void show_counts(SyncContext& ctx) {
+    StrBuf text;
+    text.format("%8u  %7u  %7u", ctx.inserted, ctx.updated, ctx.deleted);
+    ctx.report().append(text.c_str(), text.c_str());
+    ctx.report().append("<br>", "\r\n");
+    std::printf("%s\n", text.c_str());
+    if (log_file) std::fprintf(log_file, "%s\n", text.c_str());
+    flush_outputs();
+}
+
+int compare_rows(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys, const SingleKey& single,
+                 std::uint64_t source_rows, bool& show_line) {
+    if (!single.name.empty()) {
+        KeyColumn key;
+        key.name = single.name;
+        key.key_class = single.key_class;
+        key.unquoted = single.key_class == KeyClass::integer || single.key_class == KeyClass::floating;
+        ctx.keys.assign(1, key);
+        ctx.key_list = "`" + escape_identifier(key.name).str() + "`";
+        bool no_plan = false;
+        int ok = compare_by_ranges(ctx, key.name, key.key_class, ctx.checksum_expression, source_rows, no_plan);
+        return ok && !no_plan;
+    }
+    const int primary = primary_key_count(ctx.source().tunnel(), keys);
+    switch (find_key_columns(ctx, fields, keys, primary)) {
+        case KeyFound::refused:
+            show_line = false;
+            return 1;
+        case KeyFound::key:
+            return compare_by_key_order(ctx, ctx.checksum_expression, ctx.key_list, ctx.index_name);
+        case KeyFound::none:
+            break;
+    }
+    return sync_without_key(ctx);
+}
+
+}  // namespace
+
+void build_column_lists(SyncContext& ctx, TunnelResult* fields) {
+    Tunnel& tunnel = ctx.source().tunnel();
+    const int null_at = tunnel.num_fields(fields) > 6 ? 3 : 2;
+    std::vector<std::string> listed;
+    if (ctx.column_list) listed = split_column_list(*ctx.column_list);
+    std::string values, nulls;
+    ctx.all_columns.clear();
+    tunnel.data_seek(fields, 0);
+    while (MYSQL_ROW row = tunnel.fetch_row(fields)) {
+        const std::string name = "`" + escape_identifier(row[0] ? row[0] : "").str() + "`";
+        ctx.all_columns += (ctx.all_columns.empty() ? "" : ",") + name;
+        // With a column list only its columns count; their NULLs are told from empty
+        // texts all the same, which CONCAT_WS alone would not do.
+        if (ctx.column_list && std::none_of(listed.begin(), listed.end(), [&](const std::string& l) {
+                return strcasecmp(l.c_str(), name.c_str()) == 0;
+            }))
+            continue;
+        const bool timestamp = row[1] && strncasecmp(row[1], "timestamp", 9) == 0;
+        values += name + (timestamp ? "+0," : ",");
+        if (row[null_at] && std::string_view(row[null_at]) == "YES") nulls += "ISNULL(" + name + "),";
+    }
+    tunnel.data_seek(fields, 0);
+    if (!values.empty()) values.pop_back();
+    if (!nulls.empty()) {
+        nulls.pop_back();
+        values += ",CONCAT(" + nulls + ")";
+    }
+    ctx.checksum_expression = values;
+}
+
+int sync_table(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys) {
+    ctx.set_status("Collecting table information...");
+    build_column_lists(ctx, fields);
+    const int primary = primary_key_count(ctx.source().tunnel(), keys);
+    SingleKey single;
+    if (primary <= 1) single = find_single_key(ctx.source().tunnel(), fields, primary);
+
+    StrBuf label;
+    label.format("%-25s  ", ctx.table_label.c_str());
+    show_everywhere(ctx.report(), label.c_str());
+    std::uint64_t source_rows = 0, target_rows = 0;
+    if (!count_and_show(ctx, ctx.source(), source_rows)) return 0;
+    ctx.set_status("Table information obtained...\r\nCollecting table information...");
+    if (!count_and_show(ctx, ctx.target(), target_rows)) return 0;
+    ctx.set_status("Table information obtained...\r\nTable information obtained...");
+
+    bool show_line = true;
+    int ok = 1;
+    if (source_rows == 0 && target_rows == 0) {
+        // nothing to do
+    } else if (target_rows == 0) {
+        ok = copy_all_rows(ctx);
+    } else {
+        ok = compare_rows(ctx, fields, keys, single, source_rows, show_line);
+    }
+    if (!ok) {
+        std::printf("\n");
+        return 0;
+    }
+    if (show_line) show_counts(ctx);
+    return 1;
+}
