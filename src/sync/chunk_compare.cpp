@@ -1,6 +1,6 @@
 #include "sync/chunk_compare.h"
 
-#include <cstring>
+#include <strings.h>
 #include <vector>
 
 #include "connection/helper_queries.h"
@@ -19,15 +19,19 @@ namespace {
 
 constexpr const char* calculating = "Calculating checksum...\r\nCalculating checksum...";
 
-// How the merge orders the table's key: per key column, and the extra sort columns that
-// both row statements carry for the columns whose text does not sort as the server does.
-struct KeyOrdering {
+// What the row statements select beyond the specified texts, from the source's columns:
+// the sort columns both sides carry for key columns whose text does not sort as the server
+// does, how the merge compares each key column, and FLOAT key columns as DOUBLE (the
+// FLOAT's own six-digit text would not find its row).
+struct RowLayout {
     std::vector<KeySort> sorts;
-    std::string columns;  // ", expr AS `__k0`, ..."
+    std::string sort_columns;  // ", expr AS `__k0`, ..."
+    std::string target_keys;   // the key columns, in key order
 };
 
-// Types and collations of the key columns from the source's column list.
-bool key_ordering(SyncContext& ctx, KeyOrdering& out) {
+std::string float_as_double(const std::string& quoted) { return "CAST(" + quoted + " AS DOUBLE) AS " + quoted; }
+
+bool row_layout(SyncContext& ctx, RowLayout& out) {
     StrBuf statement;
     statement.format("show full fields from %s", ctx.table.c_str());
     ResultPtr fields = query_side(ctx.source(), statement.c_str());
@@ -37,27 +41,29 @@ bool key_ordering(SyncContext& ctx, KeyOrdering& out) {
     }
     Tunnel& tunnel = ctx.source().tunnel();
     out.sorts.assign(ctx.keys.size(), KeySort{});
-    std::vector<bool> found(ctx.keys.size(), false);
+    std::vector<std::string> key_selects(ctx.keys.size());
     while (MYSQL_ROW row = tunnel.fetch_row(fields.get())) {
+        if (!row[0]) continue;
+        const std::string quoted = "`" + quote_name(row[0]) + "`";
+        const bool single_float = row[1] && strncasecmp(row[1], "float", 5) == 0;
+        const std::string select = single_float ? float_as_double(quoted) : quoted;
         for (std::size_t k = 0; k < ctx.keys.size(); ++k) {
-            if (!row[0] || ctx.keys[k].name != row[0]) continue;
+            if (ctx.keys[k].name != row[0]) continue;
             out.sorts[k] = key_sort(ctx.keys[k].name, row[1], row[2]);
-            // A FLOAT's shortest text is not the stored value; the server finds the row by
-            // that text only after casting it back to FLOAT.
-            ctx.keys[k].single_float = row[1] && std::strncmp(row[1], "float", 5) == 0;
-            found[k] = true;
+            key_selects[k] = select;
         }
     }
     for (std::size_t k = 0; k < ctx.keys.size(); ++k) {
-        if (!found[k]) return false;
+        if (key_selects[k].empty()) return false;
+        out.target_keys += (k ? "," : "") + key_selects[k];
         if (!out.sorts[k].expression.empty())
-            out.columns += ", " + out.sorts[k].expression + " AS `__k" + std::to_string(k) + "`";
+            out.sort_columns += ", " + out.sorts[k].expression + " AS `__k" + std::to_string(k) + "`";
     }
     return true;
 }
 
 ChunkTable chunk_table(const SyncContext& ctx, const std::string& checksum_expression) {
-    return {ctx.table, checksum_expression, ctx.all_columns, ctx.filter.value_or("")};
+    return {ctx.table, checksum_expression, ctx.copy_columns, ctx.filter.value_or("")};
 }
 
 ChunkQuery side_query(SyncSide& side, std::string statement) {
@@ -69,7 +75,7 @@ ChunkQuery side_query(SyncSide& side, std::string statement) {
 
 // The positions the merge reads, from the two results' column names; false when one is
 // missing. Also records each key column's place in the source rows.
-bool merge_columns(SyncContext& ctx, TunnelResult* source, TunnelResult* target, const KeyOrdering& ordering,
+bool merge_columns(SyncContext& ctx, TunnelResult* source, TunnelResult* target, const RowLayout& layout,
                    MergeColumns& columns) {
     Tunnel& s = ctx.source().tunnel();
     Tunnel& t = ctx.target().tunnel();
@@ -83,7 +89,7 @@ bool merge_columns(SyncContext& ctx, TunnelResult* source, TunnelResult* target,
         if (at < 0 || at >= source_crc) return false;
         ctx.keys[k].result_index = at;
         int source_at = at, target_at = static_cast<int>(k);
-        if (!ordering.sorts[k].expression.empty()) {
+        if (!layout.sorts[k].expression.empty()) {
             std::string name = "__k" + std::to_string(k);
             source_at = column_index(s, source, name.c_str());
             target_at = column_index(t, target, name.c_str());
@@ -91,7 +97,7 @@ bool merge_columns(SyncContext& ctx, TunnelResult* source, TunnelResult* target,
         }
         columns.source_keys.push_back(static_cast<unsigned>(source_at));
         columns.target_keys.push_back(static_cast<unsigned>(target_at));
-        columns.orders.push_back(ordering.sorts[k].order);
+        columns.orders.push_back(layout.sorts[k].order);
     }
     return true;
 }
@@ -99,7 +105,7 @@ bool merge_columns(SyncContext& ctx, TunnelResult* source, TunnelResult* target,
 // The rows of a differing chunk: read both sides at once, merge, and apply what the
 // target needs, between the batch markers of the script.
 int compare_chunk_rows(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target, int chunk,
-                       const KeyOrdering& ordering) {
+                       const RowLayout& layout) {
     StrBuf marker;
     if (ctx.writes_script()) {
         marker.format("\t/*Start of batch : %d */\n", chunk + 1);
@@ -117,7 +123,13 @@ int compare_chunk_rows(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target,
         return 0;
     }
     MergeColumns columns;
-    if (!merge_columns(ctx, source.result.get(), target.result.get(), ordering, columns)) return 0;
+    if (!merge_columns(ctx, source.result.get(), target.result.get(), layout, columns)) {
+        StrBuf text;
+        text.format("The rows of table %s came back without their key columns; the table was not synced.\r\n",
+                    ctx.table.c_str());
+        report_failure(text.c_str());
+        return 0;
+    }
 
     bool deletes = ctx.delete_allowed && !ctx.filter;
     std::vector<RowAction> actions;
@@ -142,7 +154,7 @@ int compare_chunk_rows(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target,
 
 // One chunk: both checksums at once; only a difference reads the rows.
 int compare_chunk(SyncContext& ctx, std::string source_sum, std::string target_sum, ChunkQuery source_rows,
-                  ChunkQuery target_rows, int chunk, const KeyOrdering& ordering) {
+                  ChunkQuery target_rows, int chunk, const RowLayout& layout) {
     ctx.set_status(calculating);
     ChunkQuery source = side_query(ctx.source(), std::move(source_sum));
     ChunkQuery target = side_query(ctx.target(), std::move(target_sum));
@@ -167,7 +179,7 @@ int compare_chunk(SyncContext& ctx, std::string source_sum, std::string target_s
     source.result.reset();
     target.result.reset();
     if (equal) return 1;
-    return compare_chunk_rows(ctx, source_rows, target_rows, chunk, ordering);
+    return compare_chunk_rows(ctx, source_rows, target_rows, chunk, layout);
 }
 
 // The source's answer to a statement of two columns.
@@ -238,15 +250,16 @@ int compare_by_ranges(SyncContext& ctx, const std::string& key, KeyClass key_cla
             return 0;
         }
     }
-    KeyOrdering ordering;
-    if (!key_ordering(ctx, ordering)) return 0;
+    RowLayout layout;
+    if (!row_layout(ctx, layout)) return 0;
     ChunkTable table = chunk_table(ctx, checksum_expression);
     for (int chunk = 0; chunk <= plan.last(); ++chunk) {
         std::string where = plan.range_condition(chunk);
         if (!compare_chunk(ctx, range_checksum_source(chunk, table, where), range_checksum_target(chunk, table, where),
-                           side_query(ctx.source(), range_rows_source(table, where, key, ordering.columns)),
-                           side_query(ctx.target(), range_rows_target(table, where, key, ordering.columns)), chunk,
-                           ordering))
+                           side_query(ctx.source(), range_rows_source(table, where, key, layout.sort_columns)),
+                           side_query(ctx.target(),
+                                      range_rows_target(table, where, key, layout.target_keys, layout.sort_columns)),
+                           chunk, layout))
             return 0;
     }
     return 1;
@@ -254,8 +267,8 @@ int compare_by_ranges(SyncContext& ctx, const std::string& key, KeyClass key_cla
 
 int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expression, const std::string& key_list,
                          const std::string& index_name) {
-    KeyOrdering ordering;
-    if (!key_ordering(ctx, ordering)) return 0;
+    RowLayout layout;
+    if (!row_layout(ctx, layout)) return 0;
     std::vector<std::string> names;
     for (const KeyColumn& key : ctx.keys) names.push_back(key.name);
     const std::string order_by = order_by_list(names);
@@ -286,10 +299,10 @@ int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expressio
         }
         std::string where = chunk == 0 ? " WHERE ( " + upper + " )" : " WHERE ( " + lower + " ) AND ( " + upper + " )";
         if (!compare_chunk(ctx, order_checksum_source(chunk, table, where), order_checksum_target(chunk, table, where),
-                           side_query(ctx.source(), order_rows_source(table, where, order_by, ordering.columns)),
+                           side_query(ctx.source(), order_rows_source(table, where, order_by, layout.sort_columns)),
                            side_query(ctx.target(),
-                                      order_rows_target(table, where, order_by, key_list, ordering.columns)),
-                           chunk, ordering))
+                                      order_rows_target(table, where, order_by, layout.target_keys, layout.sort_columns)),
+                           chunk, layout))
             return 0;
         if (!row) return 1;
         boundary = next_boundary(above);

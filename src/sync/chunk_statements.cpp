@@ -50,8 +50,8 @@ std::string range_rows_source(const ChunkTable& table, const std::string& where,
 }
 
 std::string range_rows_target(const ChunkTable& table, const std::string& where, const std::string& key,
-                              const std::string& sort_columns) {
-    return "SELECT `" + quote_name(key) + "`, " + digest(table) + sort_columns + " \t\t\t\t\t\t\t\t\t  FROM " +
+                              const std::string& key_select, const std::string& sort_columns) {
+    return "SELECT " + key_select + ", " + digest(table) + sort_columns + " \t\t\t\t\t\t\t\t\t  FROM " +
            table.name + " " + where + "  ORDER BY `" + quote_name(key) + "` " + target_lock;
 }
 

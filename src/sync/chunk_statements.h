@@ -11,7 +11,7 @@
 struct ChunkTable {
     std::string name;                 // as written into SQL
     std::string checksum_expression;  // the list inside MD5(CONCAT_WS('#', ...))
-    std::string all_columns;          // every column, in backquotes, joined by commas
+    std::string all_columns;          // the source rows' select list: every column, in order
     std::string filter;               // empty: none
 };
 
@@ -24,8 +24,9 @@ std::string range_checksum_source(int chunk, const ChunkTable& table, const std:
 std::string range_checksum_target(int chunk, const ChunkTable& table, const std::string& where);
 std::string range_rows_source(const ChunkTable& table, const std::string& where, const std::string& key,
                               const std::string& sort_columns);
+// key_select: the key as the target selects it ("`key`").
 std::string range_rows_target(const ChunkTable& table, const std::string& where, const std::string& key,
-                              const std::string& sort_columns);
+                              const std::string& key_select, const std::string& sort_columns);
 
 // Key order: where is the chunk's full WHERE clause, order_by its "ORDER BY ..." list,
 // key_list the key columns in backquotes joined by commas.

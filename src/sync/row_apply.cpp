@@ -87,11 +87,10 @@ int append_row_identification(SyncContext& ctx, StrBuf& out, MYSQL_ROW row, cons
         if (k > 0) out.append(" AND ");
         out.append("`", 1);
         append_escaped_identifier(out, key.name);
-        out.append(key.single_float ? "` = CAST(" : key.unquoted ? "` = " : "` = '");
+        out.append(key.unquoted ? "` = " : "` = '");
         SyncSide& target = ctx.target();
         if (!append_escaped_value(out, target.tunnel(), target.handle(), row[at], lengths[at])) return 0;
-        if (key.single_float) out.append(" AS FLOAT)");
-        else if (!key.unquoted) out.append("'", 1);
+        if (!key.unquoted) out.append("'", 1);
     }
     out.append(")");
     return 1;
