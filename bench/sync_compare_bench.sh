@@ -5,7 +5,7 @@
 # (updates, inserts and deletes in equal parts). Each tool must leave the tables equal
 # (CHECKSUM TABLE); the script fails otherwise. Reports wall times, their ratio and kro's
 # peak memory (maximum resident set).
-#   bench/sync_bench.sh [rows]          (KRO_BUILD_DIR: the build folder, default build/)
+#   bench/sync_compare_bench.sh [rows]  (KRO_BUILD_DIR: the build folder, default build/)
 # Needs /usr/bin/time. Starts the services when they are not running and stops them again
 # at the end in that case.
 set -euo pipefail
