@@ -33,6 +33,25 @@ std::string summary_line(const std::string& table, unsigned source_rows, unsigne
     return line;
 }
 
+bool has_summary(const std::string& out, const std::string& table, unsigned source_rows, unsigned target_rows,
+                 unsigned inserted, unsigned updated, unsigned deleted) {
+    const std::string line = summary_line(table, source_rows, target_rows, inserted, updated, deleted);
+    const std::size_t counts = 25 + 2 + 7 + 2 + 7 + 2;
+    std::size_t at = out.find(line.substr(0, counts));
+    if (at == std::string::npos) return false;
+    std::size_t end = out.find(line.substr(counts) + "\n", at);
+    if (end == std::string::npos) return false;
+    // No other summary line in between: every line there is the warning, its check line or empty.
+    std::size_t next_line = out.find('\n', at);
+    while (next_line != std::string::npos && next_line + 1 < end) {
+        const std::string rest = out.substr(next_line + 1, 8);
+        if (!rest.empty() && rest[0] != '\n' && rest.rfind("WARNING", 0) != 0 && rest.rfind("Check ", 0) != 0)
+            return false;
+        next_line = out.find('\n', next_line + 1);
+    }
+    return true;
+}
+
 void expect_same_table(const std::string& source_db, const std::string& target_db, const std::string& table,
                        const std::string& target_server) {
     const std::string rows = table_rows(source_db, table);

@@ -21,6 +21,10 @@ RunResult run_sync_job(const TempDir& dir, const std::string& xml, const std::ve
 // The summary line of a table as the run prints it.
 std::string summary_line(const std::string& table, unsigned source_rows, unsigned target_rows, unsigned inserted,
                          unsigned updated, unsigned deleted);
+// The run's output has the table's summary: its counts may follow a warning printed after
+// the row counts (tables without a key), but come before the next table's line.
+bool has_summary(const std::string& out, const std::string& table, unsigned source_rows, unsigned target_rows,
+                 unsigned inserted, unsigned updated, unsigned deleted);
 
 // The table's rows and CHECKSUM TABLE value are the same on both sides (and it has rows).
 void expect_same_table(const std::string& source_db, const std::string& target_db, const std::string& table,
