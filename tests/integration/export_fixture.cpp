@@ -28,16 +28,19 @@ std::string doubled(const std::string& text, char quote) {
 
 namespace {
 
-std::string client_command() {
-    return "mariadb --no-defaults --default-character-set=utf8mb4 --skip-ssl -h " + shell_quote(service_value("MARIADB_HOST")) +
-           " -P " + shell_quote(service_value("MARIADB_PORT")) + " -u " + shell_quote(service_value("MARIADB_USER"));
+std::string client_command(const std::string& server) {
+    return "mariadb --no-defaults --default-character-set=utf8mb4 --skip-ssl -h " +
+           shell_quote(service_value(server + "_HOST")) + " -P " + shell_quote(service_value(server + "_PORT")) +
+           " -u " + shell_quote(service_value(server + "_USER"));
 }
 
 std::string qualified(const std::string& database, const std::string& table) {
     return "`" + doubled(database, '`') + "`.`" + doubled(table, '`') + "`";
 }
 
-std::vector<std::string> client_env() { return {"MYSQL_PWD=" + service_value("MARIADB_PASSWORD")}; }
+std::vector<std::string> client_env(const std::string& server) {
+    return {"MYSQL_PWD=" + service_value(server + "_PASSWORD")};
+}
 
 }  // namespace
 
@@ -59,34 +62,39 @@ RunResult run_export_job(const TempDir& dir, const std::string& xml) {
 }
 
 int replay_dump(const std::string& dump_path, const std::string& database, std::string* output,
-                const std::string& client_options) {
-    std::string command = client_command() + " " + client_options + " " +
+                const std::string& client_options, const std::string& server) {
+    std::string command = client_command(server) + " " + client_options + " " +
                           (database.empty() ? "" : shell_quote(database)) + " < " + shell_quote(dump_path) + " 2>&1";
-    RunResult r = run_program("/bin/sh", {"-c", command}, "/tmp", client_env());
+    RunResult r = run_program("/bin/sh", {"-c", command}, "/tmp", client_env(server));
     if (output) *output = r.out;
     return r.exit_code;
 }
 
-std::string client_query(const std::string& sql) {
-    std::string command = client_command() + " -B -N -e " + shell_quote(sql) + " 2>&1";
-    return run_program("/bin/sh", {"-c", command}, "/tmp", client_env()).out;
+std::string client_query(const std::string& sql, const std::string& server) {
+    std::string command = client_command(server) + " -B -N -e " + shell_quote(sql) + " 2>&1";
+    return run_program("/bin/sh", {"-c", command}, "/tmp", client_env(server)).out;
 }
 
-std::string table_rows(const std::string& database, const std::string& table) {
+std::string table_rows(const std::string& database, const std::string& table, const std::string& server) {
     // By name: SELECT * would leave INVISIBLE columns out.
-    std::string columns = mariadb_value(
+    const std::string sql =
         "select group_concat(concat('`', replace(column_name, '`', '``'), '`') order by ordinal_position) "
         "from information_schema.columns where table_schema = '" + doubled(database, '\'') + "' and table_name = '" +
-        doubled(table, '\'') + "'");
+        doubled(table, '\'') + "'";
+    // The first server is asked directly, which keeps names with line breaks whole.
+    std::string columns = server == "MARIADB" ? mariadb_value(sql) : client_query(sql, server);
+    if (server != "MARIADB" && !columns.empty() && columns.back() == '\n') columns.pop_back();
     EXPECT_FALSE(columns.empty()) << database << "." << table;
     std::string order;
     for (std::size_t i = 1, n = std::count(columns.begin(), columns.end(), ',') + 1; i <= n; ++i)
         order += (i > 1 ? "," : "") + std::to_string(i);
-    return client_query("select " + columns + " from " + qualified(database, table) + " order by " + order);
+    return client_query("set time_zone = '+00:00'; select " + columns + " from " + qualified(database, table) +
+                            " order by " + order,
+                        server);
 }
 
-std::string table_checksum(const std::string& database, const std::string& table) {
-    std::string line = client_query("checksum table " + qualified(database, table));
+std::string table_checksum(const std::string& database, const std::string& table, const std::string& server) {
+    std::string line = client_query("checksum table " + qualified(database, table), server);
     std::size_t tab = line.find('\t');
     return tab == std::string::npos ? line : line.substr(tab + 1);
 }
@@ -101,7 +109,12 @@ GlobalSetting::~GlobalSetting() {
     mariadb_exec("set global " + variable_ + " = " + (number ? old_value_ : "'" + doubled(old_value_, '\'') + "'"));
 }
 
-void recreate_database(const std::string& name) {
-    mariadb_exec("drop database if exists `" + name + "`; create database `" + name +
-                 "` character set utf8mb4 collate utf8mb4_general_ci");
+void recreate_database(const std::string& name, const std::string& server) {
+    const std::string sql = "drop database if exists `" + name + "`; create database `" + name +
+                            "` character set utf8mb4 collate utf8mb4_general_ci";
+    if (server == "MARIADB") {
+        mariadb_exec(sql);
+        return;
+    }
+    EXPECT_EQ(client_query(sql, server), "") << server;
 }

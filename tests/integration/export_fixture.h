@@ -1,5 +1,7 @@
-// Helpers of the export tests: job files that point at the private MariaDB, running kro,
-// replaying a dump with the mariadb client, and reading tables back for comparison.
+// Helpers of the export and sync tests: job files that point at the private MariaDB, running
+// kro, replaying a dump with the mariadb client, and reading tables back for comparison.
+// server names the test server by the prefix of its settings: "MARIADB" (the first) or
+// "MARIADB2" (the second, in another time zone).
 #pragma once
 
 #include <string>
@@ -20,19 +22,21 @@ RunResult run_export_job(const TempDir& dir, const std::string& xml);
 // Returns the client's exit code; its output goes to *output when given. client_options
 // are added to the client's command line as they are (shell words).
 int replay_dump(const std::string& dump_path, const std::string& database, std::string* output = nullptr,
-                const std::string& client_options = "");
+                const std::string& client_options = "", const std::string& server = "MARIADB");
 
 // Runs statements with the mariadb client and returns what it printed (batch form, no
 // column names: tabs between values, special bytes escaped).
-std::string client_query(const std::string& sql);
+std::string client_query(const std::string& sql, const std::string& server = "MARIADB");
 
-// Every row of a table (INVISIBLE columns too) in a fixed order, as the client prints it.
-std::string table_rows(const std::string& database, const std::string& table);
+// Every row of a table (INVISIBLE columns too) in a fixed order, as the client prints it,
+// TIMESTAMP values in UTC.
+std::string table_rows(const std::string& database, const std::string& table, const std::string& server = "MARIADB");
 // The table's CHECKSUM TABLE value.
-std::string table_checksum(const std::string& database, const std::string& table);
+std::string table_checksum(const std::string& database, const std::string& table,
+                           const std::string& server = "MARIADB");
 
 // A database created fresh (dropped first when it exists).
-void recreate_database(const std::string& name);
+void recreate_database(const std::string& name, const std::string& server = "MARIADB");
 
 // A name for inside backquotes or single quotes in test SQL: the quote doubled.
 std::string doubled(const std::string& text, char quote);

@@ -1,0 +1,128 @@
+// What a sync does with tables it must not or cannot sync: each mismatch gives its text
+// and a session entry naming the table, a binary key collation a warning, the other tables
+// are synced all the same and the run fails; abortonerror ends it at the first such table;
+// a target that refuses writes and a script path that cannot be created fail the run and
+// report nothing as synced; the failure report mail carries the errors.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "mariadb_fixture.h"
+#include "stored_mail.h"
+#include "sync_fixture.h"
+
+namespace {
+
+void make_tables() {
+    recreate_database("kro_sync_bad_src");
+    recreate_database("kro_sync_bad_tgt");
+    mariadb_exec(
+        "use kro_sync_bad_src;"
+        "create table fc (a int, b int); create table nm (a int, b int); create table df (a int(11));"
+        "create table ex (a int primary key auto_increment); create table pk (a int, b int, primary key (a, b));"
+        "create table bin (k varchar(10) collate utf8mb4_bin primary key, v int);"
+        "insert into bin values ('a', 1), ('B', 2);"
+        "create table good (v int); insert into good values (1), (2);"
+        "create table copy_me (id int primary key, v varchar(10)); insert into copy_me values (1, 'x');");
+    mariadb_exec(
+        "use kro_sync_bad_tgt;"
+        "create table fc (a int); create table nm (a int, c int); create table df (a int(10));"
+        "create table ex (a int primary key); create table pk (a int, b int, primary key (a));"
+        "create table bin (k varchar(10) collate utf8mb4_bin primary key, v int); insert into bin values ('A', 9);"
+        "create table good (v int); create table copy_me (id int primary key, v varchar(10));");
+}
+
+std::string tables(const std::vector<std::string>& names) {
+    std::string xml = "<tables all=\"no\">";
+    for (const std::string& n : names) xml += "<table><name>" + n + "</name></table>";
+    return xml + "</tables>";
+}
+
+std::string job(const std::string& body, const std::string& target_user = "") {
+    std::string target = sync_server_xml("target", "MARIADB", "kro_sync_bad_tgt");
+    if (!target_user.empty()) {
+        const std::string user = "<user>" + service_value("MARIADB_USER") + "</user>";
+        target.replace(target.find(user), user.size(), "<user>" + target_user + "</user>");
+        const std::string pwd = "<pwd>" + xml_escaped(service_value("MARIADB_PASSWORD")) + "</pwd>";
+        target.replace(target.find(pwd), pwd.size(), "<pwd>ro-Pw_1</pwd>");
+    }
+    return sync_job_xml(sync_server_xml("source", "MARIADB", "kro_sync_bad_src"), target, body);
+}
+
+void expect_has(const std::string& text, const std::string& piece) {
+    EXPECT_NE(text.find(piece), std::string::npos) << "missing: " << piece << "\nin:\n" << text;
+}
+
+}  // namespace
+
+TEST(SyncFaults, MismatchedTablesAreReportedAndSkippedWhileTheOthersAreSynced) {
+    make_tables();
+    TempDir dir;
+    const std::string token = unique_mail_token("syncfault");
+    const std::string mail = "<sendreport value=\"yes\"><smtp><host>" + service_value("SMTP_HOST") + "</host><port>" +
+                             service_value("SMTP_PORT") +
+                             "</port><displayname>kro</displayname><fromemail>kro@example.com</fromemail><toemail>" +
+                             token + "@example.com</toemail><subject>sync report</subject></smtp></sendreport>";
+    RunResult run = run_sync_job(
+        dir, job(tables({"fc", "nm", "df", "ex", "pk", "bin", "nosuch", "good", "copy_me"}) + mail));
+    EXPECT_EQ(run.exit_code, 1) << run.out;
+    expect_has(run.out, "Field count not equal for 'fc' table\r\n");
+    expect_has(run.out, "Column NAME mismatch for 'nm' table\r\n");
+    expect_has(run.out, "Definition mismatch for 'a' column in 'df' table\r\n");
+    expect_has(run.out, "Column definition mismatch for 'a' column in 'ex' table\r\n");
+    expect_has(run.out, "PRIMARY KEY mismatch for 'pk' table\r\n");
+    expect_has(run.out, "\n\nWARNING:Sync of table bin was aborted as data sync does not support PK's on string "
+                        "types using a binary or case sensitive collation");
+    // The tables after them are synced all the same.
+    EXPECT_TRUE(has_summary(run.out, "good", 2, 0, 2, 0, 0)) << run.out;
+    EXPECT_TRUE(has_summary(run.out, "copy_me", 1, 0, 1, 0, 0)) << run.out;
+    expect_same_table("kro_sync_bad_src", "kro_sync_bad_tgt", "good");
+    expect_same_table("kro_sync_bad_src", "kro_sync_bad_tgt", "copy_me");
+    EXPECT_EQ(client_query("select k, v from kro_sync_bad_tgt.bin"), "A\t9\n");  // left alone
+
+    const std::string session = read_file(dir.file("session.xml"));
+    for (const char* table : {"fc", "nm", "df", "ex", "pk", "nosuch"})
+        expect_has(session, std::string("<error table=\"") + table + "\">");
+    EXPECT_EQ(session.find("table=\"bin\""), std::string::npos) << session;  // a warning, not an error
+    expect_has(session, "Table 'kro_sync_bad_src.nosuch' doesn't exist");
+
+    StoredMail stored;
+    ASSERT_TRUE(fetch_stored_mail(token, stored));
+    ASSERT_EQ(stored.parts.size(), 2u);
+    expect_has(stored.parts[0], "Sync was unsucessful.");
+    expect_has(stored.parts[0], "PRIMARY KEY mismatch for 'pk' table");
+    expect_has(stored.parts[1], "Sync was unsuccessful.");
+}
+
+TEST(SyncFaults, AbortOnErrorEndsTheRunAtTheFirstTableThatFails) {
+    make_tables();
+    TempDir dir;
+    RunResult run = run_sync_job(dir, job(tables({"good", "fc", "copy_me"}) + "<abortonerror value=\"yes\"/>"));
+    EXPECT_EQ(run.exit_code, 1) << run.out;
+    EXPECT_TRUE(has_summary(run.out, "good", 2, 0, 2, 0, 0)) << run.out;
+    expect_has(run.out, "Field count not equal for 'fc' table\r\n");
+    EXPECT_EQ(run.out.find("copy_me"), std::string::npos) << run.out;
+    EXPECT_EQ(client_query("select count(*) from kro_sync_bad_tgt.copy_me"), "0\n");
+}
+
+TEST(SyncFaults, ATargetThatRefusesWritesOrAnUnwritableScriptFailsTheRunWithNothingReportedAsSynced) {
+    make_tables();
+    mariadb_exec("drop user if exists 'kro_sync_ro'@'%'; create user 'kro_sync_ro'@'%' identified by 'ro-Pw_1';"
+                 "grant select on kro_sync_bad_tgt.* to 'kro_sync_ro'@'%'");
+    TempDir dir;
+    RunResult run = run_sync_job(dir, job(tables({"copy_me"}), "kro_sync_ro"));
+    mariadb_exec("drop user 'kro_sync_ro'@'%'");
+    EXPECT_EQ(run.exit_code, 1) << run.out;
+    expect_has(run.out, "There was an error while executing a query.");
+    EXPECT_FALSE(has_summary(run.out, "copy_me", 1, 0, 1, 0, 0)) << run.out;
+    expect_has(read_file(dir.file("sync.log")), "Error No. 1142");
+    EXPECT_EQ(client_query("select count(*) from kro_sync_bad_tgt.copy_me"), "0\n");
+
+    TempDir second;
+    RunResult script = run_sync_job(
+        second, job(tables({"copy_me"}) + "<sync_action type=\"all\"><file>" + second.file("missing/dir/s.sql") +
+                    "</file></sync_action>"));
+    EXPECT_EQ(script.exit_code, 1) << script.out;
+    expect_has(script.out, "Error occured while opening sync file");
+    EXPECT_EQ(client_query("select count(*) from kro_sync_bad_tgt.copy_me"), "0\n");
+}

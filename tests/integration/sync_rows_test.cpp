@@ -1,0 +1,132 @@
+// The row statements and the sessions they run in, driven directly: an INSERT the target
+// refuses becomes an UPDATE only when the row is there already, any other refusal fails;
+// a lost session comes back with the run's settings, but never hides changes it took.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "connection/connect.h"
+#include "connection/statements.h"
+#include "mariadb_fixture.h"
+#include "platform/status_block.h"
+#include "report/process_state.h"
+#include "report/report_body.h"
+#include "sync/row_apply.h"
+#include "sync/sync_script.h"
+#include "sync/sync_statements.h"
+#include "sync_fixture.h"
+
+namespace {
+
+// Both sides on the test server, each in its database, with the run's session settings.
+class SyncRows : public testing::Test {
+protected:
+    void SetUp() override {
+        log_file = std::fopen(dir.file("sync.log").c_str(), "a+");
+        session_file = std::fopen(dir.file("session.xml").c_str(), "w");
+        recreate_database("kro_sync_rows_src");
+        recreate_database("kro_sync_rows_tgt");
+        open_side(source, source_conn, source_info, "kro_sync_rows_src");
+        open_side(target, target_conn, target_info, "kro_sync_rows_tgt");
+    }
+    void TearDown() override {
+        std::fclose(log_file);
+        std::fclose(session_file);
+        log_file = session_file = nullptr;
+    }
+    void open_side(SyncSide& side, ServerConnection& conn, ConnectionInfo& info, const char* database) {
+        info = mariadb_connection_info();
+        info.database.assign(database, 1);
+        ASSERT_TRUE(open_connection(conn, info, HttpTunnelSettings{}));
+        side.conn = &conn;
+        side.info = &info;
+        side.database = database;
+        ASSERT_TRUE(set_up_sync_session(side));
+    }
+    std::string value(SyncSide& side, const char* sql) {
+        ResultPtr result = query_side(side, sql);
+        MYSQL_ROW row = result ? side.tunnel().fetch_row(result.get()) : nullptr;
+        return row && row[0] ? row[0] : "(none)";
+    }
+    std::string log() {
+        std::fflush(log_file);
+        return read_file(dir.file("sync.log"));
+    }
+
+    TempDir dir;
+    ServerConnection source_conn, target_conn;
+    ConnectionInfo source_info, target_info;
+    SyncSide source, target;
+    SyncScript script;
+    ReportBody report;
+    StatusBlock status;
+};
+
+}  // namespace
+
+TEST_F(SyncRows, OnlyARowThatIsThereAlreadyTurnsAnInsertIntoAnUpdate) {
+    mariadb_exec("use kro_sync_rows_src;"
+                 "create table child (id int primary key, parent int, v varchar(10));"
+                 "insert into child values (1, 10, 'new'), (2, 10, 'two'), (3, 99, 'orphan');"
+                 "use kro_sync_rows_tgt; create table parent (id int primary key); insert into parent values (10);"
+                 "create table child (id int primary key, parent int, v varchar(10),"
+                 " foreign key (parent) references parent (id));"
+                 "insert into child values (1, 10, 'old');");
+    SyncContext ctx(source, target, SyncMode::direct, script, report, status);
+    ctx.table = ctx.table_label = "`child`";
+    ctx.keys = {KeyColumn{"id", KeyClass::integer, true, 0}};
+    ResultPtr rows = query_side(source, "select id, parent, v, md5(v) as __crc from child order by id");
+    ASSERT_TRUE(rows);
+
+    const std::vector<RowAction> entries = {{1, RowActionCode::insert_row}, {2, RowActionCode::insert_row}};
+    std::size_t next = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(apply_inserts(ctx, rows.get(), entries, next), 1);
+    EXPECT_EQ(next, 2u);
+    EXPECT_EQ(ctx.inserted, 1u);
+    EXPECT_EQ(ctx.updated, 1u);
+    EXPECT_EQ(client_query("select id, v from kro_sync_rows_tgt.child order by id"), "1\tnew\n2\ttwo\n");
+
+    // A foreign key refuses the row: a failed statement, reported, and counted as nothing.
+    const std::vector<RowAction> orphan = {{3, RowActionCode::insert_row}};
+    EXPECT_EQ(apply_inserts(ctx, rows.get(), orphan, next), 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(ctx.inserted, 1u);
+    EXPECT_EQ(ctx.updated, 1u);
+    EXPECT_NE(log().find("Error No. 1452"), std::string::npos) << log();
+    EXPECT_NE(out.find("There was an error while executing a query."), std::string::npos) << out;
+    EXPECT_EQ(client_query("select count(*) from kro_sync_rows_tgt.child where id = 3"), "0\n");
+}
+
+TEST_F(SyncRows, ALostSessionComesBackWithItsSettingsButNeverHidesTheChangesItTook) {
+    mariadb_exec("create table kro_sync_rows_tgt.t (id int primary key)");
+    target.autocommit_off = true;
+    ASSERT_EQ(value(target, "set autocommit = 0"), "(none)");
+    SyncContext ctx(source, target, SyncMode::direct, script, report, status);
+    ctx.table = ctx.table_label = "`t`";
+
+    // Nothing uncommitted: the statement is sent again on a new session set up as before.
+    mariadb_exec("kill " + value(target, "select connection_id()"));
+    EXPECT_EQ(value(target, "select concat(@@time_zone, ' ', @@autocommit + 0)"), "+00:00 0");
+
+    // A change not yet committed is gone with its session: the next statement fails and
+    // says so instead of running in a new session as if nothing had happened.
+    StrBuf first("insert into t values (1)", 1);
+    ASSERT_EQ(apply_statement(ctx, target, first), 1);
+    EXPECT_TRUE(target.uncommitted);
+    mariadb_exec("kill " + value(target, "select connection_id()"));
+    StrBuf second("insert into t values (2)", 1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(apply_statement(ctx, target, second), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_NE(log().find("changes made to this table since the last commit were undone"), std::string::npos) << log();
+    EXPECT_EQ(client_query("select count(*) from kro_sync_rows_tgt.t"), "0\n");
+
+    // The next statement opens a new session; committed work stays.
+    StrBuf third("insert into t values (3)", 1);
+    ASSERT_EQ(apply_statement(ctx, target, third), 1);
+    ASSERT_EQ(commit_side(target), 1);
+    EXPECT_EQ(client_query("select id from kro_sync_rows_tgt.t"), "3\n");
+}
