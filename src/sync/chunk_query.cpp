@@ -7,7 +7,8 @@ namespace {
 
 void run(ChunkQuery& query) {
     query.result = query_side(*query.side, query.statement.c_str());
-    if (!query.after.empty()) query_side(*query.side, query.after.c_str(), false);
+    // After a failure the side keeps its error for the report.
+    if (query.result && !query.after.empty()) query_side(*query.side, query.after.c_str(), false);
 }
 
 }  // namespace

@@ -1,0 +1,79 @@
+// Faults during a chunk comparison: a chunk statement the server refuses, and a session
+// killed while the chunks are compared.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "export_fixture.h"
+#include "kro_test_support.h"
+#include "mariadb_fixture.h"
+
+namespace {
+
+const char* const source_db = "kro_sync_fault_src";
+const char* const target_db = "kro_sync_fault_tgt";
+
+std::string job_xml(const std::string& table_entry) {
+    auto server = [](const char* element, const char* database) {
+        return std::string("<") + element + "><host>" + service_value("MARIADB_HOST") + "</host><port>" +
+               service_value("MARIADB_PORT") + "</port><user>" + service_value("MARIADB_USER") + "</user><pwd>" +
+               xml_escaped(service_value("MARIADB_PASSWORD")) + "</pwd><database>" + database +
+               "</database><compressed>0</compressed></" + element + ">";
+    };
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<job><syncjob>" + server("source", source_db) +
+           server("target", target_db) + "<tables all=\"no\">" + table_entry + "</tables></syncjob></job>\n";
+}
+
+// Both sides hold rows 1..rows of the same table; the target misses every 1000th row.
+void make_tables(int rows) {
+    recreate_database(source_db);
+    recreate_database(target_db);
+    for (const char* db : {source_db, target_db})
+        mariadb_exec(std::string("use `") + db + "`; create table t (id int primary key, v varchar(40) null); " +
+                     "insert into t select seq, md5(seq) from seq_1_to_" + std::to_string(rows) +
+                     (db == target_db ? " where seq % 1000 <> 7" : ""));
+}
+
+TEST(SyncChunkFaults, AChunkStatementTheServerRefusesFailsTheTableWithTheServersText) {
+    make_tables(3000);
+    TempDir dir;
+    write_file(dir.file("sync.xml"),
+               job_xml("<table><name>`t`</name><columns all=\"no\"><column>id</column><column>v</column>"
+                       "</columns><sqlwhere>`gone` &gt; 0</sqlwhere></table>"));
+    RunResult run = run_kro({"sync.xml"}, dir.path());
+    EXPECT_EQ(run.exit_code, 1) << run.out;
+    EXPECT_NE(read_file(dir.file("krosession.xml")).find("Unknown column 'gone'"), std::string::npos)
+        << read_file(dir.file("krosession.xml"));
+    EXPECT_EQ(mariadb_value(std::string("select count(*) from `") + target_db + "`.t"), "2997");
+}
+
+TEST(SyncChunkFaults, ASourceSessionKilledDuringTheChunksIsOpenedAgainAndTheSyncCompletes) {
+    make_tables(400000);
+    TempDir dir;
+    write_file(dir.file("sync.xml"), job_xml("<table><name>`t`</name></table>"));
+    std::atomic<bool> done{false};
+    RunResult run;
+    std::thread job([&] {
+        run = run_kro({"sync.xml"}, dir.path());
+        done = true;
+    });
+    // The source's session while it computes chunk checksums.
+    std::string killed;
+    const std::string find = std::string("select id from information_schema.processlist where db = '") + source_db +
+                             "' and info like '%chunk_num%' limit 1";
+    while (!done && killed.empty()) {
+        killed = mariadb_value(find);
+        if (killed.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (!killed.empty()) mariadb_exec("kill connection " + killed);
+    job.join();
+    ASSERT_FALSE(killed.empty()) << "the sync ended before its session could be killed:\n" << run.out;
+    EXPECT_EQ(run.exit_code, 0) << run.out;
+    EXPECT_EQ(table_checksum(source_db, "t"), table_checksum(target_db, "t"));
+    EXPECT_NE(run.out.find(" 400000   399600       400        0        0"), std::string::npos) << run.out;
+}
+
+}  // namespace
