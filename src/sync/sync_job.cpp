@@ -84,7 +84,6 @@ private:
                      const char* version_error);
     int check_versions();
     int check_checksum_function();
-    int table_loop(SyncContext& ctx);
     int all_tables_loop(SyncContext& ctx);
     int listed_tables_loop(SyncContext& ctx);
     // One table in both directions (two-way) or one; -1 ends the loop (abortonerror).
