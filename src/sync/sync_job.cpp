@@ -54,6 +54,25 @@ std::string sql_table_name(const std::string& name) {
     return "`" + escape_identifier(name).str() + "`";
 }
 
+// The source's "show full fields" and "show keys" of the current table; 0 when either
+// failed (reported).
+int describe_table(SyncContext& ctx, ResultPtr& fields, ResultPtr& keys) {
+    SyncSide& source = ctx.source();
+    StrBuf statement;
+    ctx.set_status("Getting field information...");
+    statement.format("show full fields from %s", ctx.table.c_str());
+    fields = query_side(source, statement.c_str());
+    if (fields) {
+        ctx.set_status("Getting keys information...");
+        statement.format("show keys from %s", ctx.table.c_str());
+        keys = query_side(source, statement.c_str());
+    }
+    if (fields && keys) return 1;
+    // A table the source cannot describe (a name not in the source) is not synced.
+    ctx.report_error(source);
+    return 0;
+}
+
 class SyncRun {
 public:
     SyncRun(SyncSettings& settings, StatusBlock& status) : settings_(settings), status_(status) {}
@@ -65,7 +84,6 @@ private:
                      const char* version_error);
     int check_versions();
     int check_checksum_function();
-    int table_loop(SyncContext& ctx);
     int all_tables_loop(SyncContext& ctx);
     int listed_tables_loop(SyncContext& ctx);
     // One table in both directions (two-way) or one; -1 ends the loop (abortonerror).
@@ -166,11 +184,17 @@ int SyncRun::sync_both_ways(SyncContext& ctx, TunnelResult* fields, TunnelResult
     if (entry) ctx.filter = entry->filter;
     std::printf("\n");
     ctx.swap_sides();
-    int back = sync_table(ctx, fields, keys);
+    // The way back reads the definition from its own source: a result belongs to the
+    // connection that made it.
+    ResultPtr back_fields = make_result(ctx.source().tunnel(), nullptr);
+    ResultPtr back_keys = make_result(ctx.source().tunnel(), nullptr);
+    int back = describe_table(ctx, back_fields, back_keys) && sync_table(ctx, back_fields.get(), back_keys.get());
     if (!commit_side(ctx.target())) {
         ctx.report_error(ctx.target());
         back = 0;
     }
+    back_fields.reset();
+    back_keys.reset();
     ctx.swap_sides();
     return ok && back;
 }
@@ -195,21 +219,9 @@ int SyncRun::one_table(SyncContext& ctx, const SyncTableEntry* entry, const std:
         ctx.script().append(comment);
     }
     ctx.set_status("Table info obtained...\r\nChecking for the table...");
-    StrBuf statement;
-    ctx.set_status("Getting field information...");
-    statement.format("show full fields from %s", ctx.table.c_str());
-    ResultPtr fields = query_side(ctx.source(), statement.c_str());
+    ResultPtr fields = make_result(ctx.source().tunnel(), nullptr);
     ResultPtr keys = make_result(ctx.source().tunnel(), nullptr);
-    if (fields) {
-        ctx.set_status("Getting keys information...");
-        statement.format("show keys from %s", ctx.table.c_str());
-        keys = query_side(ctx.source(), statement.c_str());
-    }
-    if (!fields || !keys) {
-        // A table the source cannot describe (a name not in the source) is not synced.
-        ctx.report_error(ctx.source());
-        return settings_.abortonerror ? -1 : 0;
-    }
+    if (!describe_table(ctx, fields, keys)) return settings_.abortonerror ? -1 : 0;
     if (in_target(entry ? entry->name : name)) {
         StrBuf error;
         if (!check_compatibility(ctx, fields.get(), keys.get(), error)) {

@@ -1,7 +1,8 @@
 #include "sync/sync_statements.h"
 
 #include <cstring>
-#include <initializer_list>
+#include <span>
+#include <vector>
 
 #include "connection/server_version.h"
 #include "connection/statements.h"
@@ -47,7 +48,7 @@ bool succeeded(SyncSide& side, const ResultPtr& result) {
 // Through the HTTP tunnel every request is a session of its own: the settings a statement
 // depends on travel with it in one batch. The last result is the statement's; a failure
 // anywhere fails it.
-ResultPtr run_batch(SyncSide& side, std::initializer_list<const char*> prefix, const char* text) {
+ResultPtr run_batch(SyncSide& side, std::span<const char* const> prefix, const char* text) {
     Tunnel& tunnel = side.tunnel();
     MYSQL* handle = side.handle();
     for (const char* statement : prefix) {
@@ -75,7 +76,10 @@ bool reopen_side(SyncSide& side) {
 
 ResultPtr query_side(SyncSide& side, const char* text, bool retry) {
     side.lost_changes = false;
-    if (side.is_http()) return run_batch(side, {kUtcZone}, text);
+    if (side.is_http()) {
+        const char* const zone[] = {kUtcZone};
+        return run_batch(side, zone, text);
+    }
     Tunnel& tunnel = side.tunnel();
     ResultPtr result = query_with_reconnect(tunnel, side.handle(), text, 0);
     if (succeeded(side, result) || !retry || !connection_lost(tunnel.error_number(side.handle()))) return result;
@@ -103,9 +107,10 @@ bool set_up_sync_session(SyncSide& side) {
 ResultPtr execute_on_target(SyncContext& ctx, SyncSide& side, const StrBuf& statement) {
     ResultPtr result = make_result(side.tunnel(), nullptr);
     if (side.is_http()) {
-        const char* fk = ctx.fkcheck() ? kForeignKeyChecks.plain : kUtcZone;
-        result = run_batch(side, {kSqlNotes.plain, kUniqueChecks.plain, kSqlMode.plain, fk, kUtcZone},
-                           statement.c_str());
+        std::vector<const char*> settings = {kSqlNotes.plain, kUniqueChecks.plain, kSqlMode.plain};
+        if (ctx.fkcheck()) settings.push_back(kForeignKeyChecks.plain);
+        settings.push_back(kUtcZone);
+        result = run_batch(side, settings, statement.c_str());
     } else {
         result = query_side(side, statement.c_str());
     }

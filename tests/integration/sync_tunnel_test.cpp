@@ -26,6 +26,12 @@ void make_source(const std::string& server) {
               "");
 }
 
+// The first server as the tunnel script reaches it (the only one its settings allow).
+std::string http_server_xml(const char* element, const std::string& database) {
+    return sync_server_xml(element, "MARIADB", database,
+                           "<tunnelinfo type=\"http\"><url>" + service_value("HTTP_TUNNEL_URL") + "</url></tunnelinfo>");
+}
+
 std::string tables() {
     return "<tables all=\"no\"><table><name>fresh</name></table><table><name>loose</name></table></tables>";
 }
@@ -62,13 +68,9 @@ TEST(SyncTunnel, TheTargetBehindTheHttpTunnelIsCreatedFilledAndMadeEqual) {
     recreate_database("kro_sync_tun_tgt");
     mariadb_exec("create table kro_sync_tun_tgt.loose (a int, b varchar(10), f float);"
                  "insert into kro_sync_tun_tgt.loose values (1, 'one', 1.5), (3, 'gone', 0), (3, 'gone', 0)");
-    const std::string target =
-        "<target><host>127.0.0.1</host><port>" + service_value("MARIADB_PORT") + "</port><user>" +
-        service_value("MARIADB_USER") + "</user><pwd>" + xml_escaped(service_value("MARIADB_PASSWORD")) +
-        "</pwd><database>kro_sync_tun_tgt</database><tunnelinfo type=\"http\"><url>" +
-        service_value("HTTP_TUNNEL_URL") + "</url></tunnelinfo></target>\n";
     TempDir dir;
-    RunResult run = run_sync_job(dir, sync_job_xml(sync_server_xml("source", "MARIADB2", "kro_sync_tun_src"), target,
+    RunResult run = run_sync_job(dir, sync_job_xml(sync_server_xml("source", "MARIADB2", "kro_sync_tun_src"),
+                                                   http_server_xml("target", "kro_sync_tun_tgt"),
                                                    tables() + "<fkcheck value=\"yes\"/>"));
     ASSERT_EQ(run.exit_code, 0) << run.out;
     EXPECT_TRUE(has_summary(run.out, "fresh", 2, 0, 2, 0, 0)) << run.out;
@@ -80,4 +82,19 @@ TEST(SyncTunnel, TheTargetBehindTheHttpTunnelIsCreatedFilledAndMadeEqual) {
             << table;
     }
     EXPECT_EQ(client_query("select unix_timestamp(ts) from kro_sync_tun_tgt.fresh where id = 1"), "981173106\n");
+}
+
+TEST(SyncTunnel, TheSourceBehindTheHttpTunnelIsReadInPages) {
+    make_source("MARIADB");
+    mariadb_exec("use kro_sync_tun_src; create table paged (id int primary key, v varchar(20));"
+                 "insert into paged select seq, concat('row ', seq) from seq_1_to_2500");
+    recreate_database("kro_sync_tun_tgt", "MARIADB2");
+    TempDir dir;
+    RunResult run = run_sync_job(dir, sync_job_xml(http_server_xml("source", "kro_sync_tun_src"),
+                                                   sync_server_xml("target", "MARIADB2", "kro_sync_tun_tgt"),
+                                                   "<tables all=\"yes\"/>"));
+    ASSERT_EQ(run.exit_code, 0) << run.out;
+    EXPECT_TRUE(has_summary(run.out, "`paged`", 2500, 0, 2500, 0, 0)) << run.out;
+    for (const char* table : {"fresh", "loose", "paged"})
+        expect_same_table("kro_sync_tun_src", "kro_sync_tun_tgt", table, "MARIADB2");
 }
