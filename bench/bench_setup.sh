@@ -12,3 +12,29 @@ fi
 source "$services/env"
 export MYSQL_PWD=$MARIADB_PASSWORD
 client=(mariadb --no-defaults --skip-ssl -h "$MARIADB_HOST" -P "$MARIADB_PORT" -u "$MARIADB_USER")
+
+# mixed_table DB ROWS: DB.mixed, the benches' table of mixed types, made with ROWS rows
+# unless it holds exactly that many already.
+mixed_table() {
+  local db=$1 rows=$2 have
+  have=$("${client[@]}" -N -e "select count(*) from $db.mixed" 2>/dev/null || echo 0)
+  [ "$have" = "$rows" ] && return
+  echo "== creating $db.mixed with $rows rows"
+  "${client[@]}" <<SQL
+drop database if exists $db;
+create database $db character set utf8mb4;
+use $db;
+create table mixed (
+  id int primary key, qty bigint, price decimal(12,2), ratio double, name varchar(64),
+  note text, created datetime, code varbinary(16), flag tinyint, maybe int null
+) engine=InnoDB;
+set session max_recursive_iterations = 4294967295;
+insert into mixed
+  with recursive s(n) as (select 1 union all select n + 1 from s where n < $rows)
+  select n, n * 7919, (n % 100000) / 100, n / 3.0, concat('name-', n, '-', md5(n)),
+         repeat(concat('text ', n, ' it''s "quoted" \\\\ '), 1 + n % 4),
+         '2020-01-01' + interval n second, unhex(md5(n)), n % 2, if(n % 5 = 0, null, n)
+  from s;
+analyze table mixed;
+SQL
+}

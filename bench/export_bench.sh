@@ -25,27 +25,7 @@ trap cleanup EXIT
 # shellcheck source=bench/bench_setup.sh
 source "$top/bench/bench_setup.sh"
 
-have=$("${client[@]}" -N -e "select count(*) from kro_bench.mixed" 2>/dev/null || echo 0)
-if [ "$have" != "$rows" ]; then
-echo "== creating kro_bench.mixed with $rows rows"
-"${client[@]}" <<SQL
-drop database if exists kro_bench;
-create database kro_bench character set utf8mb4;
-use kro_bench;
-create table mixed (
-  id int primary key, qty bigint, price decimal(12,2), ratio double, name varchar(64),
-  note text, created datetime, code varbinary(16), flag tinyint, maybe int null
-) engine=InnoDB;
-set session max_recursive_iterations = 4294967295;
-insert into mixed
-  with recursive s(n) as (select 1 union all select n + 1 from s where n < $rows)
-  select n, n * 7919, (n % 100000) / 100, n / 3.0, concat('name-', n, '-', md5(n)),
-         repeat(concat('text ', n, ' it''s "quoted" \\\\ '), 1 + n % 4),
-         '2020-01-01' + interval n second, unhex(md5(n)), n % 2, if(n % 5 = 0, null, n)
-  from s;
-analyze table mixed;
-SQL
-fi
+mixed_table kro_bench "$rows"
 
 # job_xml FILE DUMP [OPTIONS]: the export job of kro_bench into DUMP, with bulk insert.
 job_xml() {

@@ -102,6 +102,16 @@ bool merge_columns(SyncContext& ctx, TunnelResult* source, TunnelResult* target,
     return true;
 }
 
+// Both sides' statements at once; a side that failed is reported.
+bool run_pair(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target) {
+    ctx.set_status(calculating);
+    run_both(source, target);
+    ctx.set_status("");
+    if (!source.result) ctx.report_error(ctx.source());
+    else if (!target.result) ctx.report_error(ctx.target());
+    return source.result && target.result;
+}
+
 // The rows of a differing chunk: read both sides at once, merge, and apply what the
 // target needs, between the batch markers of the script.
 int compare_chunk_rows(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target, int chunk,
@@ -111,17 +121,7 @@ int compare_chunk_rows(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target,
         marker.format("\t/*Start of batch : %d */\n", chunk + 1);
         ctx.script().append(marker);
     }
-    ctx.set_status(calculating);
-    run_both(source, target);
-    ctx.set_status("");
-    if (!source.result) {
-        ctx.report_error(ctx.source());
-        return 0;
-    }
-    if (!target.result) {
-        ctx.report_error(ctx.target());
-        return 0;
-    }
+    if (!run_pair(ctx, source, target)) return 0;
     MergeColumns columns;
     if (!merge_columns(ctx, source.result.get(), target.result.get(), layout, columns)) {
         StrBuf text;
@@ -155,21 +155,11 @@ int compare_chunk_rows(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target,
 // One chunk: both checksums at once; only a difference reads the rows.
 int compare_chunk(SyncContext& ctx, std::string source_sum, std::string target_sum, ChunkQuery source_rows,
                   ChunkQuery target_rows, int chunk, const RowLayout& layout) {
-    ctx.set_status(calculating);
     ChunkQuery source = side_query(ctx.source(), std::move(source_sum));
     ChunkQuery target = side_query(ctx.target(), std::move(target_sum));
     // Each side starts its next chunk's digest afresh.
     source.after = target.after = "SET @crc := ''";
-    run_both(source, target);
-    ctx.set_status("");
-    if (!source.result) {
-        ctx.report_error(ctx.source());
-        return 0;
-    }
-    if (!target.result) {
-        ctx.report_error(ctx.target());
-        return 0;
-    }
+    if (!run_pair(ctx, source, target)) return 0;
     MYSQL_ROW s = ctx.source().tunnel().fetch_row(source.result.get());
     unsigned long* s_lengths = s ? ctx.source().tunnel().fetch_lengths(source.result.get()) : nullptr;
     MYSQL_ROW t = ctx.target().tunnel().fetch_row(target.result.get());

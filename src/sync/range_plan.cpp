@@ -11,10 +11,12 @@ namespace {
 
 constexpr int rows_per_chunk = 1000;
 
-// Width W of a chunk from the range size and the row count, and the number of steps N.
+// Width W of a chunk from the range MIN .. MAX and the row count, and the number of steps N.
 // False when the plan gets no boundaries.
-bool width_and_count(const BigInt& range, std::uint64_t rows, BigInt& width, long& count) {
+bool width_and_count(const BigInt& min, const BigInt& max, std::uint64_t rows, BigInt& width, long& count) {
     if (rows == 0) return false;
+    BigInt range = max;
+    range.subtract(min);
     width = range;
     width.multiply(rows_per_chunk);
     BigInt divisor;
@@ -78,11 +80,9 @@ bool KeyRangePlan::numeric_plan(const char* min_text, const char* max_text) {
     } else if (!whole_number(min_text, false, min) || !whole_number(max_text, true, max)) {
         return false;
     }
-    BigInt range = max;
-    range.subtract(min);
     BigInt width;
     long count = 0;
-    if (!width_and_count(range, rows_, width, count)) return true;
+    if (!width_and_count(min, max, rows_, width, count)) return true;
 
     // A bound above MAX would make the bounds decrease, and a row could fall into two
     // chunks: every bound stops at MAX.
@@ -113,11 +113,9 @@ bool KeyRangePlan::temporal_plan(const char* min_text, const char* max_text) {
     BigInt min, max;
     if (!whole_seconds(seconds->first.value_or("0"), min) || !whole_seconds(*seconds->second, max))
         return false;
-    BigInt range = max;
-    range.subtract(min);
     BigInt width;
     long count = 0;
-    if (!width_and_count(range, rows_, width, count)) return true;
+    if (!width_and_count(min, max, rows_, width, count)) return true;
 
     std::string max_seconds = max.text();
     std::string width_text = width.text();

@@ -7,9 +7,8 @@
 #include <string>
 #include <thread>
 
-#include "export_fixture.h"
-#include "kro_test_support.h"
 #include "mariadb_fixture.h"
+#include "sync_fixture.h"
 
 namespace {
 
@@ -17,14 +16,8 @@ const char* const source_db = "kro_sync_fault_src";
 const char* const target_db = "kro_sync_fault_tgt";
 
 std::string job_xml(const std::string& table_entry) {
-    auto server = [](const char* element, const char* database) {
-        return std::string("<") + element + "><host>" + service_value("MARIADB_HOST") + "</host><port>" +
-               service_value("MARIADB_PORT") + "</port><user>" + service_value("MARIADB_USER") + "</user><pwd>" +
-               xml_escaped(service_value("MARIADB_PASSWORD")) + "</pwd><database>" + database +
-               "</database><compressed>0</compressed></" + element + ">";
-    };
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<job><syncjob>" + server("source", source_db) +
-           server("target", target_db) + "<tables all=\"no\">" + table_entry + "</tables></syncjob></job>\n";
+    return sync_job_xml(sync_server_xml("source", "MARIADB", source_db), sync_server_xml("target", "MARIADB", target_db),
+                        "<tables all=\"no\">" + table_entry + "</tables>");
 }
 
 // Both sides hold rows 1..rows of the same table; the target misses every 1000th row.
@@ -40,24 +33,22 @@ void make_tables(int rows) {
 TEST(SyncChunkFaults, AChunkStatementTheServerRefusesFailsTheTableWithTheServersText) {
     make_tables(3000);
     TempDir dir;
-    write_file(dir.file("sync.xml"),
-               job_xml("<table><name>`t`</name><columns all=\"no\"><column>id</column><column>v</column>"
+    RunResult run = run_sync_job(dir, job_xml("<table><name>`t`</name><columns all=\"no\"><column>id</column><column>v</column>"
                        "</columns><sqlwhere>`gone` &gt; 0</sqlwhere></table>"));
-    RunResult run = run_kro({"sync.xml"}, dir.path());
     EXPECT_EQ(run.exit_code, 1) << run.out;
-    EXPECT_NE(read_file(dir.file("krosession.xml")).find("Unknown column 'gone'"), std::string::npos)
-        << read_file(dir.file("krosession.xml"));
+    EXPECT_NE(read_file(dir.file("session.xml")).find("Unknown column 'gone'"), std::string::npos)
+        << read_file(dir.file("session.xml"));
     EXPECT_EQ(mariadb_value(std::string("select count(*) from `") + target_db + "`.t"), "2997");
 }
 
 TEST(SyncChunkFaults, ASourceSessionKilledDuringTheChunksIsOpenedAgainAndTheSyncCompletes) {
     make_tables(400000);
     TempDir dir;
-    write_file(dir.file("sync.xml"), job_xml("<table><name>`t`</name></table>"));
+    const std::string xml = job_xml("<table><name>`t`</name></table>");
     std::atomic<bool> done{false};
     RunResult run;
     std::thread job([&] {
-        run = run_kro({"sync.xml"}, dir.path());
+        run = run_sync_job(dir, xml);
         done = true;
     });
     // The source's session while it computes chunk checksums.
@@ -73,7 +64,7 @@ TEST(SyncChunkFaults, ASourceSessionKilledDuringTheChunksIsOpenedAgainAndTheSync
     ASSERT_FALSE(killed.empty()) << "the sync ended before its session could be killed:\n" << run.out;
     EXPECT_EQ(run.exit_code, 0) << run.out;
     EXPECT_EQ(table_checksum(source_db, "t"), table_checksum(target_db, "t"));
-    EXPECT_NE(run.out.find(" 400000   399600       400        0        0"), std::string::npos) << run.out;
+    EXPECT_TRUE(has_summary(run.out, "`t`", 400000, 399600, 400, 0, 0)) << run.out;
 }
 
 }  // namespace
