@@ -143,7 +143,8 @@ int copy_in_pages(SyncContext& ctx) {
     const std::uint64_t total = source_row_count(ctx);
     StrBuf statement;
     for (std::uint64_t offset = 0; offset < total; offset += kPageRows) {
-        statement.format("select * from %s%s%s limit %llu, %d", ctx.table.c_str(), ctx.filter ? " where " : "",
+        statement.format("select %s from %s%s%s limit %llu, %d", ctx.copy_columns.c_str(), ctx.table.c_str(),
+                         ctx.filter ? " where " : "",
                          ctx.filter ? ctx.filter->c_str() : "", static_cast<unsigned long long>(offset), kPageRows);
         ResultPtr page = make_result(source.tunnel(), nullptr);
         for (int attempt = 0; attempt < kPageAttempts && !page; ++attempt) {
@@ -172,7 +173,8 @@ int copy_all_rows(SyncContext& ctx) {
     } else {
         // Streamed: a table of any size passes through a statement's worth of memory.
         StrBuf statement;
-        statement.format("select * from %s %s %s", ctx.table.c_str(), ctx.filter ? "where" : "",
+        statement.format("select %s from %s %s %s", ctx.copy_columns.c_str(), ctx.table.c_str(),
+                         ctx.filter ? "where" : "",
                          ctx.filter ? ctx.filter->c_str() : "");
         ctx.set_status("Retrieving table data...");
         ResultPtr rows = query_result(source.tunnel(), source.handle(), statement.c_str());

@@ -57,6 +57,7 @@ void SyncContext::reset_table() {
     filter.reset();
     column_list.reset();
     all_columns.clear();
+    copy_columns.clear();
     checksum_expression.clear();
     keys.clear();
     key_list.clear();

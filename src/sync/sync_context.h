@@ -92,6 +92,9 @@ public:
     std::optional<std::string> filter;       // a WHERE condition for the source's rows
     std::optional<std::string> column_list;  // "`a`,`b`": only these columns are compared
     std::string all_columns;                 // every column, "`a`,`b`"
+    // Every column as rows are read to be written elsewhere: a FLOAT as its DOUBLE, since
+    // the server shows a FLOAT with six digits, a text that does not bring the value back.
+    std::string copy_columns;
     std::string checksum_expression;         // the row digest's columns (the column list when given)
     std::vector<KeyColumn> keys;             // key columns in key order
     std::string key_list;                    // "`a`,`b`"

@@ -82,10 +82,14 @@ void build_column_lists(SyncContext& ctx, TunnelResult* fields) {
     if (ctx.column_list) listed = split_column_list(*ctx.column_list);
     std::string values, nulls;
     ctx.all_columns.clear();
+    ctx.copy_columns.clear();
     tunnel.data_seek(fields, 0);
     while (MYSQL_ROW row = tunnel.fetch_row(fields)) {
         const std::string name = "`" + escape_identifier(row[0] ? row[0] : "").str() + "`";
         ctx.all_columns += (ctx.all_columns.empty() ? "" : ",") + name;
+        const bool single_float = row[1] && strncasecmp(row[1], "float", 5) == 0;
+        ctx.copy_columns += (ctx.copy_columns.empty() ? "" : ",") +
+                            (single_float ? "CAST(" + name + " AS DOUBLE) AS " + name : name);
         // With a column list only its columns count; their NULLs are told from empty
         // texts all the same, which CONCAT_WS alone would not do.
         if (ctx.column_list && std::none_of(listed.begin(), listed.end(), [&](const std::string& l) {
