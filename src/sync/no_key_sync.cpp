@@ -38,8 +38,6 @@ bool same_row(const RowValues& a, MYSQL_ROW row, const unsigned long* lengths) {
     return true;
 }
 
-bool is_float(enum_field_types type) { return type == MYSQL_TYPE_FLOAT || type == MYSQL_TYPE_DOUBLE; }
-
 bool is_string(enum_field_types type) {
     switch (type) {
         case MYSQL_TYPE_VARCHAR:
@@ -83,8 +81,7 @@ bool append_literal(SyncSide& side, StrBuf& out, enum_field_types type, const st
 
 // Matches exactly this row on the side: every column, blobs too. Strings compare byte by
 // byte (a case-insensitive collation would take "A" for "a" and leave the rows different),
-// floating-point values by the text the server shows (a FLOAT never equals the double
-// that its text reads as), BIT values as numbers.
+// BIT values as numbers, the rest (FLOAT values read as DOUBLE) by value.
 bool append_match(SyncSide& side, StrBuf& out, const RowValues& row, const std::vector<MYSQL_FIELD>& fields) {
     for (std::size_t i = 0; i < row.size(); ++i) {
         if (i > 0) out.append(" and ");
@@ -94,9 +91,7 @@ bool append_match(SyncSide& side, StrBuf& out, const RowValues& row, const std::
             continue;
         }
         const enum_field_types type = fields[i].type;
-        if (is_float(type))
-            out.append_format("CONCAT(`%s`) = ", name.c_str());
-        else if (is_string(type))
+        if (is_string(type))
             out.append_format("`%s` = BINARY ", name.c_str());
         else
             out.append_format("`%s` = ", name.c_str());
@@ -159,18 +154,44 @@ int delete_copies(SyncContext& ctx, const RowValues& row, const std::vector<MYSQ
     return 1;
 }
 
+// The columns as the pass reads them: a FLOAT as its DOUBLE value, since the server shows
+// a FLOAT with six digits, a text that neither brings the value back when it is written
+// nor matches it when it is looked up. Each pair is the column's name and the expression
+// that reads it. Empty when the columns cannot be read.
+std::vector<std::pair<std::string, std::string>> read_expressions(SyncSide& side, const std::string& table,
+                                                                  const std::string& columns) {
+    StrBuf statement;
+    statement.format("select %s from %s limit 0", columns.c_str(), table.c_str());
+    ResultPtr probe = query_side(side, statement.c_str());
+    const std::vector<std::string> names = split_column_list(columns);
+    if (!probe || side.tunnel().num_fields(probe.get()) != names.size()) return {};
+    MYSQL_FIELD* fields = side.tunnel().fetch_fields(probe.get());
+    std::vector<std::pair<std::string, std::string>> read;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        read.emplace_back(names[i], fields[i].type == MYSQL_TYPE_FLOAT ? "CAST(" + names[i] + " AS DOUBLE)" : names[i]);
+    return read;
+}
+
 }  // namespace
 
 int row_pass(SyncContext& ctx, PassKind kind) {
     SyncSide& reading = ctx.source();
     SyncSide& other = ctx.target();
     ctx.set_status("Retrieving table data...");
+    const std::vector<std::pair<std::string, std::string>> expressions =
+        read_expressions(reading, ctx.table, ctx.column_list ? *ctx.column_list : ctx.all_columns);
+    if (expressions.empty()) {
+        ctx.report_error(reading);
+        return 0;
+    }
     // Identical rows arrive one after another, so each is looked up once with its number
     // of copies: ordered by the row's digest (equal rows, equal digests), then by bytes,
     // whatever the collation takes as equal.
-    const std::string& columns = ctx.column_list ? *ctx.column_list : ctx.all_columns;
-    std::string order = "MD5(CONCAT_WS('#', " + ctx.checksum_expression + "))";
-    for (const std::string& name : split_column_list(columns)) order += ",BINARY " + name;
+    std::string columns, order = "MD5(CONCAT_WS('#', " + ctx.checksum_expression + "))";
+    for (const auto& [name, expression] : expressions) {
+        columns += (columns.empty() ? "" : ",") + (expression == name ? name : expression + " AS " + name);
+        order += ",BINARY " + expression;
+    }
     StrBuf statement;
     statement.format("select %s from %s %s %s ORDER BY %s", columns.c_str(), ctx.table.c_str(),
                      ctx.filter ? "where" : "", ctx.filter ? ctx.filter->c_str() : "", order.c_str());

@@ -18,13 +18,15 @@ void make_tables() {
     const std::string create =
         "create table nk (x int, y varchar(20), f float, d double, b blob, t text) character set utf8mb4;"
         "create table nk_part (x int, y varchar(20), z int) character set utf8mb4;";
-    const std::string a = "(1, 'a', 1.1, 0.1, 0x00, 'text')";
+    // FLOAT values the server shows with fewer digits than they hold.
+    const std::string a = "(1, 'a', 1.2345678, 0.1, 0x00, 'text')";
     const std::string n = "(2, NULL, NULL, NULL, NULL, NULL)";
     mariadb_exec("use kro_sync_nk_src;" + create + "insert into nk values " + a + "," + a + "," + a + "," + n +
-                 ", (3, 'A', 2.5, 1e-300, '', 'x'), (4, 'b', -0.5, 3.3, 0x01, 'y');"
+                 ", (3, 'A', 3.4028e38, 1e-300, '', 'x'), (4, 'b', -0.000123456789, 3.3, 0x01, 'y');"
                  "insert into nk_part values (1, 'p', 100), (2, 'q', 200), (20, 'out', 0);");
     mariadb_exec("use kro_sync_nk_tgt;" + create + "insert into nk values " + a + "," + n + "," + n +
-                 ", (3, 'a', 2.5, 1e-300, '', 'x'), (4, 'b', -0.5, 3.3, 0x02, 'y'), (9, 'gone', 0, 0, NULL, '');"
+                 ", (3, 'a', 3.4028e38, 1e-300, '', 'x'), (4, 'b', -0.000123456789, 3.3, 0x02, 'y'),"
+                 " (9, 'gone', 0, 0, NULL, '');"
                  "insert into nk_part values (1, 'p', 999), (3, 'extra', 5), (30, 'keep', 1);");
 }
 
