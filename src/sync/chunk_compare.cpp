@@ -19,7 +19,7 @@ namespace {
 
 constexpr const char* calculating = "Calculating checksum...\r\nCalculating checksum...";
 
-// What the row statements select beyond the specified texts, from the source's columns:
+// What the row statements select besides the table's columns and digest, from the source:
 // the sort columns both sides carry for key columns whose text does not sort as the server
 // does, how the merge compares each key column, and FLOAT key columns as DOUBLE (the
 // FLOAT's own six-digit text would not find its row).
