@@ -15,21 +15,21 @@ struct ChunkTable {
     std::string filter;               // empty: none
 };
 
-// Extra columns after "__crc" that give the server's sort key where the key's own text
-// does not sort as the server does (", expr AS `__k0`..."); empty when none are needed.
-// Both sides of a chunk get the same ones.
+// sort_columns: extra columns after "__crc" that give the server's sort key where the
+// key's own text does not sort as the server does (", expr AS `__k0`..."), the same on both
+// sides; empty when none are needed.
 
 // Key ranges: where is the chunk's range condition.
 std::string range_checksum_source(int chunk, const ChunkTable& table, const std::string& where);
 std::string range_checksum_target(int chunk, const ChunkTable& table, const std::string& where);
 std::string range_rows_source(const ChunkTable& table, const std::string& where, const std::string& key,
                               const std::string& sort_columns);
-// key_select: the key as the target selects it ("`key`").
+// key_select: the key as the target selects it ("`key`", or a FLOAT key as its DOUBLE).
 std::string range_rows_target(const ChunkTable& table, const std::string& where, const std::string& key,
                               const std::string& key_select, const std::string& sort_columns);
 
 // Key order: where is the chunk's full WHERE clause, order_by its "ORDER BY ..." list,
-// key_list the key columns in backquotes joined by commas.
+// key_list the key columns as the target selects them, joined by commas.
 std::string order_checksum_source(int chunk, const ChunkTable& table, const std::string& where);
 std::string order_checksum_target(int chunk, const ChunkTable& table, const std::string& where);
 std::string order_rows_source(const ChunkTable& table, const std::string& where, const std::string& order_by,
