@@ -40,6 +40,7 @@ Driver=PostgreSQL Unicode
 Servername=127.0.0.1
 Port=$PG_PORT
 Database=$PG_DATABASE
+BoolsAsChar=0
 
 [kro_sqlite]
 Driver=SQLite3

@@ -11,6 +11,9 @@ struct ReportBody;
 
 // Console, check line, log, and a plain <error> entry in the session file.
 void report_failure(const char* text);
+// report_failure with the console's copy cut to console_max bytes and "..." when longer
+// (a statement of megabytes helps nobody on a console); log and session get it whole.
+void report_failure_console_cut(const char* text, std::size_t console_max);
 // Console, check line, log; no session entry.
 void report_failure_no_entry(const char* text);
 // Only the session file's plain <error> entry.
