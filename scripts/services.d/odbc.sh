@@ -45,11 +45,13 @@ BoolsAsChar=0
 [kro_sqlite]
 Driver=SQLite3
 Database=$dir/source.db
+BigInt=1
 INI
   cat > "$dir/sqlite.dsn" <<INI
 [ODBC]
 DRIVER=SQLite3
 Database=$dir/source.db
+BigInt=1
 INI
   cat > "$SERVICES_DIR/env.d/odbc" <<ENV
 ODBCSYSINI=$dir

@@ -33,6 +33,12 @@ bool driver_installed(SQLHANDLE env, const std::string& wanted) {
     return false;
 }
 
+bool is_integer_type(const std::string& type) {
+    for (const char* t : {"int", "integer", "bigint", "smallint", "tinyint", "mediumint"})
+        if (strcasecmp(type.c_str(), t) == 0) return true;
+    return false;
+}
+
 std::string text_or_empty(const SQLWCHAR* text, SQLLEN indicator) {
     return indicator == SQL_NULL_DATA ? std::string() : utf8_of(text);
 }
@@ -178,13 +184,13 @@ int ImportJob::read_result_flags(OdbcHandle& statement, ImportTable& table) {
                          &is_unsigned);
         SQLColAttributeW(statement.get(), static_cast<SQLUSMALLINT>(i), SQL_DESC_AUTO_UNIQUE_VALUE, nullptr, 0,
                          nullptr, &auto_unique);
-        if (is_unsigned) c.is_unsigned = true;
+        // Drivers call every non-integer column unsigned (some even floating ones): only an
+        // integer column takes the flag.
+        if (is_unsigned && is_integer_type(c.type)) c.is_unsigned = true;
         c.auto_increment = auto_unique == 1;
         if (c.auto_increment) {
             // An integer column keeps its width: a BIGINT counter does not fit INTEGER.
-            const char* type = c.type.c_str();
-            if (strcasecmp(type, "int") != 0 && strcasecmp(type, "bigint") != 0 && strcasecmp(type, "smallint") != 0 &&
-                strcasecmp(type, "tinyint") != 0) {
+            if (!is_integer_type(c.type)) {
                 c.type = "integer";
                 c.length = "11";
             }
