@@ -12,3 +12,9 @@ std::string file_kind_driver(const std::string& kind, const std::string& path, b
 // unknown kind.
 std::string odbc_connection_string(const std::string& kind, const std::string& name, const std::string& user,
                                    const std::string& password);
+
+// The keys of a file DSN's [ODBC] section as a connection string, followed by the job's
+// user and password (which replace the file's own when given). unixODBC's wide connect
+// does not open FILEDSN= itself. "" when the text has no [ODBC] section.
+std::string file_dsn_connection_string(const std::string& file_text, const std::string& user,
+                                       const std::string& password);

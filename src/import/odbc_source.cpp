@@ -2,6 +2,8 @@
 // table list and the columns of tables and queries.
 #include <cctype>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -13,6 +15,11 @@
 namespace {
 
 constexpr SQLSMALLINT kNameUnits = 512;  // 1023 bytes of UTF-16 and a terminator
+
+std::string read_text_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 bool file_exists(const std::string& path) {
     struct stat st {};
@@ -91,7 +98,12 @@ int ImportJob::connect_source() {
         report_failure("ERROR: Drivers for Microsoft Office 2007 are not found...\r\n");
         return 0;
     }
-    const std::string text = odbc_connection_string(kind, s_.source_name, s_.source_user, s_.source_password);
+    std::string text = odbc_connection_string(kind, s_.source_name, s_.source_user, s_.source_password);
+    if (strcasecmp(kind.c_str(), "file") == 0) {
+        const std::string expanded = file_dsn_connection_string(read_text_file(s_.source_name), s_.source_user,
+                                                                s_.source_password);
+        if (!expanded.empty()) text = expanded;
+    }
     if (text.empty()) {
         report_diagnostic(dbc_, nullptr);
         return 0;

@@ -130,6 +130,13 @@ TEST(ImportConnectionString, EachSourceKindHasItsStringAndDriver) {
     EXPECT_FALSE(newer);
 }
 
+TEST(ImportConnectionString, AFileDsnBecomesTheKeysOfItsOdbcSection) {
+    const std::string file = "[ODBC]\r\nDRIVER = SQLite3\r\nDatabase=/d/a;b.db\r\n; note\r\nUID=fileuser\r\n[Other]\r\nX=1\r\n";
+    EXPECT_EQ(file_dsn_connection_string(file, "", "pw"), "DRIVER=SQLite3;Database={/d/a;b.db};UID=fileuser;PWD=pw");
+    EXPECT_EQ(file_dsn_connection_string(file, "me", ""), "DRIVER=SQLite3;Database={/d/a;b.db};UID=me;PWD=");
+    EXPECT_EQ(file_dsn_connection_string("[Other]\nX=1\n", "me", ""), "");
+}
+
 TEST(ImportSettingsFile, TableEntriesColumnsAndActionsAreRead) {
     int ok = 0;
     ImportSettings s = read_body(
