@@ -71,9 +71,10 @@ protected:
             "INSERT INTO done_queue VALUES (1, 'a'), (2, NULL), (3, 'c');");
     }
 
-    RunResult run_job(const std::string& database, const std::string& body, const std::string& extra = "") {
+    RunResult run_job(const std::string& database, const std::string& body, const std::string& extra = "",
+                      const std::string& tunnelinfo = "") {
         write_file(dir.file("job.xml"), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<job><odbcimport>" +
-                                             target_element(database) + extra + pg_dsn_element() + body +
+                                             target_element(database, tunnelinfo) + extra + pg_dsn_element() + body +
                                              "</odbcimport></job>");
         return run_kro({"job.xml"}, dir.path(), odbc_env());
     }
@@ -172,6 +173,24 @@ TEST_F(ImportPostgresTest, SourceRowsAreUpdatedOrDeletedAfterTheyWereCopied) {
     EXPECT_EQ(pg_rows("select count(*) from done_queue")[0], "0");
     EXPECT_EQ(maria_rows("select id, body from imp_rows.done_queue order by id"),
               (std::vector<std::string>{"1\x1f" "a", "2\x1f~", "3\x1f" "c"}));
+}
+
+TEST_F(ImportPostgresTest, ThroughTheHttpTunnelTheTablesKeysAndValuesArriveAlike) {
+    mariadb_exec("DROP DATABASE IF EXISTS imp_http");
+    const std::string tables =
+        "<tables all=\"no\"><table source=\"parent\" type=\"InnoDB\"/><table source=\"child\" type=\"InnoDB\"/>"
+        "<table source=\"types\" index=\"no\"/></tables>";
+    RunResult r = run_job("imp_http", tables, "",
+                          "<tunnelinfo type=\"http\"><url>" + service_value("HTTP_TUNNEL_URL") + "</url></tunnelinfo>");
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_NE(r.out.find("Importing table data: types... \r\n400 rows transferred!"), std::string::npos) << r.out;
+    EXPECT_NE(show_create("imp_http.child").find("FOREIGN KEY (`parent_id`) REFERENCES `parent` (`id`) ON DELETE CASCADE"),
+              std::string::npos);
+    std::string values = kMariaValues;
+    values.replace(values.find("imp_pg."), 7, "imp_http.");
+    mariadb_exec("DROP DATABASE IF EXISTS imp_pg");
+    ASSERT_EQ(run_job("imp_pg", "<tables all=\"no\"><table source=\"types\"/></tables>").exit_code, 0);
+    EXPECT_EQ(maria_rows(values), maria_rows(kMariaValues));
 }
 
 TEST_F(ImportPostgresTest, AWrongPasswordOrAMissingDsnEndsTheJobBeforeTheTarget) {

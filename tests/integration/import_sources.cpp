@@ -76,10 +76,10 @@ std::vector<std::string> maria_rows(const std::string& sql) {
 
 std::vector<std::string> odbc_env() { return {"ODBCSYSINI=" + service_value("ODBCSYSINI")}; }
 
-std::string target_element(const std::string& database) {
+std::string target_element(const std::string& database, const std::string& tunnelinfo) {
     return "<source><host>127.0.0.1</host><port>" + service_value("MARIADB_PORT") + "</port><user>" +
            service_value("MARIADB_USER") + "</user><pwd>" + xml_escaped(service_value("MARIADB_PASSWORD")) +
-           "</pwd><database>" + database + "</database></source>";
+           "</pwd><database>" + database + "</database>" + tunnelinfo + "</source>";
 }
 
 std::string pg_dsn_element(const std::string& password) {

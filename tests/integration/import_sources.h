@@ -18,5 +18,5 @@ std::vector<std::string> maria_rows(const std::string& sql);
 std::vector<std::string> odbc_env();
 
 // The `source` element for the private MariaDB with the given database.
-std::string target_element(const std::string& database);
+std::string target_element(const std::string& database, const std::string& tunnelinfo = "");
 std::string pg_dsn_element(const std::string& password = "");
