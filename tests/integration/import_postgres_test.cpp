@@ -193,6 +193,26 @@ TEST_F(ImportPostgresTest, ThroughTheHttpTunnelTheTablesKeysAndValuesArriveAlike
     EXPECT_EQ(maria_rows(values), maria_rows(kMariaValues));
 }
 
+TEST_F(ImportPostgresTest, ThroughAnSshTunnelTheTablesArriveWithTheirForeignKeys) {
+    mariadb_exec("DROP DATABASE IF EXISTS imp_ssh");
+    int local_port = 0;
+    {
+        LoopbackListener free_port;  // a port nobody uses once it is closed
+        local_port = free_port.port;
+    }
+    const std::string tunnel = "<tunnelinfo type=\"ssh\"><sshuser>" + service_value("SSH_USER") + "</sshuser><sshpwd>" +
+                               xml_escaped(service_value("SSH_PASSWORD")) + "</sshpwd><sshhost>" +
+                               service_value("SSH_HOST") + "</sshhost><sshport>" + service_value("SSH_PORT") +
+                               "</sshport><localport>" + std::to_string(local_port) + "</localport></tunnelinfo>";
+    RunResult r = run_job("imp_ssh", "<tables all=\"no\"><table source=\"parent\" type=\"InnoDB\"/>"
+                                     "<table source=\"child\" type=\"InnoDB\"/></tables>", "", tunnel);
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_NE(show_create("imp_ssh.child").find("FOREIGN KEY (`parent_id`) REFERENCES `parent` (`id`) ON DELETE CASCADE"),
+              std::string::npos);
+    EXPECT_EQ(maria_rows("select id, parent_id, label from imp_ssh.child order by id"),
+              (std::vector<std::string>{"1\x1f" "1\x1fx    ", "2\x1f" "2\x1f~"}));
+}
+
 TEST_F(ImportPostgresTest, AWrongPasswordOrAMissingDsnEndsTheJobBeforeTheTarget) {
     mariadb_exec("DROP DATABASE IF EXISTS imp_never");
     write_file(dir.file("job.xml"), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<job><odbcimport>" +
