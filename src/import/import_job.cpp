@@ -23,7 +23,6 @@ int ImportJob::prepare_table(ImportTable& table) {
         if (c == '.' || c == '/' || c == '\\') c = '_';
     current_source_ = table.source_name;
     current_target_ = table.target_name;
-    statement_text_.clear();
     primary_keys_.clear();
     index_text_.clear();
     foreign_keys_.clear();
@@ -62,7 +61,6 @@ int ImportJob::import_tables() {
         if (!table.import_data) continue;
         current_source_ = table.source_name;
         current_target_ = table.target_name;
-        statement_text_.clear();
         progress_.report(kDataStarted, table.target_name);
         if (!transfer(table, nullptr)) {
             table_failed(table.target_name);

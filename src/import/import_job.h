@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "connection/connect.h"
@@ -45,8 +46,10 @@ private:
 
     // target_tables.cpp
     int connect_target();
-    int run_statement(const std::string& text, bool prefix);
-    void report_server_error();
+    // Runs one statement on the target; a failure (but for a missing table) is reported
+    // with the statement.
+    int run_statement(std::string_view text, bool prefix);
+    void report_server_error(std::string_view statement);
     void keys_from_job_file(ImportTable& table);
     int keys_from_catalog(ImportTable& table);
     int read_statistics(ImportTable& table);
@@ -87,7 +90,6 @@ private:
     bool server_5_ = true;
     std::string current_source_;
     std::string current_target_;
-    std::string statement_text_;
     std::string primary_keys_;
     std::string index_text_;
     std::string foreign_keys_;

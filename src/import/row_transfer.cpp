@@ -161,8 +161,7 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
             progress_.row_count(0);
             return true;
         }
-        statement_text_ = statement.str();
-        if (!run_statement(statement_text_, true)) {
+        if (!run_statement(statement.view(), true)) {
             if (tunnel.error_number(handle) == kDuplicateEntry) {
                 if (strcasecmp(table.row_conflict.c_str(), "abort") == 0) {
                     StrBuf text;
@@ -177,7 +176,6 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
                 return false;
             }
         }
-        statement_text_.clear();
         if (!rows_reported_ && (report_count || rows % 1000 == 0)) progress_.row_count(rows);
         return true;
     };

@@ -109,20 +109,23 @@ int ImportJob::connect_target() {
     return 1;
 }
 
-void ImportJob::report_server_error() {
+void ImportJob::report_server_error(std::string_view statement) {
     Tunnel& tunnel = *target_.tunnel;
     StrBuf text;
     text.format("\r\nERROR: %ld, %s", static_cast<long>(tunnel.error_number(target_.handle)),
                 tunnel.error(target_.handle));
     if (!current_source_.empty()) {
         text.append_format("\r\nTable:%s", current_source_.c_str());
-        if (!statement_text_.empty()) text.append_format("\r\nSql:%s", statement_text_.c_str());
+        if (!statement.empty()) {
+            text.append("\r\nSql:");
+            text.append(statement);
+        }
     }
     report_failure_console_cut(text.c_str(), kConsoleErrorLength);
     progress_.report(kImportFailed, text.str());
 }
 
-int ImportJob::run_statement(const std::string& text, bool prefix) {
+int ImportJob::run_statement(std::string_view text, bool prefix) {
     if (!execute_statements_) return 0;
     Tunnel& tunnel = *target_.tunnel;
     MYSQL* handle = target_.handle;
@@ -144,7 +147,7 @@ int ImportJob::run_statement(const std::string& text, bool prefix) {
             failed = !result && statement_failed(tunnel, handle);
         }
     }
-    if (failed && tunnel.error_number(handle) != kNoSuchTable) report_server_error();
+    if (failed && tunnel.error_number(handle) != kNoSuchTable) report_server_error(text);
     return failed ? 0 : 1;
 }
 
@@ -326,8 +329,7 @@ std::string ImportJob::create_table_text(const ImportTable& table) {
 }
 
 int ImportJob::make_table(ImportTable& table, bool query_import) {
-    statement_text_ = "select * from " + backquoted(table.target_name) + " where 1=0";
-    const bool exists = run_statement(statement_text_, false) ||
+    const bool exists = run_statement("select * from " + backquoted(table.target_name) + " where 1=0", false) ||
                         target_.tunnel->error_number(target_.handle) != kNoSuchTable;
     if (exists) {
         if (same_nocase(table.table_conflict, "abort")) {
@@ -340,12 +342,12 @@ int ImportJob::make_table(ImportTable& table, bool query_import) {
             return kStopJob;
         }
         if (!same_nocase(table.table_conflict, "recreate")) return 1;
-        statement_text_ = "DROP TABLE IF EXISTS " + backquoted(s_.target.database.str()) + "." +
-                          backquoted(table.target_name);
-        if (!run_statement(statement_text_, true)) return 0;
+        if (!run_statement("DROP TABLE IF EXISTS " + backquoted(s_.target.database.str()) + "." +
+                               backquoted(table.target_name),
+                           true))
+            return 0;
     }
-    statement_text_ = create_table_text(table);
-    return run_statement(statement_text_, true);
+    return run_statement(create_table_text(table), true);
 }
 
 int ImportJob::read_foreign_keys(ImportTable& table) {
@@ -464,12 +466,10 @@ int ImportJob::foreign_key_pass() {
         if (!table.create_foreign_keys || !same_nocase(table.engine, "InnoDB")) continue;
         current_source_ = table.source_name;
         current_target_ = table.target_name;
-        statement_text_.clear();
         progress_.report(kForeignKeysStarted, table.target_name);
         bool ok = read_foreign_keys(table);
         if (ok && !foreign_keys_.empty()) {
-            statement_text_ = " ALTER TABLE " + backquoted(table.target_name) + " " + foreign_keys_ + " ";
-            ok = run_statement(statement_text_, true);
+            ok = run_statement(" ALTER TABLE " + backquoted(table.target_name) + " " + foreign_keys_ + " ", true);
         }
         if (!ok) {
             some_table_failed_ = true;
