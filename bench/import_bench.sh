@@ -24,7 +24,10 @@ trap cleanup EXIT
 # shellcheck source=bench/bench_setup.sh
 source "$top/bench/bench_setup.sh"
 export PGPASSWORD=$PG_PASSWORD
-pg=(psql -X -q -v ON_ERROR_STOP=1 -h "$PG_HOST" -p "$PG_PORT" -U "$PG_USER" -d "$PG_DATABASE")
+# A database of its own, kept between runs, beside the tests' source database.
+bench_db=kro_bench
+pg=(psql -X -q -v ON_ERROR_STOP=1 -h "$PG_HOST" -p "$PG_PORT" -U "$PG_USER" -d "$bench_db")
+psql -X -q -h "$PG_HOST" -p "$PG_PORT" -U "$PG_USER" -d "$PG_DATABASE" -c "CREATE DATABASE $bench_db" 2>/dev/null || true
 
 have=$("${pg[@]}" -A -t -c "select count(*) from bench_mixed" 2>/dev/null || echo 0)
 if [ "$have" != "$rows" ]; then
@@ -46,7 +49,8 @@ fi
 # The DSN of the services, reading in pieces of 10,000 rows (psqlodbc otherwise holds the
 # whole result).
 cp "$ODBCSYSINI/odbcinst.ini" "$work/odbcinst.ini"
-sed -e '/^\[kro_pg\]/a UseDeclareFetch=1\nFetch=10000' "$ODBCSYSINI/odbc.ini" > "$work/odbc.ini"
+sed -e '/^\[kro_pg\]/a UseDeclareFetch=1\nFetch=10000' -e "s/^Database=$PG_DATABASE\$/Database=$bench_db/" \
+  "$ODBCSYSINI/odbc.ini" > "$work/odbc.ini"
 
 "${client[@]}" -e "drop database if exists kro_import_bench; drop database if exists kro_load_bench"
 cat > "$work/job.xml" <<XML

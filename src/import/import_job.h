@@ -50,6 +50,9 @@ private:
     // with the statement.
     int run_statement(std::string_view text, bool prefix);
     void report_server_error(std::string_view statement);
+    // After a statement that stored rows: 0 when the server changed a value to make it fit
+    // (rounded it, or cut it where strict mode does not apply), reported with the statement.
+    int values_kept(std::string_view statement);
     void keys_from_job_file(ImportTable& table);
     int keys_from_catalog(ImportTable& table);
     int read_statistics(ImportTable& table);

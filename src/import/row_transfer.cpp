@@ -175,6 +175,8 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
                 // The rows of a refused statement are not in the target: the table failed.
                 return false;
             }
+        } else if (!values_kept(statement.view())) {
+            return false;
         }
         if (!rows_reported_ && (report_count || rows % 1000 == 0)) progress_.row_count(rows);
         return true;

@@ -1,5 +1,6 @@
 // The target side of the import: the connection, the statement runner, keys and indexes,
 // CREATE TABLE and the foreign keys.
+#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 #include <vector>
@@ -149,6 +150,28 @@ int ImportJob::run_statement(std::string_view text, bool prefix) {
     }
     if (failed && tunnel.error_number(handle) != kNoSuchTable) report_server_error(text);
     return failed ? 0 : 1;
+}
+
+int ImportJob::values_kept(std::string_view statement) {
+    Tunnel& tunnel = *target_.tunnel;
+    // The HTTP form keeps no session to ask; a direct one counts its warnings.
+    if (tunnel.is_http() || mysql_warning_count(target_.handle) == 0) return 1;
+    ResultPtr warnings = query_with_reconnect(tunnel, target_.handle, "SHOW WARNINGS", 0);
+    if (!warnings) return 1;
+    while (MYSQL_ROW row = tunnel.fetch_row(warnings.get())) {
+        const long code = row[1] ? std::atol(row[1]) : 0;
+        if (code != 1264 && code != 1265 && code != 1292 && code != 1366 && code != 1406) continue;
+        StrBuf text;
+        text.format("\r\nERROR: %ld, %s", code, row[2] ? row[2] : "");
+        if (!current_source_.empty()) {
+            text.append_format("\r\nTable:%s\r\nSql:", current_source_.c_str());
+            text.append(statement);
+        }
+        report_failure_console_cut(text.c_str(), kConsoleErrorLength);
+        progress_.report(kImportFailed, text.str());
+        return 0;
+    }
+    return 1;
 }
 
 void ImportJob::keys_from_job_file(ImportTable& table) {

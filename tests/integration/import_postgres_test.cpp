@@ -34,7 +34,8 @@ class ImportPostgresTest : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         pg_run(
-            "DROP TABLE IF EXISTS child, parent, types, queue, done_queue;"
+            // The source database is the tests' own: all-tables mode must find only these.
+            "DROP SCHEMA public CASCADE; CREATE SCHEMA public;"
             "CREATE TABLE parent (id serial PRIMARY KEY, name varchar(40) NOT NULL UNIQUE, note text DEFAULT 'none');"
             "CREATE TABLE child (id bigint PRIMARY KEY, parent_id int REFERENCES parent(id) ON DELETE CASCADE,"
             " label char(5));"
@@ -211,6 +212,19 @@ TEST_F(ImportPostgresTest, ThroughAnSshTunnelTheTablesArriveWithTheirForeignKeys
               std::string::npos);
     EXPECT_EQ(maria_rows("select id, parent_id, label from imp_ssh.child order by id"),
               (std::vector<std::string>{"1\x1f" "1\x1fx    ", "2\x1f" "2\x1f~"}));
+}
+
+TEST_F(ImportPostgresTest, AValueTheTargetWouldRoundFailsItsTable) {
+    // psqlodbc describes an unbounded NUMERIC as NUMERIC(28,6).
+    pg_run("DROP TABLE IF EXISTS unbounded; CREATE TABLE unbounded (id int PRIMARY KEY, n numeric);"
+           "INSERT INTO unbounded VALUES (1, 1.5), (2, 1.123456789012)");
+    mariadb_exec("DROP DATABASE IF EXISTS imp_round");
+    RunResult r = run_job("imp_round", "<tables all=\"no\"><table source=\"unbounded\"/><table source=\"child\"/></tables>");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find("\r\nERROR: 1265, Data truncated for column 'n' at row 2\r\nTable:unbounded\r\nSql:REPLACE INTO"),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Importing table data: child... \r\n2 rows transferred!"), std::string::npos) << r.out;
+    pg_run("DROP TABLE unbounded");
 }
 
 TEST_F(ImportPostgresTest, AWrongPasswordOrAMissingDsnEndsTheJobBeforeTheTarget) {
