@@ -37,6 +37,8 @@ private:
     int read_catalog_columns(ImportTable& table);
     int describe_query(ImportTable& table);
     int read_result_flags(OdbcHandle& statement, ImportTable& table);
+    // A statement handle of its own (the one before is freed); a failure is reported.
+    int new_statement(OdbcHandle& statement);
     int execute_text(OdbcHandle& statement, const std::string& text);
     void report_diagnostic(const OdbcHandle& handle, const char* sql);
     // A source name between the source's quote characters (a quote inside doubled), and

@@ -67,6 +67,12 @@ void ImportJob::report_diagnostic(const OdbcHandle& handle, const char* sql) {
     progress_.report(kImportFailed, text.str());
 }
 
+int ImportJob::new_statement(OdbcHandle& statement) {
+    if (statement.allocate(SQL_HANDLE_STMT, dbc_.get())) return 1;
+    report_diagnostic(dbc_, nullptr);
+    return 0;
+}
+
 int ImportJob::set_up_environment() {
     if (!env_.allocate(SQL_HANDLE_ENV, SQL_NULL_HANDLE)) {
         report_failure("Error setting the SQL environment.");
@@ -214,10 +220,7 @@ int ImportJob::read_result_flags(OdbcHandle& statement, ImportTable& table) {
 
 int ImportJob::read_catalog_columns(ImportTable& table) {
     OdbcHandle h;
-    if (!h.allocate(SQL_HANDLE_STMT, dbc_.get())) {
-        report_diagnostic(dbc_, nullptr);
-        return 0;
-    }
+    if (!new_statement(h)) return 0;
     WideText schema(table.schema), name(table.source_name);
     if (!odbc_ok(SQLColumnsW(h.get(), nullptr, 0, schema.or_null(), schema.length(), name.get(), name.length(),
                              nullptr, 0))) {
@@ -257,11 +260,7 @@ int ImportJob::read_catalog_columns(ImportTable& table) {
         map_column(in, dbms_, server_5_, column, table);
         table.columns.push_back(std::move(column));
     }
-    h.reset();
-    if (!h.allocate(SQL_HANDLE_STMT, dbc_.get())) {
-        report_diagnostic(dbc_, nullptr);
-        return 0;
-    }
+    if (!new_statement(h)) return 0;
     StrBuf probe;
     probe.format("Select * from %s where 1 = 0 ", qualified(table.schema, table.source_name).c_str());
     if (!execute_text(h, probe.str())) return 0;

@@ -52,10 +52,7 @@ int ImportJob::run_row_action(const ImportTable& table, const std::vector<Fetche
     text += " " + condition;
 
     OdbcHandle h;
-    if (!h.allocate(SQL_HANDLE_STMT, dbc_.get())) {
-        report_diagnostic(dbc_, nullptr);
-        return 0;
-    }
+    if (!new_statement(h)) return 0;
     // The parameter texts live until the statement ran.
     std::vector<std::u16string> texts(parameters.size());
     std::vector<SQLLEN> indicators(parameters.size());

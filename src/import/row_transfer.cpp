@@ -66,10 +66,7 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
     } restore{this, direct};
 
     OdbcHandle h;
-    if (!h.allocate(SQL_HANDLE_STMT, dbc_.get())) {
-        report_diagnostic(dbc_, nullptr);
-        return 0;
-    }
+    if (!new_statement(h)) return 0;
     if (dbms_ == SourceDbms::sql_server &&
         !odbc_ok(SQLSetStmtAttr(h.get(), SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_DYNAMIC), 0))) {
         report_diagnostic(h, nullptr);

@@ -187,10 +187,7 @@ int ImportJob::keys_from_catalog(ImportTable& table) {
     sqlstate_.clear();
     primary_keys_.clear();
     OdbcHandle h;
-    if (!h.allocate(SQL_HANDLE_STMT, dbc_.get())) {
-        report_diagnostic(dbc_, nullptr);
-        return 0;
-    }
+    if (!new_statement(h)) return 0;
     WideText schema(table.schema), name(table.source_name);
     if (!odbc_ok(SQLPrimaryKeysW(h.get(), nullptr, 0, schema.or_null(), schema.length(), name.get(), name.length()))) {
         SQLWCHAR state[6] = {}, message[2];
@@ -376,10 +373,7 @@ int ImportJob::make_table(ImportTable& table, bool query_import) {
 int ImportJob::read_foreign_keys(ImportTable& table) {
     if (dbms_ == SourceDbms::access) return read_access_relationships(table);
     OdbcHandle h;
-    if (!h.allocate(SQL_HANDLE_STMT, dbc_.get())) {
-        report_diagnostic(dbc_, nullptr);
-        return 0;
-    }
+    if (!new_statement(h)) return 0;
     WideText schema(table.schema), name(table.source_name);
     if (!odbc_ok(SQLForeignKeysW(h.get(), nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0, schema.or_null(),
                                  schema.length(), name.get(), name.length()))) {
@@ -440,10 +434,7 @@ int ImportJob::read_foreign_keys(ImportTable& table) {
 
 int ImportJob::read_access_relationships(ImportTable& table) {
     OdbcHandle h;
-    if (!h.allocate(SQL_HANDLE_STMT, dbc_.get())) {
-        report_diagnostic(dbc_, nullptr);
-        return 0;
-    }
+    if (!new_statement(h)) return 0;
     std::string text = "SELECT szRelationship,  szColumn, szReferencedObject, szReferencedColumn,";
     text += " grbit FROM MSysRelationships WHERE szObject= '";
     for (char c : table.source_name) text += c == '\'' ? std::string("''") : std::string(1, c);
