@@ -209,10 +209,13 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
         return true;
     };
 
+    std::vector<char> ignored(columns);
+    for (std::size_t i = 0; i < columns; ++i) ignored[i] = is_ignored(table.columns[i]);
+    const bool access_guids = dbms_ == SourceDbms::access;
     auto append_value = [&](std::size_t i) {
         const ImportColumn& c = table.columns[i];
         const FetchedValue& v = values[i];
-        if (is_ignored(c)) return append_default(row, c);
+        if (ignored[i]) return append_default(row, c);
         if (v.is_null) return row.append("NULL");
         if (c.binary) {
             row.append("'");
@@ -224,7 +227,7 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
         append_utf16_as_utf8(utf8, v.wide.data(), v.wide.size());
         if (c.numeric && utf8.empty()) return row.append("NULL");
         if (c.numeric && plain_number(utf8)) return row.append(utf8);
-        const bool guid = dbms_ == SourceDbms::access && c.odbc_type == SQL_GUID;
+        const bool guid = access_guids && c.odbc_type == SQL_GUID;
         row.append(guid ? "'{" : "'");
         append_escaped(row, tunnel, handle, utf8.data(), utf8.size());
         row.append(guid ? "}'" : "'");
