@@ -476,6 +476,18 @@ int ImportJob::read_access_relationships(ImportTable& table) {
 }
 
 int ImportJob::foreign_key_pass() {
+    // Foreign keys are added with the checks on, so that one whose table or columns are
+    // missing on the target is refused and reported instead of left dangling. (Through the
+    // HTTP tunnel a statement without the prefix runs with the server's default, on.)
+    const bool direct = !target_.tunnel->is_http();
+    if (direct && !run_statement("set FOREIGN_KEY_CHECKS = 1 ", false)) return 0;
+    struct ChecksOff {
+        ImportJob* job;
+        bool direct;
+        ~ChecksOff() {
+            if (direct) job->run_statement("set FOREIGN_KEY_CHECKS = 0 ", false);
+        }
+    } checks_off{this, direct};
     for (ImportTable& table : s_.tables) {
         if (!table.create_foreign_keys || !same_nocase(table.engine, "InnoDB")) continue;
         current_source_ = table.source_name;
@@ -483,7 +495,7 @@ int ImportJob::foreign_key_pass() {
         progress_.report(kForeignKeysStarted, table.target_name);
         bool ok = read_foreign_keys(table);
         if (ok && !foreign_keys_.empty()) {
-            ok = run_statement(" ALTER TABLE " + backquoted(table.target_name) + " " + foreign_keys_ + " ", true);
+            ok = run_statement(" ALTER TABLE " + backquoted(table.target_name) + " " + foreign_keys_ + " ", false);
         }
         if (!ok) {
             some_table_failed_ = true;

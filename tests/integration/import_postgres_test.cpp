@@ -227,6 +227,17 @@ TEST_F(ImportPostgresTest, AValueTheTargetWouldRoundFailsItsTable) {
     pg_run("DROP TABLE unbounded");
 }
 
+TEST_F(ImportPostgresTest, AForeignKeyToATableNotImportedIsRefusedNotLeftDangling) {
+    mariadb_exec("DROP DATABASE IF EXISTS imp_fk");
+    RunResult r = run_job("imp_fk", "<tables all=\"no\"><table source=\"child\" type=\"InnoDB\"/></tables>");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find("Foreign key constraint is incorrectly formed\")\r\nTable:child\r\nSql: ALTER TABLE `child` "
+                         "ADD FOREIGN KEY `child_parent_id_fkey`(`parent_id`)REFERENCES `parent`(`id`)"),
+              std::string::npos) << r.out;
+    EXPECT_EQ(show_create("imp_fk.child").find("FOREIGN KEY"), std::string::npos);
+    EXPECT_EQ(maria_rows("select count(*) from imp_fk.child")[0], "2");  // the rows all the same
+}
+
 TEST_F(ImportPostgresTest, AWrongPasswordOrAMissingDsnEndsTheJobBeforeTheTarget) {
     mariadb_exec("DROP DATABASE IF EXISTS imp_never");
     write_file(dir.file("job.xml"), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<job><odbcimport>" +
