@@ -8,6 +8,7 @@
 
 #include "common/str_buf.h"
 #include "connection/helper_queries.h"
+#include "connection/server_version.h"
 #include "connection/sql_quote.h"
 #include "import/import_job.h"
 #include "platform/text_convert.h"
@@ -16,6 +17,7 @@
 namespace {
 
 constexpr unsigned kDuplicateEntry = 1062;
+constexpr unsigned kNoSuchTable = 1146;
 constexpr long kMaxBatchBytes = 16777216;
 constexpr SQLLEN kBoundUnits = 2048;            // UTF-16 units of a bound buffer
 constexpr SQLLEN kChunkBytes = 64 * 1024;        // one SQLGetData call's buffer
@@ -152,13 +154,9 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
     std::string utf8;
     std::vector<char16_t> chunk(static_cast<std::size_t>(kChunkBytes / 2));
 
-    // Runs the statement; false when the table stops here.
-    auto execute_batch = [&](bool report_count) -> bool {
-        if (rows == 0) {
-            progress_.row_count(0);
-            return true;
-        }
-        if (!run_statement(statement.view(), true)) {
+    // What follows a batch the server ran (or refused); false when the table stops here.
+    auto batch_done = [&](bool succeeded, std::string_view text, long rows_at, bool report_count) -> bool {
+        if (!succeeded) {
             if (tunnel.error_number(handle) == kDuplicateEntry) {
                 if (strcasecmp(table.row_conflict.c_str(), "abort") == 0) {
                     StrBuf text;
@@ -172,10 +170,44 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
                 // The rows of a refused statement are not in the target: the table failed.
                 return false;
             }
-        } else if (!values_kept(statement.view())) {
+        } else if (!values_kept(text)) {
             return false;
         }
-        if (!rows_reported_ && (report_count || rows % 1000 == 0)) progress_.row_count(rows);
+        if (!rows_reported_ && (report_count || rows_at % 1000 == 0)) progress_.row_count(rows_at);
+        return true;
+    };
+    // Runs the statement; false when the table stops here.
+    auto execute_batch = [&](bool report_count) -> bool {
+        if (rows == 0) {
+            progress_.row_count(0);
+            return true;
+        }
+        return batch_done(run_statement(statement.view(), true), statement.view(), rows, report_count);
+    };
+
+    // On a direct connection a full batch is sent and the next one built while the server
+    // runs it; its outcome is read before the next batch goes. Source and target then work
+    // at the same time, on one thread.
+    const bool pipelined = bulk && direct && execute_statements_ && server_at_least_4_1_0(tunnel, handle);
+    StrBuf sent(pipelined ? static_cast<std::size_t>(limit) + 4096 : 0);
+    bool in_flight = false;
+    long sent_rows = 0;
+    auto finish_sent = [&]() -> bool {
+        if (!in_flight) return true;
+        in_flight = false;
+        const bool succeeded = mysql_read_query_result(handle) == 0;
+        if (!succeeded && tunnel.error_number(handle) != kNoSuchTable) report_server_error(sent.view());
+        return batch_done(succeeded, sent.view(), sent_rows, true);
+    };
+    auto send_batch = [&]() -> bool {
+        if (!finish_sent()) return false;
+        std::swap(sent, statement);
+        sent_rows = rows;
+        if (mysql_send_query(handle, sent.c_str(), static_cast<unsigned long>(sent.length())) != 0) {
+            report_server_error(sent.view());
+            return batch_done(false, sent.view(), sent_rows, true);
+        }
+        in_flight = true;
         return true;
     };
 
@@ -264,7 +296,7 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
         if (bulk) {
             if (rows_in_statement > 0 && static_cast<std::size_t>(limit) < statement.length() + row.length()) {
                 statement.cut_end(2);
-                if (!execute_batch(true)) { ok = false; break; }
+                if (!(pipelined ? send_batch() : execute_batch(true))) { ok = false; break; }
                 statement.clear();
                 statement.append(head.view());
                 rows_in_statement = 0;
@@ -283,6 +315,7 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
             if (!run_row_action(table, values)) { ok = false; break; }
         }
     }
+    if (!finish_sent()) ok = false;
     if (ok && fetched != SQL_NO_DATA) {
         report_diagnostic(h, nullptr);
         ok = false;

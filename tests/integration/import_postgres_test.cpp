@@ -238,6 +238,31 @@ TEST_F(ImportPostgresTest, AForeignKeyToATableNotImportedIsRefusedNotLeftDanglin
     EXPECT_EQ(maria_rows("select count(*) from imp_fk.child")[0], "2");  // the rows all the same
 }
 
+TEST_F(ImportPostgresTest, ASmallPacketAllowanceSplitsTheRowsIntoSeveralStatements) {
+    mariadb_exec("DROP DATABASE IF EXISTS imp_packets");
+    const std::string packet = maria_rows("select @@global.max_allowed_packet")[0];
+    mariadb_exec("SET GLOBAL max_allowed_packet = 16384");  // statements of at most 11 KB
+    RunResult r = run_job("imp_packets", "<tables all=\"no\"><table source=\"queue\"/></tables>");
+    mariadb_exec("SET GLOBAL max_allowed_packet = " + packet);
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    // Each statement is followed by the rows sent so far.
+    const std::size_t start = r.out.find("Importing table data: queue... ");
+    ASSERT_NE(start, std::string::npos);
+    int counts = 0;
+    long last = 0;
+    for (std::size_t at = r.out.find(" rows transferred!", start); at != std::string::npos;
+         at = r.out.find(" rows transferred!", at + 1)) {
+        const long count = std::stol(r.out.substr(r.out.rfind('\n', at) + 1));
+        EXPECT_GT(count, last);
+        last = count;
+        ++counts;
+    }
+    EXPECT_GE(counts, 5) << r.out;
+    EXPECT_EQ(last, 2500);
+    EXPECT_EQ(maria_rows("select count(*), sum(id), sum(length(body)) from imp_packets.queue"),
+              pg_rows("select count(*), sum(id), sum(length(body)) from queue"));
+}
+
 TEST_F(ImportPostgresTest, AWrongPasswordOrAMissingDsnEndsTheJobBeforeTheTarget) {
     mariadb_exec("DROP DATABASE IF EXISTS imp_never");
     write_file(dir.file("job.xml"), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<job><odbcimport>" +
