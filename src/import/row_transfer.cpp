@@ -234,8 +234,16 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
                 break;
             }
             const SQLLEN got = indicator == SQL_NO_TOTAL || indicator > room ? room : indicator;
-            if (c.binary) v.bytes.append(reinterpret_cast<const char*>(chunk.data()), static_cast<std::size_t>(got));
-            else v.wide.append(chunk.data(), static_cast<std::size_t>(got / 2));
+            if (c.binary) {
+                v.bytes.append(reinterpret_cast<const char*>(chunk.data()), static_cast<std::size_t>(got));
+            } else {
+                // A driver may stop short of the buffer's end rather than split a character:
+                // the text ends at its terminator.
+                std::size_t units = static_cast<std::size_t>(got / 2);
+                if (r == SQL_SUCCESS_WITH_INFO && chunk[units] != 0)
+                    units = static_cast<std::size_t>(std::find(chunk.begin(), chunk.begin() + static_cast<long>(units), u'\0') - chunk.begin());
+                v.wide.append(chunk.data(), units);
+            }
             if (r == SQL_SUCCESS) break;
         }
         return true;
