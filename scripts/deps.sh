@@ -16,6 +16,7 @@ test_packages=(
   openssh-server openssh-client
   php-cli php-mysql stunnel4 tinyproxy
   procps time locales
+  postgresql odbc-postgresql libsqliteodbc sqlite3 unixodbc
 )
 case "${1:-}" in
   --test) packages+=("${test_packages[@]}") ;;

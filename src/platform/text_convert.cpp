@@ -97,6 +97,34 @@ std::string utf16_to_utf8(std::u16string_view text) {
                    "?", 1);
 }
 
+void append_utf16_as_utf8(std::string& out, const char16_t* text, std::size_t count) {
+    out.reserve(out.size() + count);
+    for (std::size_t i = 0; i < count; ++i) {
+        char32_t c = text[i];
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < count && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            out += '?';
+            continue;
+        }
+        if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        }
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
 std::string utf8_prefix(std::string_view text, std::size_t max_chars) {
     std::size_t chars = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {

@@ -78,6 +78,19 @@ void report_failure(const char* text) {
     add_session_entry(text);
 }
 
+void report_failure_console_cut(const char* text, std::size_t console_max) {
+    if (!text) text = "";
+    if (std::strlen(text) <= console_max) {
+        report_failure(text);
+        return;
+    }
+    remember_error(text);
+    std::printf("%.*s...", static_cast<int>(console_max), text);
+    print_check_line();
+    write_line(log_file, text);
+    add_session_entry(text);
+}
+
 void add_session_entry(const char* text, const char* table) { write_session_entry(text, table); }
 
 void report_error_number(long number, const char* error_text) {

@@ -13,6 +13,9 @@ struct ReportBody;
 void report_failure(const char* text);
 // "\nCheck <log file> for complete error details.\n" on the console.
 void print_check_line();
+// report_failure with the console's copy cut to console_max bytes and "..." when longer
+// (a statement of megabytes helps nobody on a console); log and session get it whole.
+void report_failure_console_cut(const char* text, std::size_t console_max);
 // Console, check line, log; no session entry.
 void report_failure_no_entry(const char* text);
 // Only the session file's <error> entry; with a table, the entry names it.

@@ -5,6 +5,7 @@
 
 #include "common/str_buf.h"
 #include "export/export_job.h"
+#include "import/odbc_import.h"
 #include "notify/notify_job.h"
 #include "report/process_state.h"
 #include "report/reporting.h"
@@ -16,7 +17,7 @@ const JobKind kJobKinds[] = {
     {"syncjob", run_sync_job},
     {"notifyjob", run_notify_job},
     {"exportjob", export_job_entry},
-    {"odbcimport", nullptr},
+    {"odbcimport", odbc_import_entry},
 };
 
 }  // namespace

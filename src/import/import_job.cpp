@@ -1,0 +1,172 @@
+#include "import/import_job.h"
+
+#include <chrono>
+#include <cstdio>
+#include <strings.h>
+#include <tinyxml2.h>
+
+#include "common/timestamp.h"
+#include "connection/ssh_tunnel.h"
+#include "import/odbc_import.h"
+#include "mail/report_texts.h"
+#include "platform/output_file.h"
+#include "report/report_body.h"
+#include "report/reporting.h"
+
+void ImportJob::table_failed(const std::string& text) {
+    some_table_failed_ = true;
+    progress_.report(kImportFailed, text);
+}
+
+int ImportJob::prepare_table(ImportTable& table) {
+    for (char& c : table.target_name)
+        if (c == '.' || c == '/' || c == '\\') c = '_';
+    current_source_ = table.source_name;
+    current_target_ = table.target_name;
+    primary_keys_.clear();
+    index_text_.clear();
+    foreign_keys_.clear();
+    if (table.source_defined_columns) {
+        if (!read_catalog_columns(table) || !keys_from_catalog(table)) return 0;
+    } else {
+        keys_from_job_file(table);
+    }
+    for (ImportColumn& c : table.columns) c.scale = scale_of_length(c.length);
+    return 1;
+}
+
+int ImportJob::import_tables() {
+    if (s_.all_tables && !list_all_tables()) return 0;
+    SQLFreeStmt(statement_.get(), SQL_CLOSE);
+    for (std::size_t i = 0; i < s_.tables.size();) {
+        ImportTable& table = s_.tables[i];
+        bool ok = prepare_table(table);
+        if (ok) {
+            progress_.report(kSchemaStarted, table.target_name);
+            const int made = make_table(table, false);
+            if (made == kStopJob) return 0;
+            ok = made == 1;
+        }
+        if (!ok) {
+            table_failed(table.target_name);
+            if (s_.abort_on_error) return 0;
+            s_.tables.erase(s_.tables.begin() + static_cast<long>(i));
+            continue;
+        }
+        progress_.report(kSchemaDone, table.target_name);
+        ++i;
+    }
+    if (!foreign_key_pass()) return 0;
+    for (ImportTable& table : s_.tables) {
+        if (!table.import_data) continue;
+        current_source_ = table.source_name;
+        current_target_ = table.target_name;
+        progress_.report(kDataStarted, table.target_name);
+        if (!transfer(table, nullptr)) {
+            table_failed(table.target_name);
+            if (s_.abort_on_error) return 0;
+            continue;
+        }
+        if (!rows_reported_) progress_.report(kDataDone, table.target_name);
+    }
+    return 1;
+}
+
+int ImportJob::import_query() {
+    if (s_.tables.empty()) {
+        ImportTable table;
+        table.target_name = s_.query_table;
+        table.source_defined_columns = false;
+        table.create_indexes = false;
+        if (!describe_query(table)) return 0;
+        s_.tables.push_back(std::move(table));
+    } else {
+        s_.tables.resize(1);
+    }
+    ImportTable& table = s_.tables.front();
+    progress_.report(kSchemaStarted, table.target_name);
+    current_source_ = table.source_name;
+    current_target_ = table.target_name;
+    primary_keys_.clear();
+    index_text_.clear();
+    if (!table.source_name.empty()) keys_from_job_file(table);
+    for (ImportColumn& c : table.columns) c.scale = scale_of_length(c.length);
+    if (make_table(table, true) != 1) {
+        table_failed(table.target_name);
+        return 0;
+    }
+    progress_.report(kSchemaDone, table.target_name);
+    read_quote_char();
+    progress_.report(kDataStarted, table.target_name);
+    if (!transfer(table, &s_.import_query)) {
+        table_failed(table.target_name);
+        return 0;
+    }
+    progress_.report(kDataDone, table.target_name);
+    return 1;
+}
+
+int ImportJob::run() {
+    if (!set_up_environment() || !connect_source()) return 0;
+    read_dbms();
+    if (strcasecmp(s_.export_mode.c_str(), "data") != 0) {
+        // No statement of this mode is settled: the file is created and nothing is executed.
+        FILE* file = std::fopen(s_.export_file.c_str(), "w");
+        if (!file) {
+            report_failure("Write Error! ");
+            return 0;
+        }
+        std::fclose(file);
+        execute_statements_ = false;
+    }
+    if (!connect_target()) return 0;
+    read_quote_char();
+    int ok = s_.is_query_import() ? import_query() : import_tables();
+    if (!target_.tunnel->is_http()) {
+        current_source_.clear();
+        if (!run_statement("set FOREIGN_KEY_CHECKS = 1 ", false)) ok = 0;
+    }
+    return ok && !some_table_failed_ ? 1 : 0;
+}
+
+namespace {
+
+int run_import(ImportSettings& settings, const tinyxml2::XMLElement* job, int values_are_utf8) {
+    if (settings.target.use_ssh && !start_job_tunnels(&settings.target, nullptr)) return 0;
+    SshClientStopper stop_ssh(settings.target);
+    ReportBody body;
+    StrBuf start_time = asctime_text();
+    start_report(body, ReportKind::import_job, start_time.c_str());
+    ImportProgress progress(body);
+    int ok = 0;
+    std::string error;
+    if (!read_import_body(job, settings, values_are_utf8, error)) {
+        if (!error.empty()) report_failure(error.c_str());
+        report_failure("ERROR: Invalid XML file...\r\n");
+    } else {
+        ImportJob import(settings, progress);
+        ok = import.run();
+    }
+    end_report_work(body);
+    if (!ok) report_failure("\r\nERROR: Import aborted...");
+    StrBuf end_time = asctime_text();
+    send_report_if_asked(settings.report, ReportKind::import_job, ok, body, end_time.c_str());
+    return ok;
+}
+
+}  // namespace
+
+int odbc_import_entry(tinyxml2::XMLDocument& doc, long, FILE*, FILE*, int values_are_utf8) {
+    const auto started = std::chrono::steady_clock::now();
+    ImportSettings settings;
+    const tinyxml2::XMLElement* root = doc.FirstChildElement();
+    const tinyxml2::XMLElement* job = root ? root->FirstChildElement() : nullptr;
+    read_import_frame(job, settings, values_are_utf8);
+    if (!validate_import_frame(settings)) return 0;
+    print_job_started();
+    int ok = run_import(settings, job, values_are_utf8);
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
+    std::printf("\r\n\r\nTotal time taken - %u sec(s)\r\n", static_cast<unsigned>(seconds.count()));
+    flush_outputs();
+    return ok;
+}

@@ -1,0 +1,105 @@
+// ImportJob: one run of an `odbcimport` job after its settings were read: the ODBC source,
+// the target connection, the tables and the state the steps share. Its work is split
+// over odbc_source.cpp (source and catalog), target_tables.cpp (tables, keys, foreign
+// keys, the statement runner), row_transfer.cpp (rows) and import_job.cpp (the steps).
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "connection/connect.h"
+#include "import/import_progress.h"
+#include "import/import_settings.h"
+#include "import/odbc_handles.h"
+#include "import/type_mapping.h"
+
+// One column's value of the current row, as fetched (kept for the source row action).
+struct FetchedValue {
+    bool is_null = false;
+    std::u16string wide;  // text columns
+    std::string bytes;    // binary columns
+};
+
+class ImportJob {
+public:
+    ImportJob(ImportSettings& settings, ImportProgress& progress) : s_(settings), progress_(progress) {}
+    // The import steps from the target's Tunnel on; 1 when every step and table succeeded.
+    int run();
+
+private:
+    // odbc_source.cpp
+    int set_up_environment();
+    int connect_source();
+    void read_dbms();
+    void read_quote_char();
+    int list_all_tables();
+    int read_catalog_columns(ImportTable& table);
+    int describe_query(ImportTable& table);
+    int read_result_flags(OdbcHandle& statement, ImportTable& table);
+    // A statement handle of its own (the one before is freed); a failure is reported.
+    int new_statement(OdbcHandle& statement);
+    int execute_text(OdbcHandle& statement, const std::string& text);
+    void report_diagnostic(const OdbcHandle& handle, const char* sql);
+    // A source name between the source's quote characters (a quote inside doubled), and
+    // schema-qualified when a schema is given.
+    std::string quoted(const std::string& name) const;
+    std::string qualified(const std::string& schema, const std::string& name) const;
+
+    // target_tables.cpp
+    int connect_target();
+    // Runs one statement on the target; a failure (but for a missing table) is reported
+    // with the statement.
+    int run_statement(std::string_view text, bool prefix);
+    void report_server_error(std::string_view statement);
+    // After a statement that stored rows: 0 when the server changed a value to make it fit
+    // (rounded it, or cut it where strict mode does not apply), reported with the statement.
+    int values_kept(std::string_view statement);
+    void keys_from_job_file(ImportTable& table);
+    int keys_from_catalog(ImportTable& table);
+    int read_statistics(ImportTable& table);
+    int read_indexes_by_name(ImportTable& table, bool append);
+    std::string create_table_text(const ImportTable& table);
+    // 1 when the table is there to import into, 0 when it failed, kStopJob when it exists
+    // and the job file says to stop.
+    static constexpr int kStopJob = -1;
+    int make_table(ImportTable& table, bool query_import);
+    int foreign_key_pass();
+    int read_foreign_keys(ImportTable& table);
+    int read_access_relationships(ImportTable& table);
+    std::string target_column_name(const ImportTable& table, const std::string& source_name) const;
+
+    // row_transfer.cpp
+    int transfer(ImportTable& table, const std::string* query);
+    // row_action.cpp: updates or deletes the source row just copied; 0 when it could not
+    // be prepared.
+    int run_row_action(const ImportTable& table, const std::vector<FetchedValue>& values);
+
+    // import_job.cpp
+    int import_tables();
+    int import_query();
+    int prepare_table(ImportTable& table);
+    void table_failed(const std::string& text);
+
+    ImportSettings& s_;
+    ImportProgress& progress_;
+
+    OdbcHandle env_;
+    OdbcHandle dbc_;
+    OdbcHandle statement_;
+    SourceDbms dbms_ = SourceDbms::other;
+    char quote_ = '"';
+    std::string sqlstate_;
+
+    ServerConnection target_;
+    bool server_5_ = true;
+    std::string current_source_;
+    std::string current_target_;
+    std::string primary_keys_;
+    std::string index_text_;
+    std::string foreign_keys_;
+
+    bool execute_statements_ = true;
+    bool rows_reported_ = false;
+    bool some_table_failed_ = false;
+};

@@ -1,0 +1,40 @@
+#include "import/import_progress.h"
+
+#include <cstdio>
+
+#include "common/html_text.h"
+#include "report/report_body.h"
+#include "report/reporting.h"
+
+namespace {
+
+void to_all(ReportBody& body, const StrBuf& line, bool html_break) {
+    std::printf("%s", line.c_str());
+    body.append_text(line.view());
+    if (html_break) body.append("<br>", "");
+}
+
+}  // namespace
+
+void ImportProgress::report(int code, const std::string& text) {
+    StrBuf line;
+    switch (code) {
+        case kSchemaStarted: line.format("Importing table schema: %s... ", text.c_str()); to_all(body_, line, false); break;
+        case kForeignKeysStarted:
+            line.format("Importing table foreign keys: %s... ", text.c_str());
+            to_all(body_, line, false);
+            break;
+        case kSchemaDone: case kForeignKeysDone: line.assign("Successful...\r\n", 1); to_all(body_, line, true); break;
+        case kDataStarted: line.format("Importing table data: %s... ", text.c_str()); to_all(body_, line, true); break;
+        case kDataDone: line.assign("\r\nSuccessful...\r\n", 1); to_all(body_, line, true); break;
+        case kRowCount: line.format("\r\n%s rows transferred!", text.c_str()); to_all(body_, line, true); break;
+        case kImportFailed:
+            line.format("\r\n%s: Import unsuccessful\r\n", text.c_str());
+            body_.append("<br>", "");
+            body_.append_text(line.view());
+            body_.append("<br>", "");
+            break;
+        default: return;
+    }
+    flush_outputs();
+}

@@ -1,0 +1,28 @@
+// The import's progress lines: each code's text to the console and the report bodies.
+#pragma once
+
+#include <string>
+
+struct ReportBody;
+
+enum ImportProgressCode {
+    kSchemaStarted = 0,
+    kSchemaDone = 1,
+    kForeignKeysStarted = 2,
+    kForeignKeysDone = 3,
+    kDataStarted = 4,
+    kDataDone = 5,
+    kRowCount = 10,
+    kImportFailed = 11,
+};
+
+class ImportProgress {
+public:
+    explicit ImportProgress(ReportBody& body) : body_(body) {}
+    // text: the target table name, the row count, or (code 11) a name or an error text.
+    void report(int code, const std::string& text);
+    void row_count(long rows) { report(kRowCount, std::to_string(rows)); }
+
+private:
+    ReportBody& body_;
+};

@@ -1,0 +1,150 @@
+#include "import/type_mapping.h"
+
+#include <algorithm>
+#include <cctype>
+#include <strings.h>
+
+#include <sql.h>
+#include <sqlext.h>
+
+namespace {
+
+// Character columns longer than this cannot be a VARCHAR in a four-byte character set.
+constexpr long kLongestVarchar = 16383;
+constexpr long kLongestBlob = 65535;
+
+std::string number(long n) { return std::to_string(n); }
+
+bool is_number(const std::string& text) {
+    std::size_t i = 0;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+    bool digits = false, dot = false;
+    for (; i < text.size(); ++i) {
+        if (std::isdigit(static_cast<unsigned char>(text[i]))) digits = true;
+        else if (text[i] == '.' && !dot) dot = true;
+        else if ((text[i] == 'e' || text[i] == 'E') && digits && i + 1 < text.size()) {
+            std::size_t j = i + 1;
+            if (text[j] == '-' || text[j] == '+') ++j;
+            return j < text.size() && std::all_of(text.begin() + static_cast<long>(j), text.end(),
+                                                  [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+        } else return false;
+    }
+    return digits;
+}
+
+// Length of a quoted literal at the start of text ('it''s'), or 0.
+std::size_t quoted_length(const std::string& text) {
+    if (text.empty() || text[0] != '\'') return 0;
+    for (std::size_t i = 1; i < text.size(); ++i) {
+        if (text[i] != '\'') continue;
+        if (i + 1 < text.size() && text[i + 1] == '\'') { ++i; continue; }
+        return i + 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+SourceDbms dbms_kind(const std::string& name) {
+    if (name.find("ACCESS") != std::string::npos) return SourceDbms::access;
+    if (name.find("MICROSOFT SQL SERVER") != std::string::npos) return SourceDbms::sql_server;
+    if (name.find("EXCEL") != std::string::npos) return SourceDbms::excel;
+    if (name.find("4D") != std::string::npos) return SourceDbms::four_d;
+    return SourceDbms::other;
+}
+
+std::string portable_default(const std::string& source_default) {
+    std::string text = source_default;
+    // Enclosing parentheses go, as a column clause strips them anyway.
+    while (text.size() >= 2 && text.front() == '(' && text.back() == ')') text = text.substr(1, text.size() - 2);
+    std::size_t literal = quoted_length(text);
+    std::size_t cast = text.find("::");
+    std::string head = cast == std::string::npos ? text : text.substr(0, cast);
+    if (literal > 0 && (literal == text.size() || literal == cast)) return text.substr(0, literal);
+    if (is_number(head)) return head;
+    for (const char* keep : {"NULL", "CURRENT_TIMESTAMP", "NOW()", "CURRENT_TIMESTAMP()"})
+        if (strcasecmp(text.c_str(), keep) == 0) return text;
+    return "";
+}
+
+void map_column(const CatalogColumn& in, SourceDbms dbms, bool server_5, ImportColumn& c, ImportTable& table) {
+    long size = in.size;
+    const int digits = in.digits;
+    if (digits >= size) size = digits + 1;
+    c.source_name = in.name;
+    c.target_name = in.name;
+    c.odbc_type = in.odbc_type;
+    c.comment = in.remarks;
+    c.not_null = in.no_nulls;
+    c.type.clear();
+    c.length.clear();
+    c.numeric = c.binary = false;
+    if (dbms == SourceDbms::four_d) {
+        c.type = "text";
+        table.has_long_columns = true;
+    } else {
+        switch (in.odbc_type) {
+            case SQL_CHAR: case SQL_WCHAR: case SQL_VARCHAR: case SQL_WVARCHAR: {
+                const bool fixed = in.odbc_type == SQL_CHAR || in.odbc_type == SQL_WCHAR;
+                if (in.size <= 0 || in.size > kLongestVarchar) {
+                    c.type = "longtext";  // no VARCHAR holds it whole
+                } else {
+                    if (fixed) c.type = size >= 256 || server_5 ? "varchar" : "char";
+                    else c.type = size < 256 || server_5 ? "varchar" : "text";
+                    c.length = number(size);
+                }
+                table.has_long_columns = true;
+                break;
+            }
+            case SQL_NUMERIC: case SQL_DECIMAL:
+                // DECIMAL holds at most 65 digits, 30 of them after the point.
+                c.type = "decimal";
+                c.length = number(std::min(size, 65L)) + "," + number(std::min(digits, 30));
+                c.numeric = true;
+                break;
+            case SQL_INTEGER: c.type = "int"; c.length = number(size); c.numeric = true; break;
+            case SQL_SMALLINT: c.type = "smallint"; c.length = number(size); c.numeric = true; break;
+            // FLOAT is ODBC's double precision. REAL is single precision, but its shortest
+            // decimal text can lie beyond FLOAT's range (3.4028235e+38): DOUBLE holds every
+            // REAL value and gives it back as the same single-precision number.
+            case SQL_FLOAT: case SQL_REAL: c.type = "double"; c.numeric = true; break;
+            case SQL_DOUBLE: c.type = "double"; c.numeric = true; break;
+            case SQL_DATE: case SQL_TYPE_DATE: c.type = "date"; break;
+            // Times and date-times keep their fractional digits (at most 6), and DATETIME
+            // holds every year TIMESTAMP cannot.
+            case SQL_TIME: case SQL_TYPE_TIME:
+                c.type = "time";
+                if (digits > 0) c.length = number(std::min(digits, 6));
+                break;
+            case SQL_TYPE_TIMESTAMP:
+                c.type = "datetime";
+                if (digits > 0) c.length = number(std::min(digits, 6));
+                break;
+            case -150: c.type = "blob"; table.has_long_columns = true; break;
+            case SQL_GUID: c.type = "char"; c.length = "50"; break;
+            case SQL_LONGVARCHAR: case SQL_WLONGVARCHAR: c.type = "longtext"; table.has_long_columns = true; break;
+            case SQL_BIT: c.type = "bit"; c.length = "1"; c.numeric = true; break;
+            case SQL_TINYINT: c.type = "tinyint"; c.length = number(size); c.numeric = true; break;
+            case SQL_BIGINT: c.type = "bigint"; c.length = number(size); c.numeric = true; break;
+            case SQL_LONGVARBINARY:
+                c.type = "longblob";
+                c.binary = true;
+                table.has_long_columns = true;
+                break;
+            default:
+                if (in.odbc_type >= 101 && in.odbc_type <= 113) {
+                    c.type = "integer";
+                    c.length = "11";
+                    c.numeric = true;
+                } else {
+                    c.type = in.size <= 0 || in.size > kLongestBlob ? "longblob" : "blob";
+                    c.binary = true;
+                    table.has_long_columns = true;
+                }
+        }
+    }
+    c.scale = scale_of_length(c.length);
+    if (in.default_value == "''") c.default_value.clear();
+    else if (strcasecmp(in.default_value.c_str(), "(getdate())") == 0 && c.type == "datetime") c.default_value = "NOW()";
+    else c.default_value = portable_default(in.default_value);
+}

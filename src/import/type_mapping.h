@@ -1,0 +1,34 @@
+// How a source column, as the ODBC catalog describes it, becomes a MySQL column.
+#pragma once
+
+#include <string>
+
+#include "import/import_settings.h"
+
+// The kind of source, from its DBMS name; it changes the mapping and some catalog readings.
+enum class SourceDbms { access, sql_server, excel, four_d, other };
+
+// Upper-cased DBMS name to kind, by the first name found: ACCESS, MICROSOFT SQL SERVER,
+// EXCEL, 4D.
+SourceDbms dbms_kind(const std::string& upper_name);
+
+struct CatalogColumn {
+    std::string name;
+    int odbc_type = 0;
+    long size = 0;
+    int digits = 0;
+    bool no_nulls = false;
+    std::string remarks;
+    std::string default_value;
+};
+
+// Fills column (type, length, flags, comment, default, names) from the catalog's
+// description; sets table.has_long_columns for character, text and binary columns.
+// server_5: the target is MySQL 5.0.0 or later.
+void map_column(const CatalogColumn& in, SourceDbms dbms, bool server_5, ImportColumn& column,
+                ImportTable& table);
+
+// A source default as a MySQL column default: literals (a cast to a source type dropped),
+// NULL and the current time are kept; an expression the target would not understand
+// gives "" (no default).
+std::string portable_default(const std::string& source_default);

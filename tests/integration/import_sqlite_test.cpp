@@ -1,0 +1,201 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "import_sources.h"
+#include "kro_test_support.h"
+#include "mariadb_fixture.h"
+#include "stored_mail.h"
+
+namespace {
+
+using Rows = std::vector<std::string>;
+
+class ImportSqliteTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        sqlite_run(
+            "DROP TABLE IF EXISTS orders; DROP TABLE IF EXISTS customers; DROP TABLE IF EXISTS items;"
+            "CREATE TABLE customers (id INTEGER PRIMARY KEY, name VARCHAR(50) NOT NULL, city TEXT, score REAL,"
+            " big INTEGER);"
+            "CREATE UNIQUE INDEX customers_name ON customers(name);"
+            "CREATE TABLE orders (id INTEGER PRIMARY KEY, customer_id INTEGER REFERENCES customers(id),"
+            " amount NUMERIC(10,2), placed TIMESTAMP);"
+            "INSERT INTO customers VALUES (1, 'Ann', 'Bergen', 1.5, 1099511627776), (2, 'B\xC3\xB8 \xF0\x9F\x98\x80',"
+            " NULL, NULL, NULL), (3, 'Cy''s', 'Oslo', -2.25, -5);"
+            "INSERT INTO orders VALUES (1, 1, 12.5, '2024-01-02 03:04:05'), (2, 2, NULL, NULL), (3, 3, 0, NULL);"
+            "CREATE TABLE items (id INTEGER PRIMARY KEY, v TEXT);"
+            "INSERT INTO items VALUES (1, 'new1'), (2, 'new2');");
+    }
+
+    RunResult run_job(const std::string& database, const std::string& dsn, const std::string& body,
+                      const std::string& extra = "") {
+        write_file(dir.file("job.xml"), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<job><odbcimport>" +
+                                             target_element(database) + extra + dsn + body + "</odbcimport></job>");
+        return run_kro({"job.xml"}, dir.path(), odbc_env());
+    }
+
+    std::string system_dsn() { return "<dsn type=\"system\"><name>" + service_value("ODBC_SQLITE_DSN") + "</name></dsn>"; }
+    std::string file_dsn() {
+        return "<dsn type=\"file\"><name>" + service_value("ODBC_SQLITE_FILEDSN") + "</name></dsn>";
+    }
+
+    TempDir dir;
+};
+
+// A listed table whose columns the job file gives: renamed, retyped, one filled from its
+// default. NULL stays NULL whatever the default, read column by column (a table with text
+// columns) or through bound buffers (a table of numbers and dates).
+const char kListedTables[] =
+    "<tables all=\"no\">"
+    "<table source=\"customers\" target=\"crm.people\" type=\"InnoDB\"><whereclause>id &lt;&gt; 3</whereclause>"
+    "<columns>"
+    "<column><source>id</source><target>pid</target><type>bigint</type><primary>yes</primary></column>"
+    "<column><source>name</source><type>varchar</type><length>60</length><notnull>yes</notnull></column>"
+    "<column><source>&lt;ignore&gt;</source><target>flag</target><type>int</type><default>7</default></column>"
+    "<column><source>score</source><type>double</type><default>0</default></column>"
+    "</columns></table>"
+    "<table source=\"orders\" target=\"\"><columns>"
+    "<column><source>id</source><type>int</type><primary>yes</primary></column>"
+    "<column><source>customer_id</source><type>int</type></column>"
+    "<column><source>amount</source><type>decimal</type><length>10,2</length><default>0</default></column>"
+    "<column><source>placed</source><type>datetime</type></column>"
+    "</columns></table></tables>";
+
+}  // namespace
+
+TEST_F(ImportSqliteTest, ListedTablesThroughAFileDsnTakeTheJobFileColumns) {
+    mariadb_exec("DROP DATABASE IF EXISTS imp_lite");
+    RunResult r = run_job("imp_lite", file_dsn(), kListedTables);
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_NE(r.out.find("DBMS Information: SQLITE\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Importing table schema: crm_people... Successful..."), std::string::npos) << r.out;
+    EXPECT_EQ(maria_rows("select pid, name, flag, score from imp_lite.crm_people order by pid"),
+              (Rows{"1\x1f" "Ann\x1f" "7\x1f" "1.5", "2\x1f" "B\xC3\xB8 \xF0\x9F\x98\x80\x1f" "7\x1f~"}));
+    EXPECT_EQ(maria_rows("select id, customer_id, amount, placed from imp_lite.orders order by id"),
+              (Rows{"1\x1f" "1\x1f" "12.50\x1f" "2024-01-02 03:04:05", "2\x1f" "2\x1f~\x1f~", "3\x1f" "3\x1f" "0.00\x1f~"}));
+    // The job file's types and keys, and the source's unique index on the renamed table.
+    const std::string people = maria_rows("show create table imp_lite.crm_people")[0];
+    EXPECT_NE(people.find("PRIMARY KEY (`pid`)"), std::string::npos) << people;
+    EXPECT_NE(people.find("UNIQUE KEY `customers_name` (`name`)"), std::string::npos) << people;
+    EXPECT_NE(people.find("`flag` int(11) DEFAULT 7"), std::string::npos) << people;
+}
+
+TEST_F(ImportSqliteTest, AQueryImportCreatesItsTableFromTheResultColumns) {
+    mariadb_exec("DROP DATABASE IF EXISTS imp_query");
+    RunResult r = run_job("imp_query", system_dsn(),
+                          "<import type=\"query\"><query>select c.name, o.amount, c.big from orders o join customers c"
+                          " on c.id = o.customer_id order by o.id</query><table>report</table></import>");
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_NE(r.out.find("Importing table data: report... \r\n3 rows transferred!\r\nSuccessful..."), std::string::npos)
+        << r.out;
+    EXPECT_EQ(maria_rows("select name, amount, big from imp_query.report"),
+              (Rows{"Ann\x1f" "12.5\x1f" "1099511627776", "B\xC3\xB8 \xF0\x9F\x98\x80\x1f~\x1f~", "Cy's\x1f" "0\x1f-5"}));
+}
+
+TEST_F(ImportSqliteTest, EachConflictActionTreatsAnExistingTableAndItsRowsAsAsked) {
+    auto prepare = [] {
+        mariadb_exec("DROP DATABASE IF EXISTS imp_conf; CREATE DATABASE imp_conf;"
+                     "CREATE TABLE imp_conf.items (id int primary key, v varchar(10));"
+                     "INSERT INTO imp_conf.items VALUES (1, 'old1'), (3, 'old3')");
+    };
+    auto run = [&](const std::string& ddl, const std::string& dml) {
+        prepare();
+        return run_job("imp_conf", system_dsn(),
+                       "<tables all=\"no\"><table source=\"items\"><ddl onconflict=\"" + ddl + "\"/><dml onconflict=\"" +
+                           dml + "\" import=\"yes\"/></table></tables>");
+    };
+    const std::string rows = "select id, v from imp_conf.items order by id";
+
+    RunResult r = run("abort", "update");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find("\r\nitems: Table alreadys exists...Job aborted"), std::string::npos) << r.out;
+    EXPECT_EQ(maria_rows(rows), (Rows{"1\x1fold1", "3\x1fold3"}));
+
+    r = run("import", "update");
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(maria_rows(rows), (Rows{"1\x1fnew1", "2\x1fnew2", "3\x1fold3"}));
+
+    r = run("import", "noupdate");
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(maria_rows(rows), (Rows{"1\x1fold1", "2\x1fnew2", "3\x1fold3"}));
+
+    r = run("import", "abort");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find("\r\nitems: Duplicate Key...Job aborted..."), std::string::npos) << r.out;
+    EXPECT_EQ(maria_rows(rows), (Rows{"1\x1fold1", "3\x1fold3"}));
+
+    r = run("recreate", "update");
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(maria_rows(rows), (Rows{"1\x1fnew1", "2\x1fnew2"}));
+}
+
+TEST_F(ImportSqliteTest, AFailedTableIsReportedAndAbortOnErrorDecidesWhetherTheOthersFollow) {
+    const std::string token = unique_mail_token("importfail");
+    const std::string mail =
+        "<sendreport value=\"yes\"><smtp><displayname>kro</displayname><fromemail>kro@example.test</fromemail><host>" +
+        service_value("SMTP_HOST") + "</host><port>" + service_value("SMTP_PORT") + "</port><toemail>" + token +
+        "@example.test</toemail><subject>Import</subject></smtp></sendreport>";
+    // A table missing in the source, a value too long for its column (never cut), and a
+    // table that is fine.
+    const std::string tables =
+        "<tables all=\"no\"><table source=\"nope\"/>"
+        "<table source=\"customers\" target=\"narrow\"><columns>"
+        "<column><source>id</source><type>int</type></column>"
+        "<column><source>name</source><type>varchar</type><length>2</length></column></columns></table>"
+        "<table source=\"items\"/></tables>";
+
+    mariadb_exec("DROP DATABASE IF EXISTS imp_fail");
+    RunResult r = run_job("imp_fail", system_dsn(), tables, mail);
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    EXPECT_NE(r.out.find("ERROR in SQL:\nSelect * from \"nope\" where 1 = 0 "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Data too long for column 'name'"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\r\nERROR: Import aborted..."), std::string::npos);
+    EXPECT_EQ(maria_rows("select count(*) from imp_fail.narrow")[0], "0");
+    EXPECT_EQ(maria_rows("select count(*) from imp_fail.items")[0], "2");
+    StoredMail stored;
+    ASSERT_TRUE(fetch_stored_mail(token, stored));
+    std::string plain = stored.parts[0];
+    std::erase(plain, '\r');
+    EXPECT_NE(plain.find("\nnope: Import unsuccessful\n"), std::string::npos) << plain;
+    EXPECT_NE(plain.find("\nnarrow: Import unsuccessful\n"), std::string::npos) << plain;
+    EXPECT_NE(plain.find("Import job completed at:"), std::string::npos);
+
+    mariadb_exec("DROP DATABASE IF EXISTS imp_fail");
+    r = run_job("imp_fail", system_dsn(), "<onerror value=\"yes\"/>" + tables);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out.find("Importing table schema: items"), std::string::npos) << r.out;
+    EXPECT_TRUE(maria_rows("show tables from imp_fail").empty());
+}
+
+TEST_F(ImportSqliteTest, MissingFilesDriversAndBrokenJobFilesFailWithTheirTexts) {
+    struct Case {
+        std::string dsn_and_tables;
+        std::string text;
+    };
+    write_file(dir.file("new.accdb"), "not a database");
+    const std::string tables = "<tables all=\"yes\"/>";
+    const Case cases[] = {
+        {"<dsn type=\"access\"><name>" + dir.file("missing.mdb") + "</name></dsn>" + tables, "ERROR: File not found...\r\n"},
+        {"<dsn type=\"excel\"><name>" + dir.file("missing.xls") + "</name></dsn>" + tables, "ERROR: File not found...\r\n"},
+        {"<dsn type=\"access\"><name>" + dir.file("new.accdb") + "</name></dsn>" + tables,
+         "ERROR: Drivers for Microsoft Office 2007 are not found...\r\n"},
+        {system_dsn() + "<tables/>", "ERROR: Invalid XML file...\r\n"},
+        {system_dsn() + "<tables all=\"no\"><table source=\"items\"><columns><column><type>int</type></column>"
+                        "</columns></table></tables>",
+         "<source> tag error!\n"},
+    };
+    for (const Case& c : cases) {
+        RunResult r = run_job("imp_never", "", c.dsn_and_tables);
+        EXPECT_EQ(r.exit_code, 1) << c.text;
+        EXPECT_NE(r.out.find(c.text), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("\r\nERROR: Import aborted..."), std::string::npos) << r.out;
+    }
+    write_file(dir.file("job.xml"), "<?xml version=\"1.0\"?><job><odbcimport><source><host>h</host></source>" +
+                                        system_dsn() + "</odbcimport></job>");
+    RunResult r = run_kro({"job.xml"}, dir.path(), odbc_env());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find("Source SERVER information not complete\r\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Job started at"), std::string::npos);
+    EXPECT_TRUE(maria_rows("show databases like 'imp_never'").empty());
+}

@@ -1,0 +1,207 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include <sql.h>
+#include <sqlext.h>
+#include <tinyxml2.h>
+
+#include "import/connection_string.h"
+#include "import/import_settings.h"
+#include "import/type_mapping.h"
+
+namespace {
+
+struct Mapped {
+    std::string type, length;
+    bool numeric, binary, long_columns;
+};
+
+Mapped map(int odbc_type, long size, int digits, bool server_5 = true, SourceDbms dbms = SourceDbms::other) {
+    CatalogColumn in;
+    in.name = "c";
+    in.odbc_type = odbc_type;
+    in.size = size;
+    in.digits = digits;
+    ImportColumn column;
+    ImportTable table;
+    map_column(in, dbms, server_5, column, table);
+    return {column.type, column.length, column.numeric, column.binary, table.has_long_columns};
+}
+
+void expect_mapped(int odbc_type, long size, int digits, const std::string& type, const std::string& length,
+                   bool numeric, bool binary, bool long_columns, bool server_5 = true) {
+    Mapped m = map(odbc_type, size, digits, server_5);
+    SCOPED_TRACE("ODBC type " + std::to_string(odbc_type) + " size " + std::to_string(size));
+    EXPECT_EQ(m.type, type);
+    EXPECT_EQ(m.length, length);
+    EXPECT_EQ(m.numeric, numeric);
+    EXPECT_EQ(m.binary, binary);
+    EXPECT_EQ(m.long_columns, long_columns);
+}
+
+ImportSettings read_body(const std::string& children, int* ok, std::string* error = nullptr) {
+    tinyxml2::XMLDocument doc;
+    const std::string xml = "<odbcimport><dsn type=\"file\"><name>/x/y.dsn</name><user>u</user><pwd> p w </pwd></dsn>" +
+                            children + "</odbcimport>";
+    EXPECT_EQ(doc.Parse(xml.c_str()), tinyxml2::XML_SUCCESS);
+    ImportSettings s;
+    std::string text;
+    *ok = read_import_body(doc.FirstChildElement(), s, 1, text);
+    if (error) *error = text;
+    return s;
+}
+
+}  // namespace
+
+TEST(ImportTypeMapping, EveryOdbcTypeGetsItsColumnType) {
+    expect_mapped(SQL_CHAR, 10, 0, "varchar", "10", false, false, true);
+    expect_mapped(SQL_CHAR, 10, 0, "char", "10", false, false, true, false);
+    expect_mapped(SQL_WVARCHAR, 300, 0, "text", "300", false, false, true, false);
+    expect_mapped(SQL_VARCHAR, 300, 0, "varchar", "300", false, false, true);
+    expect_mapped(SQL_NUMERIC, 5, 5, "decimal", "6,5", true, false, false);
+    expect_mapped(SQL_DECIMAL, 12, 4, "decimal", "12,4", true, false, false);
+    expect_mapped(SQL_INTEGER, 10, 0, "int", "10", true, false, false);
+    expect_mapped(SQL_SMALLINT, 5, 0, "smallint", "5", true, false, false);
+    expect_mapped(SQL_TINYINT, 3, 0, "tinyint", "3", true, false, false);
+    expect_mapped(SQL_BIGINT, 19, 0, "bigint", "19", true, false, false);
+    expect_mapped(SQL_DOUBLE, 15, 0, "double", "", true, false, false);
+    expect_mapped(SQL_TYPE_DATE, 10, 0, "date", "", false, false, false);
+    expect_mapped(SQL_INTERVAL_DAY_TO_SECOND, 20, 0, "integer", "11", true, false, false);
+    expect_mapped(SQL_GUID, 36, 0, "char", "50", false, false, false);
+    expect_mapped(SQL_BIT, 1, 0, "bit", "1", true, false, false);
+    expect_mapped(SQL_LONGVARBINARY, 0, 0, "longblob", "", false, true, true);
+    expect_mapped(SQL_VARBINARY, 255, 0, "blob", "", false, true, true);
+    expect_mapped(-150, 8000, 0, "blob", "", false, false, true);
+    // A 4D source imports every column as text.
+    EXPECT_EQ(map(SQL_INTEGER, 10, 0, true, SourceDbms::four_d).type, "text");
+}
+
+TEST(ImportTypeMapping, ValuesKeepTheirPrecisionRangeAndLength) {
+    // Date-times keep their fractions and every year; TIMESTAMP(26) would be refused and
+    // holds only 1970 to 2038.
+    expect_mapped(SQL_TYPE_TIMESTAMP, 26, 6, "datetime", "6", false, false, false);
+    expect_mapped(SQL_TYPE_TIMESTAMP, 19, 0, "datetime", "", false, false, false);
+    expect_mapped(SQL_TYPE_TIMESTAMP, 29, 9, "datetime", "6", false, false, false);
+    expect_mapped(SQL_TYPE_TIME, 15, 6, "time", "6", false, false, false);
+    // REAL and FLOAT keep all their digits.
+    expect_mapped(SQL_REAL, 7, 0, "double", "", true, false, false);
+    expect_mapped(SQL_FLOAT, 15, 0, "double", "", true, false, false);
+    // Texts longer than any VARCHAR, and long texts, are never cut to 64 KB.
+    expect_mapped(SQL_WVARCHAR, 100000, 0, "longtext", "", false, false, true);
+    expect_mapped(SQL_WLONGVARCHAR, 8190, 0, "longtext", "", false, false, true);
+    expect_mapped(SQL_VARBINARY, 1000000, 0, "longblob", "", false, true, true);
+    expect_mapped(SQL_NUMERIC, 1000, 998, "decimal", "65,30", true, false, false);
+}
+
+TEST(ImportTypeMapping, DefaultsTheTargetUnderstandsAreKept) {
+    EXPECT_EQ(portable_default("'none'::text"), "'none'");
+    EXPECT_EQ(portable_default("'it''s'"), "'it''s'");
+    EXPECT_EQ(portable_default("((0))"), "0");
+    EXPECT_EQ(portable_default("-1.5::numeric"), "-1.5");
+    EXPECT_EQ(portable_default("CURRENT_TIMESTAMP"), "CURRENT_TIMESTAMP");
+    EXPECT_EQ(portable_default("nextval('t_id_seq'::regclass)"), "");
+    EXPECT_EQ(portable_default("'a'); DROP TABLE x; --"), "");
+    EXPECT_EQ(dbms_kind("MICROSOFT SQL SERVER"), SourceDbms::sql_server);
+    EXPECT_EQ(dbms_kind("ACCESS"), SourceDbms::access);
+    EXPECT_EQ(dbms_kind("EXCEL"), SourceDbms::excel);
+    EXPECT_EQ(dbms_kind("POSTGRESQL"), SourceDbms::other);
+}
+
+TEST(ImportConnectionString, EachSourceKindHasItsStringAndDriver) {
+    EXPECT_EQ(odbc_connection_string("system", "pg", "u", "p"), "DSN=pg;UID=u;PWD=p");
+    EXPECT_EQ(odbc_connection_string("FILE", "/d/x.dsn", "", ""), "FILEDSN=/d/x.dsn;UID=;PWD=");
+    EXPECT_EQ(odbc_connection_string("access", "/d/a.mdb", "u", "p"),
+              "Driver={Microsoft Access Driver (*.mdb)}; DBQ=/d/a.mdb;UID=u;PWD=p");
+    EXPECT_EQ(odbc_connection_string("csv", "/d/t.csv", "", ""),
+              "Driver={Microsoft Text Driver (*.txt; *.csv)}; DBQ=/d/t.csv;UID=;PWD=");
+    EXPECT_EQ(odbc_connection_string("oracle", "x", "", ""), "");
+
+    bool newer = true;
+    EXPECT_EQ(file_kind_driver("access", "/d/DB.ACCDB", &newer), "Microsoft Access Driver (*.mdb, *.accdb)");
+    EXPECT_TRUE(newer);
+    EXPECT_EQ(file_kind_driver("Access", "/d/db.mdb", &newer), "Microsoft Access Driver (*.mdb)");
+    EXPECT_FALSE(newer);
+    EXPECT_EQ(file_kind_driver("excel", "/d/book.xlsx", &newer), "Microsoft Excel Driver (*.xls, *.xlsx, *.xlsm, *.xlsb)");
+    EXPECT_TRUE(newer);
+    EXPECT_EQ(file_kind_driver("excel", "/d/book.xls", &newer), "Microsoft Excel Driver (*.xls)");
+    EXPECT_FALSE(newer);
+    EXPECT_EQ(file_kind_driver("csv", "/d/t.txt", &newer), "Microsoft Text Driver (*.txt; *.csv)");
+    EXPECT_FALSE(newer);
+}
+
+TEST(ImportConnectionString, AFileDsnBecomesTheKeysOfItsOdbcSection) {
+    const std::string file = "[ODBC]\r\nDRIVER = SQLite3\r\nDatabase=/d/a;b.db\r\n; note\r\nUID=fileuser\r\n[Other]\r\nX=1\r\n";
+    EXPECT_EQ(file_dsn_connection_string(file, "", "pw"), "DRIVER=SQLite3;Database={/d/a;b.db};UID=fileuser;PWD=pw");
+    EXPECT_EQ(file_dsn_connection_string(file, "me", ""), "DRIVER=SQLite3;Database={/d/a;b.db};UID=me;PWD=");
+    EXPECT_EQ(file_dsn_connection_string("[Other]\nX=1\n", "me", ""), "");
+}
+
+TEST(ImportSettingsFile, TableEntriesColumnsAndActionsAreRead) {
+    int ok = 0;
+    ImportSettings s = read_body(
+        "<tables all=\"no\"><table source=\"src\" tablespace=\"public\" target=\"\" type=\"InnoDB\" index=\"NO\">"
+        "<ddl onconflict=\"recreate\"/><dml onconflict=\"noupdate\" import=\"YES\"/>"
+        "<triggers><updates><update srccol=\"done\" value=\"1\"/><update srccol=\"at\" value=\"now()\"/></updates></triggers>"
+        "<whereclause>id &gt; 5</whereclause>"
+        "<columns><column><source>id</source><type>int</type><primary>yes</primary><autoincr>yes</autoincr></column>"
+        "<column><source>&lt;ignore&gt;</source><type>varchar</type><length>10,2</length><default>x</default></column>"
+        "<column><source>pic</source></column></columns></table>"
+        "<table source=\"b\" target=\"x.y\" foreignkey=\"no\"><triggers><delete>yes</delete></triggers>"
+        "<query>CREATE TABLE b (id int)</query></table></tables>",
+        &ok);
+    ASSERT_EQ(ok, 1);
+    EXPECT_EQ(s.source_kind, "file");
+    EXPECT_EQ(s.source_password, " p w ");
+    ASSERT_EQ(s.tables.size(), 2u);
+    const ImportTable& a = s.tables[0];
+    EXPECT_EQ(a.target_name, "src");
+    EXPECT_EQ(a.schema, "public");
+    EXPECT_EQ(a.engine, "InnoDB");
+    EXPECT_FALSE(a.create_indexes);
+    EXPECT_TRUE(a.create_foreign_keys);
+    EXPECT_EQ(a.table_conflict, "recreate");
+    EXPECT_EQ(a.row_conflict, "noupdate");
+    EXPECT_EQ(a.where_clause, "id > 5");
+    EXPECT_FALSE(a.source_defined_columns);
+    EXPECT_TRUE(a.has_long_columns);
+    ASSERT_EQ(a.row_action.updates.size(), 2u);
+    EXPECT_EQ(a.row_action.updates[1].second, "now()");
+    ASSERT_EQ(a.columns.size(), 3u);
+    EXPECT_TRUE(a.columns[0].primary && a.columns[0].auto_increment && a.columns[0].numeric);
+    EXPECT_EQ(a.columns[1].target_name, "null");
+    EXPECT_EQ(a.columns[1].scale, 2);
+    EXPECT_EQ(a.columns[2].type, "longblob");
+    const ImportTable& b = s.tables[1];
+    EXPECT_EQ(b.target_name, "x.y");  // made a valid name when the table is created
+    EXPECT_TRUE(b.row_action.delete_row);
+    EXPECT_TRUE(b.source_defined_columns);
+    EXPECT_EQ(b.create_statement, "CREATE TABLE b (id int)");
+    EXPECT_EQ(b.engine, "");
+    EXPECT_FALSE(b.create_foreign_keys);
+}
+
+TEST(ImportSettingsFile, IncompleteEntriesMakeTheFileInvalid) {
+    int ok = 1;
+    std::string error;
+    read_body("<tables/>", &ok);
+    EXPECT_EQ(ok, 0);  // no attribute
+    read_body("", &ok);
+    EXPECT_EQ(ok, 0);  // a data import needs its tables
+    read_body("<import type=\"query\"><query>select 1</query><table>t</table></import>", &ok);
+    EXPECT_EQ(ok, 1);
+    read_body("<import type=\"query\"><query>select 1</query></import>", &ok);
+    EXPECT_EQ(ok, 0);
+    read_body("<tables all=\"no\"><table source=\"a\"><ddl/></table></tables>", &ok);
+    EXPECT_EQ(ok, 0);
+    read_body("<tables all=\"no\"><table source=\"a\"><triggers><updates><update srccol=\"x\"/></updates></triggers></table></tables>", &ok);
+    EXPECT_EQ(ok, 0);
+    read_body("<tables all=\"no\"><table source=\"a\"><columns><column><type>int</type></column></columns></table></tables>",
+              &ok, &error);
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(error, "<source> tag error!\n");
+    ImportSettings all = read_body("<tables x=\"Yes\"><table/></tables>", &ok);
+    EXPECT_EQ(ok, 1);
+    EXPECT_TRUE(all.all_tables);
+    EXPECT_TRUE(all.tables.empty());
+}
