@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <strings.h>
 
 #include "connection/sql_quote.h"
@@ -73,6 +74,16 @@ int compare_rows(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys, con
     return sync_without_key(ctx);
 }
 
+// Types whose values, as text, never hold a '#': numbers, dates and times.
+bool separator_free(const char* type) {
+    if (!type) return false;
+    for (const char* prefix : {"tinyint", "smallint", "mediumint", "int", "bigint", "decimal", "numeric", "float",
+                               "double", "real", "date", "time", "year"}) {
+        if (strncasecmp(type, prefix, std::strlen(prefix)) == 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 void build_column_lists(SyncContext& ctx, TunnelResult* fields) {
@@ -97,7 +108,11 @@ void build_column_lists(SyncContext& ctx, TunnelResult* fields) {
             }))
             continue;
         const bool timestamp = row[1] && strncasecmp(row[1], "timestamp", 9) == 0;
-        values += name + (timestamp ? "+0," : ",");
+        // A value that may hold the separator '#' goes with its length, or ('a#', 'b') and
+        // ('a', '#b') would digest alike. FLOAT is digested as its DOUBLE: its text has six
+        // digits only, and a change beyond them would go unseen.
+        if (!separator_free(row[1])) values += "CHAR_LENGTH(" + name + "),";
+        values += single_float ? "CAST(" + name + " AS DOUBLE)," : name + (timestamp ? "+0," : ",");
         if (row[null_at] && std::string_view(row[null_at]) == "YES") nulls += "ISNULL(" + name + "),";
     }
     tunnel.data_seek(fields, 0);
