@@ -7,10 +7,12 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  libmariadb-dev libtinyxml2-dev libgmp-dev libcurl4-openssl-dev libssh-dev unixodbc-dev
+  libmariadb-dev libtinyxml2-dev libgmp-dev libcurl4-openssl-dev libssh-dev unixodbc-dev libxml2-dev
 )
+# dpkg-dev (for the package's computed dependencies), man-db and groff-base (the man
+# pages) and systemd (systemd-analyze for the units) serve the package checks.
 test_packages=(
-  libgtest-dev
+  libgtest-dev dpkg-dev man-db groff-base systemd
   mariadb-server mariadb-client openssl
   python3-aiosmtpd
   openssh-server openssh-client

@@ -8,7 +8,7 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${KRO_BUILD_DIR:-$top/build}
 "$top/scripts/deps.sh" --test
 
-cmake -S "$top" -B "$build" -DKRO_SANITIZE="${KRO_SANITIZE:-OFF}" >/dev/null
+cmake -S "$top" -B "$build" -DKRO_SANITIZE="${KRO_SANITIZE:-OFF}" -DKRO_REQUIRE_TESTS=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
 trap '"$top/scripts/services.sh" stop "$build/services" >/dev/null 2>&1 || true' EXIT

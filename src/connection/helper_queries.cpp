@@ -176,14 +176,17 @@ void list_tables_statement(Tunnel& tunnel, MYSQL* handle, const char* database, 
         statement.format("show tables from `%s`", name.c_str());
 }
 
-int table_engine(Tunnel& tunnel, MYSQL* handle, const char* database, const char* table, StrBuf& engine) {
+int table_engine(Tunnel& tunnel, MYSQL* handle, const char* database, const char* table, StrBuf& engine,
+                 std::uint64_t* row_estimate) {
     StrBuf statement;
     statement.format("show table status from `%s` like '%s'", escape_identifier(database).c_str(),
                      escape_like_literal(tunnel, handle, table).c_str());
     ResultPtr result = query_result(tunnel, handle, statement.c_str());
     if (!result) return 0;
     int column = column_index(tunnel, result.get(), server_at_least_4_1_0(tunnel, handle) ? "Engine" : "Type");
+    int rows = row_estimate ? column_index(tunnel, result.get(), "Rows") : -1;
     MYSQL_ROW row = tunnel.fetch_row(result.get());
+    if (row_estimate) *row_estimate = row && rows >= 0 && row[rows] ? std::strtoull(row[rows], nullptr, 10) : 0;
     if (column < 0 || !row || !row[column]) return 0;
     engine.assign(row[column], 1);
     return 1;

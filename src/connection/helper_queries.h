@@ -56,8 +56,10 @@ void list_events_statement(Tunnel& tunnel, MYSQL* handle, const char* database, 
 void list_tables_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement);
 
 // The storage engine of database.table into engine ("Type" on servers before 4.1), 1; 0
-// when the table or the column is missing.
-int table_engine(Tunnel& tunnel, MYSQL* handle, const char* database, const char* table, StrBuf& engine);
+// when the table or the column is missing. row_estimate, when given, receives the
+// server's estimate of the table's rows from the same answer (0 when it has none).
+int table_engine(Tunnel& tunnel, MYSQL* handle, const char* database, const char* table, StrBuf& engine,
+                 std::uint64_t* row_estimate = nullptr);
 
 // Appends a CREATE TABLE that stands in for a view until the view itself is created, from
 // a result with the columns "field" and "type" (such as "show columns"); 0 when the result

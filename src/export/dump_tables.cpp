@@ -204,7 +204,8 @@ int DumpWriter::plan_table(const std::string& name, TablePlan& plan) {
 
 int DumpWriter::write_table_data(const std::string& name) {
     StrBuf engine;
-    if (table_engine(*server_.tunnel, server_.handle, current_db_.c_str(), name.c_str(), engine) &&
+    std::uint64_t estimate = 0;
+    if (table_engine(*server_.tunnel, server_.handle, current_db_.c_str(), name.c_str(), engine, &estimate) &&
         (engine.compare_nocase("MRG_MyISAM") == 0 || engine.compare_nocase("FEDERATED") == 0))
         return 1;  // their rows live elsewhere
 
@@ -218,6 +219,8 @@ int DumpWriter::write_table_data(const std::string& name) {
     if (may_page) {
         total = static_cast<long>(count_rows(*server_.tunnel, server_.handle, current_db_.c_str(), name.c_str()));
         event(name.c_str(), total, kRowTotal);
+    } else {
+        event(name.c_str(), static_cast<long>(estimate), kRowEstimate);
     }
     TablePlan plan;
     if (!plan_table(name, plan)) return 0;

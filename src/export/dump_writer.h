@@ -42,6 +42,7 @@ enum DumpEvent {
     kRowTotal = 9,
     kObjectCount = 10,
     kGroupStarted = 11,
+    kRowEstimate = 12,  // the server's estimate of a table's rows, before them (only for a progress line)
 };
 
 enum DumpResult { kDumpFailed = 2, kDumpFileNotOpened = 3, kDumpSucceeded = 5 };

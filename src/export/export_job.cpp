@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <strings.h>
 
 #include "common/html_text.h"
@@ -11,23 +12,37 @@
 #include "export/dump_writer.h"
 #include "export/export_settings.h"
 #include "mail/report_texts.h"
+#include "report/progress_line.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
 
 namespace {
 
-// What the progress callback needs: the report the lines also go to.
+// What the progress callback needs: the report the lines also go to, and the live line of
+// the table whose rows are being read.
 struct ProgressTarget {
     ReportBody* report;
+    std::optional<ProgressLine> rows;
 };
 
-void on_progress(void* user, const char* name, long, int number) {
+void on_progress(void* user, const char* name, long count, int number) {
     static const char* const kFormats[] = {
         "Exporting Database %s...", "Exporting table %s...", "Exporting view %s...",
         "Exporting procedure %s...", "Exporting function %s...", "Exporting trigger %s...",
         "Exporting event %s...",
     };
-    ReportBody& report = *static_cast<ProgressTarget*>(user)->report;
+    ProgressTarget& target = *static_cast<ProgressTarget*>(user);
+    ReportBody& report = *target.report;
+    if (number == kRowProgress || number == kRowTotal || number == kRowEstimate) {
+        if (!target.rows) return;
+        if (number == kRowProgress)
+            target.rows->update(static_cast<std::uint64_t>(count));
+        else if (count > 0)
+            target.rows->expect(static_cast<std::uint64_t>(count));
+        return;
+    }
+    if (number > kObjectFinished) return;  // other counts and group names are not shown
+    target.rows.reset();  // erased before the next text
     if (number >= kDatabaseStarted && number <= kEventStarted) {
         StrBuf line;
         line.format(kFormats[number], name ? name : "");
@@ -36,15 +51,14 @@ void on_progress(void* user, const char* name, long, int number) {
             // "Export successful..." completes this line.
             report.append(html.c_str(), line.c_str());
             std::printf("%s", line.c_str());
+            target.rows.emplace(line.c_str(), "rows");
         } else {
             add_to_report(report, html.c_str(), line.c_str());
             std::printf("%s\n", line.c_str());
         }
-    } else if (number == kObjectFinished) {
+    } else {
         add_to_report(report, "Export successful...", "Export successful...");
         std::printf("Export successful...\n");
-    } else {
-        return;  // row counts and group names are not shown
     }
     flush_outputs();
 }
@@ -61,7 +75,7 @@ int run_export(ExportJob& job, int values_are_utf8) {
 
     DumpWriter writer(job, values_are_utf8);
     writer.set_report(&report);
-    ProgressTarget target{&report};
+    ProgressTarget target{&report, std::nullopt};
     std::atomic<bool> cancel{false};
     int result = writer.run(on_progress, &target, &cancel);
     end_report_work(report);

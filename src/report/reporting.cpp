@@ -6,6 +6,7 @@
 #include "common/html_text.h"
 #include "common/timestamp.h"
 #include "report/process_state.h"
+#include "report/progress_line.h"
 #include "report/report_body.h"
 
 namespace {
@@ -68,6 +69,7 @@ void print_check_line() { std::printf("\nCheck %s for complete error details.\n"
 void report_failure_no_entry(const char* text) {
     if (!text) text = "";
     remember_error(text);
+    ProgressLine::erase_live();
     std::printf("%s", text);
     print_check_line();
     write_line(log_file, text);
@@ -111,6 +113,7 @@ void report_query_error(unsigned number, const char* error_text, const char* tab
     write_session_entry(text.c_str(), table);
     if (last_error) last_error->assign(kNotice, 1);
     add_to_report(report, kNotice, kNotice);
+    ProgressLine::erase_live();
     std::printf("%s\n", kNotice);
     flush_outputs();
 }
@@ -118,6 +121,7 @@ void report_query_error(unsigned number, const char* error_text, const char* tab
 int print_and_log(const char* text) {
     if (!text) return 0;
     const char* end = ends_line(text) ? "" : "\n";
+    ProgressLine::erase_live();
     std::printf("\n%s%s", text, end);
     if (!log_file) return 0;
     return std::fprintf(log_file, "\n%s%s", text, end) >= 0 ? 1 : 0;
@@ -125,6 +129,7 @@ int print_and_log(const char* text) {
 
 void print_and_append_log(const char* text) {
     if (!text) return;
+    ProgressLine::erase_live();
     std::printf("%s", text);
     write_raw(log_file, text);
 }

@@ -1,5 +1,6 @@
 // How errors and progress reach the user: the console (stdout), the log file and the
 // session file, always in that order. Callers build the texts; these only carry them.
+// Each erases a live progress line (report/progress_line.h) before it prints.
 #pragma once
 
 #include <string>

@@ -1,5 +1,6 @@
 #include "kro_test_support.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <arpa/inet.h>
@@ -58,10 +60,9 @@ std::vector<std::string> environment_with(const std::vector<std::string>& extra_
 }
 
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& cwd, const std::vector<std::string>& extra_env) {
+                      const std::string& cwd, const std::vector<std::string>& extra_env,
+                      int terminal_columns) {
     RunResult result;
-    int out_pipe[2];
-    if (pipe(out_pipe) != 0) return result;
     std::vector<std::string> env_strings = environment_with(extra_env);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
@@ -71,21 +72,37 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     for (auto& e : env_strings) envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    pid_t pid = fork();
+    int out_pipe[2] = {-1, -1};
+    pid_t pid = -1;
+    if (terminal_columns > 0) {
+        // The terminal's own settings stay (a line feed reaches the reader as "\r\n").
+        winsize size{};
+        size.ws_row = 24;
+        size.ws_col = static_cast<unsigned short>(terminal_columns);
+        pid = forkpty(&out_pipe[0], nullptr, nullptr, &size);
+    } else {
+        if (pipe(out_pipe) != 0) return result;
+        pid = fork();
+    }
+    if (pid < 0) return result;
     if (pid == 0) {
-        int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, 0);
-        dup2(out_pipe[1], 1);
-        close(out_pipe[0]);
-        close(out_pipe[1]);
+        if (terminal_columns <= 0) {
+            int devnull = open("/dev/null", O_RDONLY);
+            dup2(devnull, 0);
+            dup2(out_pipe[1], 1);
+            close(out_pipe[0]);
+            close(out_pipe[1]);
+        }
         if (chdir(cwd.c_str()) != 0) _exit(127);
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
-    close(out_pipe[1]);
+    if (out_pipe[1] >= 0) close(out_pipe[1]);
     char buf[65536];
     ssize_t n;
-    while ((n = read(out_pipe[0], buf, sizeof buf)) > 0) result.out.append(buf, static_cast<std::size_t>(n));
+    // A terminal's reader gets EIO once the program and its children have closed it.
+    while ((n = read(out_pipe[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) result.out.append(buf, static_cast<std::size_t>(n));
     close(out_pipe[0]);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -100,6 +117,10 @@ RunResult run_kro(const std::vector<std::string>& args, const std::string& cwd,
     std::vector<std::string> env = {"XDG_DATA_HOME=" KRO_TEST_DATA_HOME};
     env.insert(env.end(), extra_env.begin(), extra_env.end());
     return run_program(KRO_BINARY, args, cwd, env);
+}
+
+RunResult run_kro_on_terminal(const std::vector<std::string>& args, const std::string& cwd, int columns) {
+    return run_program(KRO_BINARY, args, cwd, {"XDG_DATA_HOME=" KRO_TEST_DATA_HOME}, columns);
 }
 
 std::string service_value(const std::string& key) {

@@ -38,11 +38,14 @@ std::vector<std::string> environment_with(const std::vector<std::string>& extra_
 // Runs the built kro (or another program given by its path) with the arguments in the
 // folder cwd, standard input closed, in environment_with(extra_env). run_kro sets
 // XDG_DATA_HOME to a folder of the build (extra_env may name another).
+// terminal_columns above 0 gives the program a pseudo-terminal that wide as its standard
+// input and output instead (out is then what the terminal received).
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& cwd,
-                      const std::vector<std::string>& extra_env = {});
+                      const std::vector<std::string>& extra_env = {}, int terminal_columns = 0);
 RunResult run_kro(const std::vector<std::string>& args, const std::string& cwd,
                   const std::vector<std::string>& extra_env = {});
+RunResult run_kro_on_terminal(const std::vector<std::string>& args, const std::string& cwd, int columns);
 
 // A text for inside an XML attribute or element of a job file (line breaks as references,
 // which XML keeps in attribute values).

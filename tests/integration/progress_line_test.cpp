@@ -1,0 +1,107 @@
+// The live progress line of an export table's rows: drawn on a terminal, never written
+// to redirected output, and always erased so that the terminal ends up showing exactly
+// the texts a redirected run writes.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "export_fixture.h"
+#include "mariadb_fixture.h"
+
+namespace {
+
+// What a terminal `width` columns wide shows after receiving `bytes`: "\r" goes back to
+// the line's start, "\n" to the start of the next line, ESC [ K erases to the line's end.
+// wrapped is set when a "\r" goes back over a line that reached the last column: the
+// terminal would have wrapped it, and "\r" no longer reaches its start. Unknown escapes
+// are kept visible, so they fail the comparison.
+struct Screen {
+    std::vector<std::string> lines{""};
+    bool wrapped = false;
+};
+
+Screen render(const std::string& bytes, std::size_t width) {
+    Screen screen;
+    std::size_t column = 0;
+    bool full = false;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const char c = bytes[i];
+        std::string& line = screen.lines.back();
+        if (c == '\r') {
+            if (full && bytes.compare(i, 2, "\r\n") != 0) screen.wrapped = true;
+            column = 0;
+        } else if (c == '\n') {
+            screen.lines.emplace_back();
+            column = 0;
+            full = false;
+        } else if (c == '\x1b' && bytes.compare(i, 3, "\x1b[K") == 0) {
+            line.resize(std::min(line.size(), column));
+            i += 2;
+        } else {
+            if (column < line.size())
+                line[column] = c;
+            else
+                line.append(column - line.size(), ' ').push_back(c);
+            if (++column >= width) full = true;
+        }
+    }
+    return screen;
+}
+
+// The screen's text with the two lines that tell times made alike.
+std::string timeless(const Screen& screen) {
+    std::string text;
+    for (const std::string& line : screen.lines) {
+        if (line.rfind("Job started at ", 0) == 0)
+            text += "Job started at <time>\n";
+        else
+            text += std::regex_replace(line, std::regex("^Total time taken - [0-9]+"), "Total time taken - N") + "\n";
+    }
+    return text;
+}
+
+TEST(ProgressLine, IsDrawnOnATerminalOnlyAndErasedBackToTheRedirectedText) {
+    // MyISAM knows its exact row count, so the line's total is certain.
+    mariadb_exec(
+        "drop database if exists kro_progress; create database kro_progress; use kro_progress;"
+        "create table big (id int primary key, v varchar(40)) engine=MyISAM;"
+        "insert into big select seq, concat('value ', seq) from seq_1_to_20000;"
+        "create table small (id int primary key); insert into small values (1), (2)");
+    TempDir dir;
+    const std::string job = export_job_xml(
+        "<databases><database name=\"kro_progress\"><objects all=\"yes\"/></database></databases>"
+        "<script>" + dir.file("d.sql") + "</script>",
+        "<bulkinsert>yes</bulkinsert>");
+    write_file(dir.file("job.xml"), job);
+
+    RunResult redirected = run_kro({"job.xml"}, dir.path());
+    ASSERT_EQ(redirected.exit_code, 0) << redirected.out;
+    constexpr std::size_t kColumns = 60;
+    RunResult terminal = run_kro_on_terminal({"job.xml"}, dir.path(), kColumns);
+    ASSERT_EQ(terminal.exit_code, 0) << terminal.out;
+
+    // Redirected: the specified texts and nothing else.
+    EXPECT_EQ(redirected.out.find('\x1b'), std::string::npos) << redirected.out;
+    EXPECT_EQ(redirected.out.find(" rows"), std::string::npos) << redirected.out;
+    EXPECT_NE(redirected.out.find("Exporting table big...Export successful...\n"), std::string::npos);
+
+    // On the terminal the line counts the rows of the total, and never wraps.
+    static const std::regex drawn("\rExporting table big\\.\\.\\. [0-9,]+ of 20,000 rows \\([0-9]+%\\)");
+    EXPECT_TRUE(std::regex_search(terminal.out, drawn)) << terminal.out;
+    const Screen shown = render(terminal.out, kColumns);
+    EXPECT_FALSE(shown.wrapped) << terminal.out;
+    EXPECT_EQ(timeless(shown), timeless(render(redirected.out, kColumns))) << terminal.out;
+
+    // An error in the middle of the rows (a full disk) erases the line before its text.
+    write_file(dir.file("full.xml"), export_job_xml(
+        "<databases><database name=\"kro_progress\"><objects all=\"yes\"/></database></databases>"
+        "<script>/dev/full</script>", "<bulkinsert>yes</bulkinsert>"));
+    RunResult failed_redirected = run_kro({"full.xml"}, dir.path());
+    RunResult failed_terminal = run_kro_on_terminal({"full.xml"}, dir.path(), kColumns);
+    EXPECT_EQ(failed_terminal.exit_code, 1) << failed_terminal.out;
+    EXPECT_EQ(failed_redirected.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(timeless(render(failed_terminal.out, kColumns)), timeless(render(failed_redirected.out, kColumns)))
+        << failed_terminal.out;
+}
+
+}  // namespace
