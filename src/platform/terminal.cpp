@@ -13,3 +13,17 @@ int terminal_columns() {
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
     return 80;
 }
+
+std::size_t columns_of(const std::string& text) {
+    std::size_t n = 0;
+    for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+std::string cut_to_columns(const std::string& text, std::size_t max_columns) {
+    std::size_t columns = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && columns++ == max_columns) return text.substr(0, i);
+    }
+    return text;
+}

@@ -30,22 +30,6 @@ std::string duration_text(std::uint64_t seconds) {
     return text;
 }
 
-// Columns a UTF-8 text takes, counting each character as one.
-std::size_t columns_of(const std::string& text) {
-    std::size_t n = 0;
-    for (unsigned char c : text) n += (c & 0xC0) != 0x80;
-    return n;
-}
-
-// The longest start of text that takes at most max_columns, not cutting a character.
-std::string cut_to_columns(const std::string& text, std::size_t max_columns) {
-    std::size_t columns = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && columns++ == max_columns) return text.substr(0, i);
-    }
-    return text;
-}
-
 }  // namespace
 
 std::string progress_text(std::uint64_t done, std::uint64_t total, const std::string& unit, double seconds) {

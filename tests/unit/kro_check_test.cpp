@@ -1,0 +1,102 @@
+// kro-check: every shipped example passes, and each broken job file gets a finding that
+// names its mistake, with the line it is on.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "kro_test_support.h"
+
+namespace {
+
+RunResult check(const TempDir& dir, const std::string& job) {
+    write_file(dir.file("job.xml"), job);
+    return run_program(KRO_CHECK_BINARY, {"job.xml"}, dir.path());
+}
+
+const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+const char kServer[] = "<host>db</host><port>3306</port><user>u</user><pwd>p</pwd><database>d</database>";
+
+TEST(KroCheck, AcceptsEveryExampleAndAValidJobOfEachKind) {
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(KRO_SOURCE_DIR "/examples"))
+        if (entry.path().extension() == ".xml") files.push_back(entry.path().string());
+    ASSERT_GE(files.size(), 2u);
+    const std::string s = kServer;
+    TempDir dir;
+    const std::vector<std::string> kinds = {
+        "<syncjob><source>" + s + "</source><target>" + s + "</target>"
+        "<tables all=\"no\"><table><name>`t`</name><columns><column>id</column></columns>"
+        "<sqlwhere>id &gt; 5</sqlwhere></table></tables><twowaysync value=\"yes\"/><sync_action type=\"script\">"
+        "<file>/tmp/s.sql</file></sync_action><abortonerror value=\"no\"/></syncjob>",
+        "<odbcimport><source>" + s + "</source><dsn type=\"system\"><name>sales</name></dsn>"
+        "<tables all=\"no\"><table source=\"orders\" target=\"\"><ddl onconflict=\"drop\"/><dml onconflict=\"skip\" "
+        "import=\"yes\"/><columns><column><source>id</source><type>int</type><primary>yes</primary></column>"
+        "</columns><whereclause><![CDATA[id < 10 && id > 0]]></whereclause></table></tables>"
+        "<onerror value=\"yes\"/><abortonerror>no</abortonerror></odbcimport>",
+        "<notifyjob><source>" + s + "</source><query><![CDATA[select * from t where a < 3]]></query>"
+        "<result value=\"no\"/></notifyjob>",
+    };
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        files.push_back(dir.file("kind" + std::to_string(i) + ".xml"));
+        write_file(files.back(), kDeclaration + ("<job>" + kinds[i] + "</job>\n"));
+    }
+    RunResult run = run_program(KRO_CHECK_BINARY, files, dir.path());
+    EXPECT_EQ(run.exit_code, 0) << run.out;
+    for (const std::string& file : files) EXPECT_NE(run.out.find(file + ": valid\n"), std::string::npos) << run.out;
+}
+
+TEST(KroCheck, NamesTheMistakeOfEachBrokenJobFile) {
+    const std::string s = kServer;
+    struct Case {
+        std::string job;
+        std::string finding;  // expected in the output, after "job.xml:"
+    };
+    const std::vector<Case> cases = {
+        // A misspelt option, with the name meant.
+        {"<job><exportjob><source>" + s + "</source>\n<options><singletransacton>yes</singletransacton></options>"
+         "</exportjob></job>",
+         "2: error: <singletransacton> is not read by kro here (kro ignores it); did you mean <singletransaction>?"},
+        {"<job><notifyjob><source>" + s + "</source><query>select 1</query>\n<smtp><host>m</host>"
+         "<encrypt>tls</encrypt></smtp></notifyjob></job>",
+         "2: error: <encrypt> is not read by kro here (kro ignores it); did you mean <encryption>?"},
+        // Switches read from the first attribute, and the one read from the text.
+        {"<job><exportjob><source>" + s + "</source>\n<sendreport when=\"always\" value=\"yes\"/></exportjob></job>",
+         "2: warning: <sendreport> is switched by its first attribute, when=\"always\", which reads as \"no\"; "
+         "put value=\"yes\" first"},
+        {"<job><syncjob><source>" + s + "</source>\n<abortonerror>yes</abortonerror></syncjob></job>",
+         "2: warning: <abortonerror> is read from its first attribute, not from its text"},
+        {"<job><exportjob><source>" + s + "</source>\n<abortonerror value=\"yes\"/></exportjob></job>",
+         "2: warning: <abortonerror> is read from its text here, not from an attribute"},
+        // SQL that breaks the XML, and what comes before the job element.
+        {"<job><notifyjob><source>" + s + "</source>\n<query>select * from t where a < 3</query></notifyjob></job>",
+         "2: error: not well-formed XML: StartTag: invalid element name; SQL in <query> that holds \"<\" or \"&\" "
+         "must be written inside <![CDATA[ ... ]]>"},
+        {"<job><odbcimport><source>" + s + "</source><dsn><name>x</name></dsn><tables all=\"no\"><table source=\"t\">"
+         "\n<whereclause>a = 1 && b = 2</whereclause></table></tables></odbcimport></job>",
+         "2: error: not well-formed XML: xmlParseEntityRef: no name; SQL in <whereclause>"},
+        {"<job>\n<!-- nightly -->\n<exportjob><source>" + s + "</source></exportjob></job>",
+         "2: error: a comment before the job element inside <job>: kro stops with \"Invalid JOB TYPE selected.\""},
+        {"<job><exportjob><source>\n<host>bücher</host></source></exportjob></job>",
+         "2: warning: non-ASCII text in a job file without an XML declaration"},
+        // Values kro reads otherwise than written, and what an entry cannot do without.
+        {"<job><exportjob><source>" + s + "</source><export>\n<databases all=\"YES\"/></export></exportjob></job>",
+         "2: error: Element 'databases', attribute 'all': [facet 'enumeration'] The value 'YES' is not an element"},
+        {"<job><exportjob><source>" + s + "\n<ssl>yes</ssl></source></exportjob></job>",
+         "2: error: Element 'ssl': [facet 'enumeration'] The value 'yes' is not an element of the set {'0', '1'}"},
+        {"<job><odbcimport><source>" + s + "</source><tables all=\"no\">\n<table target=\"x\"><dml/></table>"
+         "</tables></odbcimport></job>",
+         "2: error: Element 'table': The attribute 'source' is required but missing."},
+        {"<job><syncjob><source>" + s + "</source><tables all=\"no\"><table><name>t</name>\n<colums all=\"yes\"/>"
+         "</table></tables></syncjob></job>",
+         "2: error: <colums> is not read by kro here (kro ignores it); did you mean <columns>?"},
+        {"<job><backupjob/></job>", "1: error: <backupjob> is not read by kro here (kro ignores it)"},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        RunResult run = check(dir, c.job);
+        EXPECT_EQ(run.exit_code, 1) << c.job;
+        EXPECT_NE(run.out.find("job.xml:" + c.finding), std::string::npos) << c.job << "\n" << run.out;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+// kro-status against the status block a job writes into: it creates the block, shows each
+// new text on a line of its own, and removes the block when it is stopped.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "kro_test_support.h"
+#include "platform/status_block.h"
+
+namespace {
+
+// kro-status started with its standard output on a pipe the test reads line by line.
+class Watcher {
+public:
+    Watcher() {
+        int out[2];
+        if (pipe(out) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            close(out[0]);
+            close(out[1]);
+            execl(KRO_STATUS_BINARY, KRO_STATUS_BINARY, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        out_ = out[0];
+    }
+    ~Watcher() {
+        if (pid_ > 0 && !waited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) close(out_);
+    }
+    // The next line the watcher printed, or "<none>" after five seconds.
+    std::string next_line() {
+        while (true) {
+            const auto end = buffer_.find('\n');
+            if (end != std::string::npos) {
+                std::string line = buffer_.substr(0, end);
+                buffer_.erase(0, end + 1);
+                return line;
+            }
+            pollfd p{out_, POLLIN, 0};
+            if (poll(&p, 1, 5000) <= 0) return "<none>";
+            char chunk[1024];
+            const ssize_t n = read(out_, chunk, sizeof chunk);
+            if (n <= 0) return "<none>";
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+    int stop(int signal) {
+        kill(pid_, signal);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        waited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::string rest() {
+        std::string all = buffer_;
+        char chunk[1024];
+        ssize_t n;
+        while ((n = read(out_, chunk, sizeof chunk)) > 0) all.append(chunk, static_cast<std::size_t>(n));
+        return all;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    bool waited_ = false;
+    std::string buffer_;
+};
+
+StatusBlock wait_for_block() {
+    for (int i = 0; i < 100; ++i) {
+        StatusBlock block = StatusBlock::open_existing();
+        if (block.is_open()) return block;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return StatusBlock();
+}
+
+TEST(KroStatus, ShowsEachNewStatusTextAndRemovesTheBlockWhenStopped) {
+    Watcher watcher;
+    StatusBlock job_side = wait_for_block();
+    ASSERT_TRUE(job_side.is_open()) << "kro-status made no status block";
+
+    job_side.set_status("Connecting to server...");
+    EXPECT_EQ(watcher.next_line(), "Connecting to server...");
+    // Two-line texts become one line; a cleared block prints nothing.
+    job_side.set_status("Preparing for synchronization...\r\nPreparing for synchronization...");
+    EXPECT_EQ(watcher.next_line(), "Preparing for synchronization... Preparing for synchronization...");
+    job_side.set_status("");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    job_side.set_status(std::string(1500, 'x'));
+    EXPECT_EQ(watcher.next_line(), std::string(1023, 'x'));
+
+    EXPECT_EQ(watcher.stop(SIGINT), 0);
+    EXPECT_EQ(watcher.rest(), "");
+    EXPECT_FALSE(StatusBlock::open_existing().is_open()) << "the block outlived its watcher";
+}
+
+}  // namespace

@@ -1,0 +1,321 @@
+#include "job_check.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <strings.h>
+
+#include <libxml/parser.h>
+#include <libxml/xmlschemas.h>
+
+extern const char kJobSchema[];  // share/kro/kro-job.xsd, built in
+
+namespace {
+
+// Elements whose SQL text trips the XML parser when it holds "<" or "&".
+const char* const kStatementElements[] = {"query", "sqlwhere", "whereclause"};
+
+struct DocFree { void operator()(xmlDoc* d) const { xmlFreeDoc(d); } };
+struct SchemaParserFree { void operator()(xmlSchemaParserCtxt* c) const { xmlSchemaFreeParserCtxt(c); } };
+struct SchemaFree { void operator()(xmlSchema* s) const { xmlSchemaFree(s); } };
+struct ValidFree { void operator()(xmlSchemaValidCtxt* c) const { xmlSchemaFreeValidCtxt(c); } };
+struct XmlTextFree { void operator()(xmlChar* t) const { xmlFree(t); } };
+using XmlText = std::unique_ptr<xmlChar, XmlTextFree>;
+
+struct Collector {
+    std::vector<Finding> findings;
+    const std::string* text = nullptr;
+    bool parsing = true;  // well-formedness errors (not schema ones)
+};
+
+std::string trimmed(std::string text) {
+    const char* blanks = " \t\r\n";
+    text.erase(0, text.find_first_not_of(blanks));
+    text.erase(text.find_last_not_of(blanks) + 1);
+    return text;
+}
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+const char* name_of(const xmlNode* node) { return reinterpret_cast<const char*>(node->name); }
+
+// The byte offset of a line and column (both from 1) in text; text's size when beyond.
+std::size_t offset_of(const std::string& text, int line, int column) {
+    std::size_t at = 0;
+    for (int l = 1; l < line; ++l) {
+        at = text.find('\n', at);
+        if (at == std::string::npos) return text.size();
+        ++at;
+    }
+    return std::min(text.size(), at + static_cast<std::size_t>(std::max(column - 1, 0)));
+}
+
+// The statement element whose text holds offset, or null.
+const char* statement_around(const std::string& text, std::size_t offset) {
+    const std::string before = lower(text.substr(0, offset));
+    for (const char* name : kStatementElements) {
+        const std::string open = std::string("<") + name;
+        std::size_t opened = std::string::npos;
+        for (std::size_t at = before.rfind(open); at != std::string::npos; at = at ? before.rfind(open, at - 1) : std::string::npos) {
+            const char next = at + open.size() < before.size() ? before[at + open.size()] : '>';
+            if (next == '>' || next == ' ' || next == '\t' || next == '\r' || next == '\n') {
+                opened = at;
+                break;
+            }
+            if (at == 0) break;
+        }
+        if (opened == std::string::npos) continue;
+        const std::size_t closed = before.rfind(std::string("</") + name);
+        if (closed == std::string::npos || closed < opened) return name;
+    }
+    return nullptr;
+}
+
+// Every element name the schema knows, for "did you mean".
+const std::vector<std::string>& schema_element_names() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> found;
+        const std::string schema = kJobSchema;
+        static const char kDeclaration[] = "<xs:element name=\"";
+        for (std::size_t at = schema.find(kDeclaration); at != std::string::npos; at = schema.find(kDeclaration, at)) {
+            at += sizeof kDeclaration - 1;
+            std::string name = schema.substr(at, schema.find('"', at) - at);
+            if (std::find(found.begin(), found.end(), name) == found.end()) found.push_back(name);
+        }
+        return found;
+    }();
+    return names;
+}
+
+// "Element 'x': This element is not expected. ..." says that kro ignores the element, and
+// names the element meant when one is close to what was written.
+std::string explained(const std::string& message) {
+    static const char kNotExpected[] = "': This element is not expected.";
+    const std::size_t quote = message.find(kNotExpected);
+    if (message.rfind("Element '", 0) != 0 || quote == std::string::npos) return message;
+    const std::string word = message.substr(9, quote - 9);
+    std::string text = "<" + word + "> is not read by kro here (kro ignores it)";
+    const std::string guess = closest_name(word, schema_element_names());
+    const std::size_t expected = message.find("Expected is", quote);
+    if (!guess.empty())
+        text += "; did you mean <" + guess + ">?";
+    else if (expected != std::string::npos)
+        text += "; " + message.substr(expected);
+    return text;
+}
+
+void collect(void* user, const xmlError* error) {
+    if (!error || !error->message) return;
+    Collector& c = *static_cast<Collector*>(user);
+    Finding finding;
+    finding.line = error->line;
+    finding.error = error->level != XML_ERR_WARNING;
+    finding.text = trimmed(error->message);
+    if (c.parsing) {
+        finding.text = "not well-formed XML: " + finding.text;
+        if (const char* element = statement_around(*c.text, offset_of(*c.text, error->line, error->int2)))
+            finding.text += std::string("; SQL in <") + element +
+                            "> that holds \"<\" or \"&\" must be written inside <![CDATA[ ... ]]>";
+    } else {
+        finding.text = explained(finding.text);
+    }
+    // The parser may repeat itself after the first fatal error; one report per line is enough.
+    for (const Finding& f : c.findings)
+        if (f.line == finding.line && c.parsing) return;
+    c.findings.push_back(finding);
+}
+
+#if LIBXML_VERSION >= 21200
+void collect_error(void* user, const xmlError* error) { collect(user, error); }
+#else
+void collect_error(void* user, xmlError* error) { collect(user, error); }
+#endif
+
+void add(std::vector<Finding>& findings, const xmlNode* node, bool error, std::string text) {
+    findings.push_back({static_cast<int>(xmlGetLineNo(node)), error, std::move(text)});
+}
+
+bool is_yes_or_no(const std::string& value) {
+    const std::string v = lower(trimmed(value));
+    return v == "yes" || v == "no";
+}
+
+std::string text_of(const xmlNode* node) {
+    XmlText content(xmlNodeGetContent(node));
+    return content ? trimmed(reinterpret_cast<const char*>(content.get())) : "";
+}
+
+bool has_element_child(const xmlNode* node) {
+    for (const xmlNode* c = node->children; c; c = c->next)
+        if (c->type == XML_ELEMENT_NODE) return true;
+    return false;
+}
+
+// A switch read from its first attribute, whatever that attribute's name.
+void check_first_attribute_switch(std::vector<Finding>& findings, const xmlNode* node) {
+    const std::string name = name_of(node);
+    const xmlAttr* first = node->properties;
+    if (!first) {
+        const std::string text = has_element_child(node) ? "" : text_of(node);
+        if (!text.empty())
+            add(findings, node, false,
+                "<" + name + "> is read from its first attribute, not from its text: <" + name + ">" + text + "</" +
+                    name + "> reads as \"no\"; write <" + name + " value=\"" + text + "\"/>");
+        return;
+    }
+    XmlText value(xmlNodeListGetString(node->doc, first->children, 1));
+    const std::string first_value = value ? reinterpret_cast<const char*>(value.get()) : "";
+    if (is_yes_or_no(first_value)) return;
+    std::string text = "<" + name + "> is switched by its first attribute, " + name_of(reinterpret_cast<const xmlNode*>(first)) +
+                       "=\"" + first_value + "\", which reads as \"no\"";
+    for (const xmlAttr* a = first->next; a; a = a->next) {
+        XmlText v(xmlNodeListGetString(node->doc, a->children, 1));
+        const std::string later = v ? reinterpret_cast<const char*>(v.get()) : "";
+        if (is_yes_or_no(later)) {
+            text += "; put " + std::string(reinterpret_cast<const char*>(a->name)) + "=\"" + later + "\" first";
+            break;
+        }
+    }
+    add(findings, node, false, text);
+}
+
+// A switch read from its text.
+void check_text_switch(std::vector<Finding>& findings, const xmlNode* node) {
+    if (!node->properties || !text_of(node).empty()) return;
+    XmlText value(xmlNodeListGetString(node->doc, node->properties->children, 1));
+    const std::string name = name_of(node);
+    const std::string v = value ? reinterpret_cast<const char*>(value.get()) : "";
+    add(findings, node, false,
+        "<" + name + "> is read from its text here, not from an attribute: it reads as \"no\"; write <" + name + ">" +
+            (v.empty() ? "yes" : v) + "</" + name + ">");
+}
+
+bool named(const xmlNode* node, const char* name) {
+    return node->type == XML_ELEMENT_NODE && strcasecmp(name_of(node), name) == 0;
+}
+
+void check_switches(std::vector<Finding>& findings, const xmlNode* job) {
+    const std::string kind = lower(name_of(job));
+    std::vector<std::string> by_attribute = {"sendreport"};
+    std::vector<std::string> by_text;
+    if (kind == "notifyjob") by_attribute.insert(by_attribute.end(), {"abortonerror", "result", "includequery", "includemsg"});
+    if (kind == "syncjob") by_attribute.insert(by_attribute.end(), {"abortonerror", "fkcheck", "twowaysync", "dontdelfromtarget"});
+    if (kind == "odbcimport") by_attribute.push_back("onerror");
+    if (kind == "exportjob" || kind == "odbcimport") by_text.push_back("abortonerror");
+    for (const xmlNode* c = job->children; c; c = c->next) {
+        if (c->type != XML_ELEMENT_NODE) continue;
+        const std::string name = lower(name_of(c));
+        if (std::find(by_attribute.begin(), by_attribute.end(), name) != by_attribute.end())
+            check_first_attribute_switch(findings, c);
+        if (std::find(by_text.begin(), by_text.end(), name) != by_text.end()) check_text_switch(findings, c);
+        if (name == "sendreport" || name == "smtp") {
+            for (const xmlNode* s = name == "smtp" ? c : c->children; s; s = s->next) {
+                if (!named(s, "smtp")) continue;
+                for (const xmlNode* a = s->children; a; a = a->next)
+                    if (named(a, "auth")) check_first_attribute_switch(findings, a);
+                if (name == "smtp") break;
+            }
+        }
+    }
+}
+
+// kro takes the first node inside <job> as the job element: a comment or text before it
+// leaves no job to run.
+void check_job_element_first(std::vector<Finding>& findings, const xmlNode* root) {
+    for (const xmlNode* c = root->children; c; c = c->next) {
+        if (c->type == XML_ELEMENT_NODE) return;
+        if (c->type == XML_TEXT_NODE && text_of(c).empty()) continue;
+        add(findings, c, true,
+            std::string(c->type == XML_COMMENT_NODE ? "a comment" : "text") +
+                " before the job element inside <job>: kro stops with \"Invalid JOB TYPE selected.\"; move it out of <job>");
+        return;
+    }
+}
+
+void check_declaration(std::vector<Finding>& findings, const std::string& text) {
+    std::size_t start = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+    if (text.compare(start, 5, "<?xml") == 0) return;
+    const auto high = std::find_if(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    if (high == text.end()) return;
+    const int line = 1 + static_cast<int>(std::count(text.begin(), high, '\n'));
+    findings.push_back({line, false,
+                        "non-ASCII text in a job file without an XML declaration: kro reads it in the locale's "
+                        "character set; put <?xml version=\"1.0\" encoding=\"UTF-8\"?> first to have it read as UTF-8"});
+}
+
+const xmlSchema* job_schema() {
+    static std::unique_ptr<xmlSchema, SchemaFree> schema = [] {
+        std::unique_ptr<xmlSchemaParserCtxt, SchemaParserFree> parser(
+            xmlSchemaNewMemParserCtxt(kJobSchema, static_cast<int>(std::strlen(kJobSchema))));
+        return std::unique_ptr<xmlSchema, SchemaFree>(parser ? xmlSchemaParse(parser.get()) : nullptr);
+    }();
+    return schema.get();
+}
+
+}  // namespace
+
+std::string closest_name(const std::string& word, const std::vector<std::string>& candidates) {
+    std::string best;
+    std::size_t best_distance = 4;
+    const std::string w = lower(word);
+    for (const std::string& candidate : candidates) {
+        const std::string c = lower(candidate);
+        if (c == w) continue;  // the right name in the wrong place: nothing to guess
+        std::vector<std::size_t> row(c.size() + 1);
+        for (std::size_t j = 0; j <= c.size(); ++j) row[j] = j;
+        for (std::size_t i = 1; i <= w.size(); ++i) {
+            std::size_t diagonal = row[0];
+            row[0] = i;
+            for (std::size_t j = 1; j <= c.size(); ++j) {
+                const std::size_t up = row[j];
+                row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (w[i - 1] == c[j - 1] ? 0 : 1)});
+                diagonal = up;
+            }
+        }
+        // Two edits, or a cut-short or lengthened name of four letters or more (<encrypt>).
+        const bool prefix = std::min(w.size(), c.size()) >= 4 && (c.rfind(w, 0) == 0 || w.rfind(c, 0) == 0);
+        if (row[c.size()] < best_distance && (row[c.size()] <= 2 || prefix)) {
+            best_distance = row[c.size()];
+            best = candidate;
+        }
+    }
+    return best;
+}
+
+std::vector<Finding> check_job_text(const std::string& text) {
+    Collector collector;
+    collector.text = &text;
+    std::vector<Finding> findings;
+    check_declaration(findings, text);
+
+    xmlSetStructuredErrorFunc(&collector, collect_error);
+    // No network and no external entities: a job file is read as it is.
+    std::unique_ptr<xmlDoc, DocFree> doc(
+        xmlReadMemory(text.data(), static_cast<int>(text.size()), "job.xml", nullptr, XML_PARSE_NONET));
+    collector.parsing = false;
+    if (doc) {
+        const xmlNode* root = xmlDocGetRootElement(doc.get());
+        if (root && named(root, "job")) {
+            check_job_element_first(findings, root);
+            for (const xmlNode* c = root->children; c; c = c->next)
+                if (c->type == XML_ELEMENT_NODE) {
+                    check_switches(findings, c);
+                    break;
+                }
+        }
+        if (const xmlSchema* schema = job_schema()) {
+            std::unique_ptr<xmlSchemaValidCtxt, ValidFree> valid(xmlSchemaNewValidCtxt(const_cast<xmlSchema*>(schema)));
+            xmlSchemaSetValidStructuredErrors(valid.get(), collect_error, &collector);
+            xmlSchemaValidateDoc(valid.get(), doc.get());
+        } else {
+            findings.push_back({0, true, "the built-in job-file schema could not be read"});
+        }
+    }
+    xmlSetStructuredErrorFunc(nullptr, nullptr);
+    findings.insert(findings.end(), collector.findings.begin(), collector.findings.end());
+    std::stable_sort(findings.begin(), findings.end(), [](const Finding& a, const Finding& b) { return a.line < b.line; });
+    return findings;
+}

@@ -1,0 +1,21 @@
+// Checks one job file: well-formed XML, valid against the job-file schema, and free of the
+// traps the schema cannot express (a yes/no switch whose first attribute is not the one
+// meant, SQL with an unescaped "<" or "&", something before the job element, non-ASCII
+// text without an XML declaration).
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct Finding {
+    int line = 0;        // 0: the file as a whole
+    bool error = true;   // false: a warning (kro runs the file, but not as it reads)
+    std::string text;
+};
+
+// The findings for a job file's bytes, in the order of their lines; none when it is clean.
+std::vector<Finding> check_job_text(const std::string& text);
+
+// The candidate closest to word (case ignored) within two edits, or one that word starts
+// or is the start of; "" when none is, or word itself is one (for "did you mean").
+std::string closest_name(const std::string& word, const std::vector<std::string>& candidates);
