@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The project's test command: installs what is missing, builds, runs every test against
-# the private servers, and stops those servers whatever happened.
+# The project's test command: installs what is missing, builds, builds and installs the
+# Debian package and checks it (scripts/check-package.sh), runs every test against the
+# private servers, and stops those servers whatever happened.
 #   scripts/test.sh [extra ctest arguments]     (KRO_SANITIZE=ON for an ASan/UBSan build)
 set -euo pipefail
 
@@ -13,5 +14,6 @@ cmake --build "$build" -j "$(nproc)"
 
 trap '"$top/scripts/services.sh" stop "$build/services" >/dev/null 2>&1 || true' EXIT
 "$top/scripts/services.sh" start "$build/services"
+"$top/scripts/check-package.sh" "$build" "$build/services"
 cd "$build"
 ctest --output-on-failure --timeout 600 "$@" </dev/null
