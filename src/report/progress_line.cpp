@@ -1,6 +1,8 @@
 #include "report/progress_line.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/terminal.h"
 
@@ -103,4 +105,11 @@ void ProgressLine::erase_live() {
     if (live_line) live_line->finish();
 }
 
-bool ProgressLine::shown() { return stdout_is_terminal(); }
+bool ProgressLine::shown() {
+    // A terminal that cannot erase (an editor's shell buffer) would keep every drawing.
+    static const bool erasable = [] {
+        const char* term = std::getenv("TERM");
+        return !term || std::strcmp(term, "dumb") != 0;
+    }();
+    return erasable && stdout_is_terminal();
+}

@@ -33,8 +33,8 @@ public:
 
     // Erases the live line, if any, for good. Called before any other console text.
     static void erase_live();
-    // True when a progress line would be drawn (standard output is a terminal): only then
-    // is it worth asking for a total.
+    // True when a progress line would be drawn (standard output is a terminal, and not
+    // one whose TERM is "dumb"): only then is it worth asking for a total.
     static bool shown();
 
 private:

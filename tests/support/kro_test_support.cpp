@@ -120,7 +120,7 @@ RunResult run_kro(const std::vector<std::string>& args, const std::string& cwd,
 }
 
 RunResult run_kro_on_terminal(const std::vector<std::string>& args, const std::string& cwd, int columns) {
-    return run_program(KRO_BINARY, args, cwd, {"XDG_DATA_HOME=" KRO_TEST_DATA_HOME}, columns);
+    return run_program(KRO_BINARY, args, cwd, {"XDG_DATA_HOME=" KRO_TEST_DATA_HOME, "TERM=xterm"}, columns);
 }
 
 std::string service_value(const std::string& key) {

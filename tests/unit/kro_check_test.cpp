@@ -71,6 +71,8 @@ TEST(KroCheck, NamesTheMistakeOfEachBrokenJobFile) {
         {"<job><notifyjob><source>" + s + "</source>\n<query>select * from t where a < 3</query></notifyjob></job>",
          "2: error: not well-formed XML: StartTag: invalid element name; SQL in <query> that holds \"<\" or \"&\" "
          "must be written inside <![CDATA[ ... ]]>"},
+        {"<job><notifyjob><source>" + s + "</source>\n<query>select 1 from t where a<b>0</query></notifyjob></job>",
+         "2: error: not well-formed XML: Opening and ending tag mismatch: b line 2 and query; SQL in <query>"},
         {"<job><odbcimport><source>" + s + "</source><dsn><name>x</name></dsn><tables all=\"no\"><table source=\"t\">"
          "\n<whereclause>a = 1 && b = 2</whereclause></table></tables></odbcimport></job>",
          "2: error: not well-formed XML: xmlParseEntityRef: no name; SQL in <whereclause>"},

@@ -113,10 +113,19 @@ void collect(void* user, const xmlError* error) {
     Finding finding;
     finding.line = error->line;
     finding.error = error->level != XML_ERR_WARNING;
-    finding.text = trimmed(error->message);
+    const std::string message = trimmed(error->message);
+    finding.text = message;
     if (c.parsing) {
-        finding.text = "not well-formed XML: " + finding.text;
-        if (const char* element = statement_around(*c.text, offset_of(*c.text, error->line, error->int2)))
+        finding.text = "not well-formed XML: " + message;
+        const char* element = statement_around(*c.text, offset_of(*c.text, error->line, error->int2));
+        // "x<y ..." in a statement can also read as an element <y> that the statement's
+        // end tag then fails to close.
+        for (const char* name : kStatementElements)
+            if (!element && message.rfind("Opening and ending tag mismatch", 0) == 0 &&
+                message.size() > std::strlen(name) + 4 &&
+                message.compare(message.size() - std::strlen(name) - 4, std::string::npos, std::string("and ") + name) == 0)
+                element = name;
+        if (element)
             finding.text += std::string("; SQL in <") + element +
                             "> that holds \"<\" or \"&\" must be written inside <![CDATA[ ... ]]>";
     } else {
