@@ -92,6 +92,10 @@ TEST(KroCheck, NamesTheMistakeOfEachBrokenJobFile) {
          "</table></tables></syncjob></job>",
          "2: error: <colums> is not read by kro here (kro ignores it); did you mean <columns>?"},
         {"<job><backupjob/></job>", "1: error: <backupjob> is not read by kro here (kro ignores it)"},
+        {"<job>\n<notifyjob><source>" + s + "</source></notifyjob></job>",
+         "2: error: <notifyjob> has no <query>, which kro needs to run it"},
+        {"<job><odbcimport><source>" + s + "</source><dsn><name>x</name></dsn>\n<tables/></odbcimport></job>",
+         "2: error: <tables> without an attribute makes kro refuse the job file"},
     };
     TempDir dir;
     for (const Case& c : cases) {

@@ -53,23 +53,20 @@ std::size_t offset_of(const std::string& text, int line, int column) {
     return std::min(text.size(), at + static_cast<std::size_t>(std::max(column - 1, 0)));
 }
 
-// The statement element whose text holds offset, or null.
+// Where what last occurs in text, counted from 1; 0 when it does not.
+std::size_t last_place(const std::string& text, const std::string& what) {
+    const std::size_t at = text.rfind(what);
+    return at == std::string::npos ? 0 : at + 1;
+}
+
+// The statement element whose text holds offset (its start tag lies before it, its end
+// tag does not), or null.
 const char* statement_around(const std::string& text, std::size_t offset) {
     const std::string before = lower(text.substr(0, offset));
     for (const char* name : kStatementElements) {
-        const std::string open = std::string("<") + name;
-        std::size_t opened = std::string::npos;
-        for (std::size_t at = before.rfind(open); at != std::string::npos; at = at ? before.rfind(open, at - 1) : std::string::npos) {
-            const char next = at + open.size() < before.size() ? before[at + open.size()] : '>';
-            if (next == '>' || next == ' ' || next == '\t' || next == '\r' || next == '\n') {
-                opened = at;
-                break;
-            }
-            if (at == 0) break;
-        }
-        if (opened == std::string::npos) continue;
-        const std::size_t closed = before.rfind(std::string("</") + name);
-        if (closed == std::string::npos || closed < opened) return name;
+        const std::string tag = std::string("<") + name;
+        const std::size_t opened = std::max(last_place(before, tag + ">"), last_place(before, tag + " "));
+        if (opened > last_place(before, std::string("</") + name)) return name;
     }
     return nullptr;
 }
@@ -231,6 +228,26 @@ void check_switches(std::vector<Finding>& findings, const xmlNode* job) {
     }
 }
 
+// What each job kind cannot run without (kro stops before it connects).
+void check_required(std::vector<Finding>& findings, const xmlNode* job) {
+    const std::string kind = lower(name_of(job));
+    std::vector<const char*> required;
+    if (kind == "syncjob") required = {"source", "target", "tables"};
+    if (kind == "exportjob") required = {"source"};
+    if (kind == "notifyjob") required = {"source", "query"};
+    if (kind == "odbcimport") required = {"source", "dsn"};
+    for (const char* name : required) {
+        bool found = false;
+        for (const xmlNode* c = job->children; c && !found; c = c->next) found = named(c, name);
+        if (!found) add(findings, job, true, "<" + kind + "> has no <" + name + ">, which kro needs to run it");
+    }
+    // An import's table list says with its first attribute whether the entries count.
+    for (const xmlNode* c = job->children; c; c = c->next)
+        if (kind == "odbcimport" && named(c, "tables") && !c->properties)
+            add(findings, c, true, "<tables> without an attribute makes kro refuse the job file; write "
+                                   "<tables all=\"yes\"/> for every table or <tables all=\"no\"> with the entries");
+}
+
 // kro takes the first node inside <job> as the job element: a comment or text before it
 // leaves no job to run.
 void check_job_element_first(std::vector<Finding>& findings, const xmlNode* root) {
@@ -312,6 +329,7 @@ std::vector<Finding> check_job_text(const std::string& text) {
             for (const xmlNode* c = root->children; c; c = c->next)
                 if (c->type == XML_ELEMENT_NODE) {
                     check_switches(findings, c);
+                    check_required(findings, c);
                     break;
                 }
         }
