@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -15,21 +16,30 @@
 
 namespace {
 
-// kro-status started with its standard output on a pipe the test reads line by line.
+// kro-status started with its standard output on a pipe, or on a pseudo-terminal, that
+// the test reads piece by piece.
 class Watcher {
 public:
-    Watcher() {
-        int out[2];
-        if (pipe(out) != 0) return;
-        pid_ = fork();
+    explicit Watcher(bool terminal = false) {
+        int out[2] = {-1, -1};
+        if (terminal) {
+            winsize size{};
+            size.ws_row = 24;
+            size.ws_col = 40;
+            pid_ = forkpty(&out[0], nullptr, nullptr, &size);
+        } else if (pipe(out) == 0) {
+            pid_ = fork();
+        }
         if (pid_ == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            close(out[1]);
+            if (!terminal) {
+                dup2(out[1], 1);
+                close(out[0]);
+                close(out[1]);
+            }
             execl(KRO_STATUS_BINARY, KRO_STATUS_BINARY, static_cast<char*>(nullptr));
             _exit(127);
         }
-        close(out[1]);
+        if (out[1] >= 0) close(out[1]);
         out_ = out[0];
     }
     ~Watcher() {
@@ -39,13 +49,14 @@ public:
         }
         if (out_ >= 0) close(out_);
     }
-    // The next line the watcher printed, or "<none>" after five seconds.
-    std::string next_line() {
+    // What the watcher printed up to the next `end` (not included), or "<none>" after five
+    // seconds.
+    std::string next_line(const std::string& end = "\n") {
         while (true) {
-            const auto end = buffer_.find('\n');
-            if (end != std::string::npos) {
-                std::string line = buffer_.substr(0, end);
-                buffer_.erase(0, end + 1);
+            const auto at = buffer_.find(end);
+            if (at != std::string::npos) {
+                std::string line = buffer_.substr(0, at);
+                buffer_.erase(0, at + end.size());
                 return line;
             }
             pollfd p{out_, POLLIN, 0};
@@ -67,7 +78,7 @@ public:
         std::string all = buffer_;
         char chunk[1024];
         ssize_t n;
-        while ((n = read(out_, chunk, sizeof chunk)) > 0) all.append(chunk, static_cast<std::size_t>(n));
+        while ((n = read(out_, chunk, sizeof chunk)) > 0) all.append(chunk, static_cast<std::size_t>(n));  // EIO ends a terminal
         return all;
     }
 
@@ -105,6 +116,25 @@ TEST(KroStatus, ShowsEachNewStatusTextAndRemovesTheBlockWhenStopped) {
     EXPECT_EQ(watcher.stop(SIGINT), 0);
     EXPECT_EQ(watcher.rest(), "");
     EXPECT_FALSE(StatusBlock::open_existing().is_open()) << "the block outlived its watcher";
+}
+
+// On a terminal the texts replace each other on one line, cut to its width, and the
+// line shown last is ended when the watcher stops.
+TEST(KroStatus, OnATerminalKeepsOneChangingLine) {
+    Watcher watcher(true);
+    StatusBlock job_side = wait_for_block();
+    ASSERT_TRUE(job_side.is_open()) << "kro-status made no status block";
+    job_side.set_status("Retrieving table...");
+    EXPECT_EQ(watcher.next_line("\x1b[K"), "\rRetrieving table...");
+    job_side.set_status("Collecting table information... " + std::string(60, '.'));
+    EXPECT_EQ(watcher.next_line("\x1b[K"), "\rCollecting table information... " + std::string(7, '.'));
+    job_side.set_status("");
+    EXPECT_EQ(watcher.next_line("\x1b[K"), "\r");
+    job_side.set_status("Retrieving table...");
+    EXPECT_EQ(watcher.next_line("\x1b[K"), "\rRetrieving table...");
+    EXPECT_EQ(watcher.stop(SIGTERM), 0);
+    EXPECT_EQ(watcher.rest(), "\r\n");  // the terminal's own line end
+    EXPECT_FALSE(StatusBlock::open_existing().is_open());
 }
 
 }  // namespace
