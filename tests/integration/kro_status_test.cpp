@@ -1,17 +1,22 @@
 // kro-status against the status block a job writes into: it creates the block, shows each
-// new text on a line of its own, and removes the block when it is stopped.
+// new text on a line of its own, and removes the block when it is stopped; and while it
+// runs, a real sync job publishes its status texts there.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <regex>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "kro_test_support.h"
+#include "mariadb_fixture.h"
+#include "sync_fixture.h"
 #include "platform/status_block.h"
 
 namespace {
@@ -135,6 +140,43 @@ TEST(KroStatus, OnATerminalKeepsOneChangingLine) {
     EXPECT_EQ(watcher.stop(SIGTERM), 0);
     EXPECT_EQ(watcher.rest(), "\r\n");  // the terminal's own line end
     EXPECT_FALSE(StatusBlock::open_existing().is_open());
+}
+
+// A sync job publishes its status texts while it runs: the watcher shows them, one changed
+// text per line, two-line texts on one line. A bulk copy of a large table spends most of
+// its time on "Retrieving table data...", so that text is certain to be seen.
+TEST(KroStatus, ShowsTheStatusTextsOfARunningSyncJob) {
+    recreate_database("kro_status_src");
+    recreate_database("kro_status_tgt");
+    mariadb_exec("use kro_status_src; create table big (id int primary key, v varchar(40));"
+                 "insert into big select seq, concat('row ', seq) from seq_1_to_200000;"
+                 "use kro_status_tgt; create table big (id int primary key, v varchar(40))");
+    Watcher watcher;
+    ASSERT_TRUE(wait_for_block().is_open()) << "kro-status made no status block";
+    TempDir dir;
+    RunResult run = run_sync_job(dir, sync_job_xml(sync_server_xml("source", "MARIADB", "kro_status_src"),
+                                                   sync_server_xml("target", "MARIADB", "kro_status_tgt"),
+                                                   "<tables all=\"yes\"/><sync_action type=\"directsync\"/>"));
+    ASSERT_EQ(run.exit_code, 0) << run.out;
+    EXPECT_EQ(watcher.stop(SIGINT), 0);
+    const std::string shown = watcher.rest();
+
+    // "Retrieving table data...", "Table info obtained... Checking for the table...",
+    // "Retrieving table data... Inserting row: 1000", ...
+    static const std::regex status_text(R"(^[A-Z][a-z ]+\.\.\.( [A-Z][a-z ]+(\.\.\.|: [0-9]+))?$)");
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = shown.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(shown.substr(start, end - start));
+    EXPECT_EQ(start, shown.size()) << "a text without its line end: " << shown;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_TRUE(std::regex_match(lines[i], status_text)) << lines[i];
+        if (i > 0) {
+            EXPECT_NE(lines[i], lines[i - 1]) << shown;
+        }
+    }
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Retrieving table data..."), lines.end()) << shown;
+    EXPECT_EQ(mariadb_value("select count(*) from kro_status_tgt.big"), "200000");
 }
 
 }  // namespace
