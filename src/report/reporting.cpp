@@ -64,7 +64,10 @@ void write_line(FILE* stream, const char* text) {
 
 }  // namespace
 
-void print_check_line() { std::printf("\nCheck %s for complete error details.\n", log_path.c_str()); }
+void print_check_line() {
+    ProgressLine::erase_live();
+    std::printf("\nCheck %s for complete error details.\n", log_path.c_str());
+}
 
 void report_failure_no_entry(const char* text) {
     if (!text) text = "";

@@ -1,11 +1,14 @@
 #include "sync/chunk_compare.h"
 
+#include "report/progress_line.h"
+
 #include <strings.h>
 #include <vector>
 
 #include "connection/helper_queries.h"
 #include "connection/sql_quote.h"
 #include "connection/statements.h"
+#include "report/progress_line.h"
 #include "report/reporting.h"
 #include "sync/chunk_query.h"
 #include "sync/chunk_statements.h"
@@ -243,7 +246,10 @@ int compare_by_ranges(SyncContext& ctx, const std::string& key, KeyClass key_cla
     RowLayout layout;
     if (!row_layout(ctx, layout)) return 0;
     ChunkTable table = chunk_table(ctx, checksum_expression);
+    ProgressLine progress(ctx.console_line, "chunks");
+    progress.expect(static_cast<std::uint64_t>(plan.last()) + 1);
     for (int chunk = 0; chunk <= plan.last(); ++chunk) {
+        progress.update(static_cast<std::uint64_t>(chunk));
         std::string where = plan.range_condition(chunk);
         if (!compare_chunk(ctx, range_checksum_source(chunk, table, where), range_checksum_target(chunk, table, where),
                            side_query(ctx.source(), range_rows_source(table, where, key, layout.sort_columns)),
@@ -277,7 +283,10 @@ int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expressio
     };
     ResultPtr boundary = next_boundary("");
     std::string lower;
+    ProgressLine progress(ctx.console_line, "chunks");
+    progress.expect((ctx.source_rows + 999) / 1000);
     for (int chunk = 0;; ++chunk) {
+        progress.update(static_cast<std::uint64_t>(chunk));
         if (!boundary) return 0;
         MYSQL_ROW row = source.tunnel().fetch_row(boundary.get());
         std::string upper = "1 = 1";

@@ -62,6 +62,8 @@ void SyncContext::reset_table() {
     keys.clear();
     key_list.clear();
     index_name.clear();
+    source_rows = 0;
+    console_line.clear();
     delete_allowed = true;
     reset_counts();
 }

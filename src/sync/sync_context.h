@@ -99,6 +99,9 @@ public:
     std::vector<KeyColumn> keys;             // key columns in key order
     std::string key_list;                    // "`a`,`b`"
     std::string index_name;                  // the index that orders the key
+    std::uint64_t source_rows = 0;           // the source's row count
+    // What the table's summary line shows on the console so far, for a progress line.
+    std::string console_line;
     bool delete_allowed = true;
     unsigned inserted = 0;
     unsigned updated = 0;

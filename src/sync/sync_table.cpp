@@ -9,6 +9,7 @@
 #include "connection/sql_quote.h"
 #include "connection/statements.h"
 #include "report/process_state.h"
+#include "report/progress_line.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
 #include "sync/bulk_copy.h"
@@ -35,6 +36,7 @@ bool count_and_show(SyncContext& ctx, SyncSide& side, std::uint64_t& count) {
     StrBuf text;
     text.format("%7u  ", static_cast<unsigned>(count));
     show_everywhere(ctx.report(), text.c_str());
+    ctx.console_line += text.view();
     return true;
 }
 
@@ -43,6 +45,7 @@ void show_counts(SyncContext& ctx) {
     text.format("%8u  %7u  %7u", ctx.inserted, ctx.updated, ctx.deleted);
     ctx.report().append(text.c_str(), text.c_str());
     ctx.report().append("<br>", "\r\n");
+    ProgressLine::erase_live();
     std::printf("%s\n", text.c_str());
     if (log_file) std::fprintf(log_file, "%s\n", text.c_str());
     flush_outputs();
@@ -134,8 +137,10 @@ int sync_table(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys) {
     StrBuf label;
     label.format("%-25s  ", ctx.table_label.c_str());
     show_everywhere(ctx.report(), label.c_str());
+    ctx.console_line.assign(label.c_str());
     std::uint64_t source_rows = 0, target_rows = 0;
     if (!count_and_show(ctx, ctx.source(), source_rows)) return 0;
+    ctx.source_rows = source_rows;
     ctx.set_status("Table information obtained...\r\nCollecting table information...");
     if (!count_and_show(ctx, ctx.target(), target_rows)) return 0;
     ctx.set_status("Table information obtained...\r\nTable information obtained...");

@@ -1,12 +1,13 @@
-// The live progress line of an export table's rows: drawn on a terminal, never written
-// to redirected output, and always erased so that the terminal ends up showing exactly
-// the texts a redirected run writes.
+// The live progress line of an export table's rows and a sync table's chunks: drawn on a
+// terminal, never written to redirected output, and always erased so that the terminal
+// ends up showing exactly the texts a redirected run writes.
 #include <gtest/gtest.h>
 
 #include <regex>
 
 #include "export_fixture.h"
 #include "mariadb_fixture.h"
+#include "sync_fixture.h"
 
 namespace {
 
@@ -51,12 +52,10 @@ Screen render(const std::string& bytes, std::size_t width) {
 // The screen's text with the two lines that tell times made alike.
 std::string timeless(const Screen& screen) {
     std::string text;
-    for (const std::string& line : screen.lines) {
-        if (line.rfind("Job started at ", 0) == 0)
-            text += "Job started at <time>\n";
-        else
-            text += std::regex_replace(line, std::regex("^Total time taken - [0-9]+"), "Total time taken - N") + "\n";
-    }
+    static const std::regex started("started at .*$"), total("^Total time taken - [0-9]+");
+    for (const std::string& line : screen.lines)
+        text += std::regex_replace(std::regex_replace(line, started, "started at <time>"), total,
+                                   "Total time taken - N") + "\n";
     return text;
 }
 
@@ -102,6 +101,33 @@ TEST(ProgressLine, IsDrawnOnATerminalOnlyAndErasedBackToTheRedirectedText) {
     EXPECT_EQ(failed_redirected.out.find('\x1b'), std::string::npos);
     EXPECT_EQ(timeless(render(failed_terminal.out, kColumns)), timeless(render(failed_redirected.out, kColumns)))
         << failed_terminal.out;
+}
+
+TEST(ProgressLine, CountsASyncTablesChunksOnATerminalOnly) {
+    for (const char* db : {"kro_progress_src", "kro_progress_tgt"}) {
+        recreate_database(db);
+        mariadb_exec(std::string("use ") + db + "; create table t (id int primary key, v varchar(40));"
+                     "insert into t select seq, md5(seq) from seq_1_to_50000" +
+                     (std::string(db) == "kro_progress_tgt" ? " where seq % 100 <> 0" : ""));
+    }
+    TempDir dir;
+    // Only a script is written, so both runs find the same differences.
+    const std::string job = sync_job_xml(sync_server_xml("source", "MARIADB", "kro_progress_src"),
+                                         sync_server_xml("target", "MARIADB", "kro_progress_tgt"),
+                                         "<tables all=\"yes\"/><sync_action type=\"script\"><file>" +
+                                             dir.file("s.sql") + "</file></sync_action>");
+    write_file(dir.file("job.xml"), job);
+    RunResult redirected = run_kro({"job.xml"}, dir.path());
+    ASSERT_EQ(redirected.exit_code, 0) << redirected.out;
+    constexpr std::size_t kColumns = 120;
+    RunResult terminal = run_kro_on_terminal({"job.xml"}, dir.path(), kColumns);
+    ASSERT_EQ(terminal.exit_code, 0) << terminal.out;
+
+    EXPECT_EQ(redirected.out.find('\x1b'), std::string::npos) << redirected.out;
+    EXPECT_EQ(redirected.out.find("chunks"), std::string::npos) << redirected.out;
+    static const std::regex drawn("\r`t` +50000 +49500 +[0-9,]+ of [0-9,]+ chunks \\([0-9]+%\\)");
+    EXPECT_TRUE(std::regex_search(terminal.out, drawn)) << terminal.out;
+    EXPECT_EQ(timeless(render(terminal.out, kColumns)), timeless(render(redirected.out, kColumns))) << terminal.out;
 }
 
 }  // namespace
