@@ -9,6 +9,7 @@
 namespace {
 
 void to_all(ReportBody& body, const StrBuf& line, bool html_break) {
+    ProgressLine::erase_live();
     std::printf("%s", line.c_str());
     body.append_text(line.view());
     if (html_break) body.append("<br>", "");
@@ -17,6 +18,7 @@ void to_all(ReportBody& body, const StrBuf& line, bool html_break) {
 }  // namespace
 
 void ImportProgress::report(int code, const std::string& text) {
+    live_.reset();
     StrBuf line;
     switch (code) {
         case kSchemaStarted: line.format("Importing table schema: %s... ", text.c_str()); to_all(body_, line, false); break;
@@ -37,4 +39,10 @@ void ImportProgress::report(int code, const std::string& text) {
         default: return;
     }
     flush_outputs();
+    // While rows are read, the console line shows the table's start or the last count.
+    if (code == kDataStarted || code == kRowCount) {
+        const std::string_view shown = line.view();
+        const std::size_t line_start = shown.rfind('\n');
+        live_.emplace(std::string(line_start == std::string_view::npos ? shown : shown.substr(line_start + 1)), "rows");
+    }
 }

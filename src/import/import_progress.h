@@ -1,7 +1,11 @@
 // The import's progress lines: each code's text to the console and the report bodies.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+
+#include "report/progress_line.h"
 
 struct ReportBody;
 
@@ -22,7 +26,13 @@ public:
     // text: the target table name, the row count, or (code 11) a name or an error text.
     void report(int code, const std::string& text);
     void row_count(long rows) { report(kRowCount, std::to_string(rows)); }
+    // The rows read so far of the table whose data is being imported, for the live
+    // progress line a terminal shows after the console line's last text.
+    void rows_read(std::uint64_t rows) {
+        if (live_) live_->update(rows);
+    }
 
 private:
     ReportBody& body_;
+    std::optional<ProgressLine> live_;
 };

@@ -301,6 +301,7 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
         }
         if (!ok) break;
         ++rows;
+        progress_.rows_read(static_cast<std::uint64_t>(rows));
         if (bulk) {
             if (rows_in_statement > 0 && static_cast<std::size_t>(limit) < statement.length() + row.length()) {
                 statement.cut_end(2);
