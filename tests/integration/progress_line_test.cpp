@@ -1,11 +1,12 @@
-// The live progress line of an export table's rows and a sync table's chunks: drawn on a
-// terminal, never written to redirected output, and always erased so that the terminal
-// ends up showing exactly the texts a redirected run writes.
+// The live progress line of an export table's rows, a sync table's chunks and an import
+// table's rows: drawn on a terminal, never written to redirected output, and always
+// erased so that the terminal ends up showing exactly the texts a redirected run writes.
 #include <gtest/gtest.h>
 
 #include <regex>
 
 #include "export_fixture.h"
+#include "import_sources.h"
 #include "mariadb_fixture.h"
 #include "sync_fixture.h"
 
@@ -126,6 +127,28 @@ TEST(ProgressLine, CountsASyncTablesChunksOnATerminalOnly) {
     EXPECT_EQ(redirected.out.find('\x1b'), std::string::npos) << redirected.out;
     EXPECT_EQ(redirected.out.find("chunks"), std::string::npos) << redirected.out;
     static const std::regex drawn("\r`t` +50000 +49500 +[0-9,]+ of [0-9,]+ chunks \\([0-9]+%\\)");
+    EXPECT_TRUE(std::regex_search(terminal.out, drawn)) << terminal.out;
+    EXPECT_EQ(timeless(render(terminal.out, kColumns)), timeless(render(redirected.out, kColumns))) << terminal.out;
+}
+
+TEST(ProgressLine, CountsAnImportTablesRowsOnATerminalOnly) {
+    sqlite_run("drop table if exists progress_rows; create table progress_rows (id integer primary key, v text);"
+               "with recursive s(n) as (select 1 union all select n + 1 from s where n < 200000) "
+               "insert into progress_rows select n, 'value ' || n from s;");
+    TempDir dir;
+    write_file(dir.file("job.xml"),
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<job><odbcimport>" + target_element("kro_progress_imp") +
+                   "<dsn type=\"system\"><name>" + service_value("ODBC_SQLITE_DSN") + "</name></dsn>"
+                   "<tables all=\"no\"><table source=\"progress_rows\"><ddl onconflict=\"recreate\"/>"
+                   "<dml onconflict=\"update\" import=\"yes\"/></table></tables></odbcimport></job>");
+    RunResult redirected = run_kro({"job.xml"}, dir.path(), odbc_env());
+    ASSERT_EQ(redirected.exit_code, 0) << redirected.out;
+    constexpr std::size_t kColumns = 100;
+    RunResult terminal = run_program(KRO_BINARY, {"job.xml"}, dir.path(), odbc_env(), kColumns);
+    ASSERT_EQ(terminal.exit_code, 0) << terminal.out;
+
+    EXPECT_EQ(redirected.out.find('\x1b'), std::string::npos) << redirected.out;
+    static const std::regex drawn("\rImporting table data: progress_rows\\.\\.\\. +[0-9,]+ rows");
     EXPECT_TRUE(std::regex_search(terminal.out, drawn)) << terminal.out;
     EXPECT_EQ(timeless(render(terminal.out, kColumns)), timeless(render(redirected.out, kColumns))) << terminal.out;
 }
