@@ -1,7 +1,17 @@
-# The set-up the bench scripts share, sourced after they have set top, build, services
-# and started (0) and installed their cleanup: builds kro, starts the private servers when
-# none run (started=1 then, for the cleanup to stop them), reads their settings and makes
-# `client` the mariadb command line for the test user.
+# The set-up the bench scripts share, sourced after they have set top and build: a work
+# folder and a cleanup at exit (which first runs the script's bench_cleanup_extra, when it
+# defines one); builds kro, starts the private servers when none run (and stops them again
+# at the end then), reads their settings and makes `client` the mariadb command line for
+# the test user.
+services="$build/services"
+work=$(mktemp -d /tmp/kro-bench-XXXXXX)
+started=0
+bench_cleanup() {
+  if declare -F bench_cleanup_extra >/dev/null; then bench_cleanup_extra || true; fi
+  rm -rf "$work"
+  if [ $started -eq 1 ]; then "$top/scripts/services.sh" stop "$services" >/dev/null 2>&1 || true; fi
+}
+trap bench_cleanup EXIT
 [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (apt-get install time)" >&2; exit 1; }
 cmake --build "$build" -j2 --target kro >/dev/null
 if [ ! -f "$services/env" ]; then

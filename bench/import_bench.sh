@@ -11,15 +11,7 @@ set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(cd "${KRO_BUILD_DIR:-$top/build}" && pwd)
 rows=${1:-1000000}
-services="$build/services"
-work=$(mktemp -d /tmp/kro-bench-XXXXXX)
-started=0
 
-cleanup() {
-  rm -rf "$work"
-  if [ $started -eq 1 ]; then "$top/scripts/services.sh" stop "$services" >/dev/null 2>&1 || true; fi
-}
-trap cleanup EXIT
 
 # shellcheck source=bench/bench_setup.sh
 source "$top/bench/bench_setup.sh"

@@ -18,18 +18,13 @@ set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${KRO_BUILD_DIR:-$top/build}
 kro=${KRO_BINARY:-$build/kro}
-services="$build/services"
-work=$(mktemp -d /tmp/kro-membench-XXXXXX)
-started=0
 packet=""
 client=()
 
-cleanup() {
+# Run before the shared cleanup of bench_setup.sh.
+bench_cleanup_extra() {
   if [ -n "$packet" ]; then "${client[@]}" -e "set global max_allowed_packet = $packet" || true; fi
-  rm -rf "$work"
-  if [ $started -eq 1 ]; then "$top/scripts/services.sh" stop "$services" >/dev/null 2>&1 || true; fi
 }
-trap cleanup EXIT
 
 # shellcheck source=bench/bench_setup.sh
 source "$top/bench/bench_setup.sh"

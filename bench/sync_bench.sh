@@ -12,19 +12,14 @@ set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${KRO_BUILD_DIR:-$top/build}
-services="$build/services"
-work=$(mktemp -d /tmp/kro-syncbench-XXXXXX)
-started=0
 client=()
 
-cleanup() {
-  rm -rf "$work"
+# Run before the shared cleanup of bench_setup.sh.
+bench_cleanup_extra() {
   if [ "${KRO_BENCH_KEEP:-0}" != 1 ] && [ ${#client[@]} -gt 0 ]; then
     "${client[@]}" -e "drop database if exists kro_syncbench_src" || true
   fi
-  if [ $started -eq 1 ]; then "$top/scripts/services.sh" stop "$services" >/dev/null 2>&1 || true; fi
 }
-trap cleanup EXIT
 
 # shellcheck source=bench/bench_setup.sh
 source "$top/bench/bench_setup.sh"
