@@ -60,6 +60,20 @@ std::string timeless(const Screen& screen) {
     return text;
 }
 
+// Runs dir's job.xml redirected and on a terminal `columns` wide: both succeed, only the
+// terminal receives a line that matches `drawn`, and it ends up showing the redirected text.
+void expect_drawn_on_terminal_only(const TempDir& dir, const std::vector<std::string>& env, std::size_t columns,
+                                   const std::regex& drawn) {
+    RunResult redirected = run_kro({"job.xml"}, dir.path(), env);
+    ASSERT_EQ(redirected.exit_code, 0) << redirected.out;
+    RunResult terminal = run_program(KRO_BINARY, {"job.xml"}, dir.path(), env, static_cast<int>(columns));
+    ASSERT_EQ(terminal.exit_code, 0) << terminal.out;
+    EXPECT_EQ(redirected.out.find('\x1b'), std::string::npos) << redirected.out;
+    EXPECT_FALSE(std::regex_search(redirected.out, drawn)) << redirected.out;
+    EXPECT_TRUE(std::regex_search(terminal.out, drawn)) << terminal.out;
+    EXPECT_EQ(timeless(render(terminal.out, columns)), timeless(render(redirected.out, columns))) << terminal.out;
+}
+
 TEST(ProgressLine, IsDrawnOnATerminalOnlyAndErasedBackToTheRedirectedText) {
     // MyISAM knows its exact row count, so the line's total is certain.
     mariadb_exec(
@@ -118,17 +132,8 @@ TEST(ProgressLine, CountsASyncTablesChunksOnATerminalOnly) {
                                          "<tables all=\"yes\"/><sync_action type=\"script\"><file>" +
                                              dir.file("s.sql") + "</file></sync_action>");
     write_file(dir.file("job.xml"), job);
-    RunResult redirected = run_kro({"job.xml"}, dir.path());
-    ASSERT_EQ(redirected.exit_code, 0) << redirected.out;
-    constexpr std::size_t kColumns = 120;
-    RunResult terminal = run_kro_on_terminal({"job.xml"}, dir.path(), kColumns);
-    ASSERT_EQ(terminal.exit_code, 0) << terminal.out;
-
-    EXPECT_EQ(redirected.out.find('\x1b'), std::string::npos) << redirected.out;
-    EXPECT_EQ(redirected.out.find("chunks"), std::string::npos) << redirected.out;
-    static const std::regex drawn("\r`t` +50000 +49500 +[0-9,]+ of [0-9,]+ chunks \\([0-9]+%\\)");
-    EXPECT_TRUE(std::regex_search(terminal.out, drawn)) << terminal.out;
-    EXPECT_EQ(timeless(render(terminal.out, kColumns)), timeless(render(redirected.out, kColumns))) << terminal.out;
+    expect_drawn_on_terminal_only(dir, {}, 120,
+                                  std::regex("\r`t` +50000 +49500 +[0-9,]+ of [0-9,]+ chunks \\([0-9]+%\\)"));
 }
 
 TEST(ProgressLine, CountsAnImportTablesRowsOnATerminalOnly) {
@@ -141,16 +146,8 @@ TEST(ProgressLine, CountsAnImportTablesRowsOnATerminalOnly) {
                    "<dsn type=\"system\"><name>" + service_value("ODBC_SQLITE_DSN") + "</name></dsn>"
                    "<tables all=\"no\"><table source=\"progress_rows\"><ddl onconflict=\"recreate\"/>"
                    "<dml onconflict=\"update\" import=\"yes\"/></table></tables></odbcimport></job>");
-    RunResult redirected = run_kro({"job.xml"}, dir.path(), odbc_env());
-    ASSERT_EQ(redirected.exit_code, 0) << redirected.out;
-    constexpr std::size_t kColumns = 100;
-    RunResult terminal = run_program(KRO_BINARY, {"job.xml"}, dir.path(), odbc_env(), kColumns);
-    ASSERT_EQ(terminal.exit_code, 0) << terminal.out;
-
-    EXPECT_EQ(redirected.out.find('\x1b'), std::string::npos) << redirected.out;
-    static const std::regex drawn("\rImporting table data: progress_rows\\.\\.\\. +[0-9,]+ rows");
-    EXPECT_TRUE(std::regex_search(terminal.out, drawn)) << terminal.out;
-    EXPECT_EQ(timeless(render(terminal.out, kColumns)), timeless(render(redirected.out, kColumns))) << terminal.out;
+    expect_drawn_on_terminal_only(dir, odbc_env(), 100,
+                                  std::regex("\rImporting table data: progress_rows\\.\\.\\. +[0-9,]+ rows"));
 }
 
 }  // namespace
