@@ -16,9 +16,7 @@ constexpr int kPageRows = 1000;
 constexpr int kPageAttempts = 3;
 
 void set_inserting_status(SyncContext& ctx, unsigned rows) {
-    StrBuf status;
-    status.format("Retrieving table data...\r\nInserting row: %d", static_cast<int>(rows));
-    ctx.set_status(status.view());
+    ctx.set_status_count("Retrieving table data...\r\nInserting row: %d", rows);
 }
 
 class PageInserter {

@@ -115,9 +115,7 @@ std::optional<std::uint64_t> count_on(SyncContext& ctx, SyncSide& side, const Ro
 int insert_copies(SyncContext& ctx, const RowValues& row, const std::vector<MYSQL_FIELD>& fields,
                   std::uint64_t copies) {
     SyncSide& target = ctx.target();
-    StrBuf status;
-    status.format("Table data obtained...\r\nInserting row: %d", static_cast<int>(ctx.inserted));
-    ctx.set_status(status.view());
+    ctx.set_status_count("Table data obtained...\r\nInserting row: %d", ctx.inserted);
     StrBuf values;
     for (std::size_t i = 0; i < row.size(); ++i) {
         if (i > 0) values.append(" , ");
@@ -142,9 +140,7 @@ int delete_copies(SyncContext& ctx, const RowValues& row, const std::vector<MYSQ
                   std::uint64_t copies) {
     // The delete pass reads the real target, which is in the source role now.
     SyncSide& reading = ctx.source();
-    StrBuf status;
-    status.format("Table data obtained...\r\nDeleting row: %d", static_cast<int>(ctx.deleted));
-    ctx.set_status(status.view());
+    ctx.set_status_count("Table data obtained...\r\nDeleting row: %d", ctx.deleted);
     StrBuf statement;
     statement.format("delete from %s where ", ctx.table.c_str());
     if (!append_match(reading, statement, row, fields)) return 0;

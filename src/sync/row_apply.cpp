@@ -23,12 +23,6 @@ bool append_value(SyncContext& ctx, StrBuf& out, const char* value, unsigned lon
     return true;
 }
 
-void set_row_status(SyncContext& ctx, const char* text, unsigned count) {
-    StrBuf status;
-    status.format(text, static_cast<int>(count));
-    ctx.set_status(status.view());
-}
-
 // The row at a 1-based position of a stored result, or null.
 MYSQL_ROW row_at(Tunnel& tunnel, TunnelResult* rows, std::uint32_t number, unsigned long*& lengths) {
     if (number == 0) return nullptr;
@@ -60,7 +54,7 @@ int update_row(SyncContext& ctx, TunnelResult* rows, MYSQL_ROW row, const unsign
         statement.append("`=", 2);
         if (!append_value(ctx, statement, row[i], lengths[i])) return 0;
     }
-    set_row_status(ctx, "Table row obtained...\r\nUpdating row: %d", ctx.updated);
+    ctx.set_status_count("Table row obtained...\r\nUpdating row: %d", ctx.updated);
     statement.append_format(" %s ", where.c_str());
     if (!apply_statement(ctx, ctx.target(), statement)) return 0;
     ++ctx.updated;
@@ -106,7 +100,7 @@ int apply_deletes(SyncContext& ctx, TunnelResult* target_rows, std::span<const R
         ctx.set_status("Retrieving table row...");
         StrBuf where;
         if (!append_row_identification(ctx, where, row, lengths, false)) return 0;
-        set_row_status(ctx, "Table row obtained...\r\nDeleting row: %d", ctx.deleted);
+        ctx.set_status_count("Table row obtained...\r\nDeleting row: %d", ctx.deleted);
         StrBuf statement;
         statement.format("DELETE FROM %s %s ", ctx.table.c_str(), where.c_str());
         if (!apply_statement(ctx, ctx.target(), statement)) return 0;
@@ -124,7 +118,7 @@ int apply_inserts(SyncContext& ctx, TunnelResult* source_rows, std::span<const R
         MYSQL_ROW row = row_at(tunnel, source_rows, entries[next].row, lengths);
         if (!row) return 0;
         ctx.set_status("Retrieving table row...");
-        set_row_status(ctx, "Table row obtained...\r\nInserting row: %d", ctx.inserted);
+        ctx.set_status_count("Table row obtained...\r\nInserting row: %d", ctx.inserted);
         StrBuf values;
         if (!append_value_list(ctx, values, row, lengths, row_columns(tunnel, source_rows))) return 0;
         StrBuf statement;

@@ -51,6 +51,13 @@ void SyncContext::swap_sides() { std::swap(source_, target_); }
 
 void SyncContext::set_status(std::string_view text) { status_.set_status(text); }
 
+void SyncContext::set_status_count(const char* format, unsigned count) {
+    if (!status_.is_open()) return;
+    StrBuf text;
+    text.format(format, static_cast<int>(count));
+    status_.set_status(text.view());
+}
+
 void SyncContext::reset_table() {
     table.clear();
     table_label.clear();

@@ -79,6 +79,9 @@ public:
     ReportBody& report() { return report_; }
     // Publishes a short state text for a watching program (nothing when none watches).
     void set_status(std::string_view text);
+    // A status text with one count in it ("...Inserting row: %d"); formatted only when a
+    // watcher's block is open, since it is set for every row.
+    void set_status_count(const char* format, unsigned count);
     // Appends to the script when the mode writes one.
     bool writes_script() const { return mode_ != SyncMode::direct; }
     bool writes_target() const { return mode_ != SyncMode::script_only; }
