@@ -1,5 +1,6 @@
 #include "report/reporting.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -69,31 +70,34 @@ void print_check_line() {
     std::printf("\nCheck %s for complete error details.\n", log_path.c_str());
 }
 
-void report_failure_no_entry(const char* text) {
+namespace {
+
+// The error to the console (at most console_max bytes of it there) and whole to the log.
+void show_failure(const char* text, std::size_t console_max) {
     if (!text) text = "";
     remember_error(text);
     ProgressLine::erase_live();
-    std::printf("%s", text);
+    const std::size_t length = std::strlen(text);
+    if (length <= console_max)
+        std::printf("%s", text);
+    else
+        std::printf("%.*s...", static_cast<int>(console_max), text);
     print_check_line();
     write_line(log_file, text);
 }
 
+}  // namespace
+
+void report_failure_no_entry(const char* text) { show_failure(text, SIZE_MAX); }
+
 void report_failure(const char* text) {
-    report_failure_no_entry(text);
-    add_session_entry(text);
+    show_failure(text, SIZE_MAX);
+    add_session_entry(text ? text : "");
 }
 
 void report_failure_console_cut(const char* text, std::size_t console_max) {
-    if (!text) text = "";
-    if (std::strlen(text) <= console_max) {
-        report_failure(text);
-        return;
-    }
-    remember_error(text);
-    std::printf("%.*s...", static_cast<int>(console_max), text);
-    print_check_line();
-    write_line(log_file, text);
-    add_session_entry(text);
+    show_failure(text, console_max);
+    add_session_entry(text ? text : "");
 }
 
 void add_session_entry(const char* text, const char* table) { write_session_entry(text, table); }
