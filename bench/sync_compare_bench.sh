@@ -4,7 +4,8 @@
 # scripts/services.sh: once with both sides identical, once with 1 % of the rows changed
 # (updates, inserts and deletes in equal parts). Each tool must leave the tables equal
 # (CHECKSUM TABLE); the script fails otherwise. Reports wall times, their ratio and kro's
-# peak memory (maximum resident set).
+# peak memory (maximum resident set). Each tool runs RUNS times per state (default 3),
+# alternating, and the median run counts: on a shared machine one run can be off by a quarter.
 #   bench/sync_compare_bench.sh [rows]  (KRO_BUILD_DIR: the build folder, default build/)
 # Needs /usr/bin/time. Starts the services when they are not running and stops them again
 # at the end in that case.
@@ -13,6 +14,7 @@ set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${KRO_BUILD_DIR:-$top/build}
 rows=${1:-1000000}
+runs=${RUNS:-3}
 
 
 if ! command -v pt-table-sync >/dev/null; then
@@ -80,22 +82,30 @@ run_pt() {
 }
 
 for state in identical changed; do
-  prepare_target $state
-  echo "== kro, $state"
-  run_kro "kro-$state"
-  expect_equal "kro ($state)"
-  prepare_target $state
-  echo "== pt-table-sync, $state"
-  run_pt "pt-$state"
-  expect_equal "pt-table-sync ($state)"
+  for run in $(seq "$runs"); do
+    prepare_target $state
+    echo "== kro, $state, run $run"
+    run_kro "kro-$state-$run"
+    expect_equal "kro ($state)"
+    prepare_target $state
+    echo "== pt-table-sync, $state, run $run"
+    run_pt "pt-$state-$run"
+    expect_equal "pt-table-sync ($state)"
+  done
 done
 
+# median NAME: the "seconds peak-KiB" of the median run (by seconds) of NAME-1 .. NAME-runs;
+# time's last line holds the figures (a first one tells a non-zero exit status).
+median() {
+  for run in $(seq "$runs"); do tail -n 1 "$work/$1-$run.time"; done | sort -n | sed -n "$(((runs + 1) / 2))p"
+}
+
 echo
+echo "median of $runs runs each"
 printf '%-10s %10s %10s %8s %14s\n' state "kro s" "pt s" ratio "kro peak MiB"
 for state in identical changed; do
-  # time's last line holds the figures (a first one tells a non-zero exit status).
-  read -r kro_s kro_kb < <(tail -n 1 "$work/kro-$state.time")
-  read -r pt_s _ < <(tail -n 1 "$work/pt-$state.time")
+  read -r kro_s kro_kb < <(median "kro-$state")
+  read -r pt_s _ < <(median "pt-$state")
   printf '%-10s %10s %10s %8s %14s\n' $state "$kro_s" "$pt_s" \
     "$(awk "BEGIN { printf \"%.2f\", $kro_s / $pt_s }")" "$(awk "BEGIN { printf \"%.1f\", $kro_kb / 1024 }")"
 done

@@ -14,6 +14,7 @@
 #include "report/reporting.h"
 #include "sync/bulk_copy.h"
 #include "sync/chunk_compare.h"
+#include "sync/chunk_query.h"
 #include "sync/no_key_sync.h"
 #include "sync/sync_output.h"
 #include "sync/sync_statements.h"
@@ -21,12 +22,9 @@
 
 namespace {
 
-// The row count of the table on a side, printed as the summary's next column.
-bool count_and_show(SyncContext& ctx, SyncSide& side, std::uint64_t& count) {
-    StrBuf statement;
-    statement.format("select count(*)from %s", ctx.table.c_str());
-    ResultPtr result = query_side(side, statement.c_str());
-    MYSQL_ROW row = result ? side.tunnel().fetch_row(result.get()) : nullptr;
+// A side's row count from its answer, printed as the summary's next column.
+bool show_count(SyncContext& ctx, SyncSide& side, TunnelResult* result, std::uint64_t& count) {
+    MYSQL_ROW row = result ? side.tunnel().fetch_row(result) : nullptr;
     if (!row || !row[0]) {
         ctx.report_error(side);
         print_check_line();
@@ -37,6 +35,20 @@ bool count_and_show(SyncContext& ctx, SyncSide& side, std::uint64_t& count) {
     text.format("%7u  ", static_cast<unsigned>(count));
     show_everywhere(ctx.report(), text.c_str());
     ctx.console_line += text.view();
+    return true;
+}
+
+// Both sides count at once: on a large table each count reads the whole of it.
+bool count_both(SyncContext& ctx, std::uint64_t& source_rows, std::uint64_t& target_rows) {
+    StrBuf statement;
+    statement.format("select count(*)from %s", ctx.table.c_str());
+    ChunkQuery source{&ctx.source(), statement.str(), {}, {}};
+    ChunkQuery target{&ctx.target(), statement.str(), {}, {}};
+    run_both(source, target);
+    if (!show_count(ctx, ctx.source(), source.result.get(), source_rows)) return false;
+    ctx.set_status("Table information obtained...\r\nCollecting table information...");
+    if (!show_count(ctx, ctx.target(), target.result.get(), target_rows)) return false;
+    ctx.set_status("Table information obtained...\r\nTable information obtained...");
     return true;
 }
 
@@ -112,9 +124,10 @@ void build_column_lists(SyncContext& ctx, TunnelResult* fields) {
             continue;
         const bool timestamp = row[1] && strncasecmp(row[1], "timestamp", 9) == 0;
         // A value that may hold the separator '#' goes with its length, or ('a#', 'b') and
-        // ('a', '#b') would digest alike. FLOAT is digested as its DOUBLE: its text has six
+        // ('a', '#b') would digest alike; the length in bytes, which the server knows
+        // without reading the text. FLOAT is digested as its DOUBLE: its text has six
         // digits only, and a change beyond them would go unseen.
-        if (!separator_free(row[1])) values += "CHAR_LENGTH(" + name + "),";
+        if (!separator_free(row[1])) values += "LENGTH(" + name + "),";
         values += single_float ? "CAST(" + name + " AS DOUBLE)," : name + (timestamp ? "+0," : ",");
         if (row[null_at] && std::string_view(row[null_at]) == "YES") nulls += "ISNULL(" + name + "),";
     }
@@ -139,11 +152,8 @@ int sync_table(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys) {
     show_everywhere(ctx.report(), label.c_str());
     ctx.console_line.assign(label.c_str());
     std::uint64_t source_rows = 0, target_rows = 0;
-    if (!count_and_show(ctx, ctx.source(), source_rows)) return 0;
+    if (!count_both(ctx, source_rows, target_rows)) return 0;
     ctx.source_rows = source_rows;
-    ctx.set_status("Table information obtained...\r\nCollecting table information...");
-    if (!count_and_show(ctx, ctx.target(), target_rows)) return 0;
-    ctx.set_status("Table information obtained...\r\nTable information obtained...");
 
     bool show_line = true;
     int ok = 1;
