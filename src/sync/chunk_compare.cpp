@@ -2,6 +2,9 @@
 
 #include "report/progress_line.h"
 
+#include <algorithm>
+#include <deque>
+#include <functional>
 #include <strings.h>
 #include <vector>
 
@@ -155,24 +158,83 @@ int compare_chunk_rows(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target,
     return ok;
 }
 
-// One chunk: both checksums at once; only a difference reads the rows.
-int compare_chunk(SyncContext& ctx, std::string source_sum, std::string target_sum, ChunkQuery source_rows,
-                  ChunkQuery target_rows, int chunk, const RowLayout& layout) {
-    ChunkQuery source = side_query(ctx.source(), std::move(source_sum));
-    ChunkQuery target = side_query(ctx.target(), std::move(target_sum));
-    // Each side starts its next chunk's digest afresh.
-    source.after = target.after = "SET @crc := ''";
-    if (!run_pair(ctx, source, target)) return 0;
+// The four statements of one chunk: each side's checksum and each side's rows.
+struct ChunkWork {
+    int chunk = 0;
+    std::string source_sum, target_sum, source_rows, target_rows;
+};
+
+// Gives the next chunk's work: 1, or 0 after the last chunk, or -1 after a failure it
+// reported.
+using NextChunk = std::function<int(ChunkWork&)>;
+
+// Chunks are checksummed in runs that grow while they come out equal (to kLongestRun), so
+// that each side works through a run at its own pace instead of waiting for the other
+// after every chunk. A differing chunk ends its run: its rows are repaired, and the
+// checksums after it are dropped and taken again, so that every checksum compared was
+// taken after the repairs of the chunks before it.
+constexpr std::size_t kLongestRun = 64;
+
+bool sums_equal(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target) {
     MYSQL_ROW s = ctx.source().tunnel().fetch_row(source.result.get());
     unsigned long* s_lengths = s ? ctx.source().tunnel().fetch_lengths(source.result.get()) : nullptr;
     MYSQL_ROW t = ctx.target().tunnel().fetch_row(target.result.get());
     unsigned long* t_lengths = t ? ctx.target().tunnel().fetch_lengths(target.result.get()) : nullptr;
-    bool equal = s && t && s[2] && t[2] && s_lengths[2] == t_lengths[2] &&
-                 std::string_view(s[2], s_lengths[2]) == std::string_view(t[2], t_lengths[2]);
-    source.result.reset();
-    target.result.reset();
-    if (equal) return 1;
-    return compare_chunk_rows(ctx, source_rows, target_rows, chunk, layout);
+    return s && t && s[2] && t[2] && s_lengths[2] == t_lengths[2] &&
+           std::string_view(s[2], s_lengths[2]) == std::string_view(t[2], t_lengths[2]);
+}
+
+int compare_chunks(SyncContext& ctx, const NextChunk& next, const RowLayout& layout, ProgressLine& progress) {
+    std::deque<ChunkWork> pending;  // made, not yet compared
+    bool made_all = false;
+    std::size_t run = 1;
+    for (;;) {
+        while (!made_all && pending.size() < run) {
+            ChunkWork work;
+            int made = next(work);
+            if (made < 0) return 0;
+            if (made == 0) made_all = true;
+            else pending.push_back(std::move(work));
+        }
+        if (pending.empty()) return 1;
+        const std::size_t count = std::min(run, pending.size());
+        progress.update(static_cast<std::uint64_t>(pending.front().chunk));
+        std::vector<ChunkQuery> source, target;
+        for (std::size_t i = 0; i < count; ++i) {
+            source.push_back(side_query(ctx.source(), pending[i].source_sum));
+            target.push_back(side_query(ctx.target(), pending[i].target_sum));
+            // Each side starts its next chunk's digest afresh.
+            source.back().after = target.back().after = "SET @crc := ''";
+        }
+        ctx.set_status(calculating);
+        run_both(source, target);
+        ctx.set_status("");
+        std::size_t equal = 0;
+        for (; equal < count; ++equal) {
+            if (!source[equal].result) {
+                ctx.report_error(ctx.source());
+                return 0;
+            }
+            if (!target[equal].result) {
+                ctx.report_error(ctx.target());
+                return 0;
+            }
+            if (!sums_equal(ctx, source[equal], target[equal])) break;
+        }
+        source.clear();
+        target.clear();
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(equal));
+        if (equal == count) {
+            run = std::min(run * 2, kLongestRun);
+            continue;
+        }
+        ChunkWork work = std::move(pending.front());
+        pending.pop_front();
+        ChunkQuery source_rows = side_query(ctx.source(), std::move(work.source_rows));
+        ChunkQuery target_rows = side_query(ctx.target(), std::move(work.target_rows));
+        if (!compare_chunk_rows(ctx, source_rows, target_rows, work.chunk, layout)) return 0;
+        run = 1;
+    }
 }
 
 // The source's answer to a statement of two columns.
@@ -248,17 +310,18 @@ int compare_by_ranges(SyncContext& ctx, const std::string& key, KeyClass key_cla
     ChunkTable table = chunk_table(ctx, checksum_expression);
     ProgressLine progress(ctx.console_line, "chunks");
     progress.expect(static_cast<std::uint64_t>(plan.last()) + 1);
-    for (int chunk = 0; chunk <= plan.last(); ++chunk) {
-        progress.update(static_cast<std::uint64_t>(chunk));
+    int chunk = 0;
+    auto next = [&](ChunkWork& work) {
+        if (chunk > plan.last()) return 0;
         std::string where = plan.range_condition(chunk);
-        if (!compare_chunk(ctx, range_checksum_source(chunk, table, where), range_checksum_target(chunk, table, where),
-                           side_query(ctx.source(), range_rows_source(table, where, key, layout.sort_columns)),
-                           side_query(ctx.target(),
-                                      range_rows_target(table, where, key, layout.target_keys, layout.sort_columns)),
-                           chunk, layout))
-            return 0;
-    }
-    return 1;
+        work.chunk = chunk++;
+        work.source_sum = range_checksum_source(work.chunk, table, where);
+        work.target_sum = range_checksum_target(work.chunk, table, where);
+        work.source_rows = range_rows_source(table, where, key, layout.sort_columns);
+        work.target_rows = range_rows_target(table, where, key, layout.target_keys, layout.sort_columns);
+        return 1;
+    };
+    return compare_chunks(ctx, next, layout, progress);
 }
 
 int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expression, const std::string& key_list,
@@ -283,11 +346,11 @@ int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expressio
     };
     ResultPtr boundary = next_boundary("");
     std::string lower;
-    ProgressLine progress(ctx.console_line, "chunks");
-    progress.expect((ctx.source_rows + 999) / 1000);
-    for (int chunk = 0;; ++chunk) {
-        progress.update(static_cast<std::uint64_t>(chunk));
-        if (!boundary) return 0;
+    bool last_made = false;
+    int chunk = 0;
+    auto next = [&](ChunkWork& work) {
+        if (last_made) return 0;
+        if (!boundary) return -1;
         MYSQL_ROW row = source.tunnel().fetch_row(boundary.get());
         std::string upper = "1 = 1";
         std::string above;
@@ -297,14 +360,21 @@ int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expressio
             above = greater_than(values);
         }
         std::string where = chunk == 0 ? " WHERE ( " + upper + " )" : " WHERE ( " + lower + " ) AND ( " + upper + " )";
-        if (!compare_chunk(ctx, order_checksum_source(chunk, table, where), order_checksum_target(chunk, table, where),
-                           side_query(ctx.source(), order_rows_source(table, where, order_by, layout.sort_columns)),
-                           side_query(ctx.target(),
-                                      order_rows_target(table, where, order_by, layout.target_keys, layout.sort_columns)),
-                           chunk, layout))
-            return 0;
-        if (!row) return 1;
-        boundary = next_boundary(above);
-        lower = above;
-    }
+        work.chunk = chunk++;
+        work.source_sum = order_checksum_source(work.chunk, table, where);
+        work.target_sum = order_checksum_target(work.chunk, table, where);
+        work.source_rows = order_rows_source(table, where, order_by, layout.sort_columns);
+        work.target_rows = order_rows_target(table, where, order_by, layout.target_keys, layout.sort_columns);
+        // A chunk without a boundary row reaches the end of the key.
+        if (!row) {
+            last_made = true;
+        } else {
+            boundary = next_boundary(above);
+            lower = above;
+        }
+        return 1;
+    };
+    ProgressLine progress(ctx.console_line, "chunks");
+    progress.expect((ctx.source_rows + 999) / 1000);
+    return compare_chunks(ctx, next, layout, progress);
 }

@@ -11,11 +11,20 @@ void run(ChunkQuery& query) {
     if (query.result && !query.after.empty()) query_side(*query.side, query.after.c_str(), false);
 }
 
+void run_all(std::span<ChunkQuery> queries) {
+    for (ChunkQuery& query : queries) {
+        run(query);
+        if (!query.result) return;
+    }
+}
+
 }  // namespace
 
-void run_both(ChunkQuery& source, ChunkQuery& target) {
-    WorkerThread source_worker([&source] { run(source); });
-    WorkerThread target_worker([&target] { run(target); });
+void run_both(ChunkQuery& source, ChunkQuery& target) { run_both({&source, 1}, {&target, 1}); }
+
+void run_both(std::span<ChunkQuery> source, std::span<ChunkQuery> target) {
+    WorkerThread source_worker([source] { run_all(source); });
+    WorkerThread target_worker([target] { run_all(target); });
     source_worker.join();
     target_worker.join();
 }

@@ -1,9 +1,10 @@
 // ChunkQuery: one side's statement of a chunk comparison. run_both sends the source's and
-// the target's statement at the same time, on one worker thread per side, and returns
+// the target's statements at the same time, on one worker thread per side, and returns
 // when both have their stored results. A worker touches only its own side and its own
-// record; nothing else is shared.
+// records; nothing else is shared.
 #pragma once
 
+#include <span>
 #include <string>
 
 #include "connection/result_ptr.h"
@@ -19,3 +20,6 @@ struct ChunkQuery {
 };
 
 void run_both(ChunkQuery& source, ChunkQuery& target);
+// Each side's statements one after the other, each side at its own pace; a side stops at
+// its first failed statement (the results after it stay null).
+void run_both(std::span<ChunkQuery> source, std::span<ChunkQuery> target);
