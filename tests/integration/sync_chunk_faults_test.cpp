@@ -31,6 +31,29 @@ void make_tables(int rows) {
                      (db == target_db ? " where seq % 1000 <> 7" : ""));
 }
 
+// A sync job on a thread of its own, while the test works on the servers.
+class SyncInBackground {
+public:
+    SyncInBackground(const TempDir& dir, const std::string& xml)
+        : thread_([this, &dir, xml] {
+              run_ = run_sync_job(dir, xml);
+              done_ = true;
+          }) {}
+    ~SyncInBackground() {
+        if (thread_.joinable()) thread_.join();
+    }
+    bool done() const { return done_; }
+    RunResult finish() {
+        thread_.join();
+        return run_;
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    RunResult run_;
+    std::thread thread_;
+};
+
 TEST(SyncChunkFaults, AChunkStatementTheServerRefusesFailsTheTableWithTheServersText) {
     make_tables(3000);
     TempDir dir;
@@ -64,23 +87,17 @@ TEST(SyncChunkFaults, AZeroTimestampKeyIsCutIntoChunksLikeAnyOther) {
 TEST(SyncChunkFaults, ASourceSessionKilledDuringTheChunksIsOpenedAgainAndTheSyncCompletes) {
     make_tables(400000);
     TempDir dir;
-    const std::string xml = job_xml("<table><name>`t`</name></table>");
-    std::atomic<bool> done{false};
-    RunResult run;
-    std::thread job([&] {
-        run = run_sync_job(dir, xml);
-        done = true;
-    });
+    SyncInBackground job(dir, job_xml("<table><name>`t`</name></table>"));
     // The source's session while it computes chunk checksums.
     std::string killed;
     const std::string find = std::string("select id from information_schema.processlist where db = '") + source_db +
                              "' and info like '%chunk_num%' limit 1";
-    while (!done && killed.empty()) {
+    while (!job.done() && killed.empty()) {
         killed = mariadb_value(find);
         if (killed.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     if (!killed.empty()) mariadb_exec("kill connection " + killed);
-    job.join();
+    RunResult run = job.finish();
     ASSERT_FALSE(killed.empty()) << "the sync ended before its session could be killed:\n" << run.out;
     EXPECT_EQ(run.exit_code, 0) << run.out;
     EXPECT_EQ(table_checksum(source_db, "t"), table_checksum(target_db, "t"));
@@ -94,23 +111,19 @@ TEST(SyncChunkFaults, ASourceChangingDuringTheComparisonIsCaughtUpByTheNextRun) 
     make_tables(rows);
     TempDir dir;
     const std::string xml = job_xml("<table><name>`t`</name></table>");
-    std::atomic<bool> done{false};
-    RunResult run;
-    std::thread job([&] {
-        run = run_sync_job(dir, xml);
-        done = true;
-    });
+    SyncInBackground job(dir, xml);
     const std::string table = std::string("`") + source_db + "`.t";
     int rounds = 0;
-    while (!done) {
+    while (!job.done()) {
         // Spread over the whole key range, so that chunks before and after the one being
         // compared change.
         const std::string n = std::to_string(rounds++);
-        mariadb_exec(std::string("use `") + source_db + "`; update " + table + " set v = concat('changed ', " + n + ") where id % 997 = " + n +
-                     "; delete from " + table + " where id % 991 = " + n + "; insert ignore into " + table +
-                     " select " + std::to_string(rows) + " + seq * 50 + " + n + ", 'new' from seq_1_to_20");
+        mariadb_exec(std::string("use `") + source_db + "`; update " + table + " set v = concat('changed ', " + n +
+                     ") where id % 997 = " + n + "; delete from " + table + " where id % 991 = " + n +
+                     "; insert ignore into " + table + " select " + std::to_string(rows) + " + seq * 50 + " + n +
+                     ", 'new' from seq_1_to_20");
     }
-    job.join();
+    RunResult run = job.finish();
     ASSERT_GT(rounds, 1) << "the sync ended before the source could change:\n" << run.out;
     EXPECT_EQ(run.exit_code, 0) << run.out;
 
