@@ -186,17 +186,19 @@ bool sums_equal(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target) {
 
 int compare_chunks(SyncContext& ctx, const NextChunk& next, const RowLayout& layout, ProgressLine& progress) {
     std::deque<ChunkWork> pending;  // made, not yet compared
-    bool made_all = false;
+    bool made_all = false, next_failed = false;
     std::size_t run = 1;
     for (;;) {
         while (!made_all && pending.size() < run) {
             ChunkWork work;
             int made = next(work);
-            if (made < 0) return 0;
-            if (made == 0) made_all = true;
+            // The chunks made before a failure are still compared and repaired; the
+            // failure (already reported) then ends the table.
+            next_failed = made < 0;
+            if (made <= 0) made_all = true;
             else pending.push_back(std::move(work));
         }
-        if (pending.empty()) return 1;
+        if (pending.empty()) return next_failed ? 0 : 1;
         const std::size_t count = std::min(run, pending.size());
         progress.update(static_cast<std::uint64_t>(pending.front().chunk));
         std::vector<ChunkQuery> source, target;
