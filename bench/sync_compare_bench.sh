@@ -4,8 +4,9 @@
 # scripts/services.sh: once with both sides identical, once with 1 % of the rows changed
 # (updates, inserts and deletes in equal parts). Each tool must leave the tables equal
 # (CHECKSUM TABLE); the script fails otherwise. Reports wall times, their ratio and kro's
-# peak memory (maximum resident set). Each tool runs RUNS times per state (default 3),
-# alternating, and the median run counts: on a shared machine one run can be off by a quarter.
+# peak memory (maximum resident set, the highest of its runs). Each tool runs RUNS times per
+# state (default 3), alternating, and the median run counts: on a shared machine one run can
+# be off by a quarter.
 #   bench/sync_compare_bench.sh [rows]  (KRO_BUILD_DIR: the build folder, default build/)
 # Needs /usr/bin/time. Starts the services when they are not running and stops them again
 # at the end in that case.
@@ -104,7 +105,9 @@ echo
 echo "median of $runs runs each"
 printf '%-10s %10s %10s %8s %14s\n' state "kro s" "pt s" ratio "kro peak MiB"
 for state in identical changed; do
-  read -r kro_s kro_kb < <(median "kro-$state")
+  read -r kro_s _ < <(median "kro-$state")
+  # Memory: the highest peak of all of kro's runs.
+  kro_kb=$(for run in $(seq "$runs"); do tail -n 1 "$work/kro-$state-$run.time"; done | awk '$2 > m { m = $2 } END { print m }')
   read -r pt_s _ < <(median "pt-$state")
   printf '%-10s %10s %10s %8s %14s\n' $state "$kro_s" "$pt_s" \
     "$(awk "BEGIN { printf \"%.2f\", $kro_s / $pt_s }")" "$(awk "BEGIN { printf \"%.1f\", $kro_kb / 1024 }")"
