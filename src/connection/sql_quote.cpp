@@ -20,6 +20,8 @@ StrBuf escape_identifier(std::string_view name) {
     return out;
 }
 
+std::string backquoted(std::string_view name) { return "`" + escape_identifier(name).str() + "`"; }
+
 StrBuf escape_literal(Tunnel& tunnel, MYSQL* handle, std::string_view text) {
     StrBuf out(0);
     out.ensure_capacity(text.size() * 2 + 1);

@@ -2,6 +2,7 @@
 // their format ("`%s`", "'%s'"); these give the text that goes between them.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include <mysql.h>
@@ -13,6 +14,8 @@ class Tunnel;
 // A name for inside backquotes: every backquote doubled.
 StrBuf escape_identifier(std::string_view name);
 void append_escaped_identifier(StrBuf& out, std::string_view name);
+// The name in backquotes, ready for SQL: "`a``b`".
+std::string backquoted(std::string_view name);
 
 // A value for inside single quotes, escaped by the connection (its character set and
 // SQL mode decide how).

@@ -51,7 +51,7 @@ std::string key_order(const std::vector<KeyColumn>& key) {
     std::string order;
     for (const KeyColumn& column : key) {
         if (!order.empty()) order += ",";
-        order += "`" + escape_identifier(column.name).str() + "`";
+        order += backquoted(column.name);
     }
     return order;
 }

@@ -136,7 +136,7 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
     std::string column_list;
     for (const ImportColumn& c : table.columns) {
         if (!column_list.empty()) column_list += " ,";
-        column_list += "`" + escape_identifier(c.target_name).str() + "`";
+        column_list += backquoted(c.target_name);
     }
     if (column_list.empty()) return 0;
     const char* verb = "INSERT INTO";

@@ -22,8 +22,6 @@ constexpr char kStrictMode[] = "set sql_mode = 'STRICT_ALL_TABLES,NO_ENGINE_SUBS
 
 bool same_nocase(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
-std::string backquoted(const std::string& name) { return "`" + escape_identifier(name).str() + "`"; }
-
 bool is_blob_type(const std::string& type) { return same_nocase(type, "blob") || same_nocase(type, "longblob"); }
 
 // Is the column of this target name a BLOB or LONGBLOB column (keys need a prefix length)?

@@ -50,7 +50,7 @@ bool row_layout(SyncContext& ctx, RowLayout& out) {
     std::vector<std::string> key_selects(ctx.keys.size());
     while (MYSQL_ROW row = tunnel.fetch_row(fields.get())) {
         if (!row[0]) continue;
-        const std::string quoted = "`" + quote_name(row[0]) + "`";
+        const std::string quoted = backquoted(row[0]);
         const bool single_float = row[1] && strncasecmp(row[1], "float", 5) == 0;
         const std::string select = single_float ? float_as_double(quoted) : quoted;
         for (std::size_t k = 0; k < ctx.keys.size(); ++k) {
@@ -298,7 +298,7 @@ int compare_by_ranges(SyncContext& ctx, const std::string& key, KeyClass key_cla
     KeyRangePlan plan(key, *kind, source_rows,
                       [&source](const std::string& statement) { return two_columns(source, statement); });
     if (source_rows > 0) {
-        std::string bounds = "SELECT MIN(`" + quote_name(key) + "`), MAX(`" + quote_name(key) + "`) FROM " + ctx.table;
+        std::string bounds = "SELECT MIN(" + backquoted(key) + "), MAX(" + backquoted(key) + ") FROM " + ctx.table;
         std::optional<TextPair> range = two_columns(source, bounds);
         if (!range || !range->first || !range->second ||
             !plan.make_plan(range->first->c_str(), range->second->c_str())) {
@@ -333,7 +333,7 @@ int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expressio
     std::vector<std::string> names;
     for (const KeyColumn& key : ctx.keys) names.push_back(key.name);
     const std::string order_by = order_by_list(names);
-    const std::string base = "SELECT " + key_list + " FROM " + ctx.table + " FORCE INDEX(`" + quote_name(index_name) + "`)";
+    const std::string base = "SELECT " + key_list + " FROM " + ctx.table + " FORCE INDEX(" + backquoted(index_name) + ")";
     ChunkTable table = chunk_table(ctx, checksum_expression);
     SyncSide& source = ctx.source();
 

@@ -1,5 +1,7 @@
 #include "sync/chunk_statements.h"
 
+#include "connection/sql_quote.h"
+
 namespace {
 
 constexpr const char* source_lock = "LOCK IN SHARE MODE";
@@ -22,15 +24,6 @@ std::string digest(const ChunkTable& table) {
 
 }  // namespace
 
-std::string quote_name(const std::string& name) {
-    std::string out;
-    for (char c : name) {
-        out += c;
-        if (c == '`') out += '`';
-    }
-    return out;
-}
-
 std::string range_checksum_source(int chunk, const ChunkTable& table, const std::string& where) {
     std::string text = checksum_statement(chunk, table) + " " + where;
     if (!table.filter.empty()) text += " and (" + table.filter + ")";
@@ -46,13 +39,13 @@ std::string range_rows_source(const ChunkTable& table, const std::string& where,
     std::string text = "SELECT " + table.all_columns + ", " + digest(table) + sort_columns +
                        " \t\t\t\t\t\t\t  FROM " + table.name + " " + where;
     if (!table.filter.empty()) text += " AND (" + table.filter + ")";
-    return text + " ORDER BY `" + quote_name(key) + "` " + source_lock;
+    return text + " ORDER BY " + backquoted(key) + " " + source_lock;
 }
 
 std::string range_rows_target(const ChunkTable& table, const std::string& where, const std::string& key,
                               const std::string& key_select, const std::string& sort_columns) {
     return "SELECT " + key_select + ", " + digest(table) + sort_columns + " \t\t\t\t\t\t\t\t\t  FROM " +
-           table.name + " " + where + "  ORDER BY `" + quote_name(key) + "` " + target_lock;
+           table.name + " " + where + "  ORDER BY " + backquoted(key) + " " + target_lock;
 }
 
 std::string order_checksum_source(int chunk, const ChunkTable& table, const std::string& where) {
@@ -83,7 +76,7 @@ std::string order_by_list(const std::vector<std::string>& key_names) {
     std::string text = "ORDER BY ";
     for (std::size_t i = 0; i < key_names.size(); ++i) {
         if (i) text += ',';
-        text += "`" + quote_name(key_names[i]) + "` ASC";
+        text += backquoted(key_names[i]) + " ASC";
     }
     return text;
 }

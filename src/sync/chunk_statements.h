@@ -39,6 +39,3 @@ std::string order_rows_target(const ChunkTable& table, const std::string& where,
 
 // "ORDER BY `a` ASC,`b` ASC" for the key columns (names as the server gave them).
 std::string order_by_list(const std::vector<std::string>& key_names);
-
-// A name for inside backquotes: backquotes doubled.
-std::string quote_name(const std::string& name);

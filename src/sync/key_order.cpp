@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "connection/sql_quote.h"
 #include "sync/big_int.h"
-#include "sync/chunk_statements.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ KeySort key_sort(const std::string& name, const char* type_text, const char* col
     std::string type(type_text ? type_text : "");
     for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     bool collated = collation && *collation && std::strcmp(collation, "NULL") != 0;
-    std::string column = "`" + quote_name(name) + "`";
+    std::string column = backquoted(name);
     if (starts_with(type, "enum") || starts_with(type, "set")) return {KeyOrder::member, column + "+0"};
     if (contains(type, "int") || contains(type, "year")) return {KeyOrder::integer, {}};
     if (contains(type, "double") || contains(type, "float") || contains(type, "real"))

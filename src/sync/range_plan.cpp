@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "connection/sql_quote.h"
 #include "sync/big_int.h"
 
 namespace {
@@ -48,19 +49,11 @@ bool whole_seconds(const std::string& text, BigInt& out) {
     return whole_number(text.c_str(), false, out);
 }
 
-std::string escape_backquotes(const std::string& name) {
-    std::string out;
-    for (char c : name) {
-        out += c;
-        if (c == '`') out += '`';
-    }
-    return out;
-}
 
 }  // namespace
 
 KeyRangePlan::KeyRangePlan(std::string key, RangeKind kind, std::uint64_t rows, PairQuery query)
-    : key_(escape_backquotes(key)), kind_(kind), rows_(rows), query_(std::move(query)) {}
+    : key_(backquoted(key)), kind_(kind), rows_(rows), query_(std::move(query)) {}
 
 bool KeyRangePlan::make_plan(const char* min, const char* max) {
     last_ = 0;
@@ -143,7 +136,7 @@ std::string KeyRangePlan::range_condition(int chunk) const {
     if (!has_bounds()) return " where (1 = 1)";
     const char* quote = (kind_ == RangeKind::integer || kind_ == RangeKind::floating) ? "" : "'";
     auto value = [quote](const std::string& text) { return quote + text + quote; };
-    std::string column = " `" + key_ + "`";
+    std::string column = " " + key_;
     if (chunk <= 0) return "where" + column + " < " + value(bounds_[0].high);
     if (chunk >= last_) return "where" + column + " >= " + value(bounds_[last_].low);
     const Bound& bound = bounds_[chunk];

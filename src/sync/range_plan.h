@@ -47,7 +47,7 @@ private:
     bool temporal_plan(const char* min, const char* max);
     void close_plan();
 
-    std::string key_;  // escaped for inside backquotes
+    std::string key_;  // in backquotes, ready for SQL
     RangeKind kind_;
     std::uint64_t rows_;
     PairQuery query_;

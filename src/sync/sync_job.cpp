@@ -51,7 +51,7 @@ bool nocase_equal_unquoted(std::string_view a, std::string_view b) {
 // written, any other one is put in backquotes safely.
 std::string sql_table_name(const std::string& name) {
     if (name.size() >= 2 && name.front() == '`' && name.back() == '`') return name;
-    return "`" + escape_identifier(name).str() + "`";
+    return backquoted(name);
 }
 
 // The source's "show full fields" and "show keys" of the current table; 0 when either
@@ -210,7 +210,7 @@ int SyncRun::one_table(SyncContext& ctx, const SyncTableEntry* entry, const std:
         ctx.filter = entry->filter;
         ctx.column_list = entry->column_list;
     } else {
-        ctx.table = "`" + escape_identifier(name).str() + "`";
+        ctx.table = backquoted(name);
         ctx.table_label = ctx.table;
     }
     if (ctx.writes_script()) {

@@ -71,7 +71,7 @@ int compare_rows(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys, con
         key.key_class = single.key_class;
         key.unquoted = single.key_class == KeyClass::integer || single.key_class == KeyClass::floating;
         ctx.keys.assign(1, key);
-        ctx.key_list = "`" + escape_identifier(key.name).str() + "`";
+        ctx.key_list = backquoted(key.name);
         bool no_plan = false;
         int ok = compare_by_ranges(ctx, key.name, key.key_class, ctx.checksum_expression, source_rows, no_plan);
         return ok && !no_plan;
@@ -111,7 +111,7 @@ void build_column_lists(SyncContext& ctx, TunnelResult* fields) {
     ctx.copy_columns.clear();
     tunnel.data_seek(fields, 0);
     while (MYSQL_ROW row = tunnel.fetch_row(fields)) {
-        const std::string name = "`" + escape_identifier(row[0] ? row[0] : "").str() + "`";
+        const std::string name = backquoted(row[0] ? row[0] : "");
         ctx.all_columns += (ctx.all_columns.empty() ? "" : ",") + name;
         const bool single_float = row[1] && strncasecmp(row[1], "float", 5) == 0;
         ctx.copy_columns += (ctx.copy_columns.empty() ? "" : ",") +

@@ -66,7 +66,7 @@ void build_key_list(SyncContext& ctx) {
     ctx.key_list.clear();
     for (const KeyColumn& key : ctx.keys) {
         if (!ctx.key_list.empty()) ctx.key_list += ",";
-        ctx.key_list += "`" + escape_identifier(key.name).str() + "`";
+        ctx.key_list += backquoted(key.name);
     }
 }
 
