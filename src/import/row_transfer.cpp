@@ -35,14 +35,6 @@ bool plain_number(std::string_view text) {
     return true;
 }
 
-// The target connection's escaping, written straight behind the text.
-void append_escaped(StrBuf& out, Tunnel& tunnel, MYSQL* handle, const char* data, std::size_t length) {
-    out.make_room(2 * length + 1);
-    std::size_t at = out.length();
-    unsigned long n = tunnel.real_escape_string(handle, out.data() + at, data, static_cast<unsigned long>(length));
-    out.set_length(at + n);
-}
-
 // The value of a column that gets none from the source.
 void append_default(StrBuf& row, const ImportColumn& c) {
     std::string def = c.default_value;
@@ -252,25 +244,37 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
     std::vector<char> ignored(columns);
     for (std::size_t i = 0; i < columns; ++i) ignored[i] = is_ignored(table.columns[i]);
     const bool access_guids = dbms_ == SourceDbms::access;
+    // False when the target connection cannot escape the value for its character set.
     auto append_value = [&](std::size_t i) {
         const ImportColumn& c = table.columns[i];
         const FetchedValue& v = values[i];
-        if (ignored[i]) return append_default(row, c);
-        if (v.is_null) return row.append("NULL");
+        if (ignored[i]) {
+            append_default(row, c);
+            return true;
+        }
+        if (v.is_null) {
+            row.append("NULL");
+            return true;
+        }
         if (c.binary) {
             row.append("'");
-            append_escaped(row, tunnel, handle, v.bytes.data(), v.bytes.size());
+            if (!append_escaped_value(row, tunnel, handle, v.bytes.data(), static_cast<unsigned long>(v.bytes.size())))
+                return false;
             row.append("'");
-            return;
+            return true;
         }
         utf8.clear();
         append_utf16_as_utf8(utf8, v.wide.data(), v.wide.size());
-        if (c.numeric && utf8.empty()) return row.append("NULL");
-        if (c.numeric && plain_number(utf8)) return row.append(utf8);
+        if (c.numeric && (utf8.empty() || plain_number(utf8))) {
+            row.append(utf8.empty() ? "NULL" : utf8);
+            return true;
+        }
         const bool guid = access_guids && c.odbc_type == SQL_GUID;
         row.append(guid ? "'{" : "'");
-        append_escaped(row, tunnel, handle, utf8.data(), utf8.size());
+        if (!append_escaped_value(row, tunnel, handle, utf8.data(), static_cast<unsigned long>(utf8.size())))
+            return false;
         row.append(guid ? "}'" : "'");
+        return true;
     };
 
     bool ok = true;
@@ -297,7 +301,10 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
                 break;
             }
             if (i > 0) row.append(", ");
-            append_value(i);
+            if (!append_value(i)) {
+                report_failure("\r\nERROR: A value could not be escaped for the target connection's character set.");
+                ok = false;
+            }
         }
         if (!ok) break;
         ++rows;
