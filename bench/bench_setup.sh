@@ -4,7 +4,7 @@
 # at the end then), reads their settings and makes `client` the mariadb command line for
 # the test user.
 services="$build/services"
-work=$(mktemp -d /tmp/kro-bench-XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}/kro-bench-XXXXXX")
 started=0
 bench_cleanup() {
   if declare -F bench_cleanup_extra >/dev/null; then bench_cleanup_extra || true; fi
@@ -18,8 +18,7 @@ if [ ! -f "$services/env" ]; then
   "$top/scripts/services.sh" start "$services" >/dev/null
   started=1
 fi
-# shellcheck source=/dev/null
-source "$services/env"
+while IFS= read -r setting; do export "${setting?}"; done < "$services/env"
 export MYSQL_PWD=$MARIADB_PASSWORD
 client=(mariadb --no-defaults --skip-ssl -h "$MARIADB_HOST" -P "$MARIADB_PORT" -u "$MARIADB_USER")
 

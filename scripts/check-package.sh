@@ -11,7 +11,7 @@ build=$(cd "$1" && pwd)
 services=$(cd "$2" && pwd)
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-work=$(mktemp -d /tmp/kro-package-XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}/kro-package-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 fail() { echo "check-package: $*" >&2; exit 1; }
 
@@ -58,8 +58,7 @@ echo "== kro-check on the installed examples"
 kro-check /usr/share/doc/kro/examples/*.xml
 
 echo "== the installed export example"
-# shellcheck source=/dev/null
-source "$services/env"
+while IFS= read -r setting; do export "${setting?}"; done < "$services/env"
 client=(mariadb --no-defaults --skip-ssl -h "$MARIADB_HOST" -P "$MARIADB_PORT" -u "$MARIADB_USER")
 MYSQL_PWD=$MARIADB_PASSWORD "${client[@]}" -e "drop database if exists kro_package_check;
   create database kro_package_check; create table kro_package_check.orders (id int primary key, total decimal(10,2));

@@ -2,26 +2,28 @@
 # A first look at kro on a fresh Debian machine: installs what is missing, builds, starts a
 # private MariaDB with a small sample database, runs examples/export.xml against it, shows
 # what kro printed and where the dump went, and restores the database from the dump. The
-# private server is stopped at the end.
+# private server is stopped at the end. Exits non-zero when any step fails.
+#   KRO_BUILD_DIR   the build folder (default build/)
+#   KRO_BUILD_JOBS  parallel build jobs (default: all cores)
+#   TMPDIR          where the demo's folder is made (default /tmp)
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${KRO_BUILD_DIR:-$top/build}
-"$top/scripts/deps.sh" --test
+"$top/scripts/deps.sh" --demo
 cmake -S "$top" -B "$build" >/dev/null
-cmake --build "$build" -j "$(nproc)" --target kro
+cmake --build "$build" -j "${KRO_BUILD_JOBS:-$(nproc)}" --target kro
 
-work=$(mktemp -d /tmp/kro-demo-XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}/kro-demo-XXXXXX")
 services="$work/services"
 trap '"$top/scripts/services.sh" stop "$services" >/dev/null 2>&1 || true; rm -rf "$services"' EXIT
 
 echo "== kro --version"
 "$build/kro" --version || true
 echo
-echo "== starting a private MariaDB (and the other test services) under $services"
-"$top/scripts/services.sh" start "$services" >/dev/null
-# shellcheck source=/dev/null
-source "$services/env"
+echo "== starting a private MariaDB under $services"
+"$top/scripts/services.sh" start "$services" mariadb >/dev/null
+while IFS= read -r setting; do export "${setting?}"; done < "$services/env"
 export MYSQL_PWD=$MARIADB_PASSWORD
 mariadb --no-defaults --default-character-set=utf8mb4 --skip-ssl -h "$MARIADB_HOST" -P "$MARIADB_PORT" -u "$MARIADB_USER" <<'SQL'
 create database shop character set utf8mb4;
@@ -53,9 +55,11 @@ echo "== kro export.xml"
 (cd "$work" && "$build/kro" export.xml) && rc=0 || rc=$?
 echo
 echo "== exit code: $rc"
+[ "$rc" -eq 0 ] || { echo "demo: kro failed; its log: $work/kro.log" >&2; exit 1; }
 echo "== the dump went to:"
 ls -l "$work/dumps"
-dump=$(ls "$work"/dumps/*.sql | head -n 1)
+dump=$(find "$work/dumps" -name '*.sql' | head -n 1)
+[ -n "$dump" ] || { echo "demo: kro wrote no dump" >&2; exit 1; }
 echo "== first lines of $dump:"
 head -n 40 "$dump"
 echo "..."
@@ -67,3 +71,7 @@ client=(mariadb --no-defaults --default-character-set=utf8mb4 --skip-ssl -h "$MA
 "${client[@]}" -e "drop database shop"
 "${client[@]}" < "$dump"
 "${client[@]}" -e "select o.id, c.name, i.item from shop.order_items i join shop.orders o on o.id = i.order_id join shop.customers c on c.id = o.customer order by i.id"
+restored=$("${client[@]}" -N -e "select count(*) from shop.order_items")
+[ "$restored" = 3 ] || { echo "demo: the restored database holds $restored order items, not 3" >&2; exit 1; }
+echo
+echo "== demo done: the dump of shop restored it whole; its files are in $work"

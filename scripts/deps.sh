@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages kro needs.
 #   scripts/deps.sh          what building and running kro need
-#   scripts/deps.sh --test   that, plus the private test servers and test tools
+#   scripts/deps.sh --demo   that, plus the private MariaDB server of the demo
+#   scripts/deps.sh --test   that, plus every private test server and test tool
 # Idempotent: does nothing when all packages are present. Never prompts.
 set -euo pipefail
 
@@ -20,10 +21,12 @@ test_packages=(
   procps time locales
   postgresql odbc-postgresql libsqliteodbc sqlite3 unixodbc
 )
+demo_packages=(mariadb-server mariadb-client openssl python3 procps)
 case "${1:-}" in
-  --test) packages+=("${test_packages[@]}") ;;
+  --test) packages+=("${demo_packages[@]}" "${test_packages[@]}") ;;
+  --demo) packages+=("${demo_packages[@]}") ;;
   "") ;;
-  *) echo "usage: $0 [--test]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--demo|--test]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Starts or stops the private test servers on 127.0.0.1.
-#   scripts/services.sh start|stop|status [services-dir]
+#   scripts/services.sh start|stop [services-dir] [service ...]
+# Without service names every service in scripts/services.d/ is started (or stopped); with
+# names only those (start also starts what they need: odbc starts postgres, web needs mariadb
+# first). The folder may be anywhere, a 0700 folder of root's or a path with blanks.
 # Each service is a script in scripts/services.d/ with the functions <name>_start and
 # <name>_stop; a service writes its settings as KEY=VALUE lines to "$SERVICES_DIR/env.d/<name>",
 # and start joins them into "$SERVICES_DIR/env", the file the tests read.
@@ -10,6 +13,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 action=${1:-}
 SERVICES_DIR=${2:-${KRO_SERVICES_DIR:-$here/../build/services}}
+shift $(($# < 2 ? $# : 2))
 mkdir -p "$SERVICES_DIR/env.d"
 SERVICES_DIR=$(cd "$SERVICES_DIR" && pwd)
 export SERVICES_DIR
@@ -56,6 +60,12 @@ for f in "$here"/services.d/*.sh; do
   source "$f"
   services+=("$(basename "$f" .sh)")
 done
+if [ $# -gt 0 ]; then
+  for s in "$@"; do
+    [[ " ${services[*]} " == *" $s "* ]] || { echo "services.sh: no service named '$s' (scripts/services.d/)" >&2; exit 2; }
+  done
+  services=("$@")
+fi
 
 case "$action" in
   start)
@@ -75,7 +85,7 @@ case "$action" in
     exit $status
     ;;
   *)
-    echo "usage: $0 start|stop [services-dir]" >&2
+    echo "usage: $0 start|stop [services-dir] [service ...]" >&2
     exit 2
     ;;
 esac

@@ -2,7 +2,10 @@
 # The project's test command: installs what is missing, builds, builds and installs the
 # Debian package and checks it (scripts/check-package.sh), runs every test against the
 # private servers, and stops those servers whatever happened.
-#   scripts/test.sh [extra ctest arguments]     (KRO_SANITIZE=ON for an ASan/UBSan build)
+#   scripts/test.sh [extra ctest arguments]
+#   KRO_SANITIZE=ON   an ASan/UBSan build
+#   KRO_BUILD_DIR     the build folder (default build/)
+#   KRO_BUILD_JOBS    parallel build jobs (default: all cores)
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -10,7 +13,7 @@ build=${KRO_BUILD_DIR:-$top/build}
 "$top/scripts/deps.sh" --test
 
 cmake -S "$top" -B "$build" -DKRO_SANITIZE="${KRO_SANITIZE:-OFF}" -DKRO_REQUIRE_TESTS=ON >/dev/null
-cmake --build "$build" -j "$(nproc)"
+cmake --build "$build" -j "${KRO_BUILD_JOBS:-$(nproc)}"
 
 trap '"$top/scripts/services.sh" stop "$build/services" >/dev/null 2>&1 || true' EXIT
 "$top/scripts/services.sh" start "$build/services"

@@ -79,8 +79,18 @@ max-connections=200
 $(printf '%s\n' "$@")
 CNF
   rm -rf "$dir/data"
-  mariadb-install-db --defaults-file="$cnf" --user=root --auth-root-authentication-method=normal \
-    --skip-test-db > "$dir/install.log" 2>&1 || { cat "$dir/install.log" >&2; return 1; }
+  # mariadb-install-db splits a path with blanks (its options file's and its own): it is given
+  # its settings on the command line and, for such a path, a link to the folder without blanks.
+  local install_dir=$dir link=""
+  if [[ $dir == *[[:space:]]* ]]; then
+    link=$(mktemp -u /tmp/kro-mariadb-XXXXXX)
+    ln -s "$dir" "$link"
+    install_dir=$link
+  fi
+  mariadb-install-db --no-defaults --datadir="$install_dir/data" --user=root \
+    --auth-root-authentication-method=normal --skip-test-db --innodb-log-file-size=16M \
+    > "$dir/install.log" 2>&1 || { [ -z "$link" ] || rm -f "$link"; cat "$dir/install.log" >&2; return 1; }
+  [ -z "$link" ] || rm -f "$link"
   setsid mariadbd --defaults-file="$cnf" --user=root < /dev/null >> "$dir/server.out" 2>&1 &
   echo $! > "$dir/server.pid"
   local i

@@ -53,10 +53,10 @@ sshd_start() {
   cat > "$dir/sshd_config" <<CONFIG
 Port $port
 ListenAddress 127.0.0.1
-HostKey $dir/ssh_host_ed25519_key
-PidFile $dir/sshd.pid
+HostKey "$dir/ssh_host_ed25519_key"
+PidFile "$dir/sshd.pid"
 AuthorizedKeysFile none
-AuthorizedKeysCommand /bin/cat $dir/authorized_keys
+AuthorizedKeysCommand /bin/cat "$dir/authorized_keys"
 AuthorizedKeysCommandUser root
 StrictModes no
 UsePAM no

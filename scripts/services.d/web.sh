@@ -68,13 +68,13 @@ web_install_script() {
 # PHP is set up as a careless host would be: LOAD DATA LOCAL allowed, large bodies taken;
 # scripts are kept compiled as on a production server, checked for changes at every request.
 web_start_php() {
-  local name=$1 port=$2 router=${3:-} dir
+  local name=$1 port=$2 dir router=()
   dir=$(web_dir)
-  # shellcheck disable=SC2086
+  [ -n "${3:-}" ] && router=("$3")
   KRO_TUNNEL_AUTH_USER=$web_auth_user KRO_TUNNEL_AUTH_PASSWORD=$web_auth_password \
     PHP_CLI_SERVER_WORKERS=4 setsid php -d post_max_size=1G -d memory_limit=512M \
     -d mysqli.allow_local_infile=1 -d sys_temp_dir="$dir/tmp" -d opcache.enable_cli=1 -d opcache.revalidate_freq=0 \
-    -S "127.0.0.1:$port" -t "$dir/docroot" $router < /dev/null > "$dir/$name.log" 2>&1 &
+    -S "127.0.0.1:$port" -t "$dir/docroot" "${router[@]}" < /dev/null > "$dir/$name.log" 2>&1 &
   echo $! > "$dir/$name.pid"
 }
 
