@@ -24,6 +24,8 @@
 #include "connection/tunnel_answer.h"
 #include "connection/tunnel_request.h"
 
+using namespace kro::connection;
+
 namespace {
 
 constexpr int kRows = 100000;

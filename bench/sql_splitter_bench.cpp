@@ -6,6 +6,8 @@
 
 #include "notify/sql_splitter.h"
 
+using namespace kro::notify;
+
 int main() {
     std::string text;
     text.reserve(52u << 20);

@@ -2,6 +2,8 @@
 
 #include <array>
 
+namespace kro::common {
+
 namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -117,3 +119,5 @@ bool base64_decode(std::string_view text, std::string& out) {
     out = std::move(decoded);
     return true;
 }
+
+}  // namespace kro::common

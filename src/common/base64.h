@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+namespace kro::common {
+
 std::size_t base64_encoded_length(std::size_t byte_count);
 void base64_encode_append(std::string& out, std::string_view bytes);
 std::string base64_encode(std::string_view bytes);
@@ -23,3 +25,5 @@ std::size_t base64_decode_into(std::string_view text, char* out);
 std::optional<std::size_t> base64_decode_bounded(std::string_view text, char* out, std::size_t room);
 // Both steps at once; false (and `out` unchanged) when the text is not valid Base64.
 bool base64_decode(std::string_view text, std::string& out);
+
+}  // namespace kro::common

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace kro::common {
+
 namespace {
 
 constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";
@@ -69,3 +71,5 @@ StrBuf html_escaped(const char* text) {
     if (text) escape_into(out, text, kHtmlStyle);
     return out;
 }
+
+}  // namespace kro::common

@@ -9,6 +9,8 @@
 
 #include "common/str_buf.h"
 
+namespace kro::common {
+
 enum class ControlBytes {
     keep,       // as they are, but NUL dropped (HTML report bodies)
     replace,    // each one becomes U+FFFD (XML files such as the session file)
@@ -30,3 +32,5 @@ void append_markup_escaped(std::string& target, std::string_view text, const Mar
 // HTML.
 void append_html_escaped(StrBuf& target, const char* text, std::size_t length);
 StrBuf html_escaped(const char* text);
+
+}  // namespace kro::common

@@ -3,6 +3,8 @@
 #include <strings.h>
 #include <tinyxml2.h>
 
+namespace kro::common {
+
 const char* element_text(const tinyxml2::XMLElement* element) {
     if (!element || !element->FirstChild()) return "";
     const tinyxml2::XMLText* text = element->FirstChild()->ToText();
@@ -34,3 +36,5 @@ const char* first_attribute_value(const tinyxml2::XMLElement* element) {
 bool first_attribute_is_yes(const tinyxml2::XMLElement* element) {
     return strcasecmp(trimmed(first_attribute_value(element)).c_str(), "yes") == 0;
 }
+
+}  // namespace kro::common

@@ -9,6 +9,8 @@ namespace tinyxml2 {
 class XMLElement;
 }
 
+namespace kro::common {
+
 // The element's text: its first child when that is a text node, else "" (also for null).
 const char* element_text(const tinyxml2::XMLElement* element);
 // The text, kept as it is (values_are_utf8 1) or converted from the locale's character set.
@@ -24,3 +26,5 @@ std::string trimmed(std::string_view text);
 const char* first_attribute_value(const tinyxml2::XMLElement* element);
 // The first attribute's value is "yes", without regard to case or surrounding white space.
 bool first_attribute_is_yes(const tinyxml2::XMLElement* element);
+
+}  // namespace kro::common

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace kro::common {
+
 namespace {
 
 constexpr int kMaxHooks = 4;
@@ -51,3 +53,5 @@ void* checked_realloc(void* block, unsigned long size) {
     if (!p) out_of_memory();
     return p;
 }
+
+}  // namespace kro::common

@@ -2,6 +2,8 @@
 // process at once with exit code 1 (no clean-up; the session file stays unclosed).
 #pragma once
 
+namespace kro::common {
+
 // Last words before the process ends for lack of memory (the log gets the message, an
 // unused crash-report file is removed). A hook must not allocate. At most four are kept.
 using OutOfMemoryHook = void (*)(const char* message);
@@ -13,3 +15,5 @@ void remove_out_of_memory_hook(OutOfMemoryHook hook);
 // Allocation helpers that never return null: they call out_of_memory() instead.
 void* checked_malloc(unsigned long size);
 void* checked_realloc(void* block, unsigned long size);
+
+}  // namespace kro::common

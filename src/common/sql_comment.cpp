@@ -1,5 +1,7 @@
 #include "common/sql_comment.h"
 
+namespace kro::common {
+
 std::string sql_comment_text(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -15,3 +17,5 @@ std::string sql_comment_text(std::string_view text) {
     }
     return out;
 }
+
+}  // namespace kro::common

@@ -7,5 +7,9 @@
 #include <string>
 #include <string_view>
 
+namespace kro::common {
+
 // text with "*/" written as "*\/" and line breaks as blanks.
 std::string sql_comment_text(std::string_view text);
+
+}  // namespace kro::common

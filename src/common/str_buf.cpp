@@ -10,6 +10,10 @@
 #include "common/out_of_memory.h"
 #include "platform/text_convert.h"
 
+using namespace kro::platform;
+
+namespace kro::common {
+
 StrBuf::StrBuf(std::size_t capacity) {
     if (capacity > 0) grow_to(capacity);
 }
@@ -167,3 +171,5 @@ int StrBuf::compare_nocase(const char* text) const {
 }
 
 int StrBuf::to_int() const { return std::atoi(c_str()); }
+
+}  // namespace kro::common

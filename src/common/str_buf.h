@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+namespace kro::common {
+
 class StrBuf {
 public:
     StrBuf() : StrBuf(256) {}
@@ -65,3 +67,5 @@ private:
     std::size_t capacity_ = 0;
     std::size_t length_ = 0;
 };
+
+}  // namespace kro::common

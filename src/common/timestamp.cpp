@@ -3,6 +3,8 @@
 #include <ctime>
 #include <string>
 
+namespace kro::common {
+
 void local_timestamp_text(StrBuf& target, const char* separator) {
     std::time_t now = std::time(nullptr);
     std::tm t{};
@@ -21,3 +23,5 @@ StrBuf asctime_text() {
     if (out.char_at(static_cast<long>(out.length()) - 1) == '\n') out.cut_end(1);
     return out;
 }
+
+}  // namespace kro::common

@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+namespace kro::connection {
+
 const MARIADB_CHARSET_INFO* multibyte_charset(const char* name) {
     // In UTF-8 no byte of a multibyte character is below 0x80, so byte-wise escaping is
     // exact there and writes what a direct connection writes.
@@ -49,3 +51,5 @@ unsigned long escape_for_charset(const MARIADB_CHARSET_INFO* cs, char* destinati
     *out = '\0';
     return static_cast<unsigned long>(out - destination);
 }
+
+}  // namespace kro::connection

@@ -6,6 +6,8 @@
 
 #include <mysql.h>
 
+namespace kro::connection {
+
 // The character set whose values need that care, looked up once per name; null for one
 // escaped byte by byte (single-byte sets, UTF-8, unknown or empty names).
 const MARIADB_CHARSET_INFO* multibyte_charset(const char* name);
@@ -14,3 +16,5 @@ const MARIADB_CHARSET_INFO* multibyte_charset(const char* name);
 // bytes) and gives its length.
 unsigned long escape_for_charset(const MARIADB_CHARSET_INFO* charset, char* destination, const char* source,
                                  unsigned long length);
+
+}  // namespace kro::connection

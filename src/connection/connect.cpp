@@ -12,6 +12,10 @@
 #include "connection/ssh_tunnel.h"
 #include "connection/statements.h"
 
+using namespace kro::common;
+
+namespace kro::connection {
+
 namespace {
 
 constexpr unsigned long kDirectClientFlags = CLIENT_REMEMBER_OPTIONS | CLIENT_MULTI_RESULTS;
@@ -202,3 +206,5 @@ bool reconnect(Tunnel& tunnel, MYSQL*& handle, ConnectionInfo* info, const char*
     handle = nullptr;
     return false;
 }
+
+}  // namespace kro::connection

@@ -9,6 +9,8 @@
 
 #include "connection/tunnel.h"
 
+namespace kro::connection {
+
 struct ConnectionInfo;
 struct HttpTunnelSettings;
 
@@ -80,3 +82,5 @@ bool wants_compression(const ConnectionInfo& info);
 // given. The HTTP form also checks the server version and closes the handle (setting it
 // to null) when that fails.
 bool reconnect(Tunnel& tunnel, MYSQL*& handle, ConnectionInfo* info, const char* database);
+
+}  // namespace kro::connection

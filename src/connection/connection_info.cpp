@@ -12,6 +12,12 @@
 #include "platform/text_convert.h"
 #include "report/reporting.h"
 
+using namespace kro::platform;
+using namespace kro::common;
+using namespace kro::report;
+
+namespace kro::connection {
+
 namespace {
 
 using tinyxml2::XMLElement;
@@ -168,3 +174,5 @@ int check_tunnel_settings(const ConnectionInfo& info) {
     }
     return 1;
 }
+
+}  // namespace kro::connection

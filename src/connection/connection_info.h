@@ -12,15 +12,17 @@ namespace tinyxml2 {
 class XMLElement;
 }
 
+namespace kro::connection {
+
 // The running SSH helper of a server and the agent's ends of its pipes. A helper has
 // exactly one owner: a copy of the settings starts without one, and assigning settings
 // keeps the helper the receiving side already had.
 struct SshHelper {
-    ProcessHandle process = kNoProcess;
-    UniqueFd input;   // the helper's standard input
-    UniqueFd output;  // its standard output and error
+    platform::ProcessHandle process = platform::kNoProcess;
+    platform::UniqueFd input;   // the helper's standard input
+    platform::UniqueFd output;  // its standard output and error
     // The process-wide record that the runner ends at exit, kept equal to `process`.
-    ProcessHandle* record = nullptr;
+    platform::ProcessHandle* record = nullptr;
 
     SshHelper() = default;
     SshHelper(const SshHelper&) {}
@@ -28,35 +30,35 @@ struct SshHelper {
 };
 
 struct ConnectionInfo {
-    StrBuf user;
+    common::StrBuf user;
     int port = 0;  // 0: the client library's default
-    StrBuf database;
-    StrBuf password;
-    StrBuf host;  // for SSH: the host as the SSH server sees it
+    common::StrBuf database;
+    common::StrBuf password;
+    common::StrBuf host;  // for SSH: the host as the SSH server sees it
     int compressed = 1;
     int compressed_given = 0;  // the job file has the element (else loopback goes uncompressed)
-    StrBuf wait_timeout{"28800", 1};
-    StrBuf charset;
+    common::StrBuf wait_timeout{"28800", 1};
+    common::StrBuf charset;
 
     int use_http = 0;
-    StrBuf tunnel_url;
+    common::StrBuf tunnel_url;
     int http_timeout = 0;  // milliseconds
 
     int use_ssh = 0;
-    StrBuf ssh_user;
-    StrBuf ssh_password;
-    StrBuf ssh_host;
+    common::StrBuf ssh_user;
+    common::StrBuf ssh_password;
+    common::StrBuf ssh_host;
     int ssh_port = 0;
     int local_port = 0;
     int ssh_password_auth = 1;  // 1: password login, 0: private key
-    StrBuf ssh_key_file;
+    common::StrBuf ssh_key_file;
 
     int ssl = 0;
     int ssl_auth = 0;
-    StrBuf ssl_client_key;
-    StrBuf ssl_client_cert;
-    StrBuf ssl_ca_cert;
-    StrBuf ssl_cipher;
+    common::StrBuf ssl_client_key;
+    common::StrBuf ssl_client_cert;
+    common::StrBuf ssl_ca_cert;
+    common::StrBuf ssl_cipher;
 
     SshHelper ssh;  // run-time state of this server's SSH tunnel
 };
@@ -84,3 +86,5 @@ int check_tunnel_settings(const ConnectionInfo& info);
 // job-flag texts from the locale's character set.
 void read_connection_info(const tinyxml2::XMLElement* server, ConnectionInfo& info,
                           HttpTunnelSettings& http, int values_are_utf8);
+
+}  // namespace kro::connection

@@ -3,6 +3,11 @@
 #include "connection/tunnel.h"
 #include "report/reporting.h"
 
+using namespace kro::common;
+using namespace kro::report;
+
+namespace kro::connection {
+
 void report_connection_error(Tunnel& tunnel, MYSQL* handle) {
     report_error_number(static_cast<long>(tunnel.error_number(handle)), tunnel.error(handle));
 }
@@ -11,3 +16,5 @@ void report_query_error(Tunnel& tunnel, MYSQL* handle, const char* table, Report
                         StrBuf* last_error) {
     report_query_error(tunnel.error_number(handle), tunnel.error(handle), table, report, last_error);
 }
+
+}  // namespace kro::connection

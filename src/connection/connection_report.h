@@ -5,11 +5,18 @@
 
 #include "common/str_buf.h"
 
-class Tunnel;
+namespace kro::report {
 struct ReportBody;
+}
+
+namespace kro::connection {
+
+class Tunnel;
 
 // "\r\nERROR: %ld, %s" to the console, check line, log and session file.
 void report_connection_error(Tunnel& tunnel, MYSQL* handle);
 // A failed statement (see report_query_error in report/reporting.h).
-void report_query_error(Tunnel& tunnel, MYSQL* handle, const char* table, ReportBody& report,
-                        StrBuf* last_error);
+void report_query_error(Tunnel& tunnel, MYSQL* handle, const char* table, report::ReportBody& report,
+                        common::StrBuf* last_error);
+
+}  // namespace kro::connection

@@ -1,5 +1,7 @@
 #include "connection/direct_tunnel.h"
 
+namespace kro::connection {
+
 namespace {
 
 MYSQL_RES* res(TunnelResult* result) { return reinterpret_cast<MYSQL_RES*>(result); }
@@ -73,3 +75,5 @@ MYSQL_FIELD* DirectTunnel::fetch_field_direct(TunnelResult* result, unsigned int
 }
 
 int DirectTunnel::next_result(MYSQL* handle) { return mysql_next_result(handle); }
+
+}  // namespace kro::connection

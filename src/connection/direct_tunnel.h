@@ -5,6 +5,8 @@
 
 #include "connection/tunnel.h"
 
+namespace kro::connection {
+
 class DirectTunnel : public Tunnel {
 public:
     void set_current_db(const char*) override {}
@@ -38,3 +40,5 @@ public:
     bool check_tunnel(MYSQL*) override { return true; }
     bool is_http() const override { return false; }
 };
+
+}  // namespace kro::connection

@@ -11,6 +11,10 @@
 #include "connection/statements.h"
 #include "connection/tunnel.h"
 
+using namespace kro::common;
+
+namespace kro::connection {
+
 namespace {
 
 // The server's answer for a routine that does not exist (or that the user may not see).
@@ -216,3 +220,5 @@ int view_placeholder(Tunnel& tunnel, TunnelResult* columns, const char* view, St
 int start_transaction(Tunnel& tunnel, MYSQL* handle) { return run_simple(tunnel, handle, "set autocommit = 0"); }
 
 int commit(Tunnel& tunnel, MYSQL* handle) { return run_simple(tunnel, handle, "commit"); }
+
+}  // namespace kro::connection

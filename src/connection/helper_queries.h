@@ -10,6 +10,8 @@
 
 #include "common/str_buf.h"
 
+namespace kro::connection {
+
 class Tunnel;
 struct TunnelResult;
 
@@ -29,9 +31,9 @@ int column_index(Tunnel& tunnel, TunnelResult* result, const char* name);
 // "Unable to retrieve information. Please check your permission." or "Error No. %d\n%s".
 // statement, when given, receives the statement text.
 int show_create_function(Tunnel& tunnel, MYSQL* handle, const char* database, const char* name,
-                         StrBuf& definition, StrBuf& error_text, StrBuf* statement = nullptr);
+                         common::StrBuf& definition, common::StrBuf& error_text, common::StrBuf* statement = nullptr);
 int show_create_procedure(Tunnel& tunnel, MYSQL* handle, const char* database, const char* name,
-                          StrBuf& definition, StrBuf& error_text, StrBuf* statement = nullptr);
+                          common::StrBuf& definition, common::StrBuf& error_text, common::StrBuf* statement = nullptr);
 
 // Rows of database.table, with " where condition" when condition is given; 0 on failure.
 std::uint64_t count_rows(Tunnel& tunnel, MYSQL* handle, const char* database, const char* table,
@@ -40,7 +42,7 @@ std::uint64_t count_rows(Tunnel& tunnel, MYSQL* handle, const char* database, co
 // The CREATE TABLE text (second column) into definition, 1; 0 on failure. statement, when
 // not empty, is sent instead of "show create table"; database may be null or empty.
 int show_create_table(Tunnel& tunnel, MYSQL* handle, const char* database, const char* table,
-                      const char* statement, StrBuf& definition);
+                      const char* statement, common::StrBuf& definition);
 
 // 1 when column n of a CREATE TABLE text (its line n+1, empty lines not counted) has
 // "on update CURRENT_TIMESTAMP", in any letter case.
@@ -48,24 +50,26 @@ int column_has_on_update(const char* create_statement, int n);
 
 // Statements that list a database's views, procedures, functions, events and base tables
 // (written into statement; nothing is sent).
-void list_views_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement);
-void list_procedures_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement);
-void list_functions_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement);
-void list_events_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement);
+void list_views_statement(Tunnel& tunnel, MYSQL* handle, const char* database, common::StrBuf& statement);
+void list_procedures_statement(Tunnel& tunnel, MYSQL* handle, const char* database, common::StrBuf& statement);
+void list_functions_statement(Tunnel& tunnel, MYSQL* handle, const char* database, common::StrBuf& statement);
+void list_events_statement(Tunnel& tunnel, MYSQL* handle, const char* database, common::StrBuf& statement);
 // The full-tables form from 5.0.10 on (but not for INFORMATION_SCHEMA), else "show tables".
-void list_tables_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement);
+void list_tables_statement(Tunnel& tunnel, MYSQL* handle, const char* database, common::StrBuf& statement);
 
 // The storage engine of database.table into engine ("Type" on servers before 4.1), 1; 0
 // when the table or the column is missing. row_estimate, when given, receives the
 // server's estimate of the table's rows from the same answer (0 when it has none).
-int table_engine(Tunnel& tunnel, MYSQL* handle, const char* database, const char* table, StrBuf& engine,
+int table_engine(Tunnel& tunnel, MYSQL* handle, const char* database, const char* table, common::StrBuf& engine,
                  std::uint64_t* row_estimate = nullptr);
 
 // Appends a CREATE TABLE that stands in for a view until the view itself is created, from
 // a result with the columns "field" and "type" (such as "show columns"); 0 when the result
 // lacks them.
-int view_placeholder(Tunnel& tunnel, TunnelResult* columns, const char* view, StrBuf& out);
+int view_placeholder(Tunnel& tunnel, TunnelResult* columns, const char* view, common::StrBuf& out);
 
 // "set autocommit = 0" and "commit": 0 when the server refused.
 int start_transaction(Tunnel& tunnel, MYSQL* handle);
 int commit(Tunnel& tunnel, MYSQL* handle);
+
+}  // namespace kro::connection

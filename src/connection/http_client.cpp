@@ -5,6 +5,8 @@
 #include <mutex>
 #include <strings.h>
 
+namespace kro::connection {
+
 namespace {
 
 constexpr const char* kAgent = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1; .NET CLR 1.1.4322)";
@@ -264,3 +266,5 @@ int HttpClient::on_progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl
     }
     return 0;
 }
+
+}  // namespace kro::connection

@@ -15,6 +15,8 @@
 
 #include <curl/curl.h>
 
+namespace kro::connection {
+
 class HttpClient {
 public:
     HttpClient();
@@ -108,3 +110,5 @@ private:
     std::string headers_;
     std::string error_text_;
 };
+
+}  // namespace kro::connection

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace kro::connection {
+
 char* ByteArena::allocate(std::size_t n) {
     if (n > left_) {
         // Large pieces get a block of their own so the current block's rest is not lost.
@@ -35,3 +37,5 @@ MYSQL_ROW HttpResult::fetch_row() {
     current_lengths = &lengths[at];
     return &values[at];
 }
+
+}  // namespace kro::connection

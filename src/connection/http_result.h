@@ -11,6 +11,8 @@
 
 #include <mysql.h>
 
+namespace kro::connection {
+
 // Bump allocation for many small pieces that all die together.
 class ByteArena {
 public:
@@ -39,3 +41,5 @@ struct HttpResult {
     void seek(std::uint64_t row) { next_row = row < row_count ? row : row_count; }
     MYSQL_FIELD* field(unsigned index) { return index < fields.size() ? &fields[index] : nullptr; }
 };
+
+}  // namespace kro::connection

@@ -14,6 +14,8 @@
 #include "connection/tunnel_request.h"
 #include "connection/tunnel_texts.h"
 
+namespace kro::connection {
+
 namespace {
 
 constexpr std::uint64_t kFailed = ~std::uint64_t{0};
@@ -399,3 +401,5 @@ MYSQL_FIELD* HttpTunnel::fetch_fields(TunnelResult* result) {
 MYSQL_FIELD* HttpTunnel::fetch_field_direct(TunnelResult* result, unsigned int index) {
     return result ? result_of(result)->field(index) : nullptr;
 }
+
+}  // namespace kro::connection

@@ -14,11 +14,14 @@
 
 #include "connection/tunnel.h"
 
-class HttpClient;
-class TunnelAnswer;
 namespace tinyxml2 {
 class XMLElement;
 }
+
+namespace kro::connection {
+
+class HttpClient;
+class TunnelAnswer;
 
 class HttpTunnel final : public Tunnel {
 public:
@@ -78,3 +81,5 @@ private:
     const tinyxml2::XMLElement* current_ = nullptr;
     bool take_next_result_ = false;
 };
+
+}  // namespace kro::connection

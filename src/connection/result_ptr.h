@@ -6,6 +6,8 @@
 
 #include "connection/tunnel.h"
 
+namespace kro::connection {
+
 struct ResultDeleter {
     Tunnel* tunnel = nullptr;
     void operator()(TunnelResult* result) const {
@@ -18,3 +20,5 @@ using ResultPtr = std::unique_ptr<TunnelResult, ResultDeleter>;
 inline ResultPtr make_result(Tunnel& tunnel, TunnelResult* result) {
     return ResultPtr(result, ResultDeleter{&tunnel});
 }
+
+}  // namespace kro::connection

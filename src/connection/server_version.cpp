@@ -5,6 +5,8 @@
 
 #include "connection/tunnel.h"
 
+namespace kro::connection {
+
 namespace {
 
 // One version part: a run of digits.
@@ -43,3 +45,5 @@ bool server_at_least_5_0_10(Tunnel& tunnel, MYSQL* handle) { return server_versi
 bool server_at_least_5_0_17(Tunnel& tunnel, MYSQL* handle) { return server_version(tunnel, handle) > 50016; }
 bool server_at_least_5_1_6(Tunnel& tunnel, MYSQL* handle) { return server_version(tunnel, handle) > 50105; }
 bool server_has_utf8mb4(Tunnel& tunnel, MYSQL* handle) { return server_version(tunnel, handle) >= 50503; }
+
+}  // namespace kro::connection

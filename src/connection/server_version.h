@@ -4,6 +4,8 @@
 
 #include <mysql.h>
 
+namespace kro::connection {
+
 class Tunnel;
 
 // "10.11.6-MariaDB-0+deb12u1" gives 101106; text without a leading number gives 0.
@@ -18,3 +20,5 @@ bool server_at_least_5_0_17(Tunnel& tunnel, MYSQL* handle);  // above 50016
 bool server_at_least_5_1_6(Tunnel& tunnel, MYSQL* handle);   // above 50105
 // utf8mb4 exists from MySQL 5.5.3 on (and in every MariaDB).
 bool server_has_utf8mb4(Tunnel& tunnel, MYSQL* handle);
+
+}  // namespace kro::connection

@@ -3,6 +3,11 @@
 #include "platform/system_error.h"
 #include "report/reporting.h"
 
+using namespace kro::platform;
+using namespace kro::report;
+
+namespace kro::connection {
+
 SqlFile::SqlFile() : buffer_(kBufferSize) {}
 
 int SqlFile::open(const std::string& path, bool append) {
@@ -48,3 +53,5 @@ void SqlFile::write_failed() {
     write_error_.format("%s\n%d:%s", "Error writing in file.", code, system_error_text(code).c_str());
     report_failure_no_entry(write_error_.c_str());
 }
+
+}  // namespace kro::connection

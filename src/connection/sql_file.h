@@ -15,6 +15,8 @@
 #include "common/str_buf.h"
 #include "platform/output_file.h"
 
+namespace kro::connection {
+
 class SqlFile {
 public:
     static constexpr std::size_t kBufferSize = 8192;
@@ -27,13 +29,13 @@ public:
     bool is_open() const { return file_.is_open(); }
     const std::string& path() const { return file_.path(); }
 
-    StrBuf& buffer() { return buffer_; }
+    common::StrBuf& buffer() { return buffer_; }
     // Writes the buffer when it holds more than 8191 bytes; 0 after a failed write.
     int flush_if_full() { return buffer_.length() > kBufferSize - 1 ? write_buffer(false) : 1; }
     // Writes whatever the buffer holds and makes it reach the file.
     int flush() { return write_buffer(true); }
     bool failed() const { return failed_; }
-    const StrBuf& last_write_error() const { return write_error_; }
+    const common::StrBuf& last_write_error() const { return write_error_; }
 
     // Flushes and gives the file its name; 0 (reported) when that fails, and the file then
     // awaits close_incomplete().
@@ -48,8 +50,10 @@ private:
     void write_failed();
 
     std::unique_ptr<char[]> stream_buffer_;  // must outlive the file's stream
-    OutputFile file_;
-    StrBuf buffer_;
+    platform::OutputFile file_;
+    common::StrBuf buffer_;
     bool failed_ = false;
-    StrBuf write_error_;
+    common::StrBuf write_error_;
 };
+
+}  // namespace kro::connection

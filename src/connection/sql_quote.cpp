@@ -3,6 +3,10 @@
 #include "connection/connect.h"
 #include "connection/tunnel.h"
 
+using namespace kro::common;
+
+namespace kro::connection {
+
 void append_escaped_identifier(StrBuf& out, std::string_view name) {
     std::size_t start = 0;
     for (std::size_t i = 0; i < name.size(); ++i) {
@@ -60,3 +64,5 @@ bool append_escaped_value(StrBuf& out, Tunnel& tunnel, MYSQL* handle, const char
     out.set_length(at + n);
     return true;
 }
+
+}  // namespace kro::connection

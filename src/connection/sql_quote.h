@@ -9,17 +9,19 @@
 
 #include "common/str_buf.h"
 
+namespace kro::connection {
+
 class Tunnel;
 
 // A name for inside backquotes: every backquote doubled.
-StrBuf escape_identifier(std::string_view name);
-void append_escaped_identifier(StrBuf& out, std::string_view name);
+common::StrBuf escape_identifier(std::string_view name);
+void append_escaped_identifier(common::StrBuf& out, std::string_view name);
 // The name in backquotes, ready for SQL: "`a``b`".
 std::string backquoted(std::string_view name);
 
 // A value for inside single quotes, escaped by the connection (its character set and
 // SQL mode decide how).
-StrBuf escape_literal(Tunnel& tunnel, MYSQL* handle, std::string_view text);
+common::StrBuf escape_literal(Tunnel& tunnel, MYSQL* handle, std::string_view text);
 
 // Escapes length bytes of source into destination (room for 2 * length + 1 bytes) and
 // returns the number of bytes written, or (unsigned long)-1 when the bytes cannot be
@@ -33,9 +35,11 @@ unsigned long escape_with_connection(void* context, char* destination, const cha
 // Appends the value escaped over its whole length (zero bytes, quotes and backslashes
 // included) by the connection, for inside single quotes. false when it cannot be escaped
 // for the connection's character set; nothing is appended then.
-bool append_escaped_value(StrBuf& out, Tunnel& tunnel, MYSQL* handle, const char* value,
+bool append_escaped_value(common::StrBuf& out, Tunnel& tunnel, MYSQL* handle, const char* value,
                           unsigned long length);
 
 // A value for inside single quotes after LIKE that matches only itself: the wildcards
 // % and _ and the escape character are taken literally.
-StrBuf escape_like_literal(Tunnel& tunnel, MYSQL* handle, std::string_view text);
+common::StrBuf escape_like_literal(Tunnel& tunnel, MYSQL* handle, std::string_view text);
+
+}  // namespace kro::connection

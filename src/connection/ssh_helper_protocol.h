@@ -9,6 +9,8 @@
 
 #include "platform/user_id.h"
 
+namespace kro::connection {
+
 inline constexpr char kSshHelperName[] = "kro-plink";
 inline constexpr char kSshReadySignalName[] = "/VelmarSSHMutex";
 inline constexpr char kSshErrorBlockName[] = "/PlinkSharedErrorMsg";
@@ -23,5 +25,7 @@ inline constexpr char kSshStartLockName[] = "/VelmarSSHMutex.start-lock";
 // the names above): every user has their own, so that objects another user made (and
 // may access alone) neither block nor reach this user's tunnels.
 inline std::string ssh_shared_name(const char* base) {
-    return std::string(base) + "." + std::to_string(current_user_id());
+    return std::string(base) + "." + std::to_string(platform::current_user_id());
 }
+
+}  // namespace kro::connection

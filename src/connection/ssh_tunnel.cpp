@@ -15,6 +15,12 @@
 #include "report/process_state.h"
 #include "report/reporting.h"
 
+using namespace kro::platform;
+using namespace kro::common;
+using namespace kro::report;
+
+namespace kro::connection {
+
 namespace {
 
 const char kTimedOut[] = "FATAL ERROR: Network error: Connection timed out";
@@ -187,3 +193,5 @@ void stop_ssh_client(ConnectionInfo& info) {
     info.ssh.output.reset();
     info.ssh.input.reset();
 }
+
+}  // namespace kro::connection

@@ -16,6 +16,8 @@
 
 #include "connection/connection_info.h"
 
+namespace kro::connection {
+
 inline constexpr int kSshReadyTimeoutMs = 15000;
 
 // The helper next to the agent's executable, else the bare name (found on PATH).
@@ -50,3 +52,5 @@ public:
 private:
     ConnectionInfo& info_;
 };
+
+}  // namespace kro::connection

@@ -8,6 +8,10 @@
 #include "connection/tunnel.h"
 #include "platform/text_convert.h"
 
+using namespace kro::platform;
+
+namespace kro::connection {
+
 namespace {
 
 // The HTTP form encodes statements that hold control or non-ASCII bytes.
@@ -63,3 +67,5 @@ bool session_alive(Tunnel& tunnel, MYSQL* handle) {
     // The library's reconnect is off, so a ping only asks and never opens a new session.
     return tunnel.is_http() || (handle && mysql_ping(handle) == 0);
 }
+
+}  // namespace kro::connection

@@ -7,6 +7,8 @@
 
 #include "connection/result_ptr.h"
 
+namespace kro::connection {
+
 struct ConnectionInfo;
 class Tunnel;
 
@@ -33,3 +35,5 @@ bool statement_failed(Tunnel& tunnel, MYSQL* handle);
 // False when a direct connection's session is gone (killed, timed out, network lost); the
 // HTTP form keeps no session between requests and always gives true.
 bool session_alive(Tunnel& tunnel, MYSQL* handle);
+
+}  // namespace kro::connection

@@ -4,6 +4,10 @@
 
 #include "platform/text_convert.h"
 
+using namespace kro::platform;
+
+namespace kro::connection {
+
 namespace {
 
 // The HTTP settings are kept at most 127 characters long.
@@ -34,3 +38,5 @@ bool Tunnel::set_http_auth(bool on, const char* user, const char* password) {
     http_auth_password_ = cut_127(password);
     return true;
 }
+
+}  // namespace kro::connection

@@ -18,6 +18,8 @@
 
 #include "common/str_buf.h"
 
+namespace kro::connection {
+
 struct TunnelResult;
 
 class Tunnel {
@@ -76,11 +78,11 @@ public:
 
 protected:
     int timeout_ms_ = 15000;
-    StrBuf charset_;
+    common::StrBuf charset_;
     // What real_connect stored (HTTP form), and the pending statement text.
-    StrBuf host_, user_, password_, database_, tunnel_url_;
+    common::StrBuf host_, user_, password_, database_, tunnel_url_;
     int port_ = 0;
-    StrBuf pending_query_;
+    common::StrBuf pending_query_;
     bool use_proxy_ = false;
     int proxy_port_ = 808;
     std::string proxy_host_, proxy_user_, proxy_password_;
@@ -92,3 +94,5 @@ protected:
 
 // The direct form when use_http is 0, else the HTTP form.
 std::unique_ptr<Tunnel> create_tunnel(int use_http);
+
+}  // namespace kro::connection

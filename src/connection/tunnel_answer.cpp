@@ -9,6 +9,10 @@
 #include "connection/tunnel_texts.h"
 #include "connection/xml_scan.h"
 
+using namespace kro::common;
+
+namespace kro::connection {
+
 using tinyxml2::XMLElement;
 
 namespace {
@@ -325,3 +329,5 @@ bool TunnelAnswer::read_value(const XMLElement* value, HttpResult& result) {
     result.lengths.push_back(static_cast<unsigned long>(length));
     return true;
 }
+
+}  // namespace kro::connection

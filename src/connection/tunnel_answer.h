@@ -20,6 +20,8 @@
 
 #include "connection/http_result.h"
 
+namespace kro::connection {
+
 // What one result element says.
 struct TunnelOutcome {
     bool failed = false;  // affected rows all ones, no result
@@ -73,3 +75,5 @@ private:
 
 // The client library's type code for a type name of the answer.
 enum_field_types tunnel_type_code(const char* name);
+
+}  // namespace kro::connection

@@ -3,6 +3,10 @@
 #include "common/base64.h"
 #include "common/html_text.h"
 
+using namespace kro::common;
+
+namespace kro::connection {
+
 namespace {
 
 void append_value(std::string& out, const char* tag, std::string_view value, bool encode) {
@@ -50,3 +54,5 @@ std::string build_tunnel_request(const TunnelRequest& r) {
     out += "</querylen></query_info></xml>";
     return out;
 }
+
+}  // namespace kro::connection

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace kro::connection {
+
 struct TunnelRequest {
     // Connection values; an empty one is left out of the request (the port never is).
     std::string_view host, user, password, database, charset;
@@ -20,3 +22,5 @@ struct TunnelRequest {
 void append_xml_escaped(std::string& out, std::string_view text);
 
 std::string build_tunnel_request(const TunnelRequest& request);
+
+}  // namespace kro::connection

@@ -1,5 +1,7 @@
 #include "connection/tunnel_texts.h"
 
+namespace kro::connection {
+
 const char* http_status_text(long status) {
     if (status < 400) return "Unknown HTTP server error";
     switch (status) {
@@ -28,3 +30,5 @@ const char* http_status_text(long status) {
         default: return nullptr;
     }
 }
+
+}  // namespace kro::connection

@@ -1,6 +1,8 @@
 // Error numbers and texts the HTTP tunnel puts into the handle.
 #pragma once
 
+namespace kro::connection {
+
 namespace tunnel_text {
 
 inline constexpr char kVersion[] = "8.05";
@@ -32,3 +34,5 @@ inline constexpr unsigned kErrPhpLacksMysql = 7;
 // The text for an HTTP status other than 200, or null when the status has none (the
 // handle's error text then stays as it was).
 const char* http_status_text(long status);
+
+}  // namespace kro::connection

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+namespace kro::connection {
+
 namespace {
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -97,3 +99,5 @@ bool next_xml_element(std::string_view& rest, std::string_view& element, bool& m
     malformed = depth > 0;
     return false;
 }
+
+}  // namespace kro::connection

@@ -5,6 +5,8 @@
 
 #include <string_view>
 
+namespace kro::connection {
+
 enum class XmlTokenKind { text, start_tag, empty_tag, end_tag, other, malformed, end };
 
 struct XmlToken {
@@ -20,3 +22,5 @@ XmlToken next_xml_token(std::string_view& rest);
 // like) and removes everything up to its end from `rest`. False when there is none or
 // the text is malformed (then `malformed` is set).
 bool next_xml_element(std::string_view& rest, std::string_view& element, bool& malformed);
+
+}  // namespace kro::connection

@@ -14,6 +14,11 @@
 #include "connection/statements.h"
 #include "export/dump_writer.h"
 
+using namespace kro::common;
+using namespace kro::connection;
+
+namespace kro::export_ {
+
 namespace {
 
 // How one routine, event or trigger body is framed in the dump.
@@ -414,3 +419,5 @@ int DumpWriter::write_view(const std::string& name, bool& file_open_failed) {
     end_object_file();
     return 1;
 }
+
+}  // namespace kro::export_

@@ -3,6 +3,11 @@
 #include "common/timestamp.h"
 #include "platform/directory.h"
 
+using namespace kro::platform;
+using namespace kro::common;
+
+namespace kro::export_ {
+
 std::string file_name_part(const std::string& name) {
     std::string out;
     out.reserve(name.size());
@@ -111,3 +116,5 @@ int DumpOutput::finish(bool complete) {
     file_.close_incomplete(".incomplete");
     return written;
 }
+
+}  // namespace kro::export_

@@ -17,6 +17,8 @@
 #include "common/str_buf.h"
 #include "connection/sql_file.h"
 
+namespace kro::export_ {
+
 enum class OutputForm { none, single_file, per_database, per_object };
 
 // File names. timestamp is the time stamp text, or null when file names carry none.
@@ -34,7 +36,7 @@ std::string unused_file_name(const std::string& name, const std::set<std::string
 
 class DumpOutput {
 public:
-    static constexpr std::size_t kBufferSize = SqlFile::kBufferSize;
+    static constexpr std::size_t kBufferSize = connection::SqlFile::kBufferSize;
 
     // A file path selects the single-file form.
     void set_file_path(const char* path);
@@ -64,7 +66,7 @@ public:
     // 0 when the file could not be written or named.
     int finish(bool complete);
 
-    StrBuf& buffer() { return file_.buffer(); }
+    common::StrBuf& buffer() { return file_.buffer(); }
     // Writes the buffer when it holds more than 8191 bytes; 0 after a failed write.
     int flush_if_full() { return file_.flush_if_full(); }
     // Writes whatever the buffer holds and makes it reach the file. The first failed write
@@ -72,7 +74,7 @@ public:
     // written and every call returns 0 (see SqlFile).
     int flush() { return file_.flush(); }
     bool failed() const { return file_.failed(); }
-    const StrBuf& last_write_error() const { return file_.last_write_error(); }
+    const common::StrBuf& last_write_error() const { return file_.last_write_error(); }
 
 private:
     int open_named(const std::string& name);
@@ -83,8 +85,10 @@ private:
     std::string prefix_;  // the directory, ending in "/"
     int timestamp_ = 0;
     int append_ = 0;
-    SqlFile file_;
+    connection::SqlFile file_;
     std::set<std::string> used_names_;
     std::string displaced_;
-    StrBuf stamp_;
+    common::StrBuf stamp_;
 };
+
+}  // namespace kro::export_

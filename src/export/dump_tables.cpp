@@ -10,6 +10,11 @@
 #include "connection/statements.h"
 #include "export/dump_writer.h"
 
+using namespace kro::common;
+using namespace kro::connection;
+
+namespace kro::export_ {
+
 namespace {
 
 bool contains_nocase(const char* text, const char* word) { return text && strcasestr(text, word) != nullptr; }
@@ -396,3 +401,5 @@ int DumpWriter::read_rows(const char* statement, const std::string& table, long&
     }
     return 1;
 }
+
+}  // namespace kro::export_

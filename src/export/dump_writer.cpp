@@ -19,6 +19,13 @@
 #include "report/process_state.h"
 #include "report/reporting.h"
 
+using namespace kro::platform;
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+
+namespace kro::export_ {
+
 const char kObjectFileOpenError[] = "Error opening ExportFile. Please check details of your schema file.";
 
 DumpWriter::DumpWriter(const ExportJob& job, int values_are_utf8) : job_(job) {
@@ -589,3 +596,5 @@ void DumpWriter::report_displaced_file(const std::string& what) {
                 what.c_str(), output_.file_name().c_str());
     print_warning(text);
 }
+
+}  // namespace kro::export_

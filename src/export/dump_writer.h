@@ -24,7 +24,11 @@
 #include "export/insert_writer.h"
 #include "export/key_pages.h"
 
+namespace kro::report {
 struct ReportBody;
+}
+
+namespace kro::export_ {
 
 // Progress events: user value, name, count, event number (DumpEvent).
 using DumpProgressFn = void (*)(void* user, const char* name, long count, int event);
@@ -58,12 +62,12 @@ public:
     DumpWriter& operator=(const DumpWriter&) = delete;
 
     // Failures met while dumping are also added to this report.
-    void set_report(ReportBody* report) { report_ = report; }
+    void set_report(report::ReportBody* report) { report_ = report; }
 
     // Returns kDumpFailed, kDumpFileNotOpened or kDumpSucceeded. cancel may be null.
     int run(DumpProgressFn progress, void* user, const std::atomic<bool>* cancel);
     // The last failure reported while dumping, else the last error recorded.
-    const StrBuf& last_error() const { return reported_error_.empty() ? error_text_ : reported_error_; }
+    const common::StrBuf& last_error() const { return reported_error_.empty() ? error_text_ : reported_error_; }
     // Whether last_error() is on the console and in the log already.
     bool last_error_reported() const { return !reported_error_.empty(); }
 
@@ -80,10 +84,10 @@ private:
     bool must_stop() const { return cancelled() || output_.failed(); }
     // Sends one statement (unless cancelled); ok is 1 when it succeeded, else the error is
     // recorded. The rows, if any, come back.
-    ResultPtr query(const char* text, int& ok);
+    connection::ResultPtr query(const char* text, int& ok);
     // "show create table" of a table or view of the current database; row is its first
     // row, or null after a failure (then recorded).
-    ResultPtr show_create(const std::string& name, MYSQL_ROW& row);
+    connection::ResultPtr show_create(const std::string& name, MYSQL_ROW& row);
     int send(const char* text);
     int send_format(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void record_connection_error();
@@ -96,7 +100,7 @@ private:
     std::string quoted(const std::string& name) const;
     // A name as it goes inside a /* */ comment: back-quoted and harmless there.
     std::string comment_name(const std::string& name) const;
-    void print_warning(const StrBuf& text);
+    void print_warning(const common::StrBuf& text);
     std::string effective_charset() const;
     void set_names_on_connection();
     int lock_for_flush();  // 0 when the lock was asked for and refused
@@ -151,7 +155,7 @@ private:
     };
     int read_key_pages(const std::string& name, const TablePlan& plan, long& rows_seen);
     int read_offset_pages(const std::string& name, const TablePlan& plan, long total, long& rows_seen);
-    ResultPtr select_rows(const char* statement);
+    connection::ResultPtr select_rows(const char* statement);
     int read_rows(const char* statement, const std::string& table, long& rows_seen, KeyCapture* capture);
 
     // Views, routines, events, triggers.
@@ -181,13 +185,13 @@ private:
 
     const ExportOptions& options() const { return job_.options; }
 
-    ServerConnection server_;
+    connection::ServerConnection server_;
     ExportJob job_;  // its source has no database: the connection selects none
-    ReportBody* report_ = nullptr;
+    report::ReportBody* report_ = nullptr;
     DumpOutput output_;
     InsertWriter inserts_;
 
-    StrBuf database_list_;
+    common::StrBuf database_list_;
     std::string current_db_;
     long page_size_ = 0;  // rows per SELECT; 0: the whole table at once
 
@@ -198,11 +202,11 @@ private:
     std::set<std::string> sequences_;  // of the current database
     std::set<std::string> broken_views_;  // "database.view" whose placeholder failed
     std::vector<std::string> result_columns_;  // the current table's, from its first page
-    StrBuf pending_warning_;  // printed once the table's line is complete
+    common::StrBuf pending_warning_;  // printed once the table's line is complete
 
     unsigned error_number_ = 0;
-    StrBuf error_text_;      // the current step's error
-    StrBuf reported_error_;  // the last failure reported
+    common::StrBuf error_text_;      // the current step's error
+    common::StrBuf reported_error_;  // the last failure reported
     unsigned errors_ = 0;    // failures met so far
     DumpProgressFn progress_ = nullptr;
     void* progress_user_ = nullptr;
@@ -218,3 +222,5 @@ extern const char kObjectFileOpenError[];
 std::string trigger_definer_clause(std::string_view definer,
                                    std::string (*quote_literal)(void* context, std::string_view text),
                                    void* context);
+
+}  // namespace kro::export_

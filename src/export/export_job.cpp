@@ -16,6 +16,13 @@
 #include "report/report_body.h"
 #include "report/reporting.h"
 
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+using namespace kro::mail;
+
+namespace kro::export_ {
+
 namespace {
 
 // What the progress callback needs: the report the lines also go to, and the live line of
@@ -117,3 +124,5 @@ int export_job_entry(tinyxml2::XMLDocument& doc, long, FILE*, FILE*, int values_
     flush_outputs();
     return success;
 }
+
+}  // namespace kro::export_

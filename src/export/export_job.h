@@ -9,7 +9,10 @@ namespace tinyxml2 {
 class XMLDocument;
 }
 
+namespace kro::export_ {
+
 // The job runner's entry for `exportjob`; 1 when the export succeeded.
 int export_job_entry(tinyxml2::XMLDocument& doc, long bytes_read, FILE* job_file, FILE* log_file,
                      int values_are_utf8);
 
+}  // namespace kro::export_

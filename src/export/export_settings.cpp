@@ -8,6 +8,13 @@
 #include "common/job_xml.h"
 #include "report/reporting.h"
 
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+using namespace kro::mail;
+
+namespace kro::export_ {
+
 namespace {
 
 using tinyxml2::XMLElement;
@@ -198,3 +205,5 @@ int validate_export_job(const ExportJob& job) {
     if (job.report.send_report && !check_mail_settings(job.report.mail)) return 0;
     return check_tunnel_settings(s);
 }
+
+}  // namespace kro::export_

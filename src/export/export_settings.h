@@ -13,6 +13,8 @@ namespace tinyxml2 {
 class XMLDocument;
 }
 
+namespace kro::export_ {
+
 // The six kinds of object, in the order the job file lists them.
 enum ObjectKind { kTables, kViews, kProcedures, kFunctions, kTriggers, kEvents, kObjectKinds };
 
@@ -21,7 +23,7 @@ struct ExportOptions {
     int chunkinsert = 0;
     long bulksize = 0;    // KB per INSERT statement
     long chunklimit = 0;  // rows per page
-    StrBuf usecharset;
+    common::StrBuf usecharset;
     int createdb = 0;
     int insertdelayed = 0;
     int disablekeys = 0;
@@ -45,8 +47,8 @@ struct ExportOptions {
 };
 
 struct ExportJob {
-    ConnectionInfo source;
-    HttpTunnelSettings http;
+    connection::ConnectionInfo source;
+    connection::HttpTunnelSettings http;
     ExportOptions options;
 
     int all_databases = 0;
@@ -55,21 +57,23 @@ struct ExportJob {
     int all_of_kind[kObjectKinds] = {};
     std::vector<std::string> lists[kObjectKinds];
 
-    ReportRequest report;
+    mail::ReportRequest report;
     int abortonerror = 0;
 
     int to_file = 0;  // 1: one file; 0: a directory
     int timestamp = 0;
     int timestampdir = 0;
-    StrBuf path;
+    common::StrBuf path;
 
-    ExportJob() { reset_connection_info(source); }
+    ExportJob() { connection::reset_connection_info(source); }
 };
 
 // Fills job from the document. 0 with error_code 1 ("Invalid job file.") or 2 ("Source
 // server details not provided.") and the text in error_text when it cannot.
 int read_export_job(tinyxml2::XMLDocument& doc, ExportJob& job, int values_are_utf8,
-                    int& error_code, StrBuf& error_text);
+                    int& error_code, common::StrBuf& error_text);
 
 // 1 when the job can run; else the first failing check has been reported.
 int validate_export_job(const ExportJob& job);
+
+}  // namespace kro::export_

@@ -5,6 +5,11 @@
 
 #include "connection/helper_queries.h"
 
+using namespace kro::common;
+using namespace kro::connection;
+
+namespace kro::export_ {
+
 namespace {
 
 constexpr unsigned kNumericFlag = 0x8000;
@@ -160,3 +165,5 @@ void InsertWriter::end_table(StrBuf& out) {
     if (statement_open_) out.append(";\n");
     statement_open_ = false;
 }
+
+}  // namespace kro::export_

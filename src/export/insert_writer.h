@@ -15,6 +15,8 @@
 #include "common/str_buf.h"
 #include "connection/sql_quote.h"
 
+namespace kro::export_ {
+
 class InsertWriter {
 public:
     void set_bulk(bool on) { bulk_ = on; }
@@ -34,20 +36,20 @@ public:
     void set_columns(const std::string& quoted_column_list, MYSQL_FIELD* fields, unsigned count);
     // count: the row's number of values. false when it is not the number of columns, or a
     // value could not be escaped (nothing sound was written for it).
-    bool add_row(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths, unsigned count,
-                 EscapeFn escape, void* context);
+    bool add_row(common::StrBuf& out, MYSQL_ROW row, const unsigned long* lengths, unsigned count,
+                 connection::EscapeFn escape, void* context);
     // Closes the open statement, if any.
-    void end_table(StrBuf& out);
+    void end_table(common::StrBuf& out);
     bool has_columns() const { return !numeric_.empty(); }
     // The longest statement a single row of this table needed, in bytes: more than the
     // server's max_allowed_packet, and the dump replays only with a bigger one.
     std::size_t longest_row_statement() const { return longest_row_statement_; }
 
 private:
-    void start_statement(StrBuf& out);
+    void start_statement(common::StrBuf& out);
     void note_row_statement(std::size_t row_length);
     // value_bytes grows by the bytes of the values as written (escaped, without quotes).
-    bool write_values(StrBuf& out, MYSQL_ROW row, const unsigned long* lengths, EscapeFn escape,
+    bool write_values(common::StrBuf& out, MYSQL_ROW row, const unsigned long* lengths, connection::EscapeFn escape,
                       void* context, std::size_t& value_bytes);
 
     bool bulk_ = false;
@@ -67,3 +69,5 @@ private:
     bool statement_open_ = false;
     bool first_row_ = true;
 };
+
+}  // namespace kro::export_

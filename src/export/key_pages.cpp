@@ -4,6 +4,11 @@
 
 #include "connection/sql_quote.h"
 
+using namespace kro::common;
+using namespace kro::connection;
+
+namespace kro::export_ {
+
 namespace {
 
 bool starts_with_word(std::string_view type, std::string_view word) {
@@ -72,3 +77,5 @@ void append_after_key(StrBuf& statement, const std::vector<KeyColumn>& key,
         if (i > 0) statement.append(")");
     }
 }
+
+}  // namespace kro::export_

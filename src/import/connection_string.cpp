@@ -6,6 +6,10 @@
 
 #include "common/str_buf.h"
 
+using namespace kro::common;
+
+namespace kro::import {
+
 namespace {
 
 bool kind_is(const std::string& kind, const char* name) { return strcasecmp(kind.c_str(), name) == 0; }
@@ -81,3 +85,5 @@ std::string file_dsn_connection_string(const std::string& file_text, const std::
     if (!out.empty() && out.back() == ';') out.pop_back();
     return out;
 }
+
+}  // namespace kro::import

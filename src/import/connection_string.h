@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace kro::import {
+
 // The driver a file kind ("access", "excel", "csv", any case) is opened with, by the
 // path's extension; "" for the other kinds. *newer is set for the Office 2007 names, which
 // must be installed under that name.
@@ -18,3 +20,5 @@ std::string odbc_connection_string(const std::string& kind, const std::string& n
 // does not open FILEDSN= itself. "" when the text has no [ODBC] section.
 std::string file_dsn_connection_string(const std::string& file_text, const std::string& user,
                                        const std::string& password);
+
+}  // namespace kro::import

@@ -13,6 +13,13 @@
 #include "report/report_body.h"
 #include "report/reporting.h"
 
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+using namespace kro::mail;
+
+namespace kro::import {
+
 void ImportJob::table_failed(const std::string& text) {
     some_table_failed_ = true;
     progress_.report(kImportFailed, text);
@@ -170,3 +177,5 @@ int odbc_import_entry(tinyxml2::XMLDocument& doc, long, FILE*, FILE*, int values
     flush_outputs();
     return ok;
 }
+
+}  // namespace kro::import

@@ -14,6 +14,8 @@
 #include "import/odbc_handles.h"
 #include "import/type_mapping.h"
 
+namespace kro::import {
+
 // One column's value of the current row, as fetched (kept for the source row action).
 struct FetchedValue {
     bool is_null = false;
@@ -91,7 +93,7 @@ private:
     char quote_ = '"';
     std::string sqlstate_;
 
-    ServerConnection target_;
+    connection::ServerConnection target_;
     bool server_5_ = true;
     std::string current_source_;
     std::string current_target_;
@@ -103,3 +105,5 @@ private:
     bool rows_reported_ = false;
     bool some_table_failed_ = false;
 };
+
+}  // namespace kro::import

@@ -6,6 +6,11 @@
 #include "report/report_body.h"
 #include "report/reporting.h"
 
+using namespace kro::common;
+using namespace kro::report;
+
+namespace kro::import {
+
 namespace {
 
 void to_all(ReportBody& body, const StrBuf& line, bool html_break) {
@@ -46,3 +51,5 @@ void ImportProgress::report(int code, const std::string& text) {
         live_.emplace(std::string(line_start == std::string_view::npos ? shown : shown.substr(line_start + 1)), "rows");
     }
 }
+
+}  // namespace kro::import

@@ -7,7 +7,11 @@
 
 #include "report/progress_line.h"
 
+namespace kro::report {
 struct ReportBody;
+}
+
+namespace kro::import {
 
 enum ImportProgressCode {
     kSchemaStarted = 0,
@@ -22,7 +26,7 @@ enum ImportProgressCode {
 
 class ImportProgress {
 public:
-    explicit ImportProgress(ReportBody& body) : body_(body) {}
+    explicit ImportProgress(report::ReportBody& body) : body_(body) {}
     // text: the target table name, the row count, or (code 11) a name or an error text.
     void report(int code, const std::string& text);
     void row_count(long rows) { report(kRowCount, std::to_string(rows)); }
@@ -33,6 +37,8 @@ public:
     }
 
 private:
-    ReportBody& body_;
-    std::optional<ProgressLine> live_;
+    report::ReportBody& body_;
+    std::optional<report::ProgressLine> live_;
 };
+
+}  // namespace kro::import

@@ -7,6 +7,13 @@
 #include "common/job_xml.h"
 #include "report/reporting.h"
 
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+using namespace kro::mail;
+
+namespace kro::import {
+
 using tinyxml2::XMLAttribute;
 using tinyxml2::XMLElement;
 
@@ -201,3 +208,5 @@ int read_import_body(const XMLElement* job, ImportSettings& s, int utf8, std::st
             if (!read_table(t, s, utf8, error)) return 0;
     return 1;
 }
+
+}  // namespace kro::import

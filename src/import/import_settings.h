@@ -14,6 +14,8 @@ namespace tinyxml2 {
 class XMLElement;
 }
 
+namespace kro::import {
+
 struct ImportColumn {
     std::string source_name;  // "<ignore>": a target column that gets no source value
     std::string target_name;
@@ -61,10 +63,10 @@ void apply_column_type_flags(ImportColumn& column, ImportTable& table);
 int scale_of_length(const std::string& length);
 
 struct ImportSettings {
-    ConnectionInfo target;  // the job file's `source` element
-    HttpTunnelSettings http;
+    connection::ConnectionInfo target;  // the job file's `source` element
+    connection::HttpTunnelSettings http;
     int abort_on_error = 0;
-    ReportRequest report;
+    mail::ReportRequest report;
 
     std::string source_kind = "system";  // "system", "file", "access", "excel", "csv"
     std::string source_name;
@@ -80,7 +82,7 @@ struct ImportSettings {
     bool all_tables = false;
     std::vector<ImportTable> tables;
 
-    ImportSettings() { reset_connection_info(target); }
+    ImportSettings() { connection::reset_connection_info(target); }
     bool is_query_import() const;
 };
 
@@ -93,3 +95,5 @@ int validate_import_frame(const ImportSettings& settings);
 // the invalid-file text ("<source> tag error!\n" or empty).
 int read_import_body(const tinyxml2::XMLElement* job, ImportSettings& settings, int values_are_utf8,
                      std::string& error);
+
+}  // namespace kro::import

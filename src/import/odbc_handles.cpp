@@ -2,6 +2,10 @@
 
 #include "platform/text_convert.h"
 
+using namespace kro::platform;
+
+namespace kro::import {
+
 OdbcHandle& OdbcHandle::operator=(OdbcHandle&& other) noexcept {
     if (this != &other) {
         reset();
@@ -41,3 +45,5 @@ std::string utf8_of(const SQLWCHAR* text, long count) {
     }
     return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), static_cast<std::size_t>(count)));
 }
+
+}  // namespace kro::import

@@ -8,6 +8,8 @@
 #include <sql.h>
 #include <sqlext.h>
 
+namespace kro::import {
+
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the wide ODBC API must be UTF-16");
 
 class OdbcHandle {
@@ -52,3 +54,5 @@ private:
 
 // UTF-8 from count UTF-16 units (count < 0: up to the terminating zero).
 std::string utf8_of(const SQLWCHAR* text, long count = -1);
+
+}  // namespace kro::import

@@ -8,6 +8,10 @@ namespace tinyxml2 {
 class XMLDocument;
 }
 
+namespace kro::import {
+
 // The job runner's entry for `odbcimport`; 1 when the import succeeded.
 int odbc_import_entry(tinyxml2::XMLDocument& doc, long bytes_read, FILE* job_file, FILE* log_file,
                       int values_are_utf8);
+
+}  // namespace kro::import

@@ -12,6 +12,11 @@
 #include "import/import_job.h"
 #include "report/reporting.h"
 
+using namespace kro::common;
+using namespace kro::report;
+
+namespace kro::import {
+
 namespace {
 
 constexpr SQLSMALLINT kNameUnits = 512;  // 1023 bytes of UTF-16 and a terminator
@@ -295,3 +300,5 @@ int ImportJob::describe_query(ImportTable& table) {
     SQLFreeStmt(statement_.get(), SQL_CLOSE);
     return table.columns.empty() ? 0 : 1;
 }
+
+}  // namespace kro::import

@@ -4,6 +4,8 @@
 
 #include "import/import_job.h"
 
+namespace kro::import {
+
 namespace {
 
 bool is_blob_kind(const std::string& type) {
@@ -83,3 +85,5 @@ int ImportJob::run_row_action(const ImportTable& table, const std::vector<Fetche
     execute_text(h, text);  // a failure is reported; the transfer goes on
     return 1;
 }
+
+}  // namespace kro::import

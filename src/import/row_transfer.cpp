@@ -14,6 +14,13 @@
 #include "platform/text_convert.h"
 #include "report/reporting.h"
 
+using namespace kro::platform;
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+
+namespace kro::import {
+
 namespace {
 
 constexpr unsigned kDuplicateEntry = 1062;
@@ -344,3 +351,5 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
     }
     return ok ? 1 : 0;
 }
+
+}  // namespace kro::import

@@ -12,6 +12,12 @@
 #include "import/import_job.h"
 #include "report/reporting.h"
 
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+
+namespace kro::import {
+
 namespace {
 
 constexpr unsigned kNoSuchTable = 1146;
@@ -506,3 +512,5 @@ int ImportJob::foreign_key_pass() {
     }
     return 1;
 }
+
+}  // namespace kro::import

@@ -7,6 +7,8 @@
 #include <sql.h>
 #include <sqlext.h>
 
+namespace kro::import {
+
 namespace {
 
 // Character columns longer than this cannot be a VARCHAR in a four-byte character set.
@@ -148,3 +150,5 @@ void map_column(const CatalogColumn& in, SourceDbms dbms, bool server_5, ImportC
     else if (strcasecmp(in.default_value.c_str(), "(getdate())") == 0 && c.type == "datetime") c.default_value = "NOW()";
     else c.default_value = portable_default(in.default_value);
 }
+
+}  // namespace kro::import

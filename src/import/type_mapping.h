@@ -5,6 +5,8 @@
 
 #include "import/import_settings.h"
 
+namespace kro::import {
+
 // The kind of source, from its DBMS name; it changes the mapping and some catalog readings.
 enum class SourceDbms { access, sql_server, excel, four_d, other };
 
@@ -32,3 +34,5 @@ void map_column(const CatalogColumn& in, SourceDbms dbms, bool server_5, ImportC
 // NULL and the current time are kept; an expression the target would not understand
 // gives "" (no default).
 std::string portable_default(const std::string& source_default);
+
+}  // namespace kro::import

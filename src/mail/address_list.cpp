@@ -4,6 +4,8 @@
 
 #include "mail/mime_encoding.h"
 
+namespace kro::mail {
+
 namespace {
 
 bool is_special(char c) { return c != 0 && std::strchr("()<>@,;:\\\".[]", c) != nullptr; }
@@ -281,3 +283,5 @@ std::string format_address_list(const std::vector<MailAddress>& addresses) {
     }
     return out;
 }
+
+}  // namespace kro::mail

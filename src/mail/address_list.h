@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+namespace kro::mail {
+
 struct MailAddress {
     std::string display_name;  // decoded: no quotes, may be UTF-8
     std::string mailbox;       // local-part@domain as written (a local part may be quoted)
@@ -18,3 +20,5 @@ int parse_address_list(std::string_view text, std::vector<MailAddress>& out, std
 // The addresses as a header value: "Name <box>" or "box", comma separated, names quoted or
 // encoded as needed, folded between addresses.
 std::string format_address_list(const std::vector<MailAddress>& addresses);
+
+}  // namespace kro::mail

@@ -8,6 +8,11 @@
 #include "common/str_buf.h"
 #include "report/reporting.h"
 
+using namespace kro::common;
+using namespace kro::report;
+
+namespace kro::mail {
+
 namespace {
 
 bool equals_nocase(const char* a, const char* b) { return a && b && strcasecmp(a, b) == 0; }
@@ -88,3 +93,5 @@ int check_mail_settings(const MailSettings& settings) {
     report_failure(missing);
     return 0;
 }
+
+}  // namespace kro::mail

@@ -9,6 +9,8 @@ namespace tinyxml2 {
 class XMLElement;
 }
 
+namespace kro::mail {
+
 struct MailSettings {
     // Absent elements, and elements without text, stay empty (nullopt).
     std::optional<std::string> display_name;
@@ -49,3 +51,5 @@ struct ReportRequest {
 
 void read_report_request(const tinyxml2::XMLElement* sendreport, ReportRequest& request,
                          int values_are_utf8);
+
+}  // namespace kro::mail

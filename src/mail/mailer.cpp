@@ -17,6 +17,11 @@
 #include "report/report_body.h"
 #include "report/reporting.h"
 
+using namespace kro::common;
+using namespace kro::report;
+
+namespace kro::mail {
+
 namespace {
 
 struct CurlDeleter {
@@ -256,3 +261,5 @@ int Mailer::send() {
     error_text.assign(dialogue.transaction_started ? kSendFailed : kConnectFailed, 1);
     return 0;
 }
+
+}  // namespace kro::mail

@@ -7,30 +7,35 @@
 
 #include "common/str_buf.h"
 
-struct MailSettings;
+namespace kro::report {
 struct ReportBody;
+}
+
+namespace kro::mail {
+
+struct MailSettings;
 
 struct Mailer {
     static constexpr const char* kConnectFailed = "Can't connect to SMTP server!";
     static constexpr const char* kSendFailed = "Sending Failed!";
 
-    StrBuf error_text;  // after a failed send: one of the two texts above
+    common::StrBuf error_text;  // after a failed send: one of the two texts above
     int use_auth = 0;
-    StrBuf encryption;  // "notls", "tls", "ssl", or empty: encrypt when the server offers it
+    common::StrBuf encryption;  // "notls", "tls", "ssl", or empty: encrypt when the server offers it
     // The report's texts, not copied: the ReportBody must outlive send(), which encodes
     // them while the message is sent.
     std::string_view html_body;
     std::string_view plain_body;
-    StrBuf display_name;
-    StrBuf reply_to;
-    StrBuf sender;
-    StrBuf recipients;
-    StrBuf blind_copies;
-    StrBuf copies;
-    StrBuf subject;
-    StrBuf host;
-    StrBuf user;
-    StrBuf password;
+    common::StrBuf display_name;
+    common::StrBuf reply_to;
+    common::StrBuf sender;
+    common::StrBuf recipients;
+    common::StrBuf blind_copies;
+    common::StrBuf copies;
+    common::StrBuf subject;
+    common::StrBuf host;
+    common::StrBuf user;
+    common::StrBuf password;
     int port = 25;
 
     // Seconds: to open the connection (and TLS), to wait for any server reply, and for
@@ -41,8 +46,10 @@ struct Mailer {
 
     // Copies the settings, applying the defaults and the subject date rule, and takes the
     // bodies.
-    void fill(const MailSettings& settings, const ReportBody& body);
+    void fill(const MailSettings& settings, const report::ReportBody& body);
     // 1 when the server accepted the message; else 0 with error_text set. The transport's
     // own error texts go to the console and the log.
     int send();
 };
+
+}  // namespace kro::mail

@@ -2,6 +2,10 @@
 
 #include <cstdint>
 
+using namespace kro::common;
+
+namespace kro::mail {
+
 namespace {
 
 constexpr std::size_t kMaxLine = 76;
@@ -110,3 +114,5 @@ std::string encode_header_text(std::string_view text) {
     }
     return out;
 }
+
+}  // namespace kro::mail

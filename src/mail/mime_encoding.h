@@ -8,6 +8,8 @@
 #include "common/base64.h"
 #include "common/str_buf.h"
 
+namespace kro::mail {
+
 // Quoted-printable encoding: control characters, bytes 127 and above, "=" and a blank
 // before a line end are written as "=" and two upper-case hex digits; CR LF pairs stay line
 // breaks; soft breaks "=" CR LF keep every line at most 76 characters.
@@ -21,7 +23,7 @@ public:
 
     // Appends the encoding of the next part of the text to out: at least min_bytes
     // bytes, fewer only when the text ends.
-    void encode(StrBuf& out, std::size_t min_bytes);
+    void encode(common::StrBuf& out, std::size_t min_bytes);
     bool done() const { return pos_ == text_.size(); }
     // The size of the whole encoding, counted without writing it.
     std::size_t encoded_size() const;
@@ -36,7 +38,7 @@ private:
 };
 
 // Appends the whole text encoded quoted-printable.
-void append_quoted_printable(StrBuf& out, std::string_view text);
+void append_quoted_printable(common::StrBuf& out, std::string_view text);
 
 // A header value: printable ASCII stays as it is; anything else (non-ASCII, control
 // characters, an "=?" that would read as an encoded word, very long text) becomes UTF-8
@@ -45,3 +47,5 @@ std::string encode_header_text(std::string_view text);
 
 // True when text may be written into a header as it is (printable ASCII and no "=?").
 bool is_plain_header_text(std::string_view text);
+
+}  // namespace kro::mail

@@ -6,6 +6,8 @@
 #include <ctime>
 #include <random>
 
+namespace kro::mail {
+
 namespace {
 
 // RFC 5322 date of the local time; names written out so the locale cannot change them.
@@ -125,3 +127,5 @@ std::size_t MimeMessage::read(char* buffer, std::size_t n) {
     }
     return copied;
 }
+
+}  // namespace kro::mail

@@ -11,6 +11,8 @@
 #include "mail/address_list.h"
 #include "mail/mime_encoding.h"
 
+namespace kro::mail {
+
 struct MessageHeaders {
     std::vector<MailAddress> from;  // the first one carries the sender's display name
     std::string return_path;        // a mailbox, or empty for none
@@ -46,6 +48,8 @@ private:
     std::vector<Section> sections_;
     std::size_t next_section_ = 0;
     std::optional<QuotedPrintableEncoder> encoder_;  // of the body being read
-    StrBuf chunk_;                                   // bytes produced, not yet read
+    common::StrBuf chunk_;                                   // bytes produced, not yet read
     std::size_t chunk_read_ = 0;
 };
+
+}  // namespace kro::mail

@@ -8,6 +8,10 @@
 #include "report/report_body.h"
 #include "report/reporting.h"
 
+using namespace kro::report;
+
+namespace kro::mail {
+
 namespace {
 
 constexpr char kStyleSheet[] =
@@ -142,3 +146,5 @@ int send_report_if_asked(const ReportRequest& request, ReportKind kind, int job_
     finish_report(body, kind, job_succeeded, end_time);
     return mail_report(request.mail, body);
 }
+
+}  // namespace kro::mail

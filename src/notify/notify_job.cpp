@@ -18,6 +18,13 @@
 #include "report/report_body.h"
 #include "report/reporting.h"
 
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+using namespace kro::mail;
+
+namespace kro::notify {
+
 namespace {
 
 bool has_control_byte(std::string_view text) {
@@ -176,3 +183,5 @@ int run_notify_job(tinyxml2::XMLDocument& doc, long, FILE*, FILE*, int values_ar
     flush_outputs();
     return ok;
 }
+
+}  // namespace kro::notify

@@ -6,6 +6,13 @@
 #include "common/job_xml.h"
 #include "report/reporting.h"
 
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+using namespace kro::mail;
+
+namespace kro::notify {
+
 void read_notify_job(const tinyxml2::XMLElement* job, NotifyJob& s, int values_are_utf8) {
     reset_connection_info(s.source);
     if (!job) return;
@@ -37,3 +44,5 @@ int validate_notify_job(const NotifyJob& s) {
     if (s.send_result && !check_mail_settings(s.mail)) return 0;
     return check_tunnel_settings(c);
 }
+
+}  // namespace kro::notify

@@ -5,6 +5,12 @@
 #include "common/html_text.h"
 #include "report/report_body.h"
 
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+
+namespace kro::notify {
+
 namespace {
 
 void append_cell(ReportBody& body, StrBuf& scratch, const char* open, const char* text,
@@ -53,3 +59,5 @@ void append_result_table(Tunnel& tunnel, MYSQL* handle, TunnelResult* result, Re
     }
     body.append("</table><br>", "\r\n");
 }
+
+}  // namespace kro::notify

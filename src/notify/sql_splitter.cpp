@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+namespace kro::notify {
+
 namespace {
 
 constexpr std::size_t kMaxDelimiter = 15;
@@ -178,3 +180,5 @@ SqlSplitter::Piece SqlSplitter::next_statement() {
         if (scan_line()) return finish_statement();
     }
 }
+
+}  // namespace kro::notify

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+namespace kro::notify {
+
 class SqlSplitter {
 public:
     enum class Kind { Statement, DelimiterCommand, End };
@@ -42,3 +44,5 @@ private:
     bool final_handed_out_ = false;
     std::array<bool, 256> special_{};  // characters the scan must look at one by one
 };
+
+}  // namespace kro::notify

@@ -11,6 +11,8 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+namespace kro::platform {
+
 namespace {
 
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
@@ -299,3 +301,5 @@ void arm_crash_report(int fd, const char* path, const char* message, const char*
 void discard_crash_report_file() {
     if (report_fd.exchange(-1) >= 0) unlink(report_path);
 }
+
+}  // namespace kro::platform

@@ -5,6 +5,8 @@
 // do only async-signal-safe work: no allocation, no stdio, nothing that takes a lock.
 #pragma once
 
+namespace kro::platform {
+
 // Arms the handlers. Reports go to report_fd, the open, empty file at report_path (-1
 // and "" for none), and saved_message (one line, copied) goes to standard error after a
 // report was saved. Without a file, or when writing it fails, the report goes to standard
@@ -16,3 +18,5 @@ void arm_crash_report(int report_fd, const char* report_path, const char* saved_
 // reports on standard error. Async-signal-safe and allocation-free, so that the
 // out-of-memory exit may call it too.
 void discard_crash_report_file();
+
+}  // namespace kro::platform

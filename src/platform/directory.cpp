@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <sys/stat.h>
 
+namespace kro::platform {
+
 bool make_directory(const std::string& path) {
     return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
 }
@@ -14,3 +16,5 @@ bool make_private_directories(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
+
+}  // namespace kro::platform

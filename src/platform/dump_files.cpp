@@ -14,6 +14,8 @@
 
 #include "platform/unique_dir.h"
 
+namespace kro::platform {
+
 namespace {
 
 constexpr int kLastNumber = 998;
@@ -114,3 +116,5 @@ DumpFile create_dump_file(const std::string& directory) {
     if (!fd.valid() || !lock_new_file(fd.get(), path) || ftruncate(fd.get(), 0) != 0) return {};
     return {std::move(fd), path};
 }
+
+}  // namespace kro::platform

@@ -7,6 +7,8 @@
 
 #include "platform/unique_fd.h"
 
+namespace kro::platform {
+
 // The folder for dump files, absolute: `given` when not empty, else $XDG_DATA_HOME/Velmar,
 // else $HOME/.local/share/Velmar. "" when there is no folder to name.
 std::string dump_directory_path(const std::string& given);
@@ -24,3 +26,5 @@ struct DumpFile {
 // Creates the first free name of KRO_Dump_000.dmp ... KRO_Dump_998.dmp; when every one
 // is taken, "KRO_Dump_  0", replacing an earlier file of that name.
 DumpFile create_dump_file(const std::string& directory);
+
+}  // namespace kro::platform

@@ -15,6 +15,8 @@
 
 #include "platform/unique_dir.h"
 
+namespace kro::platform {
+
 namespace {
 
 constexpr unsigned long kListenState = 0x0A;
@@ -83,3 +85,5 @@ bool process_listens_on_loopback(ProcessHandle process, int port) {
     }
     return false;
 }
+
+}  // namespace kro::platform

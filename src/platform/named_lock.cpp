@@ -5,6 +5,8 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 
+namespace kro::platform {
+
 std::unique_ptr<NamedLock> NamedLock::acquire(const char* name, int& error) {
     UniqueFd fd(shm_open(name, O_RDWR | O_CREAT, 0600));
     if (!fd.valid()) {
@@ -19,3 +21,5 @@ std::unique_ptr<NamedLock> NamedLock::acquire(const char* name, int& error) {
     }
     return std::unique_ptr<NamedLock>(new NamedLock(std::move(fd)));
 }
+
+}  // namespace kro::platform

@@ -7,6 +7,8 @@
 
 #include "platform/unique_fd.h"
 
+namespace kro::platform {
+
 class NamedLock {
 public:
     // Waits until the lock is free and takes it. Null on failure, with the system error.
@@ -16,3 +18,5 @@ private:
     explicit NamedLock(UniqueFd fd) : fd_(std::move(fd)) {}
     UniqueFd fd_;  // closing it releases the lock
 };
+
+}  // namespace kro::platform

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <semaphore.h>
 
+namespace kro::platform {
+
 namespace {
 
 sem_t* as_sem(void* handle) { return static_cast<sem_t*>(handle); }
@@ -53,3 +55,5 @@ bool NamedSemaphore::wait(int ms) {
         if (errno != EINTR) return false;
     }
 }
+
+}  // namespace kro::platform

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+namespace kro::platform {
+
 class NamedSemaphore {
 public:
     // Opens the semaphore, creating it with the count 0 when there is none.
@@ -26,3 +28,5 @@ private:
     explicit NamedSemaphore(void* handle) : handle_(handle) {}
     void* handle_;
 };
+
+}  // namespace kro::platform

@@ -8,6 +8,8 @@
 
 #include "platform/unique_fd.h"
 
+namespace kro::platform {
+
 namespace {
 
 constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;
@@ -101,3 +103,5 @@ void OutputFile::close_incomplete(const char* suffix) {
     if (rename(temporary_.c_str(), kept.c_str()) != 0) unlink(temporary_.c_str());
     temporary_.clear();
 }
+
+}  // namespace kro::platform

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <string>
 
+namespace kro::platform {
+
 class OutputFile {
 public:
     OutputFile() = default;
@@ -37,3 +39,5 @@ private:
     std::string path_;
     std::string temporary_;  // empty when written in place
 };
+
+}  // namespace kro::platform

@@ -17,6 +17,8 @@
 
 extern char** environ;
 
+namespace kro::platform {
+
 namespace {
 
 // Polls for the child's exit for up to grace_ms; true when it was reaped.
@@ -184,3 +186,5 @@ void sleep_ms(int ms) {
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
+
+}  // namespace kro::platform

@@ -7,6 +7,8 @@
 
 #include "platform/unique_fd.h"
 
+namespace kro::platform {
+
 using ProcessHandle = long;
 constexpr ProcessHandle kNoProcess = -1;
 
@@ -45,3 +47,5 @@ std::string own_executable_directory();
 bool is_executable_file(const std::string& path);
 
 void sleep_ms(int ms);
+
+}  // namespace kro::platform

@@ -7,6 +7,8 @@
 
 #include "platform/unique_fd.h"
 
+namespace kro::platform {
+
 std::unique_ptr<SharedMemory> SharedMemory::map(const char* name, int flags, std::size_t size,
                                                 int& error) {
     UniqueFd fd(shm_open(name, flags, 0600));
@@ -47,3 +49,5 @@ std::unique_ptr<SharedMemory> SharedMemory::open(const char* name, std::size_t s
 }
 
 SharedMemory::~SharedMemory() { munmap(data_, size_); }
+
+}  // namespace kro::platform

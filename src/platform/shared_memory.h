@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <memory>
 
+namespace kro::platform {
+
 class SharedMemory {
 public:
     // Creates the block, or opens it when it already exists, sized to `size` bytes.
@@ -28,3 +30,5 @@ private:
     char* data_;
     std::size_t size_;
 };
+
+}  // namespace kro::platform

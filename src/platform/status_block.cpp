@@ -7,6 +7,8 @@
 
 #include "platform/system_error.h"
 
+namespace kro::platform {
+
 StatusBlock StatusBlock::open_existing() {
     StatusBlock block;
     int error = 0;
@@ -60,3 +62,5 @@ std::string StatusBlock::text() const {
     const char* data = memory_->data();
     return std::string(data, strnlen(data, size));
 }
+
+}  // namespace kro::platform

@@ -11,6 +11,8 @@
 
 #include "platform/shared_memory.h"
 
+namespace kro::platform {
+
 class StatusBlock {
 public:
     static constexpr const char* name = "/MappingObj";
@@ -40,3 +42,5 @@ private:
     std::unique_ptr<SharedMemory> memory_;
     bool owns_name_ = false;
 };
+
+}  // namespace kro::platform

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace kro::platform {
+
 int last_system_error() { return errno; }
 
 std::string system_error_text(int code) {
@@ -11,3 +13,5 @@ std::string system_error_text(int code) {
     const char* text = strerror_r(code, buffer, sizeof buffer);
     return text ? text : "";
 }
+
+}  // namespace kro::platform

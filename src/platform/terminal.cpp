@@ -3,6 +3,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+namespace kro::platform {
+
 bool stdout_is_terminal() {
     static const bool terminal = isatty(STDOUT_FILENO) == 1;
     return terminal;
@@ -27,3 +29,5 @@ std::string cut_to_columns(const std::string& text, std::size_t max_columns) {
     }
     return text;
 }
+
+}  // namespace kro::platform

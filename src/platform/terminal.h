@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string>
 
+namespace kro::platform {
+
 // True when standard output is a terminal (asked once, then remembered).
 bool stdout_is_terminal();
 
@@ -14,3 +16,5 @@ int terminal_columns();
 std::size_t columns_of(const std::string& text);
 // The longest start of a UTF-8 text that takes at most max_columns, not cutting a character.
 std::string cut_to_columns(const std::string& text, std::size_t max_columns);
+
+}  // namespace kro::platform

@@ -6,6 +6,8 @@
 #include <iconv.h>
 #include <langinfo.h>
 
+namespace kro::platform {
+
 namespace {
 
 const char* kUtf16 = "UTF-16LE";
@@ -133,3 +135,5 @@ std::string utf8_prefix(std::string_view text, std::size_t max_chars) {
     }
     return std::string(text);
 }
+
+}  // namespace kro::platform

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace kro::platform {
+
 // The iconv name of the locale's character set, decided once per process.
 const std::string& ansi_charset_name();
 
@@ -19,3 +21,5 @@ std::string utf16_to_utf8(std::u16string_view text);
 void append_utf16_as_utf8(std::string& out, const char16_t* text, std::size_t count);
 // The text cut after its first max_chars UTF-8 characters (settings kept to a fixed length).
 std::string utf8_prefix(std::string_view text, std::size_t max_chars);
+
+}  // namespace kro::platform

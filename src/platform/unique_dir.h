@@ -5,7 +5,11 @@
 
 #include <memory>
 
+namespace kro::platform {
+
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
 using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+}  // namespace kro::platform

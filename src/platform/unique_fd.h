@@ -5,6 +5,8 @@
 
 #include <utility>
 
+namespace kro::platform {
+
 class UniqueFd {
 public:
     UniqueFd() = default;
@@ -30,3 +32,5 @@ public:
 private:
     int fd_ = -1;
 };
+
+}  // namespace kro::platform

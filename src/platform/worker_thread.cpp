@@ -3,6 +3,8 @@
 #include <csignal>
 #include <memory>
 
+namespace kro::platform {
+
 namespace {
 
 constexpr std::size_t signal_stack_size = 64 * 1024;
@@ -35,3 +37,5 @@ WorkerThread::WorkerThread(std::function<void()> task)
           SignalStack stack;
           task();
       }) {}
+
+}  // namespace kro::platform

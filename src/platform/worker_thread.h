@@ -6,6 +6,8 @@
 #include <functional>
 #include <thread>
 
+namespace kro::platform {
+
 class WorkerThread {
 public:
     explicit WorkerThread(std::function<void()> task);
@@ -20,3 +22,5 @@ public:
 private:
     std::thread thread_;
 };
+
+}  // namespace kro::platform

@@ -1,5 +1,9 @@
 #include "report/process_state.h"
 
+using namespace kro::platform;
+
+namespace kro::report {
+
 FILE* log_file = nullptr;
 FILE* session_file = nullptr;
 std::string log_path;
@@ -12,3 +16,5 @@ void log_out_of_memory(const char* message) {
     std::fputs(message, log_file);
     std::fflush(log_file);
 }
+
+}  // namespace kro::report

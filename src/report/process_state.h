@@ -7,12 +7,16 @@
 
 #include "platform/process.h"
 
+namespace kro::report {
+
 extern FILE* log_file;          // appended to ("a+"), or null before it is opened
 extern FILE* session_file;      // rewritten ("w"), or null before it is opened
 extern std::string log_path;    // the log file's path as the check line shows it
 extern std::string banner_text; // banner line + notice line
-extern ProcessHandle source_tunnel_process;  // SSH helper of the source (or only) server
-extern ProcessHandle target_tunnel_process;  // SSH helper of a sync job's target server
+extern platform::ProcessHandle source_tunnel_process;  // SSH helper of the source (or only) server
+extern platform::ProcessHandle target_tunnel_process;  // SSH helper of a sync job's target server
 
 // The out-of-memory message to the log, when it is open (registered by the runner).
 void log_out_of_memory(const char* message);
+
+}  // namespace kro::report

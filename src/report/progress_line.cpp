@@ -6,6 +6,10 @@
 
 #include "platform/terminal.h"
 
+using namespace kro::platform;
+
+namespace kro::report {
+
 namespace {
 
 ProgressLine* live_line = nullptr;
@@ -113,3 +117,5 @@ bool ProgressLine::shown() {
     }();
     return erasable && stdout_is_terminal();
 }
+
+}  // namespace kro::report

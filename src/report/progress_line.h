@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <string>
 
+namespace kro::report {
+
 class ProgressLine {
 public:
     // line_so_far: what the console line shows already; unit: what is counted ("rows").
@@ -54,3 +56,5 @@ private:
 // line's own text. total 0 leaves out the total and the time left; a rate is given only
 // after a second.
 std::string progress_text(std::uint64_t done, std::uint64_t total, const std::string& unit, double seconds);
+
+}  // namespace kro::report

@@ -8,9 +8,11 @@
 #include "common/html_text.h"
 #include "common/str_buf.h"
 
+namespace kro::report {
+
 struct ReportBody {
-    StrBuf html;
-    StrBuf plain;
+    common::StrBuf html;
+    common::StrBuf plain;
 
     void append(const char* html_piece, const char* plain_piece) {
         append_to(html, html_piece, html_piece ? std::strlen(html_piece) : 0);
@@ -21,15 +23,17 @@ struct ReportBody {
     // plain one (a statement, an error text).
     void append_text(std::string_view text) {
         html.make_room(text.size());
-        append_html_escaped(html, text.data(), text.size());
+        common::append_html_escaped(html, text.data(), text.size());
         append_to(plain, text.data(), text.size());
     }
 
     // Report bodies grow by many small pieces (a result table cell by cell): grow them
     // geometrically so that building a large report stays linear.
-    static void append_to(StrBuf& text, const char* piece, std::size_t n) {
+    static void append_to(common::StrBuf& text, const char* piece, std::size_t n) {
         if (!piece || n == 0) return;
         text.make_room(n);
         text.append(piece, static_cast<long>(n));
     }
 };
+
+}  // namespace kro::report

@@ -10,6 +10,10 @@
 #include "report/progress_line.h"
 #include "report/report_body.h"
 
+using namespace kro::common;
+
+namespace kro::report {
+
 namespace {
 
 std::vector<std::string> errors_of_the_run;
@@ -158,3 +162,5 @@ void flush_outputs() { std::fflush(nullptr); }
 const std::vector<std::string>& reported_errors() { return errors_of_the_run; }
 
 void forget_reported_errors() { errors_of_the_run.clear(); }
+
+}  // namespace kro::report

@@ -8,6 +8,8 @@
 
 #include "common/str_buf.h"
 
+namespace kro::report {
+
 struct ReportBody;
 
 // Console, check line, log, and a plain <error> entry in the session file.
@@ -26,7 +28,7 @@ void report_error_number(long number, const char* error_text);
 // A failed statement of the sync job: the error goes to the log and the session file
 // (naming the table when one is given), the fixed notice to the console and the report.
 void report_query_error(unsigned number, const char* error_text, const char* table,
-                        ReportBody& report, StrBuf* last_error);
+                        ReportBody& report, common::StrBuf* last_error);
 // "\n%s" to the console and, when it is open, to the log; 1 when the log got it.
 int print_and_log(const char* text);
 // The text as it is to the console and the log (no line break added).
@@ -42,3 +44,5 @@ void flush_outputs();
 // the failure report mail.
 const std::vector<std::string>& reported_errors();
 void forget_reported_errors();
+
+}  // namespace kro::report

@@ -17,6 +17,12 @@
 #include "runner/crash_dump_handler.h"
 #include "runner/job_kinds.h"
 
+using namespace kro::platform;
+using namespace kro::common;
+using namespace kro::report;
+
+namespace kro::runner {
+
 namespace {
 
 const char kBannerLine[] = "Velmar Job Agent Version 8.2 ";
@@ -259,3 +265,5 @@ int run_agent(int argc, char** argv) {
     terminate_process(target_tunnel_process);
     return exit_code;
 }
+
+}  // namespace kro::runner

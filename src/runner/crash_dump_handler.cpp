@@ -5,6 +5,11 @@
 #include "platform/directory.h"
 #include "platform/text_convert.h"
 
+using namespace kro::platform;
+using namespace kro::common;
+
+namespace kro::runner {
+
 namespace {
 
 // The message on standard error is cut here, path and all.
@@ -31,3 +36,5 @@ CrashDumpHandler::~CrashDumpHandler() {
     remove_out_of_memory_hook(discard_on_out_of_memory);
     discard_crash_report_file();
 }
+
+}  // namespace kro::runner

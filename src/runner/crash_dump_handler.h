@@ -8,6 +8,8 @@
 
 #include "platform/dump_files.h"
 
+namespace kro::runner {
+
 class CrashDumpHandler {
 public:
     CrashDumpHandler() = default;
@@ -23,5 +25,7 @@ public:
     void install(const std::string& directory, const char* program_version);
 
 private:
-    DumpFile dump_file_;  // locked as long as it is open
+    platform::DumpFile dump_file_;  // locked as long as it is open
 };
+
+}  // namespace kro::runner

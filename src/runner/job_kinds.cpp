@@ -11,6 +11,15 @@
 #include "report/reporting.h"
 #include "sync/sync_job.h"
 
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::notify;
+using namespace kro::export_;
+using namespace kro::sync;
+using namespace kro::import;
+
+namespace kro::runner {
+
 namespace {
 
 const JobKind kJobKinds[] = {
@@ -43,3 +52,5 @@ int run_job_kind(const JobKind& kind, tinyxml2::XMLDocument& doc, long bytes_rea
     }
     return kind.entry(doc, bytes_read, job_file, log_file, values_are_utf8);
 }
+
+}  // namespace kro::runner

@@ -1,3 +1,3 @@
 #include "runner/agent.h"
 
-int main(int argc, char** argv) { return run_agent(argc, argv); }
+int main(int argc, char** argv) { return kro::runner::run_agent(argc, argv); }

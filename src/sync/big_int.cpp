@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace kro::sync {
+
 bool BigInt::set(const char* text) {
     if (!text) return false;
     const char* digits = (*text == '-' || *text == '+') ? text + 1 : text;
@@ -55,3 +57,5 @@ int BigInt::compare(const BigInt& other) const {
 }
 
 int BigInt::compare(std::int64_t other) const { return compare(BigInt(other)); }
+
+}  // namespace kro::sync

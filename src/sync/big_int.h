@@ -8,6 +8,8 @@
 
 #include <gmpxx.h>
 
+namespace kro::sync {
+
 class BigInt {
 public:
     // Texts longer than this many digits are refused (no key comes near it).
@@ -38,3 +40,5 @@ private:
     mpz_class value_;
     std::string text_;
 };
+
+}  // namespace kro::sync

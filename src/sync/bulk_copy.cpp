@@ -9,6 +9,12 @@
 #include "sync/sync_script.h"
 #include "sync/sync_statements.h"
 
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+
+namespace kro::sync {
+
 namespace {
 
 constexpr int kPageRows = 1000;
@@ -187,3 +193,5 @@ int copy_all_rows(SyncContext& ctx) {
     ctx.set_status("");
     return ok;
 }
+
+}  // namespace kro::sync

@@ -21,6 +21,12 @@
 #include "sync/sync_script.h"
 #include "sync/sync_statements.h"
 
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+
+namespace kro::sync {
+
 namespace {
 
 constexpr const char* calculating = "Calculating checksum...\r\nCalculating checksum...";
@@ -380,3 +386,5 @@ int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expressio
     progress.expect((ctx.source_rows + 999) / 1000);
     return compare_chunks(ctx, next, layout, progress);
 }
+
+}  // namespace kro::sync

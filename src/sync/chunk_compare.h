@@ -9,6 +9,8 @@
 
 #include "sync/sync_context.h"
 
+namespace kro::sync {
+
 // By value ranges of a single numeric or temporal key column. no_plan is set when no range
 // plan could be made for the key (the table then fails without its counts line).
 int compare_by_ranges(SyncContext& ctx, const std::string& key, KeyClass key_class,
@@ -17,3 +19,5 @@ int compare_by_ranges(SyncContext& ctx, const std::string& key, KeyClass key_cla
 // By chunks of 1000 rows in the order of the index over the key list (ctx.keys).
 int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expression, const std::string& key_list,
                          const std::string& index_name);
+
+}  // namespace kro::sync

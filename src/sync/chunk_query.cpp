@@ -3,6 +3,10 @@
 #include "platform/worker_thread.h"
 #include "sync/sync_statements.h"
 
+using namespace kro::platform;
+
+namespace kro::sync {
+
 namespace {
 
 void run(ChunkQuery& query) {
@@ -28,3 +32,5 @@ void run_both(std::span<ChunkQuery> source, std::span<ChunkQuery> target) {
     source_worker.join();
     target_worker.join();
 }
+
+}  // namespace kro::sync

@@ -9,6 +9,8 @@
 
 #include "connection/result_ptr.h"
 
+namespace kro::sync {
+
 struct SyncSide;
 
 struct ChunkQuery {
@@ -16,10 +18,12 @@ struct ChunkQuery {
     std::string statement;
     // Sent on the same side right after the statement (its outcome is not looked at).
     std::string after;
-    ResultPtr result;  // out: null when the statement failed
+    connection::ResultPtr result;  // out: null when the statement failed
 };
 
 void run_both(ChunkQuery& source, ChunkQuery& target);
 // Each side's statements one after the other, each side at its own pace; a side stops at
 // its first failed statement (the results after it stay null).
 void run_both(std::span<ChunkQuery> source, std::span<ChunkQuery> target);
+
+}  // namespace kro::sync

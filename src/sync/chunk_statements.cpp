@@ -2,6 +2,10 @@
 
 #include "connection/sql_quote.h"
 
+using namespace kro::connection;
+
+namespace kro::sync {
+
 namespace {
 
 constexpr const char* source_lock = "LOCK IN SHARE MODE";
@@ -80,3 +84,5 @@ std::string order_by_list(const std::vector<std::string>& key_names) {
     }
     return text;
 }
+
+}  // namespace kro::sync

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace kro::sync {
+
 struct ChunkTable {
     std::string name;                 // as written into SQL
     std::string checksum_expression;  // the list inside MD5(CONCAT_WS('#', ...))
@@ -39,3 +41,5 @@ std::string order_rows_target(const ChunkTable& table, const std::string& where,
 
 // "ORDER BY `a` ASC,`b` ASC" for the key columns (names as the server gave them).
 std::string order_by_list(const std::vector<std::string>& key_names);
+
+}  // namespace kro::sync

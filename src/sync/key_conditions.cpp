@@ -1,5 +1,7 @@
 #include "sync/key_conditions.h"
 
+namespace kro::sync {
+
 namespace {
 
 std::string term(const BoundaryValue& column, const char* op) {
@@ -44,3 +46,5 @@ std::string at_most(const std::vector<BoundaryValue>& boundary) {
         return j == i ? "<" : "=";
     });
 }
+
+}  // namespace kro::sync

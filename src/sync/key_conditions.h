@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace kro::sync {
+
 // One key column's name (as the server gave it) and the boundary's value, already escaped
 // for inside single quotes; unquoted values (integer and float keys) are written bare.
 struct BoundaryValue {
@@ -15,3 +17,5 @@ struct BoundaryValue {
 
 std::string greater_than(const std::vector<BoundaryValue>& boundary);
 std::string at_most(const std::vector<BoundaryValue>& boundary);
+
+}  // namespace kro::sync

@@ -7,6 +7,10 @@
 #include "connection/sql_quote.h"
 #include "sync/big_int.h"
 
+using namespace kro::connection;
+
+namespace kro::sync {
+
 namespace {
 
 bool contains(std::string_view text, const char* word) { return text.find(word) != std::string_view::npos; }
@@ -131,3 +135,5 @@ int compare_key_values(KeyOrder order, const char* a, unsigned long a_length, co
     }
     return 0;
 }
+
+}  // namespace kro::sync

@@ -8,6 +8,8 @@
 
 #include <string>
 
+namespace kro::sync {
+
 enum class KeyOrder {
     integer,   // any size, compared exactly
     floating,  // as double values
@@ -31,3 +33,5 @@ KeySort key_sort(const std::string& name, const char* type, const char* collatio
 // Negative, zero or positive as a sorts before, with or after b. Neither is NULL.
 int compare_key_values(KeyOrder order, const char* a, unsigned long a_length, const char* b,
                        unsigned long b_length);
+
+}  // namespace kro::sync

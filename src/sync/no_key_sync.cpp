@@ -15,6 +15,12 @@
 #include "sync/sync_output.h"
 #include "sync/sync_statements.h"
 
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+
+namespace kro::sync {
+
 namespace {
 
 // One row's values as read; nullopt for NULL.
@@ -264,3 +270,5 @@ int sync_without_key(SyncContext& ctx) {
     }
     return row_pass(ctx, PassKind::insert_rows);
 }
+
+}  // namespace kro::sync

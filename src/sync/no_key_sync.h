@@ -6,9 +6,13 @@
 
 #include "sync/sync_context.h"
 
+namespace kro::sync {
+
 // 0 when a side could not be read or a lookup failed (reported).
 int sync_without_key(SyncContext& ctx);
 
 enum class PassKind { delete_rows, insert_rows };
 // One pass, reading the side now in the source role and looking rows up on the other.
 int row_pass(SyncContext& ctx, PassKind kind);
+
+}  // namespace kro::sync

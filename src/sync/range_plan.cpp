@@ -8,6 +8,10 @@
 #include "connection/sql_quote.h"
 #include "sync/big_int.h"
 
+using namespace kro::connection;
+
+namespace kro::sync {
+
 namespace {
 
 constexpr int rows_per_chunk = 1000;
@@ -142,3 +146,5 @@ std::string KeyRangePlan::range_condition(int chunk) const {
     const Bound& bound = bounds_[chunk];
     return "where" + column + " >= " + value(bound.low) + "  and" + column + " < " + value(bound.high);
 }
+
+}  // namespace kro::sync

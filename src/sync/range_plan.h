@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace kro::sync {
+
 enum class RangeKind { integer, floating, timestamp, time };
 
 // The two columns of a statement's first row (nullopt for NULL); nullopt when the
@@ -54,3 +56,5 @@ private:
     int last_ = 0;
     std::vector<Bound> bounds_;
 };
+
+}  // namespace kro::sync

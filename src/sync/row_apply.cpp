@@ -6,6 +6,11 @@
 #include "sync/sync_script.h"
 #include "sync/sync_statements.h"
 
+using namespace kro::common;
+using namespace kro::connection;
+
+namespace kro::sync {
+
 namespace {
 
 // A duplicate key: the row is there already, and is updated instead.
@@ -159,3 +164,5 @@ int apply_updates(SyncContext& ctx, TunnelResult* source_rows, std::span<const R
     }
     return 1;
 }
+
+}  // namespace kro::sync

@@ -12,6 +12,8 @@
 #include "connection/result_ptr.h"
 #include "sync/sync_context.h"
 
+namespace kro::sync {
+
 enum class RowActionCode : std::uint8_t { delete_row = 0, insert_row = 1, update_row = 2, nothing = 3 };
 
 // One decision of the row merge: the row's 1-based number in the result it comes from
@@ -24,18 +26,20 @@ struct RowAction {
 // "'value', " for each value (escaped over its whole length by the target connection),
 // "NULL, " for NULL, the last ", " removed. count: the values to write. 0 when a value
 // cannot be escaped for the connection's character set.
-int append_value_list(SyncContext& ctx, StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
+int append_value_list(SyncContext& ctx, common::StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
                       unsigned count);
 // " WHERE (`k` = v AND ...)" from the key values at the key columns' result positions
 // (source: true) or at 0 .. n - 1 (a target row). 0 when a key value is NULL.
-int append_row_identification(SyncContext& ctx, StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
+int append_row_identification(SyncContext& ctx, common::StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
                               bool source);
 
 // Each phase takes the entries from its first one, runs while they carry its action, and
 // gives in next the number of entries it used. 1 when every row was applied; 0 at the
 // first failure (reported by the statement path).
-int apply_deletes(SyncContext& ctx, TunnelResult* target_rows, std::span<const RowAction> entries,
+int apply_deletes(SyncContext& ctx, connection::TunnelResult* target_rows, std::span<const RowAction> entries,
                   std::size_t& next);
-int apply_inserts(SyncContext& ctx, TunnelResult* source_rows, std::span<const RowAction> entries,
+int apply_inserts(SyncContext& ctx, connection::TunnelResult* source_rows, std::span<const RowAction> entries,
                   std::size_t& next);
-int apply_updates(SyncContext& ctx, TunnelResult* source_rows, std::span<const RowAction> entries);
+int apply_updates(SyncContext& ctx, connection::TunnelResult* source_rows, std::span<const RowAction> entries);
+
+}  // namespace kro::sync

@@ -5,6 +5,10 @@
 
 #include "connection/tunnel.h"
 
+using namespace kro::connection;
+
+namespace kro::sync {
+
 namespace {
 
 // One side's current row.
@@ -82,3 +86,5 @@ void sort_actions(std::vector<RowAction>& actions) {
     std::stable_sort(actions.begin(), actions.end(),
                      [](const RowAction& a, const RowAction& b) { return a.action < b.action; });
 }
+
+}  // namespace kro::sync

@@ -9,8 +9,12 @@
 #include "sync/key_order.h"
 #include "sync/row_apply.h"
 
+namespace kro::connection {
 class Tunnel;
 struct TunnelResult;
+}
+
+namespace kro::sync {
 
 // Where the merge finds things in the rows: the value compared for each key column (the
 // key itself or its sort column), in key order, and the "__crc" digest.
@@ -22,8 +26,10 @@ struct MergeColumns {
 
 // Merges both results (read to their end) into actions; without deletes a row only the
 // target holds is left alone. Returns the number of entries made.
-std::size_t merge_rows(Tunnel& source_tunnel, TunnelResult* source, Tunnel& target_tunnel, TunnelResult* target,
+std::size_t merge_rows(connection::Tunnel& source_tunnel, connection::TunnelResult* source, connection::Tunnel& target_tunnel, connection::TunnelResult* target,
                        const MergeColumns& columns, bool deletes, std::vector<RowAction>& actions);
 
 // Deletes first, then inserts, then updates; each in row order.
 void sort_actions(std::vector<RowAction>& actions);
+
+}  // namespace kro::sync

@@ -5,6 +5,13 @@
 #include "platform/status_block.h"
 #include "report/reporting.h"
 
+using namespace kro::platform;
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+
+namespace kro::sync {
+
 namespace {
 
 bool contains(std::string_view text, std::string_view word) {
@@ -87,3 +94,5 @@ void SyncContext::report_error(SyncSide& side) {
     report_query_error(side.tunnel().error_number(side.handle()), side.tunnel().error(side.handle()),
                        table_label.c_str(), report_, nullptr);
 }
+
+}  // namespace kro::sync

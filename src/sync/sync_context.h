@@ -18,9 +18,17 @@
 #include "connection/connection_info.h"
 #include "connection/result_ptr.h"
 
+namespace kro::platform {
 class StatusBlock;
-class SyncScript;
+}
+
+namespace kro::report {
 struct ReportBody;
+}
+
+namespace kro::sync {
+
+class SyncScript;
 
 enum class SyncMode { direct, script_only, direct_and_script };
 
@@ -44,8 +52,8 @@ struct KeyColumn {
 // work. Everything here belongs to this side only, so that a worker thread may run one
 // side's statements while another runs the other's.
 struct SyncSide {
-    ServerConnection* conn = nullptr;
-    ConnectionInfo* info = nullptr;
+    connection::ServerConnection* conn = nullptr;
+    connection::ConnectionInfo* info = nullptr;
     std::string database;
     bool utf8 = true;             // the server is 4.1.0 or later: its texts are UTF-8
     bool fkcheck = false;         // foreign key checks are switched off in its session
@@ -54,15 +62,15 @@ struct SyncSide {
     bool uncommitted = false;     // rows were changed since the last commit
     bool lost_changes = false;    // a lost session took changes that were not committed yet
 
-    Tunnel& tunnel() const { return *conn->tunnel; }
+    connection::Tunnel& tunnel() const { return *conn->tunnel; }
     MYSQL*& handle() const { return conn->handle; }
     bool is_http() const { return conn->tunnel->is_http(); }
 };
 
 class SyncContext {
 public:
-    SyncContext(SyncSide& source, SyncSide& target, SyncMode mode, SyncScript& script, ReportBody& report,
-                StatusBlock& status);
+    SyncContext(SyncSide& source, SyncSide& target, SyncMode mode, SyncScript& script, report::ReportBody& report,
+                platform::StatusBlock& status);
     SyncContext(const SyncContext&) = delete;
     SyncContext& operator=(const SyncContext&) = delete;
 
@@ -76,7 +84,7 @@ public:
     bool fkcheck() const { return fkcheck_; }
     void set_fkcheck(bool on) { fkcheck_ = on; }
     SyncScript& script() { return script_; }
-    ReportBody& report() { return report_; }
+    report::ReportBody& report() { return report_; }
     // Publishes a short state text for a watching program (nothing when none watches).
     void set_status(std::string_view text);
     // A status text with one count in it ("...Inserting row: %d"); formatted only when a
@@ -124,6 +132,8 @@ private:
     SyncMode mode_;
     bool fkcheck_ = false;
     SyncScript& script_;
-    ReportBody& report_;
-    StatusBlock& status_;
+    report::ReportBody& report_;
+    platform::StatusBlock& status_;
 };
+
+}  // namespace kro::sync

@@ -29,6 +29,14 @@
 #include "sync/sync_table.h"
 #include "sync/table_checks.h"
 
+using namespace kro::platform;
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+using namespace kro::mail;
+
+namespace kro::sync {
+
 namespace {
 
 constexpr char kVersionTooOld[] =
@@ -446,3 +454,5 @@ int run_sync_job(tinyxml2::XMLDocument& doc, long, FILE*, FILE*, int values_are_
     SyncRun run(settings, status);
     return run.run();
 }
+
+}  // namespace kro::sync

@@ -8,6 +8,10 @@ namespace tinyxml2 {
 class XMLDocument;
 }
 
+namespace kro::sync {
+
 // The job runner's entry for `syncjob`; 1 when every table was synced.
 int run_sync_job(tinyxml2::XMLDocument& doc, long bytes_read, FILE* job_file, FILE* log_file,
                  int values_are_utf8);
+
+}  // namespace kro::sync

@@ -9,6 +9,10 @@
 #include "report/report_body.h"
 #include "report/reporting.h"
 
+using namespace kro::report;
+
+namespace kro::sync {
+
 void show_everywhere(ReportBody& report, const char* text) {
     ProgressLine::erase_live();
     std::printf("%s", text);
@@ -25,3 +29,5 @@ void show_warning(ReportBody& report, const char* text) {
     if (log_file) std::fprintf(log_file, "%s\n", text);
     flush_outputs();
 }
+
+}  // namespace kro::sync

@@ -1,5 +1,7 @@
 #include "sync/sync_script.h"
 
+namespace kro::sync {
+
 int SyncScript::open(const std::string& path) { return file_.open(path, false); }
 
 void SyncScript::append(std::string_view text) {
@@ -18,3 +20,5 @@ int SyncScript::finish(bool complete) {
     file_.close_incomplete(".incomplete");
     return 0;
 }
+
+}  // namespace kro::sync

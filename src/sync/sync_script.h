@@ -10,6 +10,8 @@
 #include "common/str_buf.h"
 #include "connection/sql_file.h"
 
+namespace kro::sync {
+
 class SyncScript {
 public:
     // 0 when the file cannot be created.
@@ -18,15 +20,17 @@ public:
 
     // append_script: appends, then writes the buffer when it has grown past 8191 bytes.
     void append(std::string_view text);
-    void append(const StrBuf& text) { append(text.view()); }
+    void append(const common::StrBuf& text) { append(text.view()); }
     // flush_script: writes whatever the buffer holds.
     void flush();
     // The buffer itself, for the bulk copy, which edits its last statement in place.
-    StrBuf& buffer() { return file_.buffer(); }
+    common::StrBuf& buffer() { return file_.buffer(); }
     // Ends the file: complete gives it its name. 0 when it could not be written.
     int finish(bool complete);
     bool failed() const { return file_.failed(); }
 
 private:
-    SqlFile file_;
+    connection::SqlFile file_;
 };
+
+}  // namespace kro::sync

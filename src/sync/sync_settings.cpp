@@ -7,6 +7,12 @@
 #include "common/job_xml.h"
 #include "connection/sql_quote.h"
 
+using namespace kro::common;
+using namespace kro::connection;
+using namespace kro::mail;
+
+namespace kro::sync {
+
 namespace {
 
 using tinyxml2::XMLElement;
@@ -122,3 +128,5 @@ int validate_sync_settings(const SyncSettings& s, StrBuf& error) {
     // A tunnel without its URL or SSH server cannot be reached, on either side.
     return check_tunnel_settings(s.source) && check_tunnel_settings(s.target);
 }
+
+}  // namespace kro::sync

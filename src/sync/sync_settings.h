@@ -15,6 +15,8 @@ namespace tinyxml2 {
 class XMLElement;
 }
 
+namespace kro::sync {
+
 struct SyncTableEntry {
     std::string name;                        // as the job file writes it
     bool has_column_list = false;
@@ -23,17 +25,17 @@ struct SyncTableEntry {
 };
 
 struct SyncSettings {
-    ConnectionInfo source;
-    HttpTunnelSettings source_http;
-    ConnectionInfo target;
-    HttpTunnelSettings target_http;
+    connection::ConnectionInfo source;
+    connection::HttpTunnelSettings source_http;
+    connection::ConnectionInfo target;
+    connection::HttpTunnelSettings target_http;
     std::vector<SyncTableEntry> tables;
     bool all_tables = false;
     bool fkcheck = false;
     bool twowaysync = false;
     bool delete_from_target = true;
     bool abortonerror = false;
-    ReportRequest report;
+    mail::ReportRequest report;
     std::string script_path;
     SyncMode mode = SyncMode::direct;
 };
@@ -43,4 +45,6 @@ void read_sync_settings(const tinyxml2::XMLElement* job, SyncSettings& settings,
 
 // 1 when the settings are complete. Otherwise 0 and error holds the first gap; a missing
 // tunnel setting is reported at once and leaves error empty.
-int validate_sync_settings(const SyncSettings& settings, StrBuf& error);
+int validate_sync_settings(const SyncSettings& settings, common::StrBuf& error);
+
+}  // namespace kro::sync

@@ -8,6 +8,11 @@
 #include "connection/statements.h"
 #include "sync/sync_script.h"
 
+using namespace kro::common;
+using namespace kro::connection;
+
+namespace kro::sync {
+
 namespace {
 
 // TIMESTAMP values are read, compared and written in one zone on both sides, so servers or
@@ -172,3 +177,5 @@ int commit_side(SyncSide& side) {
     side.uncommitted = false;
     return 1;
 }
+
+}  // namespace kro::sync

@@ -9,12 +9,14 @@
 #include "connection/result_ptr.h"
 #include "sync/sync_context.h"
 
+namespace kro::sync {
+
 // Sends the statement on the side and stores its result. A lost session is opened again
 // with the run's session settings and the statement sent once more, unless the session
 // held changes not yet committed: then the statement fails (side.lost_changes is set), for
 // sending it again would hide that those changes are gone. Null when the statement failed
 // or had no result; tell them apart with statement_failed(). Uses only the side.
-ResultPtr query_side(SyncSide& side, const char* text, bool retry = true);
+connection::ResultPtr query_side(SyncSide& side, const char* text, bool retry = true);
 
 // The run's own session settings on a side: the character set, the database, the SQL mode,
 // the time zone in which TIMESTAMP values are read and written ("+00:00" on both sides),
@@ -24,12 +26,12 @@ bool set_up_sync_session(SyncSide& side);
 // The statement on the target side as it is (query_side); through the HTTP tunnel it
 // travels with the session settings in front of it, since every request there is a new
 // session. Null when it failed or had no result.
-ResultPtr execute_on_target(SyncContext& ctx, SyncSide& side, const StrBuf& statement);
+connection::ResultPtr execute_on_target(SyncContext& ctx, SyncSide& side, const common::StrBuf& statement);
 
 // The statement path every change goes through: script only, the target only, or the
 // target and then the script. statement gets its ";\n". A failure is reported (naming the
 // table) and gives 0.
-int apply_statement(SyncContext& ctx, SyncSide& side, StrBuf& statement);
+int apply_statement(SyncContext& ctx, SyncSide& side, common::StrBuf& statement);
 
 enum class SessionForm { save, restore, plain };
 // The session settings of a run, in their order (SQL_NOTES, UNIQUE_CHECKS, SQL_MODE, and
@@ -41,3 +43,5 @@ void append_session_script_end(SyncContext& ctx);
 
 // "commit" on a side that has autocommit off and uncommitted changes; 0 when refused.
 int commit_side(SyncSide& side);
+
+}  // namespace kro::sync

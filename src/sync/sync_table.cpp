@@ -20,6 +20,12 @@
 #include "sync/sync_statements.h"
 #include "sync/table_checks.h"
 
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+
+namespace kro::sync {
+
 namespace {
 
 // A side's row count from its answer, printed as the summary's next column.
@@ -171,3 +177,5 @@ int sync_table(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys) {
     if (show_line) show_counts(ctx);
     return 1;
 }
+
+}  // namespace kro::sync

@@ -12,6 +12,12 @@
 #include "sync/sync_output.h"
 #include "sync/sync_statements.h"
 
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+
+namespace kro::sync {
+
 namespace {
 
 // Positions in a "show full fields" row: the key flag and the extra attributes moved by
@@ -235,3 +241,5 @@ int create_target_table(SyncContext& ctx) {
     }
     return 1;
 }
+
+}  // namespace kro::sync

@@ -10,12 +10,14 @@
 #include "connection/result_ptr.h"
 #include "sync/sync_context.h"
 
+namespace kro::sync {
+
 // 1 when the target's columns and primary key match the source's; else 0 and error holds
 // the reason (a failed statement is reported where it happens).
-int check_compatibility(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys, StrBuf& error);
+int check_compatibility(SyncContext& ctx, connection::TunnelResult* fields, connection::TunnelResult* keys, common::StrBuf& error);
 
 // The rows at the start of the keys result whose key name is exactly "PRIMARY".
-int primary_key_count(Tunnel& tunnel, TunnelResult* keys);
+int primary_key_count(connection::Tunnel& tunnel, connection::TunnelResult* keys);
 
 // A single numeric or temporal key column that chunks by value ranges can cut; empty name
 // when there is none.
@@ -23,14 +25,16 @@ struct SingleKey {
     std::string name;
     KeyClass key_class = KeyClass::other;
 };
-SingleKey find_single_key(Tunnel& tunnel, TunnelResult* fields, int primary_count);
+SingleKey find_single_key(connection::Tunnel& tunnel, connection::TunnelResult* fields, int primary_count);
 
 enum class KeyFound { key, none, refused };
 // The primary key's columns, else those of a unique index over NOT NULL columns, into
 // ctx.keys, ctx.key_list and ctx.index_name. refused: a string key column compares case
 // or bytes exactly (its collation ends in "_bin" or "_cs"); the warning is shown.
-KeyFound find_key_columns(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys, int primary_count);
+KeyFound find_key_columns(SyncContext& ctx, connection::TunnelResult* fields, connection::TunnelResult* keys, int primary_count);
 
 // The source's CREATE TABLE of the current table, run on the target in every mode and
 // never written to the script. 0 when it failed (reported).
 int create_target_table(SyncContext& ctx);
+
+}  // namespace kro::sync

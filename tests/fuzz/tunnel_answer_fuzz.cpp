@@ -7,6 +7,8 @@
 
 #include "connection/tunnel_answer.h"
 
+using namespace kro::connection;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     TunnelAnswer answer;
     if (!answer.parse(std::string(reinterpret_cast<const char*>(data), size))) return 0;

@@ -12,6 +12,9 @@
 #include "mariadb_fixture.h"
 #include "report/process_state.h"
 
+using namespace kro::report;
+using namespace kro::connection;
+
 namespace {
 
 std::string status_value(ServerConnection& c, const char* name) {

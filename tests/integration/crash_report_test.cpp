@@ -18,6 +18,8 @@
 #include "mariadb_fixture.h"
 #include "runner/crash_dump_handler.h"
 
+using namespace kro::runner;
+
 namespace {
 
 // kro started in the background, its standard output and error in files of its folder.

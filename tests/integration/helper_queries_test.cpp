@@ -9,6 +9,9 @@
 #include "kro_test_support.h"
 #include "mariadb_fixture.h"
 
+using namespace kro::common;
+using namespace kro::connection;
+
 namespace {
 
 // The name holds a backquote and a quote so that every statement must quote it right.

@@ -11,6 +11,8 @@
 #include "kro_test_support.h"
 #include "mariadb_fixture.h"
 
+using namespace kro::connection;
+
 namespace {
 
 ConnectionInfo http_info(const std::string& url_key, const char* database) {

@@ -15,6 +15,9 @@
 #include "kro_test_support.h"
 #include "platform/unique_fd.h"
 
+using namespace kro::platform;
+using namespace kro::connection;
+
 namespace {
 
 // Answers each connection with a 200 header, then body bytes in pieces at a fixed pace

@@ -23,6 +23,8 @@
 #include "kro_test_support.h"
 #include "mariadb_fixture.h"
 
+using namespace kro::connection;
+
 namespace {
 
 constexpr unsigned kReadTimedOut = 2006;  // mysqlnd: "MySQL server has gone away"

@@ -21,6 +21,9 @@
 #include "connection/tunnel_texts.h"
 #include "kro_test_support.h"
 
+using namespace kro::common;
+using namespace kro::connection;
+
 namespace {
 
 using Row = std::vector<std::optional<std::string>>;

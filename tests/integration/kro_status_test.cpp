@@ -19,6 +19,8 @@
 #include "sync_fixture.h"
 #include "platform/status_block.h"
 
+using namespace kro::platform;
+
 namespace {
 
 // kro-status started with its standard output on a pipe, or on a pseudo-terminal, that

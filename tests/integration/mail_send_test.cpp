@@ -15,6 +15,9 @@
 #include "report/report_body.h"
 #include "stored_mail.h"
 
+using namespace kro::report;
+using namespace kro::mail;
+
 namespace {
 
 // Settings for the plain sink with one unique recipient; tests change what they need.

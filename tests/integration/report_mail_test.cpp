@@ -12,6 +12,9 @@
 #include "report/reporting.h"
 #include "stored_mail.h"
 
+using namespace kro::report;
+using namespace kro::mail;
+
 namespace {
 
 class ReportMail : public testing::Test {

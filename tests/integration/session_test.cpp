@@ -11,6 +11,8 @@
 #include "kro_test_support.h"
 #include "mariadb_fixture.h"
 
+using namespace kro::connection;
+
 namespace {
 
 std::string charsets(ServerConnection& c) {

@@ -29,6 +29,10 @@
 #include "platform/unique_fd.h"
 #include "report/process_state.h"
 
+using namespace kro::platform;
+using namespace kro::report;
+using namespace kro::connection;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -18,6 +18,12 @@
 #include "sync/sync_statements.h"
 #include "sync_fixture.h"
 
+using namespace kro::platform;
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+using namespace kro::sync;
+
 namespace {
 
 // Both sides on the test server, each in its database, with the run's session settings.

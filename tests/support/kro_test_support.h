@@ -55,7 +55,7 @@ std::string xml_escaped(const std::string& text);
 // completed by the kernel and queue there; nobody answers them unless the test does.
 struct LoopbackListener {
     explicit LoopbackListener(int socket_flags = 0);
-    UniqueFd fd;
+    kro::platform::UniqueFd fd;
     int port = 0;
 };
 

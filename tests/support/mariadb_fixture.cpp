@@ -9,6 +9,8 @@
 #include "connection/statements.h"
 #include "kro_test_support.h"
 
+using namespace kro::connection;
+
 namespace {
 
 struct MysqlCloser {

@@ -3,6 +3,8 @@
 
 #include "mail/address_list.h"
 
+using namespace kro::mail;
+
 namespace {
 
 std::vector<MailAddress> parse_ok(const std::string& text) {

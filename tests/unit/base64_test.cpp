@@ -4,6 +4,8 @@
 
 #include "common/base64.h"
 
+using namespace kro::common;
+
 TEST(Base64, EncodesTheRfcVectors) {
     const char* vectors[][2] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},
                                 {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},

@@ -7,6 +7,8 @@
 
 #include "connection/connection_info.h"
 
+using namespace kro::connection;
+
 namespace {
 
 struct Read {

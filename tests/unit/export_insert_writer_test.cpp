@@ -11,6 +11,9 @@
 
 #include "export/insert_writer.h"
 
+using namespace kro::common;
+using namespace kro::export_;
+
 namespace {
 
 unsigned long plain_escape(void*, char* destination, const char* source, unsigned long length) {

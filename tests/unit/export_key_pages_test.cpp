@@ -4,6 +4,8 @@
 
 #include "export/key_pages.h"
 
+using namespace kro::export_;
+
 namespace {
 
 TEST(KeyPages, OnlyTypesWhoseTextGivesBackTheValueAndItsOrderCarryAKey) {

@@ -6,6 +6,8 @@
 #include "export/dump_output.h"
 #include "kro_test_support.h"
 
+using namespace kro::export_;
+
 TEST(DumpFileNames, NamesFollowTheFormAndTheTimestamp) {
     EXPECT_EQ(single_file_name("/var/backup/dump.sql", nullptr), "/var/backup/dump.sql");
     EXPECT_EQ(single_file_name("/var/backup/dump.sql", "2024-05-06 07-08-09"),

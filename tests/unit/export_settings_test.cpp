@@ -6,6 +6,9 @@
 #include "export/export_settings.h"
 #include "kro_test_support.h"
 
+using namespace kro::common;
+using namespace kro::export_;
+
 namespace {
 
 const char kSource[] = "<source><host>h</host><port>3306</port><user>u</user><database>db1</database></source>";

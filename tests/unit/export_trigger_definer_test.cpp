@@ -3,6 +3,8 @@
 
 #include "export/dump_writer.h"
 
+using namespace kro::export_;
+
 namespace {
 
 std::string double_quotes(void*, std::string_view text) {

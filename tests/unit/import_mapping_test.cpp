@@ -10,6 +10,8 @@
 #include "import/import_settings.h"
 #include "import/type_mapping.h"
 
+using namespace kro::import;
+
 namespace {
 
 struct Mapped {

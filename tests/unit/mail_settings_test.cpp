@@ -10,6 +10,9 @@
 #include "mail/mailer.h"
 #include "report/report_body.h"
 
+using namespace kro::report;
+using namespace kro::mail;
+
 namespace {
 
 MailSettings read_smtp(const char* xml, int values_are_utf8 = 1) {

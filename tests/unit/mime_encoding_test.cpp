@@ -9,6 +9,9 @@
 #include "mail/mime_encoding.h"
 #include "mail/mime_message.h"
 
+using namespace kro::common;
+using namespace kro::mail;
+
 namespace {
 
 std::string qp(std::string_view text) {

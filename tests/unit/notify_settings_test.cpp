@@ -6,6 +6,8 @@
 
 #include "notify/notify_settings.h"
 
+using namespace kro::notify;
+
 namespace {
 
 NotifyJob read_job(const std::string& children) {

@@ -2,6 +2,8 @@
 
 #include "report/progress_line.h"
 
+using namespace kro::report;
+
 TEST(ProgressText, CountsRateAndTimeLeftFromTheFirstSecondOn) {
     EXPECT_EQ(progress_text(100, 20000, "rows", 0.1), "100 of 20,000 rows (0%)");
     EXPECT_EQ(progress_text(250000, 1000000, "rows", 5.0), "250,000 of 1,000,000 rows (25%), 50,000 rows/s, 0:15 left");

@@ -8,6 +8,9 @@
 #include "report/report_body.h"
 #include "report/reporting.h"
 
+using namespace kro::common;
+using namespace kro::report;
+
 namespace {
 
 // Points the process-wide log and session files at temporary files for one test.

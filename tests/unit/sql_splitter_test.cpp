@@ -5,6 +5,8 @@
 
 #include "notify/sql_splitter.h"
 
+using namespace kro::notify;
+
 namespace {
 
 // Every piece the splitter hands out; delimiter commands are prefixed with "CMD:".

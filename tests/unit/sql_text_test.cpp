@@ -4,6 +4,9 @@
 #include "connection/server_version.h"
 #include "connection/sql_quote.h"
 
+using namespace kro::common;
+using namespace kro::connection;
+
 TEST(ServerVersionTest, ParsesTheVersionTextsServersSend) {
     EXPECT_EQ(parse_server_version("10.11.6-MariaDB-0+deb12u1"), 101106u);
     EXPECT_EQ(parse_server_version("5.5.5-10.11.6-MariaDB"), 101106u);

@@ -6,6 +6,8 @@
 #include "connection/connection_info.h"
 #include "connection/ssh_tunnel.h"
 
+using namespace kro::connection;
+
 namespace {
 
 // Blanks, quotes and backslashes where the old text form split or unquoted words.

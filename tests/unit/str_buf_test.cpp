@@ -6,6 +6,8 @@
 
 #include "common/str_buf.h"
 
+using namespace kro::common;
+
 TEST(StrBufCapacity, AppendGrowsToExactlyTheNeededSize) {
     StrBuf s;
     EXPECT_EQ(s.capacity(), 256u);

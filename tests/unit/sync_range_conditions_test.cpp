@@ -9,6 +9,8 @@
 #include "sync/key_conditions.h"
 #include "sync/key_order.h"
 
+using namespace kro::sync;
+
 namespace {
 
 TEST(SyncRangeConditions, TupleConditionsSplitTheKeyOrderAtTheBoundary) {

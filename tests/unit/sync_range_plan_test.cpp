@@ -10,6 +10,8 @@
 #include "sync/big_int.h"
 #include "sync/range_plan.h"
 
+using namespace kro::sync;
+
 namespace {
 
 std::string text_of(BigInt value) { return value.text(); }

@@ -7,6 +7,9 @@
 #include "kro_test_support.h"
 #include "sync/sync_settings.h"
 
+using namespace kro::common;
+using namespace kro::sync;
+
 namespace {
 
 const std::string kServers =

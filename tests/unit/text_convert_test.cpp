@@ -3,6 +3,9 @@
 #include "common/str_buf.h"
 #include "platform/text_convert.h"
 
+using namespace kro::platform;
+using namespace kro::common;
+
 TEST(TextConvert, TheCLocaleReadsUtf8AsCronAndATerminalDoAlike) {
     // The tests run in the C locale, as cron and systemd start kro.
     ASSERT_EQ(ansi_charset_name(), "UTF-8");

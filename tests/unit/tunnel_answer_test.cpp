@@ -7,6 +7,9 @@
 #include "connection/tunnel_answer.h"
 #include "connection/tunnel_texts.h"
 
+using namespace kro::common;
+using namespace kro::connection;
+
 namespace {
 
 const std::string kFields =

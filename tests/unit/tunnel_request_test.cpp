@@ -4,6 +4,8 @@
 
 #include "connection/tunnel_request.h"
 
+using namespace kro::connection;
+
 TEST(TunnelRequest, EscapesMarkupAndControlBytesButKeepsLineBreaksAndHighBytes) {
     std::string out;
     append_xml_escaped(out, std::string("a<b&c\"d'e>f\x01g\x1f\r\n\t\xc3\xa9\0z", 21));

@@ -10,6 +10,8 @@
 
 extern const char kJobSchema[];  // share/kro/kro-job.xsd, built in
 
+namespace kro::check {
+
 namespace {
 
 // Elements whose SQL text trips the XML parser when it holds "<" or "&".
@@ -346,3 +348,5 @@ std::vector<Finding> check_job_text(const std::string& text) {
     std::stable_sort(findings.begin(), findings.end(), [](const Finding& a, const Finding& b) { return a.line < b.line; });
     return findings;
 }
+
+}  // namespace kro::check

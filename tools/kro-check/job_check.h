@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace kro::check {
+
 struct Finding {
     int line = 0;        // 0: the file as a whole
     bool error = true;   // false: a warning (kro runs the file, but not as it reads)
@@ -19,3 +21,5 @@ std::vector<Finding> check_job_text(const std::string& text);
 // The candidate closest to word (case ignored) within two edits, or one that word starts
 // or is the start of; "" when none is, or word itself is one (for "did you mean").
 std::string closest_name(const std::string& word, const std::vector<std::string>& candidates);
+
+}  // namespace kro::check

@@ -10,6 +10,8 @@
 
 #include "job_check.h"
 
+using namespace kro::check;
+
 int main(int argc, char** argv) {
     if (argc < 2 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
         const bool help = argc >= 2;

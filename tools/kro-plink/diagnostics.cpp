@@ -10,6 +10,11 @@
 #include "platform/named_semaphore.h"
 #include "platform/shared_memory.h"
 
+using namespace kro::platform;
+using namespace kro::connection;
+
+namespace kro::plink {
+
 namespace {
 
 bool ready = false;
@@ -48,3 +53,5 @@ void signal_ready() {
     auto semaphore = NamedSemaphore::open_existing(ssh_shared_name(kSshReadySignalName).c_str(), error);
     if (semaphore) semaphore->post();
 }
+
+}  // namespace kro::plink

@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace kro::plink {
+
 // One line on standard error; dropped when nobody reads that pipe and it is full, so the
 // helper never blocks on its own diagnostics.
 void log_line(const std::string& text);
@@ -15,3 +17,5 @@ int fail_before_ready(const std::string& text);
 // Posts the ready signal; from now on failures are logged only (the agent reads the
 // block only when the start fails).
 void signal_ready();
+
+}  // namespace kro::plink

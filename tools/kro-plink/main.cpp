@@ -13,6 +13,9 @@
 #include "port_forwarder.h"
 #include "ssh_login.h"
 
+using namespace kro::platform;
+using namespace kro::plink;
+
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     PlinkOptions options;

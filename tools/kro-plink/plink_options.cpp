@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace kro::plink {
+
 namespace {
 
 // A TCP port number: digits only, 1 to 65535.
@@ -129,3 +131,5 @@ bool parse_plink_options(int argc, char** argv, PlinkOptions& options, std::stri
     }
     return true;
 }
+
+}  // namespace kro::plink

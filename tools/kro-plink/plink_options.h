@@ -8,6 +8,8 @@
 
 #include <string>
 
+namespace kro::plink {
+
 struct PlinkOptions {
     std::string user;
     std::string password;
@@ -23,3 +25,5 @@ struct PlinkOptions {
 // -pwstdin finds no line on standard input. A -pw word is wiped from argv afterwards, so
 // that process listings do not show it for longer than the start-up.
 bool parse_plink_options(int argc, char** argv, PlinkOptions& options, std::string& error);
+
+}  // namespace kro::plink

@@ -18,6 +18,10 @@
 
 #include "diagnostics.h"
 
+using namespace kro::platform;
+
+namespace kro::plink {
+
 namespace {
 
 // Bytes on their way in one direction, waiting until the receiver can take them.
@@ -375,3 +379,5 @@ void PortForwarder::finish_if_done(Forward& f) {
     bool remote_finished = f.local_shut && (f.local_eof || ssh_channel_is_closed(f.channel));
     if (remote_finished && f.to_remote.empty()) f.done = true;
 }
+
+}  // namespace kro::plink

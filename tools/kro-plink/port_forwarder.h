@@ -10,8 +10,10 @@
 #include "platform/unique_fd.h"
 #include "plink_options.h"
 
+namespace kro::plink {
+
 // A listening socket on 127.0.0.1:port, or an invalid one with the system error.
-UniqueFd listen_on_loopback(int port, int& error);
+platform::UniqueFd listen_on_loopback(int port, int& error);
 
 // True when standard input is still open and has not asked the helper to end.
 bool input_still_open();
@@ -19,3 +21,5 @@ bool input_still_open();
 // Forwards until standard input says "exit" or closes (0) or the SSH session ends (1).
 // The session must be logged in; it is switched to non-blocking mode here.
 int run_port_forwarding(ssh_session session, int listener, const PlinkOptions& options);
+
+}  // namespace kro::plink

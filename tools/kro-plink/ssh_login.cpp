@@ -10,6 +10,8 @@
 
 #include "diagnostics.h"
 
+namespace kro::plink {
+
 namespace {
 
 struct SshKeyDeleter {
@@ -181,3 +183,5 @@ SshSessionPtr open_ssh_session(const PlinkOptions& o, std::string& error) {
     if (!logged_in) return nullptr;
     return session;
 }
+
+}  // namespace kro::plink

@@ -9,6 +9,8 @@
 
 #include "plink_options.h"
 
+namespace kro::plink {
+
 struct SshSessionDeleter {
     void operator()(ssh_session session) const {
         if (ssh_is_connected(session)) ssh_disconnect(session);
@@ -19,3 +21,5 @@ using SshSessionPtr = std::unique_ptr<ssh_session_struct, SshSessionDeleter>;
 
 // A logged-in session in blocking mode, or null with the reason in `error`.
 SshSessionPtr open_ssh_session(const PlinkOptions& options, std::string& error);
+
+}  // namespace kro::plink

@@ -11,6 +11,8 @@
 #include "platform/status_block.h"
 #include "platform/terminal.h"
 
+using namespace kro::platform;
+
 namespace {
 
 volatile std::sig_atomic_t stop_requested = 0;
