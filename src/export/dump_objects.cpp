@@ -88,23 +88,23 @@ std::string trigger_definer_clause(std::string_view definer,
 
 // Whether the server knows the kind at all (INFORMATION_SCHEMA from 5.0.10, events from 5.1.6).
 bool DumpWriter::server_knows(ObjectKind kind) {
-    if (kind == kEvents) return server_at_least_5_1_6(*server_.tunnel, server_.handle);
-    return server_at_least_5_0_10(*server_.tunnel, server_.handle);
+    if (kind == kEvents) return server_at_least_5_1_6(source_.tunnel(), source_.handle());
+    return server_at_least_5_0_10(source_.tunnel(), source_.handle());
 }
 
 int DumpWriter::group_names(ObjectKind kind, std::vector<std::string>& names) {
-    Tunnel& tunnel = *server_.tunnel;
+    Tunnel& tunnel = source_.tunnel();
     const char* db = current_db_.c_str();
     StrBuf statement;
     switch (kind) {
-        case kViews: list_views_statement(tunnel, server_.handle, db, statement); break;
-        case kProcedures: list_procedures_statement(tunnel, server_.handle, db, statement); break;
-        case kFunctions: list_functions_statement(tunnel, server_.handle, db, statement); break;
-        case kEvents: list_events_statement(tunnel, server_.handle, db, statement); break;
+        case kViews: list_views_statement(tunnel, source_.handle(), db, statement); break;
+        case kProcedures: list_procedures_statement(tunnel, source_.handle(), db, statement); break;
+        case kFunctions: list_functions_statement(tunnel, source_.handle(), db, statement); break;
+        case kEvents: list_events_statement(tunnel, source_.handle(), db, statement); break;
         default:
             statement.format(
                 "select `TRIGGER_NAME` from `INFORMATION_SCHEMA`.`TRIGGERS` where \t\t\t\t\t`TRIGGER_SCHEMA` = '%s'",
-                escape_literal(tunnel, server_.handle, current_db_).c_str());
+                escape_literal(tunnel, source_.handle(), current_db_).c_str());
     }
     if (list_names(statement.c_str(), names)) return 1;
     report_object_failure(false);
@@ -115,7 +115,7 @@ int DumpWriter::object_group(ObjectKind kind, bool placeholders) {
     if (!server_knows(kind)) return 1;
     std::vector<std::string> names;
     if (!group_names(kind, names)) return 0;
-    event(facts(kind).group_name, 0, kGroupStarted);
+    events_(facts(kind).group_name, 0, kGroupStarted);
     return kind == kViews ? view_loop(names, placeholders) : object_loop(kind, names);
 }
 
@@ -126,7 +126,7 @@ int DumpWriter::object_list(ObjectKind kind) {
 }
 
 int DumpWriter::object_loop(ObjectKind kind, const std::vector<std::string>& names) {
-    event(current_db_.c_str(), static_cast<long>(names.size()), kObjectCount);
+    events_(current_db_.c_str(), static_cast<long>(names.size()), kObjectCount);
     event_scheduler_written_ = false;
     // Triggers and events have no finished line of their own.
     const bool finished_event = kind == kProcedures || kind == kFunctions;
@@ -140,9 +140,9 @@ int DumpWriter::object_loop(ObjectKind kind, const std::vector<std::string>& nam
 // flush logs before and FLUSH MASTER after its statements.
 int DumpWriter::dump_object(ObjectKind kind, const std::string& name, bool& file_open_failed) {
     if (!begin_object_file(name, file_open_failed)) return 0;
-    event(name.c_str(), 0, facts(kind).start_event);
+    events_(name.c_str(), 0, facts(kind).start_event);
     if (options().flushlogs) {
-        int flushed = send("flush logs");
+        int flushed = source_.send("flush logs");
         if (!flushed && kind != kFunctions) return 0;
     }
     int ok = 0;
@@ -153,7 +153,7 @@ int DumpWriter::dump_object(ObjectKind kind, const std::string& name, bool& file
         default: ok = write_trigger(name); break;
     }
     if (!ok) return 0;
-    if (options().flushmaster) send("FLUSH MASTER");
+    if (options().flushmaster) source_.send("FLUSH MASTER");
     end_object_file();
     return 1;
 }
@@ -164,19 +164,19 @@ int DumpWriter::dump_object(ObjectKind kind, const std::string& name, bool& file
 // the object keeps them: they are set around its CREATE statement and restored after it.
 
 int DumpWriter::routine_session(ObjectKind kind, const std::string& name, ProgramSession& session) {
-    if (!server_at_least_5_0_10(*server_.tunnel, server_.handle)) return 1;
-    Tunnel& tunnel = *server_.tunnel;
+    if (!server_at_least_5_0_10(source_.tunnel(), source_.handle())) return 1;
+    Tunnel& tunnel = source_.tunnel();
     StrBuf statement;
     statement.format(
         "select `SQL_MODE`, `CHARACTER_SET_CLIENT`, `COLLATION_CONNECTION` from `INFORMATION_SCHEMA`.`ROUTINES` "
         "where `ROUTINE_SCHEMA` = '%s' and `ROUTINE_NAME` = '%s' and `ROUTINE_TYPE` = '%s'",
-        escape_literal(tunnel, server_.handle, current_db_).c_str(), escape_literal(tunnel, server_.handle, name).c_str(),
+        escape_literal(tunnel, source_.handle(), current_db_).c_str(), escape_literal(tunnel, source_.handle(), name).c_str(),
         kind == kProcedures ? "PROCEDURE" : "FUNCTION");
     int ok = 0;
-    ResultPtr result = query(statement.c_str(), ok);
+    ResultPtr result = source_.query(statement.c_str(), ok);
     MYSQL_ROW row = ok && result ? tunnel.fetch_row(result.get()) : nullptr;
     if (!row) {
-        if (ok) record_error("The SQL mode the routine was created with could not be read.");
+        if (ok) source_.record_error("The SQL mode the routine was created with could not be read.");
         return 0;
     }
     session.sql_mode = row[0] ? row[0] : "";
@@ -201,7 +201,7 @@ void DumpWriter::write_session_start(const ProgramSession& session) {
         if (value.empty()) continue;
         saved += (saved.empty() ? "" : ", ") + saved_as + "=@@" + variable;
         wanted += (wanted.empty() ? "" : ", ") + variable + "='" +
-                  escape_literal(*server_.tunnel, server_.handle, value).str() + "'";
+                  escape_literal(source_.tunnel(), source_.handle(), value).str() + "'";
     }
     if (saved.empty()) return;
     output_.buffer().append_format("\n/*!50003 SET %s */;\n/*!50003 SET %s */;\n", saved.c_str(), wanted.c_str());
@@ -217,12 +217,12 @@ void DumpWriter::write_session_end(const ProgramSession& session) {
 int DumpWriter::write_routine(ObjectKind kind, const std::string& name) {
     StrBuf definition;
     StrBuf why;
-    Tunnel& tunnel = *server_.tunnel;
+    Tunnel& tunnel = source_.tunnel();
     int ok = kind == kProcedures
-                 ? show_create_procedure(tunnel, server_.handle, current_db_.c_str(), name.c_str(), definition, why)
-                 : show_create_function(tunnel, server_.handle, current_db_.c_str(), name.c_str(), definition, why);
+                 ? show_create_procedure(tunnel, source_.handle(), current_db_.c_str(), name.c_str(), definition, why)
+                 : show_create_function(tunnel, source_.handle(), current_db_.c_str(), name.c_str(), definition, why);
     if (!ok) {
-        record_error(why.c_str());
+        source_.record_error(why.c_str());
         return 0;
     }
     ProgramSession session;
@@ -255,18 +255,18 @@ int DumpWriter::write_event(const std::string& name) {
     StrBuf statement;
     statement.format("show create event `%s`.`%s`", quoted(current_db_).c_str(), q.c_str());
     int ok = 0;
-    ResultPtr result = query(statement.c_str(), ok);
+    ResultPtr result = source_.query(statement.c_str(), ok);
     if (!ok || !result) {
-        if (ok) record_error("");
+        if (ok) source_.record_error("");
         return 0;
     }
-    int column = column_index(*server_.tunnel, result.get(), "Create Event");
-    MYSQL_ROW row = server_.tunnel->fetch_row(result.get());
+    int column = column_index(source_.tunnel(), result.get(), "Create Event");
+    MYSQL_ROW row = source_.tunnel().fetch_row(result.get());
     if (column < 0 || !row || !row[column]) {
-        record_error("");
+        source_.record_error("");
         return 0;
     }
-    Tunnel& tunnel = *server_.tunnel;
+    Tunnel& tunnel = source_.tunnel();
     ProgramSession session;
     session.sql_mode = column_text(tunnel, result.get(), row, "sql_mode");
     session.time_zone = column_text(tunnel, result.get(), row, "time_zone");
@@ -300,26 +300,26 @@ int DumpWriter::write_event(const std::string& name) {
 
 std::string DumpWriter::event_scheduler_state() {
     int ok = 0;
-    ResultPtr result = query("select @@global.event_scheduler", ok);
-    MYSQL_ROW row = ok && result ? server_.tunnel->fetch_row(result.get()) : nullptr;
+    ResultPtr result = source_.query("select @@global.event_scheduler", ok);
+    MYSQL_ROW row = ok && result ? source_.tunnel().fetch_row(result.get()) : nullptr;
     return row && row[0] ? row[0] : "unknown";
 }
 
 int DumpWriter::write_trigger(const std::string& name) {
-    Tunnel& tunnel = *server_.tunnel;
+    Tunnel& tunnel = source_.tunnel();
     StrBuf statement;
     statement.format("show triggers from `%s` where `trigger` = '%s'", quoted(current_db_).c_str(),
-                     escape_literal(tunnel, server_.handle, name).c_str());
+                     escape_literal(tunnel, source_.handle(), name).c_str());
     int ok = 0;
-    ResultPtr result = query(statement.c_str(), ok);
+    ResultPtr result = source_.query(statement.c_str(), ok);
     MYSQL_ROW row = ok && result ? tunnel.fetch_row(result.get()) : nullptr;
     if (!row || tunnel.num_fields(result.get()) < 8) {
-        if (ok) record_error("");
+        if (ok) source_.record_error("");
         return 0;
     }
     std::string definer;
-    if (server_at_least_5_0_17(tunnel, server_.handle) && row[7])
-        definer = trigger_definer_clause(row[7], escape_for, &server_);
+    if (server_at_least_5_0_17(tunnel, source_.handle()) && row[7])
+        definer = trigger_definer_clause(row[7], escape_for, &source_.server());
     auto text = [](const char* value) { return value ? value : ""; };
     const std::string table = quoted(text(row[2]));
     ProgramSession session;
@@ -359,10 +359,10 @@ int DumpWriter::view_list(const std::vector<std::string>& names, bool placeholde
 }
 
 int DumpWriter::view_loop(const std::vector<std::string>& names, bool placeholders) {
-    event(current_db_.c_str(), static_cast<long>(names.size()), kObjectCount);
+    events_(current_db_.c_str(), static_cast<long>(names.size()), kObjectCount);
     if (placeholders && output_.form() != OutputForm::per_object) {
         for (const std::string& name : names) {
-            error_text_.clear();
+            source_.clear_error();
             if (!write_view_placeholder(name, true)) {
                 broken_views_.insert(current_db_ + "." + name);
                 report_object_failure(false);
@@ -382,14 +382,14 @@ int DumpWriter::view_loop(const std::vector<std::string>& names, bool placeholde
 
 // A table with the view's columns; written over direct connections only.
 int DumpWriter::write_view_placeholder(const std::string& name, bool with_comment) {
-    if (server_.tunnel->is_http()) return 1;
+    if (source_.tunnel().is_http()) return 1;
     const std::string q = quoted(name);
     StrBuf statement;
     statement.format("SHOW FIELDS FROM `%s` ", q.c_str());
     int ok = 0;
-    ResultPtr columns = query(statement.c_str(), ok);
+    ResultPtr columns = source_.query(statement.c_str(), ok);
     if (!ok || !columns) {
-        if (ok) record_error("");
+        if (ok) source_.record_error("");
         return 0;
     }
     StrBuf& out = output_.buffer();
@@ -401,15 +401,15 @@ int DumpWriter::write_view_placeholder(const std::string& name, bool with_commen
         out.append_format("\n/*!50001 DROP VIEW IF EXISTS `%s` */;", q.c_str());
         out.append_format("\n/*!50001 DROP TABLE IF EXISTS `%s` */;\n", q.c_str());
     }
-    return view_placeholder(*server_.tunnel, columns.get(), name.c_str(), out);
+    return view_placeholder(source_.tunnel(), columns.get(), name.c_str(), out);
 }
 
 int DumpWriter::write_view(const std::string& name, bool& file_open_failed) {
     if (!begin_object_file(name, file_open_failed)) return 0;
-    event(name.c_str(), 0, kViewStarted);
+    events_(name.c_str(), 0, kViewStarted);
     const std::string q = quoted(name);
     MYSQL_ROW row = nullptr;
-    ResultPtr result = show_create(name, row);
+    ResultPtr result = source_.show_create(current_db_, name, row);
     if (!row) return 0;
     StrBuf& out = output_.buffer();
     out.append_format("\n/*View structure for view %s */\n", sql_comment_text(name).c_str());

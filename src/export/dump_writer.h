@@ -8,46 +8,21 @@
 #include <array>
 #include <atomic>
 #include <functional>
-#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
-#include <mysql.h>
-
 #include "common/str_buf.h"
-#include "connection/connect.h"
-#include "connection/connection_info.h"
-#include "connection/result_ptr.h"
+#include "export/dump_connection.h"
+#include "export/dump_events.h"
 #include "export/dump_output.h"
 #include "export/export_settings.h"
-#include "export/insert_writer.h"
-#include "export/key_pages.h"
 
 namespace kro::report {
 struct ReportBody;
 }
 
 namespace kro::export_ {
-
-// Progress events: user value, name, count, event number (DumpEvent).
-using DumpProgressFn = void (*)(void* user, const char* name, long count, int event);
-
-enum DumpEvent {
-    kDatabaseStarted = 0,
-    kTableStarted = 1,
-    kViewStarted = 2,
-    kProcedureStarted = 3,
-    kFunctionStarted = 4,
-    kTriggerStarted = 5,
-    kEventStarted = 6,
-    kObjectFinished = 7,
-    kRowProgress = 8,
-    kRowTotal = 9,
-    kObjectCount = 10,
-    kGroupStarted = 11,
-    kRowEstimate = 12,  // the server's estimate of a table's rows, before them (only for a progress line)
-};
 
 enum DumpResult { kDumpFailed = 2, kDumpFileNotOpened = 3, kDumpSucceeded = 5 };
 
@@ -67,39 +42,22 @@ public:
     // Returns kDumpFailed, kDumpFileNotOpened or kDumpSucceeded. cancel may be null.
     int run(DumpProgressFn progress, void* user, const std::atomic<bool>* cancel);
     // The last failure reported while dumping, else the last error recorded.
-    const common::StrBuf& last_error() const { return reported_error_.empty() ? error_text_ : reported_error_; }
+    const common::StrBuf& last_error() const {
+        return reported_error_.empty() ? source_.error_text() : reported_error_;
+    }
     // Whether last_error() is on the console and in the log already.
     bool last_error_reported() const { return !reported_error_.empty(); }
 
 private:
-    // Timestamps are read and written in UTC, so that the dump replays the same instants in
-    // a session of any time zone.
-    static constexpr const char* kUtcSession = "/*!40103 SET TIME_ZONE='+00:00' */";
-
-    // Statements and errors.
+    // Connection and failures.
     int connect();
     unsigned long server_max_packet();
-    bool cancelled() const { return cancel_ && *cancel_; }
     // Cancelled, or the output cannot be written any more: nothing more is dumped.
-    bool must_stop() const { return cancelled() || output_.failed(); }
-    // Sends one statement (unless cancelled); ok is 1 when it succeeded, else the error is
-    // recorded. The rows, if any, come back.
-    connection::ResultPtr query(const char* text, int& ok);
-    // "show create table" of a table or view of the current database; row is its first
-    // row, or null after a failure (then recorded).
-    connection::ResultPtr show_create(const std::string& name, MYSQL_ROW& row);
-    int send(const char* text);
-    int send_format(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-    void record_connection_error();
-    void record_error(const char* text);
+    bool must_stop() const { return source_.cancelled() || output_.failed(); }
     void report_object_failure(bool file_open_failed);
     // A failed write: reported once where it happened, counted here.
     void note_output_failure();
     int flush_output();
-    void event(const char* name, long count, int number);
-    std::string quoted(const std::string& name) const;
-    // A name as it goes inside a /* */ comment: back-quoted and harmless there.
-    std::string comment_name(const std::string& name) const;
     void print_warning(const common::StrBuf& text);
     std::string effective_charset() const;
     void set_names_on_connection();
@@ -139,24 +97,6 @@ private:
     int write_table_structure(const std::string& name, bool& is_view);
     int write_sequence(const std::string& name);
     int write_table_data(const std::string& name);
-    // How a table's rows are read.
-    struct TablePlan {
-        std::string select_list = "*";  // or the columns by name, when some are invisible
-        bool column_list = false;       // the INSERTs name their columns
-        std::string primary_order;      // the primary key's columns, for offset pages
-        std::vector<KeyColumn> key;     // the unique key pages follow; empty: offset pages
-    };
-    int plan_table(const std::string& name, TablePlan& plan);
-    // Key values of the rows read, for the next page's WHERE clause.
-    struct KeyCapture {
-        const std::vector<KeyColumn>* key = nullptr;
-        std::vector<int> positions;  // of the key columns in the result
-        std::vector<std::string> values;
-    };
-    int read_key_pages(const std::string& name, const TablePlan& plan, long& rows_seen);
-    int read_offset_pages(const std::string& name, const TablePlan& plan, long total, long& rows_seen);
-    connection::ResultPtr select_rows(const char* statement);
-    int read_rows(const char* statement, const std::string& table, long& rows_seen, KeyCapture* capture);
 
     // Views, routines, events, triggers.
     bool server_knows(ObjectKind kind);
@@ -185,11 +125,11 @@ private:
 
     const ExportOptions& options() const { return job_.options; }
 
-    connection::ServerConnection server_;
+    DumpConnection source_;
     ExportJob job_;  // its source has no database: the connection selects none
     report::ReportBody* report_ = nullptr;
     DumpOutput output_;
-    InsertWriter inserts_;
+    DumpEvents events_;
 
     common::StrBuf database_list_;
     std::string current_db_;
@@ -197,20 +137,14 @@ private:
 
     long packet_limit_kb_ = 0;
     unsigned long max_packet_bytes_ = 0;  // the server's max_allowed_packet; 0: unknown
-    bool commit_pending_ = false;
+    bool commit_pending_ = false;  // a table's data opened a transaction: COMMIT after each table
     bool event_scheduler_written_ = false;
     std::set<std::string> sequences_;  // of the current database
     std::set<std::string> broken_views_;  // "database.view" whose placeholder failed
-    std::vector<std::string> result_columns_;  // the current table's, from its first page
-    common::StrBuf pending_warning_;  // printed once the table's line is complete
+    common::StrBuf pending_warning_;  // the current object's, printed once its line is complete
 
-    unsigned error_number_ = 0;
-    common::StrBuf error_text_;      // the current step's error
     common::StrBuf reported_error_;  // the last failure reported
     unsigned errors_ = 0;    // failures met so far
-    DumpProgressFn progress_ = nullptr;
-    void* progress_user_ = nullptr;
-    const std::atomic<bool>* cancel_ = nullptr;
 };
 
 extern const char kObjectFileOpenError[];

@@ -1,7 +1,6 @@
 #include "export/export_job.h"
 
 #include <atomic>
-#include <cstdio>
 #include <ctime>
 #include <optional>
 #include <strings.h>
@@ -12,6 +11,7 @@
 #include "export/dump_writer.h"
 #include "export/export_settings.h"
 #include "mail/report_texts.h"
+#include "report/job_console.h"
 #include "report/progress_line.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
@@ -57,15 +57,15 @@ void on_progress(void* user, const char* name, long count, int number) {
         if (number == kTableStarted) {
             // "Export successful..." completes this line.
             report.append(html.c_str(), line.c_str());
-            std::printf("%s", line.c_str());
+            print_console(line.c_str());
             target.rows.emplace(line.c_str(), "rows");
         } else {
             add_to_report(report, html.c_str(), line.c_str());
-            std::printf("%s\n", line.c_str());
+            print_console_line(line.c_str());
         }
     } else {
         add_to_report(report, "Export successful...", "Export successful...");
-        std::printf("Export successful...\n");
+        print_console_line("Export successful...");
     }
     flush_outputs();
 }
@@ -120,7 +120,7 @@ int export_job_entry(tinyxml2::XMLDocument& doc, long, FILE*, FILE*, int values_
     print_job_started();
     int success = run_export(job, values_are_utf8);
     std::time_t ended = std::time(nullptr);
-    std::printf("\r\n\r\nTotal time taken - %u sec(s)\r\n", static_cast<unsigned>(ended - started));
+    print_time_taken("\r\n\r\n", static_cast<unsigned>(ended - started));
     flush_outputs();
     return success;
 }

@@ -10,6 +10,7 @@
 #include "import/odbc_import.h"
 #include "mail/report_texts.h"
 #include "platform/output_file.h"
+#include "report/job_console.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
 
@@ -173,7 +174,7 @@ int odbc_import_entry(tinyxml2::XMLDocument& doc, long, FILE*, FILE*, int values
     print_job_started();
     int ok = run_import(settings, job, values_are_utf8);
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
-    std::printf("\r\n\r\nTotal time taken - %u sec(s)\r\n", static_cast<unsigned>(seconds.count()));
+    print_time_taken("\r\n\r\n", static_cast<unsigned>(seconds.count()));
     flush_outputs();
     return ok;
 }

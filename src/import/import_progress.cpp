@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "common/html_text.h"
+#include "report/job_console.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
 
@@ -14,8 +15,7 @@ namespace kro::import {
 namespace {
 
 void to_all(ReportBody& body, const StrBuf& line, bool html_break) {
-    ProgressLine::erase_live();
-    std::printf("%s", line.c_str());
+    print_console(line.c_str());
     body.append_text(line.view());
     if (html_break) body.append("<br>", "");
 }

@@ -10,6 +10,7 @@
 #include "common/str_buf.h"
 #include "import/connection_string.h"
 #include "import/import_job.h"
+#include "report/job_console.h"
 #include "report/reporting.h"
 
 using namespace kro::common;
@@ -140,7 +141,7 @@ void ImportJob::read_dbms() {
     std::string upper = utf8_of(name);
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     dbms_ = dbms_kind(upper);
-    std::printf("DBMS Information: %s\n", upper.c_str());
+    print_console_line(("DBMS Information: " + upper).c_str());
     flush_outputs();
 }
 

@@ -15,6 +15,7 @@
 #include "notify/notify_settings.h"
 #include "notify/result_table.h"
 #include "notify/sql_splitter.h"
+#include "report/job_console.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
 
@@ -111,7 +112,7 @@ int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBo
             if (job.abort_on_error) return 0;
             continue;
         }
-        std::printf("Query execution successful\n");
+        print_console_line("Query execution successful");
         flush_outputs();
         add_result(job, tunnel, handle, result.get(), statement, body);
         result.reset();
@@ -179,7 +180,7 @@ int run_notify_job(tinyxml2::XMLDocument& doc, long, FILE*, FILE*, int values_ar
     // cannot be reached) is a connection failure like any other.
     if (!ok && !error.empty()) report_failure(error.c_str());
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
-    std::printf("\n\nTotal time taken - %u sec(s)\r\n", static_cast<unsigned>(seconds.count()));
+    print_time_taken("\n\n", static_cast<unsigned>(seconds.count()));
     flush_outputs();
     return ok;
 }

@@ -3,12 +3,16 @@
 // front, compared with the same statements sent directly to the private MariaDB.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -468,11 +472,35 @@ TEST(HttpTunnelTransport, AServerThatNeverAnswersTimesOut) {
     close(fd);
 }
 
+// Bytes this process has received so far on its TCP connections to the given loopback port.
+std::uint64_t bytes_received_from(int port) {
+    std::uint64_t total = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        const int fd = std::atoi(entry.path().filename().c_str());
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.sin_family != AF_INET ||
+            ntohs(peer.sin_port) != port)
+            continue;
+        tcp_info info{};
+        socklen_t size = sizeof info;
+        if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0) total += info.tcpi_bytes_received;
+    }
+    return total;
+}
+
 TEST(HttpTunnelTransport, TheStopFlagEndsTheReadingOfAnAnswer) {
+    const std::string base = test_url("");
+    const int port = std::stoi(base.substr(base.rfind(':') + 1));
     Tunneled t(test_url("canned.php?stall=20"));
     std::atomic<bool> stop{false};
-    std::thread stopper([&stop] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The flag is raised once the start of the answer has arrived, while the script stalls
+    // before the rest.
+    std::thread stopper([&stop, port] {
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (bytes_received_from(port) == 0 && std::chrono::steady_clock::now() < give_up)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         stop = true;
     });
     const char* q = "select 1";

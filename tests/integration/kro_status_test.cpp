@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <fstream>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -74,6 +76,18 @@ public:
             buffer_.append(chunk, static_cast<std::size_t>(n));
         }
     }
+    // Waits until the watcher has read the block at least once since this call: it
+    // pauses between two looks, so two more pauses begun mean one whole look in between.
+    // False when that takes longer than five seconds.
+    bool looked_again() {
+        const long before = pauses();
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (pauses() < before + 2) {
+            if (std::chrono::steady_clock::now() > give_up) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
     int stop(int signal) {
         kill(pid_, signal);
         int status = 0;
@@ -90,6 +104,16 @@ public:
     }
 
 private:
+    // How often the watcher has given up the processor of its own accord: once per pause
+    // between two looks at the block (it blocks nowhere else).
+    long pauses() const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::atol(line.c_str() + 24);
+        return -1;
+    }
+
     pid_t pid_ = -1;
     int out_ = -1;
     bool waited_ = false;
@@ -116,7 +140,7 @@ TEST(KroStatus, ShowsEachNewStatusTextAndRemovesTheBlockWhenStopped) {
     job_side.set_status("Preparing for synchronization...\r\nPreparing for synchronization...");
     EXPECT_EQ(watcher.next_line(), "Preparing for synchronization... Preparing for synchronization...");
     job_side.set_status("");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(watcher.looked_again()) << "kro-status stopped reading the block";
     job_side.set_status(std::string(1500, 'x'));
     EXPECT_EQ(watcher.next_line(), std::string(1023, 'x'));
 

@@ -1,0 +1,240 @@
+// The walk over the databases of a dump: the listed ones or all of them, into one file or a
+// file each, and the object kinds of each database.
+#include <strings.h>
+
+#include "connection/helper_queries.h"
+#include "connection/server_version.h"
+#include "connection/statements.h"
+#include "export/dump_writer.h"
+
+using namespace kro::common;
+using namespace kro::connection;
+
+namespace kro::export_ {
+
+int DumpWriter::dump_database_list() {
+    std::string list = database_list_.str();
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t end = list.find_first_of(";,", start);
+        if (end == std::string::npos) end = list.size();
+        if (end > start && !dump_database(list.substr(start, end - start))) return 0;
+        start = end + 1;
+    }
+    return 1;
+}
+
+// The databases "show databases" lists, without the ones no dump should hold.
+int DumpWriter::list_databases(std::vector<std::string>& names) {
+    std::vector<std::string> all;
+    if (!list_names("show databases", all)) return 0;
+    bool has_schemas = server_at_least_5_0_10(source_.tunnel(), source_.handle());
+    for (std::string& name : all) {
+        // performance_schema holds no data of its own and its tables cannot be created
+        // again, so a dump with it would not replay.
+        if (has_schemas && (strcasecmp(name.c_str(), "information_schema") == 0 ||
+                            strcasecmp(name.c_str(), "performance_schema") == 0))
+            continue;
+        if (!job_.include_mysql_db && strcasecmp(name.c_str(), "mysql") == 0) continue;
+        names.push_back(std::move(name));
+    }
+    return 1;
+}
+
+int DumpWriter::dump_all_databases() {
+    std::vector<std::string> names;
+    if (!list_databases(names)) return 0;
+    current_db_ = "(ALL)";
+    source_.tunnel().set_current_db(current_db_.c_str());
+    if (output_.form() == OutputForm::per_database || output_.form() == OutputForm::per_object)
+        return dump_all_databases_per_file(names);
+    return dump_all_databases_single_file(names);
+}
+
+int DumpWriter::dump_all_databases_single_file(const std::vector<std::string>& names) {
+    write_header();
+    write_set_block();
+    for (const std::string& name : names) {
+        if (!all_databases_table_pass(name) && (job_.abortonerror || must_stop())) return 0;
+    }
+    if (server_at_least_5_0_10(source_.tunnel(), source_.handle())) {
+        for (const std::string& name : names) {
+            output_.buffer().append_format("\nUSE `%s`;\n", quoted(name).c_str());
+            current_db_ = name;
+            if (!select_database(name.c_str(), source_.handle(), source_.tunnel())) {
+                source_.record_connection_error();
+                report_object_failure(false);
+                if (job_.abortonerror || must_stop()) return 0;
+                continue;
+            }
+            if (!dump_objects_of_database(false) && (job_.abortonerror || must_stop())) return 0;
+        }
+    }
+    write_footer();
+    return flush_output();
+}
+
+int DumpWriter::dump_all_databases_per_file(const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        if (must_stop()) return 0;
+        events_(name.c_str(), 0, kDatabaseStarted);
+        bool file_open_failed = false;
+        if (dump_database(name, &file_open_failed)) {
+            events_(name.c_str(), 0, kObjectFinished);
+            continue;
+        }
+        if (file_open_failed) report_object_failure(true);
+        else if (output_.failed()) note_output_failure();
+        ++errors_;
+        if (job_.abortonerror || file_open_failed || must_stop()) return 0;
+    }
+    return 1;
+}
+
+// One database of the all-databases single file: its section and its tables, each view
+// as a placeholder table (the views themselves follow once every table exists).
+int DumpWriter::all_databases_table_pass(const std::string& name) {
+    set_names_on_connection();
+    current_db_ = name;
+    if (!write_database_section(name)) return 0;
+    source_.tunnel().set_current_db(name.c_str());
+    if (!lock_for_flush()) {
+        report_object_failure(false);
+        if (job_.abortonerror) return 0;
+    }
+    if (!select_database(name.c_str(), source_.handle(), source_.tunnel())) {
+        source_.record_connection_error();
+        report_object_failure(false);
+        return 0;
+    }
+    bool full = server_at_least_5_0_10(source_.tunnel(), source_.handle());
+    StrBuf statement;
+    statement.format("SHOW %s TABLES FROM `%s`", full ? "FULL" : "", quoted(name).c_str());
+    int ok = 0;
+    ResultPtr rows = source_.query(statement.c_str(), ok);
+    if (!ok || !rows) {
+        report_object_failure(false);
+        return 0;
+    }
+    std::vector<std::string> tables, views;
+    sequences_.clear();
+    while (MYSQL_ROW row = source_.tunnel().fetch_row(rows.get())) {
+        if (!row[0]) continue;
+        std::string_view type = full && row[1] ? row[1] : "BASE TABLE";
+        if (type == "VIEW" || type == "SYSTEM VIEW")
+            views.emplace_back(row[0]);
+        else
+            tables.emplace_back(row[0]);
+        if (type == "SEQUENCE") sequences_.insert(row[0]);
+    }
+    rows.reset();
+    sequences_first(tables);
+    if (!table_loop(tables)) return 0;
+    for (const std::string& view : views) {
+        source_.clear_error();
+        if (!write_view_placeholder(view, true)) {
+            broken_views_.insert(name + "." + view);
+            report_object_failure(false);
+            if (job_.abortonerror || must_stop()) return 0;
+        }
+    }
+    return 1;
+}
+
+// FLUSH TABLES WITH READ LOCK when the dump must match a binary log position; it holds every
+// table, so the per-table read locks are not needed from here on.
+int DumpWriter::lock_for_flush() {
+    if (!options().flushslave && !options().flushmaster) return 1;
+    if (!source_.send("FLUSH TABLES WITH READ LOCK")) return 0;
+    job_.options.locktableread = 0;
+    return 1;
+}
+
+int DumpWriter::dump_database(const std::string& name, bool* file_open_failed) {
+    current_db_ = name;
+    const unsigned errors_before = errors_;
+    const bool own_file = output_.form() == OutputForm::per_database;
+    if (own_file) {
+        if (!output_.open_for_database(name)) {
+            if (file_open_failed) *file_open_failed = true;
+            source_.record_error(kObjectFileOpenError);
+            return 0;
+        }
+        if (!output_.displaced_name().empty()) report_displaced_file(name);
+        write_header();
+        write_set_block();
+    }
+    int ok = dump_database_content(name);
+    if (output_.form() == OutputForm::single_file || own_file) {
+        write_footer();
+        if (!flush_output()) ok = 0;
+    }
+    if (own_file && !output_.finish(ok && errors_ == errors_before)) {
+        note_output_failure();
+        ok = 0;
+    }
+    return ok;
+}
+
+// What a database's block holds after its header: its section, the session the dump is
+// read in, and its objects.
+int DumpWriter::dump_database_content(const std::string& name) {
+    if (output_.form() == OutputForm::per_database && !write_database_section(name)) return 0;
+    set_names_on_connection();
+    // The consistency the job asks for is part of the dump: without it the dump is not what
+    // was ordered, so a failure here fails the job like a failed table.
+    if (options().singletransaction &&
+        (!source_.send("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
+         !source_.send("START TRANSACTION /*!40100 WITH CONSISTENT SNAPSHOT */") || !source_.send("UNLOCK TABLES"))) {
+        report_object_failure(false);
+        if (job_.abortonerror) return 0;
+    }
+    if (output_.form() == OutputForm::single_file) {
+        write_header();
+        write_set_block();
+        if (!write_database_section(name)) return 0;
+    }
+    source_.tunnel().set_current_db(name.c_str());
+    if (!lock_for_flush()) {
+        report_object_failure(false);
+        if (job_.abortonerror) return 0;
+    }
+    if (!source_.send_format("USE `%s`", quoted(name).c_str())) {
+        ++errors_;
+        return 0;
+    }
+    int ok = dump_objects_of_database(true);
+    for (auto& list : job_.lists) list.clear();
+    return ok;
+}
+
+// Tables, triggers, events, functions, procedures, views; the first kind that stops ends
+// the database.
+int DumpWriter::dump_objects_of_database(bool with_tables) {
+    bool every = job_.all_objects || job_.all_databases;
+    auto all = [&](ObjectKind kind) { return every || job_.all_of_kind[kind]; };
+    if (with_tables && (all(kTables) || !job_.lists[kTables].empty())) {
+        if (!load_sequences()) return 0;
+        if (!(all(kTables) ? table_group() : table_loop(job_.lists[kTables]))) return 0;
+    }
+    if (!(all(kTriggers) ? object_group(kTriggers) : object_list(kTriggers))) return 0;
+    if (!(all(kEvents) ? object_group(kEvents) : object_list(kEvents))) return 0;
+    if (!(all(kFunctions) ? object_group(kFunctions) : object_list(kFunctions))) return 0;
+    if (!(all(kProcedures) ? object_group(kProcedures) : object_list(kProcedures))) return 0;
+    // In the all-databases single file the placeholders came with the tables.
+    bool placeholders = with_tables && output_.form() != OutputForm::per_object;
+    if (!(all(kViews) ? object_group(kViews, placeholders) : view_list(job_.lists[kViews], placeholders))) return 0;
+    return 1;
+}
+
+int DumpWriter::list_names(const char* statement, std::vector<std::string>& names) {
+    int ok = 0;
+    ResultPtr rows = source_.query(statement, ok);
+    if (!ok) return 0;
+    if (!rows) return 1;
+    while (MYSQL_ROW row = source_.tunnel().fetch_row(rows.get()))
+        if (row[0]) names.emplace_back(row[0]);
+    return 1;
+}
+
+}  // namespace kro::export_
