@@ -14,6 +14,7 @@
 #include "report/process_state.h"
 #include "report/report_body.h"
 #include "sync/row_apply.h"
+#include "sync/statement_sink.h"
 #include "sync/sync_script.h"
 #include "sync/sync_statements.h"
 #include "sync_fixture.h"
@@ -81,8 +82,8 @@ TEST_F(SyncRows, OnlyARowThatIsThereAlreadyTurnsAnInsertIntoAnUpdate) {
                  " foreign key (parent) references parent (id));"
                  "insert into child values (1, 10, 'old');");
     SyncContext ctx(source, target, SyncMode::direct, script, report, status);
-    ctx.table = ctx.table_label = "`child`";
-    ctx.keys = {KeyColumn{"id", KeyClass::integer, true, 0}};
+    ctx.plan.table = ctx.plan.table_label = "`child`";
+    ctx.plan.keys = {KeyColumn{"id", KeyClass::integer, true, 0}};
     ResultPtr rows = query_side(source, "select id, parent, v, md5(v) as __crc from child order by id");
     ASSERT_TRUE(rows);
 
@@ -91,16 +92,16 @@ TEST_F(SyncRows, OnlyARowThatIsThereAlreadyTurnsAnInsertIntoAnUpdate) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(apply_inserts(ctx, rows.get(), entries, next), 1);
     EXPECT_EQ(next, 2u);
-    EXPECT_EQ(ctx.inserted, 1u);
-    EXPECT_EQ(ctx.updated, 1u);
+    EXPECT_EQ(ctx.counts.inserted, 1u);
+    EXPECT_EQ(ctx.counts.updated, 1u);
     EXPECT_EQ(client_query("select id, v from kro_sync_rows_tgt.child order by id"), "1\tnew\n2\ttwo\n");
 
     // A foreign key refuses the row: a failed statement, reported, and counted as nothing.
     const std::vector<RowAction> orphan = {{3, RowActionCode::insert_row}};
     EXPECT_EQ(apply_inserts(ctx, rows.get(), orphan, next), 0);
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(ctx.inserted, 1u);
-    EXPECT_EQ(ctx.updated, 1u);
+    EXPECT_EQ(ctx.counts.inserted, 1u);
+    EXPECT_EQ(ctx.counts.updated, 1u);
     EXPECT_NE(log().find("Error No. 1452"), std::string::npos) << log();
     EXPECT_NE(out.find("There was an error while executing a query."), std::string::npos) << out;
     EXPECT_EQ(client_query("select count(*) from kro_sync_rows_tgt.child where id = 3"), "0\n");
@@ -111,7 +112,7 @@ TEST_F(SyncRows, ALostSessionComesBackWithItsSettingsButNeverHidesTheChangesItTo
     target.autocommit_off = true;
     ASSERT_EQ(value(target, "set autocommit = 0"), "(none)");
     SyncContext ctx(source, target, SyncMode::direct, script, report, status);
-    ctx.table = ctx.table_label = "`t`";
+    ctx.plan.table = ctx.plan.table_label = "`t`";
 
     // Nothing uncommitted: the statement is sent again on a new session set up as before.
     mariadb_exec("kill " + value(target, "select connection_id()"));
