@@ -1,6 +1,8 @@
 // The row statements and the sessions they run in, driven directly: an INSERT the target
 // refuses becomes an UPDATE only when the row is there already, any other refusal fails;
-// a lost session comes back with the run's settings, but never hides changes it took.
+// each change's outcome names its affected rows or the key it collided on, and only what
+// the target took reaches the script; a lost session comes back with the run's settings,
+// but never hides changes it took.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -136,4 +138,36 @@ TEST_F(SyncRows, ALostSessionComesBackWithItsSettingsButNeverHidesTheChangesItTo
     ASSERT_EQ(apply_statement(ctx, target, third), 1);
     ASSERT_EQ(commit_side(target), 1);
     EXPECT_EQ(client_query("select id from kro_sync_rows_tgt.t"), "3\n");
+}
+
+TEST_F(SyncRows, EachChangeTellsWhatBecameOfItAndOnlyWhatTheTargetTookIsScripted) {
+    mariadb_exec("create table kro_sync_rows_tgt.u (id int primary key, name varchar(40), unique key `by name` (name));"
+                 "insert into kro_sync_rows_tgt.u values (1, 'x'' for key ''fake')");
+    TempDir out;
+    ASSERT_EQ(script.open(out.file("s.sql")), 1);
+    SyncContext ctx(source, target, SyncMode::direct_and_script, script, report, status);
+    ctx.plan.table = ctx.plan.table_label = "`u`";
+
+    StrBuf taken("insert into u values (2, 'a'), (3, 'b')", 1);
+    StatementOutcome outcome = send_change(ctx, target, taken);
+    EXPECT_EQ(outcome.kind, StatementOutcome::ok);
+    EXPECT_EQ(outcome.affected_rows, 2u);
+
+    // The entry's value looks like a key name: the key is the one the server names last.
+    StrBuf same_name("insert into u values (4, 'x'' for key ''fake')", 1);
+    outcome = send_change(ctx, target, same_name, DuplicateKeys::answer);
+    EXPECT_EQ(outcome.kind, StatementOutcome::duplicate_key);
+    EXPECT_EQ(outcome.key_name, "by name");
+    EXPECT_EQ(ctx.counts.failures, 0u);
+
+    testing::internal::CaptureStdout();
+    StrBuf short_row("insert into u values (5)", 1);
+    EXPECT_EQ(send_change(ctx, target, short_row).kind, StatementOutcome::failed);
+    StrBuf same_key("insert into u values (1, 'c')", 1);
+    outcome = send_change(ctx, target, same_key);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(outcome.key_name, "PRIMARY");
+    EXPECT_EQ(ctx.counts.failures, 2u);
+    ASSERT_EQ(script.finish(true), 1);
+    EXPECT_EQ(read_file(out.file("s.sql")), "insert into u values (2, 'a'), (3, 'b');\n");
 }
