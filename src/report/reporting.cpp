@@ -145,6 +145,26 @@ void print_and_append_log(const char* text) {
     write_raw(log_file, text);
 }
 
+void print_console(const char* text) {
+    if (!text) return;
+    ProgressLine::erase_live();
+    std::printf("%s", text);
+}
+
+void show_everywhere(ReportBody& report, const char* text) {
+    print_and_append_log(text);
+    report.append_text(text);
+}
+
+void show_warning(ReportBody& report, const char* text) {
+    report.append_text(text);
+    report.append("<br>", "\r\n");
+    print_console(text);
+    print_check_line();
+    write_line(log_file, text);
+    flush_outputs();
+}
+
 void add_to_report(ReportBody& report, const char* html, const char* plain) {
     report.append(html, plain);
     report.append("<br>", "\r\n");

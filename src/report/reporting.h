@@ -33,6 +33,13 @@ void report_query_error(unsigned number, const char* error_text, const char* tab
 int print_and_log(const char* text);
 // The text as it is to the console and the log (no line break added).
 void print_and_append_log(const char* text);
+// The text as it is on the console.
+void print_console(const char* text);
+// The text as it is on the console and in the log, HTML-escaped in the HTML body.
+void show_everywhere(ReportBody& report, const char* text);
+// A warning: both report bodies (then "<br>" / "\r\n"), the console, the check line, and
+// the log with its line ended. No session entry.
+void show_warning(ReportBody& report, const char* text);
 // Appends a message line to both report texts, then "<br>" and "\r\n".
 void add_to_report(ReportBody& report, const char* html, const char* plain);
 // "Job started at %s\r\n\r\n" with the local time, to the console and the log.

@@ -4,13 +4,11 @@
 
 #include "connection/sql_quote.h"
 #include "connection/statements.h"
-#include "report/reporting.h"
 #include "sync/row_apply.h"
-#include "sync/sync_script.h"
+#include "sync/statement_sink.h"
 #include "sync/sync_statements.h"
 
 using namespace kro::common;
-using namespace kro::report;
 using namespace kro::connection;
 
 namespace kro::sync {
@@ -33,7 +31,7 @@ public:
     int run() {
         const unsigned columns = tunnel_.num_fields(result_);
         MYSQL_FIELD* fields = tunnel_.fetch_fields(result_);
-        head_.format("insert into %s(", ctx_.table.c_str());
+        head_.format("insert into %s(", ctx_.plan.table.c_str());
         for (unsigned i = 0; i < columns; ++i) {
             head_.append("`", 1);
             append_escaped_identifier(head_, fields[i].name ? fields[i].name : "");
@@ -41,40 +39,21 @@ public:
         }
         head_.cut_end(2);
         head_.append(") values (");
-        if (ctx_.writes_script()) {
-            ctx_.script().flush();
-            ctx_.script().append(head_);
-        }
         statement_.copy_from(head_);
         StrBuf values;
         while (MYSQL_ROW row = tunnel_.fetch_row(result_)) {
             values.clear();
-            if (!append_value_list(ctx_, values, row, tunnel_.fetch_lengths(result_), columns)) {
-                report_failure("A value could not be escaped for the target connection's character set.\r\n");
-                return 0;
-            }
+            if (!append_value_list(ctx_, values, row, tunnel_.fetch_lengths(result_), columns)) return 0;
             // Sized by the escaped values, so no statement outgrows what the target takes.
             if (rows_in_statement_ > 0 && statement_.length() + values.length() + 3 >= limit()) {
                 if (!close_statement()) return 0;
-                set_inserting_status(ctx_, ctx_.inserted + rows_);
-                statement_.copy_from(head_);
-                if (ctx_.writes_script()) {
-                    StrBuf& buffer = ctx_.script().buffer();
-                    buffer.cut_end(2);
-                    buffer.append(";\n");
-                    ctx_.script().append(head_);
-                }
+                set_inserting_status(ctx_, ctx_.counts.inserted + rows_);
             }
             statement_.make_room(values.length() + 3);
             statement_.append(values.view());
             statement_.append("),(");
             ++rows_in_statement_;
             ++rows_;
-            if (ctx_.writes_script()) {
-                values.append(")", 1);
-                ctx_.script().append(values);
-                ctx_.script().buffer().append(",(");
-            }
         }
         if (!tunnel_.is_http() && tunnel_.error_number(ctx_.source().handle()) != 0) {
             // The stream broke off: the rows that did not come were not copied.
@@ -82,17 +61,7 @@ public:
             return 0;
         }
         if (rows_in_statement_ > 0 && !close_statement()) return 0;
-        if (ctx_.writes_script()) {
-            StrBuf& buffer = ctx_.script().buffer();
-            if (rows_ == 0) {
-                buffer.clear();
-            } else {
-                buffer.cut_end(2);
-                buffer.append(";\n");
-                ctx_.script().flush();
-            }
-        }
-        set_inserting_status(ctx_, ctx_.inserted + rows_);
+        set_inserting_status(ctx_, ctx_.counts.inserted + rows_);
         return 1;
     }
 
@@ -101,18 +70,13 @@ public:
 private:
     std::size_t limit() const { return static_cast<std::size_t>(ctx_.byte_limit > 0 ? ctx_.byte_limit : 1048576); }
 
-    // Ends the statement with ")" and sends it unless the mode writes only the script.
+    // Ends the statement with ")" and hands it on; the next one starts afresh.
     int close_statement() {
         statement_.cut_end(2);
         rows_in_statement_ = 0;
-        if (!ctx_.writes_target()) return 1;
-        SyncSide& target = ctx_.target();
-        ResultPtr result = execute_on_target(ctx_, target, statement_);
-        if (!result && statement_failed(target.tunnel(), target.handle())) {
-            ctx_.report_error(target);
-            return 0;
-        }
-        return 1;
+        const int ok = apply_statement(ctx_, ctx_.target(), statement_);
+        statement_.copy_from(head_);
+        return ok;
     }
 
     SyncContext& ctx_;
@@ -135,7 +99,7 @@ std::uint64_t source_row_count(SyncContext& ctx) {
     SyncSide& source = ctx.source();
     StrBuf statement;
     statement.format("select count(*)from `%s`.%s%s%s", escape_identifier(source.database).c_str(),
-                     ctx.table.c_str(), ctx.filter ? " where " : "", ctx.filter ? ctx.filter->c_str() : "");
+                     ctx.plan.table.c_str(), ctx.plan.filter ? " where " : "", ctx.plan.filter ? ctx.plan.filter->c_str() : "");
     ResultPtr result = query_side(source, statement.c_str());
     MYSQL_ROW row = result ? source.tunnel().fetch_row(result.get()) : nullptr;
     return row && row[0] ? std::strtoull(row[0], nullptr, 10) : 0;
@@ -147,9 +111,9 @@ int copy_in_pages(SyncContext& ctx) {
     const std::uint64_t total = source_row_count(ctx);
     StrBuf statement;
     for (std::uint64_t offset = 0; offset < total; offset += kPageRows) {
-        statement.format("select %s from %s%s%s limit %llu, %d", ctx.copy_columns.c_str(), ctx.table.c_str(),
-                         ctx.filter ? " where " : "",
-                         ctx.filter ? ctx.filter->c_str() : "", static_cast<unsigned long long>(offset), kPageRows);
+        statement.format("select %s from %s%s%s limit %llu, %d", ctx.plan.copy_columns.c_str(), ctx.plan.table.c_str(),
+                         ctx.plan.filter ? " where " : "",
+                         ctx.plan.filter ? ctx.plan.filter->c_str() : "", static_cast<unsigned long long>(offset), kPageRows);
         ResultPtr page = make_result(source.tunnel(), nullptr);
         for (int attempt = 0; attempt < kPageAttempts && !page; ++attempt) {
             ctx.set_status("Retrieving table data...");
@@ -161,7 +125,7 @@ int copy_in_pages(SyncContext& ctx) {
         }
         unsigned copied = 0;
         int ok = insert_page(ctx, source.tunnel(), page.get(), copied);
-        ctx.inserted += copied;
+        ctx.counts.inserted += copied;
         if (!ok) return 0;
     }
     return 1;
@@ -177,9 +141,9 @@ int copy_all_rows(SyncContext& ctx) {
     } else {
         // Streamed: a table of any size passes through a statement's worth of memory.
         StrBuf statement;
-        statement.format("select %s from %s %s %s", ctx.copy_columns.c_str(), ctx.table.c_str(),
-                         ctx.filter ? "where" : "",
-                         ctx.filter ? ctx.filter->c_str() : "");
+        statement.format("select %s from %s %s %s", ctx.plan.copy_columns.c_str(), ctx.plan.table.c_str(),
+                         ctx.plan.filter ? "where" : "",
+                         ctx.plan.filter ? ctx.plan.filter->c_str() : "");
         ctx.set_status("Retrieving table data...");
         ResultPtr rows = query_result(source.tunnel(), source.handle(), statement.c_str());
         if (!rows) {
@@ -188,7 +152,7 @@ int copy_all_rows(SyncContext& ctx) {
         }
         unsigned copied = 0;
         ok = insert_page(ctx, source.tunnel(), rows.get(), copied);
-        ctx.inserted += copied;
+        ctx.counts.inserted += copied;
     }
     ctx.set_status("");
     return ok;

@@ -7,7 +7,7 @@
 namespace kro::sync {
 
 // Copies the current table's rows (those the filter selects) and adds them to
-// ctx.inserted. 0 when a page could not be read or a statement failed (reported).
+// ctx.counts.inserted. 0 when a page could not be read or a statement failed (reported).
 int copy_all_rows(SyncContext& ctx);
 
 }  // namespace kro::sync

@@ -1,7 +1,5 @@
 #include "sync/chunk_compare.h"
 
-#include "report/progress_line.h"
-
 #include <algorithm>
 #include <deque>
 #include <functional>
@@ -45,27 +43,27 @@ std::string float_as_double(const std::string& quoted) { return "CAST(" + quoted
 
 bool row_layout(SyncContext& ctx, RowLayout& out) {
     StrBuf statement;
-    statement.format("show full fields from %s", ctx.table.c_str());
+    statement.format("show full fields from %s", ctx.plan.table.c_str());
     ResultPtr fields = query_side(ctx.source(), statement.c_str());
     if (!fields) {
         ctx.report_error(ctx.source());
         return false;
     }
     Tunnel& tunnel = ctx.source().tunnel();
-    out.sorts.assign(ctx.keys.size(), KeySort{});
-    std::vector<std::string> key_selects(ctx.keys.size());
+    out.sorts.assign(ctx.plan.keys.size(), KeySort{});
+    std::vector<std::string> key_selects(ctx.plan.keys.size());
     while (MYSQL_ROW row = tunnel.fetch_row(fields.get())) {
         if (!row[0]) continue;
         const std::string quoted = backquoted(row[0]);
         const bool single_float = row[1] && strncasecmp(row[1], "float", 5) == 0;
         const std::string select = single_float ? float_as_double(quoted) : quoted;
-        for (std::size_t k = 0; k < ctx.keys.size(); ++k) {
-            if (ctx.keys[k].name != row[0]) continue;
-            out.sorts[k] = key_sort(ctx.keys[k].name, row[1], row[2]);
+        for (std::size_t k = 0; k < ctx.plan.keys.size(); ++k) {
+            if (ctx.plan.keys[k].name != row[0]) continue;
+            out.sorts[k] = key_sort(ctx.plan.keys[k].name, row[1], row[2]);
             key_selects[k] = select;
         }
     }
-    for (std::size_t k = 0; k < ctx.keys.size(); ++k) {
+    for (std::size_t k = 0; k < ctx.plan.keys.size(); ++k) {
         if (key_selects[k].empty()) return false;
         out.target_keys += (k ? "," : "") + key_selects[k];
         if (!out.sorts[k].expression.empty())
@@ -75,7 +73,7 @@ bool row_layout(SyncContext& ctx, RowLayout& out) {
 }
 
 ChunkTable chunk_table(const SyncContext& ctx, const std::string& checksum_expression) {
-    return {ctx.table, checksum_expression, ctx.copy_columns, ctx.filter.value_or("")};
+    return {ctx.plan.table, checksum_expression, ctx.plan.copy_columns, ctx.plan.filter.value_or("")};
 }
 
 ChunkQuery side_query(SyncSide& side, std::string statement) {
@@ -96,10 +94,10 @@ bool merge_columns(SyncContext& ctx, TunnelResult* source, TunnelResult* target,
     if (source_crc < 0 || target_crc < 0) return false;
     columns.source_crc = static_cast<unsigned>(source_crc);
     columns.target_crc = static_cast<unsigned>(target_crc);
-    for (std::size_t k = 0; k < ctx.keys.size(); ++k) {
-        int at = column_index(s, source, ctx.keys[k].name.c_str());
+    for (std::size_t k = 0; k < ctx.plan.keys.size(); ++k) {
+        int at = column_index(s, source, ctx.plan.keys[k].name.c_str());
         if (at < 0 || at >= source_crc) return false;
-        ctx.keys[k].result_index = at;
+        ctx.plan.keys[k].result_index = at;
         int source_at = at, target_at = static_cast<int>(k);
         if (!layout.sorts[k].expression.empty()) {
             std::string name = "__k" + std::to_string(k);
@@ -138,12 +136,12 @@ int compare_chunk_rows(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target,
     if (!merge_columns(ctx, source.result.get(), target.result.get(), layout, columns)) {
         StrBuf text;
         text.format("The rows of table %s came back without their key columns; the table was not synced.\r\n",
-                    ctx.table.c_str());
+                    ctx.plan.table.c_str());
         report_failure(text.c_str());
         return 0;
     }
 
-    bool deletes = ctx.delete_allowed && !ctx.filter;
+    bool deletes = ctx.plan.delete_allowed && !ctx.plan.filter;
     std::vector<RowAction> actions;
     merge_rows(ctx.source().tunnel(), source.result.get(), ctx.target().tunnel(), target.result.get(), columns,
                deletes, actions);
@@ -271,7 +269,7 @@ std::optional<RangeKind> range_kind(KeyClass key_class) {
 void report_no_plan(SyncContext& ctx) {
     StrBuf text;
     text.format("The key range of table %s could not be divided into chunks; the table was not synced.\r\n",
-                ctx.table.c_str());
+                ctx.plan.table.c_str());
     report_failure(text.c_str());
 }
 
@@ -280,10 +278,10 @@ std::vector<BoundaryValue> boundary_values(SyncContext& ctx, TunnelResult* resul
     SyncSide& source = ctx.source();
     unsigned long* lengths = source.tunnel().fetch_lengths(result);
     std::vector<BoundaryValue> values;
-    for (std::size_t k = 0; k < ctx.keys.size(); ++k) {
+    for (std::size_t k = 0; k < ctx.plan.keys.size(); ++k) {
         StrBuf escaped;
         append_escaped_value(escaped, source.tunnel(), source.handle(), row[k] ? row[k] : "", row[k] ? lengths[k] : 0);
-        values.push_back({ctx.keys[k].name, escaped.str(), ctx.keys[k].unquoted});
+        values.push_back({ctx.plan.keys[k].name, escaped.str(), ctx.plan.keys[k].unquoted});
     }
     return values;
 }
@@ -299,12 +297,12 @@ int compare_by_ranges(SyncContext& ctx, const std::string& key, KeyClass key_cla
         report_no_plan(ctx);
         return 0;
     }
-    ctx.keys.assign(1, KeyColumn{key, key_class, *kind == RangeKind::integer || *kind == RangeKind::floating, -1});
+    ctx.plan.keys.assign(1, KeyColumn{key, key_class, *kind == RangeKind::integer || *kind == RangeKind::floating, -1});
     SyncSide& source = ctx.source();
     KeyRangePlan plan(key, *kind, source_rows,
                       [&source](const std::string& statement) { return two_columns(source, statement); });
     if (source_rows > 0) {
-        std::string bounds = "SELECT MIN(" + backquoted(key) + "), MAX(" + backquoted(key) + ") FROM " + ctx.table;
+        std::string bounds = "SELECT MIN(" + backquoted(key) + "), MAX(" + backquoted(key) + ") FROM " + ctx.plan.table;
         std::optional<TextPair> range = two_columns(source, bounds);
         if (!range || !range->first || !range->second ||
             !plan.make_plan(range->first->c_str(), range->second->c_str())) {
@@ -316,7 +314,7 @@ int compare_by_ranges(SyncContext& ctx, const std::string& key, KeyClass key_cla
     RowLayout layout;
     if (!row_layout(ctx, layout)) return 0;
     ChunkTable table = chunk_table(ctx, checksum_expression);
-    ProgressLine progress(ctx.console_line, "chunks");
+    ProgressLine progress(ctx.plan.console_line, "chunks");
     progress.expect(static_cast<std::uint64_t>(plan.last()) + 1);
     int chunk = 0;
     auto next = [&](ChunkWork& work) {
@@ -337,15 +335,16 @@ int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expressio
     RowLayout layout;
     if (!row_layout(ctx, layout)) return 0;
     std::vector<std::string> names;
-    for (const KeyColumn& key : ctx.keys) names.push_back(key.name);
+    for (const KeyColumn& key : ctx.plan.keys) names.push_back(key.name);
     const std::string order_by = order_by_list(names);
-    const std::string base = "SELECT " + key_list + " FROM " + ctx.table + " FORCE INDEX(" + backquoted(index_name) + ")";
+    const std::string base = "SELECT " + key_list + " FROM " + ctx.plan.table + " FORCE INDEX(" + backquoted(index_name) + ")";
     ChunkTable table = chunk_table(ctx, checksum_expression);
     SyncSide& source = ctx.source();
 
-    // Each boundary is the key of the 1000th row after the previous one.
+    // Each boundary is the key of the chunk's last row, counted from the previous boundary.
+    const std::string limit = " limit " + std::to_string(kRowsPerChunk - 1) + ", 1";
     auto next_boundary = [&](const std::string& after) -> ResultPtr {
-        std::string statement = after.empty() ? base + " limit 999, 1" : base + " WHERE " + after + " limit 999, 1";
+        std::string statement = after.empty() ? base + limit : base + " WHERE " + after + limit;
         ResultPtr result = query_side(source, statement.c_str());
         if (!result) {
             ctx.report_error(source);
@@ -382,8 +381,8 @@ int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expressio
         }
         return 1;
     };
-    ProgressLine progress(ctx.console_line, "chunks");
-    progress.expect((ctx.source_rows + 999) / 1000);
+    ProgressLine progress(ctx.plan.console_line, "chunks");
+    progress.expect((ctx.plan.source_rows + kRowsPerChunk - 1) / kRowsPerChunk);
     return compare_chunks(ctx, next, layout, progress);
 }
 

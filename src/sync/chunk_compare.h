@@ -1,6 +1,6 @@
 // Comparing a table that has rows on both sides, chunk by chunk along its key: both
 // servers compute a checksum per chunk at the same time, and only differing chunks are
-// read row by row, merged and repaired (row_apply.h). The current table of the context
+// read row by row, merged and repaired (row_apply.h). The plan of the context's table
 // gives the table, its filter, column lists, key columns and delete permission.
 #pragma once
 
@@ -16,7 +16,7 @@ namespace kro::sync {
 int compare_by_ranges(SyncContext& ctx, const std::string& key, KeyClass key_class,
                       const std::string& checksum_expression, std::uint64_t source_rows, bool& no_plan);
 
-// By chunks of 1000 rows in the order of the index over the key list (ctx.keys).
+// By chunks of kRowsPerChunk rows in the order of the index over the key list (the plan's keys).
 int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expression, const std::string& key_list,
                          const std::string& index_name);
 

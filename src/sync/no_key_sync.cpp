@@ -1,6 +1,5 @@
 #include "sync/no_key_sync.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -9,10 +8,10 @@
 
 #include "connection/sql_quote.h"
 #include "connection/statements.h"
-#include "report/process_state.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
-#include "sync/sync_output.h"
+#include "sync/row_apply.h"
+#include "sync/statement_sink.h"
 #include "sync/sync_statements.h"
 
 using namespace kro::common;
@@ -78,11 +77,7 @@ bool append_literal(SyncSide& side, StrBuf& out, enum_field_types type, const st
         append_hex(out, value);
         return true;
     }
-    out.append("'", 1);
-    if (!append_escaped_value(out, side.tunnel(), side.handle(), value.data(), static_cast<unsigned long>(value.size())))
-        return false;
-    out.append("'", 1);
-    return true;
+    return append_value(side, out, value.data(), static_cast<unsigned long>(value.size()));
 }
 
 // Matches exactly this row on the side: every column, blobs too. Strings compare byte by
@@ -110,7 +105,7 @@ bool append_match(SyncSide& side, StrBuf& out, const RowValues& row, const std::
 std::optional<std::uint64_t> count_on(SyncContext& ctx, SyncSide& side, const RowValues& row,
                                       const std::vector<MYSQL_FIELD>& fields) {
     StrBuf statement;
-    statement.format("select count(*)from %s where ", ctx.table.c_str());
+    statement.format("select count(*)from %s where ", ctx.plan.table.c_str());
     if (!append_match(side, statement, row, fields)) return std::nullopt;
     ResultPtr result = query_side(side, statement.c_str());
     MYSQL_ROW count = result ? side.tunnel().fetch_row(result.get()) : nullptr;
@@ -121,7 +116,7 @@ std::optional<std::uint64_t> count_on(SyncContext& ctx, SyncSide& side, const Ro
 int insert_copies(SyncContext& ctx, const RowValues& row, const std::vector<MYSQL_FIELD>& fields,
                   std::uint64_t copies) {
     SyncSide& target = ctx.target();
-    ctx.set_status_count("Table data obtained...\r\nInserting row: %d", ctx.inserted);
+    ctx.set_status_count("Table data obtained...\r\nInserting row: %d", ctx.counts.inserted);
     StrBuf values;
     for (std::size_t i = 0; i < row.size(); ++i) {
         if (i > 0) values.append(" , ");
@@ -132,13 +127,13 @@ int insert_copies(SyncContext& ctx, const RowValues& row, const std::vector<MYSQ
     }
     // With a column list the other columns take their defaults: the statement names its columns.
     StrBuf statement;
-    if (ctx.column_list)
-        statement.format("insert into %s(%s) values(%s)", ctx.table.c_str(), ctx.column_list->c_str(), values.c_str());
+    if (ctx.plan.column_list)
+        statement.format("insert into %s(%s) values(%s)", ctx.plan.table.c_str(), ctx.plan.column_list->c_str(), values.c_str());
     else
-        statement.format("insert into %s values(%s)", ctx.table.c_str(), values.c_str());
+        statement.format("insert into %s values(%s)", ctx.plan.table.c_str(), values.c_str());
     for (std::uint64_t i = 1; i < copies; ++i) statement.append_format(",(%s)", values.c_str());
     if (!apply_statement(ctx, target, statement)) return 0;
-    ctx.inserted += static_cast<unsigned>(copies);
+    ctx.counts.inserted += static_cast<unsigned>(copies);
     return 1;
 }
 
@@ -146,13 +141,13 @@ int delete_copies(SyncContext& ctx, const RowValues& row, const std::vector<MYSQ
                   std::uint64_t copies) {
     // The delete pass reads the real target, which is in the source role now.
     SyncSide& reading = ctx.source();
-    ctx.set_status_count("Table data obtained...\r\nDeleting row: %d", ctx.deleted);
+    ctx.set_status_count("Table data obtained...\r\nDeleting row: %d", ctx.counts.deleted);
     StrBuf statement;
-    statement.format("delete from %s where ", ctx.table.c_str());
+    statement.format("delete from %s where ", ctx.plan.table.c_str());
     if (!append_match(reading, statement, row, fields)) return 0;
     statement.append_format(" LIMIT %llu", static_cast<unsigned long long>(copies));
     if (!apply_statement(ctx, reading, statement)) return 0;
-    ctx.deleted += static_cast<unsigned>(copies);
+    ctx.counts.deleted += static_cast<unsigned>(copies);
     return 1;
 }
 
@@ -181,7 +176,7 @@ int row_pass(SyncContext& ctx, PassKind kind) {
     SyncSide& other = ctx.target();
     ctx.set_status("Retrieving table data...");
     const std::vector<std::pair<std::string, std::string>> expressions =
-        read_expressions(reading, ctx.table, ctx.column_list ? *ctx.column_list : ctx.all_columns);
+        read_expressions(reading, ctx.plan.table, ctx.plan.column_list ? *ctx.plan.column_list : ctx.plan.all_columns);
     if (expressions.empty()) {
         ctx.report_error(reading);
         return 0;
@@ -189,14 +184,14 @@ int row_pass(SyncContext& ctx, PassKind kind) {
     // Identical rows arrive one after another, so each is looked up once with its number
     // of copies: ordered by the row's digest (equal rows, equal digests), then by bytes,
     // whatever the collation takes as equal.
-    std::string columns, order = "MD5(CONCAT_WS('#', " + ctx.checksum_expression + "))";
+    std::string columns, order = "MD5(CONCAT_WS('#', " + ctx.plan.checksum_expression + "))";
     for (const auto& [name, expression] : expressions) {
         columns += (columns.empty() ? "" : ",") + (expression == name ? name : expression + " AS " + name);
         order += ",BINARY " + expression;
     }
     StrBuf statement;
-    statement.format("select %s from %s %s %s ORDER BY %s", columns.c_str(), ctx.table.c_str(),
-                     ctx.filter ? "where" : "", ctx.filter ? ctx.filter->c_str() : "", order.c_str());
+    statement.format("select %s from %s %s %s ORDER BY %s", columns.c_str(), ctx.plan.table.c_str(),
+                     ctx.plan.filter ? "where" : "", ctx.plan.filter ? ctx.plan.filter->c_str() : "", order.c_str());
     // The delete pass deletes through the connection it reads from: its rows are stored first.
     ResultPtr rows = kind == PassKind::insert_rows && !reading.is_http()
                          ? query_result(reading.tunnel(), reading.handle(), statement.c_str())
@@ -257,12 +252,9 @@ int sync_without_key(SyncContext& ctx) {
     StrBuf warning;
     warning.format("\n\nWARNING: table %s does not have a Primary Key or a Unique Key with columns defined NOT NULL. "
                    "Data Sync will operate in a special mode. Refer to documentation for details.",
-                   ctx.table_label.c_str());
-    ctx.report().append_text(warning.view());
-    std::printf("%s", warning.c_str());
-    print_check_line();
-    if (log_file) std::fputs(warning.c_str(), log_file);
-    if (ctx.delete_allowed) {
+                   ctx.plan.table_label.c_str());
+    show_warning(ctx.report(), warning.c_str());
+    if (ctx.plan.delete_allowed) {
         ctx.swap_sides();
         int ok = row_pass(ctx, PassKind::delete_rows);
         ctx.swap_sides();

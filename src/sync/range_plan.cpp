@@ -14,8 +14,6 @@ namespace kro::sync {
 
 namespace {
 
-constexpr int rows_per_chunk = 1000;
-
 // Width W of a chunk from the range MIN .. MAX and the row count, and the number of steps N.
 // False when the plan gets no boundaries.
 bool width_and_count(const BigInt& min, const BigInt& max, std::uint64_t rows, BigInt& width, long& count) {
@@ -23,7 +21,7 @@ bool width_and_count(const BigInt& min, const BigInt& max, std::uint64_t rows, B
     BigInt range = max;
     range.subtract(min);
     width = range;
-    width.multiply(rows_per_chunk);
+    width.multiply(kRowsPerChunk);
     BigInt divisor;
     divisor.set(std::to_string(rows).c_str());
     width.divide(divisor);

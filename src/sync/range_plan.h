@@ -15,6 +15,9 @@
 
 namespace kro::sync {
 
+// The rows a chunk holds (about, for a range plan): every way of cutting chunks uses it.
+inline constexpr int kRowsPerChunk = 1000;
+
 enum class RangeKind { integer, floating, timestamp, time };
 
 // The two columns of a statement's first row (nullopt for NULL); nullopt when the

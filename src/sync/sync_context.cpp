@@ -65,34 +65,17 @@ void SyncContext::set_status_count(const char* format, unsigned count) {
     status_.set_status(text.view());
 }
 
-void SyncContext::reset_table() {
-    table.clear();
-    table_label.clear();
-    filter.reset();
-    column_list.reset();
-    all_columns.clear();
-    copy_columns.clear();
-    checksum_expression.clear();
-    keys.clear();
-    key_list.clear();
-    index_name.clear();
-    source_rows = 0;
-    console_line.clear();
-    delete_allowed = true;
-    reset_counts();
-}
-
 void SyncContext::report_error(SyncSide& side) {
     if (side.lost_changes) {
         report_query_error(2013,
                            "The connection to the server was lost; the changes made to this table since the "
                            "last commit were undone by the server.",
-                           table_label.c_str(), report_, nullptr);
+                           plan.table_label.c_str(), report_, nullptr);
         side.lost_changes = false;
         return;
     }
     report_query_error(side.tunnel().error_number(side.handle()), side.tunnel().error(side.handle()),
-                       table_label.c_str(), report_, nullptr);
+                       plan.table_label.c_str(), report_, nullptr);
 }
 
 }  // namespace kro::sync

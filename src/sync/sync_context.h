@@ -1,7 +1,7 @@
 // SyncContext: what one sync run shares between its steps. It holds the two servers (the
 // side rows are copied from and the side they are copied to; the reverse pass of a two-way
-// sync swaps them), the run's settings, its script and report, and the state of the
-// table now being synced. Owned by the run; one thread, except that a chunk comparison
+// sync swaps them), the run's settings, its script and report, and the plan and counts of
+// the table now being synced. Owned by the run; one thread, except that a chunk comparison
 // may use each side's connection on a worker thread of its own (see SyncSide).
 #pragma once
 
@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <mysql.h>
@@ -67,6 +68,35 @@ struct SyncSide {
     bool is_http() const { return conn->tunnel->is_http(); }
 };
 
+// What is fixed for a table in one direction once it is described: its names, which rows
+// and columns count, its key, and the column texts its statements are built from.
+struct TablePlan {
+    std::string table;                       // as it goes into SQL (in backquotes)
+    std::string table_label;                 // as messages, the summary and the script show it
+    std::optional<std::string> filter;       // a WHERE condition for the source's rows
+    std::optional<std::string> column_list;  // "`a`,`b`": only these columns are compared
+    bool delete_allowed = true;              // rows the source lacks may be deleted
+    std::string all_columns;                 // every column, "`a`,`b`"
+    // Every column as rows are read to be written elsewhere: a FLOAT as its DOUBLE, since
+    // the server shows a FLOAT with six digits, a text that does not bring the value back.
+    std::string copy_columns;
+    std::string checksum_expression;         // the row digest's columns (the column list when given)
+    std::vector<KeyColumn> keys;             // key columns in key order
+    std::string key_list;                    // "`a`,`b`"
+    std::string index_name;                  // the index that orders the key
+    std::uint64_t source_rows = 0;           // the source's row count
+    // What the table's summary line shows on the console so far, for a progress line.
+    std::string console_line;
+};
+
+// What a table counts in one direction.
+struct TableCounts {
+    unsigned inserted = 0;
+    unsigned updated = 0;
+    unsigned deleted = 0;
+    unsigned failures = 0;  // statements the target refused
+};
+
 class SyncContext {
 public:
     SyncContext(SyncSide& source, SyncSide& target, SyncMode mode, SyncScript& script, report::ReportBody& report,
@@ -97,31 +127,14 @@ public:
     // Largest multi-row INSERT in bytes: the target's packet allowance, at most 16 MB.
     long byte_limit = 0;
 
-    // The table now being synced.
-    std::string table;                       // as it goes into SQL (in backquotes)
-    std::string table_label;                 // as messages, the summary and the script show it
-    std::optional<std::string> filter;       // a WHERE condition for the source's rows
-    std::optional<std::string> column_list;  // "`a`,`b`": only these columns are compared
-    std::string all_columns;                 // every column, "`a`,`b`"
-    // Every column as rows are read to be written elsewhere: a FLOAT as its DOUBLE, since
-    // the server shows a FLOAT with six digits, a text that does not bring the value back.
-    std::string copy_columns;
-    std::string checksum_expression;         // the row digest's columns (the column list when given)
-    std::vector<KeyColumn> keys;             // key columns in key order
-    std::string key_list;                    // "`a`,`b`"
-    std::string index_name;                  // the index that orders the key
-    std::uint64_t source_rows = 0;           // the source's row count
-    // What the table's summary line shows on the console so far, for a progress line.
-    std::string console_line;
-    bool delete_allowed = true;
-    unsigned inserted = 0;
-    unsigned updated = 0;
-    unsigned deleted = 0;
-
-    // Before each table.
-    void reset_table();
-    // Before each table and the reverse pass of a two-way sync.
-    void reset_counts() { inserted = updated = deleted = 0; }
+    // The table now being synced, in the current direction.
+    TablePlan plan;
+    TableCounts counts;
+    // A table, or the reverse pass of one, starts with its own plan and counts of nothing.
+    void begin_table(TablePlan next) {
+        plan = std::move(next);
+        counts = TableCounts{};
+    }
 
     // A failed statement on a side: reported once, naming the current table.
     void report_error(SyncSide& side);

@@ -22,7 +22,6 @@
 #include "report/process_state.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
-#include "sync/sync_output.h"
 #include "sync/sync_script.h"
 #include "sync/sync_settings.h"
 #include "sync/sync_statements.h"
@@ -68,11 +67,11 @@ int describe_table(SyncContext& ctx, ResultPtr& fields, ResultPtr& keys) {
     SyncSide& source = ctx.source();
     StrBuf statement;
     ctx.set_status("Getting field information...");
-    statement.format("show full fields from %s", ctx.table.c_str());
+    statement.format("show full fields from %s", ctx.plan.table.c_str());
     fields = query_side(source, statement.c_str());
     if (fields) {
         ctx.set_status("Getting keys information...");
-        statement.format("show keys from %s", ctx.table.c_str());
+        statement.format("show keys from %s", ctx.plan.table.c_str());
         keys = query_side(source, statement.c_str());
     }
     if (fields && keys) return 1;
@@ -134,10 +133,7 @@ int SyncRun::connect_side(SyncSide& side, ServerConnection& conn, ConnectionInfo
 int SyncRun::check_versions() {
     if (server_above_4_1_0(source_.tunnel(), source_.handle()) && server_above_4_1_0(target_.tunnel(), target_.handle()))
         return 1;
-    report_.append(kVersionTooOld, kVersionTooOld);
-    std::printf("%s", kVersionTooOld);
-    print_check_line();
-    if (log_file) std::fprintf(log_file, "%s\n", kVersionTooOld);
+    show_warning(report_, kVersionTooOld);
     return 0;
 }
 
@@ -170,12 +166,8 @@ bool SyncRun::in_target(const std::string& name) const {
 }
 
 void SyncRun::report_incompatible(SyncContext& ctx, const StrBuf& error) {
-    std::printf("%s", error.c_str());
-    print_check_line();
-    if (log_file) std::fputs(error.c_str(), log_file);
-    report_.append_text(error.view());
-    report_.append("<br>", "\r\n");
-    add_session_entry(error.c_str(), ctx.table_label.c_str());
+    show_warning(report_, error.c_str());
+    add_session_entry(error.c_str(), ctx.plan.table_label.c_str());
     flush_outputs();
 }
 
@@ -188,9 +180,16 @@ int SyncRun::sync_both_ways(SyncContext& ctx, TunnelResult* fields, TunnelResult
     }
     if (!settings_.twowaysync) return ok;
     if (ctx.mode() == SyncMode::direct_and_script) ctx.script().append("/*Target To source*/\n\n");
-    ctx.reset_counts();
-    if (entry) ctx.filter = entry->filter;
-    std::printf("\n");
+    // The way back is a table of its own: the same names and choices, its key and columns
+    // found anew from its own source, its own counts.
+    TablePlan back_plan;
+    back_plan.table = ctx.plan.table;
+    back_plan.table_label = ctx.plan.table_label;
+    back_plan.filter = entry ? entry->filter : ctx.plan.filter;
+    back_plan.column_list = ctx.plan.column_list;
+    back_plan.delete_allowed = ctx.plan.delete_allowed;
+    ctx.begin_table(std::move(back_plan));
+    print_console("\n");
     ctx.swap_sides();
     // The way back reads the definition from its own source: a result belongs to the
     // connection that made it.
@@ -211,19 +210,21 @@ int SyncRun::one_table(SyncContext& ctx, const SyncTableEntry* entry, const std:
     if (settings_.twowaysync && ctx.mode() == SyncMode::direct_and_script)
         ctx.script().append("/*Source To Target */\n\n");
     ctx.set_status("Retrieving table...");
-    ctx.reset_table();
+    TablePlan plan;
     if (entry) {
-        ctx.table = sql_table_name(entry->name);
-        ctx.table_label = entry->name;
-        ctx.filter = entry->filter;
-        ctx.column_list = entry->column_list;
+        plan.table = sql_table_name(entry->name);
+        plan.table_label = entry->name;
+        plan.filter = entry->filter;
+        plan.column_list = entry->column_list;
     } else {
-        ctx.table = backquoted(name);
-        ctx.table_label = ctx.table;
+        plan.table = backquoted(name);
+        plan.table_label = plan.table;
     }
+    plan.delete_allowed = settings_.delete_from_target && !settings_.twowaysync;
+    ctx.begin_table(std::move(plan));
     if (ctx.writes_script()) {
         StrBuf comment;
-        comment.format("/* SYNC TABLE : %s */\n\n", sql_comment_text(ctx.table_label).c_str());
+        comment.format("/* SYNC TABLE : %s */\n\n", sql_comment_text(ctx.plan.table_label).c_str());
         ctx.script().append(comment);
     }
     ctx.set_status("Table info obtained...\r\nChecking for the table...");
@@ -233,19 +234,16 @@ int SyncRun::one_table(SyncContext& ctx, const SyncTableEntry* entry, const std:
     if (in_target(entry ? entry->name : name)) {
         StrBuf error;
         if (!check_compatibility(ctx, fields.get(), keys.get(), error)) {
-            if (error.empty()) error.format("Could not compare the definitions of table '%s'\r\n", ctx.table_label.c_str());
+            if (error.empty()) error.format("Could not compare the definitions of table '%s'\r\n", ctx.plan.table_label.c_str());
             report_incompatible(ctx, error);
             return settings_.abortonerror ? -1 : 0;
         }
-        ctx.delete_allowed = settings_.delete_from_target && !settings_.twowaysync;
-        if (!entry) ctx.column_list.reset();
         int ok = sync_both_ways(ctx, fields.get(), keys.get(), entry);
         return ok ? 1 : (settings_.abortonerror ? -1 : 0);
     }
     ctx.set_status("Table info obtained...\r\nCreating table...");
     if (!create_target_table(ctx)) return settings_.abortonerror ? -1 : 0;
     target_tables_.push_back(entry ? entry->name : name);
-    ctx.delete_allowed = settings_.delete_from_target && !settings_.twowaysync;
     int ok = sync_table(ctx, fields.get(), keys.get());
     if (!commit_side(ctx.target())) {
         ctx.report_error(ctx.target());
@@ -261,7 +259,7 @@ int SyncRun::all_tables_loop(SyncContext& ctx) {
     ResultPtr tables = query_side(source, statement.c_str());
     if (!tables) {
         ctx.report_error(source);
-        std::printf("Error !! Please check the log file for details.\n");
+        print_console("Error !! Please check the log file for details.\n");
         return 0;
     }
     // The names are taken first: the loop sends statements of its own on this connection.
@@ -300,7 +298,9 @@ int SyncRun::run() {
     StrBuf error;
     if (!validate_sync_settings(settings_, error)) {
         if (!error.empty()) {
-            std::printf("Error in information : %s\r\n", error.c_str());
+            StrBuf text;
+            text.format("Error in information : %s\r\n", error.c_str());
+            print_console(text.c_str());
             report_failure(error.c_str());
         }
         return 0;
@@ -355,9 +355,9 @@ int SyncRun::run() {
     tables.reset();
 
     if (mode != SyncMode::direct && (settings_.script_path.empty() || !script_.open(settings_.script_path))) {
-        report_.append("Error occured while opening sync file", "Error occured while opening sync file");
-        report_.append("<br>", "\r\n");
-        std::printf("Error occured while opening sync file");
+        static const char kNoScript[] = "Error occured while opening sync file";
+        add_to_report(report_, kNoScript, kNoScript);
+        print_console(kNoScript);
         return 0;
     }
 
@@ -366,9 +366,9 @@ int SyncRun::run() {
                              : "Table                      SrcRows  TgtRows  Inserted  Updated  Deleted";
     const char* rule = "=========================  =======  =======  ========  =======  =======";
     for (const char* text : {header, rule}) {
-        std::printf("%s\n", text);
-        report_.append(text, text);
-        report_.append("<br>", "\r\n");
+        print_console(text);
+        print_console("\n");
+        add_to_report(report_, text, text);
     }
     flush_outputs();
 
@@ -434,10 +434,13 @@ int SyncRun::run() {
     const bool named = script_.finish(result != 0) && result != 0;
     if (mode == SyncMode::script_only) {
         std::string path = named ? settings_.script_path : settings_.script_path + ".incomplete";
-        std::printf("\r\nThe Data Sync script has been generated at : %s\r\n", path.c_str());
+        StrBuf text;
+        text.format("\r\nThe Data Sync script has been generated at : %s\r\n", path.c_str());
+        print_console(text.c_str());
     }
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
-    std::printf("\r\nTotal time taken - %u sec(s)\r\n", static_cast<unsigned>(seconds.count()));
+    line.format("\r\nTotal time taken - %u sec(s)\r\n", static_cast<unsigned>(seconds.count()));
+    print_console(line.c_str());
     flush_outputs();
     return result;
 }

@@ -23,8 +23,6 @@ public:
     void append(const common::StrBuf& text) { append(text.view()); }
     // flush_script: writes whatever the buffer holds.
     void flush();
-    // The buffer itself, for the bulk copy, which edits its last statement in place.
-    common::StrBuf& buffer() { return file_.buffer(); }
     // Ends the file: complete gives it its name. 0 when it could not be written.
     int finish(bool complete);
     bool failed() const { return file_.failed(); }

@@ -123,22 +123,6 @@ ResultPtr execute_on_target(SyncContext& ctx, SyncSide& side, const StrBuf& stat
     return result;
 }
 
-int apply_statement(SyncContext& ctx, SyncSide& side, StrBuf& statement) {
-    if (ctx.mode() == SyncMode::script_only) {
-        statement.append(";\n");
-        ctx.script().append(statement);
-        return 1;
-    }
-    ResultPtr result = execute_on_target(ctx, side, statement);
-    if (!succeeded(side, result)) {
-        ctx.report_error(side);
-        return 0;
-    }
-    statement.append(";\n");
-    if (ctx.mode() == SyncMode::direct_and_script) ctx.script().append(statement);
-    return 1;
-}
-
 int send_session_settings(SyncSide& side, SessionForm form, bool fkcheck) {
     for (const SessionSetting* setting : {&kSqlNotes, &kUniqueChecks, &kSqlMode, &kForeignKeyChecks}) {
         if (setting == &kForeignKeyChecks && !fkcheck) continue;

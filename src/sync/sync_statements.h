@@ -1,6 +1,6 @@
 // Running the sync job's statements: on one side with the run's session kept up, on the
-// target by the statement path that writes the script as the mode says, and the session
-// settings that frame a run.
+// target with the settings a change depends on (statement_sink.h decides what is sent and
+// scripted), and the session settings that frame a run.
 #pragma once
 
 #include <string_view>
@@ -27,11 +27,6 @@ bool set_up_sync_session(SyncSide& side);
 // travels with the session settings in front of it, since every request there is a new
 // session. Null when it failed or had no result.
 connection::ResultPtr execute_on_target(SyncContext& ctx, SyncSide& side, const common::StrBuf& statement);
-
-// The statement path every change goes through: script only, the target only, or the
-// target and then the script. statement gets its ";\n". A failure is reported (naming the
-// table) and gives 0.
-int apply_statement(SyncContext& ctx, SyncSide& side, common::StrBuf& statement);
 
 enum class SessionForm { save, restore, plain };
 // The session settings of a run, in their order (SQL_NOTES, UNIQUE_CHECKS, SQL_MODE, and

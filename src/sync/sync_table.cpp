@@ -1,22 +1,18 @@
 #include "sync/sync_table.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
 
 #include "connection/sql_quote.h"
 #include "connection/statements.h"
-#include "report/process_state.h"
-#include "report/progress_line.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
 #include "sync/bulk_copy.h"
 #include "sync/chunk_compare.h"
 #include "sync/chunk_query.h"
 #include "sync/no_key_sync.h"
-#include "sync/sync_output.h"
 #include "sync/sync_statements.h"
 #include "sync/table_checks.h"
 
@@ -40,14 +36,14 @@ bool show_count(SyncContext& ctx, SyncSide& side, TunnelResult* result, std::uin
     StrBuf text;
     text.format("%7u  ", static_cast<unsigned>(count));
     show_everywhere(ctx.report(), text.c_str());
-    ctx.console_line += text.view();
+    ctx.plan.console_line += text.view();
     return true;
 }
 
 // Both sides count at once: on a large table each count reads the whole of it.
 bool count_both(SyncContext& ctx, std::uint64_t& source_rows, std::uint64_t& target_rows) {
     StrBuf statement;
-    statement.format("select count(*)from %s", ctx.table.c_str());
+    statement.format("select count(*)from %s", ctx.plan.table.c_str());
     ChunkQuery source{&ctx.source(), statement.str(), {}, {}};
     ChunkQuery target{&ctx.target(), statement.str(), {}, {}};
     run_both(source, target);
@@ -60,12 +56,10 @@ bool count_both(SyncContext& ctx, std::uint64_t& source_rows, std::uint64_t& tar
 
 void show_counts(SyncContext& ctx) {
     StrBuf text;
-    text.format("%8u  %7u  %7u", ctx.inserted, ctx.updated, ctx.deleted);
-    ctx.report().append(text.c_str(), text.c_str());
-    ctx.report().append("<br>", "\r\n");
-    ProgressLine::erase_live();
-    std::printf("%s\n", text.c_str());
-    if (log_file) std::fprintf(log_file, "%s\n", text.c_str());
+    text.format("%8u  %7u  %7u", ctx.counts.inserted, ctx.counts.updated, ctx.counts.deleted);
+    add_to_report(ctx.report(), text.c_str(), text.c_str());
+    text.append("\n");
+    print_and_append_log(text.c_str());
     flush_outputs();
 }
 
@@ -76,10 +70,10 @@ int compare_rows(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys, con
         key.name = single.name;
         key.key_class = single.key_class;
         key.unquoted = single.key_class == KeyClass::integer || single.key_class == KeyClass::floating;
-        ctx.keys.assign(1, key);
-        ctx.key_list = backquoted(key.name);
+        ctx.plan.keys.assign(1, key);
+        ctx.plan.key_list = backquoted(key.name);
         bool no_plan = false;
-        int ok = compare_by_ranges(ctx, key.name, key.key_class, ctx.checksum_expression, source_rows, no_plan);
+        int ok = compare_by_ranges(ctx, key.name, key.key_class, ctx.plan.checksum_expression, source_rows, no_plan);
         return ok && !no_plan;
     }
     const int primary = primary_key_count(ctx.source().tunnel(), keys);
@@ -88,7 +82,7 @@ int compare_rows(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys, con
             show_line = false;
             return 1;
         case KeyFound::key:
-            return compare_by_key_order(ctx, ctx.checksum_expression, ctx.key_list, ctx.index_name);
+            return compare_by_key_order(ctx, ctx.plan.checksum_expression, ctx.plan.key_list, ctx.plan.index_name);
         case KeyFound::none:
             break;
     }
@@ -111,20 +105,20 @@ void build_column_lists(SyncContext& ctx, TunnelResult* fields) {
     Tunnel& tunnel = ctx.source().tunnel();
     const int null_at = tunnel.num_fields(fields) > 6 ? 3 : 2;
     std::vector<std::string> listed;
-    if (ctx.column_list) listed = split_column_list(*ctx.column_list);
+    if (ctx.plan.column_list) listed = split_column_list(*ctx.plan.column_list);
     std::string values, nulls;
-    ctx.all_columns.clear();
-    ctx.copy_columns.clear();
+    ctx.plan.all_columns.clear();
+    ctx.plan.copy_columns.clear();
     tunnel.data_seek(fields, 0);
     while (MYSQL_ROW row = tunnel.fetch_row(fields)) {
         const std::string name = backquoted(row[0] ? row[0] : "");
-        ctx.all_columns += (ctx.all_columns.empty() ? "" : ",") + name;
+        ctx.plan.all_columns += (ctx.plan.all_columns.empty() ? "" : ",") + name;
         const bool single_float = row[1] && strncasecmp(row[1], "float", 5) == 0;
-        ctx.copy_columns += (ctx.copy_columns.empty() ? "" : ",") +
+        ctx.plan.copy_columns += (ctx.plan.copy_columns.empty() ? "" : ",") +
                             (single_float ? "CAST(" + name + " AS DOUBLE) AS " + name : name);
         // With a column list only its columns count; their NULLs are told from empty
         // texts all the same, which CONCAT_WS alone would not do.
-        if (ctx.column_list && std::none_of(listed.begin(), listed.end(), [&](const std::string& l) {
+        if (ctx.plan.column_list && std::none_of(listed.begin(), listed.end(), [&](const std::string& l) {
                 return strcasecmp(l.c_str(), name.c_str()) == 0;
             }))
             continue;
@@ -143,7 +137,7 @@ void build_column_lists(SyncContext& ctx, TunnelResult* fields) {
         nulls.pop_back();
         values += ",CONCAT(" + nulls + ")";
     }
-    ctx.checksum_expression = values;
+    ctx.plan.checksum_expression = values;
 }
 
 int sync_table(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys) {
@@ -154,12 +148,12 @@ int sync_table(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys) {
     if (primary <= 1) single = find_single_key(ctx.source().tunnel(), fields, primary);
 
     StrBuf label;
-    label.format("%-25s  ", ctx.table_label.c_str());
+    label.format("%-25s  ", ctx.plan.table_label.c_str());
     show_everywhere(ctx.report(), label.c_str());
-    ctx.console_line.assign(label.c_str());
+    ctx.plan.console_line.assign(label.c_str());
     std::uint64_t source_rows = 0, target_rows = 0;
     if (!count_both(ctx, source_rows, target_rows)) return 0;
-    ctx.source_rows = source_rows;
+    ctx.plan.source_rows = source_rows;
 
     bool show_line = true;
     int ok = 1;
@@ -171,7 +165,7 @@ int sync_table(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys) {
         ok = compare_rows(ctx, fields, keys, single, source_rows, show_line);
     }
     if (!ok) {
-        std::printf("\n");
+        print_console("\n");
         return 0;
     }
     if (show_line) show_counts(ctx);

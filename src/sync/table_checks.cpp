@@ -9,7 +9,7 @@
 #include "connection/sql_quote.h"
 #include "connection/statements.h"
 #include "report/reporting.h"
-#include "sync/sync_output.h"
+#include "sync/statement_sink.h"
 #include "sync/sync_statements.h"
 
 using namespace kro::common;
@@ -63,16 +63,16 @@ bool refuses_collation(SyncContext& ctx, const KeyColumn& key, const char* colla
     StrBuf text;
     text.format("\n\nWARNING:Sync of table %s was aborted as data sync does not support PK's on string types using "
                 "a binary or case sensitive collation",
-                ctx.table_label.c_str());
+                ctx.plan.table_label.c_str());
     show_warning(ctx.report(), text.c_str());
     return true;
 }
 
 void build_key_list(SyncContext& ctx) {
-    ctx.key_list.clear();
-    for (const KeyColumn& key : ctx.keys) {
-        if (!ctx.key_list.empty()) ctx.key_list += ",";
-        ctx.key_list += backquoted(key.name);
+    ctx.plan.key_list.clear();
+    for (const KeyColumn& key : ctx.plan.keys) {
+        if (!ctx.plan.key_list.empty()) ctx.plan.key_list += ",";
+        ctx.plan.key_list += backquoted(key.name);
     }
 }
 
@@ -90,17 +90,17 @@ int check_compatibility(SyncContext& ctx, TunnelResult* fields, TunnelResult* ke
     SyncSide& source = ctx.source();
     SyncSide& target = ctx.target();
     StrBuf statement;
-    statement.format("show full fields from %s", ctx.table.c_str());
+    statement.format("show full fields from %s", ctx.plan.table.c_str());
     ResultPtr target_fields = query_side(target, statement.c_str());
     if (!target_fields) {
         error.format("%s - Could not get FIELD information for '%s' in the TARGET database\r\n",
-                     target.tunnel().error(target.handle()), ctx.table_label.c_str());
+                     target.tunnel().error(target.handle()), ctx.plan.table_label.c_str());
         return 0;
     }
     std::vector<MYSQL_ROW> ours = rows_of(source.tunnel(), fields);
     std::vector<MYSQL_ROW> theirs = rows_of(target.tunnel(), target_fields.get());
     if (ours.size() != theirs.size()) {
-        error.format("Field count not equal for '%s' table\r\n", ctx.table_label.c_str());
+        error.format("Field count not equal for '%s' table\r\n", ctx.plan.table_label.c_str());
         return 0;
     }
     const FieldColumns s = field_columns(source), t = field_columns(target);
@@ -109,29 +109,29 @@ int check_compatibility(SyncContext& ctx, TunnelResult* fields, TunnelResult* ke
         ctx.set_status("");
         const char* name = value(ours[i], 0);
         if (strcasecmp(name, value(theirs[i], 0)) != 0) {
-            error.format("Column NAME mismatch for '%s' table\r\n", ctx.table_label.c_str());
+            error.format("Column NAME mismatch for '%s' table\r\n", ctx.plan.table_label.c_str());
             return 0;
         }
         const char* type = value(ours[i], kType);
         const char* target_type = value(theirs[i], kType);
         const bool timestamp = starts_with_nocase(type, "timestamp");
         if (timestamp ? !starts_with_nocase(target_type, "timestamp") : strcasecmp(type, target_type) != 0) {
-            error.format("Definition mismatch for '%s' column in '%s' table\r\n", name, ctx.table_label.c_str());
+            error.format("Definition mismatch for '%s' column in '%s' table\r\n", name, ctx.plan.table_label.c_str());
             return 0;
         }
         if (*value(ours[i], s.key)) has_key = true;
         if (strcasecmp(type, "timestamp") != 0 && strcasecmp(value(ours[i], s.extra), value(theirs[i], t.extra)) != 0) {
-            error.format("Column definition mismatch for '%s' column in '%s' table\r\n", name, ctx.table_label.c_str());
+            error.format("Column definition mismatch for '%s' column in '%s' table\r\n", name, ctx.plan.table_label.c_str());
             return 0;
         }
     }
     if (!has_key) return 1;
 
     ctx.set_status("Getting key(s)information...");
-    statement.format("show keys from %s", ctx.table.c_str());
+    statement.format("show keys from %s", ctx.plan.table.c_str());
     ResultPtr target_keys = query_side(target, statement.c_str());
     if (!target_keys) {
-        error.format("Could not get key information for '%s' in the TARGET database\r\n", ctx.table_label.c_str());
+        error.format("Could not get key information for '%s' in the TARGET database\r\n", ctx.plan.table_label.c_str());
         return 0;
     }
     std::vector<MYSQL_ROW> their_keys = rows_of(target.tunnel(), target_keys.get());
@@ -139,7 +139,7 @@ int check_compatibility(SyncContext& ctx, TunnelResult* fields, TunnelResult* ke
     for (MYSQL_ROW row : rows_of(source.tunnel(), keys)) {
         if (strcasecmp(value(row, kKeyName), "PRIMARY") != 0) break;
         if (next >= their_keys.size() || strcasecmp(value(row, kKeyColumn), value(their_keys[next], kKeyColumn)) != 0) {
-            error.format("PRIMARY KEY mismatch for '%s' table\r\n", ctx.table_label.c_str());
+            error.format("PRIMARY KEY mismatch for '%s' table\r\n", ctx.plan.table_label.c_str());
             return 0;
         }
         ++next;
@@ -178,21 +178,21 @@ SingleKey find_single_key(Tunnel& tunnel, TunnelResult* fields, int primary_coun
 
 KeyFound find_key_columns(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys, int primary_count) {
     Tunnel& tunnel = ctx.source().tunnel();
-    ctx.keys.clear();
+    ctx.plan.keys.clear();
     const int key_at = tunnel.num_fields(fields) > 6 ? 4 : 3;
     const std::vector<MYSQL_ROW> field_rows = rows_of(tunnel, fields);
     const std::vector<MYSQL_ROW> key_rows = rows_of(tunnel, keys);
     if (primary_count > 0) {
-        for (int i = 0; i < primary_count; ++i) ctx.keys.push_back(KeyColumn{value(key_rows[i], kKeyColumn)});
+        for (int i = 0; i < primary_count; ++i) ctx.plan.keys.push_back(KeyColumn{value(key_rows[i], kKeyColumn)});
         for (MYSQL_ROW row : field_rows) {
             if (std::strcmp(value(row, key_at), "PRI") != 0) continue;
-            for (KeyColumn& key : ctx.keys) {
+            for (KeyColumn& key : ctx.plan.keys) {
                 if (key.name != value(row, 0)) continue;
                 key = key_column(value(row, 0), value(row, kType));
                 if (refuses_collation(ctx, key, row[kCollation])) return KeyFound::refused;
             }
         }
-        ctx.index_name = "PRIMARY";
+        ctx.plan.index_name = "PRIMARY";
         build_key_list(ctx);
         return KeyFound::key;
     }
@@ -209,10 +209,10 @@ KeyFound find_key_columns(SyncContext& ctx, TunnelResult* fields, TunnelResult* 
         auto match = std::find_if(found.begin(), found.end(),
                                   [&](const KeyColumn& k) { return strcasecmp(k.name.c_str(), value(row, kKeyColumn)) == 0; });
         if (match == found.end()) break;
-        if (ctx.keys.empty()) ctx.index_name = value(row, kKeyName);
-        ctx.keys.push_back(*match);
+        if (ctx.plan.keys.empty()) ctx.plan.index_name = value(row, kKeyName);
+        ctx.plan.keys.push_back(*match);
     }
-    if (ctx.keys.empty()) return KeyFound::none;
+    if (ctx.plan.keys.empty()) return KeyFound::none;
     build_key_list(ctx);
     return KeyFound::key;
 }
@@ -221,7 +221,7 @@ int create_target_table(SyncContext& ctx) {
     SyncSide& source = ctx.source();
     ctx.set_status("Creating new table...");
     StrBuf statement;
-    statement.format("show create table %s", ctx.table.c_str());
+    statement.format("show create table %s", ctx.plan.table.c_str());
     ResultPtr created = query_side(source, statement.c_str());
     if (!created) {
         ctx.report_error(source);
@@ -233,8 +233,7 @@ int create_target_table(SyncContext& ctx) {
     StrBuf create(row[1], source.utf8 ? 1 : 0);
     created.reset();
     SyncSide& target = ctx.target();
-    ResultPtr result = execute_on_target(ctx, target, create);
-    if (!result && statement_failed(target.tunnel(), target.handle())) {
+    if (send_only(ctx, target, create).kind != StatementOutcome::ok) {
         ctx.report_error(target);
         print_check_line();
         return 0;

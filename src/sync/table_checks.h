@@ -29,7 +29,7 @@ SingleKey find_single_key(connection::Tunnel& tunnel, connection::TunnelResult* 
 
 enum class KeyFound { key, none, refused };
 // The primary key's columns, else those of a unique index over NOT NULL columns, into
-// ctx.keys, ctx.key_list and ctx.index_name. refused: a string key column compares case
+// the plan's keys, key_list and index_name. refused: a string key column compares case
 // or bytes exactly (its collation ends in "_bin" or "_cs"); the warning is shown.
 KeyFound find_key_columns(SyncContext& ctx, connection::TunnelResult* fields, connection::TunnelResult* keys, int primary_count);
 

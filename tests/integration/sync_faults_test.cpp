@@ -126,3 +126,27 @@ TEST(SyncFaults, ATargetThatRefusesWritesOrAnUnwritableScriptFailsTheRunWithNoth
     expect_has(script.out, "Error occured while opening sync file");
     EXPECT_EQ(client_query("select count(*) from kro_sync_bad_tgt.copy_me"), "0\n");
 }
+
+TEST(SyncFaults, ABulkCopyTheTargetRefusesHalfWayScriptsOnlyTheRowsTheTargetTook) {
+    make_tables();
+    // Rows of 2 MB: a statement holds at most what the target's packet takes, so the rows
+    // go in several statements, and the trigger refuses the one that holds row 9.
+    mariadb_exec("use kro_sync_bad_src; create table wide (id int primary key, v longtext);"
+                 "insert into wide select seq, repeat('w', 2000000) from seq_1_to_10;"
+                 "use kro_sync_bad_tgt; create table wide (id int primary key, v longtext);"
+                 "create trigger no_nine before insert on wide for each row"
+                 " if new.id = 9 then signal sqlstate '45000' set message_text = 'row 9 refused'; end if");
+    TempDir dir;
+    const std::string script = dir.file("s.sql");
+    RunResult run = run_sync_job(
+        dir, job(tables({"wide"}) + "<sync_action type=\"all\"><file>" + script + "</file></sync_action>"));
+    EXPECT_EQ(run.exit_code, 1) << run.out;
+    expect_has(read_file(dir.file("sync.log")), "row 9 refused");
+    // The statements before the refused one were taken: rows 1 to some n below 9.
+    const std::string taken = client_query("select count(*), max(id) from kro_sync_bad_tgt.wide");
+    const int n = std::stoi(taken);
+    ASSERT_TRUE(n > 0 && n < 9 && taken == std::to_string(n) + "\t" + std::to_string(n) + "\n") << taken;
+    const std::string text = read_file(script + ".incomplete");
+    for (int id = 1; id <= 10; ++id)
+        EXPECT_EQ(text.find("('" + std::to_string(id) + "', 'www") != std::string::npos, id <= n) << "row " << id;
+}

@@ -1,6 +1,8 @@
 // The row statements and the sessions they run in, driven directly: an INSERT the target
 // refuses becomes an UPDATE only when the row is there already, any other refusal fails;
-// a lost session comes back with the run's settings, but never hides changes it took.
+// each change's outcome names its affected rows or the key it collided on, and only what
+// the target took reaches the script; a lost session comes back with the run's settings,
+// but never hides changes it took.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include "report/process_state.h"
 #include "report/report_body.h"
 #include "sync/row_apply.h"
+#include "sync/statement_sink.h"
 #include "sync/sync_script.h"
 #include "sync/sync_statements.h"
 #include "sync_fixture.h"
@@ -81,8 +84,8 @@ TEST_F(SyncRows, OnlyARowThatIsThereAlreadyTurnsAnInsertIntoAnUpdate) {
                  " foreign key (parent) references parent (id));"
                  "insert into child values (1, 10, 'old');");
     SyncContext ctx(source, target, SyncMode::direct, script, report, status);
-    ctx.table = ctx.table_label = "`child`";
-    ctx.keys = {KeyColumn{"id", KeyClass::integer, true, 0}};
+    ctx.plan.table = ctx.plan.table_label = "`child`";
+    ctx.plan.keys = {KeyColumn{"id", KeyClass::integer, true, 0}};
     ResultPtr rows = query_side(source, "select id, parent, v, md5(v) as __crc from child order by id");
     ASSERT_TRUE(rows);
 
@@ -91,16 +94,16 @@ TEST_F(SyncRows, OnlyARowThatIsThereAlreadyTurnsAnInsertIntoAnUpdate) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(apply_inserts(ctx, rows.get(), entries, next), 1);
     EXPECT_EQ(next, 2u);
-    EXPECT_EQ(ctx.inserted, 1u);
-    EXPECT_EQ(ctx.updated, 1u);
+    EXPECT_EQ(ctx.counts.inserted, 1u);
+    EXPECT_EQ(ctx.counts.updated, 1u);
     EXPECT_EQ(client_query("select id, v from kro_sync_rows_tgt.child order by id"), "1\tnew\n2\ttwo\n");
 
     // A foreign key refuses the row: a failed statement, reported, and counted as nothing.
     const std::vector<RowAction> orphan = {{3, RowActionCode::insert_row}};
     EXPECT_EQ(apply_inserts(ctx, rows.get(), orphan, next), 0);
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(ctx.inserted, 1u);
-    EXPECT_EQ(ctx.updated, 1u);
+    EXPECT_EQ(ctx.counts.inserted, 1u);
+    EXPECT_EQ(ctx.counts.updated, 1u);
     EXPECT_NE(log().find("Error No. 1452"), std::string::npos) << log();
     EXPECT_NE(out.find("There was an error while executing a query."), std::string::npos) << out;
     EXPECT_EQ(client_query("select count(*) from kro_sync_rows_tgt.child where id = 3"), "0\n");
@@ -111,7 +114,7 @@ TEST_F(SyncRows, ALostSessionComesBackWithItsSettingsButNeverHidesTheChangesItTo
     target.autocommit_off = true;
     ASSERT_EQ(value(target, "set autocommit = 0"), "(none)");
     SyncContext ctx(source, target, SyncMode::direct, script, report, status);
-    ctx.table = ctx.table_label = "`t`";
+    ctx.plan.table = ctx.plan.table_label = "`t`";
 
     // Nothing uncommitted: the statement is sent again on a new session set up as before.
     mariadb_exec("kill " + value(target, "select connection_id()"));
@@ -135,4 +138,36 @@ TEST_F(SyncRows, ALostSessionComesBackWithItsSettingsButNeverHidesTheChangesItTo
     ASSERT_EQ(apply_statement(ctx, target, third), 1);
     ASSERT_EQ(commit_side(target), 1);
     EXPECT_EQ(client_query("select id from kro_sync_rows_tgt.t"), "3\n");
+}
+
+TEST_F(SyncRows, EachChangeTellsWhatBecameOfItAndOnlyWhatTheTargetTookIsScripted) {
+    mariadb_exec("create table kro_sync_rows_tgt.u (id int primary key, name varchar(40), unique key `by name` (name));"
+                 "insert into kro_sync_rows_tgt.u values (1, 'x'' for key ''fake')");
+    TempDir out;
+    ASSERT_EQ(script.open(out.file("s.sql")), 1);
+    SyncContext ctx(source, target, SyncMode::direct_and_script, script, report, status);
+    ctx.plan.table = ctx.plan.table_label = "`u`";
+
+    StrBuf taken("insert into u values (2, 'a'), (3, 'b')", 1);
+    StatementOutcome outcome = send_change(ctx, target, taken);
+    EXPECT_EQ(outcome.kind, StatementOutcome::ok);
+    EXPECT_EQ(outcome.affected_rows, 2u);
+
+    // The entry's value looks like a key name: the key is the one the server names last.
+    StrBuf same_name("insert into u values (4, 'x'' for key ''fake')", 1);
+    outcome = send_change(ctx, target, same_name, DuplicateKeys::answer);
+    EXPECT_EQ(outcome.kind, StatementOutcome::duplicate_key);
+    EXPECT_EQ(outcome.key_name, "by name");
+    EXPECT_EQ(ctx.counts.failures, 0u);
+
+    testing::internal::CaptureStdout();
+    StrBuf short_row("insert into u values (5)", 1);
+    EXPECT_EQ(send_change(ctx, target, short_row).kind, StatementOutcome::failed);
+    StrBuf same_key("insert into u values (1, 'c')", 1);
+    outcome = send_change(ctx, target, same_key);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(outcome.key_name, "PRIMARY");
+    EXPECT_EQ(ctx.counts.failures, 2u);
+    ASSERT_EQ(script.finish(true), 1);
+    EXPECT_EQ(read_file(out.file("s.sql")), "insert into u values (2, 'a'), (3, 'b');\n");
 }
