@@ -13,7 +13,6 @@
 #include "connection/sql_quote.h"
 #include "connection/statements.h"
 #include "platform/text_convert.h"
-#include "report/job_console.h"
 #include "report/process_state.h"
 #include "report/reporting.h"
 

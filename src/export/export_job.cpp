@@ -11,7 +11,6 @@
 #include "export/dump_writer.h"
 #include "export/export_settings.h"
 #include "mail/report_texts.h"
-#include "report/job_console.h"
 #include "report/progress_line.h"
 #include "report/report_body.h"
 #include "report/reporting.h"

@@ -10,7 +10,6 @@
 #include "import/odbc_import.h"
 #include "mail/report_texts.h"
 #include "platform/output_file.h"
-#include "report/job_console.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
 

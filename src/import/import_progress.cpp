@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "common/html_text.h"
-#include "report/job_console.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
 

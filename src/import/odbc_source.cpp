@@ -10,7 +10,6 @@
 #include "common/str_buf.h"
 #include "import/connection_string.h"
 #include "import/import_job.h"
-#include "report/job_console.h"
 #include "report/reporting.h"
 
 using namespace kro::common;

@@ -15,7 +15,6 @@
 #include "notify/notify_settings.h"
 #include "notify/result_table.h"
 #include "notify/sql_splitter.h"
-#include "report/job_console.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
 

@@ -151,6 +151,16 @@ void print_console(const char* text) {
     std::printf("%s", text);
 }
 
+void print_console_line(const char* text) {
+    print_console(text);
+    std::fputs("\n", stdout);
+}
+
+void print_time_taken(const char* lead, unsigned seconds) {
+    ProgressLine::erase_live();
+    std::printf("%sTotal time taken - %u sec(s)\r\n", lead, seconds);
+}
+
 void show_everywhere(ReportBody& report, const char* text) {
     print_and_append_log(text);
     report.append_text(text);

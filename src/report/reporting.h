@@ -35,6 +35,10 @@ int print_and_log(const char* text);
 void print_and_append_log(const char* text);
 // The text as it is on the console.
 void print_console(const char* text);
+// The text and a line break on the console.
+void print_console_line(const char* text);
+// "<lead>Total time taken - <seconds> sec(s)\r\n" on the console, the last line of a job.
+void print_time_taken(const char* lead, unsigned seconds);
 // The text as it is on the console and in the log, HTML-escaped in the HTML body.
 void show_everywhere(ReportBody& report, const char* text);
 // A warning: both report bodies (then "<br>" / "\r\n"), the console, the check line, and
