@@ -1,7 +1,5 @@
 #include "export/key_pages.h"
 
-#include <cctype>
-
 #include "connection/sql_quote.h"
 
 using namespace kro::common;
@@ -9,28 +7,22 @@ using namespace kro::connection;
 
 namespace kro::export_ {
 
-namespace {
-
-bool starts_with_word(std::string_view type, std::string_view word) {
-    if (type.size() < word.size()) return false;
-    for (std::size_t i = 0; i < word.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(type[i])) != word[i]) return false;
-    // "int" must not take "interval"-like longer names: the word ends at a non-letter.
-    return type.size() == word.size() || !std::isalpha(static_cast<unsigned char>(type[word.size()]));
-}
-
-}  // namespace
-
-KeyLiteral key_literal_for(std::string_view type) {
-    for (const char* word : {"tinyint", "smallint", "mediumint", "int", "integer", "bigint", "decimal", "numeric",
-                             "dec", "year"})
-        if (starts_with_word(type, word)) return KeyLiteral::number;
-    for (const char* word : {"binary", "varbinary", "tinyblob", "blob", "mediumblob", "longblob"})
-        if (starts_with_word(type, word)) return KeyLiteral::bytes;
-    for (const char* word : {"char", "varchar", "tinytext", "text", "mediumtext", "longtext", "date", "datetime",
-                             "timestamp", "time", "inet4", "inet6", "uuid"})
-        if (starts_with_word(type, word)) return KeyLiteral::text;
-    return KeyLiteral::none;
+KeyLiteral key_literal_for(const ColumnDefinition& column) {
+    if (column.is_integer() || column.type == ColumnType::decimal || column.type == ColumnType::year)
+        return KeyLiteral::number;
+    if (column.is_binary()) return KeyLiteral::bytes;
+    switch (column.type) {
+    case ColumnType::date:
+    case ColumnType::datetime:
+    case ColumnType::timestamp:
+    case ColumnType::time:
+    case ColumnType::inet4:
+    case ColumnType::inet6:
+    case ColumnType::uuid:
+        return KeyLiteral::text;
+    default:
+        return column.is_text() ? KeyLiteral::text : KeyLiteral::none;
+    }
 }
 
 std::string key_value_literal(KeyLiteral literal, std::string_view value, EscapeFn escape, void* context) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/str_buf.h"
+#include "connection/column_definition.h"
 #include "export/insert_writer.h"
 
 namespace kro::export_ {
@@ -18,8 +19,7 @@ namespace kro::export_ {
 // ENUM, SET, BIT...), so its key cannot page.
 enum class KeyLiteral { none, number, text, bytes };
 
-// From a column's type as SHOW COLUMNS gives it ("int(11) unsigned", "varchar(20)").
-KeyLiteral key_literal_for(std::string_view column_type);
+KeyLiteral key_literal_for(const connection::ColumnDefinition& column);
 
 struct KeyColumn {
     std::string name;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "connection/column_definition.h"
 #include "connection/helper_queries.h"
 #include "connection/statements.h"
 
@@ -12,12 +13,6 @@ using namespace kro::common;
 using namespace kro::connection;
 
 namespace kro::export_ {
-
-namespace {
-
-bool contains_nocase(const char* text, const char* word) { return text && strcasestr(text, word) != nullptr; }
-
-}  // namespace
 
 TableDump::TableDump(DumpConnection& source, DumpOutput& output, const TableDumpSettings& settings,
                      DumpEvents events, const std::string& database, const std::string& name)
@@ -42,29 +37,20 @@ int TableDump::plan() {
     int ok = 0;
     // SELECT * leaves INVISIBLE columns out: a table that has any is read by column names,
     // and its INSERTs name them. Generated columns cannot be inserted and are left out then.
-    std::vector<std::string> columns;
-    std::vector<KeyLiteral> literals;
+    std::vector<ColumnDefinition> columns;
     bool invisible = false;
     ResultPtr rows = source_.query(("show columns from " + table).c_str(), ok);
     if (!ok) return 0;
-    if (rows) {
-        Tunnel& tunnel = source_.tunnel();
-        int field = column_index(tunnel, rows.get(), "Field");
-        int type = column_index(tunnel, rows.get(), "Type");
-        int extra = column_index(tunnel, rows.get(), "Extra");
-        while (MYSQL_ROW row = field >= 0 && type >= 0 ? tunnel.fetch_row(rows.get()) : nullptr) {
-            const char* more = extra >= 0 ? row[extra] : nullptr;
-            if (!row[field] || contains_nocase(more, "GENERATED")) continue;
-            invisible = invisible || contains_nocase(more, "INVISIBLE");
-            columns.emplace_back(row[field]);
-            literals.push_back(key_literal_for(row[type] ? row[type] : ""));
-        }
+    for (ColumnDefinition& column : parse_columns(source_.tunnel(), rows.get())) {
+        if (column.name.empty() || column.generated != Generated::none) continue;
+        invisible = invisible || column.invisible;
+        columns.push_back(std::move(column));
     }
     rows.reset();
     if (invisible) {
         select_list_.clear();
-        for (const std::string& column : columns)
-            select_list_ += (select_list_.empty() ? "`" : ",`") + quoted(column) + "`";
+        for (const ColumnDefinition& column : columns)
+            select_list_ += (select_list_.empty() ? "`" : ",`") + quoted(column.name) + "`";
         column_list_ = true;
     }
 
@@ -83,8 +69,8 @@ int TableDump::plan() {
         // Non_unique, Sub_part, Null: no duplicates, whole columns, none of them NULL.
         const bool whole_unique =
             described && row[4] && row[1] && std::string_view(row[1]) == "0" && !row[7] && (!row[9] || !*row[9]);
-        auto at = std::find(columns.begin(), columns.end(), column);
-        KeyLiteral literal = whole_unique && at != columns.end() ? literals[at - columns.begin()] : KeyLiteral::none;
+        auto at = std::find_if(columns.begin(), columns.end(), [&](const ColumnDefinition& c) { return c.name == column; });
+        KeyLiteral literal = whole_unique && at != columns.end() ? key_literal_for(*at) : KeyLiteral::none;
         candidates.back().second.push_back({column, literal});
     }
     for (const auto& [key_name, key] : candidates) {

@@ -42,30 +42,13 @@ struct RowLayout {
 std::string float_as_double(const std::string& quoted) { return "CAST(" + quoted + " AS DOUBLE) AS " + quoted; }
 
 bool row_layout(SyncContext& ctx, RowLayout& out) {
-    StrBuf statement;
-    statement.format("show full fields from %s", ctx.plan.table.c_str());
-    ResultPtr fields = query_side(ctx.source(), statement.c_str());
-    if (!fields) {
-        ctx.report_error(ctx.source());
-        return false;
-    }
-    Tunnel& tunnel = ctx.source().tunnel();
     out.sorts.assign(ctx.plan.keys.size(), KeySort{});
-    std::vector<std::string> key_selects(ctx.plan.keys.size());
-    while (MYSQL_ROW row = tunnel.fetch_row(fields.get())) {
-        if (!row[0]) continue;
-        const std::string quoted = backquoted(row[0]);
-        const bool single_float = row[1] && strncasecmp(row[1], "float", 5) == 0;
-        const std::string select = single_float ? float_as_double(quoted) : quoted;
-        for (std::size_t k = 0; k < ctx.plan.keys.size(); ++k) {
-            if (ctx.plan.keys[k].name != row[0]) continue;
-            out.sorts[k] = key_sort(ctx.plan.keys[k].name, row[1], row[2]);
-            key_selects[k] = select;
-        }
-    }
     for (std::size_t k = 0; k < ctx.plan.keys.size(); ++k) {
-        if (key_selects[k].empty()) return false;
-        out.target_keys += (k ? "," : "") + key_selects[k];
+        const ColumnDefinition* column = find_column(ctx.plan.columns, ctx.plan.keys[k].name);
+        if (!column) return false;
+        const std::string quoted = backquoted(column->name);
+        out.sorts[k] = key_sort(*column);
+        out.target_keys += (k ? "," : "") + (column->type == ColumnType::float_ ? float_as_double(quoted) : quoted);
         if (!out.sorts[k].expression.empty())
             out.sort_columns += ", " + out.sorts[k].expression + " AS `__k" + std::to_string(k) + "`";
     }
@@ -281,7 +264,7 @@ std::vector<BoundaryValue> boundary_values(SyncContext& ctx, TunnelResult* resul
     for (std::size_t k = 0; k < ctx.plan.keys.size(); ++k) {
         StrBuf escaped;
         append_escaped_value(escaped, source.tunnel(), source.handle(), row[k] ? row[k] : "", row[k] ? lengths[k] : 0);
-        values.push_back({ctx.plan.keys[k].name, escaped.str(), ctx.plan.keys[k].unquoted});
+        values.push_back({ctx.plan.keys[k].name, escaped.str(), ctx.plan.keys[k].unquoted || ctx.plan.keys[k].member});
     }
     return values;
 }
@@ -330,14 +313,18 @@ int compare_by_ranges(SyncContext& ctx, const std::string& key, KeyClass key_cla
     return compare_chunks(ctx, next, layout, progress);
 }
 
-int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expression, const std::string& key_list,
-                         const std::string& index_name) {
+int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expression, const std::string& index_name) {
     RowLayout layout;
     if (!row_layout(ctx, layout)) return 0;
     std::vector<std::string> names;
-    for (const KeyColumn& key : ctx.plan.keys) names.push_back(key.name);
+    // The boundary row gives an ENUM or SET key's member number, which its conditions compare.
+    std::string boundary_list;
+    for (const KeyColumn& key : ctx.plan.keys) {
+        names.push_back(key.name);
+        boundary_list += (boundary_list.empty() ? "" : ",") + backquoted(key.name) + (key.member ? "+0" : "");
+    }
     const std::string order_by = order_by_list(names);
-    const std::string base = "SELECT " + key_list + " FROM " + ctx.plan.table + " FORCE INDEX(" + backquoted(index_name) + ")";
+    const std::string base = "SELECT " + boundary_list + " FROM " + ctx.plan.table + " FORCE INDEX(" + backquoted(index_name) + ")";
     ChunkTable table = chunk_table(ctx, checksum_expression);
     SyncSide& source = ctx.source();
 

@@ -16,8 +16,7 @@ namespace kro::sync {
 int compare_by_ranges(SyncContext& ctx, const std::string& key, KeyClass key_class,
                       const std::string& checksum_expression, std::uint64_t source_rows, bool& no_plan);
 
-// By chunks of kRowsPerChunk rows in the order of the index over the key list (the plan's keys).
-int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expression, const std::string& key_list,
-                         const std::string& index_name);
+// By chunks of kRowsPerChunk rows in the order of the index over the key columns (the plan's keys).
+int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expression, const std::string& index_name);
 
 }  // namespace kro::sync

@@ -13,10 +13,6 @@ namespace kro::sync {
 
 namespace {
 
-bool contains(std::string_view text, const char* word) { return text.find(word) != std::string_view::npos; }
-
-bool starts_with(std::string_view text, const char* word) { return text.rfind(word, 0) == 0; }
-
 int sign(int value) { return (value > 0) - (value < 0); }
 
 int compare_bytes(std::string_view a, std::string_view b) {
@@ -77,26 +73,19 @@ long long time_value(std::string_view text) {
 
 }  // namespace
 
-KeySort key_sort(const std::string& name, const char* type_text, const char* collation) {
-    std::string type(type_text ? type_text : "");
-    for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    bool collated = collation && *collation && std::strcmp(collation, "NULL") != 0;
-    std::string column = backquoted(name);
-    if (starts_with(type, "enum") || starts_with(type, "set")) return {KeyOrder::member, column + "+0"};
-    if (contains(type, "int") || contains(type, "year")) return {KeyOrder::integer, {}};
-    if (contains(type, "double") || contains(type, "float") || contains(type, "real"))
-        return {KeyOrder::floating, {}};
-    if (contains(type, "decimal") || contains(type, "numeric")) return {KeyOrder::decimal, {}};
-    if (starts_with(type, "time") && !starts_with(type, "timestamp")) return {KeyOrder::time, {}};
-    if (collated) {
+KeySort key_sort(const ColumnDefinition& c) {
+    const std::string column = backquoted(c.name);
+    if (c.is_member()) return {KeyOrder::member, column + "+0"};
+    if (c.is_integer() || c.type == ColumnType::year) return {KeyOrder::integer, {}};
+    if (c.is_floating()) return {KeyOrder::floating, {}};
+    if (c.type == ColumnType::decimal) return {KeyOrder::decimal, {}};
+    if (c.type == ColumnType::time) return {KeyOrder::time, {}};
+    if (c.has_collation()) {
         // A PAD SPACE collation compares as if the shorter text had trailing spaces:
         // padding both sort keys to the column's length makes them compare the same way.
-        if (std::strstr(collation, "_nopad_")) return {KeyOrder::weight, "WEIGHT_STRING(" + column + ")"};
-        long length = 0;
-        std::size_t open = type.find('(');
-        if (open != std::string::npos) length = std::strtol(type.c_str() + open + 1, nullptr, 10);
-        else if (starts_with(type, "tinytext")) length = 255;
-        if (length <= 0) return {KeyOrder::weight, "WEIGHT_STRING(" + column + ")"};
+        if (c.collation.find("_nopad_") != std::string::npos) return {KeyOrder::weight, "WEIGHT_STRING(" + column + ")"};
+        unsigned long length = c.length.value_or(c.type == ColumnType::tinytext ? 255 : 0);
+        if (length == 0) return {KeyOrder::weight, "WEIGHT_STRING(" + column + ")"};
         return {KeyOrder::weight, "WEIGHT_STRING(" + column + " AS CHAR(" + std::to_string(length) + "))"};
     }
     return {KeyOrder::bytes, {}};

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "connection/column_definition.h"
+
 namespace kro::sync {
 
 enum class KeyOrder {
@@ -26,9 +28,7 @@ struct KeySort {
     std::string expression;
 };
 
-// From the column's name, its type and collation as "show full fields" gives them
-// (collation null or "NULL" for none).
-KeySort key_sort(const std::string& name, const char* type, const char* collation);
+KeySort key_sort(const connection::ColumnDefinition& column);
 
 // Negative, zero or positive as a sorts before, with or after b. Neither is NULL.
 int compare_key_values(KeyOrder order, const char* a, unsigned long a_length, const char* b,

@@ -12,28 +12,21 @@ using namespace kro::connection;
 
 namespace kro::sync {
 
-namespace {
-
-bool contains(std::string_view text, std::string_view word) {
-    if (word.size() > text.size()) return false;
-    for (std::size_t i = 0; i + word.size() <= text.size(); ++i) {
-        std::size_t j = 0;
-        while (j < word.size() && (text[i + j] | 0x20) == word[j]) ++j;
-        if (j == word.size()) return true;
-    }
-    return false;
+KeyClass key_class_of(const ColumnDefinition& column) {
+    if (column.is_integer() || column.type == ColumnType::year) return KeyClass::integer;
+    if (column.is_floating()) return KeyClass::floating;
+    if (column.type == ColumnType::timestamp) return KeyClass::timestamp;
+    if (column.type == ColumnType::time) return KeyClass::time;
+    return KeyClass::other;
 }
 
-}  // namespace
-
-KeyClass key_class_of(std::string_view type) {
-    if (contains(type, "int") || contains(type, "year")) return KeyClass::integer;
-    if (contains(type, "double") || contains(type, "float") || contains(type, "real") || contains(type, "numeric"))
-        return KeyClass::floating;
-    if (contains(type, "datetime")) return KeyClass::other;
-    if (contains(type, "timestamp")) return KeyClass::timestamp;
-    if (contains(type, "time")) return KeyClass::time;
-    return KeyClass::other;
+KeyColumn key_column(const ColumnDefinition& column) {
+    KeyColumn key;
+    key.name = column.name;
+    key.key_class = key_class_of(column);
+    key.unquoted = key.key_class == KeyClass::integer || key.key_class == KeyClass::floating;
+    key.member = column.is_member();
+    return key;
 }
 
 std::vector<std::string> split_column_list(const std::string& list) {

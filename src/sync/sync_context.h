@@ -15,6 +15,7 @@
 #include <mysql.h>
 
 #include "common/str_buf.h"
+#include "connection/column_definition.h"
 #include "connection/connect.h"
 #include "connection/connection_info.h"
 #include "connection/result_ptr.h"
@@ -33,9 +34,11 @@ class SyncScript;
 
 enum class SyncMode { direct, script_only, direct_and_script };
 
-// How a key column's values are compared and written, from its type text.
+// How a key column's values are cut into ranges and written: integer, floating, timestamp
+// and time keys can be cut by value; every other key (ENUM and SET among them) is walked
+// in key order.
 enum class KeyClass { integer, floating, timestamp, time, other };
-KeyClass key_class_of(std::string_view type_text);
+KeyClass key_class_of(const connection::ColumnDefinition& column);
 
 // The names of a column list "`a`,`b`", each still in its backquotes (doubled backquotes
 // inside a name are kept as they are).
@@ -46,7 +49,13 @@ struct KeyColumn {
     KeyClass key_class = KeyClass::other;
     bool unquoted = false;               // integer and float values go into SQL without quotes
     int result_index = -1;               // position in a row-level source result
+    // ENUM or SET: the key order's boundaries compare its member number (its value + 0),
+    // since the server orders it by that but compares it with a text as a text.
+    bool member = false;
 };
+
+// The key column of that definition (result_index not yet known).
+KeyColumn key_column(const connection::ColumnDefinition& column);
 
 // One server as the run uses it. Statements go through query_side() (sync_statements.h),
 // which brings a lost session back with the run's session settings when that loses no
@@ -76,6 +85,7 @@ struct TablePlan {
     std::optional<std::string> filter;       // a WHERE condition for the source's rows
     std::optional<std::string> column_list;  // "`a`,`b`": only these columns are compared
     bool delete_allowed = true;              // rows the source lacks may be deleted
+    std::vector<connection::ColumnDefinition> columns;  // the source's columns, in table order
     std::string all_columns;                 // every column, "`a`,`b`"
     // Every column as rows are read to be written elsewhere: a FLOAT as its DOUBLE, since
     // the server shows a FLOAT with six digits, a text that does not bring the value back.

@@ -11,6 +11,7 @@
 
 #include "common/sql_comment.h"
 #include "common/timestamp.h"
+#include "connection/column_definition.h"
 #include "connection/connection_report.h"
 #include "connection/helper_queries.h"
 #include "connection/server_version.h"
@@ -61,20 +62,23 @@ std::string sql_table_name(const std::string& name) {
     return backquoted(name);
 }
 
-// The source's "show full fields" and "show keys" of the current table; 0 when either
-// failed (reported).
-int describe_table(SyncContext& ctx, ResultPtr& fields, ResultPtr& keys) {
+// The source's "show full fields" of the current table, parsed into ctx.plan.columns, and its
+// "show keys"; 0 when either failed (reported).
+int describe_table(SyncContext& ctx, ResultPtr& keys) {
     SyncSide& source = ctx.source();
     StrBuf statement;
     ctx.set_status("Getting field information...");
     statement.format("show full fields from %s", ctx.plan.table.c_str());
-    fields = query_side(source, statement.c_str());
+    ResultPtr fields = query_side(source, statement.c_str());
     if (fields) {
         ctx.set_status("Getting keys information...");
         statement.format("show keys from %s", ctx.plan.table.c_str());
         keys = query_side(source, statement.c_str());
     }
-    if (fields && keys) return 1;
+    if (fields && keys) {
+        ctx.plan.columns = parse_columns(source.tunnel(), fields.get());
+        return 1;
+    }
     // A table the source cannot describe (a name not in the source) is not synced.
     ctx.report_error(source);
     return 0;
@@ -95,7 +99,7 @@ private:
     int listed_tables_loop(SyncContext& ctx);
     // One table in both directions (two-way) or one; -1 ends the loop (abortonerror).
     int one_table(SyncContext& ctx, const SyncTableEntry* entry, const std::string& name);
-    int sync_both_ways(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys, const SyncTableEntry* entry);
+    int sync_both_ways(SyncContext& ctx, TunnelResult* keys, const SyncTableEntry* entry);
     bool in_target(const std::string& name) const;
     void report_incompatible(SyncContext& ctx, const StrBuf& error);
     void append_script(SyncContext& ctx, const char* text) {
@@ -171,8 +175,8 @@ void SyncRun::report_incompatible(SyncContext& ctx, const StrBuf& error) {
     flush_outputs();
 }
 
-int SyncRun::sync_both_ways(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys, const SyncTableEntry* entry) {
-    int ok = sync_table(ctx, fields, keys);
+int SyncRun::sync_both_ways(SyncContext& ctx, TunnelResult* keys, const SyncTableEntry* entry) {
+    int ok = sync_table(ctx, keys);
     // Each finished table is made durable at once: a session lost later takes nothing of it.
     if (!commit_side(ctx.target())) {
         ctx.report_error(ctx.target());
@@ -193,14 +197,12 @@ int SyncRun::sync_both_ways(SyncContext& ctx, TunnelResult* fields, TunnelResult
     ctx.swap_sides();
     // The way back reads the definition from its own source: a result belongs to the
     // connection that made it.
-    ResultPtr back_fields = make_result(ctx.source().tunnel(), nullptr);
     ResultPtr back_keys = make_result(ctx.source().tunnel(), nullptr);
-    int back = describe_table(ctx, back_fields, back_keys) && sync_table(ctx, back_fields.get(), back_keys.get());
+    int back = describe_table(ctx, back_keys) && sync_table(ctx, back_keys.get());
     if (!commit_side(ctx.target())) {
         ctx.report_error(ctx.target());
         back = 0;
     }
-    back_fields.reset();
     back_keys.reset();
     ctx.swap_sides();
     return ok && back;
@@ -228,23 +230,22 @@ int SyncRun::one_table(SyncContext& ctx, const SyncTableEntry* entry, const std:
         ctx.script().append(comment);
     }
     ctx.set_status("Table info obtained...\r\nChecking for the table...");
-    ResultPtr fields = make_result(ctx.source().tunnel(), nullptr);
     ResultPtr keys = make_result(ctx.source().tunnel(), nullptr);
-    if (!describe_table(ctx, fields, keys)) return settings_.abortonerror ? -1 : 0;
+    if (!describe_table(ctx, keys)) return settings_.abortonerror ? -1 : 0;
     if (in_target(entry ? entry->name : name)) {
         StrBuf error;
-        if (!check_compatibility(ctx, fields.get(), keys.get(), error)) {
+        if (!check_compatibility(ctx, keys.get(), error)) {
             if (error.empty()) error.format("Could not compare the definitions of table '%s'\r\n", ctx.plan.table_label.c_str());
             report_incompatible(ctx, error);
             return settings_.abortonerror ? -1 : 0;
         }
-        int ok = sync_both_ways(ctx, fields.get(), keys.get(), entry);
+        int ok = sync_both_ways(ctx, keys.get(), entry);
         return ok ? 1 : (settings_.abortonerror ? -1 : 0);
     }
     ctx.set_status("Table info obtained...\r\nCreating table...");
     if (!create_target_table(ctx)) return settings_.abortonerror ? -1 : 0;
     target_tables_.push_back(entry ? entry->name : name);
-    int ok = sync_table(ctx, fields.get(), keys.get());
+    int ok = sync_table(ctx, keys.get());
     if (!commit_side(ctx.target())) {
         ctx.report_error(ctx.target());
         ok = 0;

@@ -63,7 +63,7 @@ void show_counts(SyncContext& ctx) {
     flush_outputs();
 }
 
-int compare_rows(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys, const SingleKey& single,
+int compare_rows(SyncContext& ctx, TunnelResult* keys, const SingleKey& single,
                  std::uint64_t source_rows, bool& show_line) {
     if (!single.name.empty()) {
         KeyColumn key;
@@ -77,12 +77,12 @@ int compare_rows(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys, con
         return ok && !no_plan;
     }
     const int primary = primary_key_count(ctx.source().tunnel(), keys);
-    switch (find_key_columns(ctx, fields, keys, primary)) {
+    switch (find_key_columns(ctx, keys, primary)) {
         case KeyFound::refused:
             show_line = false;
             return 1;
         case KeyFound::key:
-            return compare_by_key_order(ctx, ctx.plan.checksum_expression, ctx.plan.key_list, ctx.plan.index_name);
+            return compare_by_key_order(ctx, ctx.plan.checksum_expression, ctx.plan.index_name);
         case KeyFound::none:
             break;
     }
@@ -90,30 +90,22 @@ int compare_rows(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys, con
 }
 
 // Types whose values, as text, never hold a '#': numbers, dates and times.
-bool separator_free(const char* type) {
-    if (!type) return false;
-    for (const char* prefix : {"tinyint", "smallint", "mediumint", "int", "bigint", "decimal", "numeric", "float",
-                               "double", "real", "date", "time", "year"}) {
-        if (strncasecmp(type, prefix, std::strlen(prefix)) == 0) return true;
-    }
-    return false;
+bool separator_free(const ColumnDefinition& column) {
+    return column.is_numeric() || column.is_temporal();
 }
 
 }  // namespace
 
-void build_column_lists(SyncContext& ctx, TunnelResult* fields) {
-    Tunnel& tunnel = ctx.source().tunnel();
-    const int null_at = tunnel.num_fields(fields) > 6 ? 3 : 2;
+void build_column_lists(SyncContext& ctx) {
     std::vector<std::string> listed;
     if (ctx.plan.column_list) listed = split_column_list(*ctx.plan.column_list);
     std::string values, nulls;
     ctx.plan.all_columns.clear();
     ctx.plan.copy_columns.clear();
-    tunnel.data_seek(fields, 0);
-    while (MYSQL_ROW row = tunnel.fetch_row(fields)) {
-        const std::string name = backquoted(row[0] ? row[0] : "");
+    for (const ColumnDefinition& column : ctx.plan.columns) {
+        const std::string name = backquoted(column.name);
         ctx.plan.all_columns += (ctx.plan.all_columns.empty() ? "" : ",") + name;
-        const bool single_float = row[1] && strncasecmp(row[1], "float", 5) == 0;
+        const bool single_float = column.type == ColumnType::float_;
         ctx.plan.copy_columns += (ctx.plan.copy_columns.empty() ? "" : ",") +
                             (single_float ? "CAST(" + name + " AS DOUBLE) AS " + name : name);
         // With a column list only its columns count; their NULLs are told from empty
@@ -122,16 +114,15 @@ void build_column_lists(SyncContext& ctx, TunnelResult* fields) {
                 return strcasecmp(l.c_str(), name.c_str()) == 0;
             }))
             continue;
-        const bool timestamp = row[1] && strncasecmp(row[1], "timestamp", 9) == 0;
+        const bool timestamp = column.type == ColumnType::timestamp;
         // A value that may hold the separator '#' goes with its length, or ('a#', 'b') and
         // ('a', '#b') would digest alike; the length in bytes, which the server knows
         // without reading the text. FLOAT is digested as its DOUBLE: its text has six
         // digits only, and a change beyond them would go unseen.
-        if (!separator_free(row[1])) values += "LENGTH(" + name + "),";
+        if (!separator_free(column)) values += "LENGTH(" + name + "),";
         values += single_float ? "CAST(" + name + " AS DOUBLE)," : name + (timestamp ? "+0," : ",");
-        if (row[null_at] && std::string_view(row[null_at]) == "YES") nulls += "ISNULL(" + name + "),";
+        if (column.nullable) nulls += "ISNULL(" + name + "),";
     }
-    tunnel.data_seek(fields, 0);
     if (!values.empty()) values.pop_back();
     if (!nulls.empty()) {
         nulls.pop_back();
@@ -140,12 +131,12 @@ void build_column_lists(SyncContext& ctx, TunnelResult* fields) {
     ctx.plan.checksum_expression = values;
 }
 
-int sync_table(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys) {
+int sync_table(SyncContext& ctx, TunnelResult* keys) {
     ctx.set_status("Collecting table information...");
-    build_column_lists(ctx, fields);
+    build_column_lists(ctx);
     const int primary = primary_key_count(ctx.source().tunnel(), keys);
     SingleKey single;
-    if (primary <= 1) single = find_single_key(ctx.source().tunnel(), fields, primary);
+    if (primary <= 1) single = find_single_key(ctx.plan.columns, primary);
 
     StrBuf label;
     label.format("%-25s  ", ctx.plan.table_label.c_str());
@@ -162,7 +153,7 @@ int sync_table(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys) {
     } else if (target_rows == 0) {
         ok = copy_all_rows(ctx);
     } else {
-        ok = compare_rows(ctx, fields, keys, single, source_rows, show_line);
+        ok = compare_rows(ctx, keys, single, source_rows, show_line);
     }
     if (!ok) {
         print_console("\n");

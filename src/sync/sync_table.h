@@ -6,11 +6,11 @@
 
 namespace kro::sync {
 
-// The checksum expression and the all-columns list of the current table, from the
-// source's "show full fields" rows.
-void build_column_lists(SyncContext& ctx, connection::TunnelResult* fields);
+// The checksum expression and the column lists of the current table, from ctx.plan.columns.
+void build_column_lists(SyncContext& ctx);
 
 // 1 when the table was synced (or left alone for its key's collation); 0 when it failed.
-int sync_table(SyncContext& ctx, connection::TunnelResult* fields, connection::TunnelResult* keys);
+// keys: the source's "show keys" of the table.
+int sync_table(SyncContext& ctx, connection::TunnelResult* keys);
 
 }  // namespace kro::sync

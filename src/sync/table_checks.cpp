@@ -5,7 +5,6 @@
 #include <strings.h>
 #include <vector>
 
-#include "connection/server_version.h"
 #include "connection/sql_quote.h"
 #include "connection/statements.h"
 #include "report/reporting.h"
@@ -20,31 +19,14 @@ namespace kro::sync {
 
 namespace {
 
-// Positions in a "show full fields" row: the key flag and the extra attributes moved by
-// one column in 4.1, which added the collation.
-struct FieldColumns {
-    int key;
-    int extra;
-};
-
-FieldColumns field_columns(SyncSide& side) {
-    return server_at_least_4_1_0(side.tunnel(), side.handle()) ? FieldColumns{4, 6} : FieldColumns{3, 5};
-}
-
-constexpr int kType = 1;
-constexpr int kCollation = 2;
 constexpr int kKeyName = 2;
 constexpr int kKeyColumn = 4;
 
 const char* value(MYSQL_ROW row, int at) { return row[at] ? row[at] : ""; }
 
-bool starts_with_nocase(const char* text, const char* prefix) {
-    return strncasecmp(text, prefix, std::strlen(prefix)) == 0;
-}
-
-bool ends_with(const char* text, const char* suffix) {
-    std::size_t n = std::strlen(text), m = std::strlen(suffix);
-    return n >= m && std::strcmp(text + n - m, suffix) == 0;
+bool ends_with(const std::string& text, const char* suffix) {
+    std::size_t m = std::strlen(suffix);
+    return text.size() >= m && text.compare(text.size() - m, m, suffix) == 0;
 }
 
 // The stored rows of a result from the first, whatever was read from it before.
@@ -56,10 +38,11 @@ std::vector<MYSQL_ROW> rows_of(Tunnel& tunnel, TunnelResult* result) {
     return rows;
 }
 
-// A string key column whose collation tells apart what the row merge takes as equal.
-bool refuses_collation(SyncContext& ctx, const KeyColumn& key, const char* collation) {
-    if (key.key_class != KeyClass::other || !collation) return false;
-    if (!ends_with(collation, "_bin") && !ends_with(collation, "_cs")) return false;
+// A string key column whose collation tells apart what the row merge takes as equal. An
+// ENUM or SET key orders by its member number whatever its collation.
+bool refuses_collation(SyncContext& ctx, const ColumnDefinition& column) {
+    if (key_class_of(column) != KeyClass::other || column.is_member() || !column.has_collation()) return false;
+    if (!ends_with(column.collation, "_bin") && !ends_with(column.collation, "_cs")) return false;
     StrBuf text;
     text.format("\n\nWARNING:Sync of table %s was aborted as data sync does not support PK's on string types using "
                 "a binary or case sensitive collation",
@@ -76,17 +59,9 @@ void build_key_list(SyncContext& ctx) {
     }
 }
 
-KeyColumn key_column(const char* name, const char* type) {
-    KeyColumn key;
-    key.name = name;
-    key.key_class = key_class_of(type);
-    key.unquoted = key.key_class == KeyClass::integer || key.key_class == KeyClass::floating;
-    return key;
-}
-
 }  // namespace
 
-int check_compatibility(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys, StrBuf& error) {
+int check_compatibility(SyncContext& ctx, TunnelResult* keys, StrBuf& error) {
     SyncSide& source = ctx.source();
     SyncSide& target = ctx.target();
     StrBuf statement;
@@ -97,30 +72,32 @@ int check_compatibility(SyncContext& ctx, TunnelResult* fields, TunnelResult* ke
                      target.tunnel().error(target.handle()), ctx.plan.table_label.c_str());
         return 0;
     }
-    std::vector<MYSQL_ROW> ours = rows_of(source.tunnel(), fields);
-    std::vector<MYSQL_ROW> theirs = rows_of(target.tunnel(), target_fields.get());
+    const std::vector<ColumnDefinition>& ours = ctx.plan.columns;
+    const std::vector<ColumnDefinition> theirs = parse_columns(target.tunnel(), target_fields.get());
     if (ours.size() != theirs.size()) {
         error.format("Field count not equal for '%s' table\r\n", ctx.plan.table_label.c_str());
         return 0;
     }
-    const FieldColumns s = field_columns(source), t = field_columns(target);
     bool has_key = false;
     for (std::size_t i = 0; i < ours.size(); ++i) {
         ctx.set_status("");
-        const char* name = value(ours[i], 0);
-        if (strcasecmp(name, value(theirs[i], 0)) != 0) {
+        const ColumnDefinition& column = ours[i];
+        const char* name = column.name.c_str();
+        if (strcasecmp(name, theirs[i].name.c_str()) != 0) {
             error.format("Column NAME mismatch for '%s' table\r\n", ctx.plan.table_label.c_str());
             return 0;
         }
-        const char* type = value(ours[i], kType);
-        const char* target_type = value(theirs[i], kType);
-        const bool timestamp = starts_with_nocase(type, "timestamp");
-        if (timestamp ? !starts_with_nocase(target_type, "timestamp") : strcasecmp(type, target_type) != 0) {
+        // A TIMESTAMP's width and its automatic attributes differ between server versions
+        // and settings; any TIMESTAMP matches another.
+        const bool timestamp = column.type == ColumnType::timestamp;
+        if (timestamp ? theirs[i].type != ColumnType::timestamp
+                      : strcasecmp(column.type_text.c_str(), theirs[i].type_text.c_str()) != 0) {
             error.format("Definition mismatch for '%s' column in '%s' table\r\n", name, ctx.plan.table_label.c_str());
             return 0;
         }
-        if (*value(ours[i], s.key)) has_key = true;
-        if (strcasecmp(type, "timestamp") != 0 && strcasecmp(value(ours[i], s.extra), value(theirs[i], t.extra)) != 0) {
+        if (column.key != ColumnKey::none) has_key = true;
+        const bool plain_timestamp = timestamp && column.fractional_digits == 0;
+        if (!plain_timestamp && strcasecmp(column.extra.c_str(), theirs[i].extra.c_str()) != 0) {
             error.format("Column definition mismatch for '%s' column in '%s' table\r\n", name, ctx.plan.table_label.c_str());
             return 0;
         }
@@ -157,40 +134,36 @@ int primary_key_count(Tunnel& tunnel, TunnelResult* keys) {
     return count;
 }
 
-SingleKey find_single_key(Tunnel& tunnel, TunnelResult* fields, int primary_count) {
+SingleKey find_single_key(const std::vector<ColumnDefinition>& columns, int primary_count) {
     SingleKey found;
     int candidates = 0;
-    // The key flag's column: 4 from 4.1 on; the fields result tells by its column count.
-    const int key_at = tunnel.num_fields(fields) > 6 ? 4 : 3;
-    for (MYSQL_ROW row : rows_of(tunnel, fields)) {
-        if (strcasecmp(value(row, key_at), "PRI") != 0 || !row[kType]) continue;
-        const KeyClass key_class = key_class_of(row[kType]);
+    for (const ColumnDefinition& column : columns) {
+        if (column.key != ColumnKey::primary) continue;
+        const KeyClass key_class = key_class_of(column);
         if (primary_count == 1) {
-            if (key_class != KeyClass::other) found = SingleKey{value(row, 0), key_class};
+            if (key_class != KeyClass::other) found = SingleKey{column.name, key_class};
             return found;
         }
-        if (key_class != KeyClass::other) found = SingleKey{value(row, 0), key_class};
+        if (key_class != KeyClass::other) found = SingleKey{column.name, key_class};
         ++candidates;
     }
     if (candidates > 1) found = SingleKey{};
     return found;
 }
 
-KeyFound find_key_columns(SyncContext& ctx, TunnelResult* fields, TunnelResult* keys, int primary_count) {
+KeyFound find_key_columns(SyncContext& ctx, TunnelResult* keys, int primary_count) {
     Tunnel& tunnel = ctx.source().tunnel();
     ctx.plan.keys.clear();
-    const int key_at = tunnel.num_fields(fields) > 6 ? 4 : 3;
-    const std::vector<MYSQL_ROW> field_rows = rows_of(tunnel, fields);
     const std::vector<MYSQL_ROW> key_rows = rows_of(tunnel, keys);
     if (primary_count > 0) {
-        for (int i = 0; i < primary_count; ++i) ctx.plan.keys.push_back(KeyColumn{value(key_rows[i], kKeyColumn)});
-        for (MYSQL_ROW row : field_rows) {
-            if (std::strcmp(value(row, key_at), "PRI") != 0) continue;
-            for (KeyColumn& key : ctx.plan.keys) {
-                if (key.name != value(row, 0)) continue;
-                key = key_column(value(row, 0), value(row, kType));
-                if (refuses_collation(ctx, key, row[kCollation])) return KeyFound::refused;
+        for (int i = 0; i < primary_count; ++i) {
+            KeyColumn key{value(key_rows[i], kKeyColumn)};
+            const ColumnDefinition* column = find_column(ctx.plan.columns, key.name);
+            if (column && column->key == ColumnKey::primary) {
+                key = key_column(*column);
+                if (refuses_collation(ctx, *column)) return KeyFound::refused;
             }
+            ctx.plan.keys.push_back(key);
         }
         ctx.plan.index_name = "PRIMARY";
         build_key_list(ctx);
@@ -199,10 +172,10 @@ KeyFound find_key_columns(SyncContext& ctx, TunnelResult* fields, TunnelResult* 
     // The server marks the columns of a unique index over NOT NULL columns as "PRI" when the
     // table has no primary key.
     std::vector<KeyColumn> found;
-    for (MYSQL_ROW row : field_rows) {
-        if (std::strcmp(value(row, key_at), "PRI") != 0) continue;
-        found.push_back(key_column(value(row, 0), value(row, kType)));
-        if (refuses_collation(ctx, found.back(), row[kCollation])) return KeyFound::refused;
+    for (const ColumnDefinition& column : ctx.plan.columns) {
+        if (column.key != ColumnKey::primary) continue;
+        if (refuses_collation(ctx, column)) return KeyFound::refused;
+        found.push_back(key_column(column));
     }
     if (found.empty()) return KeyFound::none;
     for (MYSQL_ROW row : key_rows) {

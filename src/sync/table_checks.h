@@ -1,10 +1,11 @@
 // What is decided about a table before any of its rows is read: whether the target's
 // definition matches the source's, which key pairs the rows of both sides, and creating a
-// table the target lacks. The fields and keys results are the source's stored results of
-// "show full fields" and "show keys" for the current table.
+// table the target lacks. They read the source's columns from ctx.plan.columns; the keys result
+// is the source's stored result of "show keys" for the current table.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "common/str_buf.h"
 #include "connection/result_ptr.h"
@@ -14,7 +15,7 @@ namespace kro::sync {
 
 // 1 when the target's columns and primary key match the source's; else 0 and error holds
 // the reason (a failed statement is reported where it happens).
-int check_compatibility(SyncContext& ctx, connection::TunnelResult* fields, connection::TunnelResult* keys, common::StrBuf& error);
+int check_compatibility(SyncContext& ctx, connection::TunnelResult* keys, common::StrBuf& error);
 
 // The rows at the start of the keys result whose key name is exactly "PRIMARY".
 int primary_key_count(connection::Tunnel& tunnel, connection::TunnelResult* keys);
@@ -25,13 +26,13 @@ struct SingleKey {
     std::string name;
     KeyClass key_class = KeyClass::other;
 };
-SingleKey find_single_key(connection::Tunnel& tunnel, connection::TunnelResult* fields, int primary_count);
+SingleKey find_single_key(const std::vector<connection::ColumnDefinition>& columns, int primary_count);
 
 enum class KeyFound { key, none, refused };
 // The primary key's columns, else those of a unique index over NOT NULL columns, into
 // the plan's keys, key_list and index_name. refused: a string key column compares case
 // or bytes exactly (its collation ends in "_bin" or "_cs"); the warning is shown.
-KeyFound find_key_columns(SyncContext& ctx, connection::TunnelResult* fields, connection::TunnelResult* keys, int primary_count);
+KeyFound find_key_columns(SyncContext& ctx, connection::TunnelResult* keys, int primary_count);
 
 // The source's CREATE TABLE of the current table, run on the target in every mode and
 // never written to the script. 0 when it failed (reported).

@@ -167,6 +167,15 @@ std::vector<Shape> shapes() {
              return std::to_string(pick(rng, 0, 50)) + ",'" + std::string(1, "aBcD"[pick(rng, 0, 3)]) +
                     std::to_string(pick(rng, 0, 60)) + "'";
          }},
+        // ENUM and SET keys order by their member numbers, not their texts; their members
+        // look like type names.
+        {"t_enum", "`e` enum('daytime','night','paint') NOT NULL, `n` int NOT NULL", "PRIMARY KEY (`e`, `n`)", 2600,
+         [](Rng& rng, int) {
+             static const char* const members[] = {"daytime", "night", "paint"};
+             return std::string("'") + members[pick(rng, 0, 2)] + "'," + std::to_string(pick(rng, 0, 3000));
+         }},
+        {"t_set", "`s` set('real','fake','int','timestamp','double','b','a','night','c','time','year') NOT NULL",
+         "PRIMARY KEY (`s`)", 2600, [](Rng& rng, int) { return std::to_string(pick(rng, 0, 2047)); }},
         {"t_filtered", "`id` int NOT NULL, `grp` int NOT NULL", "PRIMARY KEY (`id`)", 900,
          [](Rng& rng, int i) { return std::to_string(i * 3 + 1) + "," + std::to_string(pick(rng, 0, 4)); }},
     };

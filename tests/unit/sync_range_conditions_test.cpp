@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <string>
 
+#include "connection/column_definition.h"
 #include "sync/chunk_statements.h"
 #include "sync/key_conditions.h"
 #include "sync/key_order.h"
 
 using namespace kro::sync;
+using kro::connection::parse_column;
 
 namespace {
 
@@ -71,14 +73,14 @@ TEST(SyncRangeConditions, KeysCompareAsTheServerOrdersThem) {
     EXPECT_LT(cmp(KeyOrder::bytes, "ab", "ab\x01"), 0);
     EXPECT_GT(cmp(KeyOrder::bytes, "\xff", "\x01"), 0);
 
-    EXPECT_EQ(key_sort("k", "varchar(20)", "utf8mb4_general_ci").expression, "WEIGHT_STRING(`k` AS CHAR(20))");
-    EXPECT_EQ(key_sort("k", "varchar(20)", "utf8mb4_nopad_bin").expression, "WEIGHT_STRING(`k`)");
-    EXPECT_EQ(key_sort("k", "enum('b','a')", "utf8mb4_general_ci").expression, "`k`+0");
-    EXPECT_EQ(key_sort("k", "decimal(10,2)", nullptr).order, KeyOrder::decimal);
-    EXPECT_EQ(key_sort("k", "time(3)", nullptr).order, KeyOrder::time);
-    EXPECT_EQ(key_sort("k", "timestamp", nullptr).order, KeyOrder::bytes);
-    EXPECT_EQ(key_sort("k", "bigint(20) unsigned", nullptr).order, KeyOrder::integer);
-    EXPECT_EQ(key_sort("k", "varbinary(8)", "NULL").order, KeyOrder::bytes);
+    EXPECT_EQ(key_sort(parse_column({"k", "varchar(20)", "utf8mb4_general_ci"})).expression, "WEIGHT_STRING(`k` AS CHAR(20))");
+    EXPECT_EQ(key_sort(parse_column({"k", "varchar(20)", "utf8mb4_nopad_bin"})).expression, "WEIGHT_STRING(`k`)");
+    EXPECT_EQ(key_sort(parse_column({"k", "enum('b','a')", "utf8mb4_general_ci"})).expression, "`k`+0");
+    EXPECT_EQ(key_sort(parse_column({"k", "decimal(10,2)", nullptr})).order, KeyOrder::decimal);
+    EXPECT_EQ(key_sort(parse_column({"k", "time(3)", nullptr})).order, KeyOrder::time);
+    EXPECT_EQ(key_sort(parse_column({"k", "timestamp", nullptr})).order, KeyOrder::bytes);
+    EXPECT_EQ(key_sort(parse_column({"k", "bigint(20) unsigned", nullptr})).order, KeyOrder::integer);
+    EXPECT_EQ(key_sort(parse_column({"k", "varbinary(8)", "NULL"})).order, KeyOrder::bytes);
 }
 
 }  // namespace
