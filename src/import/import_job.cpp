@@ -30,8 +30,7 @@ int ImportJob::prepare_table(ImportTable& table) {
         if (c == '.' || c == '/' || c == '\\') c = '_';
     current_source_ = table.source_name;
     current_target_ = table.target_name;
-    primary_keys_.clear();
-    index_text_.clear();
+    keys_ = TableKeys{};
     foreign_keys_.clear();
     if (table.source_defined_columns) {
         if (!read_catalog_columns(table) || !keys_from_catalog(table)) return 0;
@@ -94,8 +93,7 @@ int ImportJob::import_query() {
     progress_.report(kSchemaStarted, table.target_name);
     current_source_ = table.source_name;
     current_target_ = table.target_name;
-    primary_keys_.clear();
-    index_text_.clear();
+    keys_ = TableKeys{};
     if (!table.source_name.empty()) keys_from_job_file(table);
     for (ImportColumn& c : table.columns) c.scale = scale_of_length(c.length);
     if (make_table(table, true) != 1) {

@@ -12,6 +12,7 @@
 #include "import/import_progress.h"
 #include "import/import_settings.h"
 #include "import/odbc_handles.h"
+#include "import/schema_builder.h"
 #include "import/type_mapping.h"
 
 namespace kro::import {
@@ -38,7 +39,7 @@ private:
     int list_all_tables();
     int read_catalog_columns(ImportTable& table);
     int describe_query(ImportTable& table);
-    int read_result_flags(OdbcHandle& statement, ImportTable& table);
+    int read_result_flags(OdbcHandle& statement, std::vector<CatalogColumn>& columns);
     // A statement handle of its own (the one before is freed); a failure is reported.
     int new_statement(OdbcHandle& statement);
     int execute_text(OdbcHandle& statement, const std::string& text);
@@ -97,8 +98,7 @@ private:
     bool server_5_ = true;
     std::string current_source_;
     std::string current_target_;
-    std::string primary_keys_;
-    std::string index_text_;
+    TableKeys keys_;
     std::string foreign_keys_;
 
     bool execute_statements_ = true;

@@ -28,24 +28,6 @@ constexpr char kStrictMode[] = "set sql_mode = 'STRICT_ALL_TABLES,NO_ENGINE_SUBS
 
 bool same_nocase(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
-bool is_blob_type(const std::string& type) { return same_nocase(type, "blob") || same_nocase(type, "longblob"); }
-
-// Is the column of this target name a BLOB or LONGBLOB column (keys need a prefix length)?
-bool is_blob_column(const ImportTable& table, const std::string& target_name) {
-    for (const ImportColumn& c : table.columns)
-        if (c.target_name == target_name && is_blob_type(c.type)) return true;
-    return false;
-}
-
-void append_listed(std::string& list, const std::string& item) {
-    if (!list.empty()) list += ",";
-    list += item;
-}
-
-std::string key_item(const ImportTable& table, const std::string& column) {
-    return backquoted(column) + (is_blob_column(table, column) ? "(10)" : "");
-}
-
 const char* rule_text(SQLSMALLINT rule) {
     switch (rule) {
         case SQL_CASCADE: return " CASCADE ";
@@ -55,40 +37,9 @@ const char* rule_text(SQLSMALLINT rule) {
     }
 }
 
-struct IndexColumn {
-    std::string name;
-    std::string order;  // " ASC " or " DESC "
-};
-struct IndexDef {
-    std::string name;
-    bool unique = false;
-    std::vector<IndexColumn> columns;
-};
-
-// The key clauses of CREATE TABLE for the indexes read; a unique index over exactly the
-// primary key's columns is the source's own primary key index and is left out.
-void append_index_clauses(std::string& text, const ImportTable& table, const std::vector<IndexDef>& indexes,
-                          const std::string& primary_keys, const char* unique_word) {
-    for (const IndexDef& index : indexes) {
-        if (index.columns.empty()) continue;
-        if (index.unique) {
-            std::string list;
-            for (const IndexColumn& c : index.columns) append_listed(list, key_item(table, c.name));
-            if (list == primary_keys) continue;
-        }
-        bool first = true;
-        for (const IndexColumn& c : index.columns) {
-            const std::string column = backquoted(c.name) + (is_blob_column(table, c.name) ? "(6)" : " ");
-            if (first) {
-                text += text.empty() ? " " : "),";
-                if (index.unique) text += std::string(unique_word) + " ";
-                text += "KEY " + backquoted(index.name) + "(" + column + c.order;
-                first = false;
-            } else {
-                text += "," + column + c.order;
-            }
-        }
-    }
+void append_listed(std::string& list, const std::string& item) {
+    if (!list.empty()) list += ",";
+    list += item;
 }
 
 }  // namespace
@@ -179,9 +130,9 @@ int ImportJob::values_kept(std::string_view statement) {
 }
 
 void ImportJob::keys_from_job_file(ImportTable& table) {
-    primary_keys_.clear();
+    keys_ = TableKeys{};
     for (const ImportColumn& c : table.columns)
-        if (c.primary) append_listed(primary_keys_, key_item(table, c.target_name));
+        if (c.primary) keys_.primary.push_back(c.target_name);
     if (!table.create_indexes) return;
     if (dbms_ == SourceDbms::access) read_indexes_by_name(table, true);
     else read_statistics(table);
@@ -189,7 +140,7 @@ void ImportJob::keys_from_job_file(ImportTable& table) {
 
 int ImportJob::keys_from_catalog(ImportTable& table) {
     sqlstate_.clear();
-    primary_keys_.clear();
+    keys_ = TableKeys{};
     OdbcHandle h;
     if (!new_statement(h)) return 0;
     WideText schema(table.schema), name(table.source_name);
@@ -208,7 +159,7 @@ int ImportJob::keys_from_catalog(ImportTable& table) {
     SQLRETURN r;
     while (odbc_ok(r = SQLFetch(h.get()))) {
         const std::string name = target_column_name(table, utf8_of(column));
-        append_listed(primary_keys_, key_item(table, name));
+        keys_.primary.push_back(name);
         // The row action finds a source row by these columns.
         for (ImportColumn& c : table.columns)
             if (c.target_name == name) c.primary = true;
@@ -274,7 +225,6 @@ static int fetch_indexes(SQLHANDLE dbc, const ImportTable& table, bool name_base
 }
 
 int ImportJob::read_statistics(ImportTable& table) {
-    index_text_.clear();
     std::vector<IndexDef> indexes;
     OdbcHandle h;
     if (!fetch_indexes(dbc_.get(), table, false, indexes, nullptr, h)) {
@@ -283,12 +233,13 @@ int ImportJob::read_statistics(ImportTable& table) {
     }
     for (IndexDef& index : indexes)
         for (IndexColumn& c : index.columns) c.name = target_column_name(table, c.name);
-    append_index_clauses(index_text_, table, indexes, primary_keys_, "UNIQUE");
+    keys_.indexes = std::move(indexes);
+    keys_.unique_word = "UNIQUE";
     return 1;
 }
 
 int ImportJob::read_indexes_by_name(ImportTable& table, bool append) {
-    if (!append) index_text_.clear();
+    if (!append) keys_.indexes.clear();
     std::vector<IndexDef> indexes;
     std::vector<std::string> primary_columns;
     OdbcHandle h;
@@ -296,60 +247,23 @@ int ImportJob::read_indexes_by_name(ImportTable& table, bool append) {
         report_diagnostic(h ? h : dbc_, nullptr);
         return 0;
     }
-    for (const std::string& c : primary_columns) append_listed(primary_keys_, backquoted(target_column_name(table, c)));
+    for (const std::string& c : primary_columns) keys_.primary.push_back(target_column_name(table, c));
     if (!table.create_indexes) return 1;
     for (IndexDef& index : indexes)
         for (IndexColumn& c : index.columns) c.name = target_column_name(table, c.name);
-    append_index_clauses(index_text_, table, indexes, primary_keys_, "unique");
+    keys_.indexes = std::move(indexes);
+    keys_.unique_word = "unique";
     return 1;
 }
 
 std::string ImportJob::create_table_text(const ImportTable& table) {
-    if (!table.create_statement.empty()) return table.create_statement;
     Tunnel& tunnel = *target_.tunnel;
-    const bool v41 = server_at_least_4_1_0(tunnel, target_.handle);
-    std::string text = "CREATE TABLE " + backquoted(s_.target.database.str()) + "." + backquoted(table.target_name) + "(";
-    for (std::size_t i = 0; i < table.columns.size(); ++i) {
-        const ImportColumn& c = table.columns[i];
-        const std::string& type = c.type;
-        text += " " + backquoted(c.target_name) + " " + type;
-        const bool blob = is_blob_type(type) || same_nocase(type, "blob(10)") || same_nocase(type, "tinyblob") ||
-                          same_nocase(type, "mediumblob");
-        if (blob) {
-            if (c.not_null) text += " NOT NULL ";
-        } else {
-            bool takes_length = !c.length.empty();
-            for (const char* t : {"Date", "bool", "boolean", "tinytext", "longtext", "mediumtext"})
-                if (same_nocase(type, t)) takes_length = false;
-            // TIME keeps its fractional digits (0 to 6).
-            if (same_nocase(type, "Time") && (c.length.size() != 1 || c.length[0] < '0' || c.length[0] > '6'))
-                takes_length = false;
-            if (takes_length) text += "(" + c.length + ")";
-            if (c.is_unsigned && c.numeric && !same_nocase(type, "bit")) text += " UNSIGNED ";
-            if (c.zero_fill) text += " ZEROFILL ";
-            text += c.not_null ? " NOT NULL " : " NULL ";
-            std::string def = c.default_value;
-            if (!def.empty() && !same_nocase(def, "NULL")) {
-                while (!def.empty() && def[0] == '(') def = def.size() >= 2 ? def.substr(1, def.size() - 2) : "";
-                if (!c.auto_increment && !same_nocase(type, "bit")) text += "DEFAULT " + def;
-            }
-        }
-        if (c.auto_increment && c.numeric) {
-            const std::string name = backquoted(c.source_name);
-            const bool keyed = c.primary || index_text_.find(name) != std::string::npos ||
-                               ("," + primary_keys_ + ",").find("," + backquoted(c.target_name) + ",") != std::string::npos;
-            text += keyed ? " AUTO_INCREMENT " : " UNIQUE AUTO_INCREMENT ";
-        }
-        if (!c.comment.empty()) text += " COMMENT '" + escape_literal(tunnel, target_.handle, c.comment).str() + "'";
-        if (i + 1 < table.columns.size()) text += ",";
-    }
-    if (!primary_keys_.empty()) text += ", PRIMARY KEY(" + primary_keys_ + ")";
-    if (!index_text_.empty()) text += ", " + index_text_ + ")";
-    text += ")";
-    if (!table.engine.empty()) text += (v41 ? "Engine=" : "Type=") + table.engine;
-    if (v41) text += server_has_utf8mb4(tunnel, target_.handle) ? " DEFAULT CHARSET = utf8mb4" : " DEFAULT CHARSET = utf8";
-    if (!table.comment.empty()) text += " COMMENT = '" + escape_literal(tunnel, target_.handle, table.comment).str() + "'";
-    return text;
+    TargetFacts facts;
+    facts.database = s_.target.database.str();
+    facts.server_4_1 = server_at_least_4_1_0(tunnel, target_.handle);
+    facts.utf8mb4 = facts.server_4_1 && server_has_utf8mb4(tunnel, target_.handle);
+    facts.escape = [&](const std::string& text) { return escape_literal(tunnel, target_.handle, text).str(); };
+    return import::create_table_text(table, keys_, facts);
 }
 
 int ImportJob::make_table(ImportTable& table, bool query_import) {
