@@ -4,9 +4,15 @@
 
 namespace kro::connection {
 
-ResultPtr KeptSession::query(const char* text, bool retry) {
+ResultPtr KeptSession::send(std::string_view text) {
+    if (execute(tunnel(), handle(), text.data(), static_cast<unsigned long>(text.size()), 0) != 0)
+        return make_result(tunnel(), nullptr);
+    return make_result(tunnel(), tunnel().store_result(handle(), 1, 0, 0));
+}
+
+ResultPtr KeptSession::query(std::string_view text, bool retry) {
     lost_changes = false;
-    ResultPtr result = query_with_reconnect(tunnel(), handle(), text, 0);
+    ResultPtr result = send(text);
     if (result || !statement_failed(tunnel(), handle()) || !retry || is_http() ||
         !connection_lost(tunnel().error_number(handle())))
         return result;
@@ -18,7 +24,7 @@ ResultPtr KeptSession::query(const char* text, bool retry) {
         return result;
     }
     if (!reopen()) return make_result(tunnel(), nullptr);
-    return query_with_reconnect(tunnel(), handle(), text, 0);
+    return send(text);
 }
 
 bool KeptSession::reopen() {

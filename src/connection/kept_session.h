@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include <mysql.h>
 
@@ -38,7 +39,7 @@ struct KeptSession {
     // false: a lost session is returned as it is). Null when the statement failed or had
     // no result; tell them apart with statement_failed(). The HTTP form keeps no session
     // and is not retried.
-    ResultPtr query(const char* text, bool retry = true);
+    ResultPtr query(std::string_view text, bool retry = true);
     // A new session on the connection, set up by the job; false when either failed.
     bool reopen();
     // A statement that changed rows succeeded: with autocommit off they wait for a commit.
@@ -51,6 +52,9 @@ struct KeptSession {
 protected:
     // The job's own settings on a new session (character set, SQL mode, autocommit, ...).
     virtual bool set_up() = 0;
+
+private:
+    ResultPtr send(std::string_view text);
 };
 
 }  // namespace kro::connection

@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "connection/connect.h"
 #include "import/import_progress.h"
 #include "import/import_settings.h"
 #include "import/odbc_handles.h"
 #include "import/schema_builder.h"
+#include "import/target_writer.h"
 #include "import/type_mapping.h"
 
 namespace kro::import {
@@ -50,14 +50,6 @@ private:
     std::string qualified(const std::string& schema, const std::string& name) const;
 
     // target_tables.cpp
-    int connect_target();
-    // Runs one statement on the target; a failure (but for a missing table) is reported
-    // with the statement.
-    int run_statement(std::string_view text, bool prefix);
-    void report_server_error(std::string_view statement);
-    // After a statement that stored rows: 0 when the server changed a value to make it fit
-    // (rounded it, or cut it where strict mode does not apply), reported with the statement.
-    int values_kept(std::string_view statement);
     void keys_from_job_file(ImportTable& table);
     int keys_from_catalog(ImportTable& table);
     int read_statistics(ImportTable& table);
@@ -94,14 +86,10 @@ private:
     char quote_ = '"';
     std::string sqlstate_;
 
-    connection::ServerConnection target_;
-    bool server_5_ = true;
-    std::string current_source_;
-    std::string current_target_;
+    TargetWriter target_{progress_};
     TableKeys keys_;
     std::string foreign_keys_;
 
-    bool execute_statements_ = true;
     bool rows_reported_ = false;
     bool some_table_failed_ = false;
 };

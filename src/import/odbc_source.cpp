@@ -252,7 +252,7 @@ int ImportJob::read_catalog_columns(ImportTable& table) {
     probe.format("Select * from %s where 1 = 0 ", qualified(table.schema, table.source_name).c_str());
     if (!execute_text(h, probe.str())) return 0;
     read_result_flags(h, described);
-    map_source_columns(described, dbms_, server_5_, table);
+    map_source_columns(described, dbms_, target_.server_5(), table);
     return 1;
 }
 
@@ -279,7 +279,7 @@ int ImportJob::describe_query(ImportTable& table) {
         described.push_back(std::move(in));
     }
     read_result_flags(statement_, described);
-    map_source_columns(described, dbms_, server_5_, table);
+    map_source_columns(described, dbms_, target_.server_5(), table);
     SQLFreeStmt(statement_.get(), SQL_CLOSE);
     return table.columns.empty() ? 0 : 1;
 }

@@ -1,5 +1,5 @@
-// The target side of the import: the connection, the statement runner, keys and indexes,
-// CREATE TABLE and the foreign keys.
+// The import's tables: keys and indexes read from the source, CREATE TABLE on the target,
+// and the foreign keys.
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -21,10 +21,6 @@ namespace kro::import {
 namespace {
 
 constexpr unsigned kNoSuchTable = 1146;
-constexpr std::size_t kConsoleErrorLength = 2048;
-// Strict mode turns a value the column cannot hold into an error instead of a cut or
-// changed value.
-constexpr char kStrictMode[] = "set sql_mode = 'STRICT_ALL_TABLES,NO_ENGINE_SUBSTITUTION'";
 
 bool same_nocase(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
@@ -43,91 +39,6 @@ void append_listed(std::string& list, const std::string& item) {
 }
 
 }  // namespace
-
-int ImportJob::connect_target() {
-    ConnectSetup setup;
-    setup.encode_data = s_.http.encode_data;
-    if (!open_connection(target_, s_.target, s_.http, setup)) return 0;  // reported
-    Tunnel& tunnel = *target_.tunnel;
-    set_connection_charset(tunnel, target_.handle, "utf8");
-    server_5_ = server_at_least_5_0_0(tunnel, target_.handle);
-    if (!tunnel.is_http()) {
-        if (server_at_least_5_0_10(tunnel, target_.handle) && !run_statement(kStrictMode, false)) return 0;
-        if (!run_statement("set FOREIGN_KEY_CHECKS = 0 ", false)) return 0;
-    }
-    StrBuf text;
-    const std::string database = s_.target.database.str();
-    text.format("CREATE DATABASE IF NOT EXISTS %s ", backquoted(database).c_str());
-    if (!run_statement(text.str(), false)) return 0;
-    text.format("USE %s ", backquoted(database).c_str());
-    if (!run_statement(text.str(), false)) return 0;
-    tunnel.set_current_db(database.c_str());
-    return 1;
-}
-
-void ImportJob::report_server_error(std::string_view statement) {
-    Tunnel& tunnel = *target_.tunnel;
-    StrBuf text;
-    text.format("\r\nERROR: %ld, %s", static_cast<long>(tunnel.error_number(target_.handle)),
-                tunnel.error(target_.handle));
-    if (!current_source_.empty()) {
-        text.append_format("\r\nTable:%s", current_source_.c_str());
-        if (!statement.empty()) {
-            text.append("\r\nSql:");
-            text.append(statement);
-        }
-    }
-    report_failure_console_cut(text.c_str(), kConsoleErrorLength);
-    progress_.report(kImportFailed, text.str());
-}
-
-int ImportJob::run_statement(std::string_view text, bool prefix) {
-    if (!execute_statements_) return 0;
-    Tunnel& tunnel = *target_.tunnel;
-    MYSQL* handle = target_.handle;
-    const bool queued = tunnel.is_http() && prefix;
-    bool failed = false;
-    if (queued) {
-        // Through the HTTP tunnel every request is a session of its own: the settings
-        // travel in the same request as the statement.
-        for (const char* setting : {"set FOREIGN_KEY_CHECKS = 0", kStrictMode}) {
-            failed = execute(tunnel, handle, setting, static_cast<unsigned long>(std::strlen(setting)), 1) != 0;
-            if (failed) break;
-            make_result(tunnel, tunnel.store_result(handle, 0, 0));
-        }
-    }
-    if (!failed) {
-        failed = execute(tunnel, handle, text.data(), static_cast<unsigned long>(text.size()), queued ? 1 : 0) != 0;
-        if (!failed) {
-            ResultPtr result = make_result(tunnel, tunnel.store_result(handle, 0, queued ? 1 : 0));
-            failed = !result && statement_failed(tunnel, handle);
-        }
-    }
-    if (failed && tunnel.error_number(handle) != kNoSuchTable) report_server_error(text);
-    return failed ? 0 : 1;
-}
-
-int ImportJob::values_kept(std::string_view statement) {
-    Tunnel& tunnel = *target_.tunnel;
-    // The HTTP form keeps no session to ask; a direct one counts its warnings.
-    if (tunnel.is_http() || mysql_warning_count(target_.handle) == 0) return 1;
-    ResultPtr warnings = query_with_reconnect(tunnel, target_.handle, "SHOW WARNINGS", 0);
-    if (!warnings) return 1;
-    while (MYSQL_ROW row = tunnel.fetch_row(warnings.get())) {
-        const long code = row[1] ? std::atol(row[1]) : 0;
-        if (code != 1264 && code != 1265 && code != 1292 && code != 1366 && code != 1406) continue;
-        StrBuf text;
-        text.format("\r\nERROR: %ld, %s", code, row[2] ? row[2] : "");
-        if (!current_source_.empty()) {
-            text.append_format("\r\nTable:%s\r\nSql:", current_source_.c_str());
-            text.append(statement);
-        }
-        report_failure_console_cut(text.c_str(), kConsoleErrorLength);
-        progress_.report(kImportFailed, text.str());
-        return 0;
-    }
-    return 1;
-}
 
 void ImportJob::keys_from_job_file(ImportTable& table) {
     keys_ = TableKeys{};
@@ -257,18 +168,12 @@ int ImportJob::read_indexes_by_name(ImportTable& table, bool append) {
 }
 
 std::string ImportJob::create_table_text(const ImportTable& table) {
-    Tunnel& tunnel = *target_.tunnel;
-    TargetFacts facts;
-    facts.database = s_.target.database.str();
-    facts.server_4_1 = server_at_least_4_1_0(tunnel, target_.handle);
-    facts.utf8mb4 = facts.server_4_1 && server_has_utf8mb4(tunnel, target_.handle);
-    facts.escape = [&](const std::string& text) { return escape_literal(tunnel, target_.handle, text).str(); };
-    return import::create_table_text(table, keys_, facts);
+    return import::create_table_text(table, keys_, target_.facts());
 }
 
 int ImportJob::make_table(ImportTable& table, bool query_import) {
-    const bool exists = run_statement("select * from " + backquoted(table.target_name) + " where 1=0", false) ||
-                        target_.tunnel->error_number(target_.handle) != kNoSuchTable;
+    const bool exists = target_.run("select * from " + backquoted(table.target_name) + " where 1=0", false) ||
+                        target_.tunnel().error_number(target_.handle()) != kNoSuchTable;
     if (exists) {
         if (same_nocase(table.table_conflict, "abort")) {
             StrBuf text;
@@ -280,12 +185,12 @@ int ImportJob::make_table(ImportTable& table, bool query_import) {
             return kStopJob;
         }
         if (!same_nocase(table.table_conflict, "recreate")) return 1;
-        if (!run_statement("DROP TABLE IF EXISTS " + backquoted(s_.target.database.str()) + "." +
+        if (!target_.run("DROP TABLE IF EXISTS " + backquoted(s_.target.database.str()) + "." +
                                backquoted(table.target_name),
                            true))
             return 0;
     }
-    return run_statement(create_table_text(table), true);
+    return target_.run(create_table_text(table), true);
 }
 
 int ImportJob::read_foreign_keys(ImportTable& table) {
@@ -397,23 +302,22 @@ int ImportJob::foreign_key_pass() {
     // Foreign keys are added with the checks on, so that one whose table or columns are
     // missing on the target is refused and reported instead of left dangling. (Through the
     // HTTP tunnel a statement without the prefix runs with the server's default, on.)
-    const bool direct = !target_.tunnel->is_http();
-    if (direct && !run_statement("set FOREIGN_KEY_CHECKS = 1 ", false)) return 0;
+    const bool direct = !target_.is_http();
+    if (direct && !target_.set_foreign_key_checks(true)) return 0;
     struct ChecksOff {
-        ImportJob* job;
+        TargetWriter& target;
         bool direct;
         ~ChecksOff() {
-            if (direct) job->run_statement("set FOREIGN_KEY_CHECKS = 0 ", false);
+            if (direct) target.set_foreign_key_checks(false);
         }
-    } checks_off{this, direct};
+    } checks_off{target_, direct};
     for (ImportTable& table : s_.tables) {
         if (!table.create_foreign_keys || !same_nocase(table.engine, "InnoDB")) continue;
-        current_source_ = table.source_name;
-        current_target_ = table.target_name;
+        target_.set_table(table.source_name);
         progress_.report(kForeignKeysStarted, table.target_name);
         bool ok = read_foreign_keys(table);
         if (ok && !foreign_keys_.empty()) {
-            ok = run_statement(" ALTER TABLE " + backquoted(table.target_name) + " " + foreign_keys_ + " ", false);
+            ok = target_.run(" ALTER TABLE " + backquoted(table.target_name) + " " + foreign_keys_ + " ", false);
         }
         if (!ok) {
             some_table_failed_ = true;
