@@ -1,7 +1,8 @@
 // ImportJob: one run of an `odbcimport` job after its settings were read: the ODBC source,
-// the target connection, the tables and the state the steps share. Its work is split
-// over odbc_source.cpp (source and catalog), target_tables.cpp (tables, keys, foreign
-// keys, the statement runner), row_transfer.cpp (rows) and import_job.cpp (the steps).
+// the target (TargetWriter), the tables and the state the steps share. Its work is split
+// over odbc_source.cpp (source and catalog), target_tables.cpp (keys, indexes, tables,
+// foreign keys; the statements come from schema_builder), row_transfer.cpp (rows) and
+// import_job.cpp (the steps).
 #pragma once
 
 #include <string>
