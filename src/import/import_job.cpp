@@ -28,10 +28,8 @@ void ImportJob::table_failed(const std::string& text) {
 int ImportJob::prepare_table(ImportTable& table) {
     for (char& c : table.target_name)
         if (c == '.' || c == '/' || c == '\\') c = '_';
-    current_source_ = table.source_name;
-    current_target_ = table.target_name;
-    primary_keys_.clear();
-    index_text_.clear();
+    target_.set_table(table.source_name);
+    keys_ = TableKeys{};
     foreign_keys_.clear();
     if (table.source_defined_columns) {
         if (!read_catalog_columns(table) || !keys_from_catalog(table)) return 0;
@@ -66,8 +64,7 @@ int ImportJob::import_tables() {
     if (!foreign_key_pass()) return 0;
     for (ImportTable& table : s_.tables) {
         if (!table.import_data) continue;
-        current_source_ = table.source_name;
-        current_target_ = table.target_name;
+        target_.set_table(table.source_name);
         progress_.report(kDataStarted, table.target_name);
         if (!transfer(table, nullptr)) {
             table_failed(table.target_name);
@@ -92,10 +89,8 @@ int ImportJob::import_query() {
     }
     ImportTable& table = s_.tables.front();
     progress_.report(kSchemaStarted, table.target_name);
-    current_source_ = table.source_name;
-    current_target_ = table.target_name;
-    primary_keys_.clear();
-    index_text_.clear();
+    target_.set_table(table.source_name);
+    keys_ = TableKeys{};
     if (!table.source_name.empty()) keys_from_job_file(table);
     for (ImportColumn& c : table.columns) c.scale = scale_of_length(c.length);
     if (make_table(table, true) != 1) {
@@ -116,6 +111,7 @@ int ImportJob::import_query() {
 int ImportJob::run() {
     if (!set_up_environment() || !connect_source()) return 0;
     read_dbms();
+    bool execute = true;
     if (strcasecmp(s_.export_mode.c_str(), "data") != 0) {
         // No statement of this mode is settled: the file is created and nothing is executed.
         FILE* file = std::fopen(s_.export_file.c_str(), "w");
@@ -124,14 +120,14 @@ int ImportJob::run() {
             return 0;
         }
         std::fclose(file);
-        execute_statements_ = false;
+        execute = false;
     }
-    if (!connect_target()) return 0;
+    if (!target_.connect(s_.target, s_.http, execute)) return 0;
     read_quote_char();
     int ok = s_.is_query_import() ? import_query() : import_tables();
-    if (!target_.tunnel->is_http()) {
-        current_source_.clear();
-        if (!run_statement("set FOREIGN_KEY_CHECKS = 1 ", false)) ok = 0;
+    if (!target_.is_http()) {
+        target_.set_table("");
+        if (!target_.set_foreign_key_checks(true)) ok = 0;
     }
     return ok && !some_table_failed_ ? 1 : 0;
 }

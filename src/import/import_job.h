@@ -1,17 +1,19 @@
 // ImportJob: one run of an `odbcimport` job after its settings were read: the ODBC source,
-// the target connection, the tables and the state the steps share. Its work is split
-// over odbc_source.cpp (source and catalog), target_tables.cpp (tables, keys, foreign
-// keys, the statement runner), row_transfer.cpp (rows) and import_job.cpp (the steps).
+// the target (TargetWriter), the tables and the state the steps share. Its work is split
+// over odbc_source.cpp (source and catalog), target_tables.cpp (keys, indexes, tables,
+// foreign keys; the statements come from schema_builder), row_transfer.cpp (rows) and
+// import_job.cpp (the steps).
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "connection/connect.h"
 #include "import/import_progress.h"
 #include "import/import_settings.h"
 #include "import/odbc_handles.h"
+#include "import/schema_builder.h"
+#include "import/target_writer.h"
 #include "import/type_mapping.h"
 
 namespace kro::import {
@@ -38,7 +40,7 @@ private:
     int list_all_tables();
     int read_catalog_columns(ImportTable& table);
     int describe_query(ImportTable& table);
-    int read_result_flags(OdbcHandle& statement, ImportTable& table);
+    int read_result_flags(OdbcHandle& statement, std::vector<CatalogColumn>& columns);
     // A statement handle of its own (the one before is freed); a failure is reported.
     int new_statement(OdbcHandle& statement);
     int execute_text(OdbcHandle& statement, const std::string& text);
@@ -49,14 +51,6 @@ private:
     std::string qualified(const std::string& schema, const std::string& name) const;
 
     // target_tables.cpp
-    int connect_target();
-    // Runs one statement on the target; a failure (but for a missing table) is reported
-    // with the statement.
-    int run_statement(std::string_view text, bool prefix);
-    void report_server_error(std::string_view statement);
-    // After a statement that stored rows: 0 when the server changed a value to make it fit
-    // (rounded it, or cut it where strict mode does not apply), reported with the statement.
-    int values_kept(std::string_view statement);
     void keys_from_job_file(ImportTable& table);
     int keys_from_catalog(ImportTable& table);
     int read_statistics(ImportTable& table);
@@ -93,15 +87,10 @@ private:
     char quote_ = '"';
     std::string sqlstate_;
 
-    connection::ServerConnection target_;
-    bool server_5_ = true;
-    std::string current_source_;
-    std::string current_target_;
-    std::string primary_keys_;
-    std::string index_text_;
+    TargetWriter target_{progress_};
+    TableKeys keys_;
     std::string foreign_keys_;
 
-    bool execute_statements_ = true;
     bool rows_reported_ = false;
     bool some_table_failed_ = false;
 };

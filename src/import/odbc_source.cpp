@@ -45,12 +45,6 @@ bool driver_installed(SQLHANDLE env, const std::string& wanted) {
     return false;
 }
 
-bool is_integer_type(const std::string& type) {
-    for (const char* t : {"int", "integer", "bigint", "smallint", "tinyint", "mediumint"})
-        if (strcasecmp(type.c_str(), t) == 0) return true;
-    return false;
-}
-
 std::string text_or_empty(const SQLWCHAR* text, SQLLEN indicator) {
     return indicator == SQL_NULL_DATA ? std::string() : utf8_of(text);
 }
@@ -197,28 +191,18 @@ int ImportJob::list_all_tables() {
     return 1;
 }
 
-int ImportJob::read_result_flags(OdbcHandle& statement, ImportTable& table) {
+int ImportJob::read_result_flags(OdbcHandle& statement, std::vector<CatalogColumn>& columns) {
     SQLSMALLINT count = 0;
     SQLNumResultCols(statement.get(), &count);
-    for (SQLSMALLINT i = 1; i <= count && static_cast<std::size_t>(i) <= table.columns.size(); ++i) {
-        ImportColumn& c = table.columns[static_cast<std::size_t>(i - 1)];
+    for (SQLSMALLINT i = 1; i <= count && static_cast<std::size_t>(i) <= columns.size(); ++i) {
+        CatalogColumn& c = columns[static_cast<std::size_t>(i - 1)];
         SQLLEN is_unsigned = 0, auto_unique = 0;
         SQLColAttributeW(statement.get(), static_cast<SQLUSMALLINT>(i), SQL_DESC_UNSIGNED, nullptr, 0, nullptr,
                          &is_unsigned);
         SQLColAttributeW(statement.get(), static_cast<SQLUSMALLINT>(i), SQL_DESC_AUTO_UNIQUE_VALUE, nullptr, 0,
                          nullptr, &auto_unique);
-        // Drivers call every non-integer column unsigned (some even floating ones): only an
-        // integer column takes the flag.
-        if (is_unsigned && is_integer_type(c.type)) c.is_unsigned = true;
-        c.auto_increment = auto_unique == 1;
-        if (c.auto_increment) {
-            // An integer column keeps its width: a BIGINT counter does not fit INTEGER.
-            if (!is_integer_type(c.type)) {
-                c.type = "integer";
-                c.length = "11";
-            }
-            c.numeric = true;
-        }
+        c.is_unsigned = is_unsigned != 0;
+        c.auto_unique = auto_unique == 1;
     }
     return 1;
 }
@@ -246,7 +230,7 @@ int ImportJob::read_catalog_columns(ImportTable& table) {
     SQLNumResultCols(h.get(), &result_columns);
     const bool has_default = result_columns >= 13;
     if (has_default) SQLBindCol(h.get(), 13, SQL_C_WCHAR, default_value, 1023, &ind[6]);
-    table.columns.clear();
+    std::vector<CatalogColumn> described;
     for (;;) {
         remarks[0] = default_value[0] = 0;
         digits = 0;
@@ -261,22 +245,22 @@ int ImportJob::read_catalog_columns(ImportTable& table) {
         in.no_nulls = nullable == SQL_NO_NULLS;
         in.remarks = text_or_empty(remarks, ind[5]);
         if (has_default) in.default_value = text_or_empty(default_value, ind[6]);
-        ImportColumn column;
-        map_column(in, dbms_, server_5_, column, table);
-        table.columns.push_back(std::move(column));
+        described.push_back(std::move(in));
     }
     if (!new_statement(h)) return 0;
     StrBuf probe;
     probe.format("Select * from %s where 1 = 0 ", qualified(table.schema, table.source_name).c_str());
     if (!execute_text(h, probe.str())) return 0;
-    return read_result_flags(h, table);
+    read_result_flags(h, described);
+    map_source_columns(described, dbms_, target_.server_5(), table);
+    return 1;
 }
 
 int ImportJob::describe_query(ImportTable& table) {
     if (!execute_text(statement_, s_.import_query)) return 0;
     SQLSMALLINT count = 0;
     SQLNumResultCols(statement_.get(), &count);
-    table.columns.clear();
+    std::vector<CatalogColumn> described;
     for (SQLSMALLINT i = 1; i <= count; ++i) {
         SQLWCHAR name[1025] = {};
         SQLSMALLINT name_length = 0, type = 0, digits = 0, nullable = 0;
@@ -292,11 +276,10 @@ int ImportJob::describe_query(ImportTable& table) {
         in.size = static_cast<long>(size);
         in.digits = digits;
         in.no_nulls = nullable == SQL_NO_NULLS;
-        ImportColumn column;
-        map_column(in, dbms_, server_5_, column, table);
-        table.columns.push_back(std::move(column));
+        described.push_back(std::move(in));
     }
-    read_result_flags(statement_, table);
+    read_result_flags(statement_, described);
+    map_source_columns(described, dbms_, target_.server_5(), table);
     SQLFreeStmt(statement_.get(), SQL_CLOSE);
     return table.columns.empty() ? 0 : 1;
 }

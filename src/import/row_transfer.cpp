@@ -54,17 +54,18 @@ void append_default(StrBuf& row, const ImportColumn& c) {
 }  // namespace
 
 int ImportJob::transfer(ImportTable& table, const std::string* query) {
-    Tunnel& tunnel = *target_.tunnel;
-    MYSQL*& handle = target_.handle;
+    Tunnel& tunnel = target_.tunnel();
+    MYSQL*& handle = target_.handle();
     const bool direct = !tunnel.is_http();
-    if (direct && !run_statement("SET AUTOCOMMIT = 0", false)) return 0;
-    struct AutocommitRestore {
-        ImportJob* job;
-        bool on;
-        ~AutocommitRestore() {
-            if (on) job->run_statement("SET AUTOCOMMIT = 1", false);
+    if (direct && !target_.begin_rows()) return 0;
+    // A table that fails ends its transaction too; one that succeeds fails when its commit does.
+    struct RowsEnd {
+        TargetWriter& target;
+        bool open;
+        ~RowsEnd() {
+            if (open) target.end_rows();
         }
-    } restore{this, direct};
+    } rows_end{target_, direct};
 
     OdbcHandle h;
     if (!new_statement(h)) return 0;
@@ -159,7 +160,7 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
             if (tunnel.error_number(handle) == kDuplicateEntry) {
                 if (strcasecmp(table.row_conflict.c_str(), "abort") == 0) {
                     StrBuf text;
-                    text.format("\r\n%s: Duplicate Key...Job aborted...", current_source_.c_str());
+                    text.format("\r\n%s: Duplicate Key...Job aborted...", target_.table().c_str());
                     report_failure(text.c_str());
                     progress_.report(kImportFailed, text.str());
                     return false;
@@ -169,8 +170,10 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
                 // The rows of a refused statement are not in the target: the table failed.
                 return false;
             }
-        } else if (!values_kept(text)) {
+        } else if (!target_.values_kept(text)) {
             return false;
+        } else {
+            target_.rows_stored();
         }
         if (!rows_reported_ && (report_count || rows_at % 1000 == 0)) progress_.row_count(rows_at);
         return true;
@@ -181,13 +184,13 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
             progress_.row_count(0);
             return true;
         }
-        return batch_done(run_statement(statement.view(), true), statement.view(), rows, report_count);
+        return batch_done(target_.run(statement.view(), true), statement.view(), rows, report_count);
     };
 
     // On a direct connection a full batch is sent and the next one built while the server
     // runs it; its outcome is read before the next batch goes. Source and target then work
     // at the same time, on one thread.
-    const bool pipelined = bulk && direct && execute_statements_ && server_at_least_4_1_0(tunnel, handle);
+    const bool pipelined = bulk && direct && target_.executes() && server_at_least_4_1_0(tunnel, handle);
     StrBuf sent(pipelined ? static_cast<std::size_t>(limit) + 4096 : 0);
     bool in_flight = false;
     long sent_rows = 0;
@@ -195,7 +198,7 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
         if (!in_flight) return true;
         in_flight = false;
         const bool succeeded = mysql_read_query_result(handle) == 0;
-        if (!succeeded && tunnel.error_number(handle) != kNoSuchTable) report_server_error(sent.view());
+        if (!succeeded && tunnel.error_number(handle) != kNoSuchTable) target_.report_error(sent.view());
         return batch_done(succeeded, sent.view(), sent_rows, true);
     };
     auto send_batch = [&]() -> bool {
@@ -203,7 +206,7 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
         std::swap(sent, statement);
         sent_rows = rows;
         if (mysql_send_query(handle, sent.c_str(), static_cast<unsigned long>(sent.length())) != 0) {
-            report_server_error(sent.view());
+            target_.report_error(sent.view());
             return batch_done(false, sent.view(), sent_rows, true);
         }
         in_flight = true;
@@ -348,6 +351,10 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
         ok = execute_batch(true);
     } else if (ok && !rows_reported_) {
         progress_.row_count(rows);
+    }
+    if (ok && rows_end.open) {
+        rows_end.open = false;
+        ok = target_.end_rows();
     }
     return ok ? 1 : 0;
 }

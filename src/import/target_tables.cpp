@@ -1,5 +1,5 @@
-// The target side of the import: the connection, the statement runner, keys and indexes,
-// CREATE TABLE and the foreign keys.
+// The import's tables: keys and indexes read from the source, CREATE TABLE on the target,
+// and the foreign keys.
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -21,30 +21,8 @@ namespace kro::import {
 namespace {
 
 constexpr unsigned kNoSuchTable = 1146;
-constexpr std::size_t kConsoleErrorLength = 2048;
-// Strict mode turns a value the column cannot hold into an error instead of a cut or
-// changed value.
-constexpr char kStrictMode[] = "set sql_mode = 'STRICT_ALL_TABLES,NO_ENGINE_SUBSTITUTION'";
 
 bool same_nocase(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
-
-bool is_blob_type(const std::string& type) { return same_nocase(type, "blob") || same_nocase(type, "longblob"); }
-
-// Is the column of this target name a BLOB or LONGBLOB column (keys need a prefix length)?
-bool is_blob_column(const ImportTable& table, const std::string& target_name) {
-    for (const ImportColumn& c : table.columns)
-        if (c.target_name == target_name && is_blob_type(c.type)) return true;
-    return false;
-}
-
-void append_listed(std::string& list, const std::string& item) {
-    if (!list.empty()) list += ",";
-    list += item;
-}
-
-std::string key_item(const ImportTable& table, const std::string& column) {
-    return backquoted(column) + (is_blob_column(table, column) ? "(10)" : "");
-}
 
 const char* rule_text(SQLSMALLINT rule) {
     switch (rule) {
@@ -55,133 +33,17 @@ const char* rule_text(SQLSMALLINT rule) {
     }
 }
 
-struct IndexColumn {
-    std::string name;
-    std::string order;  // " ASC " or " DESC "
-};
-struct IndexDef {
-    std::string name;
-    bool unique = false;
-    std::vector<IndexColumn> columns;
-};
-
-// The key clauses of CREATE TABLE for the indexes read; a unique index over exactly the
-// primary key's columns is the source's own primary key index and is left out.
-void append_index_clauses(std::string& text, const ImportTable& table, const std::vector<IndexDef>& indexes,
-                          const std::string& primary_keys, const char* unique_word) {
-    for (const IndexDef& index : indexes) {
-        if (index.columns.empty()) continue;
-        if (index.unique) {
-            std::string list;
-            for (const IndexColumn& c : index.columns) append_listed(list, key_item(table, c.name));
-            if (list == primary_keys) continue;
-        }
-        bool first = true;
-        for (const IndexColumn& c : index.columns) {
-            const std::string column = backquoted(c.name) + (is_blob_column(table, c.name) ? "(6)" : " ");
-            if (first) {
-                text += text.empty() ? " " : "),";
-                if (index.unique) text += std::string(unique_word) + " ";
-                text += "KEY " + backquoted(index.name) + "(" + column + c.order;
-                first = false;
-            } else {
-                text += "," + column + c.order;
-            }
-        }
-    }
+void append_listed(std::string& list, const std::string& item) {
+    if (!list.empty()) list += ",";
+    list += item;
 }
 
 }  // namespace
 
-int ImportJob::connect_target() {
-    ConnectSetup setup;
-    setup.encode_data = s_.http.encode_data;
-    if (!open_connection(target_, s_.target, s_.http, setup)) return 0;  // reported
-    Tunnel& tunnel = *target_.tunnel;
-    set_connection_charset(tunnel, target_.handle, "utf8");
-    server_5_ = server_at_least_5_0_0(tunnel, target_.handle);
-    if (!tunnel.is_http()) {
-        if (server_at_least_5_0_10(tunnel, target_.handle) && !run_statement(kStrictMode, false)) return 0;
-        if (!run_statement("set FOREIGN_KEY_CHECKS = 0 ", false)) return 0;
-    }
-    StrBuf text;
-    const std::string database = s_.target.database.str();
-    text.format("CREATE DATABASE IF NOT EXISTS %s ", backquoted(database).c_str());
-    if (!run_statement(text.str(), false)) return 0;
-    text.format("USE %s ", backquoted(database).c_str());
-    if (!run_statement(text.str(), false)) return 0;
-    tunnel.set_current_db(database.c_str());
-    return 1;
-}
-
-void ImportJob::report_server_error(std::string_view statement) {
-    Tunnel& tunnel = *target_.tunnel;
-    StrBuf text;
-    text.format("\r\nERROR: %ld, %s", static_cast<long>(tunnel.error_number(target_.handle)),
-                tunnel.error(target_.handle));
-    if (!current_source_.empty()) {
-        text.append_format("\r\nTable:%s", current_source_.c_str());
-        if (!statement.empty()) {
-            text.append("\r\nSql:");
-            text.append(statement);
-        }
-    }
-    report_failure_console_cut(text.c_str(), kConsoleErrorLength);
-    progress_.report(kImportFailed, text.str());
-}
-
-int ImportJob::run_statement(std::string_view text, bool prefix) {
-    if (!execute_statements_) return 0;
-    Tunnel& tunnel = *target_.tunnel;
-    MYSQL* handle = target_.handle;
-    const bool queued = tunnel.is_http() && prefix;
-    bool failed = false;
-    if (queued) {
-        // Through the HTTP tunnel every request is a session of its own: the settings
-        // travel in the same request as the statement.
-        for (const char* setting : {"set FOREIGN_KEY_CHECKS = 0", kStrictMode}) {
-            failed = execute(tunnel, handle, setting, static_cast<unsigned long>(std::strlen(setting)), 1) != 0;
-            if (failed) break;
-            make_result(tunnel, tunnel.store_result(handle, 0, 0));
-        }
-    }
-    if (!failed) {
-        failed = execute(tunnel, handle, text.data(), static_cast<unsigned long>(text.size()), queued ? 1 : 0) != 0;
-        if (!failed) {
-            ResultPtr result = make_result(tunnel, tunnel.store_result(handle, 0, queued ? 1 : 0));
-            failed = !result && statement_failed(tunnel, handle);
-        }
-    }
-    if (failed && tunnel.error_number(handle) != kNoSuchTable) report_server_error(text);
-    return failed ? 0 : 1;
-}
-
-int ImportJob::values_kept(std::string_view statement) {
-    Tunnel& tunnel = *target_.tunnel;
-    // The HTTP form keeps no session to ask; a direct one counts its warnings.
-    if (tunnel.is_http() || mysql_warning_count(target_.handle) == 0) return 1;
-    ResultPtr warnings = query_with_reconnect(tunnel, target_.handle, "SHOW WARNINGS", 0);
-    if (!warnings) return 1;
-    while (MYSQL_ROW row = tunnel.fetch_row(warnings.get())) {
-        const long code = row[1] ? std::atol(row[1]) : 0;
-        if (code != 1264 && code != 1265 && code != 1292 && code != 1366 && code != 1406) continue;
-        StrBuf text;
-        text.format("\r\nERROR: %ld, %s", code, row[2] ? row[2] : "");
-        if (!current_source_.empty()) {
-            text.append_format("\r\nTable:%s\r\nSql:", current_source_.c_str());
-            text.append(statement);
-        }
-        report_failure_console_cut(text.c_str(), kConsoleErrorLength);
-        progress_.report(kImportFailed, text.str());
-        return 0;
-    }
-    return 1;
-}
-
 void ImportJob::keys_from_job_file(ImportTable& table) {
-    primary_keys_.clear();
+    keys_ = TableKeys{};
     for (const ImportColumn& c : table.columns)
-        if (c.primary) append_listed(primary_keys_, key_item(table, c.target_name));
+        if (c.primary) keys_.primary.push_back(c.target_name);
     if (!table.create_indexes) return;
     if (dbms_ == SourceDbms::access) read_indexes_by_name(table, true);
     else read_statistics(table);
@@ -189,7 +51,7 @@ void ImportJob::keys_from_job_file(ImportTable& table) {
 
 int ImportJob::keys_from_catalog(ImportTable& table) {
     sqlstate_.clear();
-    primary_keys_.clear();
+    keys_ = TableKeys{};
     OdbcHandle h;
     if (!new_statement(h)) return 0;
     WideText schema(table.schema), name(table.source_name);
@@ -208,7 +70,7 @@ int ImportJob::keys_from_catalog(ImportTable& table) {
     SQLRETURN r;
     while (odbc_ok(r = SQLFetch(h.get()))) {
         const std::string name = target_column_name(table, utf8_of(column));
-        append_listed(primary_keys_, key_item(table, name));
+        keys_.primary.push_back(name);
         // The row action finds a source row by these columns.
         for (ImportColumn& c : table.columns)
             if (c.target_name == name) c.primary = true;
@@ -274,7 +136,6 @@ static int fetch_indexes(SQLHANDLE dbc, const ImportTable& table, bool name_base
 }
 
 int ImportJob::read_statistics(ImportTable& table) {
-    index_text_.clear();
     std::vector<IndexDef> indexes;
     OdbcHandle h;
     if (!fetch_indexes(dbc_.get(), table, false, indexes, nullptr, h)) {
@@ -283,12 +144,13 @@ int ImportJob::read_statistics(ImportTable& table) {
     }
     for (IndexDef& index : indexes)
         for (IndexColumn& c : index.columns) c.name = target_column_name(table, c.name);
-    append_index_clauses(index_text_, table, indexes, primary_keys_, "UNIQUE");
+    keys_.indexes = std::move(indexes);
+    keys_.unique_word = "UNIQUE";
     return 1;
 }
 
 int ImportJob::read_indexes_by_name(ImportTable& table, bool append) {
-    if (!append) index_text_.clear();
+    if (!append) keys_.indexes.clear();
     std::vector<IndexDef> indexes;
     std::vector<std::string> primary_columns;
     OdbcHandle h;
@@ -296,65 +158,22 @@ int ImportJob::read_indexes_by_name(ImportTable& table, bool append) {
         report_diagnostic(h ? h : dbc_, nullptr);
         return 0;
     }
-    for (const std::string& c : primary_columns) append_listed(primary_keys_, backquoted(target_column_name(table, c)));
+    for (const std::string& c : primary_columns) keys_.primary.push_back(target_column_name(table, c));
     if (!table.create_indexes) return 1;
     for (IndexDef& index : indexes)
         for (IndexColumn& c : index.columns) c.name = target_column_name(table, c.name);
-    append_index_clauses(index_text_, table, indexes, primary_keys_, "unique");
+    keys_.indexes = std::move(indexes);
+    keys_.unique_word = "unique";
     return 1;
 }
 
 std::string ImportJob::create_table_text(const ImportTable& table) {
-    if (!table.create_statement.empty()) return table.create_statement;
-    Tunnel& tunnel = *target_.tunnel;
-    const bool v41 = server_at_least_4_1_0(tunnel, target_.handle);
-    std::string text = "CREATE TABLE " + backquoted(s_.target.database.str()) + "." + backquoted(table.target_name) + "(";
-    for (std::size_t i = 0; i < table.columns.size(); ++i) {
-        const ImportColumn& c = table.columns[i];
-        const std::string& type = c.type;
-        text += " " + backquoted(c.target_name) + " " + type;
-        const bool blob = is_blob_type(type) || same_nocase(type, "blob(10)") || same_nocase(type, "tinyblob") ||
-                          same_nocase(type, "mediumblob");
-        if (blob) {
-            if (c.not_null) text += " NOT NULL ";
-        } else {
-            bool takes_length = !c.length.empty();
-            for (const char* t : {"Date", "bool", "boolean", "tinytext", "longtext", "mediumtext"})
-                if (same_nocase(type, t)) takes_length = false;
-            // TIME keeps its fractional digits (0 to 6).
-            if (same_nocase(type, "Time") && (c.length.size() != 1 || c.length[0] < '0' || c.length[0] > '6'))
-                takes_length = false;
-            if (takes_length) text += "(" + c.length + ")";
-            if (c.is_unsigned && c.numeric && !same_nocase(type, "bit")) text += " UNSIGNED ";
-            if (c.zero_fill) text += " ZEROFILL ";
-            text += c.not_null ? " NOT NULL " : " NULL ";
-            std::string def = c.default_value;
-            if (!def.empty() && !same_nocase(def, "NULL")) {
-                while (!def.empty() && def[0] == '(') def = def.size() >= 2 ? def.substr(1, def.size() - 2) : "";
-                if (!c.auto_increment && !same_nocase(type, "bit")) text += "DEFAULT " + def;
-            }
-        }
-        if (c.auto_increment && c.numeric) {
-            const std::string name = backquoted(c.source_name);
-            const bool keyed = c.primary || index_text_.find(name) != std::string::npos ||
-                               ("," + primary_keys_ + ",").find("," + backquoted(c.target_name) + ",") != std::string::npos;
-            text += keyed ? " AUTO_INCREMENT " : " UNIQUE AUTO_INCREMENT ";
-        }
-        if (!c.comment.empty()) text += " COMMENT '" + escape_literal(tunnel, target_.handle, c.comment).str() + "'";
-        if (i + 1 < table.columns.size()) text += ",";
-    }
-    if (!primary_keys_.empty()) text += ", PRIMARY KEY(" + primary_keys_ + ")";
-    if (!index_text_.empty()) text += ", " + index_text_ + ")";
-    text += ")";
-    if (!table.engine.empty()) text += (v41 ? "Engine=" : "Type=") + table.engine;
-    if (v41) text += server_has_utf8mb4(tunnel, target_.handle) ? " DEFAULT CHARSET = utf8mb4" : " DEFAULT CHARSET = utf8";
-    if (!table.comment.empty()) text += " COMMENT = '" + escape_literal(tunnel, target_.handle, table.comment).str() + "'";
-    return text;
+    return import::create_table_text(table, keys_, target_.facts());
 }
 
 int ImportJob::make_table(ImportTable& table, bool query_import) {
-    const bool exists = run_statement("select * from " + backquoted(table.target_name) + " where 1=0", false) ||
-                        target_.tunnel->error_number(target_.handle) != kNoSuchTable;
+    const bool exists = target_.run("select * from " + backquoted(table.target_name) + " where 1=0", false) ||
+                        target_.tunnel().error_number(target_.handle()) != kNoSuchTable;
     if (exists) {
         if (same_nocase(table.table_conflict, "abort")) {
             StrBuf text;
@@ -366,12 +185,12 @@ int ImportJob::make_table(ImportTable& table, bool query_import) {
             return kStopJob;
         }
         if (!same_nocase(table.table_conflict, "recreate")) return 1;
-        if (!run_statement("DROP TABLE IF EXISTS " + backquoted(s_.target.database.str()) + "." +
+        if (!target_.run("DROP TABLE IF EXISTS " + backquoted(s_.target.database.str()) + "." +
                                backquoted(table.target_name),
                            true))
             return 0;
     }
-    return run_statement(create_table_text(table), true);
+    return target_.run(create_table_text(table), true);
 }
 
 int ImportJob::read_foreign_keys(ImportTable& table) {
@@ -483,23 +302,22 @@ int ImportJob::foreign_key_pass() {
     // Foreign keys are added with the checks on, so that one whose table or columns are
     // missing on the target is refused and reported instead of left dangling. (Through the
     // HTTP tunnel a statement without the prefix runs with the server's default, on.)
-    const bool direct = !target_.tunnel->is_http();
-    if (direct && !run_statement("set FOREIGN_KEY_CHECKS = 1 ", false)) return 0;
+    const bool direct = !target_.is_http();
+    if (direct && !target_.set_foreign_key_checks(true)) return 0;
     struct ChecksOff {
-        ImportJob* job;
+        TargetWriter& target;
         bool direct;
         ~ChecksOff() {
-            if (direct) job->run_statement("set FOREIGN_KEY_CHECKS = 0 ", false);
+            if (direct) target.set_foreign_key_checks(false);
         }
-    } checks_off{this, direct};
+    } checks_off{target_, direct};
     for (ImportTable& table : s_.tables) {
         if (!table.create_foreign_keys || !same_nocase(table.engine, "InnoDB")) continue;
-        current_source_ = table.source_name;
-        current_target_ = table.target_name;
+        target_.set_table(table.source_name);
         progress_.report(kForeignKeysStarted, table.target_name);
         bool ok = read_foreign_keys(table);
         if (ok && !foreign_keys_.empty()) {
-            ok = run_statement(" ALTER TABLE " + backquoted(table.target_name) + " " + foreign_keys_ + " ", false);
+            ok = target_.run(" ALTER TABLE " + backquoted(table.target_name) + " " + foreign_keys_ + " ", false);
         }
         if (!ok) {
             some_table_failed_ = true;

@@ -22,6 +22,8 @@ struct CatalogColumn {
     bool no_nulls = false;
     std::string remarks;
     std::string default_value;
+    bool is_unsigned = false;  // the driver's unsigned flag of the result column
+    bool auto_unique = false;  // the driver's auto-unique (auto-increment) flag
 };
 
 // Fills column (type, length, flags, comment, default, names) from the catalog's

@@ -18,6 +18,7 @@
 #include "connection/column_definition.h"
 #include "connection/connect.h"
 #include "connection/connection_info.h"
+#include "connection/kept_session.h"
 #include "connection/result_ptr.h"
 
 namespace kro::platform {
@@ -59,22 +60,15 @@ KeyColumn key_column(const connection::ColumnDefinition& column);
 
 // One server as the run uses it. Statements go through query_side() (sync_statements.h),
 // which brings a lost session back with the run's session settings when that loses no
-// work. Everything here belongs to this side only, so that a worker thread may run one
-// side's statements while another runs the other's.
-struct SyncSide {
-    connection::ServerConnection* conn = nullptr;
-    connection::ConnectionInfo* info = nullptr;
-    std::string database;
+// work (see KeptSession). Everything here belongs to this side only, so that a worker
+// thread may run one side's statements while another runs the other's.
+struct SyncSide : connection::KeptSession {
     bool utf8 = true;             // the server is 4.1.0 or later: its texts are UTF-8
     bool fkcheck = false;         // foreign key checks are switched off in its session
     bool saved_settings = false;  // the session settings' save forms were sent (restored at the end)
-    bool autocommit_off = false;  // "set autocommit = 0" was sent
-    bool uncommitted = false;     // rows were changed since the last commit
-    bool lost_changes = false;    // a lost session took changes that were not committed yet
 
-    connection::Tunnel& tunnel() const { return *conn->tunnel; }
-    MYSQL*& handle() const { return conn->handle; }
-    bool is_http() const { return conn->tunnel->is_http(); }
+protected:
+    bool set_up() override;  // set_up_sync_session
 };
 
 // What is fixed for a table in one direction once it is described: its names, which rows

@@ -73,32 +73,18 @@ ResultPtr run_batch(SyncSide& side, std::span<const char* const> prefix, const c
     return result;
 }
 
-bool reopen_side(SyncSide& side) {
-    return reconnect(side.tunnel(), side.handle(), side.info, side.database.c_str()) && set_up_sync_session(side);
-}
-
 }  // namespace
 
 ResultPtr query_side(SyncSide& side, const char* text, bool retry) {
-    side.lost_changes = false;
     if (side.is_http()) {
+        side.lost_changes = false;
         const char* const zone[] = {kUtcZone};
         return run_batch(side, zone, text);
     }
-    Tunnel& tunnel = side.tunnel();
-    ResultPtr result = query_with_reconnect(tunnel, side.handle(), text, 0);
-    if (succeeded(side, result) || !retry || !connection_lost(tunnel.error_number(side.handle()))) return result;
-    if (side.uncommitted) {
-        // The server rolled the open transaction back with the session. The statement is
-        // not sent again: the changes before it are gone, and the caller must say so. The
-        // next statement opens a new session.
-        side.uncommitted = false;
-        side.lost_changes = true;
-        return result;
-    }
-    if (!reopen_side(side)) return make_result(tunnel, nullptr);
-    return query_with_reconnect(tunnel, side.handle(), text, 0);
+    return side.query(text, retry);
 }
+
+bool SyncSide::set_up() { return set_up_sync_session(*this); }
 
 bool set_up_sync_session(SyncSide& side) {
     if (!set_up_session(*side.conn, *side.info)) return false;
@@ -155,11 +141,6 @@ void append_session_script_end(SyncContext& ctx) {
     script.append("/*!40103 SET TIME_ZONE=@OLD_TIME_ZONE */;\n");
 }
 
-int commit_side(SyncSide& side) {
-    if (!side.autocommit_off || !side.uncommitted) return 1;
-    if (!succeeded(side, query_side(side, "commit", false))) return 0;
-    side.uncommitted = false;
-    return 1;
-}
+int commit_side(SyncSide& side) { return side.commit() ? 1 : 0; }
 
 }  // namespace kro::sync

@@ -1,0 +1,159 @@
+#include "import/target_writer.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "common/str_buf.h"
+#include "connection/connection_info.h"
+#include "connection/server_version.h"
+#include "connection/sql_quote.h"
+#include "connection/statements.h"
+#include "report/reporting.h"
+
+using namespace kro::common;
+using namespace kro::report;
+using namespace kro::connection;
+
+namespace kro::import {
+
+namespace {
+
+constexpr unsigned kNoSuchTable = 1146;
+constexpr std::size_t kConsoleErrorLength = 2048;
+// Strict mode turns a value the column cannot hold into an error instead of a cut or
+// changed value.
+constexpr char kStrictMode[] = "set sql_mode = 'STRICT_ALL_TABLES,NO_ENGINE_SUBSTITUTION'";
+
+}  // namespace
+
+int TargetWriter::connect(ConnectionInfo& info, const HttpTunnelSettings& http, bool execute) {
+    execute_ = execute;
+    ConnectSetup setup;
+    setup.encode_data = http.encode_data;
+    if (!open_connection(conn_, info, http, setup)) return 0;  // reported
+    session_.conn = &conn_;
+    session_.info = &info;
+    session_.database = info.database.str();
+    server_5_ = server_at_least_5_0_0(tunnel(), handle());
+    if (!set_up_session()) return 0;
+    StrBuf text;
+    const std::string database = info.database.str();
+    text.format("CREATE DATABASE IF NOT EXISTS %s ", backquoted(database).c_str());
+    if (!run(text.str(), false)) return 0;
+    text.format("USE %s ", backquoted(database).c_str());
+    if (!run(text.str(), false)) return 0;
+    tunnel().set_current_db(database.c_str());
+    return 1;
+}
+
+bool TargetWriter::set_up_session() {
+    struct SettingUp {
+        bool& flag;
+        ~SettingUp() { flag = false; }
+    } setting_up{setting_up_ = true};
+    set_connection_charset(tunnel(), handle(), "utf8");
+    if (is_http()) return true;
+    if (server_at_least_5_0_10(tunnel(), handle()) && !run(kStrictMode, false)) return false;
+    if (!run(foreign_key_checks_ ? "set FOREIGN_KEY_CHECKS = 1 " : "set FOREIGN_KEY_CHECKS = 0 ", false))
+        return false;
+    return !session_.autocommit_off || run("SET AUTOCOMMIT = 0", false);
+}
+
+void TargetWriter::report_error(std::string_view statement) {
+    StrBuf text;
+    text.format("\r\nERROR: %ld, %s", static_cast<long>(tunnel().error_number(handle())), tunnel().error(handle()));
+    if (!table_.empty()) {
+        text.append_format("\r\nTable:%s", table_.c_str());
+        if (!statement.empty()) {
+            text.append("\r\nSql:");
+            text.append(statement);
+        }
+    }
+    report_failure_console_cut(text.c_str(), kConsoleErrorLength);
+    progress_.report(kImportFailed, text.str());
+}
+
+int TargetWriter::run_direct(std::string_view text) {
+    ResultPtr result = session_.query(text, !setting_up_);
+    return result || !statement_failed(tunnel(), handle()) ? 1 : 0;
+}
+
+int TargetWriter::run(std::string_view text, bool prefix) {
+    if (!execute_) return 0;
+    Tunnel& tunnel = *conn_.tunnel;
+    MYSQL* handle = conn_.handle;
+    bool failed = false;
+    if (!tunnel.is_http()) {
+        failed = !run_direct(text);
+    } else {
+        // Through the HTTP tunnel every request is a session of its own: the settings
+        // travel in the same request as the statement.
+        if (prefix) {
+            for (const char* setting : {"set FOREIGN_KEY_CHECKS = 0", kStrictMode}) {
+                failed = execute(tunnel, handle, setting, static_cast<unsigned long>(std::strlen(setting)), 1) != 0;
+                if (failed) break;
+                make_result(tunnel, tunnel.store_result(handle, 0, 0));
+            }
+        }
+        if (!failed) {
+            failed = execute(tunnel, handle, text.data(), static_cast<unsigned long>(text.size()), prefix ? 1 : 0) != 0;
+            if (!failed) {
+                ResultPtr result = make_result(tunnel, tunnel.store_result(handle, 0, prefix ? 1 : 0));
+                failed = !result && statement_failed(tunnel, handle);
+            }
+        }
+    }
+    if (failed && tunnel.error_number(conn_.handle) != kNoSuchTable) report_error(text);
+    return failed ? 0 : 1;
+}
+
+int TargetWriter::values_kept(std::string_view statement) {
+    // The HTTP form keeps no session to ask; a direct one counts its warnings.
+    if (is_http() || mysql_warning_count(handle()) == 0) return 1;
+    ResultPtr warnings = query_with_reconnect(tunnel(), handle(), "SHOW WARNINGS", 0);
+    if (!warnings) return 1;
+    while (MYSQL_ROW row = tunnel().fetch_row(warnings.get())) {
+        const long code = row[1] ? std::atol(row[1]) : 0;
+        if (code != 1264 && code != 1265 && code != 1292 && code != 1366 && code != 1406) continue;
+        StrBuf text;
+        text.format("\r\nERROR: %ld, %s", code, row[2] ? row[2] : "");
+        if (!table_.empty()) {
+            text.append_format("\r\nTable:%s\r\nSql:", table_.c_str());
+            text.append(statement);
+        }
+        report_failure_console_cut(text.c_str(), kConsoleErrorLength);
+        progress_.report(kImportFailed, text.str());
+        return 0;
+    }
+    return 1;
+}
+
+int TargetWriter::set_foreign_key_checks(bool on) {
+    foreign_key_checks_ = on;
+    return run(on ? "set FOREIGN_KEY_CHECKS = 1 " : "set FOREIGN_KEY_CHECKS = 0 ", false);
+}
+
+int TargetWriter::begin_rows() {
+    if (!run("SET AUTOCOMMIT = 0", false)) return 0;
+    session_.autocommit_off = true;
+    return 1;
+}
+
+int TargetWriter::end_rows() {
+    // Switching autocommit on commits the rows; a session lost before it took them along.
+    session_.autocommit_off = false;
+    const int ok = run("SET AUTOCOMMIT = 1", false);
+    session_.uncommitted = false;
+    return ok;
+}
+
+TargetFacts TargetWriter::facts() {
+    TargetFacts facts;
+    facts.database = session_.database;
+    facts.server_4_1 = server_at_least_4_1_0(tunnel(), handle());
+    facts.utf8mb4 = facts.server_4_1 && server_has_utf8mb4(tunnel(), handle());
+    facts.escape = [this](const std::string& text) { return escape_literal(tunnel(), handle(), text).str(); };
+    return facts;
+}
+
+}  // namespace kro::import

@@ -1,0 +1,79 @@
+// TargetWriter: the import's MySQL side. It owns the target connection and its session
+// (kept across a lost connection when that loses no rows, see KeptSession), runs the
+// import's statements and reports their failures naming the table at hand.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "connection/connect.h"
+#include "connection/kept_session.h"
+#include "import/import_progress.h"
+#include "import/schema_builder.h"
+
+namespace kro::connection {
+struct ConnectionInfo;
+struct HttpTunnelSettings;
+}  // namespace kro::connection
+
+namespace kro::import {
+
+class TargetWriter {
+public:
+    explicit TargetWriter(ImportProgress& progress) : progress_(progress), session_(*this) {}
+    TargetWriter(const TargetWriter&) = delete;
+    TargetWriter& operator=(const TargetWriter&) = delete;
+
+    // Connects, sets the session up and creates and selects the database. With execute
+    // false no statement is sent after the connect (each then "fails").
+    int connect(connection::ConnectionInfo& info, const connection::HttpTunnelSettings& http, bool execute);
+
+    // The source table the following statements are for, named in their errors ("" for none).
+    void set_table(const std::string& source_name) { table_ = source_name; }
+    const std::string& table() const { return table_; }
+
+    // Runs one statement; a failure (but for a missing table) is reported with the
+    // statement. prefix: through the HTTP tunnel the session settings travel with it.
+    int run(std::string_view text, bool prefix);
+    // The target's error for the statement, reported (console, log, report).
+    void report_error(std::string_view statement);
+    // After a statement that stored rows: 0 when the server changed a value to make it fit
+    // (rounded it, or cut it where strict mode does not apply), reported with the statement.
+    int values_kept(std::string_view statement);
+
+    // Foreign key checks on or off for the statements that follow.
+    int set_foreign_key_checks(bool on);
+    // Rows are written inside a transaction that end_rows commits ("SET AUTOCOMMIT = 0 / 1").
+    int begin_rows();
+    int end_rows();
+    // A row statement succeeded: its rows wait for end_rows.
+    void rows_stored() { session_.changed(); }
+
+    TargetFacts facts();
+    connection::Tunnel& tunnel() { return *conn_.tunnel; }
+    MYSQL*& handle() { return conn_.handle; }
+    bool is_http() const { return conn_.tunnel->is_http(); }
+    bool server_5() const { return server_5_; }
+    bool executes() const { return execute_; }
+
+private:
+    struct Session : connection::KeptSession {
+        explicit Session(TargetWriter& writer) : writer(writer) {}
+        TargetWriter& writer;
+        bool set_up() override { return writer.set_up_session(); }
+    };
+    // The session's settings, at the start and on a new session after a lost one.
+    bool set_up_session();
+    int run_direct(std::string_view text);
+
+    ImportProgress& progress_;
+    connection::ServerConnection conn_;
+    Session session_;
+    std::string table_;
+    bool server_5_ = true;
+    bool execute_ = true;
+    bool foreign_key_checks_ = false;
+    bool setting_up_ = false;  // a session being set up is not reopened again
+};
+
+}  // namespace kro::import
