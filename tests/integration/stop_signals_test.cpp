@@ -25,13 +25,15 @@ constexpr char kTarget[] = "kro_stop_tgt";
 
 class StopSignalsTest : public testing::Test {
 protected:
-    // A table whose export or sync runs for seconds.
+    // A table whose export or sync runs for seconds; made once, kept for the next programs.
     static void SetUpTestSuite() {
-        recreate_database(kSource);
-        mariadb_exec(std::string("use ") + kSource +
-                     "; create table big (id int primary key, filler varchar(200)) engine=InnoDB;"
-                     "insert into big select seq, repeat(md5(seq), 6) from seq_1_to_600000");
-        recreate_database(kTarget, "MARIADB2");
+        const std::string table = std::string(kSource) + ".big";
+        mariadb_exec(std::string("create database if not exists ") + kSource + "; create table if not exists " +
+                     table + " (id int primary key, filler varchar(200)) engine=InnoDB");
+        if (mariadb_value("select count(*) from " + table) != "600000")
+            mariadb_exec("truncate table " + table + "; use " + kSource +
+                         "; insert into big select seq, repeat(md5(seq), 6) from seq_1_to_600000");
+        client_query(std::string("create database if not exists ") + kTarget, "MARIADB2");
     }
 };
 
