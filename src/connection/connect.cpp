@@ -11,6 +11,7 @@
 #include "connection/sql_quote.h"
 #include "connection/ssh_tunnel.h"
 #include "connection/statements.h"
+#include "platform/stop_signals.h"
 
 using namespace kro::common;
 
@@ -84,6 +85,7 @@ void set_connect_options(const ConnectionInfo* info, Tunnel* tunnel, MYSQL* hand
 
 std::unique_ptr<Tunnel> connect_server(const ConnectionInfo& info, MYSQL*& handle,
                                        std::unique_ptr<Tunnel> tunnel, const HttpTunnelSettings& http) {
+    if (platform::stop_requested()) return nullptr;  // the runner reports the stop
     if (!tunnel) tunnel = create_tunnel(info.use_http);
     if (!handle) handle = tunnel->init();
     if (!handle) out_of_memory();  // the library's handle allocation is all that can fail here
@@ -123,8 +125,14 @@ std::unique_ptr<Tunnel> connect_server(const ConnectionInfo& info, MYSQL*& handl
     }
     if (info.use_http) tunnel->set_timeout(info.http_timeout);
 
+    if (connected && platform::stop_requested()) {
+        // Connected while the stop shut every socket down: this one must not carry on the work.
+        tunnel->close(handle);
+        handle = nullptr;
+        return nullptr;
+    }
     if (!connected) {
-        report_connection_error(*tunnel, handle);
+        if (!platform::stop_requested()) report_connection_error(*tunnel, handle);
         tunnel->close(handle);
         handle = nullptr;
         return nullptr;
@@ -196,6 +204,7 @@ bool wants_compression(const ConnectionInfo& info) {
 }
 
 bool reconnect(Tunnel& tunnel, MYSQL*& handle, ConnectionInfo* info, const char* database) {
+    if (platform::stop_requested()) return false;
     // Behind an SSH tunnel the helper may be what broke: it is replaced first.
     if (info && info->use_ssh && !restart_ssh_tunnel(*info)) return false;
     if (!tunnel.is_http() && !reopen_session(handle)) return false;

@@ -39,7 +39,8 @@ void set_connect_options(const ConnectionInfo* info, Tunnel* tunnel, MYSQL* hand
 // settings) and selects the database they name. Creates the Tunnel when none is given
 // and takes a handle from it when handle is null. On failure the error is reported
 // ("\r\nERROR: %ld, %s"), the handle closed and set to null, the Tunnel destroyed, and
-// null returned; on success the Tunnel is returned.
+// null returned; on success the Tunnel is returned. Once the run is being stopped it
+// connects no more and reports nothing (the stop is reported by the runner).
 std::unique_ptr<Tunnel> connect_server(const ConnectionInfo& info, MYSQL*& handle,
                                        std::unique_ptr<Tunnel> tunnel, const HttpTunnelSettings& http);
 
@@ -80,7 +81,7 @@ bool wants_compression(const ConnectionInfo& info);
 // between whole units of work: restarts the server's SSH tunnel when it has one, opens a
 // new session with the handle's settings, then selects the database again when one is
 // given. The HTTP form also checks the server version and closes the handle (setting it
-// to null) when that fails.
+// to null) when that fails. False once the run is being stopped.
 bool reconnect(Tunnel& tunnel, MYSQL*& handle, ConnectionInfo* info, const char* database);
 
 }  // namespace kro::connection

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <strings.h>
 
+#include "platform/stop_signals.h"
+
 namespace kro::connection {
 
 namespace {
@@ -165,6 +167,10 @@ bool HttpClient::send(const char* data, std::size_t length, bool base64, long* s
     long last = 0;
     if (status) *status = 0;
     if (!curl_ || !url_set_) return false;
+    if (platform::stop_requested()) {
+        stopped_ = true;
+        return false;
+    }
     configure();
 
     // The empty request only lets credentials be applied before the body travels; with
@@ -260,7 +266,7 @@ std::size_t HttpClient::on_header(char* data, std::size_t size, std::size_t coun
 
 int HttpClient::on_progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     auto* client = static_cast<HttpClient*>(self);
-    if (client->stop_ && *client->stop_) {
+    if ((client->stop_ && *client->stop_) || platform::stop_requested()) {
         client->stopped_ = true;
         return 1;
     }

@@ -3,8 +3,9 @@
 //
 // Every blocking step is bounded by the time-out (connect and TLS handshake by the
 // connect time-out, the transfer by a stall limit), and the transfer is abandoned when
-// the stop flag becomes non-zero. HTTPS accepts self-signed, expired and wrong-host
-// certificates: the tunnel trusts the URL its user configured.
+// the stop flag becomes non-zero or a signal stops the run (platform/stop_signals.h).
+// HTTPS accepts self-signed, expired and wrong-host certificates: the tunnel trusts the
+// URL its user configured.
 #pragma once
 
 #include <atomic>

@@ -96,7 +96,7 @@ constexpr const char* kPreamblePlain[] = {
 
 }  // namespace
 
-HttpTunnel::HttpTunnel() {
+HttpTunnel::HttpTunnel() : answer_limit_(HttpClient::kMaxBodyBytes) {
     // The client library's escaper needs the library set up, which mysql_init() would do
     // for a direct connection; this form never calls it.
     static const int library_ready = mysql_library_init(0, nullptr, nullptr);
@@ -122,7 +122,9 @@ void HttpTunnel::drop_answer() {
 bool HttpTunnel::fetch_server_version(MYSQL* handle) {
     static constexpr char kQuery[] = "select version()";
     real_query(handle, kQuery, sizeof kQuery - 1, false, false, false, nullptr, 0);
+    answer_limit_ = kVersionAnswerLimit;
     TunnelResult* result = store_result(handle, 0, 0, 0);
+    answer_limit_ = HttpClient::kMaxBodyBytes;
     if (!result) return false;
     MYSQL_ROW row = fetch_row(result);
     bool found = row && row[0];
@@ -222,6 +224,7 @@ TunnelResult* HttpTunnel::send_pending(MYSQL* handle) {
 
     HttpClient client;
     configure(client, tunnel_url_.c_str(), stop_);
+    client.set_body_limit(answer_limit_);
     long status = 0;
     bool sent = client.send(body.data(), body.size(), query_encode_, &status, true);
     body.clear();

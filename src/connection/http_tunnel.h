@@ -61,8 +61,10 @@ public:
 
     // A batch is sent at the latest when its text grows beyond this many bytes.
     static constexpr std::size_t kBatchLimit = 65535;
-    // The check request's answer is a version line; anything much larger is no tunnel.
+    // The check request's answer is a version line, the version request's one short row;
+    // anything much larger is no tunnel.
     static constexpr std::size_t kCheckAnswerLimit = 64 * 1024;
+    static constexpr std::size_t kVersionAnswerLimit = 64 * 1024;
 
 private:
     void set_server_version(MYSQL* handle, const char* text);
@@ -75,6 +77,7 @@ private:
     bool query_encode_ = false;
     bool send_now_ = false;
     const std::atomic<bool>* stop_ = nullptr;
+    std::size_t answer_limit_;  // of the next request's answer
     std::string escape_charset_name_;                       // the charset_ escaping was set up for
     const MARIADB_CHARSET_INFO* escape_charset_ = nullptr;  // null: escaped byte by byte
     std::unique_ptr<TunnelAnswer> answer_;

@@ -25,6 +25,8 @@ std::atomic<int> report_fd{-1};
 char report_path[PATH_MAX];  // a longer path cannot be opened
 char saved_message[2560];
 char version[128];
+std::atomic<int> closing_fd{-1};
+char closing_text[64];
 std::atomic_flag reporting = ATOMIC_FLAG_INIT;
 alignas(16) char alternate_stack[64 * 1024];
 
@@ -266,6 +268,8 @@ void on_fatal_signal(int signal, siginfo_t* info, void* context) {
     console.text(kCaption);
     console.text(saved ? saved_message : kFailedMessage);
     console.text("\n");
+    int closing = closing_fd.exchange(-1);
+    if (closing >= 0) SignalSafeWriter(closing).text(closing_text);
     errno = saved_errno;
     // The handler was reset to the default action on entry and the signal is blocked
     // until we return: then it ends the process, with a core dump where the system
@@ -296,6 +300,13 @@ void arm_crash_report(int fd, const char* path, const char* message, const char*
     sigemptyset(&action.sa_mask);
     for (int s : kFatalSignals) sigaddset(&action.sa_mask, s);
     for (int s : kFatalSignals) sigaction(s, &action, nullptr);
+}
+
+void close_file_on_crash(int fd, const char* text) {
+    closing_fd.store(-1);
+    if (fd < 0) return;
+    copy_text(closing_text, text);
+    closing_fd.store(fd);
 }
 
 void discard_crash_report_file() {

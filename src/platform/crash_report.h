@@ -14,6 +14,10 @@ namespace kro::platform {
 void arm_crash_report(int report_fd, const char* report_path, const char* saved_message,
                       const char* program_version);
 
+// After a report, text (copied, up to 63 bytes) is written to fd, an unbuffered file the
+// run writes whole entries to, so that the file ends well-formed. -1 disarms it.
+void close_file_on_crash(int fd, const char* text);
+
 // Removes the report file, unused (its descriptor stays with its owner); a later crash
 // reports on standard error. Async-signal-safe and allocation-free, so that the
 // out-of-memory exit may call it too.

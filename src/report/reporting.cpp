@@ -34,25 +34,21 @@ void write_raw(FILE* stream, const char* text) {
 }
 
 // Session entries are XML: markup characters in texts and table names become entities,
-// and control bytes (which no XML file may hold) the replacement character.
-void write_escaped(FILE* stream, const char* text) {
-    if (!stream || !text) return;
-    StrBuf escaped;
-    append_markup_escaped(escaped, text, kXmlFileStyle);
-    std::fwrite(escaped.c_str(), 1, escaped.length(), stream);
-}
-
+// and control bytes (which no XML file may hold) the replacement character. Each entry
+// goes out in one write, so that the file never holds half an entry.
 void write_session_entry(const char* text, const char* table) {
     if (!session_file) return;
+    StrBuf entry;
     if (table) {
-        write_raw(session_file, "<error table=\"");
-        write_escaped(session_file, table);
-        write_raw(session_file, "\">");
+        entry.append("<error table=\"");
+        append_markup_escaped(entry, table, kXmlFileStyle);
+        entry.append("\">");
     } else {
-        write_raw(session_file, "<error>");
+        entry.append("<error>");
     }
-    write_escaped(session_file, text);
-    write_raw(session_file, "</error>");
+    append_markup_escaped(entry, text ? text : "", kXmlFileStyle);
+    entry.append("</error>");
+    std::fwrite(entry.c_str(), 1, entry.length(), session_file);
 }
 
 bool ends_line(const char* text) {

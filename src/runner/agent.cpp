@@ -12,6 +12,8 @@
 
 #include "common/out_of_memory.h"
 #include "common/str_buf.h"
+#include "platform/crash_report.h"
+#include "platform/stop_signals.h"
 #include "report/process_state.h"
 #include "report/reporting.h"
 #include "runner/crash_dump_handler.h"
@@ -145,9 +147,17 @@ bool is_the_job_file(const std::string& path, const std::string& job) {
     return !job.empty() && std::filesystem::equivalent(path, job, ec);
 }
 
-}  // namespace
+// The stop by a signal, after whatever the job reported while it unwound.
+void report_stop(int signal) {
+    StrBuf text;
+    text.format("The run was stopped by signal %s.", stop_signal_name(signal));
+    report_failure_no_entry((std::string("\r\n") + text.c_str() + "\r\n").c_str());
+    add_session_entry(text.c_str());
+}
 
-int run_agent(int argc, char** argv) {
+constexpr char kSessionEnd[] = "</errors></krosession>";
+
+int run(int argc, char** argv) {
     // Lives to the last statement: every way out of the run removes its unused dump file.
     CrashDumpHandler crash_dumps;
     std::set_new_handler([] { out_of_memory(); });
@@ -225,6 +235,8 @@ int run_agent(int argc, char** argv) {
     files.session.keep();
     log_file = files.log.get();
     session_file = files.session.get();
+    // Entries reach the file as they are written, so that a crash report can end it well-formed.
+    std::setvbuf(session_file, nullptr, _IONBF, 0);
 
     long bytes_read = 0;
     std::vector<char> job_text = read_job_text(files.job, bytes_read);
@@ -242,6 +254,7 @@ int run_agent(int argc, char** argv) {
         tinyxml2::XMLNode* first = doc.FirstChild();
         int values_are_utf8 = (first && first->ToDeclaration()) ? 1 : 0;
         std::fputs("<krosession><errors>", session_file);
+        close_file_on_crash(fileno(session_file), kSessionEnd);
         const JobKind* kind = find_job_kind(doc);
         int result = 0;
         if (kind) {
@@ -250,7 +263,9 @@ int run_agent(int argc, char** argv) {
             static const char kInvalid[] = "Invalid JOB TYPE selected.\r\n";
             report_failure_no_entry(kInvalid);
         }
-        std::fputs("</errors></krosession>", session_file);
+        if (int signal = stop_signal()) report_stop(signal);
+        close_file_on_crash(-1, "");
+        std::fputs(kSessionEnd, session_file);
         exit_code = result == 1 ? 0 : 1;
     }
 
@@ -263,6 +278,16 @@ int run_agent(int argc, char** argv) {
 
     terminate_process(source_tunnel_process);
     terminate_process(target_tunnel_process);
+    return exit_code;
+}
+
+}  // namespace
+
+int run_agent(int argc, char** argv) {
+    // Before any thread starts, so that every thread leaves the stop signals to its watcher.
+    StopSignals stop_signals;
+    const int exit_code = run(argc, argv);
+    if (int signal = stop_signal()) return 128 + signal;
     return exit_code;
 }
 

@@ -166,6 +166,8 @@ TEST(CrashReport, AgentKilledBySegvOrAbortLeavesAReportAndNamesItOnStandardError
         EXPECT_NE(section(report, "Memory map").find(std::string(" r-xp 00")), std::string::npos) << report;
         EXPECT_NE(section(report, "Memory map").find(KRO_BINARY), std::string::npos);
         EXPECT_TRUE(report.ends_with("\nEnd of report\n"));
+        // The session file is closed well-formed after the report.
+        EXPECT_EQ(read_file(dir.file("krosession.xml")), "<krosession><errors></errors></krosession>");
     }
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -90,4 +91,45 @@ TEST(HttpTunnelLimits, AnEndlessAnswerToTheCheckRequestIsCutOff) {
     EXPECT_FALSE(t.tunnel.check_tunnel(t.handle));
     EXPECT_STREQ(t.tunnel.error(t.handle), tunnel_text::kAnswerTooLarge);
     EXPECT_LT(seconds_since(started), 10.0);
+}
+
+std::string endless_page(const char* flood) { return service_value("HTTP_TEST_URL") + "/endless.php?flood=" + flood; }
+
+TEST(HttpTunnelLimits, AnEndlessAnswerToTheVersionRequestOrALaterRequestEnds) {
+    {
+        TunnelTo t(endless_page("version"));
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_FALSE(t.tunnel.fetch_server_version(t.handle));
+        EXPECT_STREQ(t.tunnel.error(t.handle), tunnel_text::kAnswerTooLarge);
+        EXPECT_LT(seconds_since(started), 5.0);
+    }
+    TunnelTo t(endless_page("other"));
+    ASSERT_TRUE(t.tunnel.fetch_server_version(t.handle)) << t.tunnel.error(t.handle);
+    EXPECT_STREQ(t.tunnel.get_server_info(t.handle), "10.11.6");
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(t.tunnel.real_query(t.handle, "select 1", 8, false, false, false, nullptr, 0), 0);
+    EXPECT_EQ(t.tunnel.store_result(t.handle, 1, 0, 0), nullptr);
+    EXPECT_STREQ(t.tunnel.error(t.handle), tunnel_text::kAnswerTooSlow);
+    EXPECT_LT(seconds_since(started), 20.0);
+}
+
+// The whole job against a server that floods every answer: it ends, and kro's memory stays
+// far below what the flood would fill.
+TEST(HttpTunnelLimits, AJobWhoseEveryAnswerIsEndlessEndsWithBoundedMemory) {
+    TempDir dir;
+    write_file(dir.file("job.xml"),
+               "<?xml version=\"1.0\"?><job><notifyjob><source><host>127.0.0.1</host><port>3306</port>"
+               "<user>u</user><pwd>p</pwd><database>d</database><tunnelinfo type=\"http\"><url>" +
+                   endless_page("all") +
+                   "</url><timeout>1</timeout></tunnelinfo></source><query>select 1</query>"
+                   "<result value=\"no\"/></notifyjob></job>");
+    const auto started = std::chrono::steady_clock::now();
+    RunResult run = run_kro({"job.xml"}, dir.path());
+    EXPECT_EQ(run.exit_code, 1) << run.out;
+    EXPECT_NE(run.out.find(tunnel_text::kAnswerTooLarge), std::string::npos) << run.out;
+    EXPECT_LT(seconds_since(started), 40.0);
+    // The largest resident size of the children this program waited for: kro's.
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    EXPECT_LT(usage.ru_maxrss, 64L * 1024) << "kB";
 }

@@ -10,7 +10,9 @@
 #include <sstream>
 #include <stdexcept>
 #include <pty.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <csignal>
 #include <unistd.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -59,10 +61,9 @@ std::vector<std::string> environment_with(const std::vector<std::string>& extra_
     return env;
 }
 
-RunResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& cwd, const std::vector<std::string>& extra_env,
-                      int terminal_columns) {
-    RunResult result;
+StartedProgram::StartedProgram(const std::string& program, const std::vector<std::string>& args,
+                               const std::string& cwd, const std::vector<std::string>& extra_env,
+                               int terminal_columns, long file_size_limit) {
     std::vector<std::string> env_strings = environment_with(extra_env);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
@@ -73,19 +74,18 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     envp.push_back(nullptr);
 
     int out_pipe[2] = {-1, -1};
-    pid_t pid = -1;
     if (terminal_columns > 0) {
         // The terminal's own settings stay (a line feed reaches the reader as "\r\n").
         winsize size{};
         size.ws_row = 24;
         size.ws_col = static_cast<unsigned short>(terminal_columns);
-        pid = forkpty(&out_pipe[0], nullptr, nullptr, &size);
+        pid_ = forkpty(&out_pipe[0], nullptr, nullptr, &size);
     } else {
-        if (pipe(out_pipe) != 0) return result;
-        pid = fork();
+        if (pipe(out_pipe) != 0) return;
+        pid_ = fork();
     }
-    if (pid < 0) return result;
-    if (pid == 0) {
+    if (pid_ < 0) return;
+    if (pid_ == 0) {
         if (terminal_columns <= 0) {
             int devnull = open("/dev/null", O_RDONLY);
             dup2(devnull, 0);
@@ -93,30 +93,57 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
             close(out_pipe[0]);
             close(out_pipe[1]);
         }
+        if (file_size_limit >= 0) {
+            rlimit limit{static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+        }
         if (chdir(cwd.c_str()) != 0) _exit(127);
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     if (out_pipe[1] >= 0) close(out_pipe[1]);
+    output_.reset(out_pipe[0]);
+}
+
+StartedProgram::~StartedProgram() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+}
+
+RunResult StartedProgram::wait() {
+    RunResult result;
+    if (pid_ <= 0) return result;
     char buf[65536];
     ssize_t n;
     // A terminal's reader gets EIO once the program and its children have closed it.
-    while ((n = read(out_pipe[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+    while ((n = read(output_.get(), buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
         if (n > 0) result.out.append(buf, static_cast<std::size_t>(n));
-    close(out_pipe[0]);
+    output_.reset();
     int status = 0;
-    waitpid(pid, &status, 0);
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
 
-RunResult run_kro(const std::vector<std::string>& args, const std::string& cwd,
-                  const std::vector<std::string>& extra_env) {
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& cwd, const std::vector<std::string>& extra_env,
+                      int terminal_columns) {
+    return StartedProgram(program, args, cwd, extra_env, terminal_columns).wait();
+}
+
+std::vector<std::string> kro_environment(const std::vector<std::string>& extra_env) {
     // Crash-report folders of the tests' runs stay in the build folder, not in the home
     // folder of whoever runs the tests.
     std::vector<std::string> env = {"XDG_DATA_HOME=" KRO_TEST_DATA_HOME};
     env.insert(env.end(), extra_env.begin(), extra_env.end());
-    return run_program(KRO_BINARY, args, cwd, env);
+    return env;
+}
+
+RunResult run_kro(const std::vector<std::string>& args, const std::string& cwd,
+                  const std::vector<std::string>& extra_env) {
+    return run_program(KRO_BINARY, args, cwd, kro_environment(extra_env));
 }
 
 RunResult run_kro_on_terminal(const std::vector<std::string>& args, const std::string& cwd, int columns) {

@@ -40,11 +40,32 @@ std::vector<std::string> environment_with(const std::vector<std::string>& extra_
 // XDG_DATA_HOME to a folder of the build (extra_env may name another).
 // terminal_columns above 0 gives the program a pseudo-terminal that wide as its standard
 // input and output instead (out is then what the terminal received).
+// A program started in the background as run_program starts it, with its files limited to
+// file_size_limit bytes when that is not negative. wait() reads its output to the end and
+// reaps it; a program still running when the object goes is killed.
+class StartedProgram {
+public:
+    StartedProgram(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                   const std::vector<std::string>& extra_env = {}, int terminal_columns = 0,
+                   long file_size_limit = -1);
+    ~StartedProgram();
+    StartedProgram(const StartedProgram&) = delete;
+    StartedProgram& operator=(const StartedProgram&) = delete;
+    int pid() const { return pid_; }
+    RunResult wait();
+
+private:
+    int pid_ = -1;
+    kro::platform::UniqueFd output_;
+};
+
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& cwd,
                       const std::vector<std::string>& extra_env = {}, int terminal_columns = 0);
 RunResult run_kro(const std::vector<std::string>& args, const std::string& cwd,
                   const std::vector<std::string>& extra_env = {});
+// The environment run_kro gives kro (for starting it as a StartedProgram).
+std::vector<std::string> kro_environment(const std::vector<std::string>& extra_env = {});
 RunResult run_kro_on_terminal(const std::vector<std::string>& args, const std::string& cwd, int columns);
 
 // A text for inside an XML attribute or element of a job file (line breaks as references,

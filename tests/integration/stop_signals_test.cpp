@@ -1,0 +1,127 @@
+// Stopping a run from outside: SIGTERM (systemctl stop) and SIGINT (Ctrl-C) in the middle
+// of an export or a sync leave no temporary file, say in the log and the session file that
+// the run was stopped, end the session file well-formed and exit with 128 + the signal.
+// A file size limit (SIGXFSZ) does not kill kro: the failed write is reported.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <tinyxml2.h>
+
+#include "export_fixture.h"
+#include "kro_test_support.h"
+#include "mariadb_fixture.h"
+#include "sync_fixture.h"
+
+namespace {
+
+constexpr char kSource[] = "kro_stop_src";
+constexpr char kTarget[] = "kro_stop_tgt";
+
+class StopSignalsTest : public testing::Test {
+protected:
+    // A table whose export or sync runs for seconds; made once, kept for the next programs.
+    static void SetUpTestSuite() {
+        const std::string table = std::string(kSource) + ".big";
+        mariadb_exec(std::string("create database if not exists ") + kSource + "; create table if not exists " +
+                     table + " (id int primary key, filler varchar(200)) engine=InnoDB");
+        if (mariadb_value("select count(*) from " + table) != "600000")
+            mariadb_exec("truncate table " + table + "; use " + kSource +
+                         "; insert into big select seq, repeat(md5(seq), 6) from seq_1_to_600000");
+        client_query(std::string("create database if not exists ") + kTarget, "MARIADB2");
+    }
+};
+
+// The hidden files (".<name>.XXXXXX", written before they get their name) in a folder.
+std::vector<std::string> hidden_files(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        std::string name = entry.path().filename().string();
+        if (name.starts_with(".")) names.push_back(name);
+    }
+    return names;
+}
+
+// Waits until kro writes a hidden file of at least a few blocks: the work is under way.
+bool wait_for_temporary_file(const std::string& folder) {
+    for (int tries = 0; tries < 1200; ++tries) {
+        for (const std::string& name : hidden_files(folder)) {
+            std::error_code ec;
+            if (std::filesystem::file_size(folder + "/" + name, ec) > 64 * 1024) return true;
+        }
+        usleep(25 * 1000);
+    }
+    return false;
+}
+
+// Runs kro on the job in dir, stops it with the signal once its temporary file is being
+// written, and checks everything a stop must leave behind.
+void expect_clean_stop(const TempDir& dir, const std::string& job, int signal, const char* signal_name) {
+    write_file(dir.file("job.xml"), job);
+    StartedProgram kro(KRO_BINARY, {"job.xml"}, dir.path(), kro_environment());
+    ASSERT_TRUE(wait_for_temporary_file(dir.path())) << kro.wait().out;
+    ASSERT_EQ(kill(kro.pid(), signal), 0);
+    RunResult run = kro.wait();
+
+    const std::string stopped = std::string("The run was stopped by signal ") + signal_name + ".";
+    EXPECT_EQ(run.exit_code, 128 + signal) << run.out;
+    EXPECT_NE(run.out.find(stopped), std::string::npos) << run.out;
+    EXPECT_TRUE(hidden_files(dir.path()).empty());
+    EXPECT_NE(read_file(dir.file("kro.log")).find(stopped + "\r\n"), std::string::npos);
+
+    tinyxml2::XMLDocument session;
+    const std::string text = read_file(dir.file("krosession.xml"));
+    ASSERT_EQ(session.Parse(text.c_str()), tinyxml2::XML_SUCCESS) << text;
+    const tinyxml2::XMLElement* errors = session.FirstChildElement("krosession")->FirstChildElement("errors");
+    ASSERT_NE(errors, nullptr);
+    const tinyxml2::XMLElement* last = errors->LastChildElement("error");
+    ASSERT_NE(last, nullptr) << text;
+    EXPECT_STREQ(last->GetText(), stopped.c_str());
+}
+
+std::string export_job(const TempDir& dir) {
+    return export_job_xml(std::string("<databases><database name=\"") + kSource +
+                              "\"><objects all=\"yes\"/></database></databases><script>" + dir.file("dump.sql") +
+                              "</script>",
+                          nullptr);
+}
+
+}  // namespace
+
+TEST_F(StopSignalsTest, SigtermAndSigintStopAnExportAndLeaveNoTemporaryFile) {
+    for (auto [signal, name] : {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGINT, "SIGINT"}}) {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        expect_clean_stop(dir, export_job(dir), signal, name);
+        EXPECT_FALSE(file_exists(dir.file("dump.sql")));
+    }
+}
+
+TEST_F(StopSignalsTest, SigtermStopsASyncAndLeavesNoTemporaryScript) {
+    TempDir dir;
+    client_query(std::string("drop table if exists ") + kTarget + ".big; create table " + kTarget +
+                     ".big (id int primary key, filler varchar(200)) engine=InnoDB",
+                 "MARIADB2");
+    expect_clean_stop(dir,
+                      sync_job_xml(sync_server_xml("source", "MARIADB", kSource),
+                                   sync_server_xml("target", "MARIADB2", kTarget),
+                                   "<tables all=\"yes\"/><sync_action type=\"all\"><file>" + dir.file("sync.sql") +
+                                       "</file></sync_action>"),
+                      SIGTERM, "SIGTERM");
+    EXPECT_FALSE(file_exists(dir.file("sync.sql")));
+}
+
+TEST_F(StopSignalsTest, AWriteBeyondTheFileSizeLimitIsReportedNotFatal) {
+    TempDir dir;
+    write_file(dir.file("job.xml"), export_job(dir));
+    RunResult run = StartedProgram(KRO_BINARY, {"job.xml"}, dir.path(), kro_environment(), 0, 1024 * 1024).wait();
+    EXPECT_EQ(run.exit_code, 1) << run.out;
+    EXPECT_NE(run.out.find("Error writing in file."), std::string::npos) << run.out;
+    EXPECT_NE(read_file(dir.file("kro.log")).find("File too large"), std::string::npos);
+    EXPECT_TRUE(hidden_files(dir.path()).empty());
+}
