@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <strings.h>
 
-#include "connection/helper_queries.h"
 #include "connection/server_version.h"
 #include "import/row_text.h"
 #include "import/source_rows.h"
@@ -43,7 +42,7 @@ int TableRows::copy_rows(const std::string* query, std::string_view database) {
     if (!source_rows.open(query)) return 0;
     const std::string head = insert_head(table_, database);
     if (head.empty()) return 0;
-    long limit = std::min(1024 * packet_allowance(target_.tunnel(), target_.handle()), kMaxBatchBytes);
+    long limit = std::min(1024 * target_.packet_allowance(), kMaxBatchBytes);
     if (limit <= 0) limit = 1024 * 1024;
     RowBatch batch(head, static_cast<std::size_t>(limit));
     const bool bulk = !table_.row_action.any();

@@ -5,6 +5,7 @@
 
 #include "common/str_buf.h"
 #include "connection/connection_info.h"
+#include "connection/helper_queries.h"
 #include "connection/server_version.h"
 #include "connection/sql_quote.h"
 #include "connection/statements.h"
@@ -156,6 +157,11 @@ int TargetWriter::end_rows() {
     const int ok = run("SET AUTOCOMMIT = 1", false);
     session_.uncommitted = false;
     return ok;
+}
+
+long TargetWriter::packet_allowance() {
+    if (!session_alive(tunnel(), handle()) && !session_.reopen()) return 0;
+    return connection::packet_allowance(tunnel(), handle());
 }
 
 TargetFacts TargetWriter::facts() {

@@ -58,6 +58,12 @@ public:
     // A row statement succeeded: its rows wait for end_rows.
     void rows_stored() { session_.changed(); }
 
+    // The server's packet allowance in KiB (see connection::packet_allowance), asked on the
+    // kept session: one lost since the last statement is first opened again with the
+    // import's settings, rather than replaced by the plain session the question's own
+    // reconnect would leave.
+    long packet_allowance();
+
     TargetFacts facts();
     connection::Tunnel& tunnel() { return *conn_.tunnel; }
     MYSQL*& handle() { return conn_.handle; }
