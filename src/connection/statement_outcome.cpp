@@ -24,12 +24,15 @@ std::string duplicate_key_name(std::string_view text) {
 }
 
 StatementOutcome outcome_of(Tunnel& tunnel, MYSQL* handle, const ResultPtr& result) {
+    if (!result && statement_failed(tunnel, handle)) return refusal_of(tunnel, handle);
     StatementOutcome outcome;
-    if (result || !statement_failed(tunnel, handle)) {
-        outcome.kind = StatementOutcome::ok;
-        outcome.affected_rows = tunnel.affected_rows(handle);
-        return outcome;
-    }
+    outcome.kind = StatementOutcome::ok;
+    outcome.affected_rows = tunnel.affected_rows(handle);
+    return outcome;
+}
+
+StatementOutcome refusal_of(Tunnel& tunnel, MYSQL* handle) {
+    StatementOutcome outcome;
     if (tunnel.error_number(handle) == kDuplicateEntry) {
         outcome.kind = StatementOutcome::duplicate_key;
         const char* error = tunnel.error(handle);

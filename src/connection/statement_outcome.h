@@ -26,6 +26,9 @@ struct StatementOutcome {
 // statement without rows and for a failure). The handle keeps its error for the caller's
 // report.
 StatementOutcome outcome_of(Tunnel& tunnel, MYSQL* handle, const ResultPtr& result);
+// The outcome of a statement the caller knows was refused (duplicate key or failed), for
+// calls that report a refusal by their return value alone (mysql_read_query_result).
+StatementOutcome refusal_of(Tunnel& tunnel, MYSQL* handle);
 
 // Sends one statement (no reconnect) and tells what became of it.
 StatementOutcome send_statement(Tunnel& tunnel, MYSQL*& handle, const char* text);

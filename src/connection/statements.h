@@ -16,9 +16,14 @@ class Tunnel;
 // character set. 0 on success.
 int execute(Tunnel& tunnel, MYSQL* handle, const char* text, unsigned long length, int batch);
 
-// Sends the statement and stores its result. With retry 1, a direct connection that was
-// lost (errors 2002, 2003, 2006, 2013) is reconnected once (see reconnect) and the statement
-// sent again; with retry 0 the failure is returned as it is.
+// Sends the statement and stores its result. With retry 0 the failure is returned as it
+// is. With retry 1, a direct connection that was lost (errors 2002, 2003, 2006, 2013) is
+// reconnected once (see reconnect) and the statement sent again: the new session has the
+// connection's options and the database given, nothing else. That is safe only for a
+// statement that neither needs nor changes anything of the session (a server variable
+// read, a first statement) and a caller that keeps nothing in it; a job that keeps
+// settings, a transaction or uncommitted rows in its session goes through KeptSession,
+// which sets a new session up again and never re-sends over lost changes.
 ResultPtr query_with_reconnect(Tunnel& tunnel, MYSQL*& handle, const char* text, int retry,
                                int batch = 0, int store_argument = 0,
                                ConnectionInfo* info = nullptr, const char* database = nullptr);

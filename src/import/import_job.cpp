@@ -8,6 +8,7 @@
 #include "common/timestamp.h"
 #include "connection/ssh_tunnel.h"
 #include "import/odbc_import.h"
+#include "import/table_rows.h"
 #include "mail/report_texts.h"
 #include "platform/output_file.h"
 #include "report/report_body.h"
@@ -25,30 +26,35 @@ void ImportJob::table_failed(const std::string& text) {
     progress_.report(kImportFailed, text);
 }
 
-int ImportJob::prepare_table(ImportTable& table) {
+int ImportJob::prepare_table(ImportTable& table, TableKeys& keys) {
     for (char& c : table.target_name)
         if (c == '.' || c == '/' || c == '\\') c = '_';
     target_.set_table(table.source_name);
-    keys_ = TableKeys{};
-    foreign_keys_.clear();
     if (table.source_defined_columns) {
-        if (!read_catalog_columns(table) || !keys_from_catalog(table)) return 0;
+        if (!source_.read_columns(table, target_.server_5()) || !source_.keys_from_catalog(table, keys)) return 0;
     } else {
-        keys_from_job_file(table);
+        source_.keys_from_job_file(table, keys);
     }
     for (ImportColumn& c : table.columns) c.scale = scale_of_length(c.length);
     return 1;
 }
 
+int ImportJob::transfer(ImportTable& table, const std::string* query, bool& counts_stopped) {
+    TableRows rows(table, source_, target_, progress_);
+    const int ok = rows.transfer(query, s_.target.database.view());
+    counts_stopped = rows.counts_stopped();
+    return ok;
+}
+
 int ImportJob::import_tables() {
-    if (s_.all_tables && !list_all_tables()) return 0;
-    SQLFreeStmt(statement_.get(), SQL_CLOSE);
+    if (s_.all_tables && !source_.list_all_tables(s_.tables)) return 0;
     for (std::size_t i = 0; i < s_.tables.size();) {
         ImportTable& table = s_.tables[i];
-        bool ok = prepare_table(table);
+        TableKeys keys;
+        bool ok = prepare_table(table, keys);
         if (ok) {
             progress_.report(kSchemaStarted, table.target_name);
-            const int made = make_table(table, false);
+            const int made = make_table(table, keys, false);
             if (made == kStopJob) return 0;
             ok = made == 1;
         }
@@ -66,12 +72,13 @@ int ImportJob::import_tables() {
         if (!table.import_data) continue;
         target_.set_table(table.source_name);
         progress_.report(kDataStarted, table.target_name);
-        if (!transfer(table, nullptr)) {
+        bool counts_stopped = false;
+        if (!transfer(table, nullptr, counts_stopped)) {
             table_failed(table.target_name);
             if (s_.abort_on_error) return 0;
             continue;
         }
-        if (!rows_reported_) progress_.report(kDataDone, table.target_name);
+        if (!counts_stopped) progress_.report(kDataDone, table.target_name);
     }
     return 1;
 }
@@ -82,7 +89,7 @@ int ImportJob::import_query() {
         table.target_name = s_.query_table;
         table.source_defined_columns = false;
         table.create_indexes = false;
-        if (!describe_query(table)) return 0;
+        if (!source_.describe_query(s_.import_query, table, target_.server_5())) return 0;
         s_.tables.push_back(std::move(table));
     } else {
         s_.tables.resize(1);
@@ -90,17 +97,18 @@ int ImportJob::import_query() {
     ImportTable& table = s_.tables.front();
     progress_.report(kSchemaStarted, table.target_name);
     target_.set_table(table.source_name);
-    keys_ = TableKeys{};
-    if (!table.source_name.empty()) keys_from_job_file(table);
+    TableKeys keys;
+    if (!table.source_name.empty()) source_.keys_from_job_file(table, keys);
     for (ImportColumn& c : table.columns) c.scale = scale_of_length(c.length);
-    if (make_table(table, true) != 1) {
+    if (make_table(table, keys, true) != 1) {
         table_failed(table.target_name);
         return 0;
     }
     progress_.report(kSchemaDone, table.target_name);
-    read_quote_char();
+    source_.read_quote_char();
     progress_.report(kDataStarted, table.target_name);
-    if (!transfer(table, &s_.import_query)) {
+    bool counts_stopped = false;
+    if (!transfer(table, &s_.import_query, counts_stopped)) {
         table_failed(table.target_name);
         return 0;
     }
@@ -109,8 +117,8 @@ int ImportJob::import_query() {
 }
 
 int ImportJob::run() {
-    if (!set_up_environment() || !connect_source()) return 0;
-    read_dbms();
+    if (!source_.open(s_)) return 0;
+    source_.read_dbms();
     bool execute = true;
     if (strcasecmp(s_.export_mode.c_str(), "data") != 0) {
         // No statement of this mode is settled: the file is created and nothing is executed.
@@ -123,7 +131,7 @@ int ImportJob::run() {
         execute = false;
     }
     if (!target_.connect(s_.target, s_.http, execute)) return 0;
-    read_quote_char();
+    source_.read_quote_char();
     int ok = s_.is_query_import() ? import_query() : import_tables();
     if (!target_.is_http()) {
         target_.set_table("");

@@ -5,6 +5,7 @@
 
 #include "common/str_buf.h"
 #include "connection/connection_info.h"
+#include "connection/helper_queries.h"
 #include "connection/server_version.h"
 #include "connection/sql_quote.h"
 #include "connection/statements.h"
@@ -73,38 +74,49 @@ void TargetWriter::report_error(std::string_view statement) {
     progress_.report(kImportFailed, text.str());
 }
 
-int TargetWriter::run_direct(std::string_view text) {
-    ResultPtr result = session_.query(text, !setting_up_);
-    return result || !statement_failed(tunnel(), handle()) ? 1 : 0;
+StatementOutcome TargetWriter::send_http(std::string_view text, bool prefix) {
+    // Through the HTTP tunnel every request is a session of its own: the settings travel
+    // in the same request as the statement.
+    Tunnel& tunnel = *conn_.tunnel;
+    MYSQL* handle = conn_.handle;
+    if (prefix) {
+        for (const char* setting : {"set FOREIGN_KEY_CHECKS = 0", kStrictMode}) {
+            if (execute(tunnel, handle, setting, static_cast<unsigned long>(std::strlen(setting)), 1) != 0)
+                return refusal_of(tunnel, handle);
+            make_result(tunnel, tunnel.store_result(handle, 0, 0));
+        }
+    }
+    if (execute(tunnel, handle, text.data(), static_cast<unsigned long>(text.size()), prefix ? 1 : 0) != 0)
+        return refusal_of(tunnel, handle);
+    return outcome_of(tunnel, handle, make_result(tunnel, tunnel.store_result(handle, 0, prefix ? 1 : 0)));
+}
+
+StatementOutcome TargetWriter::send(std::string_view text, bool prefix) {
+    StatementOutcome outcome;  // failed
+    if (!execute_) return outcome;
+    if (is_http()) outcome = send_http(text, prefix);
+    else outcome = outcome_of(tunnel(), handle(), session_.query(text, !setting_up_));
+    if (outcome.kind != StatementOutcome::ok && tunnel().error_number(handle()) != kNoSuchTable) report_error(text);
+    return outcome;
 }
 
 int TargetWriter::run(std::string_view text, bool prefix) {
-    if (!execute_) return 0;
-    Tunnel& tunnel = *conn_.tunnel;
-    MYSQL* handle = conn_.handle;
-    bool failed = false;
-    if (!tunnel.is_http()) {
-        failed = !run_direct(text);
-    } else {
-        // Through the HTTP tunnel every request is a session of its own: the settings
-        // travel in the same request as the statement.
-        if (prefix) {
-            for (const char* setting : {"set FOREIGN_KEY_CHECKS = 0", kStrictMode}) {
-                failed = execute(tunnel, handle, setting, static_cast<unsigned long>(std::strlen(setting)), 1) != 0;
-                if (failed) break;
-                make_result(tunnel, tunnel.store_result(handle, 0, 0));
-            }
-        }
-        if (!failed) {
-            failed = execute(tunnel, handle, text.data(), static_cast<unsigned long>(text.size()), prefix ? 1 : 0) != 0;
-            if (!failed) {
-                ResultPtr result = make_result(tunnel, tunnel.store_result(handle, 0, prefix ? 1 : 0));
-                failed = !result && statement_failed(tunnel, handle);
-            }
-        }
-    }
-    if (failed && tunnel.error_number(conn_.handle) != kNoSuchTable) report_error(text);
-    return failed ? 0 : 1;
+    return send(text, prefix).kind == StatementOutcome::ok ? 1 : 0;
+}
+
+StatementOutcome TargetWriter::write_rows(std::string_view text) { return send(text, true); }
+
+bool TargetWriter::send_ahead(std::string_view text) {
+    if (mysql_send_query(handle(), text.data(), static_cast<unsigned long>(text.size())) == 0) return true;
+    report_error(text);
+    return false;
+}
+
+StatementOutcome TargetWriter::answer_ahead(std::string_view text) {
+    if (mysql_read_query_result(handle()) == 0) return outcome_of(tunnel(), handle(), make_result(tunnel(), nullptr));
+    StatementOutcome outcome = refusal_of(tunnel(), handle());
+    if (tunnel().error_number(handle()) != kNoSuchTable) report_error(text);
+    return outcome;
 }
 
 int TargetWriter::values_kept(std::string_view statement) {
@@ -145,6 +157,11 @@ int TargetWriter::end_rows() {
     const int ok = run("SET AUTOCOMMIT = 1", false);
     session_.uncommitted = false;
     return ok;
+}
+
+long TargetWriter::packet_allowance() {
+    if (!session_alive(tunnel(), handle()) && !session_.reopen()) return 0;
+    return connection::packet_allowance(tunnel(), handle());
 }
 
 TargetFacts TargetWriter::facts() {

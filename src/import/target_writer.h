@@ -8,6 +8,7 @@
 
 #include "connection/connect.h"
 #include "connection/kept_session.h"
+#include "connection/statement_outcome.h"
 #include "import/import_progress.h"
 #include "import/schema_builder.h"
 
@@ -35,6 +36,14 @@ public:
     // Runs one statement; a failure (but for a missing table) is reported with the
     // statement. prefix: through the HTTP tunnel the session settings travel with it.
     int run(std::string_view text, bool prefix);
+    // Runs a statement that stores rows (with the prefix) and tells what became of it; a
+    // refusal is reported as by run.
+    connection::StatementOutcome write_rows(std::string_view text);
+    // A row statement sent without waiting for its answer, so that the next one is built
+    // while the server runs it (direct connections); false when it could not be sent
+    // (reported). Its answer is read by answer_ahead before anything else is sent.
+    bool send_ahead(std::string_view text);
+    connection::StatementOutcome answer_ahead(std::string_view text);
     // The target's error for the statement, reported (console, log, report).
     void report_error(std::string_view statement);
     // After a statement that stored rows: 0 when the server changed a value to make it fit
@@ -48,6 +57,12 @@ public:
     int end_rows();
     // A row statement succeeded: its rows wait for end_rows.
     void rows_stored() { session_.changed(); }
+
+    // The server's packet allowance in KiB (see connection::packet_allowance), asked on the
+    // kept session: one lost since the last statement is first opened again with the
+    // import's settings, rather than replaced by the plain session the question's own
+    // reconnect would leave.
+    long packet_allowance();
 
     TargetFacts facts();
     connection::Tunnel& tunnel() { return *conn_.tunnel; }
@@ -64,7 +79,8 @@ private:
     };
     // The session's settings, at the start and on a new session after a lost one.
     bool set_up_session();
-    int run_direct(std::string_view text);
+    connection::StatementOutcome send(std::string_view text, bool prefix);
+    connection::StatementOutcome send_http(std::string_view text, bool prefix);
 
     ImportProgress& progress_;
     connection::ServerConnection conn_;

@@ -105,7 +105,7 @@ ResultPtr execute_on_target(SyncContext& ctx, SyncSide& side, const StrBuf& stat
     } else {
         result = query_side(side, statement.c_str());
     }
-    if (side.autocommit_off && succeeded(side, result)) side.uncommitted = true;
+    if (succeeded(side, result)) side.changed();
     return result;
 }
 

@@ -2,7 +2,7 @@
 // found by its key columns (or by all its columns) with the values just read.
 #include <strings.h>
 
-#include "import/import_job.h"
+#include "import/source_reader.h"
 
 namespace kro::import {
 
@@ -16,7 +16,7 @@ bool is_blob_kind(const std::string& type) {
 
 }  // namespace
 
-int ImportJob::run_row_action(const ImportTable& table, const std::vector<FetchedValue>& values) {
+int SourceReader::run_row_action(const ImportTable& table, const std::vector<FetchedValue>& values) {
     const SourceRowAction& action = table.row_action;
     std::string text;
     if (!action.updates.empty()) {

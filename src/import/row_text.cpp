@@ -1,0 +1,92 @@
+#include "import/row_text.h"
+
+#include <strings.h>
+
+#include "connection/sql_quote.h"
+#include "platform/text_convert.h"
+#include "report/reporting.h"
+
+using namespace kro::common;
+using namespace kro::connection;
+using namespace kro::platform;
+using namespace kro::report;
+
+namespace kro::import {
+
+namespace {
+
+bool is_ignored(const ImportColumn& c) {
+    return strcasecmp(c.source_name.c_str(), "ignore") == 0 || c.source_name == "<ignore>";
+}
+
+// A number as SQL accepts it unquoted; anything else is written as a quoted value, so that
+// a source value can never end the statement early.
+bool plain_number(std::string_view text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+' || c == 'e' || c == 'E')) return false;
+    return true;
+}
+
+// The value of a column that gets none from the source.
+void append_default(StrBuf& text, const ImportColumn& c) {
+    std::string def = c.default_value;
+    while (!def.empty() && def[0] == '(') def = def.size() >= 2 ? def.substr(1, def.size() - 2) : "";
+    if (def.empty()) text.append("DEFAULT");  // the target column's own default
+    else if (c.numeric) text.append(def);
+    else text.append_format("'%s'", def.c_str());
+}
+
+}  // namespace
+
+RowText::RowText(const ImportTable& table, TargetWriter& target, bool access_guids)
+    : table_(table), target_(target), access_guids_(access_guids) {
+    for (const ImportColumn& c : table.columns) ignored_.push_back(is_ignored(c));
+}
+
+bool RowText::build(const std::vector<FetchedValue>& values, StrBuf& text) {
+    text.clear();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) text.append(", ");
+        if (!append_value(i, values[i], text)) {
+            report_failure("\r\nERROR: A value could not be escaped for the target connection's character set.");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool RowText::append_value(std::size_t i, const FetchedValue& v, StrBuf& text) {
+    const ImportColumn& c = table_.columns[i];
+    if (ignored_[i]) {
+        append_default(text, c);
+        return true;
+    }
+    if (v.is_null) {
+        text.append("NULL");
+        return true;
+    }
+    Tunnel& tunnel = target_.tunnel();
+    MYSQL* handle = target_.handle();
+    if (c.binary) {
+        text.append("'");
+        if (!append_escaped_value(text, tunnel, handle, v.bytes.data(), static_cast<unsigned long>(v.bytes.size())))
+            return false;
+        text.append("'");
+        return true;
+    }
+    utf8_.clear();
+    append_utf16_as_utf8(utf8_, v.wide.data(), v.wide.size());
+    if (c.numeric && (utf8_.empty() || plain_number(utf8_))) {
+        text.append(utf8_.empty() ? "NULL" : utf8_);
+        return true;
+    }
+    const bool guid = access_guids_ && c.odbc_type == SQL_GUID;
+    text.append(guid ? "'{" : "'");
+    if (!append_escaped_value(text, tunnel, handle, utf8_.data(), static_cast<unsigned long>(utf8_.size())))
+        return false;
+    text.append(guid ? "}'" : "'");
+    return true;
+}
+
+}  // namespace kro::import

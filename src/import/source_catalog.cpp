@@ -1,0 +1,138 @@
+// The source's catalog: the table list, and the columns of a table or of a query's result.
+#include <strings.h>
+
+#include "common/str_buf.h"
+#include "import/source_reader.h"
+
+using namespace kro::common;
+
+namespace kro::import {
+
+namespace {
+
+constexpr SQLSMALLINT kNameUnits = 512;  // 1023 bytes of UTF-16 and a terminator
+
+std::string text_or_empty(const SQLWCHAR* text, SQLLEN indicator) {
+    return indicator == SQL_NULL_DATA ? std::string() : utf8_of(text);
+}
+
+}  // namespace
+
+int SourceReader::list_all_tables(std::vector<ImportTable>& tables) {
+    WideText types(dbms_ == SourceDbms::excel ? "'TABLE','SYSTEM TABLE'" : "'TABLE','VIEW'");
+    SQLRETURN r = SQLTablesW(catalog_.get(), nullptr, 0, nullptr, 0, nullptr, 0, types.get(), types.length());
+    if (r != SQL_SUCCESS) {
+        report_diagnostic(catalog_, nullptr);
+        return 0;
+    }
+    SQLWCHAR schema[1024], name[1024];
+    SQLLEN schema_ind = 0, name_ind = 0;
+    SQLBindCol(catalog_.get(), 2, SQL_C_WCHAR, schema, 2047, &schema_ind);
+    SQLBindCol(catalog_.get(), 3, SQL_C_WCHAR, name, 2047, &name_ind);
+    while (odbc_ok(SQLFetch(catalog_.get()))) {
+        ImportTable table;
+        table.schema = text_or_empty(schema, schema_ind);
+        table.source_name = text_or_empty(name, name_ind);
+        table.target_name = table.source_name;
+        table.engine = "InnoDB";
+        tables.push_back(std::move(table));
+    }
+    SQLFreeStmt(catalog_.get(), SQL_CLOSE);
+    SQLFreeStmt(catalog_.get(), SQL_UNBIND);
+    return 1;
+}
+
+int SourceReader::read_result_flags(OdbcHandle& statement, std::vector<CatalogColumn>& columns) {
+    SQLSMALLINT count = 0;
+    SQLNumResultCols(statement.get(), &count);
+    for (SQLSMALLINT i = 1; i <= count && static_cast<std::size_t>(i) <= columns.size(); ++i) {
+        CatalogColumn& c = columns[static_cast<std::size_t>(i - 1)];
+        SQLLEN is_unsigned = 0, auto_unique = 0;
+        SQLColAttributeW(statement.get(), static_cast<SQLUSMALLINT>(i), SQL_DESC_UNSIGNED, nullptr, 0, nullptr,
+                         &is_unsigned);
+        SQLColAttributeW(statement.get(), static_cast<SQLUSMALLINT>(i), SQL_DESC_AUTO_UNIQUE_VALUE, nullptr, 0,
+                         nullptr, &auto_unique);
+        c.is_unsigned = is_unsigned != 0;
+        c.auto_unique = auto_unique == 1;
+    }
+    return 1;
+}
+
+int SourceReader::read_columns(ImportTable& table, bool server_5) {
+    OdbcHandle h;
+    if (!new_statement(h)) return 0;
+    WideText schema(table.schema), name(table.source_name);
+    if (!odbc_ok(SQLColumnsW(h.get(), nullptr, 0, schema.or_null(), schema.length(), name.get(), name.length(),
+                             nullptr, 0))) {
+        report_diagnostic(h, nullptr);
+        return 0;
+    }
+    SQLWCHAR column_name[kNameUnits], remarks[kNameUnits], default_value[kNameUnits];
+    SQLSMALLINT data_type = 0, digits = 0, nullable = 0;
+    SQLINTEGER size = 0;
+    SQLLEN ind[7] = {};
+    SQLBindCol(h.get(), 4, SQL_C_WCHAR, column_name, 1023, &ind[0]);
+    SQLBindCol(h.get(), 5, SQL_C_SSHORT, &data_type, 0, &ind[1]);
+    SQLBindCol(h.get(), 7, SQL_C_SLONG, &size, 0, &ind[2]);
+    SQLBindCol(h.get(), 9, SQL_C_SSHORT, &digits, 0, &ind[3]);
+    SQLBindCol(h.get(), 11, SQL_C_SSHORT, &nullable, 0, &ind[4]);
+    SQLBindCol(h.get(), 12, SQL_C_WCHAR, remarks, 1023, &ind[5]);
+    SQLSMALLINT result_columns = 0;
+    SQLNumResultCols(h.get(), &result_columns);
+    const bool has_default = result_columns >= 13;
+    if (has_default) SQLBindCol(h.get(), 13, SQL_C_WCHAR, default_value, 1023, &ind[6]);
+    std::vector<CatalogColumn> described;
+    for (;;) {
+        remarks[0] = default_value[0] = 0;
+        digits = 0;
+        size = 0;
+        SQLRETURN r = SQLFetch(h.get());
+        if (!odbc_ok(r)) break;
+        CatalogColumn in;
+        in.name = text_or_empty(column_name, ind[0]);
+        in.odbc_type = data_type;
+        in.size = ind[2] == SQL_NULL_DATA ? 0 : size;
+        in.digits = ind[3] == SQL_NULL_DATA ? 0 : digits;
+        in.no_nulls = nullable == SQL_NO_NULLS;
+        in.remarks = text_or_empty(remarks, ind[5]);
+        if (has_default) in.default_value = text_or_empty(default_value, ind[6]);
+        described.push_back(std::move(in));
+    }
+    if (!new_statement(h)) return 0;
+    StrBuf probe;
+    probe.format("Select * from %s where 1 = 0 ", qualified(table.schema, table.source_name).c_str());
+    if (!execute_text(h, probe.str())) return 0;
+    read_result_flags(h, described);
+    map_source_columns(described, dbms_, server_5, table);
+    return 1;
+}
+
+int SourceReader::describe_query(const std::string& query, ImportTable& table, bool server_5) {
+    if (!execute_text(catalog_, query)) return 0;
+    SQLSMALLINT count = 0;
+    SQLNumResultCols(catalog_.get(), &count);
+    std::vector<CatalogColumn> described;
+    for (SQLSMALLINT i = 1; i <= count; ++i) {
+        SQLWCHAR name[1025] = {};
+        SQLSMALLINT name_length = 0, type = 0, digits = 0, nullable = 0;
+        SQLULEN size = 0;
+        if (!odbc_ok(SQLDescribeColW(catalog_.get(), static_cast<SQLUSMALLINT>(i), name, 1025, &name_length, &type,
+                                     &size, &digits, &nullable))) {
+            report_diagnostic(catalog_, nullptr);
+            break;
+        }
+        CatalogColumn in;
+        in.name = utf8_of(name);
+        in.odbc_type = type;
+        in.size = static_cast<long>(size);
+        in.digits = digits;
+        in.no_nulls = nullable == SQL_NO_NULLS;
+        described.push_back(std::move(in));
+    }
+    read_result_flags(catalog_, described);
+    map_source_columns(described, dbms_, server_5, table);
+    SQLFreeStmt(catalog_.get(), SQL_CLOSE);
+    return table.columns.empty() ? 0 : 1;
+}
+
+}  // namespace kro::import

@@ -1,0 +1,262 @@
+// The source's keys: primary keys, indexes and foreign keys, in target column names.
+#include <strings.h>
+#include <vector>
+
+#include "connection/sql_quote.h"
+#include "import/source_reader.h"
+
+using namespace kro::connection;
+
+namespace kro::import {
+
+namespace {
+
+const char* rule_text(SQLSMALLINT rule) {
+    switch (rule) {
+        case SQL_CASCADE: return " CASCADE ";
+        case SQL_SET_NULL: return " SET NULL ";
+        case SQL_NO_ACTION: return " NO ACTION ";
+        default: return " RESTRICT ";
+    }
+}
+
+void append_listed(std::string& list, const std::string& item) {
+    if (!list.empty()) list += ",";
+    list += item;
+}
+
+// A source column's target name: the job file's name for it, when it gives the columns.
+std::string target_column_name(const ImportTable& table, const std::string& source_name) {
+    if (table.source_defined_columns) return source_name;
+    for (const ImportColumn& c : table.columns)
+        if (strcasecmp(c.source_name.c_str(), source_name.c_str()) == 0) return c.target_name;
+    return source_name;
+}
+
+}  // namespace
+
+void SourceReader::keys_from_job_file(const ImportTable& table, TableKeys& keys) {
+    keys = TableKeys{};
+    for (const ImportColumn& c : table.columns)
+        if (c.primary) keys.primary.push_back(c.target_name);
+    if (!table.create_indexes) return;
+    if (dbms_ == SourceDbms::access) read_indexes_by_name(table, true, keys);
+    else read_statistics(table, keys);
+}
+
+int SourceReader::keys_from_catalog(ImportTable& table, TableKeys& keys) {
+    keys = TableKeys{};
+    OdbcHandle h;
+    if (!new_statement(h)) return 0;
+    WideText schema(table.schema), name(table.source_name);
+    if (!odbc_ok(SQLPrimaryKeysW(h.get(), nullptr, 0, schema.or_null(), schema.length(), name.get(), name.length()))) {
+        SQLWCHAR state[6] = {}, message[2];
+        SQLINTEGER native = 0;
+        SQLSMALLINT length = 0;
+        SQLGetDiagRecW(SQL_HANDLE_STMT, h.get(), 1, state, &native, message, 2, &length);
+        if (utf8_of(state) == "IM001") return read_indexes_by_name(table, false, keys);
+        report_diagnostic(h, nullptr);
+        return 0;
+    }
+    SQLWCHAR column[1024];
+    SQLLEN indicator = 0;
+    SQLBindCol(h.get(), 4, SQL_C_WCHAR, column, sizeof column, &indicator);
+    SQLRETURN r;
+    while (odbc_ok(r = SQLFetch(h.get()))) {
+        const std::string name = target_column_name(table, utf8_of(column));
+        keys.primary.push_back(name);
+        // The row action finds a source row by these columns.
+        for (ImportColumn& c : table.columns)
+            if (c.target_name == name) c.primary = true;
+    }
+    if (r != SQL_NO_DATA) report_diagnostic(h, nullptr);
+    h.reset();
+    if (!table.create_indexes) return 1;
+    return dbms_ == SourceDbms::access ? read_indexes_by_name(table, true, keys) : read_statistics(table, keys);
+}
+
+// The statistics rows of the source table, one index after another; name_based: the
+// Access form (no schema, the first row always skipped, primary keys by index name).
+static int fetch_indexes(SQLHANDLE dbc, const ImportTable& table, bool name_based, std::vector<IndexDef>& indexes,
+                         std::vector<std::string>* primary_columns, OdbcHandle& h) {
+    if (!h.allocate(SQL_HANDLE_STMT, dbc)) return 0;
+    WideText schema(name_based ? std::string() : table.schema), name(table.source_name);
+    if (!odbc_ok(SQLStatisticsW(h.get(), nullptr, 0, schema.or_null(), schema.length(), name.get(), name.length(),
+                                SQL_INDEX_ALL, SQL_QUICK)))
+        return 0;
+    SQLSMALLINT non_unique = 0, ordinal = 0;
+    SQLWCHAR index_name[256], column[256], order[16];
+    SQLLEN ind[5] = {};
+    SQLBindCol(h.get(), 4, SQL_C_SSHORT, &non_unique, 0, &ind[0]);
+    SQLBindCol(h.get(), 6, SQL_C_WCHAR, index_name, sizeof index_name, &ind[1]);
+    SQLBindCol(h.get(), 8, SQL_C_SSHORT, &ordinal, 0, &ind[2]);
+    SQLBindCol(h.get(), 9, SQL_C_WCHAR, column, sizeof column, &ind[3]);
+    SQLBindCol(h.get(), 10, SQL_C_WCHAR, order, sizeof order, &ind[4]);
+    bool first_row = true;
+    std::string last_index, last_column;
+    while (odbc_ok(SQLFetch(h.get()))) {
+        const std::string index = ind[1] == SQL_NULL_DATA ? "" : utf8_of(index_name);
+        const std::string col = ind[3] == SQL_NULL_DATA ? "" : utf8_of(column);
+        const bool was_first = first_row;
+        first_row = false;
+        if (col.empty() || (name_based && was_first)) continue;  // the table's statistics row
+        if (strcasecmp(index.c_str(), "Primary") == 0) continue;
+        if (strcasecmp(index.c_str(), last_index.c_str()) == 0 && strcasecmp(col.c_str(), last_column.c_str()) == 0)
+            continue;
+        if (col[0] == '"' && col.find('.') != std::string::npos) continue;  // an expression
+        last_index = index;
+        last_column = col;
+        if (name_based && (strcasecmp(index.c_str(), "PrimaryKey") == 0 || strncasecmp(index.c_str(), "PK", 2) == 0)) {
+            if (primary_columns) primary_columns->push_back(col);
+            continue;
+        }
+        const std::string order_text = ind[4] != SQL_NULL_DATA && utf8_of(order) == "A" ? " ASC " : " DESC ";
+        if (indexes.empty() || ordinal == 1 || indexes.back().name != index) {
+            IndexDef def;
+            def.name = index;
+            def.unique = ind[0] != SQL_NULL_DATA && non_unique == SQL_FALSE;
+            indexes.push_back(def);
+        }
+        indexes.back().columns.push_back({col, order_text});
+    }
+    return 1;
+}
+
+int SourceReader::read_statistics(const ImportTable& table, TableKeys& keys) {
+    std::vector<IndexDef> indexes;
+    OdbcHandle h;
+    if (!fetch_indexes(dbc_.get(), table, false, indexes, nullptr, h)) {
+        report_diagnostic(h ? h : dbc_, nullptr);
+        return 0;
+    }
+    for (IndexDef& index : indexes)
+        for (IndexColumn& c : index.columns) c.name = target_column_name(table, c.name);
+    keys.indexes = std::move(indexes);
+    keys.unique_word = "UNIQUE";
+    return 1;
+}
+
+int SourceReader::read_indexes_by_name(const ImportTable& table, bool append, TableKeys& keys) {
+    if (!append) keys.indexes.clear();
+    std::vector<IndexDef> indexes;
+    std::vector<std::string> primary_columns;
+    OdbcHandle h;
+    if (!fetch_indexes(dbc_.get(), table, true, indexes, append ? nullptr : &primary_columns, h)) {
+        report_diagnostic(h ? h : dbc_, nullptr);
+        return 0;
+    }
+    for (const std::string& c : primary_columns) keys.primary.push_back(target_column_name(table, c));
+    if (!table.create_indexes) return 1;
+    for (IndexDef& index : indexes)
+        for (IndexColumn& c : index.columns) c.name = target_column_name(table, c.name);
+    keys.indexes = std::move(indexes);
+    keys.unique_word = "unique";
+    return 1;
+}
+
+int SourceReader::read_foreign_keys(const ImportTable& table, const std::vector<ImportTable>* listed,
+                                    std::string& clauses) {
+    clauses.clear();
+    if (dbms_ == SourceDbms::access) return read_access_relationships(table, clauses);
+    OdbcHandle h;
+    if (!new_statement(h)) return 0;
+    WideText schema(table.schema), name(table.source_name);
+    if (!odbc_ok(SQLForeignKeysW(h.get(), nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0, schema.or_null(),
+                                 schema.length(), name.get(), name.length()))) {
+        report_diagnostic(h, nullptr);
+        return 0;
+    }
+    SQLWCHAR ref_table[512], ref_column[512], fk_table[512], column[512], key_name[512], ref_key[512];
+    SQLSMALLINT update_rule = 0, delete_rule = 0;
+    SQLLEN ind[8] = {};
+    SQLBindCol(h.get(), 3, SQL_C_WCHAR, ref_table, sizeof ref_table, &ind[0]);
+    SQLBindCol(h.get(), 4, SQL_C_WCHAR, ref_column, sizeof ref_column, &ind[1]);
+    SQLBindCol(h.get(), 7, SQL_C_WCHAR, fk_table, sizeof fk_table, &ind[2]);
+    SQLBindCol(h.get(), 8, SQL_C_WCHAR, column, sizeof column, &ind[3]);
+    SQLBindCol(h.get(), 10, SQL_C_SSHORT, &update_rule, 0, &ind[4]);
+    SQLBindCol(h.get(), 11, SQL_C_SSHORT, &delete_rule, 0, &ind[5]);
+    SQLBindCol(h.get(), 12, SQL_C_WCHAR, key_name, sizeof key_name, &ind[6]);
+    SQLBindCol(h.get(), 13, SQL_C_WCHAR, ref_key, sizeof ref_key, &ind[7]);
+    std::string columns, ref_columns, current_name, current_table;
+    SQLSMALLINT current_update = 0, current_delete = 0;
+    auto close_key = [&]() {
+        if (columns.empty()) return;
+        if (!clauses.empty()) clauses += ", ";
+        if (current_name.empty())
+            clauses += "ADD FOREIGN KEY(" + columns + ")REFERENCES " + backquoted(current_table) + "(" + ref_columns + ")";
+        else
+            clauses += "ADD FOREIGN KEY " + backquoted(current_name) + "(" + columns + ")REFERENCES " +
+                             backquoted(current_table) + "(" + ref_columns + ")";
+        clauses += std::string("ON DELETE ") + rule_text(current_delete) + "ON UPDATE " + rule_text(current_update);
+        columns.clear();
+        ref_columns.clear();
+    };
+    while (odbc_ok(SQLFetch(h.get()))) {
+        if (ind[3] == SQL_NULL_DATA || column[0] == 0) break;
+        const std::string col = target_column_name(table, utf8_of(column));
+        std::string referenced = ind[0] == SQL_NULL_DATA ? "" : utf8_of(ref_table);
+        std::string referenced_column = ind[1] == SQL_NULL_DATA ? "" : utf8_of(ref_column);
+        if (listed) {
+            for (const ImportTable& other : *listed) {
+                if (strcasecmp(other.source_name.c_str(), referenced.c_str()) != 0) continue;
+                referenced_column = target_column_name(other, referenced_column);
+                referenced = other.target_name;
+                break;
+            }
+        }
+        const std::string key = ind[6] == SQL_NULL_DATA ? "" : utf8_of(key_name);
+        if (!columns.empty() && strcasecmp(key.c_str(), current_name.c_str()) != 0) close_key();
+        append_listed(columns, backquoted(col));
+        append_listed(ref_columns, backquoted(referenced_column));
+        current_name = key.substr(0, 128);
+        current_table = referenced.substr(0, 64);
+        current_update = ind[4] == SQL_NULL_DATA ? SQL_RESTRICT : update_rule;
+        current_delete = ind[5] == SQL_NULL_DATA ? SQL_RESTRICT : delete_rule;
+    }
+    close_key();
+    return 1;
+}
+
+int SourceReader::read_access_relationships(const ImportTable& table, std::string& clauses) {
+    OdbcHandle h;
+    if (!new_statement(h)) return 0;
+    std::string text = "SELECT szRelationship,  szColumn, szReferencedObject, szReferencedColumn,";
+    text += " grbit FROM MSysRelationships WHERE szObject= '";
+    for (char c : table.source_name) text += c == '\'' ? std::string("''") : std::string(1, c);
+    text += "' ORDER BY szRelationship, icolumn";
+    if (!execute_text(h, text)) return 0;
+    SQLWCHAR relationship[512], column[512], object[64], ref_column[512];
+    SQLINTEGER flags = 0;
+    SQLLEN ind[5] = {};
+    SQLBindCol(h.get(), 1, SQL_C_WCHAR, relationship, sizeof relationship, &ind[0]);
+    SQLBindCol(h.get(), 2, SQL_C_WCHAR, column, sizeof column, &ind[1]);
+    SQLBindCol(h.get(), 3, SQL_C_WCHAR, object, sizeof object, &ind[2]);
+    SQLBindCol(h.get(), 4, SQL_C_WCHAR, ref_column, sizeof ref_column, &ind[3]);
+    SQLBindCol(h.get(), 5, SQL_C_SLONG, &flags, 0, &ind[4]);
+    std::string columns, ref_columns, current, current_object;
+    SQLINTEGER current_flags = 0;
+    auto close_key = [&]() {
+        if (columns.empty()) return;
+        if (!clauses.empty()) clauses += ", ";
+        clauses += "ADD FOREIGN KEY " + backquoted(current) + "(" + columns + ")REFERENCES " +
+                         backquoted(current_object) + "(" + ref_columns + ")";
+        if (current_flags == 256) clauses += " ON UPDATE CASCADE ";
+        else if (current_flags == 4096) clauses += " ON DELETE CASCADE ";
+        else if (current_flags == 4352) clauses += " ON DELETE CASCADE ON UPDATE CASCADE ";
+        columns.clear();
+        ref_columns.clear();
+    };
+    while (odbc_ok(SQLFetch(h.get()))) {
+        const std::string name = utf8_of(relationship);
+        if (!columns.empty() && strcasecmp(name.c_str(), current.c_str()) != 0) close_key();
+        append_listed(columns, backquoted(utf8_of(column)));
+        append_listed(ref_columns, backquoted(utf8_of(ref_column)));
+        current = name;
+        current_object = utf8_of(object);
+        current_flags = flags;
+    }
+    close_key();
+    return 1;
+}
+
+}  // namespace kro::import

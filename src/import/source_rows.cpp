@@ -1,0 +1,150 @@
+#include "import/source_rows.h"
+
+#include <algorithm>
+
+#include "report/reporting.h"
+
+using namespace kro::report;
+
+namespace kro::import {
+
+namespace {
+
+constexpr SQLLEN kBoundUnits = 2048;      // UTF-16 units of a bound buffer
+constexpr SQLLEN kChunkBytes = 64 * 1024;  // one SQLGetData call's buffer
+
+}  // namespace
+
+std::string SourceRows::select_text(const std::string* query) const {
+    if (query) return *query;
+    const std::string where = table_.where_clause.empty() ? " " : " where " + table_.where_clause;
+    const std::string from = source_.qualified(table_.schema, table_.source_name);
+    if (table_.source_defined_columns) return "SELECT * FROM " + from + where;
+    std::string select = "select ";
+    for (std::size_t i = 0; i < table_.columns.size(); ++i) {
+        const ImportColumn& c = table_.columns[i];
+        select += c.source_name == "<ignore>" ? std::string("NULL") : source_.quoted(c.source_name);
+        select += i + 1 < table_.columns.size() ? "," : " FROM " + from;
+    }
+    return select + where;
+}
+
+int SourceRows::open(const std::string* query) {
+    if (!source_.new_statement(statement_)) return 0;
+    if (source_.dbms() == SourceDbms::sql_server &&
+        !odbc_ok(SQLSetStmtAttr(statement_.get(), SQL_ATTR_CURSOR_TYPE,
+                                reinterpret_cast<SQLPOINTER>(SQL_CURSOR_DYNAMIC), 0))) {
+        source_.report_diagnostic(statement_, nullptr);
+        return 0;
+    }
+    if (!source_.execute_text(statement_, select_text(query)) || !describe_result()) return 0;
+    values_.assign(table_.columns.size(), FetchedValue{});
+    if (table_.has_long_columns) chunk_.resize(static_cast<std::size_t>(kChunkBytes / 2));
+    else bind();
+    return 1;
+}
+
+int SourceRows::describe_result() {
+    const std::size_t columns = table_.columns.size();
+    SQLHANDLE h = statement_.get();
+    for (std::size_t i = 0; i < columns; ++i) {
+        SQLLEN display = 0;
+        if (!odbc_ok(SQLColAttributeW(h, static_cast<SQLUSMALLINT>(i + 1), SQL_DESC_DISPLAY_SIZE, nullptr, 0,
+                                      nullptr, &display)))
+            display = 0;
+        table_.columns[i].display_size = source_.dbms() == SourceDbms::four_d ? 32000 : static_cast<long>(display);
+    }
+    for (std::size_t i = 0; i < columns; ++i) {
+        SQLWCHAR name[256];
+        SQLSMALLINT name_length = 0, type = 0, digits = 0, nullable = 0;
+        SQLULEN size = 0;
+        if (!odbc_ok(SQLDescribeColW(h, static_cast<SQLUSMALLINT>(i + 1), name, 256, &name_length, &type, &size,
+                                     &digits, &nullable))) {
+            source_.report_diagnostic(statement_, nullptr);
+            return 0;
+        }
+        table_.columns[i].odbc_type = type;
+    }
+    SQLSMALLINT result_columns = 0;
+    SQLNumResultCols(h, &result_columns);
+    if (result_columns == 0 || static_cast<std::size_t>(result_columns) > columns) {
+        report_failure("\r\nERROR: Column count doesn't match...");
+        return 0;
+    }
+    result_columns_ = static_cast<std::size_t>(result_columns);
+    return 1;
+}
+
+void SourceRows::bind() {
+    const std::size_t columns = table_.columns.size();
+    bound_ = true;
+    buffers_.assign(columns, std::u16string(static_cast<std::size_t>(kBoundUnits), u'\0'));
+    lengths_.assign(columns, 0);
+    for (std::size_t i = 0; i < columns; ++i)
+        SQLBindCol(statement_.get(), static_cast<SQLUSMALLINT>(i + 1), SQL_C_WCHAR, buffers_[i].data(),
+                   kBoundUnits * 2, &lengths_[i]);
+}
+
+SourceRows::Next SourceRows::next() {
+    const SQLRETURN fetched = SQLFetch(statement_.get());
+    if (fetched == SQL_NO_DATA) return Next::end;
+    if (!odbc_ok(fetched)) return Next::fetch_failed;
+    for (std::size_t i = 0; i < values_.size(); ++i) {
+        if (i >= result_columns_) values_[i].is_null = true;
+        else if (!(bound_ ? take_bound(i) : fetch_column(i))) return Next::failed;
+    }
+    return Next::row;
+}
+
+bool SourceRows::take_bound(std::size_t i) {
+    FetchedValue& v = values_[i];
+    v.is_null = lengths_[i] == SQL_NULL_DATA;
+    v.wide.clear();
+    if (v.is_null) return true;
+    if (lengths_[i] == SQL_NO_TOTAL || lengths_[i] >= kBoundUnits * 2) {
+        report_failure("\r\nERROR: A value is longer than its fetch buffer...");
+        return false;
+    }
+    v.wide.assign(buffers_[i].data(), static_cast<std::size_t>(lengths_[i] / 2));
+    return true;
+}
+
+bool SourceRows::fetch_column(std::size_t i) {
+    FetchedValue& v = values_[i];
+    const ImportColumn& c = table_.columns[i];
+    v.is_null = false;
+    v.wide.clear();
+    v.bytes.clear();
+    const SQLSMALLINT c_type = c.binary ? SQL_C_BINARY : SQL_C_WCHAR;
+    const SQLLEN room = c.binary ? kChunkBytes : kChunkBytes - 2;
+    for (;;) {
+        SQLLEN indicator = 0;
+        SQLRETURN r = SQLGetData(statement_.get(), static_cast<SQLUSMALLINT>(i + 1), c_type, chunk_.data(),
+                                 kChunkBytes, &indicator);
+        if (r == SQL_NO_DATA) break;
+        if (!odbc_ok(r)) {
+            source_.report_diagnostic(statement_, nullptr);
+            return false;
+        }
+        if (indicator == SQL_NULL_DATA) {
+            v.is_null = true;
+            break;
+        }
+        const SQLLEN got = indicator == SQL_NO_TOTAL || indicator > room ? room : indicator;
+        if (c.binary) {
+            v.bytes.append(reinterpret_cast<const char*>(chunk_.data()), static_cast<std::size_t>(got));
+        } else {
+            // A driver may stop short of the buffer's end rather than split a character:
+            // the text ends at its terminator.
+            auto units = static_cast<std::size_t>(got / 2);
+            if (r == SQL_SUCCESS_WITH_INFO && chunk_[units] != 0)
+                units = static_cast<std::size_t>(
+                    std::find(chunk_.begin(), chunk_.begin() + static_cast<long>(units), u'\0') - chunk_.begin());
+            v.wide.append(chunk_.data(), units);
+        }
+        if (r == SQL_SUCCESS) break;
+    }
+    return true;
+}
+
+}  // namespace kro::import
