@@ -39,11 +39,9 @@ int ImportJob::prepare_table(ImportTable& table, TableKeys& keys) {
     return 1;
 }
 
-int ImportJob::transfer(ImportTable& table, const std::string* query, bool& counts_stopped) {
-    TableRows rows(table, source_, target_, progress_);
-    const int ok = rows.transfer(query, s_.target.database.view());
-    counts_stopped = rows.counts_stopped();
-    return ok;
+int ImportJob::transfer(ImportTable& table, const std::string* query) {
+    TableRows rows(table, source_, target_, progress_, counts_stopped_);
+    return rows.transfer(query, s_.target.database.view());
 }
 
 int ImportJob::import_tables() {
@@ -72,13 +70,12 @@ int ImportJob::import_tables() {
         if (!table.import_data) continue;
         target_.set_table(table.source_name);
         progress_.report(kDataStarted, table.target_name);
-        bool counts_stopped = false;
-        if (!transfer(table, nullptr, counts_stopped)) {
+        if (!transfer(table, nullptr)) {
             table_failed(table.target_name);
             if (s_.abort_on_error) return 0;
             continue;
         }
-        if (!counts_stopped) progress_.report(kDataDone, table.target_name);
+        if (!counts_stopped_) progress_.report(kDataDone, table.target_name);
     }
     return 1;
 }
@@ -107,8 +104,7 @@ int ImportJob::import_query() {
     progress_.report(kSchemaDone, table.target_name);
     source_.read_quote_char();
     progress_.report(kDataStarted, table.target_name);
-    bool counts_stopped = false;
-    if (!transfer(table, &s_.import_query, counts_stopped)) {
+    if (!transfer(table, &s_.import_query)) {
         table_failed(table.target_name);
         return 0;
     }

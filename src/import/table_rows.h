@@ -18,14 +18,15 @@ namespace kro::import {
 
 class TableRows {
 public:
-    TableRows(ImportTable& table, SourceReader& source, TargetWriter& target, ImportProgress& progress)
-        : table_(table), source_(source), target_(target), progress_(progress) {}
+    // counts_stopped is the job's: once a batch failed without stopping its table, row
+    // counts and closing lines are left out until the job ends.
+    TableRows(ImportTable& table, SourceReader& source, TargetWriter& target, ImportProgress& progress,
+              bool& counts_stopped)
+        : table_(table), source_(source), target_(target), progress_(progress), counts_stopped_(counts_stopped) {}
 
     // Copies the rows of the table (of the query when one is given) into the target
     // table database.table; 1 when every row arrived.
     int transfer(const std::string* query, std::string_view database);
-    // After a duplicate key the table's row counts (and its closing line) are left out.
-    bool counts_stopped() const { return counts_stopped_; }
 
 private:
     int copy_rows(const std::string* query, std::string_view database);
@@ -44,7 +45,7 @@ private:
     TargetWriter& target_;
     ImportProgress& progress_;
     long rows_ = 0;  // read from the source so far
-    bool counts_stopped_ = false;
+    bool& counts_stopped_;
     // Sending ahead: the batch the server may still be running.
     bool ahead_ = false;
     common::StrBuf sent_{0};

@@ -132,27 +132,6 @@ TEST_F(ImportSqliteTest, EachConflictActionTreatsAnExistingTableAndItsRowsAsAske
 
 // A tolerated duplicate key silences the counts of its own table only: the tables after it
 // still report their rows and their closing line.
-TEST_F(ImportSqliteTest, AToleratedDuplicateKeySilencesTheCountsOfItsOwnTableOnly) {
-    mariadb_exec("DROP DATABASE IF EXISTS imp_dup; CREATE DATABASE imp_dup;"
-                 "CREATE TABLE imp_dup.items (id int primary key, v varchar(10));"
-                 "INSERT INTO imp_dup.items VALUES (1, 'old1')");
-    // A kept table and "noupdate" insert with a plain INSERT, which the target refuses.
-    RunResult r = run_job("imp_dup", system_dsn(),
-                          "<tables all=\"no\"><table source=\"items\"><ddl onconflict=\"keep\"/>"
-                          "<dml onconflict=\"noupdate\" import=\"yes\"/></table><table source=\"customers\"/></tables>");
-    EXPECT_EQ(r.exit_code, 0) << r.out;
-    EXPECT_NE(r.out.find("Duplicate entry '1'"), std::string::npos) << r.out;
-    const std::size_t items = r.out.find("Importing table data: items... ");
-    const std::size_t customers = r.out.find("Importing table data: customers... ");
-    ASSERT_NE(items, std::string::npos) << r.out;
-    ASSERT_NE(customers, std::string::npos) << r.out;
-    EXPECT_EQ(r.out.substr(items, customers - items).find("Successful..."), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Importing table data: customers... \r\n3 rows transferred!\r\nSuccessful..."),
-              std::string::npos)
-        << r.out;
-    EXPECT_EQ(maria_rows("select count(*) from imp_dup.customers")[0], "3");
-}
-
 TEST_F(ImportSqliteTest, AFailedTableIsReportedAndAbortOnErrorDecidesWhetherTheOthersFollow) {
     const std::string token = unique_mail_token("importfail");
     const std::string mail =
