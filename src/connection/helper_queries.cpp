@@ -5,6 +5,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "connection/kept_session.h"
 #include "connection/result_ptr.h"
 #include "connection/server_version.h"
 #include "connection/sql_quote.h"
@@ -67,12 +68,23 @@ void list_routines_statement(Tunnel& tunnel, MYSQL* handle, const char* database
 
 }  // namespace
 
-long packet_allowance(Tunnel& tunnel, MYSQL*& handle) {
-    ResultPtr result = query_with_reconnect(tunnel, handle, "show variables like 'max_allowed_packet'", 1);
+namespace {
+
+constexpr char kPacketQuery[] = "show variables like 'max_allowed_packet'";
+
+long allowance_of(Tunnel& tunnel, ResultPtr result) {
     const char* value = first_row_column(tunnel, result, 1);
     if (!value) return 0;
     return static_cast<long>(std::strtoll(value, nullptr, 10) * 5 / 7168);
 }
+
+}  // namespace
+
+long packet_allowance(Tunnel& tunnel, MYSQL*& handle) {
+    return allowance_of(tunnel, query_with_reconnect(tunnel, handle, kPacketQuery, 1));
+}
+
+long packet_allowance(KeptSession& session) { return allowance_of(session.tunnel(), session.query(kPacketQuery)); }
 
 long statement_byte_limit(long kb) {
     constexpr long kMaxStatementBytes = 16777216;

@@ -14,10 +14,14 @@ namespace kro::connection {
 
 class Tunnel;
 struct TunnelResult;
+struct KeptSession;
 
 // Five sevenths of the server's max_allowed_packet in KiB (value * 5 / 7168); 0 on
-// failure. Reconnects once when the connection was lost.
+// failure. Reconnects once when the connection was lost: the new session has none of the
+// job's settings, so a job that keeps its session asks through it instead (below).
 long packet_allowance(Tunnel& tunnel, MYSQL*& handle);
+// The same on a kept session: a lost session comes back with the job's settings.
+long packet_allowance(KeptSession& session);
 
 // The longest multi-row INSERT in bytes for an allowance of kb KiB: kb * 1024, at most
 // 16 MB (the largest packet older servers take).

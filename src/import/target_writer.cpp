@@ -159,10 +159,7 @@ int TargetWriter::end_rows() {
     return ok;
 }
 
-long TargetWriter::packet_allowance() {
-    if (!session_alive(tunnel(), handle()) && !session_.reopen()) return 0;
-    return connection::packet_allowance(tunnel(), handle());
-}
+long TargetWriter::packet_allowance() { return connection::packet_allowance(session_); }
 
 TargetFacts TargetWriter::facts() {
     TargetFacts facts;

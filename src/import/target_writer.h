@@ -59,9 +59,7 @@ public:
     void rows_stored() { session_.changed(); }
 
     // The server's packet allowance in KiB (see connection::packet_allowance), asked on the
-    // kept session: one lost since the last statement is first opened again with the
-    // import's settings, rather than replaced by the plain session the question's own
-    // reconnect would leave.
+    // kept session: one lost since the last statement comes back with the import's settings.
     long packet_allowance();
 
     TargetFacts facts();

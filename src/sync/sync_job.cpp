@@ -375,7 +375,7 @@ int SyncRun::run() {
 
     SyncContext ctx(source_, target_, mode, script_, report_, status_);
     ctx.set_fkcheck(settings_.fkcheck);
-    long allowance = packet_allowance(target_.tunnel(), target_.handle());
+    long allowance = packet_allowance(target_);
     ctx.byte_limit = statement_byte_limit(allowance > 0 ? allowance : 1024);
 
     if (ctx.writes_script()) {
