@@ -55,10 +55,13 @@ std::string attribute(const XMLElement* e, const char* name) {
     return utf8_prefix(value ? value : "", 127);
 }
 
-// A port outside 1 to 65535 counts as none given: the job then reports its settings as
-// incomplete instead of connecting to whatever port the number wraps around to.
+// A port outside 1 to 65535, or with anything but digits in it ("57903abc"), counts as none
+// given: the job then reports its settings as incomplete instead of connecting to whatever
+// port the number wraps around to or starts with.
 int port_number(const XMLElement* e) {
-    long value = std::strtol(setting_text(e).c_str(), nullptr, 10);
+    const std::string text = setting_text(e);
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
+    const long value = std::strtol(text.c_str(), nullptr, 10);
     return value >= 1 && value <= 65535 ? static_cast<int>(value) : 0;
 }
 

@@ -183,6 +183,14 @@ void print_job_started() {
     flush_outputs();
 }
 
+void log_job_ended(const char* kind, const char* outcome, int exit_code) {
+    if (!log_file) return;
+    StrBuf line;
+    line.format("Job ended at %s: %s, %s, exit code %d.\r\n\r\n", asctime_text().c_str(), kind, outcome, exit_code);
+    write_raw(log_file, line.c_str());
+    std::fflush(log_file);
+}
+
 void flush_outputs() { std::fflush(nullptr); }
 
 const std::vector<std::string>& reported_errors() { return errors_of_the_run; }

@@ -48,6 +48,9 @@ void show_warning(ReportBody& report, const char* text);
 void add_to_report(ReportBody& report, const char* html, const char* plain);
 // "Job started at %s\r\n\r\n" with the local time, to the console and the log.
 void print_job_started();
+// The run's last line in the log, so that a log shows how each run ended:
+// "Job ended at <local time>: <kind>, <outcome>, exit code <code>.\r\n\r\n".
+void log_job_ended(const char* kind, const char* outcome, int exit_code);
 // Flushes the console, log and session file so that nothing lags behind the work.
 void flush_outputs();
 

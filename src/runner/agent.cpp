@@ -157,6 +157,20 @@ void report_stop(int signal) {
 
 constexpr char kSessionEnd[] = "</errors></krosession>";
 
+// A run's exit code: 128 + the signal when one stopped it.
+int exit_code_of(int code) {
+    const int signal = stop_signal();
+    return signal ? 128 + signal : code;
+}
+
+// The log's closing line of a run that ran a job (a job file that names none keeps the log
+// to its one error).
+void log_run_end(const char* kind, int code) {
+    std::string outcome = code == 0 ? "succeeded" : "failed";
+    if (int signal = stop_signal()) outcome = std::string("stopped by signal ") + stop_signal_name(signal);
+    log_job_ended(kind, outcome.c_str(), exit_code_of(code));
+}
+
 int run(int argc, char** argv) {
     // Lives to the last statement: every way out of the run removes its unused dump file.
     CrashDumpHandler crash_dumps;
@@ -171,17 +185,20 @@ int run(int argc, char** argv) {
     target_tunnel_process = kNoProcess;
 
     std::vector<std::string> words(argv, argv + argc);
-    // A non-empty fifth word names the crash-dump folder; it is not a job file or option.
+    // The fifth word names the crash-dump folder (an empty one: none); it is never a job
+    // file or option.
     std::string dump_directory;
-    if (words.size() > 4 && !words[4].empty()) {
+    if (words.size() > 4) {
         dump_directory = words[4];
         words.erase(words.begin() + 4);
     }
     crash_dumps.install(dump_directory, kBannerLine);
 
-    if (words.size() < 2) {
+    // The usage: asked for (exit code 0), or because no job was named (1).
+    const bool help = words.size() == 2 && (words[1] == "-h" || words[1] == "--help");
+    if (words.size() < 2 || help) {
         std::printf("%s%s", banner_text.c_str(), kUsage);
-        return 1;
+        return help ? 0 : 1;
     }
     if (words.size() == 2 && (words[1] == "-v" || words[1] == "--version")) {
         std::printf("%s \n", kBannerLine);
@@ -267,6 +284,7 @@ int run(int argc, char** argv) {
         close_file_on_crash(-1, "");
         std::fputs(kSessionEnd, session_file);
         exit_code = result == 1 ? 0 : 1;
+        if (kind) log_run_end(kind->element_name, exit_code);
     }
 
     files.log.close();
@@ -286,9 +304,7 @@ int run(int argc, char** argv) {
 int run_agent(int argc, char** argv) {
     // Before any thread starts, so that every thread leaves the stop signals to its watcher.
     StopSignals stop_signals;
-    const int exit_code = run(argc, argv);
-    if (int signal = stop_signal()) return 128 + signal;
-    return exit_code;
+    return exit_code_of(run(argc, argv));
 }
 
 }  // namespace kro::runner

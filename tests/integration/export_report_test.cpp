@@ -27,6 +27,10 @@ TEST(ExportReport, SuccessIsMailedOnlyWithAlwaysAndCarriesTheProgressLines) {
     RunResult run = run_export_job(dir, export_job_xml(part, "", report_element("send=\"yes\"", quiet)));
     ASSERT_EQ(run.exit_code, 0) << run.out;
     EXPECT_TRUE(no_stored_mail(quiet));
+    // The log ends with how the run ended.
+    const std::string log = read_file(dir.file("kro.log"));
+    EXPECT_NE(log.rfind(": exportjob, succeeded, exit code 0.\r\n\r\n"), std::string::npos) << log;
+    EXPECT_EQ(log.rfind("Job ended at "), log.rfind("\nJob ended at ") + 1) << log;
 
     std::string token = unique_mail_token("export-always");
     run = run_export_job(dir, export_job_xml(part, "", report_element("x=\"YES\" when=\"ALWAYS\"", token)));

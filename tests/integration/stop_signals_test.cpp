@@ -72,7 +72,11 @@ void expect_clean_stop(const TempDir& dir, const std::string& job, int signal, c
     EXPECT_EQ(run.exit_code, 128 + signal) << run.out;
     EXPECT_NE(run.out.find(stopped), std::string::npos) << run.out;
     EXPECT_TRUE(hidden_files(dir.path()).empty());
-    EXPECT_NE(read_file(dir.file("kro.log")).find(stopped + "\r\n"), std::string::npos);
+    const std::string log = read_file(dir.file("kro.log"));
+    EXPECT_NE(log.find(stopped + "\r\n"), std::string::npos) << log;
+    const std::string ended = std::string(", stopped by signal ") + signal_name + ", exit code " +
+                              std::to_string(128 + signal) + ".\r\n\r\n";
+    EXPECT_EQ(log.size() - log.rfind(ended), ended.size()) << log;
 
     tinyxml2::XMLDocument session;
     const std::string text = read_file(dir.file("krosession.xml"));
@@ -122,6 +126,8 @@ TEST_F(StopSignalsTest, AWriteBeyondTheFileSizeLimitIsReportedNotFatal) {
     RunResult run = StartedProgram(KRO_BINARY, {"job.xml"}, dir.path(), kro_environment(), 0, 1024 * 1024).wait();
     EXPECT_EQ(run.exit_code, 1) << run.out;
     EXPECT_NE(run.out.find("Error writing in file."), std::string::npos) << run.out;
-    EXPECT_NE(read_file(dir.file("kro.log")).find("File too large"), std::string::npos);
+    const std::string log = read_file(dir.file("kro.log"));
+    EXPECT_NE(log.find("File too large"), std::string::npos) << log;
+    EXPECT_NE(log.rfind(": exportjob, failed, exit code 1.\r\n\r\n"), std::string::npos) << log;
     EXPECT_TRUE(hidden_files(dir.path()).empty());
 }

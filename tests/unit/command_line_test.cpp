@@ -23,13 +23,17 @@ bool ends_with(const std::string& s, const std::string& tail) {
 
 }  // namespace
 
-TEST(CommandLine, NoArgumentsPrintsBannerAndUsage) {
+TEST(CommandLine, NoArgumentsOrAskingForHelpPrintsBannerAndUsage) {
     TempDir dir;
-    RunResult r = run_kro({}, dir.path());
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out.rfind(kBannerLine + "\n", 0), 0u);
-    EXPECT_NE(r.out.find("\n\nUsage : kro [job file] -l[logfile] -s[sessionfile]\n\n"), std::string::npos);
-    EXPECT_TRUE(ends_with(r.out, "By default, the tool uses the filename 'krosession.xml'.\n\n"));
+    // No job named is a failed start; the usage asked for is not.
+    for (auto [words, code] : {std::pair{std::vector<std::string>{}, 1}, std::pair{std::vector<std::string>{"--help"}, 0},
+                               std::pair{std::vector<std::string>{"-h"}, 0}}) {
+        RunResult r = run_kro(words, dir.path());
+        EXPECT_EQ(r.exit_code, code) << r.out;
+        EXPECT_EQ(r.out.rfind(kBannerLine + "\n", 0), 0u);
+        EXPECT_NE(r.out.find("\n\nUsage : kro [job file] -l[logfile] -s[sessionfile]\n\n"), std::string::npos);
+        EXPECT_TRUE(ends_with(r.out, "By default, the tool uses the filename 'krosession.xml'.\n\n"));
+    }
     EXPECT_EQ(entries_in(dir.path()), 0u);
 }
 
@@ -169,6 +173,10 @@ TEST(CommandLine, FifthWordNamesTheCrashDumpFolderNotAnOption) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.out.find("Invalid JOB TYPE selected.\r\n\nCheck l.log"), std::string::npos) << r.out;
     EXPECT_FALSE(file_exists(dir.file("other.log")));
+    // An empty fifth word is no folder, and never the job file.
+    r = run_kro({"job.xml", "-ll.log", "-ss.xml", ""}, dir.path());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find("Invalid JOB TYPE selected.\r\n\nCheck l.log"), std::string::npos) << r.out;
 }
 
 TEST(JobFile, MalformedXmlLeavesOnlyTheErrorEntry) {

@@ -70,6 +70,7 @@ TEST(ConnectionInfoTest, PortAbsentStaysZeroAndEmptyGives3306) {
     EXPECT_EQ(read_server("<port/>").info.port, 3306);
     EXPECT_EQ(read_server("<port><!-- none --></port>").info.port, 3306);
     EXPECT_EQ(read_server("<port>abc</port>").info.port, 0);
+    EXPECT_EQ(read_server("<port>57903abc</port>").info.port, 0);  // never the number it starts with
     // Out of range is no port at all, never the port the number wraps around to.
     EXPECT_EQ(read_server("<port>88842</port>").info.port, 0);
     EXPECT_EQ(read_server("<port>-1</port>").info.port, 0);
