@@ -41,9 +41,4 @@ StatementOutcome refusal_of(Tunnel& tunnel, MYSQL* handle) {
     return outcome;
 }
 
-StatementOutcome send_statement(Tunnel& tunnel, MYSQL*& handle, const char* text) {
-    ResultPtr result = query_with_reconnect(tunnel, handle, text, 0);
-    return outcome_of(tunnel, handle, result);
-}
-
 }  // namespace kro::connection

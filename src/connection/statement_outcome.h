@@ -30,9 +30,6 @@ StatementOutcome outcome_of(Tunnel& tunnel, MYSQL* handle, const ResultPtr& resu
 // calls that report a refusal by their return value alone (mysql_read_query_result).
 StatementOutcome refusal_of(Tunnel& tunnel, MYSQL* handle);
 
-// Sends one statement (no reconnect) and tells what became of it.
-StatementOutcome send_statement(Tunnel& tunnel, MYSQL*& handle, const char* text);
-
 // The key named by a duplicate-key error text ("Duplicate entry '1' for key 'PRIMARY'"), as
 // the server wrote it (MySQL 8 puts the table's name and a dot in front); empty when the
 // text names none.

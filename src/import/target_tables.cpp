@@ -15,16 +15,12 @@ namespace kro::import {
 
 namespace {
 
-constexpr unsigned kNoSuchTable = 1146;
-
 bool same_nocase(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
 }  // namespace
 
 int ImportJob::make_table(const ImportTable& table, const TableKeys& keys, bool query_import) {
-    const bool exists = target_.run("select * from " + backquoted(table.target_name) + " where 1=0", false) ||
-                        target_.tunnel().error_number(target_.handle()) != kNoSuchTable;
-    if (exists) {
+    if (target_.table_exists(backquoted(table.target_name))) {
         if (same_nocase(table.table_conflict, "abort")) {
             StrBuf text;
             text.format(query_import ? "\r\n%s: Table alreadys exits...Job aborted"

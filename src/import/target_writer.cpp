@@ -104,6 +104,10 @@ int TargetWriter::run(std::string_view text, bool prefix) {
     return send(text, prefix).kind == StatementOutcome::ok ? 1 : 0;
 }
 
+bool TargetWriter::table_exists(const std::string& quoted_name) {
+    return run("select * from " + quoted_name + " where 1=0", false) || tunnel().error_number(handle()) != kNoSuchTable;
+}
+
 StatementOutcome TargetWriter::write_rows(std::string_view text) { return send(text, true); }
 
 bool TargetWriter::send_ahead(std::string_view text) {

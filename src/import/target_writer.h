@@ -36,6 +36,9 @@ public:
     // Runs one statement; a failure (but for a missing table) is reported with the
     // statement. prefix: through the HTTP tunnel the session settings travel with it.
     int run(std::string_view text, bool prefix);
+    // Whether the target table (a name as it goes into SQL) is there: any answer but the
+    // server's "no such table" counts as there (an error other than that is reported).
+    bool table_exists(const std::string& quoted_name);
     // Runs a statement that stores rows (with the prefix) and tells what became of it; a
     // refusal is reported as by run.
     connection::StatementOutcome write_rows(std::string_view text);
