@@ -43,6 +43,8 @@ public:
     // Closes the file without naming it: one written under a temporary name is kept as
     // path() + suffix.
     void close_incomplete(const char* suffix) { file_.close_incomplete(suffix); }
+    // Closes the file and removes one written under a temporary name.
+    void discard() { file_.discard(); }
 
 private:
     // to_disk: also empty the stream's own buffer.

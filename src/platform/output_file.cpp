@@ -39,9 +39,13 @@ int open_for_append(const std::string& path) {
 
 }  // namespace
 
-OutputFile::~OutputFile() {
+OutputFile::~OutputFile() { discard(); }
+
+void OutputFile::discard() {
     if (stream_) std::fclose(stream_);
+    stream_ = nullptr;
     if (!temporary_.empty()) unlink(temporary_.c_str());
+    temporary_.clear();
 }
 
 int OutputFile::open(const std::string& path, bool append) {

@@ -33,6 +33,9 @@ public:
     // Closes the file without giving it its name: one written under a temporary name is
     // kept as path() + suffix (an earlier file of that name is replaced).
     void close_incomplete(const char* suffix);
+    // Closes the file and removes one written under a temporary name: what it holds is of
+    // no use (a write failed).
+    void discard();
 
 private:
     FILE* stream_ = nullptr;

@@ -27,7 +27,7 @@ class PageInserter {
 public:
     PageInserter(SyncContext& ctx, Tunnel& tunnel, TunnelResult* rows) : ctx_(ctx), tunnel_(tunnel), result_(rows) {}
 
-    // Inserts every row of the page; rows() tells how many there were.
+    // Inserts every row of the page; rows() tells how many the target took.
     int run() {
         const unsigned columns = tunnel_.num_fields(result_);
         MYSQL_FIELD* fields = tunnel_.fetch_fields(result_);
@@ -47,13 +47,12 @@ public:
             // Sized by the escaped values, so no statement outgrows what the target takes.
             if (rows_in_statement_ > 0 && statement_.length() + values.length() + 3 >= limit()) {
                 if (!close_statement()) return 0;
-                set_inserting_status(ctx_, ctx_.counts.inserted + rows_);
+                set_inserting_status(ctx_, ctx_.counts.inserted + landed_);
             }
             statement_.make_room(values.length() + 3);
             statement_.append(values.view());
             statement_.append("),(");
             ++rows_in_statement_;
-            ++rows_;
         }
         if (!tunnel_.is_http() && tunnel_.error_number(ctx_.source().handle()) != 0) {
             // The stream broke off: the rows that did not come were not copied.
@@ -61,11 +60,11 @@ public:
             return 0;
         }
         if (rows_in_statement_ > 0 && !close_statement()) return 0;
-        set_inserting_status(ctx_, ctx_.counts.inserted + rows_);
+        set_inserting_status(ctx_, ctx_.counts.inserted + landed_);
         return 1;
     }
 
-    unsigned rows() const { return rows_; }
+    unsigned rows() const { return landed_; }
 
 private:
     std::size_t limit() const { return static_cast<std::size_t>(ctx_.byte_limit > 0 ? ctx_.byte_limit : 1048576); }
@@ -73,8 +72,10 @@ private:
     // Ends the statement with ")" and hands it on; the next one starts afresh.
     int close_statement() {
         statement_.cut_end(2);
+        const ExpectedRows expected{rows_in_statement_, "the rows being copied"};
+        const int ok = apply_statement(ctx_, ctx_.target(), statement_, &expected);
+        if (ok) landed_ += rows_in_statement_;
         rows_in_statement_ = 0;
-        const int ok = apply_statement(ctx_, ctx_.target(), statement_);
         statement_.copy_from(head_);
         return ok;
     }
@@ -84,7 +85,7 @@ private:
     TunnelResult* result_;
     StrBuf head_;
     StrBuf statement_{0};
-    unsigned rows_ = 0;
+    unsigned landed_ = 0;  // rows of the statements the target took
     unsigned rows_in_statement_ = 0;
 };
 

@@ -130,13 +130,19 @@ int compare_chunk_rows(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target,
                deletes, actions);
     sort_actions(actions);
 
+    // Sorted: deletes, inserts, updates.
     std::span<const RowAction> entries(actions);
     std::size_t used = 0;
     int ok = apply_deletes(ctx, target.result.get(), entries, used);
     target.result.reset();
     entries = entries.subspan(used);
-    if (ok) ok = apply_inserts(ctx, source.result.get(), entries, used);
-    if (ok) ok = apply_updates(ctx, source.result.get(), entries.subspan(used));
+    const auto first_update = std::find_if(entries.begin(), entries.end(),
+                                           [](const RowAction& a) { return a.action == RowActionCode::update_row; });
+    const std::span<const RowAction> updates = entries.subspan(static_cast<std::size_t>(first_update - entries.begin()));
+    TunnelResult* rows = source.result.get();
+    if (ok && ctx.plan.staged_updates) ok = remove_rows_to_update(ctx, rows, updates);
+    if (ok) ok = apply_inserts(ctx, rows, entries, used);
+    if (ok) ok = ctx.plan.staged_updates ? insert_updated_rows(ctx, rows, updates) : apply_updates(ctx, rows, updates);
 
     if (ctx.writes_script()) {
         marker.format("\t/*End   of batch : %d */\n", chunk + 1);

@@ -132,7 +132,8 @@ int insert_copies(SyncContext& ctx, const RowValues& row, const std::vector<MYSQ
     else
         statement.format("insert into %s values(%s)", ctx.plan.table.c_str(), values.c_str());
     for (std::uint64_t i = 1; i < copies; ++i) statement.append_format(",(%s)", values.c_str());
-    if (!apply_statement(ctx, target, statement)) return 0;
+    const ExpectedRows expected{copies, "the copies of a row being inserted"};
+    if (!apply_statement(ctx, target, statement, &expected)) return 0;
     ctx.counts.inserted += static_cast<unsigned>(copies);
     return 1;
 }
@@ -146,7 +147,8 @@ int delete_copies(SyncContext& ctx, const RowValues& row, const std::vector<MYSQ
     statement.format("delete from %s where ", ctx.plan.table.c_str());
     if (!append_match(reading, statement, row, fields)) return 0;
     statement.append_format(" LIMIT %llu", static_cast<unsigned long long>(copies));
-    if (!apply_statement(ctx, reading, statement)) return 0;
+    const ExpectedRows expected{copies, "the copies of a row being deleted"};
+    if (!apply_statement(ctx, reading, statement, &expected)) return 0;
     ctx.counts.deleted += static_cast<unsigned>(copies);
     return 1;
 }

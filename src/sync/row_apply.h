@@ -41,12 +41,19 @@ int append_row_identification(SyncContext& ctx, common::StrBuf& out, MYSQL_ROW r
                               bool source);
 
 // Each phase takes the entries from its first one, runs while they carry its action, and
-// gives in next the number of entries it used. 1 when every row was applied; 0 at the
-// first failure (reported by the statement path).
+// gives in next the number of entries it used. 1 when every row was applied as the merge
+// expects (a delete or update meets its row, an insert adds one); 0 at the first failure
+// (reported by the statement path). A new row that the target holds by the sync's key is
+// updated instead; a duplicate on any other unique key is a failure.
 int apply_deletes(SyncContext& ctx, connection::TunnelResult* target_rows, std::span<const RowAction> entries,
                   std::size_t& next);
 int apply_inserts(SyncContext& ctx, connection::TunnelResult* source_rows, std::span<const RowAction> entries,
                   std::size_t& next);
 int apply_updates(SyncContext& ctx, connection::TunnelResult* source_rows, std::span<const RowAction> entries);
+// A chunk's staged updates (plan.staged_updates): first each row to update is deleted, and
+// once the new rows are in, its new values are inserted (counted as updated). Both take
+// the update entries from their first one.
+int remove_rows_to_update(SyncContext& ctx, connection::TunnelResult* source_rows, std::span<const RowAction> entries);
+int insert_updated_rows(SyncContext& ctx, connection::TunnelResult* source_rows, std::span<const RowAction> entries);
 
 }  // namespace kro::sync

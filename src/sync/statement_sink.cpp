@@ -26,6 +26,7 @@ StatementOutcome send_change(SyncContext& ctx, SyncSide& side, StrBuf& statement
             ++ctx.counts.failures;
         }
         if (outcome.kind != StatementOutcome::ok) return outcome;
+        ctx.counts.changed = true;
     } else {
         outcome.kind = StatementOutcome::ok;
     }
@@ -36,8 +37,23 @@ StatementOutcome send_change(SyncContext& ctx, SyncSide& side, StrBuf& statement
     return outcome;
 }
 
-int apply_statement(SyncContext& ctx, SyncSide& side, StrBuf& statement) {
-    return send_change(ctx, side, statement).kind == StatementOutcome::ok ? 1 : 0;
+bool landed_as_expected(SyncContext& ctx, const StatementOutcome& outcome, const ExpectedRows& expected) {
+    if (!ctx.writes_target() || outcome.affected_rows == expected.rows) return true;
+    StrBuf text;
+    text.format("Table %s: the statement for %.*s changed %llu row(s) where %llu were expected; the table was not "
+                "synced.\r\n",
+                ctx.plan.table_label.c_str(), static_cast<int>(expected.what.size()), expected.what.data(),
+                static_cast<unsigned long long>(outcome.affected_rows),
+                static_cast<unsigned long long>(expected.rows));
+    ctx.report_table_failure(text.c_str());
+    ++ctx.counts.failures;
+    return false;
+}
+
+int apply_statement(SyncContext& ctx, SyncSide& side, StrBuf& statement, const ExpectedRows* expected) {
+    const StatementOutcome outcome = send_change(ctx, side, statement);
+    if (outcome.kind != StatementOutcome::ok) return 0;
+    return !expected || landed_as_expected(ctx, outcome, *expected) ? 1 : 0;
 }
 
 }  // namespace kro::sync

@@ -3,6 +3,9 @@
 // ";\n") only once the server took it; in script-only mode it goes into the script at once.
 #pragma once
 
+#include <cstdint>
+#include <string_view>
+
 #include "common/str_buf.h"
 #include "connection/statement_outcome.h"
 #include "sync/sync_context.h"
@@ -20,8 +23,22 @@ enum class DuplicateKeys { fail, answer };
 connection::StatementOutcome send_change(SyncContext& ctx, SyncSide& side, common::StrBuf& statement,
                                          DuplicateKeys duplicates = DuplicateKeys::fail);
 
-// send_change as 1 (taken or scripted) or 0 (failed, reported).
-int apply_statement(SyncContext& ctx, SyncSide& side, common::StrBuf& statement);
+// What a change is sent for: the rows it must affect, and what they are ("the row WHERE
+// (`id` = 4)"), for the text that names them when the target did otherwise.
+struct ExpectedRows {
+    std::uint64_t rows = 1;
+    std::string_view what;
+};
+
+// Holds the rows a taken change affected against what it was sent for. A difference is
+// reported as the table's failure, naming what the statement was for, and counted. Always
+// true where nothing was sent (script-only mode).
+bool landed_as_expected(SyncContext& ctx, const connection::StatementOutcome& outcome, const ExpectedRows& expected);
+
+// send_change as 1 (taken or scripted) or 0 (failed, reported); with expected, a change
+// that affected other rows than it was sent for fails too.
+int apply_statement(SyncContext& ctx, SyncSide& side, common::StrBuf& statement,
+                    const ExpectedRows* expected = nullptr);
 
 // Sends the statement to the side in every mode and never writes it to the script (a
 // table the target lacks is created this way). Nothing is reported.

@@ -60,15 +60,20 @@ void SyncContext::set_status_count(const char* format, unsigned count) {
 
 void SyncContext::report_error(SyncSide& side) {
     if (side.lost_changes) {
-        report_query_error(2013,
-                           "The connection to the server was lost; the changes made to this table since the "
-                           "last commit were undone by the server.",
+        // What became of the changes depends on the table's engine: the table's end says it.
+        report_query_error(2013, "The connection to the server was lost with changes not yet committed.",
                            plan.table_label.c_str(), report_, nullptr);
         side.lost_changes = false;
+        counts.session_lost = true;
         return;
     }
     report_query_error(side.tunnel().error_number(side.handle()), side.tunnel().error(side.handle()),
                        plan.table_label.c_str(), report_, nullptr);
+}
+
+void SyncContext::report_table_failure(const char* text) {
+    report_failure_no_entry(text);
+    add_session_entry(text, plan.table_label.c_str());
 }
 
 }  // namespace kro::sync

@@ -88,6 +88,10 @@ struct TablePlan {
     std::vector<KeyColumn> keys;             // key columns in key order
     std::string key_list;                    // "`a`,`b`"
     std::string index_name;                  // the index that orders the key
+    // A chunk's updates go as a delete of each row and an insert of its new values, all
+    // deletes first: the target has a unique index besides the key, and rows that swap its
+    // values would meet each other's old value in plain updates.
+    bool staged_updates = false;
     std::uint64_t source_rows = 0;           // the source's row count
     // What the table's summary line shows on the console so far, for a progress line.
     std::string console_line;
@@ -98,7 +102,9 @@ struct TableCounts {
     unsigned inserted = 0;
     unsigned updated = 0;
     unsigned deleted = 0;
-    unsigned failures = 0;  // statements the target refused
+    unsigned failures = 0;  // statements the target refused, or that did not do what they were sent for
+    bool changed = false;   // the target took a change of this table
+    bool session_lost = false;  // a session lost with changes it had not committed
 };
 
 class SyncContext {
@@ -142,6 +148,9 @@ public:
 
     // A failed statement on a side: reported once, naming the current table.
     void report_error(SyncSide& side);
+    // A failure of the current table found by the sync itself: console, log, and a session
+    // entry naming the table.
+    void report_table_failure(const char* text);
 
 private:
     SyncSide* source_;

@@ -28,6 +28,7 @@
 #include "sync/sync_statements.h"
 #include "sync/sync_table.h"
 #include "sync/table_checks.h"
+#include "sync/table_landing.h"
 
 using namespace kro::platform;
 using namespace kro::common;
@@ -105,6 +106,8 @@ private:
     void append_script(SyncContext& ctx, const char* text) {
         if (ctx.writes_script()) ctx.script().append(text);
     }
+    // A script that could not be written ends the run: what it would say is lost.
+    bool script_failed(SyncContext& ctx) const { return ctx.writes_script() && script_.failed(); }
 
     SyncSettings& settings_;
     StatusBlock& status_;
@@ -176,12 +179,9 @@ void SyncRun::report_incompatible(SyncContext& ctx, const StrBuf& error) {
 }
 
 int SyncRun::sync_both_ways(SyncContext& ctx, TunnelResult* keys, const SyncTableEntry* entry) {
-    int ok = sync_table(ctx, keys);
-    // Each finished table is made durable at once: a session lost later takes nothing of it.
-    if (!commit_side(ctx.target())) {
-        ctx.report_error(ctx.target());
-        ok = 0;
-    }
+    // Each table is made durable at once (a session lost later takes nothing of it), or
+    // undone when it failed.
+    int ok = land_table(ctx, sync_table(ctx, keys));
     if (!settings_.twowaysync) return ok;
     if (ctx.mode() == SyncMode::direct_and_script) ctx.script().append("/*Target To source*/\n\n");
     // The way back is a table of its own: the same names and choices, its key and columns
@@ -198,11 +198,7 @@ int SyncRun::sync_both_ways(SyncContext& ctx, TunnelResult* keys, const SyncTabl
     // The way back reads the definition from its own source: a result belongs to the
     // connection that made it.
     ResultPtr back_keys = make_result(ctx.source().tunnel(), nullptr);
-    int back = describe_table(ctx, back_keys) && sync_table(ctx, back_keys.get());
-    if (!commit_side(ctx.target())) {
-        ctx.report_error(ctx.target());
-        back = 0;
-    }
+    int back = land_table(ctx, describe_table(ctx, back_keys) && sync_table(ctx, back_keys.get()));
     back_keys.reset();
     ctx.swap_sides();
     return ok && back;
@@ -245,11 +241,7 @@ int SyncRun::one_table(SyncContext& ctx, const SyncTableEntry* entry, const std:
     ctx.set_status("Table info obtained...\r\nCreating table...");
     if (!create_target_table(ctx)) return settings_.abortonerror ? -1 : 0;
     target_tables_.push_back(entry ? entry->name : name);
-    int ok = sync_table(ctx, keys.get());
-    if (!commit_side(ctx.target())) {
-        ctx.report_error(ctx.target());
-        ok = 0;
-    }
+    int ok = land_table(ctx, sync_table(ctx, keys.get()));
     return ok ? 1 : (settings_.abortonerror ? -1 : 0);
 }
 
@@ -272,7 +264,7 @@ int SyncRun::all_tables_loop(SyncContext& ctx) {
     for (const std::string& name : names) {
         int ok = one_table(ctx, nullptr, name);
         if (ok != 1) result = 0;
-        if (ok < 0) break;
+        if (ok < 0 || script_failed(ctx)) break;
     }
     return result;
 }
@@ -282,7 +274,7 @@ int SyncRun::listed_tables_loop(SyncContext& ctx) {
     for (const SyncTableEntry& entry : settings_.tables) {
         int ok = one_table(ctx, &entry, entry.name);
         if (ok != 1) result = 0;
-        if (ok < 0) break;
+        if (ok < 0 || script_failed(ctx)) break;
     }
     return result;
 }
@@ -413,6 +405,11 @@ int SyncRun::run() {
     if (ctx.writes_script()) {
         append_session_script_end(ctx);
         script_.flush();
+        if (script_.failed()) {
+            // Its write error was shown when it happened; the session file gets it too.
+            add_session_entry(script_.write_error().c_str());
+            result = 0;
+        }
     }
     for (SyncSide* side : framed) {
         if (!send_session_settings(*side, SessionForm::restore, settings_.fkcheck)) {
@@ -425,15 +422,19 @@ int SyncRun::run() {
     }
     source_conn_.close();
     target_conn_.close();
+    // A script of a run that failed somewhere lacks changes: it never takes the name of a
+    // complete one. One that could not be written is removed, and fails the run.
+    const bool named = script_.finish(result != 0) && result != 0;
+    if (script_.failed() && result != 0) {
+        add_session_entry(script_.write_error().c_str());
+        result = 0;
+    }
     StrBuf end_time = asctime_text();
     end_report_work(report_);
     send_report_if_asked(settings_.report, ReportKind::sync, result, report_, end_time.c_str());
 
     flush_outputs();
-    // A script of a run that failed somewhere lacks changes: it never takes the name of a
-    // complete one.
-    const bool named = script_.finish(result != 0) && result != 0;
-    if (mode == SyncMode::script_only) {
+    if (mode == SyncMode::script_only && !script_.failed()) {
         std::string path = named ? settings_.script_path : settings_.script_path + ".incomplete";
         StrBuf text;
         text.format("\r\nThe Data Sync script has been generated at : %s\r\n", path.c_str());

@@ -17,7 +17,10 @@ int SyncScript::finish(bool complete) {
     if (!file_.is_open()) return 1;
     if (complete && file_.commit()) return 1;
     file_.flush();
-    file_.close_incomplete(".incomplete");
+    if (file_.failed())
+        file_.discard();
+    else
+        file_.close_incomplete(".incomplete");
     return 0;
 }
 

@@ -23,9 +23,12 @@ public:
     void append(const common::StrBuf& text) { append(text.view()); }
     // flush_script: writes whatever the buffer holds.
     void flush();
-    // Ends the file: complete gives it its name. 0 when it could not be written.
+    // Ends the file: complete gives it its name; an incomplete one is kept with
+    // ".incomplete" added. A file whose write failed is removed. 0 unless named.
     int finish(bool complete);
+    // A write failed: the file lacks what was appended since (write_error() says why).
     bool failed() const { return file_.failed(); }
+    const common::StrBuf& write_error() const { return file_.last_write_error(); }
 
 private:
     connection::SqlFile file_;

@@ -63,30 +63,24 @@ void show_counts(SyncContext& ctx) {
     flush_outputs();
 }
 
-int compare_rows(SyncContext& ctx, TunnelResult* keys, const SingleKey& single,
-                 std::uint64_t source_rows, bool& show_line) {
-    if (!single.name.empty()) {
-        KeyColumn key;
-        key.name = single.name;
-        key.key_class = single.key_class;
-        key.unquoted = single.key_class == KeyClass::integer || single.key_class == KeyClass::floating;
-        ctx.plan.keys.assign(1, key);
-        ctx.plan.key_list = backquoted(key.name);
-        bool no_plan = false;
-        int ok = compare_by_ranges(ctx, key.name, key.key_class, ctx.plan.checksum_expression, source_rows, no_plan);
-        return ok && !no_plan;
-    }
+int compare_rows(SyncContext& ctx, TunnelResult* keys, const SingleKey& single, std::uint64_t source_rows) {
     const int primary = primary_key_count(ctx.source().tunnel(), keys);
-    switch (find_key_columns(ctx, keys, primary)) {
-        case KeyFound::refused:
-            show_line = false;
-            return 1;
-        case KeyFound::key:
-            return compare_by_key_order(ctx, ctx.plan.checksum_expression, ctx.plan.index_name);
-        case KeyFound::none:
-            break;
-    }
-    return sync_without_key(ctx);
+    // The key's columns and the index they belong to, which a duplicate key is told by.
+    const KeyFound found = find_key_columns(ctx, keys, primary);
+    if (found == KeyFound::none && single.name.empty()) return sync_without_key(ctx);
+    // Staging rewrites whole rows: with a column list the other columns would be lost.
+    ctx.plan.staged_updates = !ctx.plan.column_list && target_has_other_unique_key(ctx);
+    if (single.name.empty())
+        return compare_by_key_order(ctx, ctx.plan.checksum_expression, ctx.plan.index_name);
+    KeyColumn key;
+    key.name = single.name;
+    key.key_class = single.key_class;
+    key.unquoted = single.key_class == KeyClass::integer || single.key_class == KeyClass::floating;
+    ctx.plan.keys.assign(1, key);
+    ctx.plan.key_list = backquoted(key.name);
+    bool no_plan = false;
+    int ok = compare_by_ranges(ctx, key.name, key.key_class, ctx.plan.checksum_expression, source_rows, no_plan);
+    return ok && !no_plan;
 }
 
 // Types whose values, as text, never hold a '#': numbers, dates and times.
@@ -138,6 +132,7 @@ int sync_table(SyncContext& ctx, TunnelResult* keys) {
     SingleKey single;
     if (primary <= 1) single = find_single_key(ctx.plan.columns, primary);
 
+    warn_of_target_triggers(ctx);
     StrBuf label;
     label.format("%-25s  ", ctx.plan.table_label.c_str());
     show_everywhere(ctx.report(), label.c_str());
@@ -146,20 +141,19 @@ int sync_table(SyncContext& ctx, TunnelResult* keys) {
     if (!count_both(ctx, source_rows, target_rows)) return 0;
     ctx.plan.source_rows = source_rows;
 
-    bool show_line = true;
     int ok = 1;
     if (source_rows == 0 && target_rows == 0) {
         // nothing to do
     } else if (target_rows == 0) {
         ok = copy_all_rows(ctx);
     } else {
-        ok = compare_rows(ctx, keys, single, source_rows, show_line);
+        ok = compare_rows(ctx, keys, single, source_rows);
     }
     if (!ok) {
         print_console("\n");
         return 0;
     }
-    if (show_line) show_counts(ctx);
+    show_counts(ctx);
     return 1;
 }
 

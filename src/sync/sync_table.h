@@ -9,7 +9,7 @@ namespace kro::sync {
 // The checksum expression and the column lists of the current table, from ctx.plan.columns.
 void build_column_lists(SyncContext& ctx);
 
-// 1 when the table was synced (or left alone for its key's collation); 0 when it failed.
+// 1 when every change of the table was made (or scripted); 0 when it failed (reported).
 // keys: the source's "show keys" of the table.
 int sync_table(SyncContext& ctx, connection::TunnelResult* keys);
 

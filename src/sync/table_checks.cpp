@@ -24,11 +24,6 @@ constexpr int kKeyColumn = 4;
 
 const char* value(MYSQL_ROW row, int at) { return row[at] ? row[at] : ""; }
 
-bool ends_with(const std::string& text, const char* suffix) {
-    std::size_t m = std::strlen(suffix);
-    return text.size() >= m && text.compare(text.size() - m, m, suffix) == 0;
-}
-
 // The stored rows of a result from the first, whatever was read from it before.
 std::vector<MYSQL_ROW> rows_of(Tunnel& tunnel, TunnelResult* result) {
     std::vector<MYSQL_ROW> rows;
@@ -36,19 +31,6 @@ std::vector<MYSQL_ROW> rows_of(Tunnel& tunnel, TunnelResult* result) {
     while (MYSQL_ROW row = tunnel.fetch_row(result)) rows.push_back(row);
     tunnel.data_seek(result, 0);
     return rows;
-}
-
-// A string key column whose collation tells apart what the row merge takes as equal. An
-// ENUM or SET key orders by its member number whatever its collation.
-bool refuses_collation(SyncContext& ctx, const ColumnDefinition& column) {
-    if (key_class_of(column) != KeyClass::other || column.is_member() || !column.has_collation()) return false;
-    if (!ends_with(column.collation, "_bin") && !ends_with(column.collation, "_cs")) return false;
-    StrBuf text;
-    text.format("\n\nWARNING:Sync of table %s was aborted as data sync does not support PK's on string types using "
-                "a binary or case sensitive collation",
-                ctx.plan.table_label.c_str());
-    show_warning(ctx.report(), text.c_str());
-    return true;
 }
 
 void build_key_list(SyncContext& ctx) {
@@ -161,7 +143,6 @@ KeyFound find_key_columns(SyncContext& ctx, TunnelResult* keys, int primary_coun
             const ColumnDefinition* column = find_column(ctx.plan.columns, key.name);
             if (column && column->key == ColumnKey::primary) {
                 key = key_column(*column);
-                if (refuses_collation(ctx, *column)) return KeyFound::refused;
             }
             ctx.plan.keys.push_back(key);
         }
@@ -174,7 +155,6 @@ KeyFound find_key_columns(SyncContext& ctx, TunnelResult* keys, int primary_coun
     std::vector<KeyColumn> found;
     for (const ColumnDefinition& column : ctx.plan.columns) {
         if (column.key != ColumnKey::primary) continue;
-        if (refuses_collation(ctx, column)) return KeyFound::refused;
         found.push_back(key_column(column));
     }
     if (found.empty()) return KeyFound::none;
@@ -188,6 +168,48 @@ KeyFound find_key_columns(SyncContext& ctx, TunnelResult* keys, int primary_coun
     if (ctx.plan.keys.empty()) return KeyFound::none;
     build_key_list(ctx);
     return KeyFound::key;
+}
+
+std::string stored_table_name(const std::string& sql_name) {
+    if (sql_name.size() < 2 || sql_name.front() != '`' || sql_name.back() != '`') return sql_name;
+    std::string name;
+    for (std::size_t i = 1; i + 1 < sql_name.size(); ++i) {
+        name += sql_name[i];
+        if (sql_name[i] == '`' && sql_name[i + 1] == '`') ++i;
+    }
+    return name;
+}
+
+void warn_of_target_triggers(SyncContext& ctx) {
+    SyncSide& target = ctx.target();
+    const std::string name = stored_table_name(ctx.plan.table);
+    StrBuf statement("select group_concat(TRIGGER_NAME order by ACTION_ORDER separator ', ') from "
+                     "information_schema.TRIGGERS where EVENT_OBJECT_SCHEMA = database() and EVENT_OBJECT_TABLE = '",
+                     1);
+    if (!append_escaped_value(statement, target.tunnel(), target.handle(), name.data(),
+                              static_cast<unsigned long>(name.size())))
+        return;
+    statement.append("'");
+    ResultPtr result = query_side(target, statement.c_str());
+    MYSQL_ROW row = result ? target.tunnel().fetch_row(result.get()) : nullptr;
+    if (!row || !row[0]) return;
+    StrBuf text;
+    text.format("\n\nWARNING: table %s has triggers on the target, which fire for every row the sync changes: %s",
+                ctx.plan.table_label.c_str(), row[0]);
+    show_warning(ctx.report(), text.c_str());
+}
+
+bool target_has_other_unique_key(SyncContext& ctx) {
+    SyncSide& target = ctx.target();
+    StrBuf statement;
+    statement.format("show keys from %s", ctx.plan.table.c_str());
+    ResultPtr keys = query_side(target, statement.c_str());
+    if (!keys) return true;
+    constexpr int kNonUnique = 1;
+    for (MYSQL_ROW row : rows_of(target.tunnel(), keys.get()))
+        if (std::strcmp(value(row, kNonUnique), "0") == 0 && strcasecmp(value(row, kKeyName), ctx.plan.index_name.c_str()) != 0)
+            return true;
+    return false;
 }
 
 int create_target_table(SyncContext& ctx) {

@@ -28,11 +28,22 @@ struct SingleKey {
 };
 SingleKey find_single_key(const std::vector<connection::ColumnDefinition>& columns, int primary_count);
 
-enum class KeyFound { key, none, refused };
+enum class KeyFound { key, none };
 // The primary key's columns, else those of a unique index over NOT NULL columns, into
-// the plan's keys, key_list and index_name. refused: a string key column compares case
-// or bytes exactly (its collation ends in "_bin" or "_cs"); the warning is shown.
+// the plan's keys, key_list and index_name. String keys of any collation are found: the
+// row merge orders them by the server's own sort key.
 KeyFound find_key_columns(SyncContext& ctx, connection::TunnelResult* keys, int primary_count);
+
+// The table's name as the server stores it, from its form in SQL ("`a``b`" gives "a`b").
+std::string stored_table_name(const std::string& sql_name);
+
+// A warning, once for the table in this direction, naming the triggers the target has on
+// it: they fire for every row the sync changes. Nothing when it has none.
+void warn_of_target_triggers(SyncContext& ctx);
+
+// Whether the target's table has a unique index other than the one the rows are paired by
+// (plan.index_name); a failed look-up counts as yes, since staging is always safe.
+bool target_has_other_unique_key(SyncContext& ctx);
 
 // The source's CREATE TABLE of the current table, run on the target in every mode and
 // never written to the script. 0 when it failed (reported).

@@ -90,6 +90,15 @@ struct Shape {
 
 std::string two_digits(int n) { return (n < 10 ? "0" : "") + std::to_string(n); }
 
+// Up to four letters that differ in case or accent only: in a binary or case-sensitive
+// collation each is a key of its own.
+std::string exact_word(Rng& rng, int) {
+    static const char* const letters[] = {"a", "A", "b", "B", "é", "É"};
+    std::string word;
+    for (int n = pick(rng, 1, 4); n > 0; --n) word += letters[pick(rng, 0, 5)];
+    return hex(word);
+}
+
 std::vector<Shape> shapes() {
     return {
         {"t_int", "`id` int NOT NULL", "PRIMARY KEY (`id`)", 2600,
@@ -176,6 +185,9 @@ std::vector<Shape> shapes() {
          }},
         {"t_set", "`s` set('real','fake','int','timestamp','double','b','a','night','c','time','year') NOT NULL",
          "PRIMARY KEY (`s`)", 2600, [](Rng& rng, int) { return std::to_string(pick(rng, 0, 2047)); }},
+        {"t_bin", "`k` varchar(20) COLLATE utf8mb4_bin NOT NULL", "PRIMARY KEY (`k`)", 1200, exact_word},
+        {"t_cs", "`k` varchar(20) CHARACTER SET latin1 COLLATE latin1_general_cs NOT NULL", "PRIMARY KEY (`k`)", 1200,
+         exact_word},
         {"t_filtered", "`id` int NOT NULL, `grp` int NOT NULL", "PRIMARY KEY (`id`)", 900,
          [](Rng& rng, int i) { return std::to_string(i * 3 + 1) + "," + std::to_string(pick(rng, 0, 4)); }},
     };
