@@ -69,7 +69,7 @@ int compare_rows(SyncContext& ctx, TunnelResult* keys, const SingleKey& single, 
     const KeyFound found = find_key_columns(ctx, keys, primary);
     if (found == KeyFound::none && single.name.empty()) return sync_without_key(ctx);
     // Staging rewrites whole rows: with a column list the other columns would be lost.
-    ctx.plan.staged_updates = !ctx.plan.column_list && target_has_other_unique_key(ctx);
+    ctx.plan.staged_updates = !ctx.plan.column_list && target_needs_staged_updates(ctx);
     if (single.name.empty())
         return compare_by_key_order(ctx, ctx.plan.checksum_expression, ctx.plan.index_name);
     KeyColumn key;

@@ -199,6 +199,8 @@ void warn_of_target_triggers(SyncContext& ctx) {
     show_warning(ctx.report(), text.c_str());
 }
 
+namespace {
+
 bool target_has_other_unique_key(SyncContext& ctx) {
     SyncSide& target = ctx.target();
     StrBuf statement;
@@ -210,6 +212,30 @@ bool target_has_other_unique_key(SyncContext& ctx) {
         if (std::strcmp(value(row, kNonUnique), "0") == 0 && strcasecmp(value(row, kKeyName), ctx.plan.index_name.c_str()) != 0)
             return true;
     return false;
+}
+
+// A failed look-up counts as referred to: without staging a swap fails and is rolled back,
+// while a cascading delete would lose rows of other tables.
+bool target_is_referred_to(SyncContext& ctx) {
+    SyncSide& target = ctx.target();
+    const std::string name = stored_table_name(ctx.plan.table);
+    StrBuf statement("select count(*) from information_schema.REFERENTIAL_CONSTRAINTS where "
+                     "UNIQUE_CONSTRAINT_SCHEMA = database() and REFERENCED_TABLE_NAME = '",
+                     1);
+    if (!append_escaped_value(statement, target.tunnel(), target.handle(), name.data(),
+                              static_cast<unsigned long>(name.size())))
+        return true;
+    statement.append("'");
+    ResultPtr result = query_side(target, statement.c_str());
+    MYSQL_ROW row = result ? target.tunnel().fetch_row(result.get()) : nullptr;
+    return !row || !row[0] || std::strcmp(row[0], "0") != 0;
+}
+
+}  // namespace
+
+bool target_needs_staged_updates(SyncContext& ctx) {
+    if (!target_has_other_unique_key(ctx)) return false;
+    return ctx.target().fkcheck || !target_is_referred_to(ctx);
 }
 
 int create_target_table(SyncContext& ctx) {

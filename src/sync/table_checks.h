@@ -41,9 +41,11 @@ std::string stored_table_name(const std::string& sql_name);
 // it: they fire for every row the sync changes. Nothing when it has none.
 void warn_of_target_triggers(SyncContext& ctx);
 
-// Whether the target's table has a unique index other than the one the rows are paired by
-// (plan.index_name); a failed look-up counts as yes, since staging is always safe.
-bool target_has_other_unique_key(SyncContext& ctx);
+// Whether a chunk's updates are to be staged as deletes and inserts: the target's table has
+// a unique index other than the one the rows are paired by (plan.index_name), so rows that
+// swap its values would meet a transient duplicate. Never when a foreign key of another
+// table refers to it while the session checks foreign keys: the delete would cascade.
+bool target_needs_staged_updates(SyncContext& ctx);
 
 // The source's CREATE TABLE of the current table, run on the target in every mode and
 // never written to the script. 0 when it failed (reported).

@@ -29,7 +29,8 @@ void make_tables() {
         "create table p (id int primary key, v int); insert into p values (1, 1), (2, 2), (4, 4);"
         "create table pm (id int primary key, v int); insert into pm values (1, 1), (2, 2), (4, 4);"
         "create table swap (id int primary key, id2 int, unique key (id2));"
-        "insert into swap values (1, 200), (2, 100), (3, 300), (5, 400);");
+        "insert into swap values (1, 200), (2, 100), (3, 300), (5, 400);"
+        "create table swapref (id int primary key, id2 int, unique key (id2)); insert into swapref values (1, 200), (2, 100);");
     mariadb_exec(
         "use kro_sync_land_tgt;"
         "create table good (id int primary key, v int);"
@@ -41,7 +42,10 @@ void make_tables() {
         "create trigger no_ins_m before insert on pm for each row signal sqlstate '45000' set message_text = "
         "'inserts refused';"
         "create table swap (id int primary key, id2 int, unique key (id2));"
-        "insert into swap values (1, 100), (2, 200), (4, 400), (5, 300);");
+        "insert into swap values (1, 100), (2, 200), (4, 400), (5, 300);"
+        "create table swapref (id int primary key, id2 int, unique key (id2)); insert into swapref values (1, 100), (2, 200);"
+        "create table child (id int primary key, ref int, foreign key (ref) references swapref (id) on delete cascade);"
+        "insert into child values (1, 1), (2, 2);");
 }
 
 std::string job(const std::vector<std::string>& names, const std::string& extra = "") {
@@ -74,9 +78,9 @@ std::vector<std::string> files_in(const std::string& dir) {
 
 TEST(SyncLanding, ATableWhoseChangesDoNotAllLandIsRolledBackAndNamedWhileTheOthersAreSynced) {
     make_tables();
-    const std::string uq = snapshot("uq"), p = snapshot("p");
+    const std::string uq = snapshot("uq"), p = snapshot("p"), swapref = snapshot("swapref");
     TempDir dir;
-    RunResult run = run_sync_job(dir, job({"good", "uq", "p", "pm", "swap"}));
+    RunResult run = run_sync_job(dir, job({"good", "uq", "p", "pm", "swap", "swapref"}));
     EXPECT_EQ(run.exit_code, 1) << run.out;
 
     // Earlier and later tables keep what they got; the values a unique column swaps arrive.
@@ -89,9 +93,13 @@ TEST(SyncLanding, ATableWhoseChangesDoNotAllLandIsRolledBackAndNamedWhileTheOthe
     EXPECT_EQ(snapshot("p"), p);
     // MyISAM cannot undo them, and the run says so.
     EXPECT_EQ(client_query("select id, v from kro_sync_land_tgt.pm order by id"), "1\t1\n4\t0\n");
+    // A table other rows refer to with a cascading delete is not staged: its swap fails and
+    // is undone, and no row of the referring table is lost.
+    EXPECT_EQ(snapshot("swapref"), swapref);
+    EXPECT_EQ(client_query("select id, ref from kro_sync_land_tgt.child order by id"), "1\t1\n2\t2\n");
 
     const std::string session = read_file(dir.file("session.xml"));
-    for (const char* table : {"uq", "p", "pm"}) expect_has(session, std::string("<error table=\"") + table + "\">");
+    for (const char* table : {"uq", "p", "pm", "swapref"}) expect_has(session, std::string("<error table=\"") + table + "\">");
     EXPECT_EQ(session.find("table=\"good\""), std::string::npos) << session;
     EXPECT_EQ(session.find("table=\"swap\""), std::string::npos) << session;
     expect_has(session, "for key 'by_a'");
