@@ -104,16 +104,17 @@ TEST(SyncExactValues, ValuesKeepTheirOwnBytesForEveryKeyKindAndCharacterSet) {
     ASSERT_EQ(run.exit_code, 0) << run.out;
     EXPECT_TRUE(has_summary(run.out, "lnk", 2, 2, 0, 0, 0)) << run.out;
     EXPECT_TRUE(has_summary(run.out, "mixed", 2, 2, 1, 1, 1)) << run.out;
-    for (const char* name : {"lkey", "bitk", "bink"}) EXPECT_TRUE(has_summary(run.out, name, 3, 3, 1, 1, 1)) << run.out;
-    EXPECT_TRUE(has_summary(run.out, "inv", 2, 2, 1, 1, 1)) << run.out;
+    for (const char* name : {"lkey", "inv"}) EXPECT_TRUE(has_summary(run.out, name, 2, 2, 1, 1, 1)) << run.out;
+    for (const char* name : {"bitk", "bink"}) EXPECT_TRUE(has_summary(run.out, name, 3, 3, 1, 1, 1)) << run.out;
     for (const char* name : {"lnk", "mixed", "lkey", "bitk", "bink", "inv"}) expect_same_table(source_db, target_db, name);
     EXPECT_EQ(rows_of(target_db, "select hex(l), hex(c) from mixed order by id"), "DCE9\tC0FF\n61\t62\n");
 
     TempDir again;
     RunResult second = run_sync_job(again, job(tables));
     ASSERT_EQ(second.exit_code, 0) << second.out;
-    for (const char* name : {"lnk", "mixed", "inv"}) EXPECT_TRUE(has_summary(second.out, name, 2, 2, 0, 0, 0)) << second.out;
-    for (const char* name : {"lkey", "bitk", "bink"}) EXPECT_TRUE(has_summary(second.out, name, 3, 3, 0, 0, 0)) << second.out;
+    for (const char* name : {"lnk", "mixed", "lkey", "inv"})
+        EXPECT_TRUE(has_summary(second.out, name, 2, 2, 0, 0, 0)) << second.out;
+    for (const char* name : {"bitk", "bink"}) EXPECT_TRUE(has_summary(second.out, name, 3, 3, 0, 0, 0)) << second.out;
 }
 
 TEST(SyncExactValues, ATargetThatCannotHoldTheValuesFailsItsTableAndLaxDatesArriveAsTheyAre) {
