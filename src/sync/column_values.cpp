@@ -60,6 +60,10 @@ bool append_literal(SyncSide& side, StrBuf& out, const ColumnDefinition& column,
         out.append("NULL", 4);
         return true;
     }
+    if (bare) {
+        out.append(value, static_cast<long>(length));
+        return true;
+    }
     if (column.type == ColumnType::bit && length <= 8) {
         append_bit_number(out, value, length);
         return true;
@@ -73,10 +77,6 @@ bool append_literal(SyncSide& side, StrBuf& out, const ColumnDefinition& column,
         out.append(column.charset);
         out.append(" ", 1);
         append_hex(out, value, length);
-        return true;
-    }
-    if (bare) {
-        out.append(value, static_cast<long>(length));
         return true;
     }
     out.append("'", 1);
