@@ -29,12 +29,10 @@ public:
 
     // Inserts every row of the page; rows() tells how many the target took.
     int run() {
-        const unsigned columns = tunnel_.num_fields(result_);
-        MYSQL_FIELD* fields = tunnel_.fetch_fields(result_);
         head_.format("insert into %s(", ctx_.plan.table.c_str());
-        for (unsigned i = 0; i < columns; ++i) {
+        for (std::size_t i : ctx_.plan.row_columns) {
             head_.append("`", 1);
-            append_escaped_identifier(head_, fields[i].name ? fields[i].name : "");
+            append_escaped_identifier(head_, ctx_.plan.columns[i].name);
             head_.append("`, ");
         }
         head_.cut_end(2);
@@ -43,7 +41,7 @@ public:
         StrBuf values;
         while (MYSQL_ROW row = tunnel_.fetch_row(result_)) {
             values.clear();
-            if (!append_value_list(ctx_, values, row, tunnel_.fetch_lengths(result_), columns)) return 0;
+            if (!append_value_list(ctx_, values, row, tunnel_.fetch_lengths(result_))) return 0;
             // Sized by the escaped values, so no statement outgrows what the target takes.
             if (rows_in_statement_ > 0 && statement_.length() + values.length() + 3 >= limit()) {
                 if (!close_statement()) return 0;
@@ -112,7 +110,7 @@ int copy_in_pages(SyncContext& ctx) {
     const std::uint64_t total = source_row_count(ctx);
     StrBuf statement;
     for (std::uint64_t offset = 0; offset < total; offset += kPageRows) {
-        statement.format("select %s from %s%s%s limit %llu, %d", ctx.plan.copy_columns.c_str(), ctx.plan.table.c_str(),
+        statement.format("select %s from %s%s%s limit %llu, %d", ctx.plan.row_select.c_str(), ctx.plan.table.c_str(),
                          ctx.plan.filter ? " where " : "",
                          ctx.plan.filter ? ctx.plan.filter->c_str() : "", static_cast<unsigned long long>(offset), kPageRows);
         ResultPtr page = make_result(source.tunnel(), nullptr);
@@ -142,7 +140,7 @@ int copy_all_rows(SyncContext& ctx) {
     } else {
         // Streamed: a table of any size passes through a statement's worth of memory.
         StrBuf statement;
-        statement.format("select %s from %s %s %s", ctx.plan.copy_columns.c_str(), ctx.plan.table.c_str(),
+        statement.format("select %s from %s %s %s", ctx.plan.row_select.c_str(), ctx.plan.table.c_str(),
                          ctx.plan.filter ? "where" : "",
                          ctx.plan.filter ? ctx.plan.filter->c_str() : "");
         ctx.set_status("Retrieving table data...");

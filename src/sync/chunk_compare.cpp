@@ -13,6 +13,7 @@
 #include "report/reporting.h"
 #include "sync/chunk_query.h"
 #include "sync/chunk_statements.h"
+#include "sync/column_values.h"
 #include "sync/key_conditions.h"
 #include "sync/range_plan.h"
 #include "sync/row_merge.h"
@@ -31,24 +32,21 @@ constexpr const char* calculating = "Calculating checksum...\r\nCalculating chec
 
 // What the row statements select besides the table's columns and digest, from the source:
 // the sort columns both sides carry for key columns whose text does not sort as the server
-// does, how the merge compares each key column, and FLOAT key columns as DOUBLE (the
-// FLOAT's own six-digit text would not find its row).
+// does, how the merge compares each key column, and the target's key columns read as the
+// source's are (column_values.h), so that a DELETE finds its row by them.
 struct RowLayout {
     std::vector<KeySort> sorts;
     std::string sort_columns;  // ", expr AS `__k0`, ..."
     std::string target_keys;   // the key columns, in key order
 };
 
-std::string float_as_double(const std::string& quoted) { return "CAST(" + quoted + " AS DOUBLE) AS " + quoted; }
-
 bool row_layout(SyncContext& ctx, RowLayout& out) {
     out.sorts.assign(ctx.plan.keys.size(), KeySort{});
     for (std::size_t k = 0; k < ctx.plan.keys.size(); ++k) {
         const ColumnDefinition* column = find_column(ctx.plan.columns, ctx.plan.keys[k].name);
         if (!column) return false;
-        const std::string quoted = backquoted(column->name);
         out.sorts[k] = key_sort(*column);
-        out.target_keys += (k ? "," : "") + (column->type == ColumnType::float_ ? float_as_double(quoted) : quoted);
+        out.target_keys += (k ? "," : "") + read_item(*column);
         if (!out.sorts[k].expression.empty())
             out.sort_columns += ", " + out.sorts[k].expression + " AS `__k" + std::to_string(k) + "`";
     }
@@ -56,7 +54,7 @@ bool row_layout(SyncContext& ctx, RowLayout& out) {
 }
 
 ChunkTable chunk_table(const SyncContext& ctx, const std::string& checksum_expression) {
-    return {ctx.plan.table, checksum_expression, ctx.plan.copy_columns, ctx.plan.filter.value_or("")};
+    return {ctx.plan.table, checksum_expression, ctx.plan.row_select, ctx.plan.filter.value_or("")};
 }
 
 ChunkQuery side_query(SyncSide& side, std::string statement) {
@@ -262,15 +260,21 @@ void report_no_plan(SyncContext& ctx) {
     report_failure(text.c_str());
 }
 
-// The boundary row's key values for the tuple conditions, escaped by the source.
+// The boundary row's key values for the tuple conditions, as literals: an ENUM or SET
+// key's member number and an integer or floating-point key as they are, any other key as
+// the literal of its column.
 std::vector<BoundaryValue> boundary_values(SyncContext& ctx, TunnelResult* result, MYSQL_ROW row) {
+    static const ColumnDefinition undescribed;
     SyncSide& source = ctx.source();
     unsigned long* lengths = source.tunnel().fetch_lengths(result);
     std::vector<BoundaryValue> values;
     for (std::size_t k = 0; k < ctx.plan.keys.size(); ++k) {
-        StrBuf escaped;
-        append_escaped_value(escaped, source.tunnel(), source.handle(), row[k] ? row[k] : "", row[k] ? lengths[k] : 0);
-        values.push_back({ctx.plan.keys[k].name, escaped.str(), ctx.plan.keys[k].unquoted || ctx.plan.keys[k].member});
+        const KeyColumn& key = ctx.plan.keys[k];
+        const ColumnDefinition* column = find_column(ctx.plan.columns, key.name);
+        StrBuf literal;
+        append_literal(source, literal, column ? *column : undescribed, row[k] ? row[k] : "", row[k] ? lengths[k] : 0,
+                       key.unquoted || key.member);
+        values.push_back({key.name, literal.str(), true});
     }
     return values;
 }
@@ -327,7 +331,9 @@ int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expressio
     std::string boundary_list;
     for (const KeyColumn& key : ctx.plan.keys) {
         names.push_back(key.name);
-        boundary_list += (boundary_list.empty() ? "" : ",") + backquoted(key.name) + (key.member ? "+0" : "");
+        const ColumnDefinition* column = find_column(ctx.plan.columns, key.name);
+        boundary_list += (boundary_list.empty() ? "" : ",") +
+                         (key.member ? backquoted(key.name) + "+0" : column ? read_value(*column) : backquoted(key.name));
     }
     const std::string order_by = order_by_list(names);
     const std::string base = "SELECT " + boundary_list + " FROM " + ctx.plan.table + " FORCE INDEX(" + backquoted(index_name) + ")";

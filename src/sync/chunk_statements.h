@@ -13,7 +13,7 @@ namespace kro::sync {
 struct ChunkTable {
     std::string name;                 // as written into SQL
     std::string checksum_expression;  // the list inside MD5(CONCAT_WS('#', ...))
-    std::string all_columns;          // the source rows' select list: every column, in order
+    std::string all_columns;          // the source rows' select list: the row columns, in order
     std::string filter;               // empty: none
 };
 

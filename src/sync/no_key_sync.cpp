@@ -10,6 +10,7 @@
 #include "connection/statements.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
+#include "sync/column_values.h"
 #include "sync/row_apply.h"
 #include "sync/statement_sink.h"
 #include "sync/sync_statements.h"
@@ -43,78 +44,43 @@ bool same_row(const RowValues& a, MYSQL_ROW row, const unsigned long* lengths) {
     return true;
 }
 
-bool is_string(enum_field_types type) {
-    switch (type) {
-        case MYSQL_TYPE_VARCHAR:
-        case MYSQL_TYPE_VAR_STRING:
-        case MYSQL_TYPE_STRING:
-        case MYSQL_TYPE_TINY_BLOB:
-        case MYSQL_TYPE_MEDIUM_BLOB:
-        case MYSQL_TYPE_LONG_BLOB:
-        case MYSQL_TYPE_BLOB:
-        case MYSQL_TYPE_GEOMETRY:
-        case MYSQL_TYPE_ENUM:
-        case MYSQL_TYPE_SET:
-            return true;
-        default:
-            return false;
-    }
+// Texts and byte strings compare byte by byte (a case-insensitive collation would take "A"
+// for "a" and leave the rows different); everything else by value.
+bool compares_bytes(const ColumnDefinition& column) {
+    return column.has_collation() || column.is_binary() || column.is_geometry();
 }
 
-void append_hex(StrBuf& out, const std::string& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    out.append("0x", 2);
-    for (unsigned char c : bytes) {
-        char pair[2] = {kDigits[c >> 4], kDigits[c & 15]};
-        out.append(pair, 2);
-    }
-}
+// The column of the row's i-th value.
+const ColumnDefinition& row_column(const TablePlan& plan, std::size_t i) { return plan.columns[plan.row_columns[i]]; }
 
-// A value as the side's server reads it back unchanged: BIT values as hex numbers, the
-// rest as quoted text escaped by that connection.
-bool append_literal(SyncSide& side, StrBuf& out, enum_field_types type, const std::string& value) {
-    if (type == MYSQL_TYPE_BIT) {
-        append_hex(out, value);
-        return true;
-    }
-    return append_value(side, out, value.data(), static_cast<unsigned long>(value.size()));
-}
-
-// Matches exactly this row on the side: every column, blobs too. Strings compare byte by
-// byte (a case-insensitive collation would take "A" for "a" and leave the rows different),
-// BIT values as numbers, the rest (FLOAT values read as DOUBLE) by value.
-bool append_match(SyncSide& side, StrBuf& out, const RowValues& row, const std::vector<MYSQL_FIELD>& fields) {
+// Matches exactly this row on the side: every row column, blobs too.
+bool append_match(SyncContext& ctx, SyncSide& side, StrBuf& out, const RowValues& row) {
     for (std::size_t i = 0; i < row.size(); ++i) {
         if (i > 0) out.append(" and ");
-        StrBuf name = escape_identifier(fields[i].name ? fields[i].name : "");
+        const ColumnDefinition& column = row_column(ctx.plan, i);
+        StrBuf name = escape_identifier(column.name);
         if (!row[i]) {
             out.append_format("`%s` IS NULL ", name.c_str());
             continue;
         }
-        const enum_field_types type = fields[i].type;
-        if (is_string(type))
-            out.append_format("`%s` = BINARY ", name.c_str());
-        else
-            out.append_format("`%s` = ", name.c_str());
-        if (!append_literal(side, out, type, *row[i])) return false;
+        out.append_format(compares_bytes(column) ? "`%s` = BINARY " : "`%s` = ", name.c_str());
+        if (!append_literal(side, out, column, row[i]->data(), static_cast<unsigned long>(row[i]->size()))) return false;
     }
     return true;
 }
 
 // How often the row is on the side (without the filter); nullopt when the lookup failed.
-std::optional<std::uint64_t> count_on(SyncContext& ctx, SyncSide& side, const RowValues& row,
-                                      const std::vector<MYSQL_FIELD>& fields) {
+std::optional<std::uint64_t> count_on(SyncContext& ctx, SyncSide& side, const RowValues& row) {
     StrBuf statement;
     statement.format("select count(*)from %s where ", ctx.plan.table.c_str());
-    if (!append_match(side, statement, row, fields)) return std::nullopt;
+    if (!append_match(ctx, side, statement, row)) return std::nullopt;
     ResultPtr result = query_side(side, statement.c_str());
     MYSQL_ROW count = result ? side.tunnel().fetch_row(result.get()) : nullptr;
     if (!count || !count[0]) return std::nullopt;
     return std::strtoull(count[0], nullptr, 10);
 }
 
-int insert_copies(SyncContext& ctx, const RowValues& row, const std::vector<MYSQL_FIELD>& fields,
-                  std::uint64_t copies) {
+int insert_copies(SyncContext& ctx, const RowValues& row, std::uint64_t copies) {
     SyncSide& target = ctx.target();
     ctx.set_status_count("Table data obtained...\r\nInserting row: %d", ctx.counts.inserted);
     StrBuf values;
@@ -122,15 +88,14 @@ int insert_copies(SyncContext& ctx, const RowValues& row, const std::vector<MYSQ
         if (i > 0) values.append(" , ");
         if (!row[i])
             values.append(" NULL ");
-        else if (!append_literal(target, values, fields[i].type, *row[i]))
+        else if (!append_literal(target, values, row_column(ctx.plan, i), row[i]->data(),
+                                 static_cast<unsigned long>(row[i]->size())))
             return 0;
     }
-    // With a column list the other columns take their defaults: the statement names its columns.
+    // The statement names its columns: with a column list the others take their defaults,
+    // and INVISIBLE columns are there only when named.
     StrBuf statement;
-    if (ctx.plan.column_list)
-        statement.format("insert into %s(%s) values(%s)", ctx.plan.table.c_str(), ctx.plan.column_list->c_str(), values.c_str());
-    else
-        statement.format("insert into %s values(%s)", ctx.plan.table.c_str(), values.c_str());
+    statement.format("insert into %s(%s) values(%s)", ctx.plan.table.c_str(), ctx.plan.row_names.c_str(), values.c_str());
     for (std::uint64_t i = 1; i < copies; ++i) statement.append_format(",(%s)", values.c_str());
     const ExpectedRows expected{copies, "the copies of a row being inserted"};
     if (!apply_statement(ctx, target, statement, &expected)) return 0;
@@ -138,37 +103,18 @@ int insert_copies(SyncContext& ctx, const RowValues& row, const std::vector<MYSQ
     return 1;
 }
 
-int delete_copies(SyncContext& ctx, const RowValues& row, const std::vector<MYSQL_FIELD>& fields,
-                  std::uint64_t copies) {
+int delete_copies(SyncContext& ctx, const RowValues& row, std::uint64_t copies) {
     // The delete pass reads the real target, which is in the source role now.
     SyncSide& reading = ctx.source();
     ctx.set_status_count("Table data obtained...\r\nDeleting row: %d", ctx.counts.deleted);
     StrBuf statement;
     statement.format("delete from %s where ", ctx.plan.table.c_str());
-    if (!append_match(reading, statement, row, fields)) return 0;
+    if (!append_match(ctx, reading, statement, row)) return 0;
     statement.append_format(" LIMIT %llu", static_cast<unsigned long long>(copies));
     const ExpectedRows expected{copies, "the copies of a row being deleted"};
     if (!apply_statement(ctx, reading, statement, &expected)) return 0;
     ctx.counts.deleted += static_cast<unsigned>(copies);
     return 1;
-}
-
-// The columns as the pass reads them: a FLOAT as its DOUBLE value, since the server shows
-// a FLOAT with six digits, a text that neither brings the value back when it is written
-// nor matches it when it is looked up. Each pair is the column's name and the expression
-// that reads it. Empty when the columns cannot be read.
-std::vector<std::pair<std::string, std::string>> read_expressions(SyncSide& side, const std::string& table,
-                                                                  const std::string& columns) {
-    StrBuf statement;
-    statement.format("select %s from %s limit 0", columns.c_str(), table.c_str());
-    ResultPtr probe = query_side(side, statement.c_str());
-    const std::vector<std::string> names = split_column_list(columns);
-    if (!probe || side.tunnel().num_fields(probe.get()) != names.size()) return {};
-    MYSQL_FIELD* fields = side.tunnel().fetch_fields(probe.get());
-    std::vector<std::pair<std::string, std::string>> read;
-    for (std::size_t i = 0; i < names.size(); ++i)
-        read.emplace_back(names[i], fields[i].type == MYSQL_TYPE_FLOAT ? "CAST(" + names[i] + " AS DOUBLE)" : names[i]);
-    return read;
 }
 
 }  // namespace
@@ -177,22 +123,13 @@ int row_pass(SyncContext& ctx, PassKind kind) {
     SyncSide& reading = ctx.source();
     SyncSide& other = ctx.target();
     ctx.set_status("Retrieving table data...");
-    const std::vector<std::pair<std::string, std::string>> expressions =
-        read_expressions(reading, ctx.plan.table, ctx.plan.column_list ? *ctx.plan.column_list : ctx.plan.all_columns);
-    if (expressions.empty()) {
-        ctx.report_error(reading);
-        return 0;
-    }
     // Identical rows arrive one after another, so each is looked up once with its number
     // of copies: ordered by the row's digest (equal rows, equal digests), then by bytes,
     // whatever the collation takes as equal.
-    std::string columns, order = "MD5(CONCAT_WS('#', " + ctx.plan.checksum_expression + "))";
-    for (const auto& [name, expression] : expressions) {
-        columns += (columns.empty() ? "" : ",") + (expression == name ? name : expression + " AS " + name);
-        order += ",BINARY " + expression;
-    }
+    std::string order = "MD5(CONCAT_WS('#', " + ctx.plan.checksum_expression + "))";
+    for (std::size_t i : ctx.plan.row_columns) order += ",BINARY " + read_value(ctx.plan.columns[i]);
     StrBuf statement;
-    statement.format("select %s from %s %s %s ORDER BY %s", columns.c_str(), ctx.plan.table.c_str(),
+    statement.format("select %s from %s %s %s ORDER BY %s", ctx.plan.row_select.c_str(), ctx.plan.table.c_str(),
                      ctx.plan.filter ? "where" : "", ctx.plan.filter ? ctx.plan.filter->c_str() : "", order.c_str());
     // The delete pass deletes through the connection it reads from: its rows are stored first.
     ResultPtr rows = kind == PassKind::insert_rows && !reading.is_http()
@@ -204,7 +141,10 @@ int row_pass(SyncContext& ctx, PassKind kind) {
     }
     Tunnel& tunnel = reading.tunnel();
     const unsigned count = tunnel.num_fields(rows.get());
-    std::vector<MYSQL_FIELD> fields(tunnel.fetch_fields(rows.get()), tunnel.fetch_fields(rows.get()) + count);
+    if (count != ctx.plan.row_columns.size()) {
+        ctx.report_error(reading);
+        return 0;
+    }
 
     // Runs of identical rows: the row and how often it came.
     RowValues current;
@@ -212,15 +152,15 @@ int row_pass(SyncContext& ctx, PassKind kind) {
     auto settle = [&]() -> int {
         if (copies == 0) return 1;
         ctx.set_status("Table data obtained...\r\nFinding row(s)...");
-        std::optional<std::uint64_t> there = count_on(ctx, other, current, fields);
+        std::optional<std::uint64_t> there = count_on(ctx, other, current);
         if (!there) {
             ctx.set_status("Table data obtained...\r\nUnable to find row(s)...");
             ctx.report_error(other);
             return 0;
         }
         if (*there >= copies) return 1;
-        return kind == PassKind::insert_rows ? insert_copies(ctx, current, fields, copies - *there)
-                                             : delete_copies(ctx, current, fields, copies - *there);
+        return kind == PassKind::insert_rows ? insert_copies(ctx, current, copies - *there)
+                                             : delete_copies(ctx, current, copies - *there);
     };
     int ok = 1;
     while (MYSQL_ROW row = tunnel.fetch_row(rows.get())) {

@@ -8,6 +8,7 @@
 #include "connection/sql_quote.h"
 #include "connection/statements.h"
 #include "report/reporting.h"
+#include "sync/column_values.h"
 #include "sync/statement_sink.h"
 #include "sync/sync_statements.h"
 
@@ -28,12 +29,6 @@ MYSQL_ROW row_at(Tunnel& tunnel, TunnelResult* rows, std::uint32_t number, unsig
     return row;
 }
 
-// The source row's own columns: those before "__crc" (sort columns may follow it).
-unsigned row_columns(Tunnel& tunnel, TunnelResult* rows) {
-    int crc = column_index(tunnel, rows, "__crc");
-    return crc >= 0 ? static_cast<unsigned>(crc) : tunnel.num_fields(rows) - 1;
-}
-
 // "the row WHERE (`k` = v)" for the texts that name a row.
 std::string row_named(const StrBuf& where) { return "the row" + std::string(where.view()); }
 
@@ -48,21 +43,19 @@ bool row_exists(SyncContext& ctx, const StrBuf& where) {
     return row && row[0] && std::strcmp(row[0], "1") == 0;
 }
 
-// "UPDATE t SET `a`='1', `b`=NULL  WHERE (...) " for a source row (all columns but "__crc").
-int update_row(SyncContext& ctx, TunnelResult* rows, MYSQL_ROW row, const unsigned long* lengths) {
-    Tunnel& tunnel = ctx.source().tunnel();
+// "UPDATE t SET `a`='1', `b`=NULL  WHERE (...) " for a source row (its row columns).
+int update_row(SyncContext& ctx, MYSQL_ROW row, const unsigned long* lengths) {
     StrBuf where;
     if (!append_row_identification(ctx, where, row, lengths, true)) return 0;
-    const unsigned count = row_columns(tunnel, rows);
-    MYSQL_FIELD* fields = tunnel.fetch_fields(rows);
     StrBuf statement;
     statement.format("UPDATE %s SET ", ctx.plan.table.c_str());
-    for (unsigned i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < ctx.plan.row_columns.size(); ++i) {
+        const ColumnDefinition& column = ctx.plan.columns[ctx.plan.row_columns[i]];
         if (i > 0) statement.append(", ");
         statement.append("`", 1);
-        append_escaped_identifier(statement, fields[i].name ? fields[i].name : "");
+        append_escaped_identifier(statement, column.name);
         statement.append("`=", 2);
-        if (!append_value(ctx.target(), statement, row[i], lengths[i])) return 0;
+        if (!append_literal(ctx.target(), statement, column, row[i], lengths[i])) return 0;
     }
     ctx.set_status_count("Table row obtained...\r\nUpdating row: %d", ctx.counts.updated);
     statement.append_format(" %s ", where.c_str());
@@ -86,7 +79,7 @@ bool is_sync_key(const SyncContext& ctx, const std::string& key_name) {
 
 enum class InsertAs { new_row, staged_update };
 
-// "INSERT INTO t VALUES (...)" for the source row at that number. A new row that is on the
+// "INSERT INTO t (...) VALUES (...)" for the source row at that number. A new row that is on the
 // target already by the sync's key is updated instead; a duplicate on any other unique key
 // fails the table, since updating by the sync's key would change another row or none.
 int insert_row(SyncContext& ctx, TunnelResult* rows, std::uint32_t number, InsertAs as) {
@@ -101,14 +94,17 @@ int insert_row(SyncContext& ctx, TunnelResult* rows, std::uint32_t number, Inser
                                                  : "Table row obtained...\r\nUpdating row: %d",
                          counted);
     StrBuf values;
-    if (!append_value_list(ctx, values, row, lengths, row_columns(tunnel, rows))) return 0;
+    if (!append_value_list(ctx, values, row, lengths)) return 0;
+    // Named columns: a column list leaves the others their defaults, and INVISIBLE
+    // columns are there only when named.
     StrBuf statement;
-    statement.format("INSERT INTO %s VALUES (%s)", ctx.plan.table.c_str(), values.c_str());
+    statement.format("INSERT INTO %s (%s) VALUES (%s)", ctx.plan.table.c_str(), ctx.plan.row_names.c_str(),
+                     values.c_str());
     const StatementOutcome outcome = send_change(ctx, target, statement, DuplicateKeys::answer);
     if (outcome.kind == StatementOutcome::duplicate_key) {
         if (as == InsertAs::new_row && is_sync_key(ctx, outcome.key_name)) {
             row = row_at(tunnel, rows, number, lengths);
-            return row ? update_row(ctx, rows, row, lengths) : 0;
+            return row ? update_row(ctx, row, lengths) : 0;
         }
         ctx.report_error(target);
         ++ctx.counts.failures;
@@ -140,44 +136,29 @@ int delete_row(SyncContext& ctx, MYSQL_ROW row, const unsigned long* lengths, bo
 
 }  // namespace
 
-bool append_escaped(SyncSide& side, StrBuf& out, const char* value, unsigned long length) {
-    if (append_escaped_value(out, side.tunnel(), side.handle(), value, length)) return true;
-    report_failure("A value could not be escaped for the target connection's character set.\r\n");
-    return false;
-}
-
-bool append_value(SyncSide& side, StrBuf& out, const char* value, unsigned long length) {
-    if (!value) {
-        out.append("NULL");
-        return true;
-    }
-    out.append("'", 1);
-    if (!append_escaped(side, out, value, length)) return false;
-    out.append("'", 1);
-    return true;
-}
-
-int append_value_list(SyncContext& ctx, StrBuf& out, MYSQL_ROW row, const unsigned long* lengths, unsigned count) {
-    for (unsigned i = 0; i < count; ++i) {
+int append_value_list(SyncContext& ctx, StrBuf& out, MYSQL_ROW row, const unsigned long* lengths) {
+    for (std::size_t i = 0; i < ctx.plan.row_columns.size(); ++i) {
         if (i > 0) out.append(", ");
-        if (!append_value(ctx.target(), out, row[i], lengths[i])) return 0;
+        if (!append_literal(ctx.target(), out, ctx.plan.columns[ctx.plan.row_columns[i]], row[i], lengths[i])) return 0;
     }
     return 1;
 }
 
 int append_row_identification(SyncContext& ctx, StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
                               bool source) {
+    static const ColumnDefinition undescribed;
     out.append(" WHERE (");
     for (std::size_t k = 0; k < ctx.plan.keys.size(); ++k) {
         const KeyColumn& key = ctx.plan.keys[k];
         const int at = source ? key.result_index : static_cast<int>(k);
         if (at < 0 || !row[at]) return 0;
+        const ColumnDefinition* column = find_column(ctx.plan.columns, key.name);
         if (k > 0) out.append(" AND ");
         out.append("`", 1);
         append_escaped_identifier(out, key.name);
-        out.append(key.unquoted ? "` = " : "` = '");
-        if (!append_escaped(ctx.target(), out, row[at], lengths[at])) return 0;
-        if (!key.unquoted) out.append("'", 1);
+        out.append("` = ");
+        if (!append_literal(ctx.target(), out, column ? *column : undescribed, row[at], lengths[at], key.unquoted))
+            return 0;
     }
     out.append(")");
     return 1;
@@ -212,7 +193,7 @@ int apply_updates(SyncContext& ctx, TunnelResult* source_rows, std::span<const R
         MYSQL_ROW row = row_at(tunnel, source_rows, entries[i].row, lengths);
         if (!row) return 0;
         ctx.set_status("Retrieving table row...");
-        if (!update_row(ctx, source_rows, row, lengths)) return 0;
+        if (!update_row(ctx, row, lengths)) return 0;
     }
     return 1;
 }

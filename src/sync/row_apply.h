@@ -23,17 +23,9 @@ struct RowAction {
     RowActionCode action = RowActionCode::nothing;
 };
 
-// The value escaped over its whole length by the side's connection, for inside quotes.
-// false when the connection cannot escape it for its character set (reported).
-bool append_escaped(SyncSide& side, common::StrBuf& out, const char* value, unsigned long length);
-// 'value' as append_escaped gives it, or NULL for a null value.
-bool append_value(SyncSide& side, common::StrBuf& out, const char* value, unsigned long length);
-
-// "'value', " for each value (escaped by the target connection), "NULL, " for NULL, the
-// last ", " removed. count: the values to write. 0 when a value cannot be escaped
-// (reported).
-int append_value_list(SyncContext& ctx, common::StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
-                      unsigned count);
+// The row's values (the plan's row columns, column_values.h) as literals joined by ", ".
+// 0 when a value cannot be escaped (reported).
+int append_value_list(SyncContext& ctx, common::StrBuf& out, MYSQL_ROW row, const unsigned long* lengths);
 // " WHERE (`k` = v AND ...)" from the key values at the key columns' result positions
 // (source: true) or at 0 .. n - 1 (a target row). 0 when a key value is NULL or cannot
 // be escaped (reported).

@@ -77,13 +77,15 @@ struct TablePlan {
     std::string table;                       // as it goes into SQL (in backquotes)
     std::string table_label;                 // as messages, the summary and the script show it
     std::optional<std::string> filter;       // a WHERE condition for the source's rows
-    std::optional<std::string> column_list;  // "`a`,`b`": only these columns are compared
+    std::optional<std::string> column_list;  // "`a`,`b`": only these columns (and the key) are compared and written
     bool delete_allowed = true;              // rows the source lacks may be deleted
     std::vector<connection::ColumnDefinition> columns;  // the source's columns, in table order
     std::string all_columns;                 // every column, "`a`,`b`"
-    // Every column as rows are read to be written elsewhere: a FLOAT as its DOUBLE, since
-    // the server shows a FLOAT with six digits, a text that does not bring the value back.
-    std::string copy_columns;
+    // The columns rows are read and written with (column_values.h): their positions in
+    // columns, the select list that reads them, and their names for an INSERT.
+    std::vector<std::size_t> row_columns;
+    std::string row_select;
+    std::string row_names;
     std::string checksum_expression;         // the row digest's columns (the column list when given)
     std::vector<KeyColumn> keys;             // key columns in key order
     std::string key_list;                    // "`a`,`b`"

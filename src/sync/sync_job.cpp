@@ -23,6 +23,7 @@
 #include "report/process_state.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
+#include "sync/column_values.h"
 #include "sync/sync_script.h"
 #include "sync/sync_settings.h"
 #include "sync/sync_statements.h"
@@ -228,6 +229,11 @@ int SyncRun::one_table(SyncContext& ctx, const SyncTableEntry* entry, const std:
     ctx.set_status("Table info obtained...\r\nChecking for the table...");
     ResultPtr keys = make_result(ctx.source().tunnel(), nullptr);
     if (!describe_table(ctx, keys)) return settings_.abortonerror ? -1 : 0;
+    StrBuf listed_error;
+    if (!check_column_list(ctx.plan, listed_error)) {
+        report_incompatible(ctx, listed_error);
+        return settings_.abortonerror ? -1 : 0;
+    }
     if (in_target(entry ? entry->name : name)) {
         StrBuf error;
         if (!check_compatibility(ctx, keys.get(), error)) {

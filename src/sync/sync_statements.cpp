@@ -33,6 +33,12 @@ constexpr SessionSetting kUniqueChecks{"/*!40014 SET @OLD_UNIQUE_CHECKS=@@UNIQUE
 constexpr SessionSetting kSqlMode{"/*!40101 SET @OLD_SQL_MODE=@@SQL_MODE, SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */",
                                   "/*!40101 SET SQL_MODE=@OLD_SQL_MODE */",
                                   "/*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */"};
+// A side that is written to runs strict: a value the column cannot hold fails its statement
+// instead of arriving cut or converted. Zero dates and dates with a zero part, which a
+// source may hold from a laxer mode, are still taken as they are, and so are dates the
+// calendar lacks: only conversions and cuts fail. The saved mode is restored at the end.
+constexpr char kStrictMode[] =
+    "/*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO,STRICT_ALL_TABLES,ALLOW_INVALID_DATES' */";
 constexpr SessionSetting kForeignKeyChecks{
     "/*!40014 SET @OLD_FOREIGN_KEY_CHECKS=@@FOREIGN_KEY_CHECKS, FOREIGN_KEY_CHECKS=0 */",
     "/*!40014 SET FOREIGN_KEY_CHECKS=@OLD_FOREIGN_KEY_CHECKS */", "/*!40014 SET FOREIGN_KEY_CHECKS=0 */"};
@@ -98,7 +104,7 @@ bool set_up_sync_session(SyncSide& side) {
 ResultPtr execute_on_target(SyncContext& ctx, SyncSide& side, const StrBuf& statement) {
     ResultPtr result = make_result(side.tunnel(), nullptr);
     if (side.is_http()) {
-        std::vector<const char*> settings = {kSqlNotes.plain, kUniqueChecks.plain, kSqlMode.plain};
+        std::vector<const char*> settings = {kSqlNotes.plain, kUniqueChecks.plain, kSqlMode.plain, kStrictMode};
         if (ctx.fkcheck()) settings.push_back(kForeignKeyChecks.plain);
         settings.push_back(kUtcZone);
         result = run_batch(side, settings, statement.c_str());
@@ -113,6 +119,9 @@ int send_session_settings(SyncSide& side, SessionForm form, bool fkcheck) {
     for (const SessionSetting* setting : {&kSqlNotes, &kUniqueChecks, &kSqlMode, &kForeignKeyChecks}) {
         if (setting == &kForeignKeyChecks && !fkcheck) continue;
         if (!succeeded(side, query_side(side, text_of(*setting, form), false))) return 0;
+        if (setting == &kSqlMode && form != SessionForm::restore &&
+            !succeeded(side, query_side(side, kStrictMode, false)))
+            return 0;
     }
     return 1;
 }
@@ -129,6 +138,8 @@ void append_session_script_start(SyncContext& ctx) {
     if (ctx.fkcheck())
         script.append("/*!40014 SET @OLD_FOREIGN_KEY_CHECKS=@@FOREIGN_KEY_CHECKS, FOREIGN_KEY_CHECKS=0 */;\n");
     script.append("/*!40101 SET @OLD_SQL_MODE=@@SQL_MODE, SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */;\n");
+    script.append(kStrictMode);
+    script.append(";\n");
     script.append("/*!40111 SET @OLD_SQL_NOTES=@@SQL_NOTES, SQL_NOTES=0 */;\n\n");
 }
 

@@ -12,6 +12,7 @@
 #include "sync/bulk_copy.h"
 #include "sync/chunk_compare.h"
 #include "sync/chunk_query.h"
+#include "sync/column_values.h"
 #include "sync/no_key_sync.h"
 #include "sync/sync_statements.h"
 #include "sync/table_checks.h"
@@ -83,38 +84,18 @@ int compare_rows(SyncContext& ctx, TunnelResult* keys, const SingleKey& single, 
     return ok && !no_plan;
 }
 
-// Types whose values, as text, never hold a '#': numbers, dates and times.
-bool separator_free(const ColumnDefinition& column) {
-    return column.is_numeric() || column.is_temporal();
-}
-
 }  // namespace
 
 void build_column_lists(SyncContext& ctx) {
-    std::vector<std::string> listed;
-    if (ctx.plan.column_list) listed = split_column_list(*ctx.plan.column_list);
     std::string values, nulls;
     ctx.plan.all_columns.clear();
-    ctx.plan.copy_columns.clear();
     for (const ColumnDefinition& column : ctx.plan.columns) {
         const std::string name = backquoted(column.name);
         ctx.plan.all_columns += (ctx.plan.all_columns.empty() ? "" : ",") + name;
-        const bool single_float = column.type == ColumnType::float_;
-        ctx.plan.copy_columns += (ctx.plan.copy_columns.empty() ? "" : ",") +
-                            (single_float ? "CAST(" + name + " AS DOUBLE) AS " + name : name);
         // With a column list only its columns count; their NULLs are told from empty
         // texts all the same, which CONCAT_WS alone would not do.
-        if (ctx.plan.column_list && std::none_of(listed.begin(), listed.end(), [&](const std::string& l) {
-                return strcasecmp(l.c_str(), name.c_str()) == 0;
-            }))
-            continue;
-        const bool timestamp = column.type == ColumnType::timestamp;
-        // A value that may hold the separator '#' goes with its length, or ('a#', 'b') and
-        // ('a', '#b') would digest alike; the length in bytes, which the server knows
-        // without reading the text. FLOAT is digested as its DOUBLE: its text has six
-        // digits only, and a change beyond them would go unseen.
-        if (!separator_free(column)) values += "LENGTH(" + name + "),";
-        values += single_float ? "CAST(" + name + " AS DOUBLE)," : name + (timestamp ? "+0," : ",");
+        if (!in_column_list(ctx.plan, column)) continue;
+        values += digest_terms(column) + ",";
         if (column.nullable) nulls += "ISNULL(" + name + "),";
     }
     if (!values.empty()) values.pop_back();
@@ -123,6 +104,7 @@ void build_column_lists(SyncContext& ctx) {
         values += ",CONCAT(" + nulls + ")";
     }
     ctx.plan.checksum_expression = values;
+    choose_row_columns(ctx.plan);
 }
 
 int sync_table(SyncContext& ctx, TunnelResult* keys) {

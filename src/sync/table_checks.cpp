@@ -8,6 +8,7 @@
 #include "connection/sql_quote.h"
 #include "connection/statements.h"
 #include "report/reporting.h"
+#include "sync/column_values.h"
 #include "sync/statement_sink.h"
 #include "sync/sync_statements.h"
 
@@ -31,6 +32,41 @@ std::vector<MYSQL_ROW> rows_of(Tunnel& tunnel, TunnelResult* result) {
     while (MYSQL_ROW row = tunnel.fetch_row(result)) rows.push_back(row);
     tunnel.data_seek(result, 0);
     return rows;
+}
+
+// How much of Unicode a character set holds.
+enum class Repertoire { other, basic_plane, all };
+
+Repertoire repertoire(const std::string& charset) {
+    if (charset == "utf8mb4" || charset == "utf16" || charset == "utf16le" || charset == "utf32") return Repertoire::all;
+    if (charset == "utf8mb3" || charset == "utf8" || charset == "ucs2") return Repertoire::basic_plane;
+    return Repertoire::other;
+}
+
+// Whether every value of a text in the source's set has a place in the target's: the same
+// set, ASCII, or a Unicode set wide enough for what the source's set holds.
+bool holds_charset(const std::string& source, const std::string& target) {
+    if (source == target || source == "ascii") return true;
+    const Repertoire wide = repertoire(target);
+    return wide == Repertoire::all || (wide == Repertoire::basic_plane && repertoire(source) != Repertoire::all);
+}
+
+// The target's column takes every value of the source's: its character set holds the
+// source's texts and it takes a NULL where the source may hold one. Else error holds why.
+bool holds_values(const ColumnDefinition& ours, const ColumnDefinition& theirs, const std::string& table,
+                  StrBuf& error) {
+    if (ours.has_collation() && theirs.has_collation() && !holds_charset(ours.charset, theirs.charset)) {
+        error.format("Character set mismatch for '%s' column in '%s' table: the target's %s cannot hold every "
+                     "value of the source's %s\r\n",
+                     ours.name.c_str(), table.c_str(), theirs.charset.c_str(), ours.charset.c_str());
+        return false;
+    }
+    if (ours.nullable && !theirs.nullable) {
+        error.format("NULL mismatch for '%s' column in '%s' table: the source allows NULL, the target does not\r\n",
+                     ours.name.c_str(), table.c_str());
+        return false;
+    }
+    return true;
 }
 
 void build_key_list(SyncContext& ctx) {
@@ -83,6 +119,9 @@ int check_compatibility(SyncContext& ctx, TunnelResult* keys, StrBuf& error) {
             error.format("Column definition mismatch for '%s' column in '%s' table\r\n", name, ctx.plan.table_label.c_str());
             return 0;
         }
+        // Written into a narrower set or a NOT NULL column, values would change on the way.
+        const bool written = in_column_list(ctx.plan, column) || column.key == ColumnKey::primary;
+        if (written && !holds_values(column, theirs[i], ctx.plan.table_label, error)) return 0;
     }
     if (!has_key) return 1;
 

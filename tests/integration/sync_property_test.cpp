@@ -58,6 +58,13 @@ std::string random_bytes(Rng& rng, int length) {
     return out;
 }
 
+// Bytes of a single-byte set: ASCII letters and the upper half, where latin1 and cp1251 differ.
+std::string high_text(Rng& rng) {
+    std::string out;
+    for (int i = pick(rng, 0, 12); i > 0; --i) out += static_cast<char>(chance(rng, 30) ? pick(rng, 'A', 'Z') : pick(rng, 0xC0, 0xFF));
+    return out;
+}
+
 // The value columns every table carries, as SQL literals.
 std::string value_columns(Rng& rng, bool all_bytes, bool long_values = false) {
     auto nullable = [&rng](const std::string& literal) { return chance(rng, 15) ? std::string("NULL") : literal; };
@@ -190,6 +197,17 @@ std::vector<Shape> shapes() {
          exact_word},
         {"t_filtered", "`id` int NOT NULL, `grp` int NOT NULL", "PRIMARY KEY (`id`)", 900,
          [](Rng& rng, int i) { return std::to_string(i * 3 + 1) + "," + std::to_string(pick(rng, 0, 4)); }},
+        // Values read and written as bytes: latin1 and cp1251 texts in one table, BIT and
+        // BINARY keys; an INVISIBLE column, there only when named.
+        {"t_charsets", "`id` int NOT NULL, `l1` varchar(20) CHARACTER SET latin1 NULL, `c1` varchar(20) CHARACTER SET cp1251 NULL",
+         "PRIMARY KEY (`id`)", 1200,
+         [](Rng& rng, int i) { return std::to_string(i) + ",_latin1 " + hex(high_text(rng)) + ",_cp1251 " + hex(high_text(rng)); }},
+        {"t_bit", "`k` bit(12) NOT NULL", "PRIMARY KEY (`k`)", 1500,
+         [](Rng& rng, int) { return std::to_string(pick(rng, 0, 4095)); }},
+        {"t_binary", "`k` binary(16) NOT NULL", "PRIMARY KEY (`k`)", 1500,
+         [](Rng& rng, int) { return hex(random_bytes(rng, pick(rng, 1, 16))); }},
+        {"t_invisible", "`id` int NOT NULL, `h` int INVISIBLE DEFAULT (`id` * 7)", "PRIMARY KEY (`id`)", 1200,
+         [](Rng& rng, int) { return std::to_string(pick(rng, -5000, 5000)); }},
     };
 }
 

@@ -15,6 +15,7 @@
 #include "platform/status_block.h"
 #include "report/process_state.h"
 #include "report/report_body.h"
+#include "sync/column_values.h"
 #include "sync/row_apply.h"
 #include "sync/statement_sink.h"
 #include "sync/sync_script.h"
@@ -87,6 +88,9 @@ TEST_F(SyncRows, OnlyARowThatIsThereAlreadyTurnsAnInsertIntoAnUpdate) {
     ctx.plan.table = ctx.plan.table_label = "`child`";
     ctx.plan.keys = {KeyColumn{"id", KeyClass::integer, true, 0}};
     ctx.plan.index_name = "PRIMARY";
+    ResultPtr fields = query_side(source, "show full fields from child");
+    ctx.plan.columns = parse_columns(source.tunnel(), fields.get());
+    choose_row_columns(ctx.plan);
     ResultPtr rows = query_side(source, "select id, parent, v, md5(v) as __crc from child order by id");
     ASSERT_TRUE(rows);
 
