@@ -63,8 +63,9 @@ void show_counts(SyncContext& ctx) {
     flush_outputs();
 }
 
+// keyless is set when the table has no usable key and its rows are matched whole.
 int compare_rows(SyncContext& ctx, TunnelResult* keys, const SingleKey& single,
-                 std::uint64_t source_rows, bool& show_line) {
+                 std::uint64_t source_rows, bool& show_line, bool& keyless) {
     if (!single.name.empty()) {
         KeyColumn key;
         key.name = single.name;
@@ -86,6 +87,7 @@ int compare_rows(SyncContext& ctx, TunnelResult* keys, const SingleKey& single,
         case KeyFound::none:
             break;
     }
+    keyless = true;
     return sync_without_key(ctx);
 }
 
@@ -147,20 +149,22 @@ int sync_table(SyncContext& ctx, TunnelResult* keys) {
     ctx.plan.source_rows = source_rows;
 
     bool show_line = true;
+    bool keyless = false;
     int ok = 1;
     if (source_rows == 0 && target_rows == 0) {
         // nothing to do
     } else if (target_rows == 0) {
         ok = copy_all_rows(ctx);
     } else {
-        ok = compare_rows(ctx, keys, single, source_rows, show_line);
+        ok = compare_rows(ctx, keys, single, source_rows, show_line, keyless);
     }
-    if (!ok) {
+    if (!ok)
         print_console("\n");
-        return 0;
-    }
-    if (show_line) show_counts(ctx);
-    return 1;
+    else if (show_line)
+        show_counts(ctx);
+    // After the line, so that the summary keeps one line per table.
+    if (keyless) show_no_key_warning(ctx);
+    return ok ? 1 : 0;
 }
 
 }  // namespace kro::sync
