@@ -37,4 +37,20 @@ bool first_attribute_is_yes(const tinyxml2::XMLElement* element) {
     return strcasecmp(trimmed(first_attribute_value(element)).c_str(), "yes") == 0;
 }
 
+bool read_switch(const tinyxml2::XMLElement* element, std::string& error) {
+    const tinyxml2::XMLAttribute* first = element ? element->FirstAttribute() : nullptr;
+    const std::string value = first && first->Value() ? trimmed(first->Value()) : "";
+    if (first && strcasecmp(value.c_str(), "yes") == 0) return true;
+    if (first && strcasecmp(value.c_str(), "no") == 0) return false;
+    if (element && error.empty()) {
+        const std::string name = element->Name();
+        if (first)
+            error = "Invalid value " + std::string(first->Name()) + "=\"" + value + "\" in <" + name +
+                    ">: its first attribute must be yes or no\r\n";
+        else
+            error = "<" + name + "> has no value: write <" + name + " value=\"yes\"/> or value=\"no\"\r\n";
+    }
+    return false;
+}
+
 }  // namespace kro::common

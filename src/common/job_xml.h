@@ -26,5 +26,11 @@ std::string trimmed(std::string_view text);
 const char* first_attribute_value(const tinyxml2::XMLElement* element);
 // The first attribute's value is "yes", without regard to case or surrounding white space.
 bool first_attribute_is_yes(const tinyxml2::XMLElement* element);
+// A switch that decides what a job writes, read from its element's first attribute:
+// "yes" or "no" (any case, white space around ignored) gives true or false. Anything else
+// (another word, no attribute) gives false and, unless error already holds an earlier
+// finding, sets error to a text naming the element and its value: a misspelt switch must
+// not quietly read as "no".
+bool read_switch(const tinyxml2::XMLElement* element, std::string& error);
 
 }  // namespace kro::common

@@ -84,7 +84,8 @@ void set_connect_options(const ConnectionInfo* info, Tunnel* tunnel, MYSQL* hand
 }
 
 std::unique_ptr<Tunnel> connect_server(const ConnectionInfo& info, MYSQL*& handle,
-                                       std::unique_ptr<Tunnel> tunnel, const HttpTunnelSettings& http) {
+                                       std::unique_ptr<Tunnel> tunnel, const HttpTunnelSettings& http,
+                                       const char* side) {
     if (platform::stop_requested()) return nullptr;  // the runner reports the stop
     if (!tunnel) tunnel = create_tunnel(info.use_http);
     if (!handle) handle = tunnel->init();
@@ -132,7 +133,8 @@ std::unique_ptr<Tunnel> connect_server(const ConnectionInfo& info, MYSQL*& handl
         return nullptr;
     }
     if (!connected) {
-        if (!platform::stop_requested()) report_connection_error(*tunnel, handle);
+        if (!platform::stop_requested())
+            report_connection_error(*tunnel, handle, side ? server_place(info, side) : std::string());
         tunnel->close(handle);
         handle = nullptr;
         return nullptr;
@@ -152,7 +154,7 @@ int open_connection(ServerConnection& conn, const ConnectionInfo& info, const Ht
         tunnel->set_encode_data(setup.encode_data && http.encode_data);
     else
         set_connect_options(&info, tunnel.get(), handle, setup.want_utf8);
-    conn.tunnel = connect_server(info, handle, std::move(tunnel), http);
+    conn.tunnel = connect_server(info, handle, std::move(tunnel), http, setup.side);
     if (!conn.tunnel) return 0;
     conn.handle = handle;
     return 1;

@@ -38,16 +38,19 @@ void set_connect_options(const ConnectionInfo* info, Tunnel* tunnel, MYSQL* hand
 // Connects with the settings (SSL, compression, the SSH tunnel's local end, the HTTP
 // settings) and selects the database they name. Creates the Tunnel when none is given
 // and takes a handle from it when handle is null. On failure the error is reported
-// ("\r\nERROR: %ld, %s"), the handle closed and set to null, the Tunnel destroyed, and
+// ("\r\nERROR: %ld, %s", followed by the server's place when side is given: "source",
+// "target"), the handle closed and set to null, the Tunnel destroyed, and
 // null returned; on success the Tunnel is returned. Once the run is being stopped it
 // connects no more and reports nothing (the stop is reported by the runner).
 std::unique_ptr<Tunnel> connect_server(const ConnectionInfo& info, MYSQL*& handle,
-                                       std::unique_ptr<Tunnel> tunnel, const HttpTunnelSettings& http);
+                                       std::unique_ptr<Tunnel> tunnel, const HttpTunnelSettings& http,
+                                       const char* side = nullptr);
 
 // How a job wants its connection opened.
 struct ConnectSetup {
-    int want_utf8 = 1;         // direct form: ask the client library for utf8mb4
-    bool encode_data = false;  // HTTP form: the settings' Base64 flag applies from the start
+    int want_utf8 = 1;           // direct form: ask the client library for utf8mb4
+    bool encode_data = false;    // HTTP form: the settings' Base64 flag applies from the start
+    const char* side = nullptr;  // what a failure calls the server ("source", "target")
 };
 
 // The connect sequence every job starts with: creates the Tunnel, takes a handle, sets the

@@ -158,6 +158,7 @@ int DumpWriter::connect() {
     ConnectSetup setup;
     setup.want_utf8 = 0;
     setup.encode_data = true;
+    setup.side = "source";
     if (!open_connection(source_.server(), job_.source, job_.http, setup)) {
         source_.record_error("");  // reported where it happened
         return 0;

@@ -202,7 +202,7 @@ int validate_export_job(const ExportJob& job) {
         report_failure("Export file or directory name not specified.");
         return 0;
     }
-    if (job.report.send_report && !check_mail_settings(job.report.mail)) return 0;
+    if (!check_report_request(job.report)) return 0;
     return check_tunnel_settings(s);
 }
 

@@ -148,7 +148,7 @@ void read_import_frame(const XMLElement* job, ImportSettings& s, int utf8) {
     if (!job) return;
     if (const XMLElement* source = job->FirstChildElement("source"))
         read_connection_info(source, s.target, s.http, utf8);
-    if (const XMLElement* e = job->FirstChildElement("onerror")) s.abort_on_error = first_attribute_is_yes(e);
+    if (const XMLElement* e = job->FirstChildElement("onerror")) s.abort_on_error = read_switch(e, s.setting_error);
     if (const XMLElement* e = job->FirstChildElement("abortonerror"))
         if (is_yes(setting(e, utf8))) s.abort_on_error = 1;
     read_report_request(job->FirstChildElement("sendreport"), s.report, utf8);
@@ -160,7 +160,11 @@ int validate_import_frame(const ImportSettings& s) {
         report_failure("Source SERVER information not complete\r\n");
         return 0;
     }
-    if (s.report.send_report && !check_mail_settings(s.report.mail)) return 0;
+    if (!s.setting_error.empty()) {
+        report_failure(s.setting_error.c_str());
+        return 0;
+    }
+    if (!check_report_request(s.report)) return 0;
     return check_tunnel_settings(c);
 }
 

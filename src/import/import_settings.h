@@ -66,6 +66,7 @@ struct ImportSettings {
     connection::ConnectionInfo target;  // the job file's `source` element
     connection::HttpTunnelSettings http;
     int abort_on_error = 0;
+    std::string setting_error;  // `onerror` neither yes nor no
     mail::ReportRequest report;
 
     std::string source_kind = "system";  // "system", "file", "access", "excel", "csv"

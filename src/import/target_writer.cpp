@@ -31,6 +31,7 @@ int TargetWriter::connect(ConnectionInfo& info, const HttpTunnelSettings& http, 
     execute_ = execute;
     ConnectSetup setup;
     setup.encode_data = http.encode_data;
+    setup.side = "MySQL server";
     if (!open_connection(conn_, info, http, setup)) return 0;  // reported
     session_.conn = &conn_;
     session_.info = &info;

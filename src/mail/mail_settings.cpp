@@ -46,7 +46,7 @@ void read_mail_settings(const tinyxml2::XMLElement* smtp, MailSettings& settings
     };
     for (auto* e = smtp->FirstChildElement(); e; e = e->NextSiblingElement()) {
         if (equals_nocase(e->Name(), "auth")) {
-            if (first_attribute_is_yes(e)) {
+            if (read_switch(e, settings.setting_error)) {
                 settings.use_auth = 1;
                 settings.user = element_text(child_nocase(e, "user"), values_are_utf8);
                 settings.password = element_text(child_nocase(e, "pwd"), values_are_utf8, true);
@@ -79,19 +79,31 @@ const char* missing_mail_setting(const MailSettings& settings, bool* no_subject)
 void read_report_request(const tinyxml2::XMLElement* sendreport, ReportRequest& request,
                          int values_are_utf8) {
     if (!sendreport) return;
-    request.send_report = first_attribute_is_yes(sendreport) ? 1 : 0;
+    request.send_report = read_switch(sendreport, request.setting_error) ? 1 : 0;
     const char* when = sendreport->Attribute("when");
     request.report_always = when && equals_nocase(trimmed(when).c_str(), "always") ? 1 : 0;
     read_mail_settings(child_nocase(sendreport, "smtp"), request.mail, values_are_utf8);
 }
 
 int check_mail_settings(const MailSettings& settings) {
+    if (!settings.setting_error.empty()) {
+        report_failure(settings.setting_error.c_str());
+        return 0;
+    }
     bool no_subject = false;
     const char* missing = missing_mail_setting(settings, &no_subject);
     if (no_subject) report_failure_no_entry("WARNING : No subject for email provided.\r\n");
     if (!missing) return 1;
     report_failure(missing);
     return 0;
+}
+
+int check_report_request(const ReportRequest& request) {
+    if (!request.setting_error.empty()) {
+        report_failure(request.setting_error.c_str());
+        return 0;
+    }
+    return !request.send_report || check_mail_settings(request.mail);
 }
 
 }  // namespace kro::mail

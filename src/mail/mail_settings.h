@@ -26,6 +26,7 @@ struct MailSettings {
     int use_auth = 0;
     std::optional<std::string> user;
     std::optional<std::string> password;
+    std::string setting_error;  // an `auth` switch that is neither yes nor no
 };
 
 // Reads the children of an `smtp` element (null: nothing) in document order, names without
@@ -38,8 +39,9 @@ void read_mail_settings(const tinyxml2::XMLElement* smtp, MailSettings& settings
 // address\r\n", ...), or null when the settings are complete. *no_subject is set when the
 // checks got as far as an empty subject, which is only a warning.
 const char* missing_mail_setting(const MailSettings& settings, bool* no_subject);
-// The jobs' mail check: the no-subject warning (report_failure_no_entry) and the first
-// missing setting (report_failure). 0 when a setting is missing.
+// The jobs' mail check: a switch that is neither yes nor no, the no-subject warning
+// (report_failure_no_entry) and the first missing setting (report_failure). 0 when a
+// setting is missing or wrong.
 int check_mail_settings(const MailSettings& settings);
 
 // The `sendreport` element of the sync, export and import jobs.
@@ -47,9 +49,13 @@ struct ReportRequest {
     int send_report = 0;    // first attribute, whatever its name, is "yes" (no case)
     int report_always = 0;  // attribute `when` is "always" (no case): mail success too
     MailSettings mail;      // its `smtp` child
+    std::string setting_error;  // the first attribute is neither yes nor no
 };
 
 void read_report_request(const tinyxml2::XMLElement* sendreport, ReportRequest& request,
                          int values_are_utf8);
+// The request's own switch (report_failure when it is neither yes nor no), then, when a
+// report is asked for, check_mail_settings. 0 when the job must not run.
+int check_report_request(const ReportRequest& request);
 
 }  // namespace kro::mail

@@ -146,7 +146,9 @@ int run_notify(NotifyJob& job, StrBuf& error) {
     if (source.use_ssh && !start_job_tunnels(&source, nullptr)) return 0;  // reported
     SshClientStopper stop_ssh(source);
     ServerConnection conn;
-    if (!open_connection(conn, source, job.http)) return 0;  // reported
+    ConnectSetup setup;
+    setup.side = "source";
+    if (!open_connection(conn, source, job.http, setup)) return 0;  // reported
     if (!set_up_session(conn, source)) {
         error.assign(conn.tunnel->error(conn.handle), 1);
         return 0;

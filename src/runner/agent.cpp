@@ -1,5 +1,6 @@
 #include "runner/agent.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include "common/str_buf.h"
 #include "platform/crash_report.h"
 #include "platform/stop_signals.h"
+#include "platform/system_error.h"
 #include "report/process_state.h"
 #include "report/reporting.h"
 #include "runner/crash_dump_handler.h"
@@ -82,10 +84,16 @@ private:
 };
 
 // Opens the job file for reading; a folder is no job file.
-FILE* open_job_file(const std::string& path) {
+// The job file opened for reading; null with why in reason.
+FILE* open_job_file(const std::string& path, std::string& reason) {
     std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) return nullptr;
-    return std::fopen(path.c_str(), "r");
+    if (std::filesystem::is_directory(path, ec)) {
+        reason = platform::system_error_text(EISDIR);
+        return nullptr;
+    }
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (!file) reason = platform::system_error_text(platform::last_system_error());
+    return file;
 }
 
 // The runner's files while the command line is read; published to the process-wide
@@ -233,8 +241,13 @@ int run(int argc, char** argv) {
             continue;  // unknown options are ignored
         } else {
             if (files.job) std::fclose(files.job);
-            files.job = open_job_file(word);
-            if (!files.job) return files.fail("\r\nError opening session Job file.\n");
+            std::string reason;
+            files.job = open_job_file(word, reason);
+            if (!files.job) {
+                // Which file and why, after the fixed text.
+                const std::string text = "\r\nError opening session Job file. (" + word + ": " + reason + ")\n";
+                return files.fail(text.c_str());
+            }
         }
     }
     if (!files.job) return files.fail("\r\nCould not open JOB file or no INPUT JOB file\r\n");

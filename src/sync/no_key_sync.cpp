@@ -190,12 +190,15 @@ int row_pass(SyncContext& ctx, PassKind kind) {
     return ok;
 }
 
-int sync_without_key(SyncContext& ctx) {
+void show_no_key_warning(SyncContext& ctx) {
     StrBuf warning;
     warning.format("\n\nWARNING: table %s does not have a Primary Key or a Unique Key with columns defined NOT NULL. "
                    "Data Sync will operate in a special mode. Refer to documentation for details.",
                    ctx.plan.table_label.c_str());
     show_warning(ctx.report(), warning.c_str());
+}
+
+int sync_without_key(SyncContext& ctx) {
     if (ctx.plan.delete_allowed) {
         ctx.swap_sides();
         int ok = row_pass(ctx, PassKind::delete_rows);

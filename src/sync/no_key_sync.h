@@ -10,6 +10,8 @@ namespace kro::sync {
 
 // 0 when a side could not be read or a lookup failed (reported).
 int sync_without_key(SyncContext& ctx);
+// The warning that a table is synced without a key, shown once its summary line has ended.
+void show_no_key_warning(SyncContext& ctx);
 
 enum class PassKind { delete_rows, insert_rows };
 // One pass, reading the side now in the source role and looking rows up on the other.

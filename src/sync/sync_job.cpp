@@ -1,6 +1,7 @@
 #include "sync/sync_job.h"
 
 #include <chrono>
+#include <random>
 #include <cstring>
 #include <ctime>
 #include <strings.h>
@@ -47,14 +48,20 @@ constexpr char kVersionTooOld[] =
     "administrator for a solution.";
 constexpr char kChecksumQuery[] = "select md5(concat_ws('A','B',''))";
 
+// The name a job file writes in backquotes (`t``1` is t`1), or the name as it is.
+std::string unquoted_name(std::string_view name) {
+    if (name.size() < 2 || name.front() != '`' || name.back() != '`') return std::string(name);
+    std::string plain;
+    for (std::size_t i = 1; i + 1 < name.size(); ++i) {
+        plain += name[i];
+        if (name[i] == '`' && name[i + 1] == '`' && i + 2 < name.size()) ++i;
+    }
+    return plain;
+}
+
 bool nocase_equal_unquoted(std::string_view a, std::string_view b) {
-    auto strip = [](std::string_view s) {
-        if (s.size() >= 2 && s.front() == '`' && s.back() == '`') s = s.substr(1, s.size() - 2);
-        return s;
-    };
-    a = strip(a);
-    b = strip(b);
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+    const std::string x = unquoted_name(a), y = unquoted_name(b);
+    return x.size() == y.size() && strncasecmp(x.data(), y.data(), x.size()) == 0;
 }
 
 // The name as it goes into SQL: a name the job file writes in backquotes is used as
@@ -94,8 +101,12 @@ public:
 
 private:
     int connect_side(SyncSide& side, ServerConnection& conn, ConnectionInfo& info, const HttpTunnelSettings& http,
-                     const char* version_error);
+                     const char* side_name, const char* version_error);
     int check_versions();
+    int check_distinct_databases();
+    // A run that ends before its tables: the connections are closed and the failure
+    // report is mailed when one is asked for. Always 0.
+    int fail_early();
     int check_checksum_function();
     int all_tables_loop(SyncContext& ctx);
     int listed_tables_loop(SyncContext& ctx);
@@ -123,11 +134,13 @@ private:
 };
 
 int SyncRun::connect_side(SyncSide& side, ServerConnection& conn, ConnectionInfo& info,
-                          const HttpTunnelSettings& http, const char* version_error) {
+                          const HttpTunnelSettings& http, const char* side_name, const char* version_error) {
     side.conn = &conn;
     side.info = &info;
     side.database = info.database.str();
-    if (!open_connection(conn, info, http)) return 0;  // reported
+    ConnectSetup setup;
+    setup.side = side_name;
+    if (!open_connection(conn, info, http, setup)) return 0;  // reported
     if (!set_up_sync_session(side)) {
         report_failure_no_entry(version_error);
         report_query_error(conn.tunnel->error_number(conn.handle), conn.tunnel->error(conn.handle), nullptr,
@@ -164,6 +177,49 @@ int SyncRun::check_checksum_function() {
         "The implementation of concat_ws()in source and target MySQL servers are different. KRO uses the "
         "concat_ws()MySQL function to generate checksums. Please make sure that the source and target MySQL servers "
         "are similar.\nExiting Velmar Job Agent.");
+    return 0;
+}
+
+// A sync of a database onto itself would wait on its own row locks and then fail: it is
+// refused once both sides are connected. One server whatever the names it is reached by:
+// a named lock taken on one side is seen taken from the other. Through the HTTP tunnel a
+// lock lasts one request, so a side in that form only asks.
+int SyncRun::check_distinct_databases() {
+    SyncSide* holder = !source_.is_http() ? &source_ : (!target_.is_http() ? &target_ : nullptr);
+    if (!holder) return 1;
+    SyncSide* asker = holder == &source_ ? &target_ : &source_;
+    std::random_device random;
+    StrBuf lock;
+    lock.format("kro-same-server-%08x%08x", random(), random());
+    StrBuf statement;
+    statement.format("select get_lock('%s', 0), database()", lock.c_str());
+    ResultPtr held = query_side(*holder, statement.c_str(), false);
+    MYSQL_ROW row = held ? holder->tunnel().fetch_row(held.get()) : nullptr;
+    if (!row || !row[0] || strcmp(row[0], "1") != 0) return 1;  // no lock to tell by: nothing to refuse
+    const std::string holder_db = row[1] ? row[1] : "";
+    held.reset();
+    statement.format("select is_used_lock('%s'), database()", lock.c_str());
+    ResultPtr asked = query_side(*asker, statement.c_str(), false);
+    row = asked ? asker->tunnel().fetch_row(asked.get()) : nullptr;
+    const bool same = row && row[0] && row[1] && !holder_db.empty() && holder_db == row[1];
+    asked.reset();
+    statement.format("select release_lock('%s')", lock.c_str());
+    query_side(*holder, statement.c_str(), false);
+    if (!same) return 1;
+    const std::string text = "The source and the target are the same database `" + holder_db + "` on the same server (" +
+                             server_place(settings_.source, "source") + ", " + server_place(settings_.target, "target") +
+                             "): a sync needs two different databases\r\n";
+    report_failure(text.c_str());
+    return 0;
+}
+
+int SyncRun::fail_early() {
+    source_conn_.close();
+    target_conn_.close();
+    end_report_work(report_);
+    StrBuf end_time = asctime_text();
+    send_report_if_asked(settings_.report, ReportKind::sync, 0, report_, end_time.c_str());
+    flush_outputs();
     return 0;
 }
 
@@ -310,22 +366,23 @@ int SyncRun::run() {
     status_.set_status("Connecting to server...");
     ConnectionInfo* ssh_source = settings_.source.use_ssh ? &settings_.source : nullptr;
     ConnectionInfo* ssh_target = settings_.target.use_ssh ? &settings_.target : nullptr;
-    if ((ssh_source || ssh_target) && !start_job_tunnels(ssh_source, ssh_target)) return 0;  // reported
+    if ((ssh_source || ssh_target) && !start_job_tunnels(ssh_source, ssh_target)) return fail_early();  // reported
 
-    if (!connect_side(source_, source_conn_, settings_.source, settings_.source_http,
+    if (!connect_side(source_, source_conn_, settings_.source, settings_.source_http, "source",
                       "Error fetching source server version information."))
-        return 0;
+        return fail_early();
     status_.set_status("Connected successfully...\r\nConnecting to server...");
-    if (!connect_side(target_, target_conn_, settings_.target, settings_.target_http,
+    if (!connect_side(target_, target_conn_, settings_.target, settings_.target_http, "target",
                       "Error fetching target server version information."))
-        return 0;
+        return fail_early();
     if (target_.is_http() && !target_.tunnel().check_tunnel(target_.handle())) {
-        report_connection_error(target_.tunnel(), target_.handle());
-        return 0;
+        report_connection_error(target_.tunnel(), target_.handle(), server_place(settings_.target, "target"));
+        return fail_early();
     }
     status_.set_status("Preparing for synchronization...\r\nPreparing for synchronization...");
-    if (!check_versions()) return 0;
-    if (!check_checksum_function()) return 0;
+    if (!check_versions()) return fail_early();
+    if (!check_checksum_function()) return fail_early();
+    if (!check_distinct_databases()) return fail_early();
 
     // The session settings, saved so that they are restored at the end.
     source_.fkcheck = target_.fkcheck = settings_.fkcheck;
@@ -337,7 +394,7 @@ int SyncRun::run() {
             report_query_error(side->tunnel().error_number(side->handle()), side->tunnel().error(side->handle()),
                                nullptr, report_, nullptr);
             print_check_line();
-            return 0;
+            return fail_early();
         }
         side->saved_settings = true;
     }
@@ -346,8 +403,11 @@ int SyncRun::run() {
     list_tables_statement(target_.tunnel(), target_.handle(), target_.database.c_str(), statement);
     ResultPtr tables = query_side(target_, statement.c_str());
     if (!tables) {
-        report_failure("Could not get tables for the TARGET MySQL server\r\n");
-        return 0;
+        // The server's own reason (an unknown database, a missing privilege) follows.
+        const char* reason = target_.tunnel().error(target_.handle());
+        const std::string detail = server_place(settings_.target, "target") + ": " + (reason ? reason : "");
+        report_failure(with_detail("Could not get tables for the TARGET MySQL server\r\n", detail).c_str());
+        return fail_early();
     }
     while (MYSQL_ROW row = target_.tunnel().fetch_row(tables.get()))
         if (row[0]) target_tables_.emplace_back(row[0]);
@@ -357,7 +417,7 @@ int SyncRun::run() {
         static const char kNoScript[] = "Error occured while opening sync file";
         add_to_report(report_, kNoScript, kNoScript);
         print_console(kNoScript);
-        return 0;
+        return fail_early();
     }
 
     const char* header = mode == SyncMode::script_only
@@ -423,7 +483,7 @@ int SyncRun::run() {
             report_query_error(side->tunnel().error_number(side->handle()), side->tunnel().error(side->handle()),
                                nullptr, report_, nullptr);
             print_check_line();
-            return 0;
+            return fail_early();
         }
     }
     source_conn_.close();

@@ -15,6 +15,7 @@ namespace kro::sync {
 
 namespace {
 
+using tinyxml2::XMLAttribute;
 using tinyxml2::XMLElement;
 
 bool attribute_is_nocase(const XMLElement* e, const char* name, const char* value) {
@@ -22,20 +23,33 @@ bool attribute_is_nocase(const XMLElement* e, const char* name, const char* valu
     return a && strcasecmp(a, value) == 0;
 }
 
-SyncMode mode_of(const char* word) {
-    if (strcasecmp(word, "directsync") == 0) return SyncMode::direct;
-    if (strcasecmp(word, "script") == 0) return SyncMode::script_only;
-    if (strcasecmp(word, "all") == 0) return SyncMode::direct_and_script;
+// An unknown word is refused rather than read as a direct sync: a misspelt "script"
+// would otherwise write to the target.
+SyncMode mode_of(const XMLElement* e, std::string& error) {
+    const XMLAttribute* first = e->FirstAttribute();
+    const std::string word = trimmed(first_attribute_value(e));
+    if (strcasecmp(word.c_str(), "directsync") == 0) return SyncMode::direct;
+    if (strcasecmp(word.c_str(), "script") == 0) return SyncMode::script_only;
+    if (strcasecmp(word.c_str(), "all") == 0) return SyncMode::direct_and_script;
+    if (error.empty())
+        error = "Invalid value " + std::string(first ? first->Name() : "type") + "=\"" + word +
+                "\" in <sync_action>: write directsync, script or all\r\n";
     return SyncMode::direct;
 }
 
-SyncTableEntry read_table(const XMLElement* table, int values_are_utf8) {
+SyncTableEntry read_table(const XMLElement* table, int values_are_utf8, std::string& error) {
     SyncTableEntry entry;
     StrBuf text;
     read_setting(table->FirstChildElement(), text, values_are_utf8);
     entry.name = text.str();
     const XMLElement* columns = table->FirstChildElement("columns");
     if (!columns) return entry;
+    // No `all` attribute means a list; a value other than yes or no is refused, as it is
+    // for every switch.
+    const char* all = columns->Attribute("all");
+    if (all && strcasecmp(trimmed(all).c_str(), "yes") != 0 && strcasecmp(trimmed(all).c_str(), "no") != 0 &&
+        error.empty())
+        error = "Invalid value all=\"" + trimmed(all) + "\" in <columns>: write yes or no\r\n";
     if (!attribute_is_nocase(columns, "all", "yes")) {
         entry.has_column_list = true;
         std::string list;
@@ -61,7 +75,7 @@ void read_tables(const XMLElement* tables, SyncSettings& settings, int values_ar
     }
     if (!attribute_is_nocase(tables, "all", "no")) return;
     for (const XMLElement* t = tables->FirstChildElement(); t; t = t->NextSiblingElement())
-        settings.tables.push_back(read_table(t, values_are_utf8));
+        settings.tables.push_back(read_table(t, values_are_utf8, settings.setting_error));
 }
 
 bool server_incomplete(const ConnectionInfo& c) {
@@ -75,11 +89,11 @@ void read_sync_settings(const XMLElement* job, SyncSettings& s, int values_are_u
     for (const XMLElement* e = job->FirstChildElement(); e; e = e->NextSiblingElement()) {
         const char* name = e->Name();
         if (strcmp(name, "fkcheck") == 0) {
-            s.fkcheck = first_attribute_is_yes(e);
+            s.fkcheck = read_switch(e, s.setting_error);
         } else if (strcmp(name, "twowaysync") == 0) {
-            s.twowaysync = first_attribute_is_yes(e);
+            s.twowaysync = read_switch(e, s.setting_error);
         } else if (strcmp(name, "dontdelfromtarget") == 0) {
-            s.delete_from_target = !first_attribute_is_yes(e);
+            s.delete_from_target = !read_switch(e, s.setting_error);
         } else if (strcmp(name, "source") == 0) {
             read_connection_info(e, s.source, s.source_http, values_are_utf8);
         } else if (strcmp(name, "target") == 0) {
@@ -87,12 +101,12 @@ void read_sync_settings(const XMLElement* job, SyncSettings& s, int values_are_u
         } else if (strcmp(name, "tables") == 0) {
             read_tables(e, s, values_are_utf8);
         } else if (strcmp(name, "sync_action") == 0) {
-            s.mode = mode_of(trimmed(first_attribute_value(e)).c_str());
+            s.mode = mode_of(e, s.setting_error);
             StrBuf path;
             read_setting(e->FirstChildElement("file"), path, values_are_utf8);
             s.script_path = path.str();
         } else if (strcmp(name, "abortonerror") == 0) {
-            s.abortonerror = first_attribute_is_yes(e);
+            s.abortonerror = read_switch(e, s.setting_error);
         } else if (strcmp(name, "sendreport") == 0) {
             read_report_request(e, s.report, values_are_utf8);
         }
@@ -101,6 +115,12 @@ void read_sync_settings(const XMLElement* job, SyncSettings& s, int values_are_u
 
 int validate_sync_settings(const SyncSettings& s, StrBuf& error) {
     error.clear();
+    // Words that decide what is written come first: nothing runs on a guess.
+    for (const std::string* wrong : {&s.setting_error, &s.report.setting_error, &s.report.mail.setting_error}) {
+        if (wrong->empty() || (wrong == &s.report.mail.setting_error && !s.report.send_report)) continue;
+        error.assign(wrong->c_str(), 1);
+        return 0;
+    }
     if (server_incomplete(s.source)) {
         error.assign("SOURCE server information not complete\r\n", 1);
         return 0;

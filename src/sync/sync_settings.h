@@ -38,6 +38,9 @@ struct SyncSettings {
     mail::ReportRequest report;
     std::string script_path;
     SyncMode mode = SyncMode::direct;
+    // The first switch or sync_action word that is neither of its allowed values; the job
+    // is refused with it before anything connects.
+    std::string setting_error;
 };
 
 // Reads the children of the `syncjob` element (null: nothing).

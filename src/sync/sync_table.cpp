@@ -64,11 +64,16 @@ void show_counts(SyncContext& ctx) {
     flush_outputs();
 }
 
-int compare_rows(SyncContext& ctx, TunnelResult* keys, const SingleKey& single, std::uint64_t source_rows) {
+// keyless is set when the table has no usable key and its rows are matched whole.
+int compare_rows(SyncContext& ctx, TunnelResult* keys, const SingleKey& single, std::uint64_t source_rows,
+                 bool& keyless) {
     const int primary = primary_key_count(ctx.source().tunnel(), keys);
     // The key's columns and the index they belong to, which a duplicate key is told by.
     const KeyFound found = find_key_columns(ctx, keys, primary);
-    if (found == KeyFound::none && single.name.empty()) return sync_without_key(ctx);
+    if (found == KeyFound::none && single.name.empty()) {
+        keyless = true;
+        return sync_without_key(ctx);
+    }
     // Staging rewrites whole rows: with a column list the other columns would be lost.
     ctx.plan.staged_updates = !ctx.plan.column_list && target_needs_staged_updates(ctx);
     if (single.name.empty())
@@ -123,20 +128,22 @@ int sync_table(SyncContext& ctx, TunnelResult* keys) {
     if (!count_both(ctx, source_rows, target_rows)) return 0;
     ctx.plan.source_rows = source_rows;
 
+    bool keyless = false;
     int ok = 1;
     if (source_rows == 0 && target_rows == 0) {
         // nothing to do
     } else if (target_rows == 0) {
         ok = copy_all_rows(ctx);
     } else {
-        ok = compare_rows(ctx, keys, single, source_rows);
+        ok = compare_rows(ctx, keys, single, source_rows, keyless);
     }
-    if (!ok) {
+    if (!ok)
         print_console("\n");
-        return 0;
-    }
-    show_counts(ctx);
-    return 1;
+    else
+        show_counts(ctx);
+    // After the line, so that the summary keeps one line per table.
+    if (keyless) show_no_key_warning(ctx);
+    return ok ? 1 : 0;
 }
 
 }  // namespace kro::sync

@@ -2,9 +2,13 @@
 // and a session entry naming the table, the other tables (one with a binary key collation
 // among them) are synced all the same and the run fails; abortonerror ends it at the first
 // such table; a target that refuses writes and a script path that cannot be created fail
-// the run and report nothing as synced; the failure report mail carries the errors.
+// the run and report nothing as synced; the failure report mail carries the errors. Settings
+// that do not say clearly what to write, a server that cannot be reached and a database
+// synced onto itself are refused before anything is written, naming the side and the
+// server's reason.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "mariadb_fixture.h"
@@ -51,6 +55,20 @@ std::string job(const std::string& body, const std::string& target_user = "") {
 
 void expect_has(const std::string& text, const std::string& piece) {
     EXPECT_NE(text.find(piece), std::string::npos) << "missing: " << piece << "\nin:\n" << text;
+}
+
+std::string report_mail(const std::string& token, const std::string& when) {
+    return "<sendreport value=\"yes\" when=\"" + when + "\"><smtp><host>" + service_value("SMTP_HOST") +
+           "</host><port>" + service_value("SMTP_PORT") + "</port><displayname>kro</displayname><fromemail>"
+           "kro@example.com</fromemail><toemail>" + token + "@example.com</toemail><subject>sync</subject></smtp>"
+           "</sendreport>";
+}
+
+// The server element with one setting replaced.
+std::string with_setting(std::string server, const std::string& element, const std::string& value) {
+    const std::size_t open = server.find("<" + element + ">");
+    const std::size_t close = server.find("</" + element + ">");
+    return server.replace(open, close - open, "<" + element + ">" + value);
 }
 
 }  // namespace
@@ -151,4 +169,81 @@ TEST(SyncFaults, ABulkCopyTheTargetRefusesHalfWayIsUndoneAndScriptsOnlyTheRowsTh
     ASSERT_TRUE(n > 0 && n < 9) << n;
     for (int id = 1; id <= 10; ++id)
         EXPECT_EQ(text.find("('" + std::to_string(id) + "', 'www") != std::string::npos, id <= n) << "row " << id;
+}
+
+TEST(SyncFaults, UnclearSettingsAndADatabaseSyncedOntoItselfAreRefusedBeforeAnythingIsWritten) {
+    make_tables();
+    const std::string source = sync_server_xml("source", "MARIADB", "kro_sync_bad_src");
+    const std::string target = sync_server_xml("target", "MARIADB", "kro_sync_bad_tgt");
+    // A misspelt "script" and a switch written as "true" would both have written to the target.
+    for (const std::string& body : {std::string("<sync_action type=\"scriptonly\"><file>s.sql</file></sync_action>"),
+                                    std::string("<dontdelfromtarget value=\"true\"/>")}) {
+        TempDir dir;
+        RunResult run = run_sync_job(dir, sync_job_xml(source, target, tables({"copy_me"}) + body));
+        EXPECT_EQ(run.exit_code, 1) << run.out;
+        expect_has(run.out, "Error in information : Invalid value ");
+        expect_has(read_file(dir.file("session.xml")), "Invalid value ");
+        EXPECT_FALSE(std::filesystem::exists(dir.file("s.sql")));
+    }
+    EXPECT_EQ(client_query("select count(*) from kro_sync_bad_tgt.copy_me"), "0\n");
+
+    // The same database as target, named the same way: refused at once, not after a lock wait.
+    TempDir dir;
+    RunResult same = run_sync_job(
+        dir, sync_job_xml(source, sync_server_xml("target", "MARIADB", "kro_sync_bad_src"), tables({"copy_me"})));
+    EXPECT_EQ(same.exit_code, 1) << same.out;
+    expect_has(same.out, "The source and the target are the same database `kro_sync_bad_src` on the same server");
+    expect_has(read_file(dir.file("session.xml")), "a sync needs two different databases");
+    // Two databases of one server are two databases.
+    RunResult two = run_sync_job(dir, sync_job_xml(source, target, tables({"copy_me"})));
+    EXPECT_EQ(two.exit_code, 0) << two.out;
+}
+
+TEST(SyncFaults, AFailedConnectNamesTheSideAndItsReasonAndMailsTheFailureReport) {
+    make_tables();
+    const std::string source = sync_server_xml("source", "MARIADB", "kro_sync_bad_src");
+    const std::string target = sync_server_xml("target", "MARIADB", "kro_sync_bad_tgt");
+    const std::string place = service_value("MARIADB_HOST") + ":" + service_value("MARIADB_PORT");
+    struct Case {
+        std::string source, target, when, text;
+    } cases[] = {
+        {source, with_setting(target, "pwd", "wrong"), "failure", "\r\nERROR: 1045, Access denied for user"},
+        {with_setting(source, "port", "1"), target, "always", "(source " + service_value("MARIADB_HOST") + ":1)"},
+        {source, with_setting(target, "database", "kro_sync_no_such_db"), "always",
+         "Could not get tables for the TARGET MySQL server (target " + place +
+             ": Unknown database 'kro_sync_no_such_db')\r\n"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string token = unique_mail_token("syncconnect");
+        RunResult run = run_sync_job(dir, sync_job_xml(c.source, c.target, tables({"copy_me"}) + report_mail(token, c.when)));
+        EXPECT_EQ(run.exit_code, 1) << run.out;
+        expect_has(run.out, c.text);
+        const std::string words = c.text.substr(c.text.find_first_not_of("\r\n"), 30);
+        expect_has(read_file(dir.file("session.xml")), words);
+        StoredMail stored;
+        ASSERT_TRUE(fetch_stored_mail(token, stored)) << run.out;
+        expect_has(stored.parts[0], "Sync was unsucessful.");
+        expect_has(stored.parts[0], words);
+    }
+    // The refused login is the target's, and says so.
+    TempDir dir;
+    RunResult run = run_sync_job(dir, sync_job_xml(source, with_setting(target, "pwd", "wrong"), tables({"copy_me"})));
+    expect_has(run.out, "(using password: YES) (target " + place + ")");
+}
+
+TEST(SyncFaults, AnEscapedBackquoteInANameAndAKeylessTableKeepOneSummaryLineEach) {
+    make_tables();
+    mariadb_exec("create table kro_sync_bad_src.`t``1` (id int primary key, v int);"
+                 "insert into kro_sync_bad_src.`t``1` values (1, 1), (2, 2);"
+                 "create table kro_sync_bad_tgt.`t``1` (id int primary key, v int);"
+                 "insert into kro_sync_bad_tgt.`t``1` values (1, 5);"
+                 "insert into kro_sync_bad_tgt.good values (7);");
+    TempDir dir;
+    RunResult run = run_sync_job(dir, job(tables({"`t``1`", "good"})));
+    EXPECT_EQ(run.exit_code, 0) << run.out;
+    expect_has(run.out, summary_line("`t``1`", 2, 1, 1, 1, 0) + "\n");
+    expect_has(run.out, summary_line("good", 2, 1, 2, 0, 1) + "\n");
+    expect_has(run.out, "WARNING: table good does not have a Primary Key");
+    expect_same_table("kro_sync_bad_src", "kro_sync_bad_tgt", "t`1");
 }

@@ -87,8 +87,8 @@ TEST(CommandLine, UnopenableFilesGiveTheirMessagesAndLeaveNoStrayFiles) {
     } cases[] = {
         {{"-ss.xml", "-l/nonexistent/dir/x.log", "job.xml"}, "\r\nError opening LOG file.\n"},
         {{"job.xml", "-lmy.log", "-s/nonexistent/dir/s.xml"}, "\r\nError opening session ERROR log file.\n"},
-        {{"-lmy.log", "missing.xml"}, "\r\nError opening session Job file.\n"},
-        {{"-lmy.log", "folder"}, "\r\nError opening session Job file.\n"},
+        {{"-lmy.log", "missing.xml"}, "\r\nError opening session Job file. (missing.xml: No such file or directory)\n"},
+        {{"-lmy.log", "folder"}, "\r\nError opening session Job file. (folder: Is a directory)\n"},
         {{"-lmy.log", "-ss.xml"}, kNoJob},
     };
     for (const Case& c : cases) {

@@ -61,10 +61,15 @@ TEST(KroCheck, NamesTheMistakeOfEachBrokenJobFile) {
          "2: error: <encrypt> is not read by kro here (kro ignores it); did you mean <encryption>?"},
         // Switches read from the first attribute, and the one read from the text.
         {"<job><exportjob><source>" + s + "</source>\n<sendreport when=\"always\" value=\"yes\"/></exportjob></job>",
-         "2: warning: <sendreport> is switched by its first attribute, when=\"always\", which reads as \"no\"; "
-         "put value=\"yes\" first"},
+         "2: error: <sendreport> is switched by its first attribute, when=\"always\", which is neither yes nor no: "
+         "kro refuses the job file; put value=\"yes\" first"},
         {"<job><syncjob><source>" + s + "</source>\n<abortonerror>yes</abortonerror></syncjob></job>",
-         "2: warning: <abortonerror> is read from its first attribute, not from its text"},
+         "2: error: <abortonerror> is read from its first attribute, not from its text: kro refuses the job file"},
+        {"<job><syncjob><source>" + s + "</source>\n<dontdelfromtarget value=\"true\"/></syncjob></job>",
+         "2: error: <dontdelfromtarget> is switched by its first attribute, value=\"true\", which is neither yes "
+         "nor no: kro refuses the job file"},
+        {"<job><syncjob><source>" + s + "</source>\n<sync_action type=\"scriptonly\"/></syncjob></job>",
+         "2: error: <sync_action> type=\"scriptonly\" is not directsync, script or all: kro refuses the job file"},
         {"<job><exportjob><source>" + s + "</source>\n<abortonerror value=\"yes\"/></exportjob></job>",
          "2: warning: <abortonerror> is read from its text here, not from an attribute"},
         // SQL that breaks the XML, and what comes before the job element.

@@ -75,9 +75,41 @@ TEST(SyncSettings, KeysAreReadByTheirOwnRules) {
     EXPECT_FALSE(s.delete_from_target);
     EXPECT_FALSE(s.twowaysync);
     EXPECT_TRUE(s.abortonerror);
-    EXPECT_EQ(read_body("<sync_action type=\"other\"><file>x</file></sync_action>").mode, SyncMode::direct);
     EXPECT_TRUE(read_body("<tables all=\"yes\"><t><n>skipped</n></t></tables>").all_tables);
     EXPECT_TRUE(read_body("<tables all=\"maybe\"><t><n>skipped</n></t></tables>").tables.empty());
+}
+
+TEST(SyncSettings, AWordThatDecidesWhatIsWrittenIsRefusedUnlessItIsOneOfItsOwn) {
+    const std::string table = "<tables all=\"no\"><t><n>t</n></t></tables>";
+    const std::pair<std::string, std::string> cases[] = {
+        {"<sync_action type=\"scriptonly\"><file>x</file></sync_action>",
+         "Invalid value type=\"scriptonly\" in <sync_action>: write directsync, script or all\r\n"},
+        {"<sync_action><file>x</file></sync_action>",
+         "Invalid value type=\"\" in <sync_action>: write directsync, script or all\r\n"},
+        {"<dontdelfromtarget value=\"true\"/>",
+         "Invalid value value=\"true\" in <dontdelfromtarget>: its first attribute must be yes or no\r\n"},
+        {"<fkcheck/>", "<fkcheck> has no value: write <fkcheck value=\"yes\"/> or value=\"no\"\r\n"},
+        {"<abortonerror>yes</abortonerror>",
+         "<abortonerror> has no value: write <abortonerror value=\"yes\"/> or value=\"no\"\r\n"},
+        {"<sendreport when=\"always\" value=\"yes\"/>",
+         "Invalid value when=\"always\" in <sendreport>: its first attribute must be yes or no\r\n"},
+        {"<sendreport value=\"yes\"><smtp><auth on=\"1\"/></smtp></sendreport>",
+         "Invalid value on=\"1\" in <auth>: its first attribute must be yes or no\r\n"},
+        {"<tables all=\"no\"><t><n>t</n><columns all=\"none\"><c>a</c></columns></t></tables>",
+         "Invalid value all=\"none\" in <columns>: write yes or no\r\n"},
+    };
+    for (const auto& [body, error] : cases) {
+        // Refused before the servers' own settings are looked at.
+        SyncSettings s = read_body(table + body);
+        s.source.host.clear();
+        EXPECT_EQ(validation(s), error) << body;
+    }
+    // Either case, white space around it: still a yes or a no.
+    SyncSettings s = read_body(table + "<dontdelfromtarget value=\" YES \"/><twowaysync value=\"No\"/>"
+                                       "<sync_action type=\"All\"><file>x</file></sync_action>");
+    EXPECT_EQ(validation(s), "valid");
+    EXPECT_FALSE(s.delete_from_target);
+    EXPECT_EQ(s.mode, SyncMode::direct_and_script);
 }
 
 TEST(SyncSettings, ChecksReportTheFirstGapInTheirOrder) {

@@ -162,12 +162,21 @@ bool has_element_child(const xmlNode* node) {
     return false;
 }
 
-// A switch read from its first attribute, whatever that attribute's name.
-void check_first_attribute_switch(std::vector<Finding>& findings, const xmlNode* node) {
+// A switch read from its first attribute, whatever that attribute's name. A strict one
+// makes kro refuse the job file when that value is neither yes nor no; another one reads
+// as "no" then.
+void check_first_attribute_switch(std::vector<Finding>& findings, const xmlNode* node, bool strict) {
     const std::string name = name_of(node);
     const xmlAttr* first = node->properties;
     if (!first) {
         const std::string text = has_element_child(node) ? "" : text_of(node);
+        if (strict) {
+            add(findings, node, true,
+                "<" + name + (text.empty() ? "> has no value" : "> is read from its first attribute, not from its text") +
+                    ": kro refuses the job file; write <" + name + " value=\"" + (text.empty() ? "yes" : text) +
+                    "\"/>");
+            return;
+        }
         if (!text.empty())
             add(findings, node, false,
                 "<" + name + "> is read from its first attribute, not from its text: <" + name + ">" + text + "</" +
@@ -178,7 +187,8 @@ void check_first_attribute_switch(std::vector<Finding>& findings, const xmlNode*
     const std::string first_value = value ? reinterpret_cast<const char*>(value.get()) : "";
     if (is_yes_or_no(first_value)) return;
     std::string text = "<" + name + "> is switched by its first attribute, " + name_of(reinterpret_cast<const xmlNode*>(first)) +
-                       "=\"" + first_value + "\", which reads as \"no\"";
+                       "=\"" + first_value + "\", " +
+                       (strict ? "which is neither yes nor no: kro refuses the job file" : "which reads as \"no\"");
     for (const xmlAttr* a = first->next; a; a = a->next) {
         XmlText v(xmlNodeListGetString(node->doc, a->children, 1));
         const std::string later = v ? reinterpret_cast<const char*>(v.get()) : "";
@@ -187,7 +197,7 @@ void check_first_attribute_switch(std::vector<Finding>& findings, const xmlNode*
             break;
         }
     }
-    add(findings, node, false, text);
+    add(findings, node, strict, text);
 }
 
 // A switch read from its text.
@@ -205,25 +215,64 @@ bool named(const xmlNode* node, const char* name) {
     return node->type == XML_ELEMENT_NODE && strcasecmp(name_of(node), name) == 0;
 }
 
+// Words kro refuses when they are not one of their own: the sync's action and a table's
+// `columns all`.
+void check_sync_words(std::vector<Finding>& findings, const xmlNode* job) {
+    for (const xmlNode* c = job->children; c; c = c->next) {
+        if (c->type != XML_ELEMENT_NODE) continue;
+        if (strcasecmp(name_of(c), "sync_action") == 0) {
+            const xmlAttr* first = c->properties;
+            XmlText value(first ? xmlNodeListGetString(c->doc, first->children, 1) : nullptr);
+            const std::string word = lower(trimmed(value ? reinterpret_cast<const char*>(value.get()) : ""));
+            if (word != "directsync" && word != "script" && word != "all")
+                add(findings, c, true,
+                    "<sync_action> " + (first ? std::string(reinterpret_cast<const char*>(first->name)) + "=\"" +
+                                                    trimmed(value ? reinterpret_cast<const char*>(value.get()) : "") + "\""
+                                              : std::string("without a type")) +
+                        " is not directsync, script or all: kro refuses the job file");
+        }
+        if (strcasecmp(name_of(c), "tables") != 0) continue;
+        for (const xmlNode* t = c->children; t; t = t->next)
+            for (const xmlNode* columns = t->children; columns; columns = columns->next) {
+                if (!named(columns, "columns")) continue;
+                XmlText all(xmlGetProp(columns, reinterpret_cast<const xmlChar*>("all")));
+                if (all && !is_yes_or_no(reinterpret_cast<const char*>(all.get())))
+                    add(findings, columns, true,
+                        "<columns> all=\"" + std::string(reinterpret_cast<const char*>(all.get())) +
+                            "\" is neither yes nor no: kro refuses the job file");
+            }
+    }
+}
+
 void check_switches(std::vector<Finding>& findings, const xmlNode* job) {
     const std::string kind = lower(name_of(job));
     std::vector<std::string> by_attribute = {"sendreport"};
+    // The ones kro refuses to guess: they decide what a run writes or whether it reports.
+    std::vector<std::string> strict = {"sendreport"};
     std::vector<std::string> by_text;
     if (kind == "notifyjob") by_attribute.insert(by_attribute.end(), {"abortonerror", "result", "includequery", "includemsg"});
-    if (kind == "syncjob") by_attribute.insert(by_attribute.end(), {"abortonerror", "fkcheck", "twowaysync", "dontdelfromtarget"});
-    if (kind == "odbcimport") by_attribute.push_back("onerror");
+    if (kind == "syncjob") {
+        by_attribute.insert(by_attribute.end(), {"abortonerror", "fkcheck", "twowaysync", "dontdelfromtarget"});
+        strict.insert(strict.end(), {"abortonerror", "fkcheck", "twowaysync", "dontdelfromtarget"});
+        check_sync_words(findings, job);
+    }
+    if (kind == "odbcimport") {
+        by_attribute.push_back("onerror");
+        strict.push_back("onerror");
+    }
     if (kind == "exportjob" || kind == "odbcimport") by_text.push_back("abortonerror");
     for (const xmlNode* c = job->children; c; c = c->next) {
         if (c->type != XML_ELEMENT_NODE) continue;
         const std::string name = lower(name_of(c));
         if (std::find(by_attribute.begin(), by_attribute.end(), name) != by_attribute.end())
-            check_first_attribute_switch(findings, c);
+            check_first_attribute_switch(findings, c,
+                                         std::find(strict.begin(), strict.end(), name) != strict.end());
         if (std::find(by_text.begin(), by_text.end(), name) != by_text.end()) check_text_switch(findings, c);
         if (name == "sendreport" || name == "smtp") {
             for (const xmlNode* s = name == "smtp" ? c : c->children; s; s = s->next) {
                 if (!named(s, "smtp")) continue;
                 for (const xmlNode* a = s->children; a; a = a->next)
-                    if (named(a, "auth")) check_first_attribute_switch(findings, a);
+                    if (named(a, "auth")) check_first_attribute_switch(findings, a, true);
                 if (name == "smtp") break;
             }
         }

@@ -1,7 +1,8 @@
 // Checks one job file: well-formed XML, valid against the job-file schema, and free of the
 // traps the schema cannot express (a yes/no switch whose first attribute is not the one
-// meant, SQL with an unescaped "<" or "&", something before the job element, non-ASCII
-// text without an XML declaration).
+// meant — an error where kro refuses such a value —, an unknown sync_action word, SQL
+// with an unescaped "<" or "&", something before the job element, non-ASCII text
+// without an XML declaration).
 #pragma once
 
 #include <string>
