@@ -104,8 +104,8 @@ std::string export_job(const TempDir& dir, const std::string& extra = "") {
 // A report mail on failure to the test SMTP sink.
 std::string failure_report(const std::string& token) {
     return "<sendreport value=\"yes\"><smtp><host>" + service_value("SMTP_HOST") + "</host><port>" +
-           service_value("SMTP_PORT") + "</port><fromemail>kro@example.com</fromemail><toemail>" + token +
-           "@example.com</toemail><subject>stopped export</subject></smtp></sendreport>";
+           service_value("SMTP_PORT") + "</port><displayname>kro</displayname><fromemail>kro@example.com</fromemail><toemail>" +
+           token + "@example.com</toemail><subject>stopped export</subject></smtp></sendreport>";
 }
 
 }  // namespace
