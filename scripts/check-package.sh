@@ -2,8 +2,9 @@
 # Builds the Debian package of a built tree, installs it on this machine (apt installs the
 # libraries it depends on) and checks the installed kro from its installed paths: the
 # version line, the man pages (found by man, rendered without warnings), the systemd
-# units (systemd-analyze verify), kro-check on the installed examples, and the installed
-# export example run against the private MariaDB of scripts/services.sh.
+# units (systemd-analyze verify, the service's time-out), the account and folders the
+# package's postinst creates, kro-check on the installed examples, and the installed export
+# example run against the private MariaDB of scripts/services.sh.
 #   scripts/check-package.sh BUILD_DIR SERVICES_DIR
 set -euo pipefail
 
@@ -22,6 +23,9 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "$(basename "$deb"): Depends: $depends"
 # Computed from the linked libraries, so the client library is among them.
 grep -q 'libmariadb3' <<<"$depends" || fail "the package's dependencies lack the MariaDB client library"
+grep -q 'adduser' <<<"$depends" || fail "the package does not depend on adduser, which its postinst uses"
+dpkg-deb -e "$deb" "$work/control"
+[ -x "$work/control/postinst" ] || fail "the package has no postinst"
 
 echo "== installing it"
 # Slim container images tell dpkg to leave out man pages and documentation: kro's own are
@@ -40,6 +44,13 @@ version=$(kro --version) || true  # the version line ends the run with 1
 [ -f /usr/share/kro/kro-job.xsd ] || fail "the job-file schema is missing"
 [ -f /usr/share/kro/tunnel/VelmarTunnel.php ] || fail "the HTTP tunnel script is missing"
 
+echo "== the account and folders of the postinst"
+getent passwd kro >/dev/null || fail "the package did not create the user kro"
+[ "$(stat -c '%a %U:%G' /etc/kro)" = "750 root:kro" ] || fail "/etc/kro is $(stat -c '%a %U:%G' /etc/kro)"
+for folder in /var/lib/kro /var/log/kro; do
+  [ -d "$folder" ] || fail "the package did not create $folder"
+done
+
 echo "== the man pages"
 for page in kro kro-plink kro-status kro-check; do
   file=$(man -w "$page") || fail "man -w $page found no page"
@@ -53,9 +64,19 @@ cp /usr/lib/systemd/system/kro@.service "$work/kro@nightly-export.service"
 cp /usr/lib/systemd/system/kro@.timer "$work/kro@nightly-export.timer"
 systemd-analyze verify "$work/kro@nightly-export.service" "$work/kro@nightly-export.timer" \
   || fail "systemd-analyze verify refused the units"
+# A run that hangs ends with the unit's time-out instead of blocking every later run.
+grep -Eq '^TimeoutStartSec=[1-9]' /usr/lib/systemd/system/kro@.service || fail "kro@.service has no TimeoutStartSec"
+cp /usr/share/doc/kro/examples/systemd/kro-failure@.service "$work/kro-failure@kro@nightly-export.service.service"
+(cd "$work" && systemd-analyze verify "kro-failure@kro@nightly-export.service.service") \
+  || fail "systemd-analyze verify refused the failure mail unit"
 
 echo "== kro-check on the installed examples"
-kro-check /usr/share/doc/kro/examples/*.xml
+# Copies kept private, as job files in use must be (the examples hold sample passwords).
+mkdir "$work/examples"
+for example in /usr/share/doc/kro/examples/*.xml; do
+  install -m 600 "$example" "$work/examples/"
+done
+kro-check "$work"/examples/*.xml
 
 echo "== the installed export example"
 while IFS= read -r setting; do export "${setting?}"; done < "$services/env"

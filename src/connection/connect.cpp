@@ -64,6 +64,7 @@ void use_database_charset(Tunnel& tunnel, MYSQL* handle) {
 void ServerConnection::close() {
     if (tunnel && handle) tunnel->close(handle);
     handle = nullptr;
+    version_failed = false;
 }
 
 void set_connect_options(const ConnectionInfo* info, Tunnel* tunnel, MYSQL* handle, int want_utf8) {
@@ -85,7 +86,7 @@ void set_connect_options(const ConnectionInfo* info, Tunnel* tunnel, MYSQL* hand
 
 std::unique_ptr<Tunnel> connect_server(const ConnectionInfo& info, MYSQL*& handle,
                                        std::unique_ptr<Tunnel> tunnel, const HttpTunnelSettings& http,
-                                       const char* side) {
+                                       const char* side, bool* version_failed) {
     if (platform::stop_requested()) return nullptr;  // the runner reports the stop
     if (!tunnel) tunnel = create_tunnel(info.use_http);
     if (!handle) handle = tunnel->init();
@@ -139,7 +140,10 @@ std::unique_ptr<Tunnel> connect_server(const ConnectionInfo& info, MYSQL*& handl
         handle = nullptr;
         return nullptr;
     }
-    tunnel->fetch_server_version(handle);
+    if (!tunnel->fetch_server_version(handle)) {
+        if (version_failed) *version_failed = true;
+        return tunnel;
+    }
     if (!info.database.empty()) select_database(info.database.c_str(), handle, *tunnel);
     return tunnel;
 }
@@ -154,15 +158,20 @@ int open_connection(ServerConnection& conn, const ConnectionInfo& info, const Ht
         tunnel->set_encode_data(setup.encode_data && http.encode_data);
     else
         set_connect_options(&info, tunnel.get(), handle, setup.want_utf8);
-    conn.tunnel = connect_server(info, handle, std::move(tunnel), http, setup.side);
+    conn.version_failed = false;
+    conn.tunnel = connect_server(info, handle, std::move(tunnel), http, setup.side, &conn.version_failed);
     if (!conn.tunnel) return 0;
     conn.handle = handle;
     return 1;
 }
 
+bool fetch_server_version(ServerConnection& conn) {
+    return !conn.version_failed && conn.tunnel->fetch_server_version(conn.handle);
+}
+
 bool set_up_session(ServerConnection& conn, const ConnectionInfo& info) {
     Tunnel& tunnel = *conn.tunnel;
-    if (!tunnel.fetch_server_version(conn.handle)) return false;
+    if (!fetch_server_version(conn)) return false;
     set_connection_charset(tunnel, conn.handle, "utf8");
     select_database(info.database.c_str(), conn.handle, tunnel);
     if (server_at_least_5_0_10(tunnel, conn.handle)) query_with_reconnect(tunnel, conn.handle, "set sql_mode=''", 0);

@@ -19,6 +19,8 @@ struct HttpTunnelSettings;
 struct ServerConnection {
     std::unique_ptr<Tunnel> tunnel;
     MYSQL* handle = nullptr;
+    // The HTTP form's version request failed while connecting; its error is in the handle.
+    bool version_failed = false;
 
     ServerConnection() = default;
     ServerConnection(const ServerConnection&) = delete;
@@ -42,9 +44,12 @@ void set_connect_options(const ConnectionInfo* info, Tunnel* tunnel, MYSQL* hand
 // "target"), the handle closed and set to null, the Tunnel destroyed, and
 // null returned; on success the Tunnel is returned. Once the run is being stopped it
 // connects no more and reports nothing (the stop is reported by the runner).
+// The HTTP form's first request asks for the server's version; when that fails, the
+// database is not selected (another request to a tunnel that does not answer would only
+// prolong the run), *version_failed is set and the error stays in the handle for the job.
 std::unique_ptr<Tunnel> connect_server(const ConnectionInfo& info, MYSQL*& handle,
                                        std::unique_ptr<Tunnel> tunnel, const HttpTunnelSettings& http,
-                                       const char* side = nullptr);
+                                       const char* side = nullptr, bool* version_failed = nullptr);
 
 // How a job wants its connection opened.
 struct ConnectSetup {
@@ -59,6 +64,10 @@ struct ConnectSetup {
 // after connect_server has reported why, with conn left empty.
 int open_connection(ServerConnection& conn, const ConnectionInfo& info, const HttpTunnelSettings& http,
                     const ConnectSetup& setup = {});
+
+// The server's version on a connection open_connection gave: false without asking again
+// when the connect's version request already failed (its error is in the handle).
+bool fetch_server_version(ServerConnection& conn);
 
 // The session the sync and notification jobs work in: the server gives its version (false
 // when it does not; its error stays in the handle), the session speaks "utf8", the

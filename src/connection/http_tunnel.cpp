@@ -96,7 +96,7 @@ constexpr const char* kPreamblePlain[] = {
 
 }  // namespace
 
-HttpTunnel::HttpTunnel() : answer_limit_(HttpClient::kMaxBodyBytes) {
+HttpTunnel::HttpTunnel() {
     // The client library's escaper needs the library set up, which mysql_init() would do
     // for a direct connection; this form never calls it.
     static const int library_ready = mysql_library_init(0, nullptr, nullptr);
@@ -121,10 +121,9 @@ void HttpTunnel::drop_answer() {
 
 bool HttpTunnel::fetch_server_version(MYSQL* handle) {
     static constexpr char kQuery[] = "select version()";
+    if (!handle) return false;
     real_query(handle, kQuery, sizeof kQuery - 1, false, false, false, nullptr, 0);
-    answer_limit_ = kVersionAnswerLimit;
-    TunnelResult* result = store_result(handle, 0, 0, 0);
-    answer_limit_ = HttpClient::kMaxBodyBytes;
+    TunnelResult* result = send_pending(handle, kVersionAnswerLimit);
     if (!result) return false;
     MYSQL_ROW row = fetch_row(result);
     bool found = row && row[0];
@@ -202,10 +201,10 @@ TunnelResult* HttpTunnel::store_result(MYSQL* handle, int, int send_pending_now,
         auto* empty = new HttpResult;
         return as_tunnel_result(empty);
     }
-    return send_pending(handle);
+    return send_pending(handle, HttpClient::kMaxBodyBytes);
 }
 
-TunnelResult* HttpTunnel::send_pending(MYSQL* handle) {
+TunnelResult* HttpTunnel::send_pending(MYSQL* handle, std::size_t answer_limit) {
     handle->affected_rows = kFailed;
     drop_answer();
 
@@ -224,7 +223,7 @@ TunnelResult* HttpTunnel::send_pending(MYSQL* handle) {
 
     HttpClient client;
     configure(client, tunnel_url_.c_str(), stop_);
-    client.set_body_limit(answer_limit_);
+    client.set_body_limit(answer_limit);
     long status = 0;
     bool sent = client.send(body.data(), body.size(), query_encode_, &status, true);
     body.clear();

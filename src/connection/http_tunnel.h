@@ -69,7 +69,8 @@ public:
 private:
     void set_server_version(MYSQL* handle, const char* text);
     void configure(HttpClient& client, const char* url, const std::atomic<bool>* stop) const;
-    TunnelResult* send_pending(MYSQL* handle);
+    // Posts the queued text; an answer beyond answer_limit bytes is cut off and fails.
+    TunnelResult* send_pending(MYSQL* handle, std::size_t answer_limit);
     TunnelResult* read_current_result(MYSQL* handle);
     void drop_answer();
 
@@ -77,7 +78,6 @@ private:
     bool query_encode_ = false;
     bool send_now_ = false;
     const std::atomic<bool>* stop_ = nullptr;
-    std::size_t answer_limit_;  // of the next request's answer
     std::string escape_charset_name_;                       // the charset_ escaping was set up for
     const MARIADB_CHARSET_INFO* escape_charset_ = nullptr;  // null: escaped byte by byte
     std::unique_ptr<TunnelAnswer> answer_;

@@ -1,5 +1,9 @@
 #include "export/dump_output.h"
 
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+
 #include "common/timestamp.h"
 #include "platform/directory.h"
 
@@ -53,6 +57,45 @@ std::string object_file_name(const std::string& prefix, const char* timestamp,
     return prefix + "tbl_" + part + ".sql";
 }
 
+namespace {
+
+// "YYYY-MM-DD hh-mm-ss", the stamp timestamp="yes" puts before a file name.
+bool is_stamp(std::string_view text) {
+    static constexpr std::string_view kForm = "0000-00-00 00-00-00";
+    if (text.size() != kForm.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (kForm[i] == '0' ? text[i] < '0' || text[i] > '9' : text[i] != kForm[i]) return false;
+    return true;
+}
+
+}  // namespace
+
+void remove_earlier_incomplete(const std::string& path, bool stamped) {
+    namespace fs = std::filesystem;
+    const fs::path file(path);
+    const std::string base = file.filename().string();
+    constexpr std::size_t kStampedPrefix = 20;  // the stamp and "_"
+    if (stamped && (base.size() <= kStampedPrefix || base[kStampedPrefix - 1] != '_' ||
+                    !is_stamp(std::string_view(base).substr(0, kStampedPrefix - 1))))
+        stamped = false;
+    const std::string wanted = (stamped ? base.substr(kStampedPrefix) : base) + ".incomplete";
+    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    std::error_code ec;
+    if (!stamped) {
+        if (fs::is_regular_file(fs::symlink_status(folder / wanted, ec))) fs::remove(folder / wanted, ec);
+        return;
+    }
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() == kStampedPrefix + wanted.size() && name.compare(kStampedPrefix, std::string::npos, wanted) == 0 &&
+            name[kStampedPrefix - 1] == '_' && is_stamp(std::string_view(name).substr(0, kStampedPrefix - 1)) &&
+            it->is_regular_file(ec) && !it->is_symlink(ec)) {
+            std::error_code ignored;
+            fs::remove(it->path(), ignored);
+        }
+    }
+}
+
 void DumpOutput::set_file_path(const char* path) {
     path_ = path ? path : "";
     form_ = OutputForm::single_file;
@@ -91,6 +134,7 @@ int DumpOutput::open_named(const std::string& name) {
     if (used != name) displaced_ = name;
     if (!file_.open(used, append_)) return 0;
     used_names_.insert(used);
+    if (!append_) remove_earlier_incomplete(used, timestamp_ != 0);
     return 1;
 }
 

@@ -30,6 +30,11 @@ std::string object_file_name(const std::string& prefix, const char* timestamp,
 // A name as a file-name part: "/" would leave the dump directory, so it is written the way
 // the server writes it in its own file names ("@002f").
 std::string file_name_part(const std::string& name);
+// A dump that failed is kept as "<name>.incomplete"; once a new dump of that name is
+// being written, those of earlier runs are removed (a full disk would stay full, and the
+// newest incomplete dump is the one worth keeping). With stamped, names that differ only
+// in their leading time stamp count as one name.
+void remove_earlier_incomplete(const std::string& path, bool stamped);
 // name, or when used holds it, the first of "<stem>_2<extension>", "<stem>_3<extension>"...
 // that it does not hold.
 std::string unused_file_name(const std::string& name, const std::set<std::string>& used);

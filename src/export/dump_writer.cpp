@@ -163,7 +163,7 @@ int DumpWriter::connect() {
         source_.record_error("");  // reported where it happened
         return 0;
     }
-    if (!source_.tunnel().fetch_server_version(source_.handle())) {
+    if (!fetch_server_version(source_.server())) {
         source_.record_connection_error();
         source_.server().close();
         return 0;

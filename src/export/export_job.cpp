@@ -11,6 +11,7 @@
 #include "export/dump_writer.h"
 #include "export/export_settings.h"
 #include "mail/report_texts.h"
+#include "platform/stop_signals.h"
 #include "report/progress_line.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
@@ -79,11 +80,21 @@ int run_export(ExportJob& job, int values_are_utf8) {
     StrBuf start_time = asctime_text();
     start_report(report, ReportKind::export_job, start_time.c_str());
 
+    if (!job.ignored_databases.empty()) {
+        // Only the first <database> is read; the others would be missing from the backup unnoticed.
+        std::string text = "Warning: only the first database listed in <databases> is exported (" +
+                           job.source.database.str() + "); not exported: ";
+        for (std::size_t i = 0; i < job.ignored_databases.size(); ++i)
+            text += (i ? ", " : "") + job.ignored_databases[i];
+        text += ". Give each database a job of its own, or use <databases all=\"yes\"/>.";
+        show_warning(report, text.c_str());
+    }
+
     DumpWriter writer(job, values_are_utf8);
     writer.set_report(&report);
     ProgressTarget target{&report, std::nullopt};
-    std::atomic<bool> cancel{false};
-    int result = writer.run(on_progress, &target, &cancel);
+    // A stop signal cancels the dump: no later object is begun.
+    int result = writer.run(on_progress, &target, &platform::stop_flag());
     end_report_work(report);
 
     int success = 0;

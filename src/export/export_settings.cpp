@@ -60,6 +60,8 @@ void read_databases(const XMLElement* databases, ExportJob& job, int values_are_
     const XMLElement* database = databases->FirstChildElement("database");
     if (!database) return;
     job.source.database.assign(database->Attribute("name"), values_are_utf8);
+    for (const XMLElement* e = database->NextSiblingElement("database"); e; e = e->NextSiblingElement("database"))
+        job.ignored_databases.push_back(StrBuf(e->Attribute("name"), values_are_utf8).str());
     const XMLElement* objects = database->FirstChildElement("objects");
     if (!objects) return;
     if (attribute_is_nocase(objects, "all", "yes")) {

@@ -56,6 +56,8 @@ struct ExportJob {
     int all_objects = 0;
     int all_of_kind[kObjectKinds] = {};
     std::vector<std::string> lists[kObjectKinds];
+    // The <database> entries after the first: one database is exported, these are not.
+    std::vector<std::string> ignored_databases;
 
     mail::ReportRequest report;
     int abortonerror = 0;

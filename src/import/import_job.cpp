@@ -11,6 +11,7 @@
 #include "import/table_rows.h"
 #include "mail/report_texts.h"
 #include "platform/output_file.h"
+#include "platform/stop_signals.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
 
@@ -47,6 +48,7 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
 int ImportJob::import_tables() {
     if (s_.all_tables && !source_.list_all_tables(s_.tables)) return 0;
     for (std::size_t i = 0; i < s_.tables.size();) {
+        if (platform::stop_requested()) return 0;  // no table is begun once the run is being stopped
         ImportTable& table = s_.tables[i];
         TableKeys keys;
         bool ok = prepare_table(table, keys);
@@ -67,6 +69,7 @@ int ImportJob::import_tables() {
     }
     if (!foreign_key_pass()) return 0;
     for (ImportTable& table : s_.tables) {
+        if (platform::stop_requested()) return 0;
         if (!table.import_data) continue;
         target_.set_table(table.source_name);
         progress_.report(kDataStarted, table.target_name);

@@ -5,6 +5,7 @@
 
 #include "mail/mail_settings.h"
 #include "mail/mailer.h"
+#include "platform/stop_signals.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
 
@@ -80,9 +81,11 @@ const KindTexts& texts_of(ReportKind kind) {
     return kImport;
 }
 
-// What went wrong, after the failure line: every error text the run reported.
+// What went wrong, after the failure line: every error text the run reported, and the stop
+// when a signal ended the run (the runner reports that only after the job).
 void append_reported_errors(ReportBody& body) {
-    const std::vector<std::string>& errors = reported_errors();
+    std::vector<std::string> errors = reported_errors();
+    if (int signal = platform::stop_signal()) errors.push_back(platform::stop_text(signal));
     if (errors.empty()) return;
     body.append("<p class=\"text\">Errors reported during the run:<br>", "Errors reported during the run:\r\n");
     for (const std::string& error : errors) {
@@ -142,6 +145,8 @@ int mail_report(const MailSettings& mail, const ReportBody& body) {
 
 int send_report_if_asked(const ReportRequest& request, ReportKind kind, int job_succeeded,
                          ReportBody& body, const char* end_time) {
+    // A stopped run did not do all it was asked to, whatever its part so far did.
+    if (platform::stop_requested()) job_succeeded = 0;
     if (!request.send_report || (job_succeeded && !request.report_always)) return 0;
     finish_report(body, kind, job_succeeded, end_time);
     return mail_report(request.mail, body);

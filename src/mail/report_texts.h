@@ -31,7 +31,8 @@ int mail_report(const MailSettings& mail, const report::ReportBody& body);
 
 // The report step at the end of a sync, export or import job: when the request asks for
 // a report of this outcome (a failure always, a success only with report_always), the
-// bodies are finished and mailed. Returns 1 when a report was mailed.
+// bodies are finished and mailed. A run being stopped by a signal counts as failed, and its
+// report says so. Returns 1 when a report was mailed.
 int send_report_if_asked(const ReportRequest& request, ReportKind kind, int job_succeeded,
                          report::ReportBody& body, const char* end_time);
 

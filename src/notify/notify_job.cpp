@@ -15,6 +15,7 @@
 #include "notify/notify_settings.h"
 #include "notify/result_table.h"
 #include "notify/sql_splitter.h"
+#include "platform/stop_signals.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
 
@@ -91,6 +92,7 @@ int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBo
         // the job file.
         const std::string_view statement = piece.text;
         if (statement.find_first_not_of(" \t\r\n") == std::string_view::npos) continue;
+        if (platform::stop_requested()) return 0;  // no statement is sent once the run is being stopped
         if (session_lost) {
             report_statement_error(job, statement, kSessionLost, body);
             continue;
@@ -160,6 +162,7 @@ int run_notify(NotifyJob& job, StrBuf& error) {
     if (!run_statements(job, *conn.tunnel, conn.handle, body, session_lost)) return 0;
     body.append("</body></html>", " ");
     conn.close();
+    if (platform::stop_requested()) return 0;  // results of a stopped run are not mailed
     int sent = job.send_result ? send_result_mail(job, body) : 1;
     // The results are mailed all the same, but a job whose session was lost did not do
     // what it says.

@@ -104,4 +104,8 @@ const char* stop_signal_name(int signal) {
     }
 }
 
+std::string stop_text(int signal) {
+    return std::string("The run was stopped by signal ") + stop_signal_name(signal) + ".";
+}
+
 }  // namespace kro::platform

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 #include <thread>
 
 #include "platform/unique_fd.h"
@@ -40,5 +41,7 @@ inline bool stop_requested() { return stop_signal() != 0; }
 const std::atomic<bool>& stop_flag();
 // "SIGTERM", "SIGINT" or "SIGHUP".
 const char* stop_signal_name(int signal);
+// "The run was stopped by signal SIGTERM." (or the other names).
+std::string stop_text(int signal);
 
 }  // namespace kro::platform

@@ -157,9 +157,8 @@ bool is_the_job_file(const std::string& path, const std::string& job) {
 
 // The stop by a signal, after whatever the job reported while it unwound.
 void report_stop(int signal) {
-    StrBuf text;
-    text.format("The run was stopped by signal %s.", stop_signal_name(signal));
-    report_failure_no_entry((std::string("\r\n") + text.c_str() + "\r\n").c_str());
+    const std::string text = stop_text(signal);
+    report_failure_no_entry(("\r\n" + text + "\r\n").c_str());
     add_session_entry(text.c_str());
 }
 

@@ -21,6 +21,7 @@
 #include "connection/statements.h"
 #include "mail/report_texts.h"
 #include "platform/status_block.h"
+#include "platform/stop_signals.h"
 #include "report/process_state.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
@@ -262,6 +263,7 @@ int SyncRun::sync_both_ways(SyncContext& ctx, TunnelResult* keys, const SyncTabl
 }
 
 int SyncRun::one_table(SyncContext& ctx, const SyncTableEntry* entry, const std::string& name) {
+    if (platform::stop_requested()) return -1;  // no table is begun once the run is being stopped
     if (settings_.twowaysync && ctx.mode() == SyncMode::direct_and_script)
         ctx.script().append("/*Source To Target */\n\n");
     ctx.set_status("Retrieving table...");

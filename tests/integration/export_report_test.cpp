@@ -32,9 +32,15 @@ TEST(ExportReport, SuccessIsMailedOnlyWithAlwaysAndCarriesTheProgressLines) {
     EXPECT_NE(log.rfind(": exportjob, succeeded, exit code 0.\r\n\r\n"), std::string::npos) << log;
     EXPECT_EQ(log.rfind("Job ended at "), log.rfind("\nJob ended at ") + 1) << log;
 
+    // Databases listed after the first are not exported: a warning names them, the outcome stays.
     std::string token = unique_mail_token("export-always");
-    run = run_export_job(dir, export_job_xml(part, "", report_element("x=\"YES\" when=\"ALWAYS\"", token)));
+    std::string listed = part;
+    listed.insert(listed.find("</databases>"), "<database name=\"kro_left_a\"/><database name=\"kro_left_b\"/>");
+    run = run_export_job(dir, export_job_xml(listed, "", report_element("x=\"YES\" when=\"ALWAYS\"", token)));
     ASSERT_EQ(run.exit_code, 0) << run.out;
+    const std::string left = "(kro_exp_mail); not exported: kro_left_a, kro_left_b.";
+    EXPECT_NE(run.out.find(left), std::string::npos) << run.out;
+    EXPECT_NE(read_file(dir.file("kro.log")).find(left), std::string::npos);
     EXPECT_NE(run.out.find("\r\nMail sent successfully"), std::string::npos) << run.out;
     StoredMail mail;
     ASSERT_TRUE(fetch_stored_mail(token, mail));
@@ -42,6 +48,7 @@ TEST(ExportReport, SuccessIsMailedOnlyWithAlwaysAndCarriesTheProgressLines) {
     EXPECT_EQ(mail.parts[0].rfind(" Scheduled export started at:", 0), 0u) << mail.parts[0];
     EXPECT_NE(mail.parts[0].find("Exporting table t...Export successful..."), std::string::npos) << mail.parts[0];
     EXPECT_NE(mail.parts[0].find("Export job completed successfully at: "), std::string::npos);
+    EXPECT_NE(mail.parts[0].find(left), std::string::npos) << mail.parts[0];
 }
 
 TEST(ExportReport, FailureIsMailedWithTheErrors) {

@@ -1,7 +1,8 @@
 // Stopping a run from outside: SIGTERM (systemctl stop) and SIGINT (Ctrl-C) in the middle
 // of an export or a sync leave no temporary file, say in the log and the session file that
 // the run was stopped, end the session file well-formed and exit with 128 + the signal.
-// A file size limit (SIGXFSZ) does not kill kro: the failed write is reported.
+// No table is begun after the stop, and a report mail says the run failed because it was
+// stopped. A file size limit (SIGXFSZ) does not kill kro: the failed write is reported.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -16,6 +17,7 @@
 #include "export_fixture.h"
 #include "kro_test_support.h"
 #include "mariadb_fixture.h"
+#include "stored_mail.h"
 #include "sync_fixture.h"
 
 namespace {
@@ -33,6 +35,9 @@ protected:
         if (mariadb_value("select count(*) from " + table) != "600000")
             mariadb_exec("truncate table " + table + "; use " + kSource +
                          "; insert into big select seq, repeat(md5(seq), 6) from seq_1_to_600000");
+        // Tables after it in name order, which a stopped run must not begin.
+        mariadb_exec(std::string("create table if not exists ") + kSource + ".later1 (id int primary key); " +
+                     "create table if not exists " + kSource + ".later2 (id int primary key)");
         client_query(std::string("create database if not exists ") + kTarget, "MARIADB2");
     }
 };
@@ -71,6 +76,7 @@ void expect_clean_stop(const TempDir& dir, const std::string& job, int signal, c
     const std::string stopped = std::string("The run was stopped by signal ") + signal_name + ".";
     EXPECT_EQ(run.exit_code, 128 + signal) << run.out;
     EXPECT_NE(run.out.find(stopped), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("later1"), std::string::npos) << run.out;
     EXPECT_TRUE(hidden_files(dir.path()).empty());
     const std::string log = read_file(dir.file("kro.log"));
     EXPECT_NE(log.find(stopped + "\r\n"), std::string::npos) << log;
@@ -88,11 +94,18 @@ void expect_clean_stop(const TempDir& dir, const std::string& job, int signal, c
     EXPECT_STREQ(last->GetText(), stopped.c_str());
 }
 
-std::string export_job(const TempDir& dir) {
+std::string export_job(const TempDir& dir, const std::string& extra = "") {
     return export_job_xml(std::string("<databases><database name=\"") + kSource +
                               "\"><objects all=\"yes\"/></database></databases><script>" + dir.file("dump.sql") +
                               "</script>",
-                          nullptr);
+                          nullptr, extra);
+}
+
+// A report mail on failure to the test SMTP sink.
+std::string failure_report(const std::string& token) {
+    return "<sendreport value=\"yes\"><smtp><host>" + service_value("SMTP_HOST") + "</host><port>" +
+           service_value("SMTP_PORT") + "</port><displayname>kro</displayname><fromemail>kro@example.com</fromemail><toemail>" +
+           token + "@example.com</toemail><subject>stopped export</subject></smtp></sendreport>";
 }
 
 }  // namespace
@@ -101,8 +114,14 @@ TEST_F(StopSignalsTest, SigtermAndSigintStopAnExportAndLeaveNoTemporaryFile) {
     for (auto [signal, name] : {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGINT, "SIGINT"}}) {
         SCOPED_TRACE(name);
         TempDir dir;
-        expect_clean_stop(dir, export_job(dir), signal, name);
+        const std::string token = unique_mail_token("stopped-export");
+        expect_clean_stop(dir, export_job(dir, failure_report(token)), signal, name);
         EXPECT_FALSE(file_exists(dir.file("dump.sql")));
+        StoredMail mail;
+        ASSERT_TRUE(fetch_stored_mail(token, mail));
+        EXPECT_NE(mail.parts[0].find("Export job was unsucessful."), std::string::npos) << mail.parts[0];
+        EXPECT_NE(mail.parts[0].find(std::string("The run was stopped by signal ") + name + "."), std::string::npos)
+            << mail.parts[0];
     }
 }
 

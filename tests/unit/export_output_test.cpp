@@ -3,6 +3,9 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+#include <set>
+
 #include "export/dump_output.h"
 #include "kro_test_support.h"
 
@@ -113,4 +116,37 @@ TEST(DumpOutput, UnopenableFileFails) {
     EXPECT_EQ(out.open_single(), 0);
     out.set_file_path("");
     EXPECT_EQ(out.open_single(), 0);
+}
+
+TEST(DumpOutput, ANewDumpRemovesTheIncompleteDumpsOfEarlierRunsOfItsName) {
+    TempDir dir;
+    const std::set<std::string> kept = {"2020-01-01 00-00-00_crm.sql.incomplete", "2020-01-01 00-00-00_shop.sql",
+                                        "shop.sql.incomplete", "x_shop.sql.incomplete"};
+    for (const std::string& name : kept) write_file(dir.file(name), "old");
+    for (const char* name : {"2020-01-01 00-00-00_shop.sql.incomplete", "2020-01-02 23-59-59_shop.sql.incomplete"})
+        write_file(dir.file(name), "old");
+    auto names = [&dir] {
+        std::set<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            found.insert(entry.path().filename().string());
+        return found;
+    };
+
+    DumpOutput stamped;
+    stamped.set_file_path(dir.file("shop.sql").c_str());
+    stamped.set_timestamp(1);
+    ASSERT_EQ(stamped.open_single(), 1);
+    stamped.finish(false);
+    std::set<std::string> found = names();
+    for (const std::string& name : kept) EXPECT_EQ(found.erase(name), 1u) << name;
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_TRUE(found.begin()->ends_with("_shop.sql.incomplete")) << *found.begin();
+    EXPECT_NE(found.begin()->rfind("2020-", 0), 0u) << *found.begin();
+
+    DumpOutput plain;
+    plain.set_file_path(dir.file("shop.sql").c_str());
+    ASSERT_EQ(plain.open_single(), 1);
+    EXPECT_FALSE(file_exists(dir.file("shop.sql.incomplete")));
+    ASSERT_EQ(plain.finish(true), 1);
+    EXPECT_TRUE(file_exists(dir.file("shop.sql")));
 }

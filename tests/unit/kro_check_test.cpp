@@ -2,6 +2,8 @@
 // names its mistake, with the line it is on.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "kro_test_support.h"
@@ -16,13 +18,17 @@ RunResult check(const TempDir& dir, const std::string& job) {
 const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 const char kServer[] = "<host>db</host><port>3306</port><user>u</user><pwd>p</pwd><database>d</database>";
 
+// The files hold passwords: they are made private, as a job file in use must be.
 TEST(KroCheck, AcceptsEveryExampleAndAValidJobOfEachKind) {
     std::vector<std::string> files;
+    TempDir dir;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(KRO_SOURCE_DIR "/examples"))
-        if (entry.path().extension() == ".xml") files.push_back(entry.path().string());
+        if (entry.path().extension() == ".xml") {
+            files.push_back(dir.file("example_" + entry.path().filename().string()));
+            write_file(files.back(), read_file(entry.path().string()));
+        }
     ASSERT_GE(files.size(), 2u);
     const std::string s = kServer;
-    TempDir dir;
     const std::vector<std::string> kinds = {
         "<syncjob><source>" + s + "</source><target>" + s + "</target>"
         "<tables all=\"no\"><table><name>`t`</name><columns><column>id</column></columns>"
@@ -40,6 +46,7 @@ TEST(KroCheck, AcceptsEveryExampleAndAValidJobOfEachKind) {
         files.push_back(dir.file("kind" + std::to_string(i) + ".xml"));
         write_file(files.back(), kDeclaration + ("<job>" + kinds[i] + "</job>\n"));
     }
+    for (const std::string& file : files) chmod(file.c_str(), 0600);
     RunResult run = run_program(KRO_CHECK_BINARY, files, dir.path());
     EXPECT_EQ(run.exit_code, 0) << run.out;
     for (const std::string& file : files) EXPECT_NE(run.out.find(file + ": valid\n"), std::string::npos) << run.out;
@@ -97,6 +104,16 @@ TEST(KroCheck, NamesTheMistakeOfEachBrokenJobFile) {
          "</table></tables></syncjob></job>",
          "2: error: <colums> is not read by kro here (kro ignores it); did you mean <columns>?"},
         {"<job><backupjob/></job>", "1: error: <backupjob> is not read by kro here (kro ignores it)"},
+        // Names guessed only from what may stand in that place.
+        {"<job><syncjob><source>" + s + "</source>\n<tabels all=\"yes\"/></syncjob></job>",
+         "2: error: <tabels> is not read by kro here (kro ignores it); did you mean <tables>?"},
+        {"<job><syncjob><source>" + s + "</source><tables all=\"no\">\n<tabel><name>t</name></tabel></tables>"
+         "</syncjob></job>",
+         "2: error: <tabel> is not read by kro here (kro ignores it); did you mean <table>?"},
+        // Databases listed after the first are not exported.
+        {"<job><exportjob><source>" + s + "</source><export><databases><database name=\"shop\"/>\n"
+         "<database name=\"crm\"/><database name=\"hr\"/></databases></export></exportjob></job>",
+         "2: warning: <databases> exports only its first <database> (shop); kro does not export crm, hr"},
         {"<job>\n<notifyjob><source>" + s + "</source></notifyjob></job>",
          "2: error: <notifyjob> has no <query>, which kro needs to run it"},
         {"<job><odbcimport><source>" + s + "</source><dsn><name>x</name></dsn>\n<tables/></odbcimport></job>",
@@ -108,6 +125,30 @@ TEST(KroCheck, NamesTheMistakeOfEachBrokenJobFile) {
         EXPECT_EQ(run.exit_code, 1) << c.job;
         EXPECT_NE(run.out.find("job.xml:" + c.finding), std::string::npos) << c.job << "\n" << run.out;
     }
+}
+
+// A password in a file that others may read is given away; kro's own group may read it.
+TEST(KroCheck, WarnsAboutAPasswordInAFileOthersMayRead) {
+    TempDir dir;
+    const std::string job = std::string(kDeclaration) + "<job><notifyjob><source>" + kServer +
+                            "</source><query>select 1</query></notifyjob></job>\n";
+    write_file(dir.file("job.xml"), job);
+    for (mode_t mode : {0644, 0640}) {
+        chmod(dir.file("job.xml").c_str(), mode);
+        RunResult run = run_program(KRO_CHECK_BINARY, {"job.xml"}, dir.path());
+        EXPECT_EQ(run.exit_code, 1) << run.out;
+        EXPECT_NE(run.out.find(std::string("job.xml: warning: the file holds a password and is readable by ") +
+                               (mode == 0644 ? "others (mode 0644)" : "its group (mode 0640)")),
+                  std::string::npos)
+            << run.out;
+    }
+    chmod(dir.file("job.xml").c_str(), 0600);
+    EXPECT_EQ(run_program(KRO_CHECK_BINARY, {"job.xml"}, dir.path()).exit_code, 0);
+    std::string without = job;
+    without.replace(without.find("<pwd>p</pwd>"), 12, "<pwd></pwd>");
+    write_file(dir.file("job.xml"), without);
+    chmod(dir.file("job.xml").c_str(), 0644);
+    EXPECT_EQ(run_program(KRO_CHECK_BINARY, {"job.xml"}, dir.path()).exit_code, 0);
 }
 
 }  // namespace

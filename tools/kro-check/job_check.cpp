@@ -1,8 +1,11 @@
 #include "job_check.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <set>
 #include <strings.h>
 
 #include <libxml/parser.h>
@@ -73,31 +76,75 @@ const char* statement_around(const std::string& text, std::size_t offset) {
     return nullptr;
 }
 
-// Every element name the schema knows, for "did you mean".
-const std::vector<std::string>& schema_element_names() {
-    static const std::vector<std::string> names = [] {
-        std::vector<std::string> found;
-        const std::string schema = kJobSchema;
-        static const char kDeclaration[] = "<xs:element name=\"";
-        for (std::size_t at = schema.find(kDeclaration); at != std::string::npos; at = schema.find(kDeclaration, at)) {
-            at += sizeof kDeclaration - 1;
-            std::string name = schema.substr(at, schema.find('"', at) - at);
-            if (std::find(found.begin(), found.end(), name) == found.end()) found.push_back(name);
+bool is_schema(const xmlNode* node, const char* name) {
+    return node->type == XML_ELEMENT_NODE && std::strcmp(name_of(node), name) == 0;
+}
+
+// The names of the elements a content model declares, not those inside them.
+void declared_children(const xmlNode* model, std::set<std::string>& names) {
+    for (const xmlNode* c = model->children; c; c = c->next) {
+        if (c->type != XML_ELEMENT_NODE) continue;
+        if (is_schema(c, "element")) {
+            XmlText name(xmlGetProp(c, reinterpret_cast<const xmlChar*>("name")));
+            if (name) names.insert(reinterpret_cast<const char*>(name.get()));
+        } else {
+            declared_children(c, names);
+        }
+    }
+}
+
+// For each element name of the schema, the names it may hold as children (for a name
+// declared in several places, all of them): a guess is taken only from what may stand
+// where the unknown element stands.
+const std::map<std::string, std::set<std::string>>& schema_children() {
+    static const std::map<std::string, std::set<std::string>> children = [] {
+        std::map<std::string, std::set<std::string>> found;
+        std::unique_ptr<xmlDoc, DocFree> schema(
+            xmlReadMemory(kJobSchema, static_cast<int>(std::strlen(kJobSchema)), "kro-job.xsd", nullptr, XML_PARSE_NONET));
+        const xmlNode* root = schema ? xmlDocGetRootElement(schema.get()) : nullptr;
+        if (!root) return found;
+        std::map<std::string, const xmlNode*> types;
+        for (const xmlNode* c = root->children; c; c = c->next) {
+            if (!is_schema(c, "complexType")) continue;
+            XmlText name(xmlGetProp(c, reinterpret_cast<const xmlChar*>("name")));
+            if (name) types[reinterpret_cast<const char*>(name.get())] = c;
+        }
+        // Every element declaration, wherever it stands.
+        std::vector<const xmlNode*> pending = {root};
+        while (!pending.empty()) {
+            const xmlNode* node = pending.back();
+            pending.pop_back();
+            for (const xmlNode* c = node->children; c; c = c->next)
+                if (c->type == XML_ELEMENT_NODE) pending.push_back(c);
+            if (!is_schema(node, "element")) continue;
+            XmlText name(xmlGetProp(node, reinterpret_cast<const xmlChar*>("name")));
+            if (!name) continue;
+            std::set<std::string>& names = found[reinterpret_cast<const char*>(name.get())];
+            XmlText type(xmlGetProp(node, reinterpret_cast<const xmlChar*>("type")));
+            const auto named_type = type ? types.find(reinterpret_cast<const char*>(type.get())) : types.end();
+            if (named_type != types.end()) declared_children(named_type->second, names);
+            declared_children(node, names);
         }
         return found;
     }();
-    return names;
+    return children;
 }
 
 // "Element 'x': This element is not expected. ..." says that kro ignores the element, and
-// names the element meant when one is close to what was written.
-std::string explained(const std::string& message) {
+// names the element meant when one that may stand in its place is close to what was written.
+std::string explained(const std::string& message, const xmlNode* node) {
     static const char kNotExpected[] = "': This element is not expected.";
     const std::size_t quote = message.find(kNotExpected);
     if (message.rfind("Element '", 0) != 0 || quote == std::string::npos) return message;
     const std::string word = message.substr(9, quote - 9);
     std::string text = "<" + word + "> is not read by kro here (kro ignores it)";
-    const std::string guess = closest_name(word, schema_element_names());
+    std::vector<std::string> candidates;
+    if (node && node->parent && node->parent->type == XML_ELEMENT_NODE) {
+        const auto& children = schema_children();
+        const auto found = children.find(name_of(node->parent));
+        if (found != children.end()) candidates.assign(found->second.begin(), found->second.end());
+    }
+    const std::string guess = closest_name(word, candidates);
     const std::size_t expected = message.find("Expected is", quote);
     if (!guess.empty())
         text += "; did you mean <" + guess + ">?";
@@ -128,7 +175,7 @@ void collect(void* user, const xmlError* error) {
             finding.text += std::string("; SQL in <") + element +
                             "> that holds \"<\" or \"&\" must be written inside <![CDATA[ ... ]]>";
     } else {
-        finding.text = explained(finding.text);
+        finding.text = explained(finding.text, static_cast<const xmlNode*>(error->node));
     }
     // The parser may repeat itself after the first fatal error; one report per line is enough.
     for (const Finding& f : c.findings)
@@ -299,6 +346,70 @@ void check_required(std::vector<Finding>& findings, const xmlNode* job) {
                                    "<tables all=\"yes\"/> for every table or <tables all=\"no\"> with the entries");
 }
 
+// An export reads one <database> of <databases> (or all of them with all="yes"): the
+// others listed are not exported.
+void check_listed_databases(std::vector<Finding>& findings, const xmlNode* job) {
+    if (lower(name_of(job)) != "exportjob") return;
+    const xmlNode* databases = nullptr;
+    for (const xmlNode* e = job->children; e && !databases; e = e->next)
+        if (named(e, "export"))
+            for (const xmlNode* d = e->children; d && !databases; d = d->next)
+                if (named(d, "databases")) databases = d;
+    if (!databases) return;
+    XmlText all(xmlGetProp(databases, reinterpret_cast<const xmlChar*>("all")));
+    if (all && strcasecmp(reinterpret_cast<const char*>(all.get()), "yes") == 0) return;
+    const xmlNode* first = nullptr;
+    const xmlNode* second = nullptr;
+    std::string ignored;
+    for (const xmlNode* d = databases->children; d; d = d->next) {
+        if (!named(d, "database")) continue;
+        XmlText name(xmlGetProp(d, reinterpret_cast<const xmlChar*>("name")));
+        const std::string text = name ? reinterpret_cast<const char*>(name.get()) : "";
+        if (!first) {
+            first = d;
+            continue;
+        }
+        if (!second) second = d;
+        ignored += (ignored.empty() ? "" : ", ") + text;
+    }
+    if (!second) return;
+    XmlText exported(xmlGetProp(first, reinterpret_cast<const xmlChar*>("name")));
+    add(findings, second, false,
+        "<databases> exports only its first <database> (" +
+            std::string(exported ? reinterpret_cast<const char*>(exported.get()) : "") +
+            "); kro does not export " + ignored +
+            ": give each database a job of its own, or write <databases all=\"yes\"/>");
+}
+
+// A job file that holds a password (server, SSH, proxy, mail, ODBC source) and that others
+// may read gives the password away. A group may read it when it is kro's own group.
+void check_access(std::vector<Finding>& findings, const xmlNode* root, const FileAccess& access) {
+    const bool others = access.mode & 04;
+    const bool group = (access.mode & 040) && !access.group_is_kro;
+    if (!others && !group) return;
+    const xmlNode* holder = nullptr;
+    std::vector<const xmlNode*> pending = {root};
+    while (!pending.empty() && !holder) {
+        const xmlNode* node = pending.back();
+        pending.pop_back();
+        if (node->type != XML_ELEMENT_NODE) continue;
+        if ((named(node, "pwd") || named(node, "sshpwd")) && !text_of(node).empty()) holder = node;
+        for (const xmlAttr* a = node->properties; a && !holder; a = a->next) {
+            XmlText v(xmlNodeListGetString(node->doc, a->children, 1));
+            if (strcasecmp(reinterpret_cast<const char*>(a->name), "pwd") == 0 && v && *v) holder = node;
+        }
+        for (const xmlNode* c = node->children; c; c = c->next) pending.push_back(c);
+    }
+    if (!holder) return;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", access.mode & 07777);
+    findings.push_back({0, false,
+                        std::string("the file holds a password and is readable by ") +
+                            (others ? "others" : "its group") + " (mode " + mode +
+                            "): keep it private, chmod 600 and owned by the user that runs kro, or chmod 640 "
+                            "with group kro"});
+}
+
 // kro takes the first node inside <job> as the job element: a comment or text before it
 // leaves no job to run.
 void check_job_element_first(std::vector<Finding>& findings, const xmlNode* root) {
@@ -362,7 +473,7 @@ std::string closest_name(const std::string& word, const std::vector<std::string>
     return best;
 }
 
-std::vector<Finding> check_job_text(const std::string& text) {
+std::vector<Finding> check_job_text(const std::string& text, const FileAccess* access) {
     Collector collector;
     collector.text = &text;
     std::vector<Finding> findings;
@@ -381,9 +492,11 @@ std::vector<Finding> check_job_text(const std::string& text) {
                 if (c->type == XML_ELEMENT_NODE) {
                     check_switches(findings, c);
                     check_required(findings, c);
+                    check_listed_databases(findings, c);
                     break;
                 }
         }
+        if (root && access) check_access(findings, root, *access);
         if (const xmlSchema* schema = job_schema()) {
             std::unique_ptr<xmlSchemaValidCtxt, ValidFree> valid(xmlSchemaNewValidCtxt(const_cast<xmlSchema*>(schema)));
             xmlSchemaSetValidStructuredErrors(valid.get(), collect_error, &collector);

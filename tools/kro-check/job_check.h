@@ -2,7 +2,8 @@
 // traps the schema cannot express (a yes/no switch whose first attribute is not the one
 // meant — an error where kro refuses such a value —, an unknown sync_action word, SQL
 // with an unescaped "<" or "&", something before the job element, non-ASCII text
-// without an XML declaration).
+// without an XML declaration, databases an export does not read, passwords in a file
+// others may read).
 #pragma once
 
 #include <string>
@@ -16,8 +17,15 @@ struct Finding {
     std::string text;
 };
 
+// Who may read a job file besides its owner.
+struct FileAccess {
+    unsigned mode = 0600;       // the permission bits
+    bool group_is_kro = false;  // the file's group is kro's own (the units run as it)
+};
+
 // The findings for a job file's bytes, in the order of their lines; none when it is clean.
-std::vector<Finding> check_job_text(const std::string& text);
+// With the file's access, a file that holds a password and that others may read is named.
+std::vector<Finding> check_job_text(const std::string& text, const FileAccess* access = nullptr);
 
 // The candidate closest to word (case ignored) within two edits, or one that word starts
 // or is the start of; "" when none is, or word itself is one (for "did you mean").

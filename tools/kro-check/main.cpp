@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <grp.h>
 #include <sstream>
+#include <sys/stat.h>
 
 #include "job_check.h"
 
@@ -31,7 +33,15 @@ int main(int argc, char** argv) {
         }
         std::ostringstream bytes;
         bytes << in.rdbuf();
-        const std::vector<Finding> findings = check_job_text(bytes.str());
+        FileAccess access;
+        struct stat st {};
+        const bool regular = stat(path, &st) == 0 && S_ISREG(st.st_mode);
+        if (regular) {
+            access.mode = st.st_mode & 07777;
+            const group* g = getgrgid(st.st_gid);
+            access.group_is_kro = g && std::strcmp(g->gr_name, "kro") == 0;
+        }
+        const std::vector<Finding> findings = check_job_text(bytes.str(), regular ? &access : nullptr);
         for (const Finding& f : findings) {
             if (f.line > 0)
                 std::printf("%s:%d: %s: %s\n", path, f.line, f.error ? "error" : "warning", f.text.c_str());
