@@ -350,11 +350,11 @@ int DumpWriter::write_routine(ObjectKind kind, const std::string& name) {
     return 1;
 }
 
-// A package (MariaDB): its specification, then its body when it has one. Both are written
+// A package (MariaDB): its declaration, then its body when it has one. Both are written
 // in MariaDB-only comments; they need the package's own SQL mode (ORACLE) to parse.
 int DumpWriter::write_package(const std::string& name) {
-    ProgramDefinition specification, body;
-    if (show_create_program("package", name, "Create Package", specification) <= 0) return 0;
+    ProgramDefinition declaration, body;
+    if (show_create_program("package", name, "Create Package", declaration) <= 0) return 0;
     int has_body = show_create_program("package body", name, "Create Package Body", body);
     if (has_body == 0) return 0;
     source_.clear_error();  // a package without a body
@@ -363,7 +363,7 @@ int DumpWriter::write_package(const std::string& name) {
     StrBuf& out = output_.buffer();
     out.append_format("\n/* Package structure for package `%s` */\n", comment_name(name).c_str());
     if (options().dropobjects) out.append_format("\n/*M!100303 DROP PACKAGE IF EXISTS `%s` */;\n", q.c_str());
-    write_program("/*M!100303 ", specification.create, specification.session);
+    write_program("/*M!100303 ", declaration.create, declaration.session);
     if (has_body > 0) {
         out.append_format("\n/* Package body structure for package `%s` */\n", comment_name(name).c_str());
         write_program("/*M!100303 ", body.create, body.session);
