@@ -208,11 +208,10 @@ int DumpWriter::dump_database_content(const std::string& name) {
     return ok;
 }
 
-// Tables, triggers, events, functions, procedures, views; the first kind that stops ends
-// the database.
+// Tables (each with its triggers), the other triggers, events, functions, procedures,
+// packages, views; the first kind that stops ends the database.
 int DumpWriter::dump_objects_of_database(bool with_tables) {
-    bool every = job_.all_objects || job_.all_databases;
-    auto all = [&](ObjectKind kind) { return every || job_.all_of_kind[kind]; };
+    auto all = [this](ObjectKind kind) { return wants_all(kind); };
     if (with_tables && (all(kTables) || !job_.lists[kTables].empty())) {
         if (!load_sequences()) return 0;
         if (!(all(kTables) ? table_group() : table_loop(job_.lists[kTables]))) return 0;
@@ -221,6 +220,7 @@ int DumpWriter::dump_objects_of_database(bool with_tables) {
     if (!(all(kEvents) ? object_group(kEvents) : object_list(kEvents))) return 0;
     if (!(all(kFunctions) ? object_group(kFunctions) : object_list(kFunctions))) return 0;
     if (!(all(kProcedures) ? object_group(kProcedures) : object_list(kProcedures))) return 0;
+    if (!(all(kPackages) ? object_group(kPackages) : object_list(kPackages))) return 0;
     // In the all-databases single file the placeholders came with the tables.
     bool placeholders = with_tables && output_.form() != OutputForm::per_object;
     if (!(all(kViews) ? object_group(kViews, placeholders) : view_list(job_.lists[kViews], placeholders))) return 0;

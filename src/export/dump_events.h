@@ -20,6 +20,7 @@ enum DumpEvent {
     kObjectCount = 10,
     kGroupStarted = 11,
     kRowEstimate = 12,  // the server's estimate of a table's rows, before them (only for a progress line)
+    kPackageStarted = 13,
 };
 
 // The callback and its user value; no callback: events go nowhere.

@@ -1,10 +1,11 @@
-// Views (with the placeholder tables that stand in for them until every table exists),
-// stored procedures and functions, events and triggers. Their bodies go between
+// Stored procedures and functions, packages, events and triggers. Their bodies go between
 // "DELIMITER $$" lines inside versioned comments, so older servers skip what they lack.
 // A body that holds the framing's own marks ("*/" would close the versioned comment early,
 // "$$" would end the statement for the replaying client) is framed so that it replays:
 // without the versioned comment, and between delimiters it does not contain.
+#include <algorithm>
 #include <array>
+#include <strings.h>
 #include <vector>
 
 #include "common/sql_comment.h"
@@ -58,19 +59,63 @@ KindFacts facts(ObjectKind kind) {
         case kFunctions: return {"functions", kFunctionStarted};
         case kTriggers: return {"triggers", kTriggerStarted};
         case kEvents: return {"events", kEventStarted};
+        case kPackages: return {"packages", kPackageStarted};
         default: return {"tables", kTableStarted};
     }
 }
 
-// The named column of a row, or "" when the result has no such column.
-std::string column_text(Tunnel& tunnel, TunnelResult* result, MYSQL_ROW row, const char* name) {
+// The named column of a row; none when the result has no such column or the value is NULL.
+std::optional<std::string> column_value(Tunnel& tunnel, TunnelResult* result, MYSQL_ROW row, const char* name) {
     int at = column_index(tunnel, result, name);
-    return at >= 0 && row[at] ? row[at] : "";
+    if (at < 0 || !row[at]) return std::nullopt;
+    return std::string(row[at]);
+}
+
+ProgramSession session_from(Tunnel& tunnel, TunnelResult* result, MYSQL_ROW row) {
+    ProgramSession session;
+    session.sql_mode = column_value(tunnel, result, row, "sql_mode");
+    session.time_zone = column_value(tunnel, result, row, "time_zone");
+    session.character_set_client = column_value(tunnel, result, row, "character_set_client");
+    session.collation_connection = column_value(tunnel, result, row, "collation_connection");
+    return session;
 }
 
 std::string escape_for(void* context, std::string_view text) {
     auto* server = static_cast<ServerConnection*>(context);
     return escape_literal(*server->tunnel, server->handle, text).str();
+}
+
+// The session variables of an object: each with the user variable that keeps the
+// replaying session's value meanwhile, and the object's own value.
+struct SessionVariable {
+    const char* name;
+    const char* saved_as;
+    const std::optional<std::string>& value;
+};
+
+std::array<SessionVariable, 5> session_variables(const ProgramSession& session) {
+    return {{{"character_set_client", "@saved_cs_client", session.character_set_client},
+             {"character_set_results", "@saved_cs_results", session.character_set_client},
+             {"collation_connection", "@saved_col_connection", session.collation_connection},
+             {"time_zone", "@saved_time_zone", session.time_zone},
+             {"sql_mode", "@saved_sql_mode", session.sql_mode}}};
+}
+
+bool is_ascii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// A character set's name as the server compares it: "utf8" is utf8mb3.
+std::string charset_key(std::string name) {
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    return name == "utf8" ? "utf8mb3" : name;
+}
+
+// Whether text in character set `bytes` reads the same when declared as `declared`.
+bool text_reads_as(std::string_view text, const std::string& bytes, const std::string& declared) {
+    if (bytes.empty() || is_ascii(text)) return true;
+    const std::string b = charset_key(bytes), d = charset_key(declared);
+    return b == d || (b == "utf8mb4" && d == "utf8mb3");  // utf8mb3 text is utf8mb4 text too
 }
 
 }  // namespace
@@ -84,6 +129,10 @@ std::string trigger_definer_clause(std::string_view definer,
     // Roles have no host; "'role'@''" would name a user that does not exist.
     if (at + 1 == definer.size()) return "/*!50017 DEFINER = " + user + " */";
     return "/*!50017 DEFINER = " + user + "@'" + quote_literal(context, definer.substr(at + 1)) + "' */";
+}
+
+bool DumpWriter::wants_all(ObjectKind kind) const {
+    return job_.all_objects || job_.all_databases || job_.all_of_kind[kind];
 }
 
 // Whether the server knows the kind at all (INFORMATION_SCHEMA from 5.0.10, events from 5.1.6).
@@ -101,6 +150,13 @@ int DumpWriter::group_names(ObjectKind kind, std::vector<std::string>& names) {
         case kProcedures: list_procedures_statement(tunnel, source_.handle(), db, statement); break;
         case kFunctions: list_functions_statement(tunnel, source_.handle(), db, statement); break;
         case kEvents: list_events_statement(tunnel, source_.handle(), db, statement); break;
+        case kPackages:
+            // Other servers have no packages: the list is empty there.
+            statement.format(
+                "select `SPECIFIC_NAME` from `INFORMATION_SCHEMA`.`ROUTINES` where `ROUTINE_SCHEMA` = '%s' and "
+                "ROUTINE_TYPE = 'PACKAGE'",
+                escape_literal(tunnel, source_.handle(), current_db_).c_str());
+            break;
         default:
             statement.format(
                 "select `TRIGGER_NAME` from `INFORMATION_SCHEMA`.`TRIGGERS` where \t\t\t\t\t`TRIGGER_SCHEMA` = '%s'",
@@ -116,28 +172,29 @@ int DumpWriter::object_group(ObjectKind kind, bool placeholders) {
     std::vector<std::string> names;
     if (!group_names(kind, names)) return 0;
     events_(facts(kind).group_name, 0, kGroupStarted);
-    return kind == kViews ? view_loop(names, placeholders) : object_loop(kind, names);
+    if (kind == kViews) return view_loop(names, placeholders);
+    return object_loop(kind, kind == kTriggers ? unwritten_triggers(names) : names);
 }
 
 int DumpWriter::object_list(ObjectKind kind) {
     if (job_.lists[kind].empty()) return 1;
     if (kind == kEvents && !server_knows(kind)) return 1;
-    return object_loop(kind, job_.lists[kind]);
+    return object_loop(kind, kind == kTriggers ? unwritten_triggers(job_.lists[kind]) : job_.lists[kind]);
 }
 
 int DumpWriter::object_loop(ObjectKind kind, const std::vector<std::string>& names) {
     events_(current_db_.c_str(), static_cast<long>(names.size()), kObjectCount);
     event_scheduler_written_ = false;
     // Triggers and events have no finished line of their own.
-    const bool finished_event = kind == kProcedures || kind == kFunctions;
+    const bool finished_event = kind == kProcedures || kind == kFunctions || kind == kPackages;
     return each_object(
         names,
         [this, kind](const std::string& name, bool& file_open_failed) { return dump_object(kind, name, file_open_failed); },
         finished_event);
 }
 
-// The frame every routine, event and trigger shares: its own file, the start event,
-// flush logs before and FLUSH MASTER after its statements.
+// The frame every routine, package, event and trigger shares: its own file, the start
+// event, flush logs before and FLUSH MASTER after its statements.
 int DumpWriter::dump_object(ObjectKind kind, const std::string& name, bool& file_open_failed) {
     if (!begin_object_file(name, file_open_failed)) return 0;
     events_(name.c_str(), 0, facts(kind).start_event);
@@ -149,6 +206,7 @@ int DumpWriter::dump_object(ObjectKind kind, const std::string& name, bool& file
     switch (kind) {
         case kProcedures:
         case kFunctions: ok = write_routine(kind, name); break;
+        case kPackages: ok = write_package(name); break;
         case kEvents: ok = write_event(name); break;
         default: ok = write_trigger(name); break;
     }
@@ -159,7 +217,7 @@ int DumpWriter::dump_object(ObjectKind kind, const std::string& name, bool& file
 }
 
 // ---------------------------------------------------------------------------------------
-// The session a stored program was created in. The body means what it meant under its own
+// The session a stored object was created in. The body means what it meant under its own
 // SQL mode (strictness, ANSI_QUOTES, NO_BACKSLASH_ESCAPES...) and character settings, and
 // the object keeps them: they are set around its CREATE statement and restored after it.
 
@@ -179,29 +237,62 @@ int DumpWriter::routine_session(ObjectKind kind, const std::string& name, Progra
         if (ok) source_.record_error("The SQL mode the routine was created with could not be read.");
         return 0;
     }
-    session.sql_mode = row[0] ? row[0] : "";
-    session.character_set_client = row[1] ? row[1] : "";
-    session.collation_connection = row[2] ? row[2] : "";
+    auto value = [](const char* text) { return text ? std::optional<std::string>(text) : std::nullopt; };
+    session.sql_mode = value(row[0]);
+    session.character_set_client = value(row[1]);
+    session.collation_connection = value(row[2]);
     return 1;
 }
 
-// The session variables of a program: each with the user variable that keeps the replaying
-// session's value meanwhile, and the program's own value (empty: not set).
-std::vector<std::array<std::string, 3>> DumpWriter::session_variables(const ProgramSession& session) {
-    return {{"character_set_client", "@saved_cs_client", session.character_set_client},
-            {"character_set_results", "@saved_cs_results", session.character_set_client},
-            {"collation_connection", "@saved_col_connection", session.collation_connection},
-            {"time_zone", "@saved_time_zone", session.time_zone},
-            {"sql_mode", "@saved_sql_mode", session.sql_mode}};
+int DumpWriter::show_create_program(const char* what, const std::string& name, const char* column,
+                                    ProgramDefinition& definition) {
+    StrBuf statement;
+    statement.format("show create %s `%s`.`%s`", what, quoted(current_db_).c_str(), quoted(name).c_str());
+    int ok = 0;
+    ResultPtr result = source_.query(statement.c_str(), ok);
+    if (!ok || !result) {
+        if (!ok && !source_.cancelled() && source_.tunnel().error_number(source_.handle()) == 1305)
+            return -1;  // no such object (the error is recorded)
+        if (ok) source_.record_error("");
+        return 0;
+    }
+    Tunnel& tunnel = source_.tunnel();
+    MYSQL_ROW row = tunnel.fetch_row(result.get());
+    std::optional<std::string> create = row ? column_value(tunnel, result.get(), row, column) : std::nullopt;
+    if (!create) {
+        source_.record_error("");
+        return 0;
+    }
+    definition.create = std::move(*create);
+    definition.session = session_from(tunnel, result.get(), row);
+    return 1;
 }
 
-void DumpWriter::write_session_start(const ProgramSession& session) {
+const std::string& DumpWriter::text_charset() {
+    if (!text_charset_) {
+        int ok = 0;
+        ResultPtr result = source_.query("select @@character_set_results", ok);
+        MYSQL_ROW row = ok && result ? source_.tunnel().fetch_row(result.get()) : nullptr;
+        text_charset_ = row && row[0] && strcasecmp(row[0], "binary") != 0 ? row[0] : "";
+        source_.clear_error();  // not knowing it only keeps each object's own setting
+    }
+    return *text_charset_;
+}
+
+// The server sends an object's text converted into the connection's character set, so
+// an object created under another client character set (cp1251, gbk...) is declared in
+// the set its text now is in; its collation_connection, which decides what its literals
+// become, stays its own.
+void DumpWriter::write_session_start(const ProgramSession& program, std::string_view text) {
+    ProgramSession session = program;
+    if (session.character_set_client && !text_reads_as(text, text_charset(), *session.character_set_client))
+        session.character_set_client = text_charset();
     std::string saved, wanted;
-    for (const auto& [variable, saved_as, value] : session_variables(session)) {
-        if (value.empty()) continue;
-        saved += (saved.empty() ? "" : ", ") + saved_as + "=@@" + variable;
-        wanted += (wanted.empty() ? "" : ", ") + variable + "='" +
-                  escape_literal(source_.tunnel(), source_.handle(), value).str() + "'";
+    for (const SessionVariable& v : session_variables(session)) {
+        if (!v.value) continue;
+        saved += (saved.empty() ? "" : ", ") + std::string(v.saved_as) + "=@@" + v.name;
+        wanted += (wanted.empty() ? "" : ", ") + std::string(v.name) + "='" +
+                  escape_literal(source_.tunnel(), source_.handle(), *v.value).str() + "'";
     }
     if (saved.empty()) return;
     output_.buffer().append_format("\n/*!50003 SET %s */;\n/*!50003 SET %s */;\n", saved.c_str(), wanted.c_str());
@@ -209,10 +300,28 @@ void DumpWriter::write_session_start(const ProgramSession& session) {
 
 void DumpWriter::write_session_end(const ProgramSession& session) {
     std::string restored;
-    for (const auto& [variable, saved_as, value] : session_variables(session))
-        if (!value.empty()) restored += (restored.empty() ? "" : ", ") + variable + "=" + saved_as;
+    for (const SessionVariable& v : session_variables(session))
+        if (v.value) restored += (restored.empty() ? "" : ", ") + std::string(v.name) + "=" + v.saved_as;
     if (!restored.empty()) output_.buffer().append_format("\n/*!50003 SET %s */;\n", restored.c_str());
 }
+
+// A CREATE statement between delimiter lines, inside its own session.
+void DumpWriter::write_program(const char* version_comment, const std::string& create,
+                               const ProgramSession& session) {
+    StrBuf& out = output_.buffer();
+    write_session_start(session, create);
+    const Framing framing(create);
+    append_delimiter_line(out, framing.delimiter);
+    out.append("\n");
+    out.append(framing.open(version_comment));
+    out.append(create);
+    out.append(framing.close());
+    out.append(framing.delimiter);
+    out.append("\nDELIMITER ;\n");
+    write_session_end(session);
+}
+
+// ---------------------------------------------------------------------------------------
 
 int DumpWriter::write_routine(ObjectKind kind, const std::string& name) {
     StrBuf definition;
@@ -237,44 +346,34 @@ int DumpWriter::write_routine(ObjectKind kind, const std::string& name) {
         out.append_format("\n/* Function  structure for function  `%s` */\n", in_comment.c_str());
         if (options().dropobjects) out.append_format("\n/*!50003 DROP FUNCTION IF EXISTS `%s` */;", q.c_str());
     }
-    write_session_start(session);
-    const Framing framing(definition.view());
-    append_delimiter_line(out, framing.delimiter);
-    out.append("\n");
-    out.append(framing.open("/*!50003 "));
-    out.append(definition.view());
-    out.append(framing.close());
-    out.append(framing.delimiter);
-    out.append("\nDELIMITER ;\n");
-    write_session_end(session);
+    write_program("/*!50003 ", definition.str(), session);
+    return 1;
+}
+
+// A package (MariaDB): its declaration, then its body when it has one. Both are written
+// in MariaDB-only comments; they need the package's own SQL mode (ORACLE) to parse.
+int DumpWriter::write_package(const std::string& name) {
+    ProgramDefinition declaration, body;
+    if (show_create_program("package", name, "Create Package", declaration) <= 0) return 0;
+    int has_body = show_create_program("package body", name, "Create Package Body", body);
+    if (has_body == 0) return 0;
+    source_.clear_error();  // a package without a body
+
+    const std::string q = quoted(name);
+    StrBuf& out = output_.buffer();
+    out.append_format("\n/* Package structure for package `%s` */\n", comment_name(name).c_str());
+    if (options().dropobjects) out.append_format("\n/*M!100303 DROP PACKAGE IF EXISTS `%s` */;\n", q.c_str());
+    write_program("/*M!100303 ", declaration.create, declaration.session);
+    if (has_body > 0) {
+        out.append_format("\n/* Package body structure for package `%s` */\n", comment_name(name).c_str());
+        write_program("/*M!100303 ", body.create, body.session);
+    }
     return 1;
 }
 
 int DumpWriter::write_event(const std::string& name) {
-    const std::string q = quoted(name);
-    StrBuf statement;
-    statement.format("show create event `%s`.`%s`", quoted(current_db_).c_str(), q.c_str());
-    int ok = 0;
-    ResultPtr result = source_.query(statement.c_str(), ok);
-    if (!ok || !result) {
-        if (ok) source_.record_error("");
-        return 0;
-    }
-    int column = column_index(source_.tunnel(), result.get(), "Create Event");
-    MYSQL_ROW row = source_.tunnel().fetch_row(result.get());
-    if (column < 0 || !row || !row[column]) {
-        source_.record_error("");
-        return 0;
-    }
-    Tunnel& tunnel = source_.tunnel();
-    ProgramSession session;
-    session.sql_mode = column_text(tunnel, result.get(), row, "sql_mode");
-    session.time_zone = column_text(tunnel, result.get(), row, "time_zone");
-    session.character_set_client = column_text(tunnel, result.get(), row, "character_set_client");
-    session.collation_connection = column_text(tunnel, result.get(), row, "collation_connection");
-    const std::string create = row[column];
-    result.reset();
-
+    ProgramDefinition event;
+    if (show_create_program("event", name, "Create Event", event) <= 0) return 0;
     StrBuf& out = output_.buffer();
     // Replaying a dump must not change the server beyond its databases (nor need the
     // privilege to): the scheduler's state is told, not set.
@@ -284,17 +383,8 @@ int DumpWriter::write_event(const std::string& name) {
         event_scheduler_written_ = true;
     }
     out.append_format("\n/* Event structure for event `%s` */\n", comment_name(name).c_str());
-    if (options().dropobjects) out.append_format("\n/*!50106 DROP EVENT IF EXISTS `%s`*/;\n", q.c_str());
-    write_session_start(session);
-    const Framing framing(create);
-    append_delimiter_line(out, framing.delimiter);
-    out.append("\n");
-    out.append(framing.open("/*!50106 "));
-    out.append(create);
-    out.append(framing.close());
-    out.append(framing.delimiter);
-    out.append("\nDELIMITER ;\n");
-    write_session_end(session);
+    if (options().dropobjects) out.append_format("\n/*!50106 DROP EVENT IF EXISTS `%s`*/;\n", quoted(name).c_str());
+    write_program("/*!50106 ", event.create, event.session);
     return 1;
 }
 
@@ -322,13 +412,10 @@ int DumpWriter::write_trigger(const std::string& name) {
         definer = trigger_definer_clause(row[7], escape_for, &source_.server());
     auto text = [](const char* value) { return value ? value : ""; };
     const std::string table = quoted(text(row[2]));
-    ProgramSession session;
-    session.sql_mode = column_text(tunnel, result.get(), row, "sql_mode");
-    session.character_set_client = column_text(tunnel, result.get(), row, "character_set_client");
-    session.collation_connection = column_text(tunnel, result.get(), row, "collation_connection");
+    const ProgramSession session = session_from(tunnel, result.get(), row);
     StrBuf& out = output_.buffer();
     out.append_format("\n/* Trigger structure for table `%s` */\n", comment_name(text(row[2])).c_str());
-    write_session_start(session);
+    write_session_start(session, text(row[3]));
     const Framing framing(text(row[3]));
     append_delimiter_line(out, framing.delimiter);
     if (options().dropobjects) {
@@ -350,74 +437,46 @@ int DumpWriter::write_trigger(const std::string& name) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Views: first a placeholder table for each (unless every view has a file of its own), then
-// the definitions, so that views over views replay in any order.
+// Triggers follow their table's rows, so that a replay cut short keeps the triggers of the
+// tables it restored, and no trigger fires on the rows being restored. Those of tables not
+// in the dump (and, in a file per object, all of them) come in the trigger pass.
 
-int DumpWriter::view_list(const std::vector<std::string>& names, bool placeholders) {
-    if (names.empty()) return 1;
-    return view_loop(names, placeholders);
-}
-
-int DumpWriter::view_loop(const std::vector<std::string>& names, bool placeholders) {
-    events_(current_db_.c_str(), static_cast<long>(names.size()), kObjectCount);
-    if (placeholders && output_.form() != OutputForm::per_object) {
-        for (const std::string& name : names) {
-            source_.clear_error();
-            if (!write_view_placeholder(name, true)) {
-                broken_views_.insert(current_db_ + "." + name);
-                report_object_failure(false);
-                if (job_.abortonerror || must_stop()) return 0;
-            }
-        }
-    }
-    // A view whose placeholder failed is broken (its tables are gone, or it cannot be read):
-    // it was reported, and its definition would stop the replay.
-    std::vector<std::string> sound;
-    for (const std::string& name : names)
-        if (!broken_views_.count(current_db_ + "." + name)) sound.push_back(name);
-    return each_object(
-        sound, [this](const std::string& name, bool& file_open_failed) { return write_view(name, file_open_failed); },
-        true);
-}
-
-// A table with the view's columns; written over direct connections only.
-int DumpWriter::write_view_placeholder(const std::string& name, bool with_comment) {
-    if (source_.tunnel().is_http()) return 1;
-    const std::string q = quoted(name);
+int DumpWriter::load_table_triggers() {
+    table_triggers_.clear();
+    const bool all = wants_all(kTriggers);
+    const std::vector<std::string>& listed = job_.lists[kTriggers];
+    if (output_.form() == OutputForm::per_object || (!all && listed.empty()) || !server_knows(kTriggers)) return 1;
     StrBuf statement;
-    statement.format("SHOW FIELDS FROM `%s` ", q.c_str());
+    statement.format(
+        "select `TRIGGER_NAME`, `EVENT_OBJECT_TABLE` from `INFORMATION_SCHEMA`.`TRIGGERS` where `TRIGGER_SCHEMA` = '%s' "
+        "order by `EVENT_OBJECT_TABLE`, `ACTION_ORDER`",
+        escape_literal(source_.tunnel(), source_.handle(), current_db_).c_str());
     int ok = 0;
-    ResultPtr columns = source_.query(statement.c_str(), ok);
-    if (!ok || !columns) {
-        if (ok) source_.record_error("");
-        return 0;
+    ResultPtr rows = source_.query(statement.c_str(), ok);
+    if (!ok || !rows) {
+        source_.clear_error();  // the trigger pass asks again and reports
+        return 1;
     }
-    StrBuf& out = output_.buffer();
-    if (with_comment) {
-        out.append_format("\n/*Table structure for table `%s` */\n", comment_name(name).c_str());
-        out.append_format("\nDROP TABLE IF EXISTS `%s`;\n", q.c_str());
+    while (MYSQL_ROW row = source_.tunnel().fetch_row(rows.get())) {
+        if (!row[0] || !row[1]) continue;
+        if (all || std::find(listed.begin(), listed.end(), row[0]) != listed.end())
+            table_triggers_[row[1]].emplace_back(row[0]);
     }
-    if (options().dropobjects) {
-        out.append_format("\n/*!50001 DROP VIEW IF EXISTS `%s` */;", q.c_str());
-        out.append_format("\n/*!50001 DROP TABLE IF EXISTS `%s` */;\n", q.c_str());
-    }
-    return view_placeholder(source_.tunnel(), columns.get(), name.c_str(), out);
+    return 1;
 }
 
-int DumpWriter::write_view(const std::string& name, bool& file_open_failed) {
-    if (!begin_object_file(name, file_open_failed)) return 0;
-    events_(name.c_str(), 0, kViewStarted);
-    const std::string q = quoted(name);
-    MYSQL_ROW row = nullptr;
-    ResultPtr result = source_.show_create(current_db_, name, row);
-    if (!row) return 0;
-    StrBuf& out = output_.buffer();
-    out.append_format("\n/*View structure for view %s */\n", sql_comment_text(name).c_str());
-    out.append_format("\n/*!50001 DROP TABLE IF EXISTS `%s` */;", q.c_str());
-    if (options().dropobjects) out.append_format("\n/*!50001 DROP VIEW IF EXISTS `%s` */;\n", q.c_str());
-    out.append_format("\n/*!50001 %s */;\n", row[1] ? row[1] : "");
-    end_object_file();
-    return 1;
+int DumpWriter::table_triggers(const std::string& table) {
+    auto at = table_triggers_.find(table);
+    if (at == table_triggers_.end()) return 1;
+    for (const std::string& name : at->second) written_triggers_.insert(current_db_ + "." + name);
+    return object_loop(kTriggers, at->second);
+}
+
+std::vector<std::string> DumpWriter::unwritten_triggers(const std::vector<std::string>& names) const {
+    std::vector<std::string> left;
+    for (const std::string& name : names)
+        if (!written_triggers_.count(current_db_ + "." + name)) left.push_back(name);
+    return left;
 }
 
 }  // namespace kro::export_

@@ -47,13 +47,20 @@ int DumpWriter::table_group() {
     return table_loop(names);
 }
 
+// Each table, and after it the triggers on it that the dump holds (a table that failed
+// leaves its triggers to the trigger pass).
 int DumpWriter::table_loop(const std::vector<std::string>& names) {
     events_(current_db_.c_str(), static_cast<long>(names.size()), kObjectCount);
     std::vector<std::string> ordered = names;
     sequences_first(ordered);
-    return each_object(
-        ordered, [this](const std::string& name, bool& file_open_failed) { return dump_table(name, file_open_failed); },
-        true);
+    load_table_triggers();
+    auto dump_one = [this](const std::string& name, bool& file_open_failed) { return dump_table(name, file_open_failed); };
+    for (const std::string& name : ordered) {
+        const unsigned errors_before = errors_;
+        if (!each_object({name}, dump_one, true)) return 0;
+        if (errors_ == errors_before && !table_triggers(name)) return 0;
+    }
+    return 1;
 }
 
 int DumpWriter::dump_table(const std::string& name, bool& file_open_failed) {

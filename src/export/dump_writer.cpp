@@ -137,6 +137,7 @@ int DumpWriter::each_object(const std::vector<std::string>& names,
 // The session speaks the dump's character set, so that the bytes written are the bytes the
 // dump's SET NAMES line announces; "utf8" is four bytes wide where the server has utf8mb4.
 void DumpWriter::set_names_on_connection() {
+    text_charset_.reset();
     if (options().usecharset.empty()) return;
     std::string name = effective_charset();
     StrBuf text;

@@ -8,8 +8,11 @@
 #include <array>
 #include <atomic>
 #include <functional>
+#include <map>
+#include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/str_buf.h"
@@ -25,6 +28,19 @@ struct ReportBody;
 namespace kro::export_ {
 
 enum DumpResult { kDumpFailed = 2, kDumpFileNotOpened = 3, kDumpSucceeded = 5 };
+
+// The SQL mode, client character set and connection collation (and for events the time
+// zone) a stored object was created under. A setting the server does not tell is not set;
+// an empty SQL mode is a setting.
+struct ProgramSession {
+    std::optional<std::string> sql_mode, character_set_client, collation_connection, time_zone;
+};
+
+// An object's CREATE text and the session it was made in.
+struct ProgramDefinition {
+    std::string create;
+    ProgramSession session;
+};
 
 class DumpWriter {
 public:
@@ -98,7 +114,8 @@ private:
     int write_sequence(const std::string& name);
     int write_table_data(const std::string& name);
 
-    // Views, routines, events, triggers.
+    // Views, routines, packages, events, triggers.
+    bool wants_all(ObjectKind kind) const;
     bool server_knows(ObjectKind kind);
     int group_names(ObjectKind kind, std::vector<std::string>& names);
     int object_group(ObjectKind kind, bool placeholders = false);
@@ -106,20 +123,27 @@ private:
     int object_loop(ObjectKind kind, const std::vector<std::string>& names);
     int dump_object(ObjectKind kind, const std::string& name, bool& file_open_failed);
     int write_routine(ObjectKind kind, const std::string& name);
+    int write_package(const std::string& name);
     int write_event(const std::string& name);
     int write_trigger(const std::string& name);
-    // The SQL mode, client character set and connection collation (and for events the
-    // time zone) an object was created under; empty texts are not set.
-    struct ProgramSession {
-        std::string sql_mode, character_set_client, collation_connection, time_zone;
-    };
     int routine_session(ObjectKind kind, const std::string& name, ProgramSession& session);
-    static std::vector<std::array<std::string, 3>> session_variables(const ProgramSession& session);
-    void write_session_start(const ProgramSession& session);
+    // 1 with the definition, -1 when the server has no such object, 0 after another failure.
+    int show_create_program(const char* what, const std::string& name, const char* column,
+                            ProgramDefinition& definition);
+    void write_program(const char* version_comment, const std::string& create, const ProgramSession& session);
+    // The character set of the texts the server sends ("" when unknown).
+    const std::string& text_charset();
+    // Sets the object's session before its CREATE statement, whose text is text.
+    void write_session_start(const ProgramSession& session, std::string_view text);
     void write_session_end(const ProgramSession& session);
     std::string event_scheduler_state();
+    // The triggers of each table are written right after its rows.
+    int load_table_triggers();
+    int table_triggers(const std::string& table);
+    std::vector<std::string> unwritten_triggers(const std::vector<std::string>& names) const;
     int view_list(const std::vector<std::string>& names, bool placeholders);
     int view_loop(const std::vector<std::string>& names, bool placeholders);
+    void order_views(std::vector<std::string>& names);
     int write_view_placeholder(const std::string& name, bool with_comment);
     int write_view(const std::string& name, bool& file_open_failed);
 
@@ -141,6 +165,10 @@ private:
     bool event_scheduler_written_ = false;
     std::set<std::string> sequences_;  // of the current database
     std::set<std::string> broken_views_;  // "database.view" whose placeholder failed
+    std::set<std::string> stand_in_views_;  // "database.view" with a stand-in in the dump
+    std::map<std::string, std::vector<std::string>> table_triggers_;  // of the current database, by table
+    std::set<std::string> written_triggers_;  // "database.trigger" written after their table
+    std::optional<std::string> text_charset_;  // the connection's character_set_results, once asked
     common::StrBuf pending_warning_;  // the current object's, printed once its line is complete
 
     common::StrBuf reported_error_;  // the last failure reported

@@ -32,12 +32,19 @@ struct ProgressTarget {
     std::optional<ProgressLine> rows;
 };
 
-void on_progress(void* user, const char* name, long count, int number) {
+// The line an object's start event shows; null for events that show none.
+const char* start_line_format(int number) {
     static const char* const kFormats[] = {
         "Exporting Database %s...", "Exporting table %s...", "Exporting view %s...",
         "Exporting procedure %s...", "Exporting function %s...", "Exporting trigger %s...",
         "Exporting event %s...",
     };
+    if (number >= kDatabaseStarted && number <= kEventStarted) return kFormats[number];
+    if (number == kPackageStarted) return "Exporting package %s...";
+    return nullptr;
+}
+
+void on_progress(void* user, const char* name, long count, int number) {
     ProgressTarget& target = *static_cast<ProgressTarget*>(user);
     ReportBody& report = *target.report;
     if (number == kRowProgress || number == kRowTotal || number == kRowEstimate) {
@@ -48,11 +55,12 @@ void on_progress(void* user, const char* name, long count, int number) {
             target.rows->expect(static_cast<std::uint64_t>(count));
         return;
     }
-    if (number > kObjectFinished) return;  // other counts and group names are not shown
+    const char* format = start_line_format(number);
+    if (!format && number != kObjectFinished) return;  // other counts and group names are not shown
     target.rows.reset();  // erased before the next text
-    if (number >= kDatabaseStarted && number <= kEventStarted) {
+    if (format) {
         StrBuf line;
-        line.format(kFormats[number], name ? name : "");
+        line.format(format, name ? name : "");
         StrBuf html = html_escaped(line.c_str());
         if (number == kTableStarted) {
             // "Export successful..." completes this line.

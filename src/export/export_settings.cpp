@@ -35,6 +35,7 @@ struct GroupNames {
 const GroupNames kGroups[kObjectKinds] = {
     {"tables", "table"},       {"views", "view"},         {"procedures", "procedure"},
     {"functions", "function"}, {"triggers", "trigger"}, {"events", "event"},
+    {"packages", "package"},
 };
 
 // The names of a group element's item children, in document order, up to the first
@@ -69,7 +70,7 @@ void read_databases(const XMLElement* databases, ExportJob& job, int values_are_
         return;
     }
     int* creates[kObjectKinds] = {nullptr, &job.options.createview, &job.options.createprocedure,
-                                  &job.options.createfunction, nullptr, nullptr};
+                                  &job.options.createfunction, nullptr, nullptr, nullptr};
     for (int kind = 0; kind < kObjectKinds; ++kind) {
         const XMLElement* group = objects->FirstChildElement(kGroups[kind].group);
         if (!group) continue;
@@ -185,6 +186,7 @@ int read_export_job(tinyxml2::XMLDocument& doc, ExportJob& job, int values_are_u
         ExportOptions& o = job.options;
         job.all_of_kind[kViews] = o.createview;
         job.all_of_kind[kProcedures] = o.createprocedure;
+        job.all_of_kind[kPackages] = o.createprocedure;  // a package is a set of procedures
         job.all_of_kind[kFunctions] = o.createfunction;
         job.all_of_kind[kTriggers] = o.createtrigger;
     }

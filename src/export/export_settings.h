@@ -15,8 +15,8 @@ class XMLDocument;
 
 namespace kro::export_ {
 
-// The six kinds of object, in the order the job file lists them.
-enum ObjectKind { kTables, kViews, kProcedures, kFunctions, kTriggers, kEvents, kObjectKinds };
+// The kinds of object, in the order the job file lists them; packages (MariaDB) come last.
+enum ObjectKind { kTables, kViews, kProcedures, kFunctions, kTriggers, kEvents, kPackages, kObjectKinds };
 
 struct ExportOptions {
     int bulkinsert = 0;
