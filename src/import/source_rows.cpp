@@ -51,7 +51,7 @@ std::string SourceRows::select_text(const std::string* query) const {
     std::string select = table_.source_defined_columns ? "SELECT " : "select ";
     for (std::size_t i = 0; i < table_.columns.size(); ++i) {
         const ImportColumn& c = table_.columns[i];
-        if (c.source_name == "<ignore>" && !table_.source_defined_columns) select += "NULL";
+        if (c.source_name == "<ignore>") select += "NULL";
         else select += read_as_text(c) ? as_text(source_.quoted(c.source_name)) : source_.quoted(c.source_name);
         select += i + 1 < table_.columns.size() ? "," : " FROM " + from;
     }

@@ -166,6 +166,7 @@ int TargetWriter::commit_rows() {
 }
 
 void TargetWriter::rollback_rows() {
+    if (!execute_) return;
     // A session lost on the way took the rows along: nothing is left to roll back.
     session_.query("ROLLBACK", false);
     session_.autocommit_off = false;
@@ -174,6 +175,7 @@ void TargetWriter::rollback_rows() {
 }
 
 bool TargetWriter::takes_back(const std::string& database, const std::string& table) {
+    if (!execute_) return true;   // nothing is written
     if (is_http()) return false;  // every request a session of its own
     StrBuf engine;
     if (!table_engine(tunnel(), handle(), database.c_str(), table.c_str(), engine)) return false;
@@ -188,6 +190,7 @@ std::uint64_t TargetWriter::row_count(const std::string& database, const std::st
 
 std::vector<std::string> TargetWriter::primary_key(const std::string& database, const std::string& table) {
     std::vector<std::string> columns;
+    if (!execute_) return columns;
     const std::string text =
         "SHOW KEYS FROM " + backquoted(database) + "." + backquoted(table) + " WHERE Key_name = 'PRIMARY'";
     ResultPtr keys = session_.query(text);
