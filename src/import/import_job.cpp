@@ -36,12 +36,23 @@ int ImportJob::prepare_table(ImportTable& table, TableKeys& keys) {
     } else {
         source_.keys_from_job_file(table, keys);
     }
-    for (ImportColumn& c : table.columns) c.scale = scale_of_length(c.length);
+    fit_keys(table, keys);
     return 1;
 }
 
+void ImportJob::fit_keys(ImportTable& table, const TableKeys& keys) {
+    fit_key_columns(table, keys.primary);
+    for (const IndexDef& index : keys.indexes) {
+        if (!index.unique) continue;
+        std::vector<std::string> columns;
+        for (const IndexColumn& c : index.columns) columns.push_back(c.name);
+        fit_key_columns(table, columns);
+    }
+    for (ImportColumn& c : table.columns) c.scale = scale_of_length(c.length);
+}
+
 int ImportJob::transfer(ImportTable& table, const std::string* query) {
-    TableRows rows(table, source_, target_, progress_, counts_stopped_);
+    TableRows rows(table, source_, target_, progress_);
     return rows.transfer(query, s_.target.database.view());
 }
 
@@ -78,7 +89,7 @@ int ImportJob::import_tables() {
             if (s_.abort_on_error) return 0;
             continue;
         }
-        if (!counts_stopped_) progress_.report(kDataDone, table.target_name);
+        progress_.report(kDataDone, table.target_name);
     }
     return 1;
 }
@@ -99,7 +110,7 @@ int ImportJob::import_query() {
     target_.set_table(table.source_name);
     TableKeys keys;
     if (!table.source_name.empty()) source_.keys_from_job_file(table, keys);
-    for (ImportColumn& c : table.columns) c.scale = scale_of_length(c.length);
+    fit_keys(table, keys);
     if (make_table(table, keys, true) != 1) {
         table_failed(table.target_name);
         return 0;
@@ -118,6 +129,7 @@ int ImportJob::import_query() {
 int ImportJob::run() {
     if (!source_.open(s_)) return 0;
     source_.read_dbms();
+    if (!source_.set_up_session()) return 0;
     bool execute = true;
     if (strcasecmp(s_.export_mode.c_str(), "data") != 0) {
         // No statement of this mode is settled: the file is created and nothing is executed.

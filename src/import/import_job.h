@@ -26,6 +26,8 @@ private:
     int import_query();
     // The table's columns and keys; 0 after a reported failure.
     int prepare_table(ImportTable& table, TableKeys& keys);
+    // Key columns whose type no key can take become ones it can.
+    void fit_keys(ImportTable& table, const TableKeys& keys);
     int transfer(ImportTable& table, const std::string* query);
     void table_failed(const std::string& text);
 
@@ -40,9 +42,6 @@ private:
     SourceReader source_{progress_};
     TargetWriter target_{progress_};
     bool some_table_failed_ = false;
-    // Set when a row batch failed without stopping its table: from then on, to the end of
-    // the job, row counts and a table's closing line are left out.
-    bool counts_stopped_ = false;
 };
 
 }  // namespace kro::import

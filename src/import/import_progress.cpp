@@ -34,6 +34,13 @@ void ImportProgress::report(int code, const std::string& text) {
         case kDataStarted: line.format("Importing table data: %s... ", text.c_str()); to_all(body_, line, true); break;
         case kDataDone: line.assign("\r\nSuccessful...\r\n", 1); to_all(body_, line, true); break;
         case kRowCount: line.format("\r\n%s rows transferred!", text.c_str()); to_all(body_, line, true); break;
+        case kRowsSkipped:
+            // Also in the log: the run's record of what it did not write.
+            line.format("\r\n%s rows skipped: their keys were in the target already!", text.c_str());
+            print_and_append_log(line.c_str());
+            body_.append_text(line.view());
+            body_.append("<br>", "");
+            break;
         case kImportFailed:
             line.format("\r\n%s: Import unsuccessful\r\n", text.c_str());
             body_.append("<br>", "");

@@ -22,6 +22,7 @@ enum ImportProgressCode {
     kDataDone = 5,
     kRowCount = 10,
     kImportFailed = 11,
+    kRowsSkipped = 12,  // "noupdate": rows whose keys were in the target already
 };
 
 class ImportProgress {

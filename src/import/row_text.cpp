@@ -41,17 +41,24 @@ void append_default(StrBuf& text, const ImportColumn& c) {
 
 RowText::RowText(const ImportTable& table, TargetWriter& target, bool access_guids)
     : table_(table), target_(target), access_guids_(access_guids) {
-    for (const ImportColumn& c : table.columns) ignored_.push_back(is_ignored(c));
+    for (const ImportColumn& c : table.columns) {
+        ignored_.push_back(is_ignored(c));
+        temporal_.push_back(is_temporal_type(c.type));
+    }
+}
+
+bool RowText::escaped(StrBuf& text, const char* value, std::size_t length) {
+    if (append_escaped_value(text, target_.tunnel(), target_.handle(), value, static_cast<unsigned long>(length)))
+        return true;
+    report_failure("\r\nERROR: A value could not be escaped for the target connection's character set.");
+    return false;
 }
 
 bool RowText::build(const std::vector<FetchedValue>& values, StrBuf& text) {
     text.clear();
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (i > 0) text.append(", ");
-        if (!append_value(i, values[i], text)) {
-            report_failure("\r\nERROR: A value could not be escaped for the target connection's character set.");
-            return false;
-        }
+        if (!append_value(i, values[i], text)) return false;
     }
     return true;
 }
@@ -66,25 +73,29 @@ bool RowText::append_value(std::size_t i, const FetchedValue& v, StrBuf& text) {
         text.append("NULL");
         return true;
     }
-    Tunnel& tunnel = target_.tunnel();
-    MYSQL* handle = target_.handle();
     if (c.binary) {
         text.append("'");
-        if (!append_escaped_value(text, tunnel, handle, v.bytes.data(), static_cast<unsigned long>(v.bytes.size())))
-            return false;
+        if (!escaped(text, v.bytes.data(), v.bytes.size())) return false;
         text.append("'");
         return true;
     }
     utf8_.clear();
     append_utf16_as_utf8(utf8_, v.wide.data(), v.wide.size());
+    if (temporal_[i] && !exact_temporal_text(utf8_)) {
+        // Stored as some other date, it would be a wrong value nobody is told about.
+        StrBuf report;
+        report.format("\r\nERROR: Column '%s' holds the value '%s', which MariaDB cannot store.\r\nTable:%s",
+                      c.source_name.c_str(), utf8_.c_str(), target_.table().c_str());
+        report_failure(report.c_str());
+        return false;
+    }
     if (c.numeric && (utf8_.empty() || plain_number(utf8_))) {
         text.append(utf8_.empty() ? "NULL" : utf8_);
         return true;
     }
     const bool guid = access_guids_ && c.odbc_type == SQL_GUID;
     text.append(guid ? "'{" : "'");
-    if (!append_escaped_value(text, tunnel, handle, utf8_.data(), static_cast<unsigned long>(utf8_.size())))
-        return false;
+    if (!escaped(text, utf8_.data(), utf8_.size())) return false;
     text.append(guid ? "}'" : "'");
     return true;
 }

@@ -19,16 +19,18 @@ public:
     RowText(const ImportTable& table, TargetWriter& target, bool access_guids);
 
     // The row's values, comma-separated, into text (cleared first); false, reported, when
-    // a value could not be escaped.
+    // a value could not be escaped or is a date the target cannot hold.
     bool build(const std::vector<FetchedValue>& values, common::StrBuf& text);
 
 private:
     bool append_value(std::size_t i, const FetchedValue& v, common::StrBuf& text);
+    bool escaped(common::StrBuf& text, const char* value, std::size_t length);
 
     const ImportTable& table_;
     TargetWriter& target_;
     bool access_guids_;
-    std::vector<char> ignored_;  // per column: gets no source value
+    std::vector<char> ignored_;   // per column: gets no source value
+    std::vector<char> temporal_;  // per column: a date or time
     std::string utf8_;
 };
 

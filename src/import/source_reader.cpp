@@ -164,4 +164,13 @@ int SourceReader::execute_text(OdbcHandle& statement, const std::string& text) {
     return 0;
 }
 
+int SourceReader::set_up_session() {
+    if (dbms_ != SourceDbms::postgresql) return 1;
+    // A zoned value arrives in the session's zone without its offset: in UTC, two
+    // instants never fall on one local time.
+    OdbcHandle statement;
+    if (!new_statement(statement)) return 0;
+    return execute_text(statement, "SET TIME ZONE 'UTC'") && execute_text(statement, "SET DateStyle = 'ISO, YMD'");
+}
+
 }  // namespace kro::import

@@ -32,6 +32,9 @@ public:
     int open(const ImportSettings& settings);
     // The source's kind from its DBMS name, printed on the console.
     void read_dbms();
+    // Settings of the source session that values depend on (after read_dbms): PostgreSQL
+    // gives dates and times as ISO texts and zoned ones in UTC. 0 after a report.
+    int set_up_session();
     // The source's identifier quote character (kept as it was when the driver names none).
     void read_quote_char();
     SourceDbms dbms() const { return dbms_; }

@@ -1,6 +1,7 @@
 #include "import/source_rows.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "report/reporting.h"
 
@@ -15,15 +16,43 @@ constexpr SQLLEN kChunkBytes = 64 * 1024;  // one SQLGetData call's buffer
 
 }  // namespace
 
+bool SourceRows::read_as_text(const ImportColumn& c) const {
+    if (source_.dbms() != SourceDbms::postgresql) return false;
+    switch (c.odbc_type) {
+        case SQL_DATE: case SQL_TIME: case SQL_TIMESTAMP: case SQL_TYPE_DATE: case SQL_TYPE_TIME:
+        case SQL_TYPE_TIMESTAMP:
+            return true;
+        case 0: return is_temporal_type(c.type);  // a job-file column: its target type tells
+        default: return false;
+    }
+}
+
 std::string SourceRows::select_text(const std::string* query) const {
-    if (query) return *query;
+    bool any_text = false;
+    for (const ImportColumn& c : table_.columns) any_text = any_text || read_as_text(c);
+    auto as_text = [](const std::string& column) { return "CAST(" + column + " AS text)"; };
+    if (query) {
+        if (!any_text) return *query;
+        // The query's columns by position, whatever their names.
+        std::string text = *query;
+        while (!text.empty() && (text.back() == ';' || std::isspace(static_cast<unsigned char>(text.back()))))
+            text.pop_back();
+        std::string select = "SELECT ", names;
+        for (std::size_t i = 0; i < table_.columns.size(); ++i) {
+            const std::string column = "c" + std::to_string(i + 1);
+            select += (i > 0 ? ", " : "") + (read_as_text(table_.columns[i]) ? as_text(column) : column);
+            names += (i > 0 ? ", " : "") + column;
+        }
+        return select + " FROM (" + text + ") AS kro_rows(" + names + ")";
+    }
     const std::string where = table_.where_clause.empty() ? " " : " where " + table_.where_clause;
     const std::string from = source_.qualified(table_.schema, table_.source_name);
-    if (table_.source_defined_columns) return "SELECT * FROM " + from + where;
-    std::string select = "select ";
+    if (table_.source_defined_columns && !any_text) return "SELECT * FROM " + from + where;
+    std::string select = table_.source_defined_columns ? "SELECT " : "select ";
     for (std::size_t i = 0; i < table_.columns.size(); ++i) {
         const ImportColumn& c = table_.columns[i];
-        select += c.source_name == "<ignore>" ? std::string("NULL") : source_.quoted(c.source_name);
+        if (c.source_name == "<ignore>") select += "NULL";
+        else select += read_as_text(c) ? as_text(source_.quoted(c.source_name)) : source_.quoted(c.source_name);
         select += i + 1 < table_.columns.size() ? "," : " FROM " + from;
     }
     return select + where;
@@ -63,7 +92,8 @@ int SourceRows::describe_result() {
             source_.report_diagnostic(statement_, nullptr);
             return 0;
         }
-        table_.columns[i].odbc_type = type;
+        // A date read as text keeps its own type (the source row action binds by it).
+        if (!read_as_text(table_.columns[i]) || table_.columns[i].odbc_type == 0) table_.columns[i].odbc_type = type;
     }
     SQLSMALLINT result_columns = 0;
     SQLNumResultCols(h, &result_columns);

@@ -32,6 +32,9 @@ public:
     const std::vector<FetchedValue>& values() const { return values_; }
 
 private:
+    // PostgreSQL dates and times are read as the server's own texts: its driver's
+    // conversion turns BC dates into AD ones and infinities into ordinary dates.
+    bool read_as_text(const ImportColumn& c) const;
     std::string select_text(const std::string* query) const;
     int describe_result();
     void bind();

@@ -17,34 +17,46 @@ namespace kro::import {
 namespace {
 
 constexpr long kMaxBatchBytes = 16777216;
+// ER_BAD_NULL_ERROR: also what the update of a row met on another unique key gives (see
+// insert_text).
+constexpr unsigned kColumnCannotBeNull = 1048;
 
 }  // namespace
 
 int TableRows::transfer(const std::string* query, std::string_view database) {
+    const std::string db(database);
     const bool direct = !target_.is_http();
+    // A table that cannot take rows back is counted first, so that a failure can say how
+    // many of its rows stay.
+    const bool counted = !target_.takes_back(db, table_.target_name);
+    const std::uint64_t before = counted ? target_.row_count(db, table_.target_name) : 0;
     if (direct && !target_.begin_rows()) return 0;
-    // A table that fails ends its transaction too; one that succeeds fails when its commit does.
-    struct RowsEnd {
-        TargetWriter& target;
-        bool open;
-        ~RowsEnd() {
-            if (open) target.end_rows();
-        }
-    } rows_end{target_, direct};
-    if (!copy_rows(query, database)) return 0;
-    if (!rows_end.open) return 1;
-    rows_end.open = false;
-    return target_.end_rows();
+    if (copy_rows(query, database) && (!direct || target_.commit_rows())) {
+        if (skipped_ > 0) progress_.report(kRowsSkipped, std::to_string(skipped_));
+        return 1;
+    }
+    if (direct) target_.rollback_rows();
+    const std::uint64_t after = counted ? target_.row_count(db, table_.target_name) : 0;
+    if (after > before) {
+        StrBuf text;
+        text.format("\r\n%s: the target cannot take the failed table back: it holds %llu rows more than before.",
+                    target_.table().c_str(), static_cast<unsigned long long>(after - before));
+        report_failure(text.c_str());
+        progress_.report(kImportFailed, text.str());
+    }
+    return 0;
 }
 
 int TableRows::copy_rows(const std::string* query, std::string_view database) {
     SourceRows source_rows(source_, table_);
     if (!source_rows.open(query)) return 0;
-    const std::string head = insert_head(table_, database);
-    if (head.empty()) return 0;
+    InsertText insert = insert_text(
+        table_, database, updates_rows(table_) ? target_.primary_key(std::string(database), table_.target_name)
+                                               : std::vector<std::string>{});
+    if (insert.head.empty()) return 0;
     long limit = std::min(1024 * target_.packet_allowance(), kMaxBatchBytes);
     if (limit <= 0) limit = 1024 * 1024;
-    RowBatch batch(head, static_cast<std::size_t>(limit));
+    RowBatch batch(std::move(insert), static_cast<std::size_t>(limit));
     const bool bulk = !table_.row_action.any();
     ahead_ = bulk && !target_.is_http() && target_.executes() &&
              server_at_least_4_1_0(target_.tunnel(), target_.handle());
@@ -84,13 +96,13 @@ int TableRows::copy_rows(const std::string* query, std::string_view database) {
     }
     if (!ok) return 0;
     if (batch.rows() > 0) return run_batch(batch, true) ? 1 : 0;
-    if (!counts_stopped_) progress_.row_count(rows_);
+    progress_.row_count(rows_);
     return 1;
 }
 
 bool TableRows::run_batch(RowBatch& batch, bool report_count) {
     const std::string_view statement = batch.statement();
-    const bool go_on = batch_done(target_.write_rows(statement), statement, rows_, report_count);
+    const bool go_on = batch_done(target_.write_rows(statement), statement, batch.rows(), report_count);
     batch.start();
     return go_on;
 }
@@ -98,8 +110,8 @@ bool TableRows::run_batch(RowBatch& batch, bool report_count) {
 bool TableRows::send_batch(RowBatch& batch, bool report_count) {
     if (!ahead_) return run_batch(batch, report_count);
     if (!finish_sent()) return false;
+    sent_rows_ = batch.rows();
     batch.hand_over(sent_);
-    sent_rows_ = rows_;
     if (!target_.send_ahead(sent_.view())) return false;
     in_flight_ = true;
     return true;
@@ -111,7 +123,7 @@ bool TableRows::finish_sent() {
     return batch_done(target_.answer_ahead(sent_.view()), sent_.view(), sent_rows_, true);
 }
 
-bool TableRows::batch_done(const StatementOutcome& outcome, std::string_view statement, long rows_at,
+bool TableRows::batch_done(const StatementOutcome& outcome, std::string_view statement, long batch_rows,
                            bool report_count) {
     switch (outcome.kind) {
         case StatementOutcome::duplicate_key:
@@ -120,20 +132,30 @@ bool TableRows::batch_done(const StatementOutcome& outcome, std::string_view sta
                 text.format("\r\n%s: Duplicate Key...Job aborted...", target_.table().c_str());
                 report_failure(text.c_str());
                 progress_.report(kImportFailed, text.str());
-                return false;
             }
-            // Tolerated; the table's row counts stop here.
-            counts_stopped_ = true;
-            break;
-        case StatementOutcome::failed:
             // The rows of a refused statement are not in the target: the table failed.
+            return false;
+        case StatementOutcome::failed:
+            if (updates_rows(table_) && target_.error_number() == kColumnCannotBeNull) {
+                StrBuf text;
+                text.format("\r\n%s: a source row may meet a target row of another primary key on a unique key;"
+                            " no target row is overwritten by another.",
+                            target_.table().c_str());
+                report_failure(text.c_str());
+            }
             return false;
         case StatementOutcome::ok:
             if (!target_.values_kept(statement)) return false;
             target_.rows_stored();
             break;
     }
-    if (!counts_stopped_ && (report_count || rows_at % 1000 == 0)) progress_.row_count(rows_at);
+    // Rows a "noupdate" statement did not affect had their keys in the target already.
+    long stored = batch_rows;
+    if (keeps_rows(table_) && outcome.affected_rows < static_cast<std::uint64_t>(batch_rows))
+        stored = static_cast<long>(outcome.affected_rows);
+    skipped_ += batch_rows - stored;
+    rows_taken_ += batch_rows;
+    if (report_count || rows_taken_ % 1000 == 0) progress_.row_count(rows_taken_);
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include "common/str_buf.h"
 #include "connection/connection_info.h"
@@ -156,12 +157,48 @@ int TargetWriter::begin_rows() {
     return 1;
 }
 
-int TargetWriter::end_rows() {
-    // Switching autocommit on commits the rows; a session lost before it took them along.
+int TargetWriter::commit_rows() {
+    // A commit the server did not confirm fails the table: its rows may be gone.
+    const int ok = session_.commit() ? 1 : 0;
+    if (!ok) report_error("COMMIT");
     session_.autocommit_off = false;
-    const int ok = run("SET AUTOCOMMIT = 1", false);
     session_.uncommitted = false;
-    return ok;
+    return run("SET AUTOCOMMIT = 1", false) && ok;
+}
+
+void TargetWriter::rollback_rows() {
+    if (!execute_) return;
+    // A session lost on the way took the rows along: nothing is left to roll back.
+    session_.query("ROLLBACK", false);
+    session_.autocommit_off = false;
+    session_.uncommitted = false;
+    run("SET AUTOCOMMIT = 1", false);
+}
+
+bool TargetWriter::takes_back(const std::string& database, const std::string& table) {
+    if (!execute_) return true;   // nothing is written
+    if (is_http()) return false;  // every request a session of its own
+    StrBuf engine;
+    if (!table_engine(tunnel(), handle(), database.c_str(), table.c_str(), engine)) return false;
+    for (const char* transactional : {"InnoDB", "RocksDB", "TokuDB", "ndbcluster"})
+        if (strcasecmp(engine.c_str(), transactional) == 0) return true;
+    return false;
+}
+
+std::uint64_t TargetWriter::row_count(const std::string& database, const std::string& table) {
+    return count_rows(tunnel(), handle(), database.c_str(), table.c_str());
+}
+
+std::vector<std::string> TargetWriter::primary_key(const std::string& database, const std::string& table) {
+    std::vector<std::string> columns;
+    if (!execute_) return columns;
+    const std::string text =
+        "SHOW KEYS FROM " + backquoted(database) + "." + backquoted(table) + " WHERE Key_name = 'PRIMARY'";
+    ResultPtr keys = session_.query(text);
+    // Key_name, Seq_in_index, Column_name are the third to fifth columns; rows come in key order.
+    while (MYSQL_ROW row = keys ? tunnel().fetch_row(keys.get()) : nullptr)
+        if (row[4]) columns.emplace_back(row[4]);
+    return columns;
 }
 
 long TargetWriter::packet_allowance() { return connection::packet_allowance(session_); }

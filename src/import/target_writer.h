@@ -3,8 +3,10 @@
 // import's statements and reports their failures naming the table at hand.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "connection/connect.h"
 #include "connection/kept_session.h"
@@ -55,11 +57,24 @@ public:
 
     // Foreign key checks on or off for the statements that follow.
     int set_foreign_key_checks(bool on);
-    // Rows are written inside a transaction that end_rows commits ("SET AUTOCOMMIT = 0 / 1").
+    // A table's rows are written inside a transaction (direct connections): begin_rows
+    // switches autocommit off, commit_rows commits (0, reported, when the server did not),
+    // rollback_rows takes the rows back where the table's engine can; both switch
+    // autocommit on again.
     int begin_rows();
-    int end_rows();
-    // A row statement succeeded: its rows wait for end_rows.
+    int commit_rows();
+    void rollback_rows();
+    // Can the table take rows back (a transactional engine, reached directly)?
+    bool takes_back(const std::string& database, const std::string& table);
+    // The table's rows now (0 when the server did not say).
+    std::uint64_t row_count(const std::string& database, const std::string& table);
+    // A row statement succeeded: its rows wait for the commit.
     void rows_stored() { session_.changed(); }
+    // The server's error number for the statement last sent.
+    unsigned error_number() { return tunnel().error_number(handle()); }
+    // The target table's primary-key columns, in key order (none when it has no primary
+    // key or the server did not say).
+    std::vector<std::string> primary_key(const std::string& database, const std::string& table);
 
     // The server's packet allowance in KiB (see connection::packet_allowance), asked on the
     // kept session: one lost since the last statement comes back with the import's settings.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
+#include <string_view>
 #include <strings.h>
 
 #include <sql.h>
@@ -52,6 +54,7 @@ SourceDbms dbms_kind(const std::string& name) {
     if (name.find("MICROSOFT SQL SERVER") != std::string::npos) return SourceDbms::sql_server;
     if (name.find("EXCEL") != std::string::npos) return SourceDbms::excel;
     if (name.find("4D") != std::string::npos) return SourceDbms::four_d;
+    if (name.find("POSTGRESQL") != std::string::npos) return SourceDbms::postgresql;
     return SourceDbms::other;
 }
 
@@ -67,6 +70,49 @@ std::string portable_default(const std::string& source_default) {
     for (const char* keep : {"NULL", "CURRENT_TIMESTAMP", "NOW()", "CURRENT_TIMESTAMP()"})
         if (strcasecmp(text.c_str(), keep) == 0) return text;
     return "";
+}
+
+bool is_temporal_type(const std::string& type) {
+    for (const char* t : {"date", "datetime", "timestamp", "time"})
+        if (strcasecmp(type.c_str(), t) == 0) return true;
+    return false;
+}
+
+bool exact_temporal_text(std::string& text) {
+    auto ends_with = [&](std::string_view end) {
+        return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    };
+    if (ends_with(" BC") || text == "infinity" || text == "-infinity") return false;
+    if (ends_with("+00")) text.resize(text.size() - 3);
+    return true;
+}
+
+void fit_key_columns(ImportTable& table, const std::vector<std::string>& key) {
+    // Index limits in bytes (InnoDB's large prefixes, MyISAM), four bytes a character.
+    const long limit = strcasecmp(table.engine.c_str(), "MyISAM") == 0 ? 1000 : 3072;
+    auto is_text = [](const ImportColumn& c) {
+        for (const char* t : {"text", "tinytext", "mediumtext", "longtext"})
+            if (strcasecmp(c.type.c_str(), t) == 0) return true;
+        return false;
+    };
+    std::vector<ImportColumn*> texts;
+    long other_bytes = 0;
+    for (const std::string& name : key) {
+        for (ImportColumn& c : table.columns) {
+            if (c.target_name != name) continue;
+            if (is_text(c)) texts.push_back(&c);
+            else if (strcasecmp(c.type.c_str(), "varchar") == 0 || strcasecmp(c.type.c_str(), "char") == 0)
+                other_bytes += 4 * std::atol(c.length.c_str()) + 2;
+            else other_bytes += 32;  // more than any number or date takes
+        }
+    }
+    if (texts.empty()) return;
+    const long characters = (limit - other_bytes) / 4 / static_cast<long>(texts.size()) - 1;
+    if (characters <= 0) return;  // the server's own error says why
+    for (ImportColumn* c : texts) {
+        c->type = "varchar";
+        c->length = number(characters);
+    }
 }
 
 void map_column(const CatalogColumn& in, SourceDbms dbms, bool server_5, ImportColumn& c, ImportTable& table) {

@@ -2,16 +2,17 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "import/import_settings.h"
 
 namespace kro::import {
 
 // The kind of source, from its DBMS name; it changes the mapping and some catalog readings.
-enum class SourceDbms { access, sql_server, excel, four_d, other };
+enum class SourceDbms { access, sql_server, excel, four_d, postgresql, other };
 
 // Upper-cased DBMS name to kind, by the first name found: ACCESS, MICROSOFT SQL SERVER,
-// EXCEL, 4D.
+// EXCEL, 4D, POSTGRESQL.
 SourceDbms dbms_kind(const std::string& upper_name);
 
 struct CatalogColumn {
@@ -31,6 +32,17 @@ struct CatalogColumn {
 // server_5: the target is MySQL 5.0.0 or later.
 void map_column(const CatalogColumn& in, SourceDbms dbms, bool server_5, ImportColumn& column,
                 ImportTable& table);
+
+// A key over a TEXT column cannot be made: each such column of the key (target names)
+// becomes a VARCHAR as long as the index allows, the key's text columns sharing what its
+// other columns leave. A longer value then fails its table instead of being cut.
+void fit_key_columns(ImportTable& table, const std::vector<std::string>& key);
+
+// Date and time columns, by their target type.
+bool is_temporal_type(const std::string& type);
+// A date or time the target column cannot hold as the source meant it (a BC date, an
+// infinity) gives false; a "+00" zone (UTC, the source session's zone) is dropped.
+bool exact_temporal_text(std::string& text);
 
 // A source default as a MySQL column default: literals (a cast to a source type dropped),
 // NULL and the current time are kept; an expression the target would not understand

@@ -222,10 +222,55 @@ TEST_F(ImportPostgresTest, AValueTheTargetWouldRoundFailsItsTable) {
     mariadb_exec("DROP DATABASE IF EXISTS imp_round");
     RunResult r = run_job("imp_round", "<tables all=\"no\"><table source=\"unbounded\"/><table source=\"child\"/></tables>");
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.out.find("\r\nERROR: 1265, Data truncated for column 'n' at row 2\r\nTable:unbounded\r\nSql:REPLACE INTO"),
+    EXPECT_NE(r.out.find("\r\nERROR: 1265, Data truncated for column 'n' at row 2\r\nTable:unbounded\r\nSql:INSERT INTO"),
               std::string::npos) << r.out;
+    // The server stored the rounded rows before it said so: they are taken back.
+    EXPECT_EQ(maria_rows("select count(*) from imp_round.unbounded")[0], "0");
     EXPECT_NE(r.out.find("Importing table data: child... \r\n2 rows transferred!"), std::string::npos) << r.out;
     pg_run("DROP TABLE unbounded");
+}
+
+// Dates and times arrive as the source holds them, zoned ones in UTC whatever the source
+// session's zone (two instants an hour apart across a clock change stay apart), in a
+// table as in a query; a BC date or an infinity, which MariaDB cannot hold, fails its
+// table, which stays empty. A text primary key becomes a key the target can make.
+TEST_F(ImportPostgresTest, DatesAndTimesArriveExactlyOrTheirTableFails) {
+    const std::string role = service_value("PG_USER");
+    pg_run("ALTER ROLE \"" + role + "\" SET timezone = 'Europe/Berlin';"
+           "DROP TABLE IF EXISTS moments, bc, inf, tags;"
+           "CREATE TABLE moments (id int PRIMARY KEY, d date, ts timestamp(6), tz timestamptz);"
+           "INSERT INTO moments VALUES (1, '2024-02-29', '1900-01-01 00:00:00.5', '2024-10-27 00:30Z'),"
+           " (2, '0001-01-01', '9999-12-31 23:59:59.999999', '2024-10-27 01:30Z'),"
+           " (3, '1582-10-10', '2024-03-31 02:30:00', '2024-03-31 00:59:59.999999+00'), (4, NULL, NULL, NULL);"
+           "CREATE TABLE bc (id int PRIMARY KEY, d date); INSERT INTO bc VALUES (1, '2024-01-01'), (2, '0044-03-15 BC');"
+           "CREATE TABLE inf (id int PRIMARY KEY, ts timestamp); INSERT INTO inf VALUES (1, '2000-01-01'), (2, 'infinity');"
+           "CREATE TABLE tags (name text PRIMARY KEY, n int);"
+           "INSERT INTO tags VALUES ('alpha', 1), (repeat('\xE2\x9C\x93', 700), 2);");
+    mariadb_exec("DROP DATABASE IF EXISTS imp_time");
+    RunResult r = run_job("imp_time", "<tables all=\"no\"><table source=\"moments\"/><table source=\"bc\"/>"
+                                      "<table source=\"inf\"/><table source=\"tags\"/></tables>");
+    RunResult q = run_job("imp_time", "<import type=\"query\"><query>select id, tz from moments order by id;</query>"
+                                      "<table>zoned</table></import>");
+    pg_run("ALTER ROLE \"" + role + "\" RESET timezone");
+
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    const char utc[] = "to_char(tz AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS.US')";
+    EXPECT_EQ(maria_rows("select id, date_format(d, '%Y-%m-%d'), date_format(ts, '%Y-%m-%d %H:%i:%s.%f'),"
+                         " date_format(tz, '%Y-%m-%d %H:%i:%s.%f') from imp_time.moments order by id"),
+              pg_rows("select id, to_char(d, 'YYYY-MM-DD'), to_char(ts, 'YYYY-MM-DD HH24:MI:SS.US'), " +
+                      std::string(utc) + " from moments order by id"));
+    EXPECT_NE(r.out.find("Column 'd' holds the value '0044-03-15 BC', which MariaDB cannot store.\r\nTable:bc"),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Column 'ts' holds the value 'infinity', which MariaDB cannot store.\r\nTable:inf"),
+              std::string::npos) << r.out;
+    EXPECT_EQ(maria_rows("select count(*) from imp_time.bc")[0], "0");
+    EXPECT_EQ(maria_rows("select count(*) from imp_time.inf")[0], "0");
+    EXPECT_EQ(maria_rows("select name, n from imp_time.tags order by n"), pg_rows("select name, n from tags order by n"));
+
+    EXPECT_EQ(q.exit_code, 0) << q.out;
+    EXPECT_EQ(maria_rows("select id, date_format(tz, '%Y-%m-%d %H:%i:%s.%f') from imp_time.zoned order by id"),
+              pg_rows("select id, " + std::string(utc) + " from moments order by id"));
+    pg_run("DROP TABLE moments, bc, inf, tags");
 }
 
 TEST_F(ImportPostgresTest, AForeignKeyToATableNotImportedIsRefusedNotLeftDangling) {

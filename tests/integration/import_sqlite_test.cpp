@@ -130,6 +130,85 @@ TEST_F(ImportSqliteTest, EachConflictActionTreatsAnExistingTableAndItsRowsAsAske
     EXPECT_EQ(maria_rows(rows), (Rows{"1\x1fnew1", "2\x1fnew2"}));
 }
 
+// noupdate keeps the target's row and inserts the others, even within one statement and
+// whatever the table action; update changes rows in place and never takes a row the source
+// does not name: a source row that meets another target row on a second unique key fails
+// the table, which is then left as it was.
+TEST_F(ImportSqliteTest, DuplicatesKeepTheTargetsRowAndAnUpdateNeverDeletesARow) {
+    sqlite_run("DROP TABLE IF EXISTS dupes; CREATE TABLE dupes (k integer, v text);"
+               "INSERT INTO dupes VALUES (1, 'a'), (2, 'b'), (2, 'dup'), (3, 'c'), (4, 'd');"
+               "DROP TABLE IF EXISTS mails; CREATE TABLE mails (id integer PRIMARY KEY, email text);"
+               "INSERT INTO mails VALUES (1, 'a@x'), (3, 'x@x');");
+    const std::string dupes = "<table source=\"dupes\"><ddl onconflict=\"recreate\"/><dml onconflict=\"noupdate\"/>"
+                              "<columns><column><source>k</source><type>int</type><primary>yes</primary></column>"
+                              "<column><source>v</source><type>varchar</type><length>5</length></column>"
+                              "</columns></table>";
+    mariadb_exec("DROP DATABASE IF EXISTS imp_dup");
+    RunResult r = run_job("imp_dup", system_dsn(), "<tables all=\"no\">" + dupes + "</tables>");
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_NE(r.out.find("\r\n5 rows transferred!\r\n1 rows skipped: their keys were in the target already!"
+                         "\r\nSuccessful..."),
+              std::string::npos) << r.out;
+    EXPECT_NE(read_file(dir.file("kro.log")).find("1 rows skipped"), std::string::npos);
+    EXPECT_EQ(maria_rows("select k, v from imp_dup.dupes order by k"),
+              (Rows{"1\x1f" "a", "2\x1f" "b", "3\x1f" "c", "4\x1f" "d"}));
+
+    mariadb_exec("CREATE TABLE imp_dup.mails (id int PRIMARY KEY, email varchar(20) UNIQUE, note int DEFAULT 5);"
+                 "INSERT INTO imp_dup.mails (id, email) VALUES (1, 'old@x'), (9, 'x@x')");
+    const std::string mails = "<table source=\"mails\"><ddl onconflict=\"import\"/><dml onconflict=\"update\"/></table>";
+    r = run_job("imp_dup", system_dsn(), "<tables all=\"no\">" + mails + "</tables>");
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    EXPECT_NE(r.out.find("another primary key on a unique key"), std::string::npos) << r.out;
+    EXPECT_EQ(maria_rows("select id, email, note from imp_dup.mails order by id"),
+              (Rows{"1\x1fold@x\x1f" "5", "9\x1fx@x\x1f" "5"}));
+
+    // Without the collision the rows change in place: columns the source lacks keep their values.
+    mariadb_exec("UPDATE imp_dup.mails SET email = 'nine@x', note = 7 WHERE id = 9");
+    r = run_job("imp_dup", system_dsn(), "<tables all=\"no\">" + mails + "</tables>");
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(maria_rows("select id, email, note from imp_dup.mails order by id"),
+              (Rows{"1\x1f" "a@x\x1f" "5", "3\x1fx@x\x1f" "5", "9\x1fnine@x\x1f" "7"}));
+}
+
+// A table that fails after some of its statements went through is taken back; where the
+// engine cannot, the run says exactly how many of its rows stay.
+TEST_F(ImportSqliteTest, AFailedTableIsTakenBackOrItsRemainingRowsAreCounted) {
+    sqlite_run("DROP TABLE IF EXISTS many; CREATE TABLE many (id integer, v text);"
+               "WITH RECURSIVE g(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM g WHERE n < 3000)"
+               " INSERT INTO many SELECT n, CASE WHEN n = 2900 THEN 'much too long' ELSE 'v' || n END FROM g;");
+    auto table = [](const std::string& engine) {
+        return "<tables all=\"no\"><table source=\"many\" type=\"" + engine +
+               "\"><columns><column><source>id</source><type>int</type><primary>yes</primary></column>"
+               "<column><source>v</source><type>varchar</type><length>5</length></column></columns></table></tables>";
+    };
+    const std::string packet = maria_rows("select @@global.max_allowed_packet")[0];
+    mariadb_exec("SET GLOBAL max_allowed_packet = 16384");  // many statements of about 11 KB
+    mariadb_exec("DROP DATABASE IF EXISTS imp_back");
+    RunResult innodb = run_job("imp_back", system_dsn(), table("InnoDB"));
+    const std::string innodb_count = maria_rows("select count(*) from imp_back.many")[0];
+    mariadb_exec("DROP DATABASE IF EXISTS imp_back");
+    RunResult myisam = run_job("imp_back", system_dsn(), table("MyISAM"));
+    mariadb_exec("SET GLOBAL max_allowed_packet = " + packet);
+
+    EXPECT_EQ(innodb.exit_code, 1);
+    EXPECT_NE(innodb.out.find("Data too long for column 'v'"), std::string::npos) << innodb.out;
+    EXPECT_NE(innodb.out.find("rows transferred!"), std::string::npos) << "not one statement: " << innodb.out;
+    EXPECT_EQ(innodb_count, "0");
+    EXPECT_EQ(innodb.out.find("cannot take the failed table back"), std::string::npos) << innodb.out;
+
+    EXPECT_EQ(myisam.exit_code, 1);
+    const std::string kept = maria_rows("select count(*) from imp_back.many")[0];
+    EXPECT_NE(kept, "0");
+    EXPECT_NE(myisam.out.find("\r\nmany: the target cannot take the failed table back: it holds " + kept +
+                              " rows more than before."),
+              std::string::npos) << myisam.out;
+    // No count line claims a row that did not arrive.
+    const std::size_t last = myisam.out.rfind(" rows transferred!");
+    ASSERT_NE(last, std::string::npos);
+    const std::size_t line = myisam.out.rfind('\n', last) + 1;
+    EXPECT_LE(std::stol(myisam.out.substr(line, last - line)), std::stol(kept)) << myisam.out;
+}
+
 // A tolerated duplicate key silences the counts of its own table only: the tables after it
 // still report their rows and their closing line.
 TEST_F(ImportSqliteTest, AFailedTableIsReportedAndAbortOnErrorDecidesWhetherTheOthersFollow) {

@@ -107,7 +107,8 @@ TEST(ImportTypeMapping, DefaultsTheTargetUnderstandsAreKept) {
     EXPECT_EQ(dbms_kind("MICROSOFT SQL SERVER"), SourceDbms::sql_server);
     EXPECT_EQ(dbms_kind("ACCESS"), SourceDbms::access);
     EXPECT_EQ(dbms_kind("EXCEL"), SourceDbms::excel);
-    EXPECT_EQ(dbms_kind("POSTGRESQL"), SourceDbms::other);
+    EXPECT_EQ(dbms_kind("POSTGRESQL"), SourceDbms::postgresql);
+    EXPECT_EQ(dbms_kind("SQLITE"), SourceDbms::other);
 }
 
 TEST(ImportConnectionString, EachSourceKindHasItsStringAndDriver) {
