@@ -51,7 +51,7 @@ FILE* open_owner_only(const std::string& path, const char* mode) {
     }
     int fd = ::open(path.c_str(), flags | O_EXCL, kOwnerOnly);
     if (fd >= 0) fchmod(fd, kOwnerOnly);  // the umask may have taken the owner's bits too
-    else if (errno == EEXIST) fd = ::open(path.c_str(), flags & ~O_CREAT);
+    else if (errno == EEXIST) fd = ::open(path.c_str(), flags, kOwnerOnly);  // a link to a new file: 0600 too
     if (fd < 0) return nullptr;
     FILE* stream = fdopen(fd, mode);
     if (!stream) {
