@@ -19,7 +19,7 @@ test_packages=(
   openssh-server openssh-client
   php-cli php-mysql stunnel4 tinyproxy
   procps time locales
-  postgresql odbc-postgresql libsqliteodbc sqlite3 unixodbc
+  postgresql odbc-postgresql libsqliteodbc sqlite3 unixodbc odbc-mdbtools mdbtools
 )
 demo_packages=(mariadb-server mariadb-client openssl python3 procps)
 case "${1:-}" in
@@ -38,6 +38,8 @@ done
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
+# ODBC driver packages register themselves and fail while ODBCSYSINI names a private folder.
+unset ODBCSYSINI
 # Refresh the package lists when they are missing or older than a day.
 if [ -z "$(find /var/lib/apt/lists -maxdepth 1 -name '*Packages*' -mtime -1 2>/dev/null | head -n 1)" ]; then
   $sudo apt-get update -q

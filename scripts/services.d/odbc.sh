@@ -1,6 +1,7 @@
 # The import tests' ODBC set-up: a private odbcinst.ini and odbc.ini (ODBCSYSINI) that
-# register the PostgreSQL and SQLite drivers, a system DSN for each source and a file DSN
-# for the SQLite one. The SQLite database file is created empty; the tests fill it.
+# register the PostgreSQL and SQLite drivers and, under the Access driver name job files
+# use, the MDB Tools driver; a system DSN for each server source and a file DSN for the
+# SQLite one. The SQLite database file is created empty; the tests fill it.
 # Sourced by scripts/services.sh; starts the PostgreSQL cluster first (its DSN needs the port).
 #   ODBCSYSINI            the folder to point unixODBC at
 #   ODBC_PG_DSN           system DSN of the PostgreSQL source
@@ -17,12 +18,13 @@ odbc_driver_path() {
 }
 
 odbc_start() {
-  local dir="$SERVICES_DIR/odbc" pg sqlite
+  local dir="$SERVICES_DIR/odbc" pg sqlite mdb
   postgres_start || return 1
   # shellcheck source=/dev/null
   source "$SERVICES_DIR/env.d/postgres"
   pg=$(odbc_driver_path psqlodbcw.so) || return 1
   sqlite=$(odbc_driver_path libsqlite3odbc.so) || return 1
+  mdb=$(odbc_driver_path libmdbodbc.so) || return 1
   mkdir -p "$dir"
   [ -f "$dir/source.db" ] || sqlite3 "$dir/source.db" 'PRAGMA user_version = 1;'
   cat > "$dir/odbcinst.ini" <<INI
@@ -33,6 +35,10 @@ Driver=$pg
 [SQLite3]
 Description=SQLite3 ODBC driver
 Driver=$sqlite
+
+[Microsoft Access Driver (*.mdb)]
+Description=MDB Tools ODBC driver
+Driver=$mdb
 INI
   cat > "$dir/odbc.ini" <<INI
 [kro_pg]

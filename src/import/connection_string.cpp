@@ -14,6 +14,20 @@ namespace {
 
 bool kind_is(const std::string& kind, const char* name) { return strcasecmp(kind.c_str(), name) == 0; }
 
+// A value as a connection string holds it: as it is when nothing in it could end or nest
+// it, else in braces with each closing brace doubled (so a password may hold ";").
+std::string connection_value(const std::string& value) {
+    const bool plain = value.find_first_of(";{}") == std::string::npos &&
+                       (value.empty() || (value.front() != ' ' && value.back() != ' '));
+    if (plain) return value;
+    std::string out = "{";
+    for (char c : value) {
+        out += c;
+        if (c == '}') out += '}';
+    }
+    return out + "}";
+}
+
 std::string extension_of(const std::string& path) {
     std::size_t dot = path.rfind('.');
     return dot == std::string::npos ? "" : path.substr(dot);
@@ -42,12 +56,13 @@ std::string odbc_connection_string(const std::string& kind, const std::string& n
                                    const std::string& password) {
     StrBuf text;
     const std::string driver = file_kind_driver(kind, name);
+    const std::string n = connection_value(name), u = connection_value(user), p = connection_value(password);
     if (!driver.empty())
-        text.format("Driver={%s}; DBQ=%s;UID=%s;PWD=%s", driver.c_str(), name.c_str(), user.c_str(), password.c_str());
+        text.format("Driver={%s}; DBQ=%s;UID=%s;PWD=%s", driver.c_str(), n.c_str(), u.c_str(), p.c_str());
     else if (kind_is(kind, "system"))
-        text.format("DSN=%s;UID=%s;PWD=%s", name.c_str(), user.c_str(), password.c_str());
+        text.format("DSN=%s;UID=%s;PWD=%s", n.c_str(), u.c_str(), p.c_str());
     else if (kind_is(kind, "file"))
-        text.format("FILEDSN=%s;UID=%s;PWD=%s", name.c_str(), user.c_str(), password.c_str());
+        text.format("FILEDSN=%s;UID=%s;PWD=%s", n.c_str(), u.c_str(), p.c_str());
     return text.str();
 }
 
@@ -75,13 +90,13 @@ std::string file_dsn_connection_string(const std::string& file_text, const std::
         if ((is_user && !user.empty()) || (is_password && !password.empty())) continue;
         has_user = has_user || is_user;
         has_password = has_password || is_password;
-        // A value holding the separator goes in braces.
-        if (value.find(';') != std::string::npos && value.front() != '{') value = "{" + value + "}";
+        // A value the file already gives in braces is taken as written.
+        if (value.empty() || value.front() != '{') value = connection_value(value);
         out += key + "=" + value + ";";
     }
     if (!found) return "";
-    if (!has_user) out += "UID=" + user + ";";
-    if (!has_password) out += "PWD=" + password;
+    if (!has_user) out += "UID=" + connection_value(user) + ";";
+    if (!has_password) out += "PWD=" + connection_value(password);
     if (!out.empty() && out.back() == ';') out.pop_back();
     return out;
 }

@@ -27,6 +27,18 @@ void ImportJob::table_failed(const std::string& text) {
     progress_.report(kImportFailed, text);
 }
 
+void ImportJob::warn_left_out_defaults(const ImportTable& table) {
+    for (const ImportColumn& c : table.columns) {
+        // A counter's default (a sequence) is what AUTO_INCREMENT does anyway.
+        if (c.default_kind != DefaultKind::left_out || c.auto_increment) continue;
+        StrBuf text;
+        text.format("WARNING : Column `%s` of table %s: its default %s cannot be carried to MySQL; the column is"
+                    " created without a default.\r\n",
+                    c.target_name.c_str(), table.target_name.c_str(), quoted_for_report(c.default_value, 200).c_str());
+        progress_.warning(text.str());
+    }
+}
+
 int ImportJob::prepare_table(ImportTable& table, TableKeys& keys) {
     for (char& c : table.target_name)
         if (c == '.' || c == '/' || c == '\\') c = '_';
@@ -36,7 +48,10 @@ int ImportJob::prepare_table(ImportTable& table, TableKeys& keys) {
     } else {
         source_.keys_from_job_file(table, keys);
     }
+    // The source's indexes may name columns the job file leaves out.
+    keep_keys_of_columns(table, keys);
     fit_keys(table, keys);
+    warn_left_out_defaults(table);
     return 1;
 }
 
@@ -106,11 +121,22 @@ int ImportJob::import_query() {
         s_.tables.resize(1);
     }
     ImportTable& table = s_.tables.front();
-    progress_.report(kSchemaStarted, table.target_name);
-    target_.set_table(table.source_name);
     TableKeys keys;
-    if (!table.source_name.empty()) source_.keys_from_job_file(table, keys);
+    target_.set_table(table.source_name);
+    if (table.source_defined_columns) {
+        // A listed table without <columns>: the columns are the query's, the keys those of
+        // the source table it names, as far as the query selects their columns.
+        if (!source_.describe_query(s_.import_query, table, target_.server_5()) ||
+            !source_.keys_from_catalog(table, keys)) {
+            table_failed(table.target_name);
+            return 0;
+        }
+    }
+    progress_.report(kSchemaStarted, table.target_name);
+    if (!table.source_defined_columns && !table.source_name.empty()) source_.keys_from_job_file(table, keys);
+    keep_keys_of_columns(table, keys);
     fit_keys(table, keys);
+    warn_left_out_defaults(table);
     if (make_table(table, keys, true) != 1) {
         table_failed(table.target_name);
         return 0;
@@ -126,29 +152,30 @@ int ImportJob::import_query() {
     return 1;
 }
 
-int ImportJob::run() {
-    if (!source_.open(s_)) return 0;
+ImportJob::Outcome ImportJob::run() {
+    if (!source_.open(s_)) return Outcome::stopped;
     source_.read_dbms();
-    if (!source_.set_up_session()) return 0;
+    if (!source_.set_up_session()) return Outcome::stopped;
     bool execute = true;
     if (strcasecmp(s_.export_mode.c_str(), "data") != 0) {
         // No statement of this mode is settled: the file is created and nothing is executed.
         FILE* file = std::fopen(s_.export_file.c_str(), "w");
         if (!file) {
             report_failure("Write Error! ");
-            return 0;
+            return Outcome::stopped;
         }
         std::fclose(file);
         execute = false;
     }
-    if (!target_.connect(s_.target, s_.http, execute)) return 0;
+    if (!target_.connect(s_.target, s_.http, execute)) return Outcome::stopped;
     source_.read_quote_char();
     int ok = s_.is_query_import() ? import_query() : import_tables();
     if (!target_.is_http()) {
         target_.set_table("");
         if (!target_.set_foreign_key_checks(true)) ok = 0;
     }
-    return ok && !some_table_failed_ ? 1 : 0;
+    if (!ok) return Outcome::stopped;
+    return some_table_failed_ ? Outcome::tables_failed : Outcome::succeeded;
 }
 
 namespace {
@@ -160,17 +187,22 @@ int run_import(ImportSettings& settings, const tinyxml2::XMLElement* job, int va
     StrBuf start_time = asctime_text();
     start_report(body, ReportKind::import_job, start_time.c_str());
     ImportProgress progress(body);
-    int ok = 0;
+    ImportJob::Outcome outcome = ImportJob::Outcome::stopped;
     std::string error;
     if (!read_import_body(job, settings, values_are_utf8, error)) {
         if (!error.empty()) report_failure(error.c_str());
         report_failure("ERROR: Invalid XML file...\r\n");
+    } else if (!settings.all_tables && settings.tables.empty() && !settings.is_query_import()) {
+        // Checked before anything connects, so that no database is created for nothing.
+        report_failure("ERROR: The <tables> element lists no table to import.\r\n");
     } else {
         ImportJob import(settings, progress);
-        ok = import.run();
+        outcome = import.run();
     }
     end_report_work(body);
-    if (!ok) report_failure("\r\nERROR: Import aborted...");
+    const int ok = outcome == ImportJob::Outcome::succeeded ? 1 : 0;
+    // A job that went to its end with failed tables has reported each of them.
+    if (outcome == ImportJob::Outcome::stopped) report_failure("\r\nERROR: Import aborted...");
     StrBuf end_time = asctime_text();
     send_report_if_asked(settings.report, ReportKind::import_job, ok, body, end_time.c_str());
     return ok;

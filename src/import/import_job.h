@@ -17,8 +17,11 @@ namespace kro::import {
 class ImportJob {
 public:
     ImportJob(ImportSettings& settings, ImportProgress& progress) : s_(settings), progress_(progress) {}
-    // The import steps from the target's Tunnel on; 1 when every step and table succeeded.
-    int run();
+    // How a run ended: every table imported; the job went to its end but tables failed;
+    // or a failure stopped the job early.
+    enum class Outcome { succeeded, tables_failed, stopped };
+    // The import steps from the target's Tunnel on.
+    Outcome run();
 
 private:
     // import_job.cpp
@@ -28,6 +31,8 @@ private:
     int prepare_table(ImportTable& table, TableKeys& keys);
     // Key columns whose type no key can take become ones it can.
     void fit_keys(ImportTable& table, const TableKeys& keys);
+    // A warning for each column whose default the target could not take.
+    void warn_left_out_defaults(const ImportTable& table);
     int transfer(ImportTable& table, const std::string* query);
     void table_failed(const std::string& text);
 

@@ -58,4 +58,9 @@ void ImportProgress::report(int code, const std::string& text) {
     }
 }
 
+void ImportProgress::warning(const std::string& text) {
+    live_.reset();
+    show_warning(body_, text.c_str());
+}
+
 }  // namespace kro::import

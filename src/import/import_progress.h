@@ -31,6 +31,8 @@ public:
     // text: the target table name, the row count, or (code 11) a name or an error text.
     void report(int code, const std::string& text);
     void row_count(long rows) { report(kRowCount, std::to_string(rows)); }
+    // A warning: console (with the log hint), log and both report bodies.
+    void warning(const std::string& text);
     // The rows read so far of the table whose data is being imported, for the live
     // progress line a terminal shows after the console line's last text.
     void rows_read(std::uint64_t rows) {

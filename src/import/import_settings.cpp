@@ -5,6 +5,7 @@
 #include <tinyxml2.h>
 
 #include "common/job_xml.h"
+#include "import/type_mapping.h"
 #include "report/reporting.h"
 
 using namespace kro::common;
@@ -61,7 +62,7 @@ int read_column(const XMLElement* element, ImportTable& table, int utf8, std::st
     if (column.type.empty()) column.type = "longblob";
     column.length = setting(element->FirstChildElement("length"), utf8);
     column.scale = scale_of_length(column.length);
-    column.default_value = setting(element->FirstChildElement("default"), utf8);
+    const std::string default_text = setting(element->FirstChildElement("default"), utf8);
     column.comment = setting(element->FirstChildElement("comment"), utf8);
     auto flag = [&](const char* name) { return is_yes(setting(element->FirstChildElement(name), utf8)); };
     column.primary = flag("primary");
@@ -71,6 +72,7 @@ int read_column(const XMLElement* element, ImportTable& table, int utf8, std::st
     column.auto_increment = flag("autoincr");
     column.zero_fill = flag("zerofill");
     apply_column_type_flags(column, table);
+    set_column_default(column, default_text, false);
     table.columns.push_back(std::move(column));
     return 1;
 }
@@ -174,11 +176,17 @@ int read_import_body(const XMLElement* job, ImportSettings& s, int utf8, std::st
     if (const XMLElement* e = job->FirstChildElement("abortonerror"))
         if (!e->GetText()) return 0;
     const XMLElement* dsn = job->FirstChildElement("dsn");
-    if (!dsn) return 0;
+    if (!dsn) {
+        error = "ERROR: The job file has no <dsn> element: the ODBC source is missing.\r\n";
+        return 0;
+    }
     if (const XMLAttribute* a = dsn->FirstAttribute()) s.source_kind = trimmed(a->Value());
     const XMLElement* name = dsn->FirstChildElement("name");
     s.source_name = setting(name, utf8);
-    if (!name || s.source_name.empty()) return 0;
+    if (!name || s.source_name.empty()) {
+        error = "ERROR: The <dsn> element has no <name>.\r\n";
+        return 0;
+    }
     s.source_user = setting(dsn->FirstChildElement("user"), utf8);
     s.source_password = statement_text(dsn->FirstChildElement("pwd"), utf8);
 
@@ -201,8 +209,15 @@ int read_import_body(const XMLElement* job, ImportSettings& s, int utf8, std::st
         }
     }
     const XMLElement* tables = job->FirstChildElement("tables");
-    if (!tables) return s.is_query_import() ? 1 : 0;
-    if (!tables->FirstAttribute()) return 0;
+    if (!tables) {
+        if (s.is_query_import()) return 1;
+        error = "ERROR: The job file has no <tables> element: the tables to import are missing.\r\n";
+        return 0;
+    }
+    if (!tables->FirstAttribute()) {
+        error = "ERROR: The <tables> element has no attribute: all=\"yes\" or all=\"no\".\r\n";
+        return 0;
+    }
     if (first_attribute_is_yes(tables)) {
         s.all_tables = true;
         return 1;

@@ -16,13 +16,25 @@ class XMLElement;
 
 namespace kro::import {
 
+// What a column's default is, as the target gets it.
+enum class DefaultKind {
+    none,
+    number,        // a plain number, written as it is
+    text,          // a string, escaped as a literal wherever it is written
+    current_time,  // NOW() or CURRENT_TIMESTAMP on a date-time column
+    left_out,      // an expression the target cannot run (the source's own): no default
+};
+
 struct ImportColumn {
     std::string source_name;  // "<ignore>": a target column that gets no source value
     std::string target_name;
     std::string type;    // MySQL type name, "varchar"
     std::string length;  // "M" or "M,D"
     int scale = 0;       // D of the length text
+    // By default_kind: the number, the string (not escaped), the time expression, or the
+    // default as the source or job file gave it when it is left out.
     std::string default_value;
+    DefaultKind default_kind = DefaultKind::none;
     std::string comment;
     int odbc_type = 0;
     long display_size = 0;
@@ -93,7 +105,7 @@ void read_import_frame(const tinyxml2::XMLElement* job, ImportSettings& settings
 int validate_import_frame(const ImportSettings& settings);
 
 // The rest of the job file. 0 when it is invalid; error then holds what to report before
-// the invalid-file text ("<source> tag error!\n" or empty).
+// the invalid-file text ("<source> tag error!\n", the missing element, or empty).
 int read_import_body(const tinyxml2::XMLElement* job, ImportSettings& settings, int values_are_utf8,
                      std::string& error);
 

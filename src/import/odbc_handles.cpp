@@ -46,4 +46,14 @@ std::string utf8_of(const SQLWCHAR* text, long count) {
     return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), static_cast<std::size_t>(count)));
 }
 
+bool column_number(SQLHANDLE statement, SQLUSMALLINT column, SQLUSMALLINT field, SQLLEN& value) {
+    WideAnswer<256> unused;
+    SQLSMALLINT unused_length = 0;
+    SQLLEN raw = 0;
+    if (!odbc_ok(SQLColAttributeW(statement, column, field, unused.get(), unused.bytes(), &unused_length, &raw)))
+        return false;
+    value = indicator_of(raw);
+    return true;
+}
+
 }  // namespace kro::import

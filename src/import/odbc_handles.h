@@ -2,6 +2,8 @@
 // unixODBC's SQLWCHAR is 16 bits, the same unit as char16_t.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -54,5 +56,46 @@ private:
 
 // UTF-8 from count UTF-16 units (count < 0: up to the terminating zero).
 std::string utf8_of(const SQLWCHAR* text, long count = -1);
+
+// Room for one wide text a driver writes: a catalog column, a diagnostic, an answer to
+// SQLGetInfoW, SQLColAttributeW or SQLDescribeColW. Drivers are written by others: some
+// write four-byte characters where two-byte ones were asked for, some ignore the length
+// they are given, some end no text they cut, some count bytes as characters. So the
+// buffer has twice the room it declares, starts zeroed, and its text is read up to its
+// first zero but never past the declared size, whatever length the driver reports.
+template <std::size_t Units>
+class WideAnswer {
+public:
+    SQLWCHAR* get() { return buffer_.data(); }
+    // The declared size, as the calls want it: in characters or in bytes.
+    static constexpr SQLSMALLINT units() { return static_cast<SQLSMALLINT>(Units); }
+    static constexpr SQLSMALLINT bytes() { return static_cast<SQLSMALLINT>(Units * sizeof(SQLWCHAR)); }
+    std::string text() const { return utf8_of(buffer_.data(), declared_length()); }
+    // Before each fetch into a bound buffer, so that no earlier row's text shows through.
+    void clear() { buffer_.fill(0); }
+
+private:
+    static_assert(Units > 0 && Units * sizeof(SQLWCHAR) <= 32767, "the calls count in SQLSMALLINT");
+    long declared_length() const {
+        long n = 0;
+        while (n < static_cast<long>(Units) && buffer_[static_cast<std::size_t>(n)] != 0) ++n;
+        return n;
+    }
+    std::array<SQLWCHAR, Units * 2 + 2> buffer_{};
+};
+
+// A length or indicator as the driver meant it. Some drivers write only the low 32 bits of
+// the 64-bit SQLLEN they are given (an SQLINTEGER): a NULL then arrives as 0xFFFFFFFF.
+// Start every indicator at 0 and read it through this.
+inline SQLLEN indicator_of(SQLLEN raw) {
+    if (raw > 0x7FFFFFFF && raw <= 0xFFFFFFFF)
+        return static_cast<SQLLEN>(static_cast<std::int32_t>(static_cast<std::uint32_t>(raw)));
+    return raw;
+}
+inline bool is_null_indicator(SQLLEN raw) { return indicator_of(raw) == SQL_NULL_DATA; }
+
+// A numeric attribute of a result column (SQLColAttributeW); false when the driver refused.
+// The text buffer the call does not need is given all the same: some drivers write there.
+bool column_number(SQLHANDLE statement, SQLUSMALLINT column, SQLUSMALLINT field, SQLLEN& value);
 
 }  // namespace kro::import

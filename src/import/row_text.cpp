@@ -28,15 +28,6 @@ bool plain_number(std::string_view text) {
     return true;
 }
 
-// The value of a column that gets none from the source.
-void append_default(StrBuf& text, const ImportColumn& c) {
-    std::string def = c.default_value;
-    while (!def.empty() && def[0] == '(') def = def.size() >= 2 ? def.substr(1, def.size() - 2) : "";
-    if (def.empty()) text.append("DEFAULT");  // the target column's own default
-    else if (c.numeric) text.append(def);
-    else text.append_format("'%s'", def.c_str());
-}
-
 }  // namespace
 
 RowText::RowText(const ImportTable& table, TargetWriter& target, bool access_guids)
@@ -65,9 +56,21 @@ bool RowText::build(const std::vector<FetchedValue>& values, StrBuf& text) {
 
 bool RowText::append_value(std::size_t i, const FetchedValue& v, StrBuf& text) {
     const ImportColumn& c = table_.columns[i];
+    Tunnel& tunnel = target_.tunnel();
+    MYSQL* handle = target_.handle();
     if (ignored_[i]) {
-        append_default(text, c);
-        return true;
+        // The column's default, written as its CREATE TABLE clause has it.
+        switch (c.default_kind) {
+            case DefaultKind::number: case DefaultKind::current_time: text.append(c.default_value); return true;
+            case DefaultKind::text:
+                text.append("'");
+                if (!append_escaped_value(text, tunnel, handle, c.default_value.data(),
+                                          static_cast<unsigned long>(c.default_value.size())))
+                    return false;
+                text.append("'");
+                return true;
+            case DefaultKind::none: case DefaultKind::left_out: text.append("DEFAULT"); return true;
+        }
     }
     if (v.is_null) {
         text.append("NULL");

@@ -1,5 +1,6 @@
 #include "import/schema_builder.h"
 
+#include <algorithm>
 #include <strings.h>
 
 #include "connection/sql_quote.h"
@@ -88,10 +89,12 @@ std::string column_clause(const ImportColumn& c, const std::string& primary_keys
         if (c.is_unsigned && c.numeric && !same_nocase(type, "bit")) text += " UNSIGNED ";
         if (c.zero_fill) text += " ZEROFILL ";
         text += c.not_null ? " NOT NULL " : " NULL ";
-        std::string def = c.default_value;
-        if (!def.empty() && !same_nocase(def, "NULL")) {
-            while (!def.empty() && def[0] == '(') def = def.size() >= 2 ? def.substr(1, def.size() - 2) : "";
-            if (!c.auto_increment && !same_nocase(type, "bit")) text += "DEFAULT " + def;
+        if (!c.auto_increment && !same_nocase(type, "bit")) {
+            switch (c.default_kind) {
+                case DefaultKind::number: case DefaultKind::current_time: text += "DEFAULT " + c.default_value; break;
+                case DefaultKind::text: text += "DEFAULT '" + target.escape(c.default_value) + "'"; break;
+                case DefaultKind::none: case DefaultKind::left_out: break;
+            }
         }
     }
     if (c.auto_increment && c.numeric) {
@@ -126,6 +129,18 @@ void map_source_columns(const std::vector<CatalogColumn>& source, SourceDbms dbm
         }
         table.columns.push_back(std::move(c));
     }
+}
+
+void keep_keys_of_columns(const ImportTable& table, TableKeys& keys) {
+    auto has = [&](const std::string& name) {
+        return std::any_of(table.columns.begin(), table.columns.end(),
+                           [&](const ImportColumn& c) { return c.target_name == name; });
+    };
+    if (!std::all_of(keys.primary.begin(), keys.primary.end(), has)) keys.primary.clear();
+    std::erase_if(keys.indexes, [&](const IndexDef& index) {
+        return !std::all_of(index.columns.begin(), index.columns.end(),
+                            [&](const IndexColumn& c) { return has(c.name); });
+    });
 }
 
 std::string create_table_text(const ImportTable& table, const TableKeys& keys, const TargetFacts& target) {

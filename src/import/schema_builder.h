@@ -44,6 +44,11 @@ struct TargetFacts {
 void map_source_columns(const std::vector<CatalogColumn>& source, SourceDbms dbms, bool server_5,
                         ImportTable& table);
 
+// Leaves out the keys over a column the table does not have (a query, or a job file's
+// column list, need not hold every key column of the source table): the primary key
+// whole, an index whole.
+void keep_keys_of_columns(const ImportTable& table, TableKeys& keys);
+
 // CREATE TABLE for the table's columns and keys (the job file's own statement when it
 // gives one). A unique index over exactly the primary key's columns is the source's own
 // primary key index and is left out.

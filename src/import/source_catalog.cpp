@@ -10,10 +10,17 @@ namespace kro::import {
 
 namespace {
 
-constexpr SQLSMALLINT kNameUnits = 512;  // 1023 bytes of UTF-16 and a terminator
+template <std::size_t Units>
+std::string text_or_empty(const WideAnswer<Units>& text, SQLLEN indicator) {
+    return is_null_indicator(indicator) ? std::string() : text.text();
+}
 
-std::string text_or_empty(const SQLWCHAR* text, SQLLEN indicator) {
-    return indicator == SQL_NULL_DATA ? std::string() : utf8_of(text);
+// Does the catalog's table type (upper case) belong to the listed ones? Some drivers
+// ignore the type list and give system tables too; a row without a type is kept.
+bool wanted_type(const std::string& type, bool excel) {
+    if (type.empty()) return true;
+    if (strcasecmp(type.c_str(), "TABLE") == 0) return true;
+    return strcasecmp(type.c_str(), excel ? "SYSTEM TABLE" : "VIEW") == 0;
 }
 
 }  // namespace
@@ -25,11 +32,19 @@ int SourceReader::list_all_tables(std::vector<ImportTable>& tables) {
         report_diagnostic(catalog_, nullptr);
         return 0;
     }
-    SQLWCHAR schema[1024], name[1024];
-    SQLLEN schema_ind = 0, name_ind = 0;
-    SQLBindCol(catalog_.get(), 2, SQL_C_WCHAR, schema, 2047, &schema_ind);
-    SQLBindCol(catalog_.get(), 3, SQL_C_WCHAR, name, 2047, &name_ind);
-    while (odbc_ok(SQLFetch(catalog_.get()))) {
+    const bool excel = dbms_ == SourceDbms::excel;
+    WideAnswer<1024> schema, name, type;
+    SQLLEN schema_ind = 0, name_ind = 0, type_ind = 0;
+    SQLBindCol(catalog_.get(), 2, SQL_C_WCHAR, schema.get(), schema.bytes(), &schema_ind);
+    SQLBindCol(catalog_.get(), 3, SQL_C_WCHAR, name.get(), name.bytes(), &name_ind);
+    SQLBindCol(catalog_.get(), 4, SQL_C_WCHAR, type.get(), type.bytes(), &type_ind);
+    for (bool rows = has_result(catalog_); rows;) {
+        schema.clear();
+        name.clear();
+        type.clear();
+        schema_ind = name_ind = type_ind = 0;
+        if (!odbc_ok(SQLFetch(catalog_.get()))) break;
+        if (!wanted_type(text_or_empty(type, type_ind), excel)) continue;
         ImportTable table;
         table.schema = text_or_empty(schema, schema_ind);
         table.source_name = text_or_empty(name, name_ind);
@@ -48,10 +63,9 @@ int SourceReader::read_result_flags(OdbcHandle& statement, std::vector<CatalogCo
     for (SQLSMALLINT i = 1; i <= count && static_cast<std::size_t>(i) <= columns.size(); ++i) {
         CatalogColumn& c = columns[static_cast<std::size_t>(i - 1)];
         SQLLEN is_unsigned = 0, auto_unique = 0;
-        SQLColAttributeW(statement.get(), static_cast<SQLUSMALLINT>(i), SQL_DESC_UNSIGNED, nullptr, 0, nullptr,
-                         &is_unsigned);
-        SQLColAttributeW(statement.get(), static_cast<SQLUSMALLINT>(i), SQL_DESC_AUTO_UNIQUE_VALUE, nullptr, 0,
-                         nullptr, &auto_unique);
+        const auto column = static_cast<SQLUSMALLINT>(i);
+        if (!column_number(statement.get(), column, SQL_DESC_UNSIGNED, is_unsigned)) is_unsigned = 0;
+        if (!column_number(statement.get(), column, SQL_DESC_AUTO_UNIQUE_VALUE, auto_unique)) auto_unique = 0;
         c.is_unsigned = is_unsigned != 0;
         c.auto_unique = auto_unique == 1;
     }
@@ -67,32 +81,35 @@ int SourceReader::read_columns(ImportTable& table, bool server_5) {
         report_diagnostic(h, nullptr);
         return 0;
     }
-    SQLWCHAR column_name[kNameUnits], remarks[kNameUnits], default_value[kNameUnits];
+    WideAnswer<512> column_name, remarks, default_value;
     SQLSMALLINT data_type = 0, digits = 0, nullable = 0;
     SQLINTEGER size = 0;
     SQLLEN ind[7] = {};
-    SQLBindCol(h.get(), 4, SQL_C_WCHAR, column_name, 1023, &ind[0]);
+    SQLSMALLINT result_columns = 0;
+    SQLNumResultCols(h.get(), &result_columns);
+    SQLBindCol(h.get(), 4, SQL_C_WCHAR, column_name.get(), column_name.bytes(), &ind[0]);
     SQLBindCol(h.get(), 5, SQL_C_SSHORT, &data_type, 0, &ind[1]);
     SQLBindCol(h.get(), 7, SQL_C_SLONG, &size, 0, &ind[2]);
     SQLBindCol(h.get(), 9, SQL_C_SSHORT, &digits, 0, &ind[3]);
     SQLBindCol(h.get(), 11, SQL_C_SSHORT, &nullable, 0, &ind[4]);
-    SQLBindCol(h.get(), 12, SQL_C_WCHAR, remarks, 1023, &ind[5]);
-    SQLSMALLINT result_columns = 0;
-    SQLNumResultCols(h.get(), &result_columns);
+    SQLBindCol(h.get(), 12, SQL_C_WCHAR, remarks.get(), remarks.bytes(), &ind[5]);
     const bool has_default = result_columns >= 13;
-    if (has_default) SQLBindCol(h.get(), 13, SQL_C_WCHAR, default_value, 1023, &ind[6]);
+    if (has_default) SQLBindCol(h.get(), 13, SQL_C_WCHAR, default_value.get(), default_value.bytes(), &ind[6]);
     std::vector<CatalogColumn> described;
-    for (;;) {
-        remarks[0] = default_value[0] = 0;
-        digits = 0;
+    while (result_columns > 0) {
+        column_name.clear();
+        remarks.clear();
+        default_value.clear();
+        data_type = digits = nullable = 0;
         size = 0;
+        for (SQLLEN& i : ind) i = 0;
         SQLRETURN r = SQLFetch(h.get());
         if (!odbc_ok(r)) break;
         CatalogColumn in;
         in.name = text_or_empty(column_name, ind[0]);
         in.odbc_type = data_type;
-        in.size = ind[2] == SQL_NULL_DATA ? 0 : size;
-        in.digits = ind[3] == SQL_NULL_DATA ? 0 : digits;
+        in.size = is_null_indicator(ind[2]) ? 0 : size;
+        in.digits = is_null_indicator(ind[3]) ? 0 : digits;
         in.no_nulls = nullable == SQL_NO_NULLS;
         in.remarks = text_or_empty(remarks, ind[5]);
         if (has_default) in.default_value = text_or_empty(default_value, ind[6]);
@@ -113,16 +130,16 @@ int SourceReader::describe_query(const std::string& query, ImportTable& table, b
     SQLNumResultCols(catalog_.get(), &count);
     std::vector<CatalogColumn> described;
     for (SQLSMALLINT i = 1; i <= count; ++i) {
-        SQLWCHAR name[1025] = {};
+        WideAnswer<1024> name;
         SQLSMALLINT name_length = 0, type = 0, digits = 0, nullable = 0;
         SQLULEN size = 0;
-        if (!odbc_ok(SQLDescribeColW(catalog_.get(), static_cast<SQLUSMALLINT>(i), name, 1025, &name_length, &type,
-                                     &size, &digits, &nullable))) {
+        if (!odbc_ok(SQLDescribeColW(catalog_.get(), static_cast<SQLUSMALLINT>(i), name.get(), name.units(),
+                                     &name_length, &type, &size, &digits, &nullable))) {
             report_diagnostic(catalog_, nullptr);
             break;
         }
         CatalogColumn in;
-        in.name = utf8_of(name);
+        in.name = name.text();
         in.odbc_type = type;
         in.size = static_cast<long>(size);
         in.digits = digits;

@@ -11,6 +11,8 @@ namespace kro::import {
 
 namespace {
 
+constexpr char kNotSupported[] = "IM001";  // the driver does not offer the function
+
 const char* rule_text(SQLSMALLINT rule) {
     switch (rule) {
         case SQL_CASCADE: return " CASCADE ";
@@ -50,20 +52,18 @@ int SourceReader::keys_from_catalog(ImportTable& table, TableKeys& keys) {
     if (!new_statement(h)) return 0;
     WideText schema(table.schema), name(table.source_name);
     if (!odbc_ok(SQLPrimaryKeysW(h.get(), nullptr, 0, schema.or_null(), schema.length(), name.get(), name.length()))) {
-        SQLWCHAR state[6] = {}, message[2];
-        SQLINTEGER native = 0;
-        SQLSMALLINT length = 0;
-        SQLGetDiagRecW(SQL_HANDLE_STMT, h.get(), 1, state, &native, message, 2, &length);
-        if (utf8_of(state) == "IM001") return read_indexes_by_name(table, false, keys);
+        if (diagnostic_state(h) == kNotSupported) return read_indexes_by_name(table, false, keys);
         report_diagnostic(h, nullptr);
         return 0;
     }
-    SQLWCHAR column[1024];
+    WideAnswer<512> column;
     SQLLEN indicator = 0;
-    SQLBindCol(h.get(), 4, SQL_C_WCHAR, column, sizeof column, &indicator);
-    SQLRETURN r;
-    while (odbc_ok(r = SQLFetch(h.get()))) {
-        const std::string name = target_column_name(table, utf8_of(column));
+    SQLBindCol(h.get(), 4, SQL_C_WCHAR, column.get(), column.bytes(), &indicator);
+    SQLRETURN r = SQL_NO_DATA;
+    for (bool rows = has_result(h); rows;) {
+        column.clear();
+        if (!odbc_ok(r = SQLFetch(h.get()))) break;
+        const std::string name = target_column_name(table, column.text());
         keys.primary.push_back(name);
         // The row action finds a source row by these columns.
         for (ImportColumn& c : table.columns)
@@ -77,26 +77,32 @@ int SourceReader::keys_from_catalog(ImportTable& table, TableKeys& keys) {
 
 // The statistics rows of the source table, one index after another; name_based: the
 // Access form (no schema, the first row always skipped, primary keys by index name).
-static int fetch_indexes(SQLHANDLE dbc, const ImportTable& table, bool name_based, std::vector<IndexDef>& indexes,
-                         std::vector<std::string>* primary_columns, OdbcHandle& h) {
-    if (!h.allocate(SQL_HANDLE_STMT, dbc)) return 0;
+// 0 when the call failed; a driver that does not offer it gives no indexes.
+int SourceReader::fetch_indexes(const ImportTable& table, bool name_based, std::vector<IndexDef>& indexes,
+                                std::vector<std::string>* primary_columns, OdbcHandle& h) {
+    if (!h.allocate(SQL_HANDLE_STMT, dbc_.get())) return 0;
     WideText schema(name_based ? std::string() : table.schema), name(table.source_name);
     if (!odbc_ok(SQLStatisticsW(h.get(), nullptr, 0, schema.or_null(), schema.length(), name.get(), name.length(),
                                 SQL_INDEX_ALL, SQL_QUICK)))
-        return 0;
+        return diagnostic_state(h) == kNotSupported ? 1 : 0;
     SQLSMALLINT non_unique = 0, ordinal = 0;
-    SQLWCHAR index_name[256], column[256], order[16];
+    WideAnswer<128> index_name, column, order;
     SQLLEN ind[5] = {};
     SQLBindCol(h.get(), 4, SQL_C_SSHORT, &non_unique, 0, &ind[0]);
-    SQLBindCol(h.get(), 6, SQL_C_WCHAR, index_name, sizeof index_name, &ind[1]);
+    SQLBindCol(h.get(), 6, SQL_C_WCHAR, index_name.get(), index_name.bytes(), &ind[1]);
     SQLBindCol(h.get(), 8, SQL_C_SSHORT, &ordinal, 0, &ind[2]);
-    SQLBindCol(h.get(), 9, SQL_C_WCHAR, column, sizeof column, &ind[3]);
-    SQLBindCol(h.get(), 10, SQL_C_WCHAR, order, sizeof order, &ind[4]);
+    SQLBindCol(h.get(), 9, SQL_C_WCHAR, column.get(), column.bytes(), &ind[3]);
+    SQLBindCol(h.get(), 10, SQL_C_WCHAR, order.get(), order.bytes(), &ind[4]);
     bool first_row = true;
     std::string last_index, last_column;
-    while (odbc_ok(SQLFetch(h.get()))) {
-        const std::string index = ind[1] == SQL_NULL_DATA ? "" : utf8_of(index_name);
-        const std::string col = ind[3] == SQL_NULL_DATA ? "" : utf8_of(column);
+    for (bool rows = has_result(h); rows;) {
+        index_name.clear();
+        column.clear();
+        order.clear();
+        for (SQLLEN& i : ind) i = 0;
+        if (!odbc_ok(SQLFetch(h.get()))) break;
+        const std::string index = is_null_indicator(ind[1]) ? "" : index_name.text();
+        const std::string col = is_null_indicator(ind[3]) ? "" : column.text();
         const bool was_first = first_row;
         first_row = false;
         if (col.empty() || (name_based && was_first)) continue;  // the table's statistics row
@@ -110,11 +116,11 @@ static int fetch_indexes(SQLHANDLE dbc, const ImportTable& table, bool name_base
             if (primary_columns) primary_columns->push_back(col);
             continue;
         }
-        const std::string order_text = ind[4] != SQL_NULL_DATA && utf8_of(order) == "A" ? " ASC " : " DESC ";
+        const std::string order_text = !is_null_indicator(ind[4]) && order.text() == "A" ? " ASC " : " DESC ";
         if (indexes.empty() || ordinal == 1 || indexes.back().name != index) {
             IndexDef def;
             def.name = index;
-            def.unique = ind[0] != SQL_NULL_DATA && non_unique == SQL_FALSE;
+            def.unique = !is_null_indicator(ind[0]) && non_unique == SQL_FALSE;
             indexes.push_back(def);
         }
         indexes.back().columns.push_back({col, order_text});
@@ -125,7 +131,7 @@ static int fetch_indexes(SQLHANDLE dbc, const ImportTable& table, bool name_base
 int SourceReader::read_statistics(const ImportTable& table, TableKeys& keys) {
     std::vector<IndexDef> indexes;
     OdbcHandle h;
-    if (!fetch_indexes(dbc_.get(), table, false, indexes, nullptr, h)) {
+    if (!fetch_indexes(table, false, indexes, nullptr, h)) {
         report_diagnostic(h ? h : dbc_, nullptr);
         return 0;
     }
@@ -141,7 +147,7 @@ int SourceReader::read_indexes_by_name(const ImportTable& table, bool append, Ta
     std::vector<IndexDef> indexes;
     std::vector<std::string> primary_columns;
     OdbcHandle h;
-    if (!fetch_indexes(dbc_.get(), table, true, indexes, append ? nullptr : &primary_columns, h)) {
+    if (!fetch_indexes(table, true, indexes, append ? nullptr : &primary_columns, h)) {
         report_diagnostic(h ? h : dbc_, nullptr);
         return 0;
     }
@@ -163,20 +169,21 @@ int SourceReader::read_foreign_keys(const ImportTable& table, const std::vector<
     WideText schema(table.schema), name(table.source_name);
     if (!odbc_ok(SQLForeignKeysW(h.get(), nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0, schema.or_null(),
                                  schema.length(), name.get(), name.length()))) {
+        if (diagnostic_state(h) == kNotSupported) return 1;  // a driver without them gives none
         report_diagnostic(h, nullptr);
         return 0;
     }
-    SQLWCHAR ref_table[512], ref_column[512], fk_table[512], column[512], key_name[512], ref_key[512];
+    WideAnswer<512> ref_table, ref_column, fk_table, column, key_name, ref_key;
     SQLSMALLINT update_rule = 0, delete_rule = 0;
     SQLLEN ind[8] = {};
-    SQLBindCol(h.get(), 3, SQL_C_WCHAR, ref_table, sizeof ref_table, &ind[0]);
-    SQLBindCol(h.get(), 4, SQL_C_WCHAR, ref_column, sizeof ref_column, &ind[1]);
-    SQLBindCol(h.get(), 7, SQL_C_WCHAR, fk_table, sizeof fk_table, &ind[2]);
-    SQLBindCol(h.get(), 8, SQL_C_WCHAR, column, sizeof column, &ind[3]);
+    SQLBindCol(h.get(), 3, SQL_C_WCHAR, ref_table.get(), ref_table.bytes(), &ind[0]);
+    SQLBindCol(h.get(), 4, SQL_C_WCHAR, ref_column.get(), ref_column.bytes(), &ind[1]);
+    SQLBindCol(h.get(), 7, SQL_C_WCHAR, fk_table.get(), fk_table.bytes(), &ind[2]);
+    SQLBindCol(h.get(), 8, SQL_C_WCHAR, column.get(), column.bytes(), &ind[3]);
     SQLBindCol(h.get(), 10, SQL_C_SSHORT, &update_rule, 0, &ind[4]);
     SQLBindCol(h.get(), 11, SQL_C_SSHORT, &delete_rule, 0, &ind[5]);
-    SQLBindCol(h.get(), 12, SQL_C_WCHAR, key_name, sizeof key_name, &ind[6]);
-    SQLBindCol(h.get(), 13, SQL_C_WCHAR, ref_key, sizeof ref_key, &ind[7]);
+    SQLBindCol(h.get(), 12, SQL_C_WCHAR, key_name.get(), key_name.bytes(), &ind[6]);
+    SQLBindCol(h.get(), 13, SQL_C_WCHAR, ref_key.get(), ref_key.bytes(), &ind[7]);
     std::string columns, ref_columns, current_name, current_table;
     SQLSMALLINT current_update = 0, current_delete = 0;
     auto close_key = [&]() {
@@ -191,11 +198,16 @@ int SourceReader::read_foreign_keys(const ImportTable& table, const std::vector<
         columns.clear();
         ref_columns.clear();
     };
-    while (odbc_ok(SQLFetch(h.get()))) {
-        if (ind[3] == SQL_NULL_DATA || column[0] == 0) break;
-        const std::string col = target_column_name(table, utf8_of(column));
-        std::string referenced = ind[0] == SQL_NULL_DATA ? "" : utf8_of(ref_table);
-        std::string referenced_column = ind[1] == SQL_NULL_DATA ? "" : utf8_of(ref_column);
+    for (bool rows = has_result(h); rows;) {
+        for (auto* text : {&ref_table, &ref_column, &fk_table, &column, &key_name, &ref_key}) text->clear();
+        for (SQLLEN& i : ind) i = 0;
+        update_rule = delete_rule = 0;
+        if (!odbc_ok(SQLFetch(h.get()))) break;
+        const std::string col_text = is_null_indicator(ind[3]) ? "" : column.text();
+        if (col_text.empty()) break;
+        const std::string col = target_column_name(table, col_text);
+        std::string referenced = is_null_indicator(ind[0]) ? "" : ref_table.text();
+        std::string referenced_column = is_null_indicator(ind[1]) ? "" : ref_column.text();
         if (listed) {
             for (const ImportTable& other : *listed) {
                 if (strcasecmp(other.source_name.c_str(), referenced.c_str()) != 0) continue;
@@ -204,14 +216,14 @@ int SourceReader::read_foreign_keys(const ImportTable& table, const std::vector<
                 break;
             }
         }
-        const std::string key = ind[6] == SQL_NULL_DATA ? "" : utf8_of(key_name);
+        const std::string key = is_null_indicator(ind[6]) ? "" : key_name.text();
         if (!columns.empty() && strcasecmp(key.c_str(), current_name.c_str()) != 0) close_key();
         append_listed(columns, backquoted(col));
         append_listed(ref_columns, backquoted(referenced_column));
         current_name = key.substr(0, 128);
         current_table = referenced.substr(0, 64);
-        current_update = ind[4] == SQL_NULL_DATA ? SQL_RESTRICT : update_rule;
-        current_delete = ind[5] == SQL_NULL_DATA ? SQL_RESTRICT : delete_rule;
+        current_update = is_null_indicator(ind[4]) ? SQL_RESTRICT : update_rule;
+        current_delete = is_null_indicator(ind[5]) ? SQL_RESTRICT : delete_rule;
     }
     close_key();
     return 1;
@@ -225,13 +237,14 @@ int SourceReader::read_access_relationships(const ImportTable& table, std::strin
     for (char c : table.source_name) text += c == '\'' ? std::string("''") : std::string(1, c);
     text += "' ORDER BY szRelationship, icolumn";
     if (!execute_text(h, text)) return 0;
-    SQLWCHAR relationship[512], column[512], object[64], ref_column[512];
+    WideAnswer<512> relationship, column, ref_column;
+    WideAnswer<64> object;
     SQLINTEGER flags = 0;
     SQLLEN ind[5] = {};
-    SQLBindCol(h.get(), 1, SQL_C_WCHAR, relationship, sizeof relationship, &ind[0]);
-    SQLBindCol(h.get(), 2, SQL_C_WCHAR, column, sizeof column, &ind[1]);
-    SQLBindCol(h.get(), 3, SQL_C_WCHAR, object, sizeof object, &ind[2]);
-    SQLBindCol(h.get(), 4, SQL_C_WCHAR, ref_column, sizeof ref_column, &ind[3]);
+    SQLBindCol(h.get(), 1, SQL_C_WCHAR, relationship.get(), relationship.bytes(), &ind[0]);
+    SQLBindCol(h.get(), 2, SQL_C_WCHAR, column.get(), column.bytes(), &ind[1]);
+    SQLBindCol(h.get(), 3, SQL_C_WCHAR, object.get(), object.bytes(), &ind[2]);
+    SQLBindCol(h.get(), 4, SQL_C_WCHAR, ref_column.get(), ref_column.bytes(), &ind[3]);
     SQLBindCol(h.get(), 5, SQL_C_SLONG, &flags, 0, &ind[4]);
     std::string columns, ref_columns, current, current_object;
     SQLINTEGER current_flags = 0;
@@ -246,13 +259,17 @@ int SourceReader::read_access_relationships(const ImportTable& table, std::strin
         columns.clear();
         ref_columns.clear();
     };
-    while (odbc_ok(SQLFetch(h.get()))) {
-        const std::string name = utf8_of(relationship);
+    for (bool rows = has_result(h); rows;) {
+        for (auto* text : {&relationship, &column, &ref_column}) text->clear();
+        object.clear();
+        flags = 0;
+        if (!odbc_ok(SQLFetch(h.get()))) break;
+        const std::string name = relationship.text();
         if (!columns.empty() && strcasecmp(name.c_str(), current.c_str()) != 0) close_key();
-        append_listed(columns, backquoted(utf8_of(column)));
-        append_listed(ref_columns, backquoted(utf8_of(ref_column)));
+        append_listed(columns, backquoted(column.text()));
+        append_listed(ref_columns, backquoted(ref_column.text()));
         current = name;
-        current_object = utf8_of(object);
+        current_object = object.text();
         current_flags = flags;
     }
     close_key();

@@ -20,8 +20,6 @@ namespace kro::import {
 
 namespace {
 
-constexpr SQLSMALLINT kNameUnits = 512;  // 1023 bytes of UTF-16 and a terminator
-
 std::string read_text_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -34,13 +32,14 @@ bool file_exists(const std::string& path) {
 
 // Is the driver registered under this name (no case)?
 bool driver_installed(SQLHANDLE env, const std::string& wanted) {
-    SQLWCHAR description[1024];
-    SQLWCHAR attributes[2048];
+    WideAnswer<1024> description;
+    WideAnswer<2048> attributes;
     SQLSMALLINT description_length = 0, attributes_length = 0;
     SQLUSMALLINT direction = SQL_FETCH_FIRST;
-    while (SQLDriversW(env, direction, description, 1024, &description_length, attributes, 2048,
-                       &attributes_length) == SQL_SUCCESS) {
-        if (strcasecmp(utf8_of(description).c_str(), wanted.c_str()) == 0) return true;
+    while (SQLDriversW(env, direction, description.get(), description.units(), &description_length, attributes.get(),
+                       attributes.units(), &attributes_length) == SQL_SUCCESS) {
+        if (strcasecmp(description.text().c_str(), wanted.c_str()) == 0) return true;
+        description.clear();
         direction = SQL_FETCH_NEXT;
     }
     return false;
@@ -48,17 +47,30 @@ bool driver_installed(SQLHANDLE env, const std::string& wanted) {
 
 }  // namespace
 
-void SourceReader::report_diagnostic(const OdbcHandle& handle, const char* sql) {
-    SQLWCHAR state[6] = {};
-    SQLWCHAR message[512] = {};
+std::string SourceReader::diagnostic_state(const OdbcHandle& handle, std::string* message) {
+    WideAnswer<8> state;  // five characters and a terminator
+    WideAnswer<1024> text;
     SQLINTEGER native = 0;
     SQLSMALLINT length = 0;
-    if (handle) SQLGetDiagRecW(handle.type(), handle.get(), 1, state, &native, message, 512, &length);
+    if (handle) SQLGetDiagRecW(handle.type(), handle.get(), 1, state.get(), &native, text.get(), text.units(), &length);
+    if (message) *message = text.text();
+    return state.text();
+}
+
+void SourceReader::report_diagnostic(const OdbcHandle& handle, const char* sql) {
+    std::string message;
+    diagnostic_state(handle, &message);
+    if (message.empty()) message = "The ODBC driver gave no message.";
     StrBuf text;
-    if (sql) text.format("\r\nERROR in SQL:\n%s", sql);
-    text.append_format("\r\nERROR: %s\r\n\r\n", utf8_of(message).c_str());
+    if (sql) text.format("\r\nERROR in SQL:\n%s", quoted_for_report(sql).c_str());
+    text.append_format("\r\nERROR: %s\r\n\r\n", message.c_str());
     report_failure(text.c_str());
     progress_.report(kImportFailed, text.str());
+}
+
+bool SourceReader::has_result(const OdbcHandle& statement) {
+    SQLSMALLINT columns = 0;
+    return odbc_ok(SQLNumResultCols(statement.get(), &columns)) && columns > 0;
 }
 
 int SourceReader::new_statement(OdbcHandle& statement) {
@@ -107,13 +119,17 @@ int SourceReader::connect(const ImportSettings& s) {
         if (!expanded.empty()) text = expanded;
     }
     if (text.empty()) {
-        report_diagnostic(dbc_, nullptr);
+        // The driver manager has nothing to say about a kind it never saw: name it.
+        StrBuf unknown;
+        unknown.format("ERROR: Unknown dsn type \"%s\": it is one of system, file, access, excel and csv.\r\n",
+                       kind.c_str());
+        report_failure(unknown.c_str());
         return 0;
     }
     WideText wide(text);
-    SQLWCHAR out[1024];
+    WideAnswer<1024> out;
     SQLSMALLINT out_length = 0;
-    if (!odbc_ok(SQLDriverConnectW(dbc_.get(), nullptr, wide.get(), wide.length(), out, 1023, &out_length,
+    if (!odbc_ok(SQLDriverConnectW(dbc_.get(), nullptr, wide.get(), wide.length(), out.get(), out.units(), &out_length,
                                    SQL_DRIVER_NOPROMPT))) {
         report_diagnostic(dbc_, nullptr);
         dbc_.reset();
@@ -125,10 +141,10 @@ int SourceReader::connect(const ImportSettings& s) {
 }
 
 void SourceReader::read_dbms() {
-    SQLWCHAR name[kNameUnits] = {};
+    WideAnswer<512> name;
     SQLSMALLINT length = 0;
-    SQLGetInfoW(dbc_.get(), SQL_DBMS_NAME, name, 1023, &length);
-    std::string upper = utf8_of(name);
+    SQLGetInfoW(dbc_.get(), SQL_DBMS_NAME, name.get(), name.bytes(), &length);
+    std::string upper = name.text();
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     dbms_ = dbms_kind(upper);
     print_console_line(("DBMS Information: " + upper).c_str());
@@ -136,10 +152,13 @@ void SourceReader::read_dbms() {
 }
 
 void SourceReader::read_quote_char() {
-    SQLWCHAR text[5] = {};
+    // An ANSI driver behind the driver manager may leave this answer unterminated: the
+    // manager then copies what follows it too. Only the first character counts.
+    WideAnswer<512> text;
     SQLSMALLINT length = 0;
-    if (odbc_ok(SQLGetInfoW(dbc_.get(), SQL_IDENTIFIER_QUOTE_CHAR, text, 9, &length)) && text[0] && text[0] < 128)
-        quote_ = static_cast<char>(text[0]);
+    if (odbc_ok(SQLGetInfoW(dbc_.get(), SQL_IDENTIFIER_QUOTE_CHAR, text.get(), text.bytes(), &length)) &&
+        text.get()[0] && text.get()[0] < 128)
+        quote_ = static_cast<char>(text.get()[0]);
 }
 
 std::string SourceReader::quoted(const std::string& name) const {

@@ -71,11 +71,18 @@ public:
     int execute_text(OdbcHandle& statement, const std::string& text);
     // The handle's first diagnostic, reported after the SQL text when one is given.
     void report_diagnostic(const OdbcHandle& handle, const char* sql);
+    // The SQLSTATE of the handle's first diagnostic, and its message when asked for.
+    std::string diagnostic_state(const OdbcHandle& handle, std::string* message = nullptr);
+    // Whether the statement's last call left a result to fetch. Some drivers answer a
+    // catalog call they cannot serve with success and no result, and crash on a fetch.
+    static bool has_result(const OdbcHandle& statement);
 
 private:
     int set_up_environment();
     int connect(const ImportSettings& settings);
     int read_result_flags(OdbcHandle& statement, std::vector<CatalogColumn>& columns);
+    int fetch_indexes(const ImportTable& table, bool name_based, std::vector<IndexDef>& indexes,
+                      std::vector<std::string>* primary_columns, OdbcHandle& h);
     int read_statistics(const ImportTable& table, TableKeys& keys);
     int read_indexes_by_name(const ImportTable& table, bool append, TableKeys& keys);
     int read_access_relationships(const ImportTable& table, std::string& clauses);

@@ -68,7 +68,8 @@ int SourceRows::open(const std::string* query) {
     }
     if (!source_.execute_text(statement_, select_text(query)) || !describe_result()) return 0;
     values_.assign(table_.columns.size(), FetchedValue{});
-    if (table_.has_long_columns) chunk_.resize(static_cast<std::size_t>(kChunkBytes / 2));
+    // Buffers have twice the room the driver is told of (see WideAnswer).
+    if (table_.has_long_columns) chunk_.resize(static_cast<std::size_t>(kChunkBytes));
     else bind();
     return 1;
 }
@@ -78,17 +79,15 @@ int SourceRows::describe_result() {
     SQLHANDLE h = statement_.get();
     for (std::size_t i = 0; i < columns; ++i) {
         SQLLEN display = 0;
-        if (!odbc_ok(SQLColAttributeW(h, static_cast<SQLUSMALLINT>(i + 1), SQL_DESC_DISPLAY_SIZE, nullptr, 0,
-                                      nullptr, &display)))
-            display = 0;
+        if (!column_number(h, static_cast<SQLUSMALLINT>(i + 1), SQL_DESC_DISPLAY_SIZE, display)) display = 0;
         table_.columns[i].display_size = source_.dbms() == SourceDbms::four_d ? 32000 : static_cast<long>(display);
     }
     for (std::size_t i = 0; i < columns; ++i) {
-        SQLWCHAR name[256];
+        WideAnswer<256> name;
         SQLSMALLINT name_length = 0, type = 0, digits = 0, nullable = 0;
         SQLULEN size = 0;
-        if (!odbc_ok(SQLDescribeColW(h, static_cast<SQLUSMALLINT>(i + 1), name, 256, &name_length, &type, &size,
-                                     &digits, &nullable))) {
+        if (!odbc_ok(SQLDescribeColW(h, static_cast<SQLUSMALLINT>(i + 1), name.get(), name.units(), &name_length,
+                                     &type, &size, &digits, &nullable))) {
             source_.report_diagnostic(statement_, nullptr);
             return 0;
         }
@@ -108,7 +107,7 @@ int SourceRows::describe_result() {
 void SourceRows::bind() {
     const std::size_t columns = table_.columns.size();
     bound_ = true;
-    buffers_.assign(columns, std::u16string(static_cast<std::size_t>(kBoundUnits), u'\0'));
+    buffers_.assign(columns, std::u16string(static_cast<std::size_t>(kBoundUnits * 2), u'\0'));
     lengths_.assign(columns, 0);
     for (std::size_t i = 0; i < columns; ++i)
         SQLBindCol(statement_.get(), static_cast<SQLUSMALLINT>(i + 1), SQL_C_WCHAR, buffers_[i].data(),
@@ -128,14 +127,16 @@ SourceRows::Next SourceRows::next() {
 
 bool SourceRows::take_bound(std::size_t i) {
     FetchedValue& v = values_[i];
-    v.is_null = lengths_[i] == SQL_NULL_DATA;
+    const SQLLEN length = indicator_of(lengths_[i]);
+    v.is_null = length == SQL_NULL_DATA;
     v.wide.clear();
     if (v.is_null) return true;
-    if (lengths_[i] == SQL_NO_TOTAL || lengths_[i] >= kBoundUnits * 2) {
+    // SQL_NO_TOTAL, or any length the buffer cannot hold: the value was cut.
+    if (length < 0 || length >= kBoundUnits * 2) {
         report_failure("\r\nERROR: A value is longer than its fetch buffer...");
         return false;
     }
-    v.wide.assign(buffers_[i].data(), static_cast<std::size_t>(lengths_[i] / 2));
+    v.wide.assign(buffers_[i].data(), static_cast<std::size_t>(length / 2));
     return true;
 }
 
@@ -148,9 +149,10 @@ bool SourceRows::fetch_column(std::size_t i) {
     const SQLSMALLINT c_type = c.binary ? SQL_C_BINARY : SQL_C_WCHAR;
     const SQLLEN room = c.binary ? kChunkBytes : kChunkBytes - 2;
     for (;;) {
-        SQLLEN indicator = 0;
+        SQLLEN raw = 0;
         SQLRETURN r = SQLGetData(statement_.get(), static_cast<SQLUSMALLINT>(i + 1), c_type, chunk_.data(),
-                                 kChunkBytes, &indicator);
+                                 kChunkBytes, &raw);
+        const SQLLEN indicator = indicator_of(raw);
         if (r == SQL_NO_DATA) break;
         if (!odbc_ok(r)) {
             source_.report_diagnostic(statement_, nullptr);
@@ -160,7 +162,9 @@ bool SourceRows::fetch_column(std::size_t i) {
             v.is_null = true;
             break;
         }
-        const SQLLEN got = indicator == SQL_NO_TOTAL || indicator > room ? room : indicator;
+        // SQL_NO_TOTAL (or any other length below zero) and a length beyond the chunk: the
+        // chunk is full.
+        const SQLLEN got = indicator < 0 || indicator > room ? room : indicator;
         if (c.binary) {
             v.bytes.append(reinterpret_cast<const char*>(chunk_.data()), static_cast<std::size_t>(got));
         } else {

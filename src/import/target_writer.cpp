@@ -21,7 +21,6 @@ namespace kro::import {
 namespace {
 
 constexpr unsigned kNoSuchTable = 1146;
-constexpr std::size_t kConsoleErrorLength = 2048;
 // Strict mode turns a value the column cannot hold into an error instead of a cut or
 // changed value.
 constexpr char kStrictMode[] = "set sql_mode = 'STRICT_ALL_TABLES,NO_ENGINE_SUBSTITUTION'";
@@ -69,10 +68,10 @@ void TargetWriter::report_error(std::string_view statement) {
         text.append_format("\r\nTable:%s", table_.c_str());
         if (!statement.empty()) {
             text.append("\r\nSql:");
-            text.append(statement);
+            text.append(quoted_for_report(statement));
         }
     }
-    report_failure_console_cut(text.c_str(), kConsoleErrorLength);
+    report_failure(text.c_str());
     progress_.report(kImportFailed, text.str());
 }
 
@@ -137,9 +136,9 @@ int TargetWriter::values_kept(std::string_view statement) {
         text.format("\r\nERROR: %ld, %s", code, row[2] ? row[2] : "");
         if (!table_.empty()) {
             text.append_format("\r\nTable:%s\r\nSql:", table_.c_str());
-            text.append(statement);
+            text.append(quoted_for_report(statement));
         }
-        report_failure_console_cut(text.c_str(), kConsoleErrorLength);
+        report_failure(text.c_str());
         progress_.report(kImportFailed, text.str());
         return 0;
     }

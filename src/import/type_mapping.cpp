@@ -58,18 +58,37 @@ SourceDbms dbms_kind(const std::string& name) {
     return SourceDbms::other;
 }
 
-std::string portable_default(const std::string& source_default) {
-    std::string text = source_default;
-    // Enclosing parentheses go, as a column clause strips them anyway.
+void set_column_default(ImportColumn& c, const std::string& given, bool from_catalog) {
+    c.default_kind = DefaultKind::none;
+    c.default_value.clear();
+    std::string text = given;
+    // Enclosing parentheses go: "((0))" is 0.
     while (text.size() >= 2 && text.front() == '(' && text.back() == ')') text = text.substr(1, text.size() - 2);
-    std::size_t literal = quoted_length(text);
-    std::size_t cast = text.find("::");
-    std::string head = cast == std::string::npos ? text : text.substr(0, cast);
-    if (literal > 0 && (literal == text.size() || literal == cast)) return text.substr(0, literal);
-    if (is_number(head)) return head;
-    for (const char* keep : {"NULL", "CURRENT_TIMESTAMP", "NOW()", "CURRENT_TIMESTAMP()"})
-        if (strcasecmp(text.c_str(), keep) == 0) return text;
-    return "";
+    if (text.empty() || strcasecmp(text.c_str(), "NULL") == 0) return;
+    if (from_catalog && text == "''") return;
+    auto set = [&](DefaultKind kind, std::string value) {
+        c.default_kind = kind;
+        c.default_value = std::move(value);
+    };
+    const bool timed = strcasecmp(c.type.c_str(), "datetime") == 0 || strcasecmp(c.type.c_str(), "timestamp") == 0;
+    if (from_catalog && strcasecmp(text.c_str(), "getdate()") == 0 && timed) return set(DefaultKind::current_time, "NOW()");
+    for (const char* now : {"CURRENT_TIMESTAMP", "NOW()", "CURRENT_TIMESTAMP()"})
+        if (strcasecmp(text.c_str(), now) == 0)
+            return timed ? set(DefaultKind::current_time, text) : set(DefaultKind::left_out, given);
+    const std::size_t literal = quoted_length(text);
+    const std::size_t cast = from_catalog ? text.find("::") : std::string::npos;
+    if (literal > 0 && (literal == text.size() || literal == cast)) {
+        std::string value;
+        for (std::size_t i = 1; i + 1 < literal; ++i) {
+            value += text[i];
+            if (text[i] == '\'') ++i;  // '' is one quote
+        }
+        return set(DefaultKind::text, value);
+    }
+    const std::string head = cast == std::string::npos ? text : text.substr(0, cast);
+    if (is_number(head)) return set(DefaultKind::number, head);
+    if (!from_catalog && !c.numeric) return set(DefaultKind::text, text);
+    set(DefaultKind::left_out, given);
 }
 
 bool is_temporal_type(const std::string& type) {
@@ -192,9 +211,7 @@ void map_column(const CatalogColumn& in, SourceDbms dbms, bool server_5, ImportC
         }
     }
     c.scale = scale_of_length(c.length);
-    if (in.default_value == "''") c.default_value.clear();
-    else if (strcasecmp(in.default_value.c_str(), "(getdate())") == 0 && c.type == "datetime") c.default_value = "NOW()";
-    else c.default_value = portable_default(in.default_value);
+    set_column_default(c, in.default_value, true);
 }
 
 }  // namespace kro::import

@@ -44,9 +44,12 @@ bool is_temporal_type(const std::string& type);
 // infinity) gives false; a "+00" zone (UTC, the source session's zone) is dropped.
 bool exact_temporal_text(std::string& text);
 
-// A source default as a MySQL column default: literals (a cast to a source type dropped),
-// NULL and the current time are kept; an expression the target would not understand
-// gives "" (no default).
-std::string portable_default(const std::string& source_default);
+// Sets the column's default from a default text. Plain numbers and string literals are
+// carried (a cast to a source type dropped), the current time on a date-time column too;
+// NULL and the empty string are no default. Any other expression is left out: the target
+// could not run it (nextval('s'), getdate() on a date). from_catalog false: the job file's
+// text, which on a column that is not numeric is the string itself. Needs the column's
+// type and numeric flag.
+void set_column_default(ImportColumn& column, const std::string& text, bool from_catalog);
 
 }  // namespace kro::import

@@ -39,6 +39,29 @@ int open_for_append(const std::string& path) {
 
 }  // namespace
 
+FILE* open_owner_only(const std::string& path, const char* mode) {
+    const std::string m = mode ? mode : "";
+    int flags = O_CREAT | O_CLOEXEC;
+    if (m == "w") flags |= O_WRONLY | O_TRUNC;
+    else if (m == "a") flags |= O_WRONLY | O_APPEND;
+    else if (m == "a+") flags |= O_RDWR | O_APPEND;
+    else {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int fd = ::open(path.c_str(), flags | O_EXCL, kOwnerOnly);
+    if (fd >= 0) fchmod(fd, kOwnerOnly);  // the umask may have taken the owner's bits too
+    else if (errno == EEXIST) fd = ::open(path.c_str(), flags, kOwnerOnly);  // a link to a new file: 0600 too
+    if (fd < 0) return nullptr;
+    FILE* stream = fdopen(fd, mode);
+    if (!stream) {
+        const int code = errno;
+        ::close(fd);
+        errno = code;
+    }
+    return stream;
+}
+
 OutputFile::~OutputFile() { discard(); }
 
 void OutputFile::discard() {

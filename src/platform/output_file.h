@@ -43,4 +43,9 @@ private:
     std::string temporary_;  // empty when written in place
 };
 
+// Opens a file as fopen does with mode "w", "a" or "a+" (others: null, EINVAL), but a
+// file it creates is readable by its owner only (0600, whatever the umask): logs and
+// session files quote statements, and so rows. An existing file keeps its permissions.
+FILE* open_owner_only(const std::string& path, const char* mode);
+
 }  // namespace kro::platform

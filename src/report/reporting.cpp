@@ -1,6 +1,5 @@
 #include "report/reporting.h"
 
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -72,32 +71,33 @@ void print_check_line() {
 
 namespace {
 
-// The error to the console (at most console_max bytes of it there) and whole to the log.
-void show_failure(const char* text, std::size_t console_max) {
+// The error to the console and the log.
+void show_failure(const char* text) {
     if (!text) text = "";
     remember_error(text);
     ProgressLine::erase_live();
-    const std::size_t length = std::strlen(text);
-    if (length <= console_max)
-        std::printf("%s", text);
-    else
-        std::printf("%.*s...", static_cast<int>(console_max), text);
+    std::printf("%s", text);
     print_check_line();
     write_line(log_file, text);
 }
 
 }  // namespace
 
-void report_failure_no_entry(const char* text) { show_failure(text, SIZE_MAX); }
+void report_failure_no_entry(const char* text) { show_failure(text); }
 
 void report_failure(const char* text) {
-    show_failure(text, SIZE_MAX);
+    show_failure(text);
     add_session_entry(text ? text : "");
 }
 
-void report_failure_console_cut(const char* text, std::size_t console_max) {
-    show_failure(text, console_max);
-    add_session_entry(text ? text : "");
+std::string quoted_for_report(std::string_view text, std::size_t max_bytes) {
+    if (text.size() <= max_bytes) return std::string(text);
+    std::size_t end = max_bytes;
+    // Never half a UTF-8 character: back up over continuation bytes.
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    std::string out(text.substr(0, end));
+    out += " ...[cut: " + std::to_string(text.size()) + " bytes in all]";
+    return out;
 }
 
 void add_session_entry(const char* text, const char* table) { write_session_entry(text, table); }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/str_buf.h"
@@ -16,9 +17,11 @@ struct ReportBody;
 void report_failure(const char* text);
 // "\nCheck <log file> for complete error details.\n" on the console.
 void print_check_line();
-// report_failure with the console's copy cut to console_max bytes and "..." when longer
-// (a statement of megabytes helps nobody on a console); log and session get it whole.
-void report_failure_console_cut(const char* text, std::size_t console_max);
+// A text (a statement, mostly) as an error report quotes it: whole up to max_bytes, else
+// its first max_bytes, ended at a character's boundary, and a mark that says it was cut.
+// A row batch of megabytes helps nobody on a console, in a log or in a session file.
+constexpr std::size_t kQuotedTextLength = 1000;
+std::string quoted_for_report(std::string_view text, std::size_t max_bytes = kQuotedTextLength);
 // Console, check line, log; no session entry.
 void report_failure_no_entry(const char* text);
 // Only the session file's <error> entry; with a table, the entry names it.

@@ -14,6 +14,7 @@
 #include "common/out_of_memory.h"
 #include "common/str_buf.h"
 #include "platform/crash_report.h"
+#include "platform/output_file.h"
 #include "platform/stop_signals.h"
 #include "platform/system_error.h"
 #include "report/process_state.h"
@@ -58,7 +59,8 @@ public:
         std::error_code ec;
         created_ = !std::filesystem::exists(path, ec);
         path_ = path;
-        stream_ = std::fopen(path.c_str(), mode);
+        // Logs and session files quote failed statements, and with them rows: owner only.
+        stream_ = open_owner_only(path, mode);
         return stream_ != nullptr;
     }
     FILE* get() const { return stream_; }

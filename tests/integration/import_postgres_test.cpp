@@ -309,6 +309,47 @@ TEST_F(ImportPostgresTest, ASmallPacketAllowanceSplitsTheRowsIntoSeveralStatemen
               pg_rows("select count(*), sum(id), sum(length(body)) from queue"));
 }
 
+// Defaults arrive as the values they are, whatever quotes and backslashes they hold; one
+// the target could not run is left out with a warning naming its column.
+TEST_F(ImportPostgresTest, DefaultsArriveAsValuesOrAreLeftOutWithAWarning) {
+    pg_run("DROP TABLE IF EXISTS defaults; CREATE TABLE defaults (id int PRIMARY KEY,"
+           " body text DEFAULT 'it''s \\ here', made text DEFAULT lower('X'), n int DEFAULT -5);"
+           "INSERT INTO defaults (id) VALUES (1)");
+    mariadb_exec("DROP DATABASE IF EXISTS imp_def");
+    RunResult r = run_job("imp_def",
+                          "<tables all=\"no\"><table source=\"defaults\"/><table source=\"child\" target=\"tagged\">"
+                          "<columns><column><source>id</source><type>int</type></column>"
+                          "<column><source>&lt;ignore&gt;</source><target>tag</target><type>varchar</type>"
+                          "<length>20</length><default>it's \\ 'x'</default></column></columns></table></tables>");
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_NE(r.out.find("WARNING : Column `made` of table defaults: its default lower('X'::text)"), std::string::npos)
+        << r.out;
+    mariadb_exec("INSERT INTO imp_def.defaults (id) VALUES (2)");
+    EXPECT_EQ(maria_rows("select id, body, made, n from imp_def.defaults order by id"),
+              (std::vector<std::string>{"1\x1fit's \\ here\x1fx\x1f-5", "2\x1fit's \\ here\x1f~\x1f-5"}));
+    EXPECT_EQ(maria_rows("select distinct tag from imp_def.tagged"), (std::vector<std::string>{"it's \\ 'x'"}));
+    pg_run("DROP TABLE defaults");
+}
+
+// The connection string quotes what the job file gives: a password may hold the
+// separator and braces.
+TEST_F(ImportPostgresTest, APasswordHoldingSeparatorsAndBracesLogsIn) {
+    const std::string password = "a;b}c{d;PWD=x";
+    pg_run("DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'kro_braced') THEN"
+           " CREATE ROLE kro_braced LOGIN; END IF; END $$;"
+           "ALTER ROLE kro_braced PASSWORD '" + password + "';"
+           "GRANT USAGE ON SCHEMA public TO kro_braced; GRANT SELECT ON child TO kro_braced;");
+    mariadb_exec("DROP DATABASE IF EXISTS imp_braced");
+    write_file(dir.file("job.xml"), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<job><odbcimport>" +
+                                        target_element("imp_braced") + "<dsn type=\"system\"><name>" +
+                                        service_value("ODBC_PG_DSN") + "</name><user>kro_braced</user><pwd>" +
+                                        xml_escaped(password) + "</pwd></dsn><tables all=\"no\">"
+                                        "<table source=\"child\"/></tables></odbcimport></job>");
+    RunResult r = run_kro({"job.xml"}, dir.path(), odbc_env());
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(maria_rows("select count(*) from imp_braced.child")[0], "2");
+}
+
 TEST_F(ImportPostgresTest, AWrongPasswordOrAMissingDsnEndsTheJobBeforeTheTarget) {
     mariadb_exec("DROP DATABASE IF EXISTS imp_never");
     write_file(dir.file("job.xml"), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<job><odbcimport>" +

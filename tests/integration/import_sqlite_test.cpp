@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include <sys/stat.h>
+
 #include "import_sources.h"
 #include "kro_test_support.h"
 #include "mariadb_fixture.h"
@@ -25,7 +27,12 @@ protected:
             " NULL, NULL, NULL), (3, 'Cy''s', 'Oslo', -2.25, -5);"
             "INSERT INTO orders VALUES (1, 1, 12.5, '2024-01-02 03:04:05'), (2, 2, NULL, NULL), (3, 3, 0, NULL);"
             "CREATE TABLE items (id INTEGER PRIMARY KEY, v TEXT);"
-            "INSERT INTO items VALUES (1, 'new1'), (2, 'new2');");
+            "INSERT INTO items VALUES (1, 'new1'), (2, 'new2');"
+            "DROP TABLE IF EXISTS wide;"
+            // Rows enough for a row statement far longer than an error report quotes.
+            "CREATE TABLE wide (id INTEGER PRIMARY KEY, name TEXT);"
+            "WITH RECURSIVE g(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM g WHERE x < 300)"
+            " INSERT INTO wide SELECT x, 'value number ' || x FROM g;");
     }
 
     RunResult run_job(const std::string& database, const std::string& dsn, const std::string& body,
@@ -91,6 +98,15 @@ TEST_F(ImportSqliteTest, AQueryImportCreatesItsTableFromTheResultColumns) {
         << r.out;
     EXPECT_EQ(maria_rows("select name, amount, big from imp_query.report"),
               (Rows{"Ann\x1f" "12.5\x1f" "1099511627776", "B\xC3\xB8 \xF0\x9F\x98\x80\x1f~\x1f~", "Cy's\x1f" "0\x1f-5"}));
+
+    // A listed table without columns takes the query's, and the keys of the source table
+    // it names.
+    r = run_job("imp_query", system_dsn(),
+                "<import type=\"query\"><query>select id, v from items where id > 1</query><table>x</table></import>"
+                "<tables all=\"no\"><table source=\"items\" target=\"picked\"/></tables>");
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(maria_rows("select id, v from imp_query.picked"), (Rows{"2\x1fnew2"}));
+    EXPECT_NE(maria_rows("show create table imp_query.picked")[0].find("PRIMARY KEY (`id`)"), std::string::npos);
 }
 
 TEST_F(ImportSqliteTest, EachConflictActionTreatsAnExistingTableAndItsRowsAsAsked) {
@@ -221,7 +237,7 @@ TEST_F(ImportSqliteTest, AFailedTableIsReportedAndAbortOnErrorDecidesWhetherTheO
     // table that is fine.
     const std::string tables =
         "<tables all=\"no\"><table source=\"nope\"/>"
-        "<table source=\"customers\" target=\"narrow\"><columns>"
+        "<table source=\"wide\" target=\"narrow\"><columns>"
         "<column><source>id</source><type>int</type></column>"
         "<column><source>name</source><type>varchar</type><length>2</length></column></columns></table>"
         "<table source=\"items\"/></tables>";
@@ -231,7 +247,20 @@ TEST_F(ImportSqliteTest, AFailedTableIsReportedAndAbortOnErrorDecidesWhetherTheO
     EXPECT_EQ(r.exit_code, 1) << r.out;
     EXPECT_NE(r.out.find("ERROR in SQL:\nSelect * from \"nope\" where 1 = 0 "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Data too long for column 'name'"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\r\nERROR: Import aborted..."), std::string::npos);
+    // The job went on to its end: it was not aborted.
+    EXPECT_EQ(r.out.find("Import aborted"), std::string::npos) << r.out;
+    // The refused statement of 300 rows is quoted in part, everywhere; the files that
+    // quote it are the owner's only.
+    for (const std::string& text : {r.out, read_file(dir.file("kro.log")), read_file(dir.file("krosession.xml"))}) {
+        EXPECT_NE(text.find("INTO `imp_fail`.`narrow`"), std::string::npos);
+        EXPECT_NE(text.find(" ...[cut: "), std::string::npos);
+        EXPECT_EQ(text.find("'value number 300'"), std::string::npos);
+    }
+    for (const char* file : {"kro.log", "krosession.xml"}) {
+        struct stat st {};
+        ASSERT_EQ(stat(dir.file(file).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+    }
     EXPECT_EQ(maria_rows("select count(*) from imp_fail.narrow")[0], "0");
     EXPECT_EQ(maria_rows("select count(*) from imp_fail.items")[0], "2");
     StoredMail stored;
@@ -246,6 +275,7 @@ TEST_F(ImportSqliteTest, AFailedTableIsReportedAndAbortOnErrorDecidesWhetherTheO
     r = run_job("imp_fail", system_dsn(), "<onerror value=\"yes\"/>" + tables);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out.find("Importing table schema: items"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\r\nERROR: Import aborted..."), std::string::npos);
     EXPECT_TRUE(maria_rows("show tables from imp_fail").empty());
 }
 
@@ -262,6 +292,10 @@ TEST_F(ImportSqliteTest, MissingFilesDriversAndBrokenJobFilesFailWithTheirTexts)
         {"<dsn type=\"access\"><name>" + dir.file("new.accdb") + "</name></dsn>" + tables,
          "ERROR: Drivers for Microsoft Office 2007 are not found...\r\n"},
         {system_dsn() + "<tables/>", "ERROR: Invalid XML file...\r\n"},
+        {tables, "ERROR: The job file has no <dsn> element"},
+        {system_dsn(), "ERROR: The job file has no <tables> element"},
+        {system_dsn() + "<tables all=\"no\"></tables>", "ERROR: The <tables> element lists no table to import."},
+        {"<dsn type=\"oracle\"><name>x</name></dsn>" + tables, "ERROR: Unknown dsn type \"oracle\""},
         {system_dsn() + "<tables all=\"no\"><table source=\"items\"><columns><column><type>int</type></column>"
                         "</columns></table></tables>",
          "<source> tag error!\n"},

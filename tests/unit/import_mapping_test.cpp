@@ -96,14 +96,46 @@ TEST(ImportTypeMapping, ValuesKeepTheirPrecisionRangeAndLength) {
     expect_mapped(SQL_NUMERIC, 1000, 998, "decimal", "65,30", true, false, false);
 }
 
-TEST(ImportTypeMapping, DefaultsTheTargetUnderstandsAreKept) {
-    EXPECT_EQ(portable_default("'none'::text"), "'none'");
-    EXPECT_EQ(portable_default("'it''s'"), "'it''s'");
-    EXPECT_EQ(portable_default("((0))"), "0");
-    EXPECT_EQ(portable_default("-1.5::numeric"), "-1.5");
-    EXPECT_EQ(portable_default("CURRENT_TIMESTAMP"), "CURRENT_TIMESTAMP");
-    EXPECT_EQ(portable_default("nextval('t_id_seq'::regclass)"), "");
-    EXPECT_EQ(portable_default("'a'); DROP TABLE x; --"), "");
+// Literals are carried as values (escaped where they are written), the current time only
+// where the column can hold it, any other expression is left out; the job file's text is
+// the string itself on a column that is not numeric.
+TEST(ImportTypeMapping, DefaultsAreCarriedAsValuesOrLeftOut) {
+    struct Case {
+        const char* text;
+        bool from_catalog;
+        const char* type;
+        DefaultKind kind;
+        const char* value;
+    };
+    const Case cases[] = {
+        {"'none'::text", true, "longtext", DefaultKind::text, "none"},
+        {"'it''s \\ here'", true, "varchar", DefaultKind::text, "it's \\ here"},
+        {"((0))", true, "int", DefaultKind::number, "0"},
+        {"-1.5::numeric", true, "decimal", DefaultKind::number, "-1.5"},
+        {"''", true, "varchar", DefaultKind::none, ""},
+        {"NULL", true, "varchar", DefaultKind::none, ""},
+        {"CURRENT_TIMESTAMP", true, "datetime", DefaultKind::current_time, "CURRENT_TIMESTAMP"},
+        {"(getdate())", true, "datetime", DefaultKind::current_time, "NOW()"},
+        {"now()", true, "date", DefaultKind::left_out, "now()"},
+        {"nextval('t_id_seq'::regclass)", true, "int", DefaultKind::left_out, "nextval('t_id_seq'::regclass)"},
+        {"'a'); DROP TABLE x; --", true, "varchar", DefaultKind::left_out, "'a'); DROP TABLE x; --"},
+        {"it's", false, "varchar", DefaultKind::text, "it's"},
+        {"'quoted'", false, "varchar", DefaultKind::text, "quoted"},
+        {"7", false, "int", DefaultKind::number, "7"},
+        {"seven", false, "int", DefaultKind::left_out, "seven"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        ImportColumn column;
+        column.type = c.type;
+        ImportTable table;
+        apply_column_type_flags(column, table);
+        set_column_default(column, c.text, c.from_catalog);
+        EXPECT_EQ(column.default_kind, c.kind);
+        if (c.kind != DefaultKind::none) {
+            EXPECT_EQ(column.default_value, c.value);
+        }
+    }
     EXPECT_EQ(dbms_kind("MICROSOFT SQL SERVER"), SourceDbms::sql_server);
     EXPECT_EQ(dbms_kind("ACCESS"), SourceDbms::access);
     EXPECT_EQ(dbms_kind("EXCEL"), SourceDbms::excel);

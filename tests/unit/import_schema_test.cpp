@@ -94,22 +94,26 @@ TEST(ImportSchemaBuilder, EachSourceDescriptionGivesItsCreateTableStatement) {
     }
 }
 
-TEST(ImportSchemaBuilder, CommentsAreEscapedAndTheJobFilesOwnStatementWins) {
+TEST(ImportSchemaBuilder, CommentsAndDefaultsAreEscapedAndTheJobFilesOwnStatementWins) {
     ImportTable table;
     table.target_name = "t";
     table.comment = "it's";
     CatalogColumn c = col("x", SQL_INTEGER, 10);
     c.remarks = "o'k";
     c.default_value = "((7))";
-    map_source_columns({c}, SourceDbms::other, true, table);
+    CatalogColumn s = col("s", SQL_VARCHAR, 10);
+    s.default_value = "'a''b'::text";
+    CatalogColumn n = col("n", SQL_INTEGER, 10);
+    n.default_value = "nextval('n_seq'::regclass)";
+    map_source_columns({c, s, n}, SourceDbms::other, true, table);
     TargetFacts target;
     target.database = "d";
     target.server_4_1 = true;
     target.utf8mb4 = false;
     target.escape = [](const std::string& text) { return "<" + text + ">"; };
     EXPECT_EQ(create_table_text(table, {}, target),
-              "CREATE TABLE `d`.`t`( `x` int(10) NULL DEFAULT 7 COMMENT '<o'k>') DEFAULT CHARSET = utf8"
-              " COMMENT = '<it's>'");
+              "CREATE TABLE `d`.`t`( `x` int(10) NULL DEFAULT 7 COMMENT '<o'k>', `s` varchar(10) NULL DEFAULT '<a'b>',"
+              " `n` int(10) NULL ) DEFAULT CHARSET = utf8 COMMENT = '<it's>'");
     table.create_statement = "CREATE TABLE mine (x int)";
     EXPECT_EQ(create_table_text(table, {}, target), "CREATE TABLE mine (x int)");
 }
