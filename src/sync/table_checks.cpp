@@ -219,22 +219,33 @@ std::string stored_table_name(const std::string& sql_name) {
     return name;
 }
 
-void warn_of_target_triggers(SyncContext& ctx) {
+bool ask_about_target_table(SyncContext& ctx, const char* query, std::string& answer) {
     SyncSide& target = ctx.target();
     const std::string name = stored_table_name(ctx.plan.table);
-    StrBuf statement("select group_concat(TRIGGER_NAME order by ACTION_ORDER separator ', ') from "
-                     "information_schema.TRIGGERS where EVENT_OBJECT_SCHEMA = database() and EVENT_OBJECT_TABLE = '",
-                     1);
+    StrBuf statement(query, 1);
+    statement.append("'");
     if (!append_escaped_value(statement, target.tunnel(), target.handle(), name.data(),
                               static_cast<unsigned long>(name.size())))
-        return;
+        return false;
     statement.append("'");
     ResultPtr result = query_side(target, statement.c_str());
     MYSQL_ROW row = result ? target.tunnel().fetch_row(result.get()) : nullptr;
-    if (!row || !row[0]) return;
+    if (!row || !row[0]) return false;
+    answer = row[0];
+    return true;
+}
+
+void warn_of_target_triggers(SyncContext& ctx) {
+    std::string names;
+    if (!ask_about_target_table(ctx,
+                                "select group_concat(TRIGGER_NAME order by ACTION_ORDER separator ', ') from "
+                                "information_schema.TRIGGERS where EVENT_OBJECT_SCHEMA = database() and "
+                                "EVENT_OBJECT_TABLE = ",
+                                names))
+        return;
     StrBuf text;
     text.format("\n\nWARNING: table %s has triggers on the target, which fire for every row the sync changes: %s",
-                ctx.plan.table_label.c_str(), row[0]);
+                ctx.plan.table_label.c_str(), names.c_str());
     show_warning(ctx.report(), text.c_str());
 }
 
@@ -256,18 +267,12 @@ bool target_has_other_unique_key(SyncContext& ctx) {
 // A failed look-up counts as referred to: without staging a swap fails and is rolled back,
 // while a cascading delete would lose rows of other tables.
 bool target_is_referred_to(SyncContext& ctx) {
-    SyncSide& target = ctx.target();
-    const std::string name = stored_table_name(ctx.plan.table);
-    StrBuf statement("select count(*) from information_schema.REFERENTIAL_CONSTRAINTS where "
-                     "UNIQUE_CONSTRAINT_SCHEMA = database() and REFERENCED_TABLE_NAME = '",
-                     1);
-    if (!append_escaped_value(statement, target.tunnel(), target.handle(), name.data(),
-                              static_cast<unsigned long>(name.size())))
-        return true;
-    statement.append("'");
-    ResultPtr result = query_side(target, statement.c_str());
-    MYSQL_ROW row = result ? target.tunnel().fetch_row(result.get()) : nullptr;
-    return !row || !row[0] || std::strcmp(row[0], "0") != 0;
+    std::string count;
+    return !ask_about_target_table(ctx,
+                                   "select count(*) from information_schema.REFERENTIAL_CONSTRAINTS where "
+                                   "UNIQUE_CONSTRAINT_SCHEMA = database() and REFERENCED_TABLE_NAME = ",
+                                   count) ||
+           count != "0";
 }
 
 }  // namespace

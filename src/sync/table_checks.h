@@ -37,6 +37,11 @@ KeyFound find_key_columns(SyncContext& ctx, connection::TunnelResult* keys, int 
 // The table's name as the server stores it, from its form in SQL ("`a``b`" gives "a`b").
 std::string stored_table_name(const std::string& sql_name);
 
+// Asks the target one question about the current table: the query ends with a comparison
+// to which the table's stored name is added as a literal. False when the query failed or
+// its answer is NULL or no row; else answer holds the first column of the first row.
+bool ask_about_target_table(SyncContext& ctx, const char* query, std::string& answer);
+
 // A warning, once for the table in this direction, naming the triggers the target has on
 // it: they fire for every row the sync changes. Nothing when it has none.
 void warn_of_target_triggers(SyncContext& ctx);

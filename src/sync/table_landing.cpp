@@ -19,19 +19,12 @@ namespace {
 // Whether the target's engine for the table undoes uncommitted changes; false when it
 // cannot be told, so that the run never claims an undo it cannot vouch for.
 bool transactional(SyncContext& ctx) {
-    SyncSide& target = ctx.target();
-    const std::string name = stored_table_name(ctx.plan.table);
-    StrBuf statement(
-        "select e.TRANSACTIONS from information_schema.TABLES t join information_schema.ENGINES e on e.ENGINE = "
-        "t.ENGINE where t.TABLE_SCHEMA = database() and t.TABLE_NAME = '",
-        1);
-    if (!append_escaped_value(statement, target.tunnel(), target.handle(), name.data(),
-                              static_cast<unsigned long>(name.size())))
-        return false;
-    statement.append("'");
-    ResultPtr result = query_side(target, statement.c_str());
-    MYSQL_ROW row = result ? target.tunnel().fetch_row(result.get()) : nullptr;
-    return row && row[0] && std::strcmp(row[0], "YES") == 0;
+    std::string transactions;
+    return ask_about_target_table(ctx,
+                                  "select e.TRANSACTIONS from information_schema.TABLES t join information_schema.ENGINES "
+                                  "e on e.ENGINE = t.ENGINE where t.TABLE_SCHEMA = database() and t.TABLE_NAME = ",
+                                  transactions) &&
+           transactions == "YES";
 }
 
 void undo(SyncContext& ctx) {
