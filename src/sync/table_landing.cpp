@@ -1,9 +1,7 @@
 #include "sync/table_landing.h"
 
-#include <cstring>
 #include <string>
 
-#include "connection/sql_quote.h"
 #include "connection/statements.h"
 #include "sync/sync_script.h"
 #include "sync/sync_statements.h"
