@@ -12,6 +12,14 @@ using namespace kro::connection;
 
 namespace kro::export_ {
 
+namespace {
+
+const char kBinlogPositionError[] =
+    "The binary log position for the dump could not be read (it needs the RELOAD and the BINLOG MONITOR or "
+    "REPLICATION CLIENT privileges): ";
+
+}  // namespace
+
 int DumpWriter::dump_database_list() {
     std::string list = database_list_.str();
     std::size_t start = 0;
@@ -52,6 +60,8 @@ int DumpWriter::dump_all_databases() {
 }
 
 int DumpWriter::dump_all_databases_single_file(const std::vector<std::string>& names) {
+    // The file's one header holds the position, so one snapshot covers every database in it.
+    if (options().binlogposition && !begin_database_read()) return 0;
     write_header();
     write_set_block();
     for (const std::string& name : names) {
@@ -154,6 +164,9 @@ int DumpWriter::dump_database(const std::string& name, bool* file_open_failed) {
     current_db_ = name;
     const unsigned errors_before = errors_;
     const bool own_file = output_.form() == OutputForm::per_database;
+    // The header of a file of its own holds the position, so the reading starts before it.
+    const bool read_first = own_file && options().binlogposition;
+    if (read_first && !begin_database_read()) return 0;
     if (own_file) {
         if (!output_.open_for_database(name)) {
             if (file_open_failed) *file_open_failed = true;
@@ -164,7 +177,7 @@ int DumpWriter::dump_database(const std::string& name, bool* file_open_failed) {
         write_header();
         write_set_block();
     }
-    int ok = dump_database_content(name);
+    int ok = dump_database_content(name, !read_first);
     if (output_.form() == OutputForm::single_file || own_file) {
         write_footer();
         if (!flush_output()) ok = 0;
@@ -177,18 +190,10 @@ int DumpWriter::dump_database(const std::string& name, bool* file_open_failed) {
 }
 
 // What a database's block holds after its header: its section, the session the dump is
-// read in, and its objects.
-int DumpWriter::dump_database_content(const std::string& name) {
+// read in (unless begun already), and its objects.
+int DumpWriter::dump_database_content(const std::string& name, bool begin_reading) {
     if (output_.form() == OutputForm::per_database && !write_database_section(name)) return 0;
-    set_names_on_connection();
-    // The consistency the job asks for is part of the dump: without it the dump is not what
-    // was ordered, so a failure here fails the job like a failed table.
-    if (options().singletransaction &&
-        (!source_.send("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
-         !source_.send("START TRANSACTION /*!40100 WITH CONSISTENT SNAPSHOT */") || !source_.send("UNLOCK TABLES"))) {
-        report_object_failure(false);
-        if (job_.abortonerror) return 0;
-    }
+    if (begin_reading && !begin_database_read()) return 0;
     if (output_.form() == OutputForm::single_file) {
         write_header();
         write_set_block();
@@ -206,6 +211,61 @@ int DumpWriter::dump_database_content(const std::string& name) {
     int ok = dump_objects_of_database(true);
     for (auto& list : job_.lists) list.clear();
     return ok;
+}
+
+int DumpWriter::begin_database_read() {
+    set_names_on_connection();
+    binlog_position_.reset();
+    bool with_position = false;
+    if (options().binlogposition && !binary_logging_on(source_, with_position)) return report_position_failure();
+    if (!options().singletransaction) {
+        // Without a snapshot the position is where the reading began.
+        return !with_position || read_position() ? 1 : report_position_failure();
+    }
+    const int snapshot = start_snapshot(with_position);
+    if (snapshot < 0) return report_position_failure();
+    // The consistency the job asks for is part of the dump: without it the dump is not what
+    // was ordered, so a failure here fails the job like a failed table.
+    if (snapshot == 0) {
+        report_object_failure(false);
+        if (job_.abortonerror) return 0;
+    }
+    return 1;
+}
+
+// A brief global read lock holds back commits while the snapshot starts and the position is
+// read, so that the position is exactly where the snapshot's data ends. Over the HTTP tunnel
+// each request is a session of its own: a lock would end with its request.
+int DumpWriter::start_snapshot(bool with_position) {
+    const bool lock = with_position && !source_.tunnel().is_http();
+    if (lock && !source_.send("FLUSH TABLES WITH READ LOCK")) return -1;
+    if (!source_.send("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
+        !source_.send("START TRANSACTION /*!40100 WITH CONSISTENT SNAPSHOT */")) {
+        if (lock) source_.send("UNLOCK TABLES");
+        return 0;
+    }
+    const bool have_position = !with_position || read_position();
+    // This also ends the lock taken for the position.
+    if (!source_.send("UNLOCK TABLES") && have_position) return 0;
+    return have_position ? 1 : -1;
+}
+
+int DumpWriter::read_position() {
+    BinlogPosition position;
+    if (!read_binlog_position(source_, position)) return 0;
+    binlog_position_ = std::move(position);
+    return 1;
+}
+
+// The job asked for the position: a dump without it is not what was ordered.
+int DumpWriter::report_position_failure() {
+    if (!source_.cancelled()) {
+        StrBuf text;
+        text.format("%s%s", kBinlogPositionError, source_.error_text().c_str());
+        source_.record_error(text.c_str());
+    }
+    report_object_failure(false);
+    return 0;
 }
 
 // Tables (each with its triggers), the other triggers, events, functions, procedures,

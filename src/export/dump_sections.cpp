@@ -16,6 +16,7 @@ void DumpWriter::write_header() {
         "/*\n%s\nMySQL - %s : Database - %s\n%s\n*/\r\n", banner_text.c_str(),
         sql_comment_text(source_.tunnel().get_server_info(source_.handle())).c_str(),
         sql_comment_text(current_db_).c_str(), "*********************************************************************");
+    if (binlog_position_) output_.buffer().append(binlog_position_comment(*binlog_position_));
 }
 
 void DumpWriter::write_set_block() {

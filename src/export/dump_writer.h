@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/str_buf.h"
+#include "export/binlog_position.h"
 #include "export/dump_connection.h"
 #include "export/dump_events.h"
 #include "export/dump_output.h"
@@ -92,7 +93,14 @@ private:
     int dump_all_databases_per_file(const std::vector<std::string>& names);
     int all_databases_table_pass(const std::string& name);
     int dump_database(const std::string& name, bool* file_open_failed = nullptr);
-    int dump_database_content(const std::string& name);
+    int dump_database_content(const std::string& name, bool begin_reading);
+    // The session a database is read in: its character set, the consistent snapshot and the
+    // binary log position when asked for. 0 when the database cannot be dumped.
+    int begin_database_read();
+    // 1 with the snapshot started, 0 when it failed, -1 when the position could not be read.
+    int start_snapshot(bool with_position);
+    int read_position();
+    int report_position_failure();
     int dump_objects_of_database(bool with_tables);
 
     // Text sections.
@@ -168,6 +176,7 @@ private:
     std::set<std::string> stand_in_views_;  // "database.view" with a stand-in in the dump
     std::map<std::string, std::vector<std::string>> table_triggers_;  // of the current database, by table
     std::set<std::string> written_triggers_;  // "database.trigger" written after their table
+    std::optional<BinlogPosition> binlog_position_;  // of the data being read, for the header
     std::optional<std::string> text_charset_;  // the connection's character_set_results, once asked
     common::StrBuf pending_warning_;  // the current object's, printed once its line is complete
 

@@ -126,6 +126,7 @@ const YesNoKey kYesNoKeys[] = {
     {"createfunction", &ExportOptions::createfunction},
     {"createtrigger", &ExportOptions::createtrigger},
     {"dropobjects", &ExportOptions::dropobjects},
+    {"binlogposition", &ExportOptions::binlogposition},
 };
 
 long read_number(const XMLElement* options, const char* name) {

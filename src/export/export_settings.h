@@ -44,6 +44,8 @@ struct ExportOptions {
     int createfunction = 0;
     int createtrigger = 0;
     int dropobjects = 0;
+    // The source's binary log position in the dump's header, when it writes a binary log.
+    int binlogposition = 0;
 };
 
 struct ExportJob {

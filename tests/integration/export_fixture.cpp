@@ -44,12 +44,13 @@ std::vector<std::string> client_env(const std::string& server) {
 
 }  // namespace
 
-std::string export_job_xml(const std::string& export_part, const char* options, const std::string& extra) {
+std::string export_job_xml(const std::string& export_part, const char* options, const std::string& extra,
+                           const std::string& server) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<job><exportjob>\n<source>";
-    xml += "<host>" + service_value("MARIADB_HOST") + "</host>";
-    xml += "<port>" + service_value("MARIADB_PORT") + "</port>";
-    xml += "<user>" + service_value("MARIADB_USER") + "</user>";
-    xml += "<pwd>" + service_value("MARIADB_PASSWORD") + "</pwd>";
+    xml += "<host>" + service_value(server + "_HOST") + "</host>";
+    xml += "<port>" + service_value(server + "_PORT") + "</port>";
+    xml += "<user>" + service_value(server + "_USER") + "</user>";
+    xml += "<pwd>" + service_value(server + "_PASSWORD") + "</pwd>";
     xml += "<compressed>0</compressed></source>\n<export>" + export_part + "</export>\n";
     if (options) xml += std::string("<options>") + options + "</options>\n";
     xml += extra + "</exportjob></job>\n";

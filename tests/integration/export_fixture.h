@@ -11,9 +11,9 @@
 
 // An exportjob job file: the source server of the test services, then export_part (the
 // inside of <export>), then options (the inside of <options>, or no <options> element at
-// all when null), then extra elements of <exportjob>.
+// all when null), then extra elements of <exportjob>. server names the source server.
 std::string export_job_xml(const std::string& export_part, const char* options,
-                           const std::string& extra = "");
+                           const std::string& extra = "", const std::string& server = "MARIADB");
 
 // Writes the job file into dir and runs kro there.
 RunResult run_export_job(const TempDir& dir, const std::string& xml);
