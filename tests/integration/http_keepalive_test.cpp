@@ -133,8 +133,9 @@ struct TunnelSession {
     ~TunnelSession() { tunnel.close(handle); }
     // The first value of the statement's first row; "failed: ..." when it failed.
     std::string value(const std::string& statement) {
-        tunnel.real_query(handle, statement.c_str(), statement.size());
-        TunnelResult* result = tunnel.store_result(handle);
+        Tunnel& t = tunnel;
+        t.real_query(handle, statement.c_str(), statement.size());
+        TunnelResult* result = t.store_result(handle);
         if (tunnel.affected_rows(handle) == ~std::uint64_t{0}) return "failed: " + std::string(tunnel.error(handle));
         MYSQL_ROW row = result ? tunnel.fetch_row(result) : nullptr;
         std::string text = row && row[0] ? row[0] : "";
@@ -176,8 +177,9 @@ TEST_F(HttpKeepAliveTest, ReadsShareOneConnectionAndAWriteCutAfterItRanIsNotSent
     // A batch travels on a connection of its own too; the kept one still serves reads.
     const int before = proxy.connections();
     std::string batch = "insert into kro_keepalive.once values ('batch')";
-    s.tunnel.real_query(s.handle, batch.c_str(), batch.size(), false, true);
-    s.tunnel.free_result(s.tunnel.store_result(s.handle, 0, 1));
+    Tunnel& t = s.tunnel;
+    t.real_query(s.handle, batch.c_str(), batch.size(), false, true);
+    t.free_result(t.store_result(s.handle, 0, 1));
     EXPECT_EQ(proxy.connections(), before + 1);
     EXPECT_EQ(s.value("select count(*) from kro_keepalive.once"), "2");
     EXPECT_EQ(proxy.connections(), before + 1);
