@@ -19,7 +19,7 @@ delays=("$@")
 
 # shellcheck source=bench/bench_setup.sh
 source "$top/bench/bench_setup.sh"
-cmake --build "$build" -j2 --target latency_proxy >/dev/null
+cmake --build "$build" -j2 --target latency_proxy >/dev/null && proxy_bin="$build/bench/latency_proxy"
 [ -n "${FPM_TUNNEL_URL:-}" ] || { echo "the webfpm service is not running" >&2; exit 1; }
 fpm_port=$(sed 's|^http://127.0.0.1:\([0-9]*\)/.*|\1|' <<< "$FPM_TUNNEL_URL")
 fpm_path=$(sed 's|^http://127.0.0.1:[0-9]*||' <<< "$FPM_TUNNEL_URL")
@@ -59,8 +59,8 @@ printf '%-10s %14s %14s %8s\n' "delay" "direct (ms)" "tunnel (ms)" "ratio"
 for delay in "${delays[@]}"; do
   db_proxy=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
   web_proxy=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-  "$build/latency_proxy" "$db_proxy" "$MARIADB_PORT" "$delay" & proxies+=($!)
-  "$build/latency_proxy" "$web_proxy" "$fpm_port" "$delay" & proxies+=($!)
+  "$proxy_bin" "$db_proxy" "$MARIADB_PORT" "$delay" & proxies+=($!)
+  "$proxy_bin" "$web_proxy" "$fpm_port" "$delay" & proxies+=($!)
   sleep 0.3
   job_xml "$work/direct.xml" "$work/direct.sql" "$db_proxy"
   job_xml "$work/tunnel.xml" "$work/tunnel.sql" "$MARIADB_PORT" \
