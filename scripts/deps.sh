@@ -17,7 +17,7 @@ test_packages=(
   mariadb-server mariadb-client openssl
   python3-aiosmtpd
   openssh-server openssh-client
-  php-cli php-mysql stunnel4 tinyproxy
+  php-cli php-mysql php-fpm nginx stunnel4 tinyproxy
   procps time locales
   postgresql odbc-postgresql libsqliteodbc sqlite3 unixodbc odbc-mdbtools mdbtools
 )

@@ -34,6 +34,19 @@ bool is_auth_status(long status) { return status == 401 || status == 407; }
 
 }  // namespace
 
+HttpConnections::HttpConnections() {
+    global_init();
+    share_ = curl_share_init();
+    if (!share_) return;
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+}
+
+HttpConnections::~HttpConnections() {
+    if (share_) curl_share_cleanup(share_);
+}
+
 HttpClient::HttpClient() {
     global_init();
     curl_.reset(curl_easy_init());
@@ -114,6 +127,10 @@ void HttpClient::configure() {
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(c, CURLOPT_POST, 1L);
+    // Answers are mostly Base64 in XML: the script compresses them when it can.
+    curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
+    if (connections_ && connections_->share()) curl_easy_setopt(c, CURLOPT_SHARE, connections_->share());
+    curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, fresh_connection_ ? 1L : 0L);
 }
 
 long HttpClient::perform(const char* data, std::size_t length, curl_slist* headers, bool keep_body) {

@@ -1,5 +1,6 @@
 // HttpClient: posts one request body to the tunnel script's URL over HTTP or HTTPS and
-// keeps the answer. One client is made per request and destroyed after it.
+// keeps the answer. One client is made per request and destroyed after it; connections
+// (with their TLS sessions) outlive it in an HttpConnections pool when one is given.
 //
 // Every blocking step is bounded by the time-out (connect and TLS handshake by the
 // connect time-out, the transfer by a stall limit), and the transfer is abandoned when
@@ -18,6 +19,20 @@
 
 namespace kro::connection {
 
+// Connections to web servers kept open between requests, with their TLS sessions and host
+// names. Owned by one tunnel and used from one thread at a time.
+class HttpConnections {
+public:
+    HttpConnections();
+    ~HttpConnections();
+    HttpConnections(const HttpConnections&) = delete;
+    HttpConnections& operator=(const HttpConnections&) = delete;
+    CURLSH* share() const { return share_; }
+
+private:
+    CURLSH* share_;
+};
+
 class HttpClient {
 public:
     HttpClient();
@@ -35,6 +50,12 @@ public:
     void set_stop_flag(const std::atomic<bool>* stop) { stop_ = stop; }
     // The largest answer body kept (kMaxBodyBytes unless a request needs far less).
     void set_body_limit(std::size_t bytes) { body_limit_ = bytes; }
+    // Takes a kept connection from the pool when there is one and leaves its own there.
+    void set_connections(HttpConnections* pool) { connections_ = pool; }
+    // Sends on a connection of its own: libcurl sends a request again, unasked, when a kept
+    // connection turns out dead before any answer byte, which a request that may change
+    // data must never risk.
+    void set_fresh_connection(bool on) { fresh_connection_ = on; }
 
     // Posts the data ("Base64: yes" header when base64). With preflight and credentials to
     // apply, an empty request goes first so that they are applied before the body travels.
@@ -96,6 +117,8 @@ private:
     int timeout_ms_ = 15000;
     std::size_t body_limit_ = kMaxBodyBytes;
     const std::atomic<bool>* stop_ = nullptr;
+    HttpConnections* connections_ = nullptr;
+    bool fresh_connection_ = false;
     bool configured_ = false;
 
     // The last exchange.

@@ -1,7 +1,9 @@
 #include "connection/http_tunnel.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <strings.h>
@@ -10,6 +12,7 @@
 #include "connection/charset_escape.h"
 #include "connection/http_client.h"
 #include "connection/http_result.h"
+#include "connection/read_statement.h"
 #include "connection/tunnel_answer.h"
 #include "connection/tunnel_request.h"
 #include "connection/tunnel_texts.h"
@@ -96,7 +99,7 @@ constexpr const char* kPreamblePlain[] = {
 
 }  // namespace
 
-HttpTunnel::HttpTunnel() {
+HttpTunnel::HttpTunnel() : connections_(std::make_unique<HttpConnections>()) {
     // The client library's escaper needs the library set up, which mysql_init() would do
     // for a direct connection; this form never calls it.
     static const int library_ready = mysql_library_init(0, nullptr, nullptr);
@@ -185,6 +188,7 @@ void HttpTunnel::configure(HttpClient& client, const char* url, const std::atomi
     client.set_content_type(content_type_.c_str());
     client.set_timeout(timeout_ms_);
     client.set_stop_flag(stop);
+    client.set_connections(connections_.get());
 }
 
 TunnelResult* HttpTunnel::store_result(MYSQL* handle, int, int send_pending_now, int) {
@@ -224,6 +228,8 @@ TunnelResult* HttpTunnel::send_pending(MYSQL* handle, std::size_t answer_limit) 
     HttpClient client;
     configure(client, tunnel_url_.c_str(), stop_);
     client.set_body_limit(answer_limit);
+    // Only a request that surely changes nothing may ride on a kept connection.
+    client.set_fresh_connection(batch_ || !only_reads(pending_query_.view()));
     long status = 0;
     bool sent = client.send(body.data(), body.size(), query_encode_, &status, true);
     body.clear();
@@ -249,6 +255,7 @@ TunnelResult* HttpTunnel::send_pending(MYSQL* handle, std::size_t answer_limit) 
         return nullptr;
     }
     pending_query_.clear();
+    last_answer_bytes_ = answer_text.size();
     auto answer = std::make_unique<TunnelAnswer>();
     if (!answer->parse(std::move(answer_text))) {
         set_error(handle, tunnel_text::kErrCannotConnect, tunnel_text::kUnusableAnswer);
@@ -284,6 +291,42 @@ int HttpTunnel::next_result(MYSQL*) {
 
 bool HttpTunnel::check_tunnel(MYSQL* handle) {
     if (!handle) return false;
+    std::string announcement;
+    if (!post_check(handle, announcement)) return false;
+    take_announcement(announcement);
+    return true;
+}
+
+// A script that takes larger pages says so after its version: "max_answer_bytes=N", the
+// largest answer it gives.
+void HttpTunnel::take_announcement(std::string_view words) {
+    script_checked_ = true;
+    static constexpr std::string_view kLimit = "max_answer_bytes=";
+    std::size_t at = words.find(kLimit);
+    if (at == std::string_view::npos || (at > 0 && words[at - 1] != ' ')) return;
+    std::string number(words.substr(at + kLimit.size(), 20));
+    script_answer_limit_ = std::strtoull(number.c_str(), nullptr, 10);
+}
+
+long HttpTunnel::next_page_rows(MYSQL*, long last_rows) {
+    if (!script_checked_) {
+        // Asked on a handle of its own: a script that fails the check keeps small pages
+        // and leaves the caller's handle as it was.
+        MYSQL* scratch = init();
+        std::string announcement;
+        if (post_check(scratch, announcement)) take_announcement(announcement);
+        close(scratch);
+        script_checked_ = true;
+    }
+    if (script_answer_limit_ == 0 || last_rows <= 0 || last_answer_bytes_ == 0) return kTunnelPageRows;
+    const std::size_t budget = std::min(kPageAnswerBytes, script_answer_limit_ / kPageAnswerShare);
+    const std::size_t per_row = std::max<std::size_t>(1, last_answer_bytes_ / static_cast<std::size_t>(last_rows));
+    // Grown step by step, so that one small answer between pages cannot ask for a huge one.
+    const long rows = static_cast<long>(std::min<std::size_t>(budget / per_row, kMaxPageRows));
+    return std::clamp(rows, kTunnelPageRows, std::max(kTunnelPageRows, last_rows * 16));
+}
+
+bool HttpTunnel::post_check(MYSQL* handle, std::string& announcement) {
     std::string url = tunnel_url_.str();
     // A URL that has a query string of its own gets the check's values appended to it.
     url += url.find('?') == std::string::npos ? '?' : '&';
@@ -334,6 +377,8 @@ bool HttpTunnel::check_tunnel(MYSQL* handle) {
         set_error(handle, tunnel_text::kErrVersion, tunnel_text::kVersionMismatch);
         return false;
     }
+    answer.remove_prefix(std::string_view(tunnel_text::kVersion).size());
+    announcement = answer;
     return true;
 }
 

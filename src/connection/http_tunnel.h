@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "connection/tunnel.h"
 
@@ -21,6 +22,7 @@ class XMLElement;
 namespace kro::connection {
 
 class HttpClient;
+class HttpConnections;
 class TunnelAnswer;
 
 class HttpTunnel final : public Tunnel {
@@ -58,6 +60,7 @@ public:
     int next_result(MYSQL* handle) override;
     bool check_tunnel(MYSQL* handle) override;
     bool is_http() const override { return true; }
+    long next_page_rows(MYSQL* handle, long last_rows) override;
 
     // A batch is sent at the latest when its text grows beyond this many bytes.
     static constexpr std::size_t kBatchLimit = 65535;
@@ -65,9 +68,18 @@ public:
     // anything much larger is no tunnel.
     static constexpr std::size_t kCheckAnswerLimit = 64 * 1024;
     static constexpr std::size_t kVersionAnswerLimit = 64 * 1024;
+    // The answer a page aims at when the script takes larger pages: kro holds it whole and
+    // parsed, so a few MiB; and at most this share of the script's max_answer_bytes, so
+    // that a page of rows larger than the last one's still fits.
+    static constexpr std::size_t kPageAnswerBytes = 6 * 1024 * 1024;
+    static constexpr std::size_t kPageAnswerShare = 8;
+    static constexpr long kMaxPageRows = 1000000;
 
 private:
     void set_server_version(MYSQL* handle, const char* text);
+    // Posts the check request; the check answer's text after the version, "" when none.
+    bool post_check(MYSQL* handle, std::string& announcement);
+    void take_announcement(std::string_view words);
     void configure(HttpClient& client, const char* url, const std::atomic<bool>* stop) const;
     // Posts the queued text; an answer beyond answer_limit bytes is cut off and fails.
     TunnelResult* send_pending(MYSQL* handle, std::size_t answer_limit);
@@ -83,6 +95,10 @@ private:
     std::unique_ptr<TunnelAnswer> answer_;
     const tinyxml2::XMLElement* current_ = nullptr;
     bool take_next_result_ = false;
+    std::unique_ptr<HttpConnections> connections_;
+    std::size_t last_answer_bytes_ = 0;
+    bool script_checked_ = false;
+    std::size_t script_answer_limit_ = 0;  // max_answer_bytes the script announced; 0: none
 };
 
 }  // namespace kro::connection

@@ -67,6 +67,18 @@ public:
 
     virtual bool is_http() const = 0;
 
+    // Rows for the next page of a table read in pages over this connection; last_rows is
+    // the number of rows the previous page held (0 before the first). Over the HTTP tunnel
+    // a page is one request whose answer the script and kro hold whole: kTunnelPageRows,
+    // unless the script announces larger answers, then as many as a few MiB of answer
+    // hold, judged by the last page.
+    virtual long next_page_rows(MYSQL* handle, long last_rows) {
+        (void)handle;
+        (void)last_rows;
+        return kTunnelPageRows;
+    }
+    static constexpr long kTunnelPageRows = 1000;
+
     // Settings the HTTP form sends with every request (texts kept to 127 characters).
     void set_timeout(int ms) { timeout_ms_ = ms; }
     void set_use_proxy(bool on) { use_proxy_ = on; }

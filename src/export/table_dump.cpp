@@ -153,12 +153,24 @@ void TableDump::start_select(StrBuf& statement) const {
 
 // Pages along the key: each starts after the last key of the page before, until a page
 // comes back short.
+// Over the HTTP tunnel the script may take pages larger than the first; a chunklimit the
+// job asks for stays the most.
+long TableDump::next_page_size(long last_rows) const {
+    Tunnel& tunnel = source_.tunnel();
+    if (!tunnel.is_http()) return settings_.page_size;
+    const ExportOptions& options = settings_.options;
+    long rows = tunnel.next_page_rows(source_.handle(), last_rows);
+    if (options.chunkinsert && options.chunklimit >= 1) rows = std::min<long>(rows, options.chunklimit);
+    return rows;
+}
+
 int TableDump::read_key_pages() {
     const std::string order = key_order(key_);
-    const long page_size = settings_.page_size;
     std::vector<std::string> after;
     StrBuf statement;
+    long page_size = 0;
     for (;;) {
+        page_size = next_page_size(page_size);
         start_select(statement);
         if (!after.empty()) append_after_key(statement, key_, after);
         statement.append_format(" order by %s limit %ld", order.c_str(), page_size);
@@ -185,9 +197,10 @@ int TableDump::read_key_pages() {
 // Pages by offset, for tables without a key to page along; in primary-key order when the
 // table has one.
 int TableDump::read_offset_pages(long total) {
-    const long page_size = settings_.page_size;
     StrBuf statement;
+    long page_size = 0;
     for (long offset = 0; offset < total; offset += page_size) {
+        page_size = next_page_size(page_size);
         start_select(statement);
         if (!primary_order_.empty()) statement.append_format(" order by %s ", primary_order_.c_str());
         statement.append_format("limit %ld,%ld ", offset, page_size);

@@ -44,6 +44,8 @@ private:
     int plan();
     int read_key_pages();
     int read_offset_pages(long total);
+    // Rows of the next page, the last page having held last_rows (0 before the first).
+    long next_page_size(long last_rows) const;
     // One page of rows; with capture_key the key values of its last row are kept for the
     // next page's WHERE clause.
     int read_rows(const char* statement, bool capture_key);
