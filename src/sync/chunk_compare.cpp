@@ -1,6 +1,7 @@
 #include "sync/chunk_compare.h"
 
 #include <algorithm>
+#include <cctype>
 #include <deque>
 #include <functional>
 #include <strings.h>
@@ -103,29 +104,124 @@ bool run_pair(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target) {
     return source.result && target.result;
 }
 
-// The rows of a differing chunk: read both sides at once, merge, and apply what the
-// target needs, between the batch markers of the script.
-int compare_chunk_rows(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target, int chunk,
-                       const RowLayout& layout) {
-    StrBuf marker;
-    if (ctx.writes_script()) {
-        marker.format("\t/*Start of batch : %d */\n", chunk + 1);
-        ctx.script().append(marker);
+// merge_columns, reporting a failure.
+bool found_columns(SyncContext& ctx, TunnelResult* source, TunnelResult* target, const RowLayout& layout,
+                   MergeColumns& columns) {
+    if (merge_columns(ctx, source, target, layout, columns)) return true;
+    StrBuf text;
+    text.format("The rows of table %s came back without their key columns; the table was not synced.\r\n",
+                ctx.plan.table.c_str());
+    report_failure(text.c_str());
+    return false;
+}
+
+// The statements of one chunk: each side's checksum, the source's keys and digests, its
+// whole rows (narrowed to some digests when given a condition), and the target's keys and
+// digests.
+struct ChunkWork {
+    int chunk = 0;
+    std::string source_sum, target_sum, source_keys, target_rows;
+    std::function<std::string(const std::string& only)> source_rows;
+};
+
+bool is_digest(const char* text, unsigned long length) {
+    if (!text || length != 32) return false;
+    for (unsigned long i = 0; i < length; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+    return true;
+}
+
+// Reads whole from the source just the rows the merge will write, by their digests, into
+// rows, and numbers the actions after that result: 1. 0 (actions unchanged) when they did
+// not come back exactly as the merge saw them, in order: then the chunk is read whole
+// instead. -1 when the statement failed (reported).
+int read_rows_to_write(SyncContext& ctx, const ChunkWork& work, const ChunkTable& table, TunnelResult* keys,
+                       unsigned crc, std::vector<RowAction>& actions, ResultPtr& rows) {
+    Tunnel& tunnel = ctx.source().tunnel();
+    std::vector<std::string> digests;
+    for (const RowAction& action : actions) {
+        if (action.action != RowActionCode::insert_row && action.action != RowActionCode::update_row) continue;
+        tunnel.data_seek(keys, action.row - 1);
+        MYSQL_ROW row = tunnel.fetch_row(keys);
+        unsigned long* lengths = row ? tunnel.fetch_lengths(keys) : nullptr;
+        if (!row || !is_digest(row[crc], lengths[crc])) return 0;
+        digests.emplace_back(row[crc], lengths[crc]);
     }
-    if (!run_pair(ctx, source, target)) return 0;
-    MergeColumns columns;
-    if (!merge_columns(ctx, source.result.get(), target.result.get(), layout, columns)) {
-        StrBuf text;
-        text.format("The rows of table %s came back without their key columns; the table was not synced.\r\n",
-                    ctx.plan.table.c_str());
-        report_failure(text.c_str());
+    rows = query_side(ctx.source(), work.source_rows(digest_in(table, digests)).c_str());
+    if (!rows) {
+        ctx.report_error(ctx.source());
+        return -1;
+    }
+    const int at = column_index(tunnel, rows.get(), "__crc");
+    bool same = at >= 0 && tunnel.num_rows(rows.get()) == digests.size();
+    for (std::size_t i = 0; same && i < digests.size(); ++i) {
+        MYSQL_ROW row = tunnel.fetch_row(rows.get());
+        unsigned long* lengths = row ? tunnel.fetch_lengths(rows.get()) : nullptr;
+        same = row && row[at] && std::string_view(row[at], lengths[at]) == digests[i];
+    }
+    if (!same) {
+        rows.reset();
         return 0;
     }
+    std::uint32_t number = 0;
+    for (RowAction& action : actions)
+        if (action.action == RowActionCode::insert_row || action.action == RowActionCode::update_row)
+            action.row = ++number;
+    return 1;
+}
 
-    bool deletes = ctx.plan.delete_allowed && !ctx.plan.filter;
+enum class ChunkOutcome { failed, equal, repaired };
+
+// The rows of a chunk: the keys and digests of both sides are read at once and merged;
+// the source's rows to write are then read whole, and what the target needs is applied
+// between the batch markers of the script. A chunk whose checksums differed is known to
+// differ and gets its markers whatever the merge finds; one read without checksums is
+// equal when every row has its match.
+ChunkOutcome compare_chunk_rows(SyncContext& ctx, ChunkWork& work, const ChunkTable& table, const RowLayout& layout,
+                                bool known_different) {
+    StrBuf marker;
+    if (known_different && ctx.writes_script()) {
+        marker.format("\t/*Start of batch : %d */\n", work.chunk + 1);
+        ctx.script().append(marker);
+    }
+    ChunkQuery source = side_query(ctx.source(), work.source_keys);
+    ChunkQuery target = side_query(ctx.target(), work.target_rows);
+    if (!run_pair(ctx, source, target)) return ChunkOutcome::failed;
+    MergeColumns columns;
+    if (!found_columns(ctx, source.result.get(), target.result.get(), layout, columns)) return ChunkOutcome::failed;
+    const bool deletes = ctx.plan.delete_allowed && !ctx.plan.filter;
     std::vector<RowAction> actions;
-    merge_rows(ctx.source().tunnel(), source.result.get(), ctx.target().tunnel(), target.result.get(), columns,
-               deletes, actions);
+    const MergeCount count = merge_rows(ctx.source().tunnel(), source.result.get(), ctx.target().tunnel(),
+                                        target.result.get(), columns, deletes, actions);
+    if (!count.unmatched && !known_different) return ChunkOutcome::equal;
+    if (!known_different && ctx.writes_script()) {
+        marker.format("\t/*Start of batch : %d */\n", work.chunk + 1);
+        ctx.script().append(marker);
+    }
+
+    // The rows to write, read whole: by their digests when they are few, else the chunk.
+    ResultPtr rows;
+    const std::size_t source_rows = ctx.source().tunnel().num_rows(source.result.get());
+    if (count.to_write > 0 && count.to_write * 2 <= source_rows &&
+        read_rows_to_write(ctx, work, table, source.result.get(), columns.source_crc, actions, rows) < 0)
+        return ChunkOutcome::failed;
+    if (count.to_write > 0 && !rows) {
+        rows = query_side(ctx.source(), work.source_rows({}).c_str());
+        if (!rows) {
+            ctx.report_error(ctx.source());
+            return ChunkOutcome::failed;
+        }
+        ctx.target().tunnel().data_seek(target.result.get(), 0);
+        columns = MergeColumns{};
+        if (!found_columns(ctx, rows.get(), target.result.get(), layout, columns)) return ChunkOutcome::failed;
+        merge_rows(ctx.source().tunnel(), rows.get(), ctx.target().tunnel(), target.result.get(), columns, deletes,
+                   actions);
+    } else if (rows) {
+        // The key columns' places in the whole rows, which name a row to update.
+        MergeColumns places;
+        if (!found_columns(ctx, rows.get(), target.result.get(), layout, places)) return ChunkOutcome::failed;
+    }
+    source.result.reset();
     sort_actions(actions);
 
     // Sorted: deletes, inserts, updates.
@@ -137,23 +233,16 @@ int compare_chunk_rows(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target,
     const auto first_update = std::find_if(entries.begin(), entries.end(),
                                            [](const RowAction& a) { return a.action == RowActionCode::update_row; });
     const std::span<const RowAction> updates = entries.subspan(static_cast<std::size_t>(first_update - entries.begin()));
-    TunnelResult* rows = source.result.get();
-    if (ok && ctx.plan.staged_updates) ok = remove_rows_to_update(ctx, rows, updates);
-    if (ok) ok = apply_inserts(ctx, rows, entries, used);
-    if (ok) ok = ctx.plan.staged_updates ? insert_updated_rows(ctx, rows, updates) : apply_updates(ctx, rows, updates);
+    if (ok && ctx.plan.staged_updates) ok = remove_rows_to_update(ctx, rows.get(), updates);
+    if (ok) ok = apply_inserts(ctx, rows.get(), entries, used);
+    if (ok) ok = ctx.plan.staged_updates ? insert_updated_rows(ctx, rows.get(), updates) : apply_updates(ctx, rows.get(), updates);
 
     if (ctx.writes_script()) {
-        marker.format("\t/*End   of batch : %d */\n", chunk + 1);
+        marker.format("\t/*End   of batch : %d */\n", work.chunk + 1);
         ctx.script().append(marker);
     }
-    return ok;
+    return ok ? ChunkOutcome::repaired : ChunkOutcome::failed;
 }
-
-// The four statements of one chunk: each side's checksum and each side's rows.
-struct ChunkWork {
-    int chunk = 0;
-    std::string source_sum, target_sum, source_rows, target_rows;
-};
 
 // Gives the next chunk's work: 1, or 0 after the last chunk, or -1 after a failure it
 // reported.
@@ -165,6 +254,9 @@ using NextChunk = std::function<int(ChunkWork&)>;
 // checksums after it are dropped and taken again, so that every checksum compared was
 // taken after the repairs of the chunks before it.
 constexpr std::size_t kLongestRun = 64;
+// After this many differing chunks in a row the checksums are likely to differ too: the
+// chunks are then read row by row at once, until one comes out equal.
+constexpr int kDifferingBeforeRows = 2;
 
 bool sums_equal(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target) {
     MYSQL_ROW s = ctx.source().tunnel().fetch_row(source.result.get());
@@ -175,10 +267,12 @@ bool sums_equal(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target) {
            std::string_view(s[2], s_lengths[2]) == std::string_view(t[2], t_lengths[2]);
 }
 
-int compare_chunks(SyncContext& ctx, const NextChunk& next, const RowLayout& layout, ProgressLine& progress) {
+int compare_chunks(SyncContext& ctx, const NextChunk& next, const ChunkTable& table, const RowLayout& layout,
+                   ProgressLine& progress) {
     std::deque<ChunkWork> pending;  // made, not yet compared
     bool made_all = false, next_failed = false;
     std::size_t run = 1;
+    int differing = 0;  // chunks in a row that needed repairs
     for (;;) {
         while (!made_all && pending.size() < run) {
             ChunkWork work;
@@ -190,8 +284,16 @@ int compare_chunks(SyncContext& ctx, const NextChunk& next, const RowLayout& lay
             else pending.push_back(std::move(work));
         }
         if (pending.empty()) return next_failed ? 0 : 1;
-        const std::size_t count = std::min(run, pending.size());
         progress.update(static_cast<std::uint64_t>(pending.front().chunk));
+        if (differing >= kDifferingBeforeRows) {
+            ChunkWork work = std::move(pending.front());
+            pending.pop_front();
+            const ChunkOutcome outcome = compare_chunk_rows(ctx, work, table, layout, false);
+            if (outcome == ChunkOutcome::failed) return 0;
+            if (outcome == ChunkOutcome::equal) differing = 0;
+            continue;
+        }
+        const std::size_t count = std::min(run, pending.size());
         std::vector<ChunkQuery> source, target;
         for (std::size_t i = 0; i < count; ++i) {
             source.push_back(side_query(ctx.source(), pending[i].source_sum));
@@ -219,13 +321,14 @@ int compare_chunks(SyncContext& ctx, const NextChunk& next, const RowLayout& lay
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(equal));
         if (equal == count) {
             run = std::min(run * 2, kLongestRun);
+            differing = 0;
             continue;
         }
+        if (equal > 0) differing = 0;
         ChunkWork work = std::move(pending.front());
         pending.pop_front();
-        ChunkQuery source_rows = side_query(ctx.source(), std::move(work.source_rows));
-        ChunkQuery target_rows = side_query(ctx.target(), std::move(work.target_rows));
-        if (!compare_chunk_rows(ctx, source_rows, target_rows, work.chunk, layout)) return 0;
+        if (compare_chunk_rows(ctx, work, table, layout, true) == ChunkOutcome::failed) return 0;
+        ++differing;
         run = 1;
     }
 }
@@ -316,11 +419,14 @@ int compare_by_ranges(SyncContext& ctx, const std::string& key, KeyClass key_cla
         work.chunk = chunk++;
         work.source_sum = range_checksum_source(work.chunk, table, where);
         work.target_sum = range_checksum_target(work.chunk, table, where);
-        work.source_rows = range_rows_source(table, where, key, layout.sort_columns);
+        work.source_keys = range_keys_source(table, where, key, layout.target_keys, layout.sort_columns);
+        work.source_rows = [&table, where, &key, &layout](const std::string& only) {
+            return range_rows_source(table, where, key, layout.sort_columns, only);
+        };
         work.target_rows = range_rows_target(table, where, key, layout.target_keys, layout.sort_columns);
         return 1;
     };
-    return compare_chunks(ctx, next, layout, progress);
+    return compare_chunks(ctx, next, table, layout, progress);
 }
 
 int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expression, const std::string& index_name) {
@@ -369,7 +475,10 @@ int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expressio
         work.chunk = chunk++;
         work.source_sum = order_checksum_source(work.chunk, table, where);
         work.target_sum = order_checksum_target(work.chunk, table, where);
-        work.source_rows = order_rows_source(table, where, order_by, layout.sort_columns);
+        work.source_keys = order_keys_source(table, where, order_by, layout.target_keys, layout.sort_columns);
+        work.source_rows = [&table, where, &order_by, &layout](const std::string& only) {
+            return order_rows_source(table, where, order_by, layout.sort_columns, only);
+        };
         work.target_rows = order_rows_target(table, where, order_by, layout.target_keys, layout.sort_columns);
         // A chunk without a boundary row reaches the end of the key.
         if (!row) {
@@ -382,7 +491,7 @@ int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expressio
     };
     ProgressLine progress(ctx.plan.console_line, "chunks");
     progress.expect((ctx.plan.source_rows + kRowsPerChunk - 1) / kRowsPerChunk);
-    return compare_chunks(ctx, next, layout, progress);
+    return compare_chunks(ctx, next, table, layout, progress);
 }
 
 }  // namespace kro::sync

@@ -22,8 +22,18 @@ std::string checksum_statement(int chunk, const ChunkTable& table) {
            ")), 17, 16), 16, 10) AS UNSIGNED)) \t   , 10, 16), 16, '0'))) \t   AS crc  FROM  " + table.name;
 }
 
-std::string digest(const ChunkTable& table) {
-    return "MD5(CONCAT_WS('#', " + table.checksum_expression + ")) AS __crc";
+std::string digest_value(const ChunkTable& table) { return "MD5(CONCAT_WS('#', " + table.checksum_expression + "))"; }
+
+std::string digest(const ChunkTable& table) { return digest_value(table) + " AS __crc"; }
+
+std::string and_only(const std::string& only) { return only.empty() ? "" : " AND " + only; }
+
+// A source read of the chunk's rows: select list, range, filter, order and lock.
+std::string source_read(const ChunkTable& table, const std::string& select, const std::string& where,
+                        const std::string& order_by) {
+    std::string text = "SELECT " + select + " FROM " + table.name + " " + where;
+    if (!table.filter.empty()) text += " AND (" + table.filter + ")";
+    return text + " " + order_by + " " + source_lock;
 }
 
 }  // namespace
@@ -39,9 +49,9 @@ std::string range_checksum_target(int chunk, const ChunkTable& table, const std:
 }
 
 std::string range_rows_source(const ChunkTable& table, const std::string& where, const std::string& key,
-                              const std::string& sort_columns) {
+                              const std::string& sort_columns, const std::string& only) {
     std::string text = "SELECT " + table.all_columns + ", " + digest(table) + sort_columns +
-                       " \t\t\t\t\t\t\t  FROM " + table.name + " " + where;
+                       " \t\t\t\t\t\t\t  FROM " + table.name + " " + where + and_only(only);
     if (!table.filter.empty()) text += " AND (" + table.filter + ")";
     return text + " ORDER BY " + backquoted(key) + " " + source_lock;
 }
@@ -63,9 +73,9 @@ std::string order_checksum_target(int chunk, const ChunkTable& table, const std:
 }
 
 std::string order_rows_source(const ChunkTable& table, const std::string& where, const std::string& order_by,
-                              const std::string& sort_columns) {
+                              const std::string& sort_columns, const std::string& only) {
     std::string text = "SELECT " + table.all_columns + ", " + digest(table) + sort_columns +
-                       " \t\t\t\t\t\t\t FROM " + table.name + " " + where;
+                       " \t\t\t\t\t\t\t FROM " + table.name + " " + where + and_only(only);
     text += table.filter.empty() ? " " : " AND (" + table.filter + ") ";
     return text + " " + order_by + " " + source_lock;
 }
@@ -74,6 +84,22 @@ std::string order_rows_target(const ChunkTable& table, const std::string& where,
                               const std::string& key_list, const std::string& sort_columns) {
     return "SELECT " + key_list + ", " + digest(table) + sort_columns + " \t\t\t\t\t\t\t\t   FROM " +
            table.name + " " + where + " " + order_by + " " + target_lock;
+}
+
+std::string range_keys_source(const ChunkTable& table, const std::string& where, const std::string& key,
+                              const std::string& key_select, const std::string& sort_columns) {
+    return source_read(table, key_select + ", " + digest(table) + sort_columns, where, "ORDER BY " + backquoted(key));
+}
+
+std::string order_keys_source(const ChunkTable& table, const std::string& where, const std::string& order_by,
+                              const std::string& key_list, const std::string& sort_columns) {
+    return source_read(table, key_list + ", " + digest(table) + sort_columns, where, order_by);
+}
+
+std::string digest_in(const ChunkTable& table, const std::vector<std::string>& digests) {
+    std::string text = digest_value(table) + " IN (";
+    for (std::size_t i = 0; i < digests.size(); ++i) text += (i ? ",'" : "'") + digests[i] + "'";
+    return text + ")";
 }
 
 std::string order_by_list(const std::vector<std::string>& key_names) {

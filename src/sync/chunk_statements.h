@@ -21,11 +21,13 @@ struct ChunkTable {
 // key's own text does not sort as the server does (", expr AS `__k0`..."), the same on both
 // sides; empty when none are needed.
 
+// only: a further condition on the source rows (empty: every row of the chunk).
+
 // Key ranges: where is the chunk's range condition.
 std::string range_checksum_source(int chunk, const ChunkTable& table, const std::string& where);
 std::string range_checksum_target(int chunk, const ChunkTable& table, const std::string& where);
 std::string range_rows_source(const ChunkTable& table, const std::string& where, const std::string& key,
-                              const std::string& sort_columns);
+                              const std::string& sort_columns, const std::string& only = {});
 // key_select: the key as the target selects it ("`key`", or a FLOAT key as its DOUBLE).
 std::string range_rows_target(const ChunkTable& table, const std::string& where, const std::string& key,
                               const std::string& key_select, const std::string& sort_columns);
@@ -35,9 +37,19 @@ std::string range_rows_target(const ChunkTable& table, const std::string& where,
 std::string order_checksum_source(int chunk, const ChunkTable& table, const std::string& where);
 std::string order_checksum_target(int chunk, const ChunkTable& table, const std::string& where);
 std::string order_rows_source(const ChunkTable& table, const std::string& where, const std::string& order_by,
-                              const std::string& sort_columns);
+                              const std::string& sort_columns, const std::string& only = {});
 std::string order_rows_target(const ChunkTable& table, const std::string& where, const std::string& order_by,
                               const std::string& key_list, const std::string& sort_columns);
+
+// The source's key columns and digests of a chunk, laid out as the target's row statement:
+// the merge needs no more, and only the rows it finds to write are then read whole.
+std::string range_keys_source(const ChunkTable& table, const std::string& where, const std::string& key,
+                              const std::string& key_select, const std::string& sort_columns);
+std::string order_keys_source(const ChunkTable& table, const std::string& where, const std::string& order_by,
+                              const std::string& key_list, const std::string& sort_columns);
+
+// "MD5(CONCAT_WS('#', ...)) IN ('d1','d2',...)": the rows of a chunk with those digests.
+std::string digest_in(const ChunkTable& table, const std::vector<std::string>& digests);
 
 // "ORDER BY `a` ASC,`b` ASC" for the key columns (names as the server gave them).
 std::string order_by_list(const std::vector<std::string>& key_names);

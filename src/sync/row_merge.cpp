@@ -57,10 +57,11 @@ bool same_digest(const Cursor& source, const Cursor& target, const MergeColumns&
 
 }  // namespace
 
-std::size_t merge_rows(Tunnel& source_tunnel, TunnelResult* source_result, Tunnel& target_tunnel,
+MergeCount merge_rows(Tunnel& source_tunnel, TunnelResult* source_result, Tunnel& target_tunnel,
                        TunnelResult* target_result, const MergeColumns& columns, bool deletes,
                        std::vector<RowAction>& actions) {
     actions.clear();
+    MergeCount count;
     Cursor source{source_tunnel, source_result};
     Cursor target{target_tunnel, target_result};
     source.next();
@@ -68,18 +69,26 @@ std::size_t merge_rows(Tunnel& source_tunnel, TunnelResult* source_result, Tunne
     while (!source.ended || !target.ended) {
         int order = source.ended ? 1 : target.ended ? -1 : compare_keys(source, target, columns);
         if (order == 0) {
-            actions.push_back({source.fetched, same_digest(source, target, columns) ? RowActionCode::nothing : RowActionCode::update_row});
+            const bool same = same_digest(source, target, columns);
+            actions.push_back({source.fetched, same ? RowActionCode::nothing : RowActionCode::update_row});
+            if (!same) {
+                ++count.unmatched;
+                ++count.to_write;
+            }
             source.next();
             target.next();
         } else if (order < 0) {
             actions.push_back({source.fetched, RowActionCode::insert_row});
+            ++count.unmatched;
+            ++count.to_write;
             source.next();
         } else {
             actions.push_back({target.fetched, deletes ? RowActionCode::delete_row : RowActionCode::nothing});
+            ++count.unmatched;
             target.next();
         }
     }
-    return actions.size();
+    return count;
 }
 
 void sort_actions(std::vector<RowAction>& actions) {

@@ -24,9 +24,16 @@ struct MergeColumns {
     unsigned source_crc = 0, target_crc = 0;
 };
 
+// What a merge found: the rows without their equal on the other side (a row only the
+// target holds counts even when it is left alone), and the source rows to insert or update.
+struct MergeCount {
+    std::size_t unmatched = 0;
+    std::size_t to_write = 0;
+};
+
 // Merges both results (read to their end) into actions; without deletes a row only the
-// target holds is left alone. Returns the number of entries made.
-std::size_t merge_rows(connection::Tunnel& source_tunnel, connection::TunnelResult* source, connection::Tunnel& target_tunnel, connection::TunnelResult* target,
+// target holds is left alone.
+MergeCount merge_rows(connection::Tunnel& source_tunnel, connection::TunnelResult* source, connection::Tunnel& target_tunnel, connection::TunnelResult* target,
                        const MergeColumns& columns, bool deletes, std::vector<RowAction>& actions);
 
 // Deletes first, then inserts, then updates; each in row order.
