@@ -23,6 +23,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "$(basename "$deb"): Depends: $depends"
 # Computed from the linked libraries, so the client library is among them.
 grep -q 'libmariadb3' <<<"$depends" || fail "the package's dependencies lack the MariaDB client library"
+grep -q 'libzstd1' <<<"$depends" || fail "the package's dependencies lack libzstd, which compressed dumps use"
 grep -q 'adduser' <<<"$depends" || fail "the package does not depend on adduser, which its postinst uses"
 dpkg-deb -e "$deb" "$work/control"
 [ -x "$work/control/postinst" ] || fail "the package has no postinst"

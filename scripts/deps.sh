@@ -9,6 +9,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libmariadb-dev libtinyxml2-dev libgmp-dev libcurl4-openssl-dev libssh-dev unixodbc-dev libxml2-dev
+  zlib1g-dev libzstd-dev
 )
 # dpkg-dev (for the package's computed dependencies), man-db and groff-base (the man
 # pages) and systemd (systemd-analyze for the units) serve the package checks.
@@ -18,7 +19,7 @@ test_packages=(
   python3-aiosmtpd
   openssh-server openssh-client
   php-cli php-mysql php-fpm nginx stunnel4 tinyproxy
-  procps time locales
+  procps time locales zstd
   postgresql odbc-postgresql libsqliteodbc sqlite3 unixodbc odbc-mdbtools mdbtools
 )
 demo_packages=(mariadb-server mariadb-client openssl python3 procps)

@@ -10,9 +10,9 @@ namespace kro::connection {
 
 SqlFile::SqlFile() : buffer_(kBufferSize) {}
 
-int SqlFile::open(const std::string& path, bool append) {
+int SqlFile::open(const std::string& path, bool append, Compression compression) {
     if (path.empty() || failed_) return 0;
-    if (!file_.open(path, append)) return 0;
+    if (!file_.open(path, append, compression)) return 0;
     // Large writes: a dump is hundreds of megabytes, and 8 KB system calls would cost a
     // good part of its time.
     constexpr std::size_t kStreamBuffer = 1 << 20;

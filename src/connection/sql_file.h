@@ -24,8 +24,8 @@ public:
     SqlFile();
 
     // 0 when the file cannot be opened (last_system_error() says why) or an earlier write
-    // failed.
-    int open(const std::string& path, bool append);
+    // failed. With compression the text reaches the file compressed.
+    int open(const std::string& path, bool append, platform::Compression compression = {});
     bool is_open() const { return file_.is_open(); }
     const std::string& path() const { return file_.path(); }
 

@@ -35,6 +35,12 @@ std::string unused_file_name(const std::string& name, const std::set<std::string
     }
 }
 
+std::string compressed_file_name(const std::string& name, CompressionKind kind) {
+    const std::string_view suffix = compression_suffix(kind);
+    if (std::string_view(name).ends_with(suffix)) return name;
+    return name + std::string(suffix);
+}
+
 std::string single_file_name(const std::string& path, const char* timestamp) {
     if (!timestamp) return path;
     std::size_t slash = path.rfind('/');
@@ -130,11 +136,13 @@ int DumpOutput::open_named(const std::string& name) {
     if (file_.is_open()) finish(false);
     displaced_.clear();
     if (name.empty() || file_.failed()) return 0;
-    std::string used = unused_file_name(name, used_names_);
-    if (used != name) displaced_ = name;
-    if (!file_.open(used, append_)) return 0;
-    used_names_.insert(used);
-    if (!append_) remove_earlier_incomplete(used, timestamp_ != 0);
+    // Names are told apart before the suffix goes on: "tbl_t_2.sql.zst", not "tbl_t.sql_2.zst".
+    const std::string unused = unused_file_name(name, used_names_);
+    const std::string path = compressed_file_name(unused, compression_.kind);
+    if (unused != name) displaced_ = compressed_file_name(name, compression_.kind);
+    if (!file_.open(path, append_, compression_)) return 0;
+    used_names_.insert(unused);
+    if (!append_) remove_earlier_incomplete(path, timestamp_ != 0);
     return 1;
 }
 

@@ -7,6 +7,8 @@
 // A file takes its name only when it is finished complete (see OutputFile), ending with a
 // line that says so; an incomplete one is kept as "<name>.incomplete". No file name is used
 // twice in one run: a later file that would reuse one gets a distinct name instead.
+// With compression every file is written compressed and its name gets the suffix of the
+// kind (".gz", ".zst"); the completion line is inside the compressed text.
 #pragma once
 
 #include <cstdio>
@@ -16,6 +18,7 @@
 
 #include "common/str_buf.h"
 #include "connection/sql_file.h"
+#include "platform/compressed_stream.h"
 
 namespace kro::export_ {
 
@@ -38,6 +41,8 @@ void remove_earlier_incomplete(const std::string& path, bool stamped);
 // name, or when used holds it, the first of "<stem>_2<extension>", "<stem>_3<extension>"...
 // that it does not hold.
 std::string unused_file_name(const std::string& name, const std::set<std::string>& used);
+// name with the suffix of the compression kind, unless it already ends with it.
+std::string compressed_file_name(const std::string& name, platform::CompressionKind kind);
 
 class DumpOutput {
 public:
@@ -51,6 +56,7 @@ public:
     int set_directory(const char* dir, int timestamp_dir, int all_databases);
     void set_timestamp(int on) { timestamp_ = on; }
     void set_append(int on) { append_ = on; }
+    void set_compression(platform::Compression compression) { compression_ = compression; }
 
     OutputForm form() const { return form_; }
     const std::string& file_path() const { return path_; }
@@ -90,6 +96,7 @@ private:
     std::string prefix_;  // the directory, ending in "/"
     int timestamp_ = 0;
     int append_ = 0;
+    platform::Compression compression_;
     connection::SqlFile file_;
     std::set<std::string> used_names_;
     std::string displaced_;

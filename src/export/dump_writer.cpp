@@ -41,6 +41,7 @@ DumpWriter::DumpWriter(const ExportJob& job, int values_are_utf8) : job_(job) {
         output_.set_directory(job_.path.c_str(), job_.timestampdir, job_.all_databases);
     output_.set_timestamp(job_.timestamp);
     output_.set_append(options().appendtofile);
+    output_.set_compression(options().compression);
 
     // Over the HTTP tunnel every page is a request of its own, so pages stay small there.
     const ExportOptions& o = options();

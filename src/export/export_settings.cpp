@@ -134,7 +134,7 @@ long read_number(const XMLElement* options, const char* name) {
     return !t.empty() ? std::strtol(t.c_str(), nullptr, 10) : 1000;
 }
 
-void read_options(const XMLElement* options, ExportOptions& o, int values_are_utf8) {
+void read_options(const XMLElement* options, ExportOptions& o, int values_are_utf8, std::string& error) {
     for (const YesNoKey& key : kYesNoKeys) {
         const XMLElement* e = options->FirstChildElement(key.name);
         if (e) o.*key.field = strcasecmp(text_of(e).c_str(), "yes") == 0 ? 1 : 0;
@@ -149,6 +149,11 @@ void read_options(const XMLElement* options, ExportOptions& o, int values_are_ut
         o.usecharset.clear();
     else
         o.usecharset.assign(charset, values_are_utf8);
+    // A misspelt kind is refused: read as none, it would fill the disk the user meant to spare.
+    const std::string compression = text_of(options->FirstChildElement("compression"));
+    if (!read_compression(compression, o.compression) && error.empty())
+        error = "Invalid value \"" + compression +
+                "\" in <compression>: write no, gzip or zstd, with a level if wanted (gzip:9, zstd:19)";
 }
 
 }  // namespace
@@ -182,7 +187,7 @@ int read_export_job(tinyxml2::XMLDocument& doc, ExportJob& job, int values_are_u
         if (const XMLElement* script = e->FirstChildElement("script")) read_script(script, job, values_are_utf8);
     }
     if (const XMLElement* options = exportjob->FirstChildElement("options"))
-        read_options(options, job.options, values_are_utf8);
+        read_options(options, job.options, values_are_utf8, job.setting_error);
     if (form_b_all_tables) {
         ExportOptions& o = job.options;
         job.all_of_kind[kViews] = o.createview;
@@ -197,7 +202,33 @@ int read_export_job(tinyxml2::XMLDocument& doc, ExportJob& job, int values_are_u
     return 1;
 }
 
+bool read_compression(const std::string& text, platform::Compression& compression) {
+    using platform::CompressionKind;
+    compression = {};
+    if (text.empty() || strcasecmp(text.c_str(), "no") == 0) return true;
+    const std::size_t colon = text.find(':');
+    const std::string kind = text.substr(0, colon);
+    if (strcasecmp(kind.c_str(), "gzip") == 0) compression.kind = CompressionKind::gzip;
+    else if (strcasecmp(kind.c_str(), "zstd") == 0) compression.kind = CompressionKind::zstd;
+    else return false;
+    if (colon == std::string::npos) return true;
+    const std::string level = text.substr(colon + 1);
+    const int most = platform::max_compression_level(compression.kind);
+    if (level.empty() || level.size() > 2 || level.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(level) < 1 || std::stoi(level) > most) {
+        compression = {};
+        return false;
+    }
+    compression.level = std::stoi(level);
+    return true;
+}
+
 int validate_export_job(const ExportJob& job) {
+    // Words that decide what is written come first: nothing runs on a guess.
+    if (!job.setting_error.empty()) {
+        report_failure(job.setting_error.c_str());
+        return 0;
+    }
     const ConnectionInfo& s = job.source;
     if (s.host.empty() || s.port == 0 || s.user.empty()) {
         report_failure("Source SERVER information not complete\r\n");

@@ -8,6 +8,7 @@
 #include "common/str_buf.h"
 #include "connection/connection_info.h"
 #include "mail/mail_settings.h"
+#include "platform/compressed_stream.h"
 
 namespace tinyxml2 {
 class XMLDocument;
@@ -46,6 +47,7 @@ struct ExportOptions {
     int dropobjects = 0;
     // The source's binary log position in the dump's header, when it writes a binary log.
     int binlogposition = 0;
+    platform::Compression compression;  // of every dump file
 };
 
 struct ExportJob {
@@ -69,6 +71,10 @@ struct ExportJob {
     int timestampdir = 0;
     common::StrBuf path;
 
+    // A setting kro will not guess at (an unknown compression), told before anything
+    // connects; empty when there is none.
+    std::string setting_error;
+
     ExportJob() { connection::reset_connection_info(source); }
 };
 
@@ -79,5 +85,9 @@ int read_export_job(tinyxml2::XMLDocument& doc, ExportJob& job, int values_are_u
 
 // 1 when the job can run; else the first failing check has been reported.
 int validate_export_job(const ExportJob& job);
+
+// Reads a <compression> text: empty or "no" (none), "gzip" or "zstd" (any case), either
+// with ":<level>" (gzip 1 to 9, zstd 1 to 22). false for anything else.
+bool read_compression(const std::string& text, platform::Compression& compression);
 
 }  // namespace kro::export_

@@ -64,14 +64,22 @@ FILE* open_owner_only(const std::string& path, const char* mode) {
 
 OutputFile::~OutputFile() { discard(); }
 
-void OutputFile::discard() {
-    if (stream_) std::fclose(stream_);
+bool OutputFile::close_streams() {
+    bool ok = true;
+    if (stream_ && stream_ != file_) ok = std::fclose(stream_) == 0;
     stream_ = nullptr;
+    if (file_) ok = std::fclose(file_) == 0 && ok;
+    file_ = nullptr;
+    return ok;
+}
+
+void OutputFile::discard() {
+    close_streams();
     if (!temporary_.empty()) unlink(temporary_.c_str());
     temporary_.clear();
 }
 
-int OutputFile::open(const std::string& path, bool append) {
+int OutputFile::open(const std::string& path, bool append, Compression compression) {
     if (is_open()) close_incomplete(".incomplete");
     path_ = path;
     int fd = -1;
@@ -95,25 +103,35 @@ int OutputFile::open(const std::string& path, bool append) {
         }
     }
     if (fd < 0) return 0;
-    stream_ = fdopen(fd, append ? "a" : "w");
+    file_ = fdopen(fd, append ? "a" : "w");
+    if (!file_) {
+        const int code = errno;
+        ::close(fd);
+        discard();
+        errno = code;
+        return 0;
+    }
+    stream_ = compression.kind == CompressionKind::none ? file_ : open_compressing_stream(file_, compression);
     if (stream_) return 1;
-    int code = errno;
-    ::close(fd);
-    if (!temporary_.empty()) unlink(temporary_.c_str());
-    temporary_.clear();
+    const int code = errno;
+    discard();
     errno = code;
     return 0;
 }
 
 int OutputFile::commit() {
-    if (stream_) {
-        if (std::fflush(stream_) != 0) return 0;
+    if (file_) {
+        // The compressed data end here: their last bytes go to the file before it is synced.
+        if (stream_ && stream_ != file_) {
+            const int ended = std::fclose(stream_);
+            stream_ = nullptr;
+            if (ended != 0) return 0;
+        }
+        if (std::fflush(file_) != 0) return 0;
         // Only regular files are synced: a device (/dev/stdout) may refuse it.
         struct stat st {};
-        if (fstat(fileno(stream_), &st) == 0 && S_ISREG(st.st_mode) && fsync(fileno(stream_)) != 0) return 0;
-        int closed = std::fclose(stream_);
-        stream_ = nullptr;
-        if (closed != 0) return 0;
+        if (fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode) && fsync(fileno(file_)) != 0) return 0;
+        if (!close_streams()) return 0;
     }
     if (temporary_.empty()) return 1;
     if (rename(temporary_.c_str(), path_.c_str()) != 0) return 0;
@@ -123,8 +141,7 @@ int OutputFile::commit() {
 }
 
 void OutputFile::close_incomplete(const char* suffix) {
-    if (stream_) std::fclose(stream_);
-    stream_ = nullptr;
+    close_streams();
     if (temporary_.empty()) return;
     std::string kept = path_ + suffix;
     if (rename(temporary_.c_str(), kept.c_str()) != 0) unlink(temporary_.c_str());

@@ -4,11 +4,14 @@
 // once complete, so that nobody takes a half-written file for a finished one (and an older
 // complete file of that name stays until then). A file appended to, and a path that names
 // something other than a regular file (a link, a device, a pipe), are written in place.
-// Move-only; one thread.
+// With compression, what is written to stream() reaches the file compressed; the
+// compressed data end when the file is committed or closed. Move-only; one thread.
 #pragma once
 
 #include <cstdio>
 #include <string>
+
+#include "platform/compressed_stream.h"
 
 namespace kro::platform {
 
@@ -20,9 +23,12 @@ public:
     // A file still open is closed; one under a temporary name is removed.
     ~OutputFile();
 
-    // 0 when the file cannot be opened; last_system_error() says why.
-    int open(const std::string& path, bool append);
-    bool is_open() const { return stream_ != nullptr || !temporary_.empty(); }
+    // 0 when the file cannot be opened; last_system_error() says why. A file appended to
+    // gets compressed data of its own after what it holds (gzip members and zstd frames
+    // read as one when put one after another).
+    int open(const std::string& path, bool append, Compression compression = {});
+    bool is_open() const { return file_ != nullptr || !temporary_.empty(); }
+    // Where the file's content is written (through the compressor, when there is one).
     FILE* stream() const { return stream_; }
     // The name the file has once committed.
     const std::string& path() const { return path_; }
@@ -38,7 +44,11 @@ public:
     void discard();
 
 private:
-    FILE* stream_ = nullptr;
+    // Ends the compressed data and closes the file; false when either failed.
+    bool close_streams();
+
+    FILE* file_ = nullptr;    // the file itself
+    FILE* stream_ = nullptr;  // file_, or the compressing stream in front of it
     std::string path_;
     std::string temporary_;  // empty when written in place
 };

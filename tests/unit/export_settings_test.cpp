@@ -122,6 +122,41 @@ TEST(ExportSettings, ReportAndAbortKeys) {
 }
 
 // The checks run in kro itself: message on the console, in the log and the session file.
+// A kind kro does not know is refused before anything connects, not read as none.
+TEST(ExportSettings, CompressionIsNoGzipOrZstdWithALevelAndAnythingElseIsRefused) {
+    using kro::platform::CompressionKind;
+    EXPECT_EQ(read_job("<options><bulkinsert>yes</bulkinsert></options>").options.compression.kind,
+              CompressionKind::none);
+    const struct {
+        const char* text;
+        CompressionKind kind;
+        int level;
+    } accepted[] = {{"no", CompressionKind::none, 0},   {" NO ", CompressionKind::none, 0},
+                    {"gzip", CompressionKind::gzip, 0}, {"GZip:9", CompressionKind::gzip, 9},
+                    {"zstd", CompressionKind::zstd, 0}, {"zstd:22", CompressionKind::zstd, 22}};
+    for (const auto& a : accepted) {
+        ExportJob job = read_job(std::string("<options><compression>") + a.text + "</compression></options>");
+        EXPECT_EQ(job.options.compression.kind, a.kind) << a.text;
+        EXPECT_EQ(job.options.compression.level, a.level) << a.text;
+        EXPECT_TRUE(job.setting_error.empty()) << a.text;
+    }
+    for (const char* refused : {"lz4", "yes", "gzip:0", "gzip:10", "zstd:23", "zstd:", "zstd:-1", "zstd:1x", "gzip 9"}) {
+        ExportJob job = read_job(std::string("<options><compression>") + refused + "</compression></options>");
+        EXPECT_EQ(job.options.compression.kind, CompressionKind::none) << refused;
+        EXPECT_NE(job.setting_error.find(std::string("\"") + refused + "\" in <compression>"), std::string::npos)
+            << refused << ": " << job.setting_error;
+    }
+    TempDir dir;
+    write_file(dir.file("job.xml"), "<job><exportjob><source><host>127.0.0.1</host><port>1</port><user>u</user></source>"
+                                    "<export><script>x</script></export><options><compression>lz4</compression>"
+                                    "</options></exportjob></job>");
+    RunResult run = run_kro({"job.xml"}, dir.path());
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.out.find("Invalid value \"lz4\" in <compression>: write no, gzip or zstd"), std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("Job started at"), std::string::npos);
+}
+
 struct Check {
     const char* job_body;
     const char* message;

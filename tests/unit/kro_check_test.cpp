@@ -95,6 +95,9 @@ TEST(KroCheck, NamesTheMistakeOfEachBrokenJobFile) {
         // Values kro reads otherwise than written, and what an entry cannot do without.
         {"<job><exportjob><source>" + s + "</source><export>\n<databases all=\"YES\"/></export></exportjob></job>",
          "2: error: Element 'databases', attribute 'all': [facet 'enumeration'] The value 'YES' is not an element"},
+        {"<job><exportjob><source>" + s + "</source><options>\n<compression>zstd:23</compression></options>"
+         "</exportjob></job>",
+         "2: error: Element 'compression': [facet 'pattern'] The value 'zstd:23' is not accepted by the pattern"},
         {"<job><exportjob><source>" + s + "\n<ssl>yes</ssl></source></exportjob></job>",
          "2: error: Element 'ssl': [facet 'enumeration'] The value 'yes' is not an element of the set {'0', '1'}"},
         {"<job><odbcimport><source>" + s + "</source><tables all=\"no\">\n<table target=\"x\"><dml/></table>"
