@@ -12,9 +12,47 @@ const MARIADB_CHARSET_INFO* multibyte_charset(const char* name) {
     return cs && cs->char_maxlen > 1 && cs->mb_valid && cs->mb_charlen ? cs : nullptr;
 }
 
+namespace {
+
+// What follows the backslash for each byte the server reads specially inside '...'; 0 for
+// the bytes that go as they are.
+struct EscapeTable {
+    char after[256] = {};
+    EscapeTable() {
+        after[0] = '0';
+        after[static_cast<unsigned char>('\n')] = 'n';
+        after[static_cast<unsigned char>('\r')] = 'r';
+        after[static_cast<unsigned char>('\\')] = '\\';
+        after[static_cast<unsigned char>('\'')] = '\'';
+        after[static_cast<unsigned char>('"')] = '"';
+        after[032] = 'Z';
+    }
+};
+const EscapeTable kEscapes;
+
+}  // namespace
+
+bool bytewise_charset(const MARIADB_CHARSET_INFO* cs) {
+    return cs && (cs->char_maxlen <= 1 || (cs->csname && strncasecmp(cs->csname, "utf8", 4) == 0));
+}
+
+unsigned long escape_bytes(char* destination, const char* source, unsigned long length) {
+    char* out = destination;
+    for (const char* p = source, *end = source + length; p < end; ++p) {
+        if (const char after = kEscapes.after[static_cast<unsigned char>(*p)]) {
+            *out++ = '\\';
+            *out++ = after;
+        } else {
+            *out++ = *p;
+        }
+    }
+    *out = '\0';
+    return static_cast<unsigned long>(out - destination);
+}
+
 unsigned long escape_for_charset(const MARIADB_CHARSET_INFO* cs, char* destination, const char* source,
                                  unsigned long length) {
-    if (!cs) return mysql_escape_string(destination, source, length);
+    if (!cs) return escape_bytes(destination, source, length);
     const char* end = source + length;
     char* out = destination;
     for (const char* p = source; p < end; ++p) {

@@ -1,5 +1,7 @@
 #include "connection/direct_tunnel.h"
 
+#include "connection/charset_escape.h"
+
 namespace kro::connection {
 
 namespace {
@@ -53,6 +55,11 @@ unsigned long* DirectTunnel::fetch_lengths(TunnelResult* result) { return mysql_
 
 unsigned long DirectTunnel::real_escape_string(MYSQL* handle, char* destination, const char* source,
                                                unsigned long length) {
+    // The library looks for a multibyte character at every byte. Where none can hold a byte
+    // the server reads specially, the byte-wise escape writes the same text several times
+    // faster (a dump escapes nearly every byte it writes).
+    if (!(handle->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES) && bytewise_charset(handle->charset))
+        return escape_bytes(destination, source, length);
     return mysql_real_escape_string(handle, destination, source, length);
 }
 

@@ -98,7 +98,7 @@ int TableDump::write() {
     // The row total only decides the paging: counting is a full scan of the table, so it
     // is skipped when the rows come in one piece anyway (the total is then told after
     // the rows).
-    const bool may_page = page_size > 0 && (tunnel.is_http() || options.chunkinsert);
+    const bool may_page = page_size > 0;
     long total = 0;
     if (may_page) {
         total = static_cast<long>(count_rows(tunnel, source_.handle(), database_.c_str(), name_.c_str()));

@@ -1,5 +1,5 @@
-// TableDump: the rows of one table, read from the server page by page and written as
-// INSERT statements into the dump's text. It is made for one table and written once; it
+// TableDump: the rows of one table, read from the server as one unbuffered stream (over
+// the HTTP tunnel page by page) and written as INSERT statements into the dump's text. It is made for one table and written once; it
 // holds what only that table needs (the columns its rows are read with, the key its pages
 // follow, where the next page starts, the statement being written), while the connection,
 // the output and the settings belong to the run and are borrowed.

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <random>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "connection/connect.h"
 #include "connection/statements.h"
@@ -56,6 +58,38 @@ TEST(ConnectTest, LoopbackGoesUncompressedUnlessTheJobFileAsks) {
     std::string expected;
     for (int i = 0; i < 50000; ++i) expected += "ab";
     EXPECT_EQ(connection_value(c, "select repeat('ab', 50000)"), expected);
+}
+
+// The connection's own escape takes a faster road for single-byte sets and UTF-8: it writes
+// what the client library writes, for every byte pair and for random byte strings (broken
+// UTF-8 included), with and without NO_BACKSLASH_ESCAPES, and in a set like gbk too.
+TEST(ConnectTest, EscapingWritesWhatTheClientLibraryWritesInEveryCharacterSet) {
+    ServerConnection c;
+    ASSERT_TRUE(connect_direct(c, mariadb_connection_info()));
+    std::vector<std::string> inputs;
+    for (int a = 0; a < 256; ++a)
+        for (int b = 0; b < 256; ++b) inputs.push_back({static_cast<char>(a), static_cast<char>(b)});
+    std::mt19937 random(29);
+    for (int i = 0; i < 20000; ++i) {
+        std::string text(random() % 24, '\0');
+        for (char& byte : text) byte = static_cast<char>(random() % 4 ? 0x80 + random() % 0x80 : random() % 0x80);
+        inputs.push_back(text);
+    }
+    std::vector<char> ours, library;
+    for (const char* charset : {"utf8mb4", "utf8", "latin1", "binary", "gbk"}) {
+        for (const char* mode : {"", "NO_BACKSLASH_ESCAPES"}) {
+            ASSERT_EQ(mysql_set_character_set(c.handle, charset), 0) << charset;
+            ASSERT_EQ(mysql_query(c.handle, (std::string("set session sql_mode = '") + mode + "'").c_str()), 0);
+            ASSERT_EQ((c.handle->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES) != 0, *mode != '\0');
+            for (const std::string& text : inputs) {
+                ours.assign(2 * text.size() + 1, 'x');
+                library.assign(2 * text.size() + 1, 'y');
+                unsigned long n = c.tunnel->real_escape_string(c.handle, ours.data(), text.data(), text.size());
+                unsigned long m = mysql_real_escape_string(c.handle, library.data(), text.data(), text.size());
+                ASSERT_EQ(std::string(ours.data(), n + 1), std::string(library.data(), m + 1)) << charset << " " << mode;
+            }
+        }
+    }
 }
 
 TEST(ConnectTest, SslConnectionWithCaAndWithClientCertificate) {

@@ -121,9 +121,11 @@ RunResult StartedProgram::wait() {
         if (n > 0) result.out.append(buf, static_cast<std::size_t>(n));
     output_.reset();
     int status = 0;
-    waitpid(pid_, &status, 0);
+    rusage usage{};
+    wait4(pid_, &status, 0, &usage);
     pid_ = -1;
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.peak_kb = usage.ru_maxrss;
     return result;
 }
 

@@ -11,6 +11,7 @@
 struct RunResult {
     int exit_code = -1;
     std::string out;  // everything kro wrote to standard output
+    long peak_kb = 0;  // the program's largest resident size
 };
 
 // A fresh folder under /tmp, removed with everything in it at the end of its scope.
