@@ -47,3 +47,18 @@ insert into mixed
 analyze table mixed;
 SQL
 }
+
+# export_job_xml NAME DATABASE [OPTIONS]: the export job NAME.xml of DATABASE into NAME.sql
+# (in $work), with bulk insert.
+export_job_xml() {
+  cat > "$work/$1.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<job><exportjob>
+  <source><host>$MARIADB_HOST</host><port>$MARIADB_PORT</port><user>$MARIADB_USER</user>
+    <pwd>$MARIADB_PASSWORD</pwd><compressed>0</compressed></source>
+  <export><databases><database name="$2"><objects all="yes"/></database></databases>
+    <script>$work/$1.sql</script></export>
+  <options><bulkinsert>yes</bulkinsert><bulksize>1000</bulksize>${3:-}</options>
+</exportjob></job>
+XML
+}

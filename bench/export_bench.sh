@@ -33,25 +33,11 @@ insert into kro_bench_nokey.mixed select * from kro_bench.mixed;
 SQL
 fi
 
-# job_xml NAME DATABASE [OPTIONS]: the export job NAME.xml of DATABASE into NAME.sql, with
-# bulk insert.
-job_xml() {
-  cat > "$work/$1.xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<job><exportjob>
-  <source><host>$MARIADB_HOST</host><port>$MARIADB_PORT</port><user>$MARIADB_USER</user>
-    <pwd>$MARIADB_PASSWORD</pwd><compressed>0</compressed></source>
-  <export><databases><database name="$2"><objects all="yes"/></database></databases>
-    <script>$work/$1.sql</script></export>
-  <options><bulkinsert>yes</bulkinsert><bulksize>1000</bulksize>${3:-}</options>
-</exportjob></job>
-XML
-}
 chunking="<chunkinsert>yes</chunkinsert><chunklimit>1000</chunklimit>"
-job_xml kro kro_bench
-job_xml chunked kro_bench "$chunking"
-job_xml nokey kro_bench_nokey
-job_xml nokey_chunked kro_bench_nokey "$chunking"
+export_job_xml kro kro_bench
+export_job_xml chunked kro_bench "$chunking"
+export_job_xml nokey kro_bench_nokey
+export_job_xml nokey_chunked kro_bench_nokey "$chunking"
 
 # timed NAME COMMAND...: runs the command, keeps "wall peak" in NAME.time.
 timed() {

@@ -22,22 +22,9 @@ source "$top/bench/bench_setup.sh"
 
 mixed_table kro_bench "$rows"
 
-# job_xml NAME [OPTIONS]: the export job NAME.xml of kro_bench into NAME.sql, bulk insert on.
-job_xml() {
-  cat > "$work/$1.xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<job><exportjob>
-  <source><host>$MARIADB_HOST</host><port>$MARIADB_PORT</port><user>$MARIADB_USER</user>
-    <pwd>$MARIADB_PASSWORD</pwd><compressed>0</compressed></source>
-  <export><databases><database name="kro_bench"><objects all="yes"/></database></databases>
-    <script>$work/$1.sql</script></export>
-  <options><bulkinsert>yes</bulkinsert><bulksize>1000</bulksize>${2:-}</options>
-</exportjob></job>
-XML
-}
-job_xml plain
-job_xml zstd "<compression>zstd</compression>"
-job_xml gzip "<compression>gzip</compression>"
+export_job_xml plain kro_bench
+export_job_xml zstd kro_bench "<compression>zstd</compression>"
+export_job_xml gzip kro_bench "<compression>gzip</compression>"
 kinds=(plain zstd gzip)
 declare -A file=([plain]=plain.sql [zstd]=zstd.sql.zst [gzip]=gzip.sql.gz)
 
