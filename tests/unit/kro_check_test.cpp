@@ -77,6 +77,8 @@ TEST(KroCheck, NamesTheMistakeOfEachBrokenJobFile) {
          "nor no: kro refuses the job file"},
         {"<job><syncjob><source>" + s + "</source>\n<sync_action type=\"scriptonly\"/></syncjob></job>",
          "2: error: <sync_action> type=\"scriptonly\" is not directsync, script or all: kro refuses the job file"},
+        {"<job><notifyjob><source>" + s + "</source><query>select 1</query>\n<result value=\"maybe\"/></notifyjob></job>",
+         "2: warning: <result> is switched by its first attribute, value=\"maybe\", which reads as \"yes\""},
         {"<job><exportjob><source>" + s + "</source>\n<abortonerror value=\"yes\"/></exportjob></job>",
          "2: warning: <abortonerror> is read from its text here, not from an attribute"},
         // SQL that breaks the XML, and what comes before the job element.

@@ -214,6 +214,8 @@ bool has_element_child(const xmlNode* node) {
 // as "no" then.
 void check_first_attribute_switch(std::vector<Finding>& findings, const xmlNode* node, bool strict) {
     const std::string name = name_of(node);
+    // The notification's <result> is off only for "no"; every other switch is on only for "yes".
+    const std::string unclear = name == "result" ? "reads as \"yes\"" : "reads as \"no\"";
     const xmlAttr* first = node->properties;
     if (!first) {
         const std::string text = has_element_child(node) ? "" : text_of(node);
@@ -227,7 +229,7 @@ void check_first_attribute_switch(std::vector<Finding>& findings, const xmlNode*
         if (!text.empty())
             add(findings, node, false,
                 "<" + name + "> is read from its first attribute, not from its text: <" + name + ">" + text + "</" +
-                    name + "> reads as \"no\"; write <" + name + " value=\"" + text + "\"/>");
+                    name + "> " + unclear + "; write <" + name + " value=\"" + text + "\"/>");
         return;
     }
     XmlText value(xmlNodeListGetString(node->doc, first->children, 1));
@@ -235,7 +237,7 @@ void check_first_attribute_switch(std::vector<Finding>& findings, const xmlNode*
     if (is_yes_or_no(first_value)) return;
     std::string text = "<" + name + "> is switched by its first attribute, " + name_of(reinterpret_cast<const xmlNode*>(first)) +
                        "=\"" + first_value + "\", " +
-                       (strict ? "which is neither yes nor no: kro refuses the job file" : "which reads as \"no\"");
+                       (strict ? "which is neither yes nor no: kro refuses the job file" : "which " + unclear);
     for (const xmlAttr* a = first->next; a; a = a->next) {
         XmlText v(xmlNodeListGetString(node->doc, a->children, 1));
         const std::string later = v ? reinterpret_cast<const char*>(v.get()) : "";
