@@ -33,6 +33,20 @@ wait_for_port() {
   return 1
 }
 
+# Whether the services env file $1 (under env.d) is there and every process whose pid is
+# in folder $2's files NAME.pid (the names after it) runs (a zombie does not count).
+pidfiles_alive() {
+  local env=$1 dir=$2 f pid
+  shift 2
+  [ -f "$SERVICES_DIR/env.d/$env" ] || return 1
+  for f in "$@"; do
+    [ -f "$dir/$f.pid" ] || return 1
+    pid=$(cat "$dir/$f.pid")
+    kill -0 "$pid" 2>/dev/null || return 1
+    [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" != Z ] || return 1
+  done
+}
+
 # Stops the process whose pid is in file $1 (and its process group when $2 is "group").
 stop_pidfile() {
   local file=$1 mode=${2:-} pid i

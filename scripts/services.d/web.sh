@@ -19,17 +19,7 @@ web_proxy_password='proxy-Pw_1'
 
 web_dir() { echo "$SERVICES_DIR/web"; }
 
-web_running() {
-  local dir f pid
-  dir=$(web_dir)
-  [ -f "$SERVICES_DIR/env.d/web" ] || return 1
-  for f in php php-auth stunnel proxy proxy-auth; do
-    [ -f "$dir/$f.pid" ] || return 1
-    pid=$(cat "$dir/$f.pid")
-    kill -0 "$pid" 2>/dev/null || return 1
-    [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" != Z ] || return 1
-  done
-}
+web_running() { pidfiles_alive web "$(web_dir)" php php-auth stunnel proxy proxy-auth; }
 
 # A certificate that fails every check a client could make: self-signed, expired, and
 # issued for another host.

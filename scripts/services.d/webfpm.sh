@@ -7,17 +7,7 @@
 
 webfpm_dir() { echo "$SERVICES_DIR/webfpm"; }
 
-webfpm_running() {
-  local dir f pid
-  dir=$(webfpm_dir)
-  [ -f "$SERVICES_DIR/env.d/webfpm" ] || return 1
-  for f in nginx php-fpm; do
-    [ -f "$dir/$f.pid" ] || return 1
-    pid=$(cat "$dir/$f.pid")
-    kill -0 "$pid" 2>/dev/null || return 1
-    [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" != Z ] || return 1
-  done
-}
+webfpm_running() { pidfiles_alive webfpm "$(webfpm_dir)" nginx php-fpm; }
 
 webfpm_start() {
   webfpm_running && return 0
