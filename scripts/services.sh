@@ -33,6 +33,20 @@ wait_for_port() {
   return 1
 }
 
+# Waits for each port after the first three words: SERVICE LOGS STOP. When one stays
+# silent it says so, naming where the logs are, runs STOP and fails.
+wait_for_ports() {
+  local service=$1 logs=$2 stop=$3 p
+  shift 3
+  for p in "$@"; do
+    if ! wait_for_port "$p" 20; then
+      echo "$service: nothing listens on port $p; logs in $logs" >&2
+      "$stop" >/dev/null 2>&1 || true
+      return 1
+    fi
+  done
+}
+
 # Whether the services env file $1 (under env.d) is there and every process whose pid is
 # in folder $2's files NAME.pid (the names after it) runs (a zombie does not count).
 pidfiles_alive() {

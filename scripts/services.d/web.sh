@@ -135,13 +135,7 @@ CONF
   auth_proxy_port=$(free_port)
   web_start_proxy proxy-auth "$auth_proxy_port" "BasicAuth $web_proxy_user $web_proxy_password"
 
-  for p in "$port" "$auth_port" "$https_port" "$proxy_port" "$auth_proxy_port"; do
-    if ! wait_for_port "$p" 20; then
-      echo "web: nothing listens on port $p; logs in $dir" >&2
-      web_stop >/dev/null 2>&1 || true
-      return 1
-    fi
-  done
+  wait_for_ports web "$dir" web_stop "$port" "$auth_port" "$https_port" "$proxy_port" "$auth_proxy_port" || return 1
   cat > "$SERVICES_DIR/env.d/web" <<ENV
 HTTP_TUNNEL_URL=http://127.0.0.1:$port/VelmarTunnel.php
 HTTPS_TUNNEL_URL=https://127.0.0.1:$https_port/VelmarTunnel.php

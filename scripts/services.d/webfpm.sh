@@ -81,13 +81,7 @@ CONF
   setsid /usr/sbin/nginx -p "$dir" -e "$dir/logs/error.log" -c "$dir/nginx.conf" < /dev/null > "$dir/logs/nginx.out" 2>&1 &
   echo $! > "$dir/nginx.pid"
 
-  for p in "$fpm_port" "$port"; do
-    if ! wait_for_port "$p" 20; then
-      echo "webfpm: nothing listens on port $p; logs in $dir/logs" >&2
-      webfpm_stop >/dev/null 2>&1 || true
-      return 1
-    fi
-  done
+  wait_for_ports webfpm "$dir/logs" webfpm_stop "$fpm_port" "$port" || return 1
   cat > "$SERVICES_DIR/env.d/webfpm" <<ENV
 FPM_TUNNEL_URL=http://127.0.0.1:$port/VelmarTunnel.php
 FPM_TEST_URL=http://127.0.0.1:$port

@@ -140,15 +140,7 @@ int DumpWriter::all_databases_table_pass(const std::string& name) {
     rows.reset();
     sequences_first(tables);
     if (!table_loop(tables)) return 0;
-    for (const std::string& view : views) {
-        source_.clear_error();
-        if (!write_view_placeholder(view, true)) {
-            broken_views_.insert(name + "." + view);
-            report_object_failure(false);
-            if (job_.abortonerror || must_stop()) return 0;
-        }
-    }
-    return 1;
+    return view_placeholders(views);
 }
 
 // FLUSH TABLES WITH READ LOCK when the dump must match a binary log position; it holds every

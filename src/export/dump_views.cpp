@@ -48,18 +48,21 @@ int DumpWriter::view_list(const std::vector<std::string>& names, bool placeholde
     return view_loop(names, placeholders);
 }
 
-int DumpWriter::view_loop(const std::vector<std::string>& names, bool placeholders) {
-    events_(current_db_.c_str(), static_cast<long>(names.size()), kObjectCount);
-    if (placeholders && output_.form() != OutputForm::per_object) {
-        for (const std::string& name : names) {
-            source_.clear_error();
-            if (!write_view_placeholder(name, true)) {
-                broken_views_.insert(current_db_ + "." + name);
-                report_object_failure(false);
-                if (job_.abortonerror || must_stop()) return 0;
-            }
+int DumpWriter::view_placeholders(const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        source_.clear_error();
+        if (!write_view_placeholder(name, true)) {
+            broken_views_.insert(current_db_ + "." + name);
+            report_object_failure(false);
+            if (job_.abortonerror || must_stop()) return 0;
         }
     }
+    return 1;
+}
+
+int DumpWriter::view_loop(const std::vector<std::string>& names, bool placeholders) {
+    events_(current_db_.c_str(), static_cast<long>(names.size()), kObjectCount);
+    if (placeholders && output_.form() != OutputForm::per_object && !view_placeholders(names)) return 0;
     // A view whose placeholder failed is broken (its tables are gone, or it cannot be read):
     // it was reported, and its definition would stop the replay.
     std::vector<std::string> sound;
