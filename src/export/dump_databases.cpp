@@ -60,8 +60,9 @@ int DumpWriter::dump_all_databases() {
 }
 
 int DumpWriter::dump_all_databases_single_file(const std::vector<std::string>& names) {
-    // The file's one header holds the position, so one snapshot covers every database in it.
-    if (options().binlogposition && !begin_database_read()) return 0;
+    // One snapshot covers every database in the file: the job asked for one consistent dump,
+    // and the file's one header holds the position.
+    if ((options().binlogposition || options().singletransaction) && !begin_database_read()) return 0;
     write_header();
     write_set_block();
     for (const std::string& name : names) {

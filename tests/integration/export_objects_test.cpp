@@ -4,8 +4,10 @@
 
 #include <dirent.h>
 
+#include <chrono>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "export_fixture.h"
@@ -177,6 +179,41 @@ TEST_F(ExportObjectsTest, AllDatabasesSingleFileReplays) {
     EXPECT_EQ(text.find("Database structure for database `information_schema`"), std::string::npos);
     EXPECT_EQ(text.find("Database structure for database `performance_schema`"), std::string::npos);
     EXPECT_EQ(text.find("Database structure for database `mysql`"), std::string::npos);
+}
+
+// With singletransaction, a dump of all databases into one file is one snapshot: a row
+// committed while kro waits for a lock on a table of an earlier database is not in a later
+// one. (The file used to take no snapshot at all, and with it no table locks either.)
+TEST_F(ExportObjectsTest, AllDatabasesSingleFileIsOneSnapshot) {
+    const std::string later = std::string(kDb) + "_z";
+    recreate_database(later);
+    mariadb_exec("create table " + later + ".t (id int primary key) engine=InnoDB; insert into " + later +
+                 ".t values (424242)");
+    kro::connection::ServerConnection locker;
+    ASSERT_TRUE(connect_direct(locker, mariadb_connection_info()));
+    connection_value(locker, (std::string("lock tables ") + kDb + ".items write").c_str());
+    TempDir dir;
+    const std::string dump = dir.file("all.sql");
+    RunResult run;
+    std::thread exporter([&] {
+        run = run_export_job(dir, export_job_xml("<databases all=\"yes\"/><script>" + dump + "</script>",
+                                                 "<singletransaction>yes</singletransaction>"));
+    });
+    bool waited = false;
+    for (int i = 0; i < 600 && !waited; ++i) {
+        waited = mariadb_value("select count(*) from information_schema.processlist where state like "
+                               "'Waiting for table metadata lock%'") != "0";
+        if (!waited) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    mariadb_exec("insert into " + later + ".t values (717171)");
+    connection_value(locker, "unlock tables");
+    exporter.join();
+    EXPECT_TRUE(waited);
+    ASSERT_EQ(run.exit_code, 0) << run.out;
+    const std::string text = read_file(dump);
+    EXPECT_NE(text.find("424242"), std::string::npos);
+    EXPECT_EQ(text.find("717171"), std::string::npos);
+    mariadb_exec("drop database " + later);
 }
 
 TEST_F(ExportObjectsTest, AppendModeAddsToTheFile) {
