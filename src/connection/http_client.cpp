@@ -5,6 +5,7 @@
 #include <mutex>
 #include <strings.h>
 
+#include "connection/http_compression.h"
 #include "platform/stop_signals.h"
 
 namespace kro::connection {
@@ -16,6 +17,8 @@ constexpr const char* kAgentHeader =
     "HTTP_USER_AGENT: Mozilla/5.0 (Windows; U; Windows NT 5.1; en-US; rv:1.7.5) Gecko/20041107 Firefox/1.0";
 constexpr std::size_t kMaxHeaderBytes = 256 * 1024;
 constexpr int kMaxAttempts = 3;
+// A body piece at least this large is answer bulk, not one of the script's progress spaces.
+constexpr std::size_t kBulkPiece = 1024;
 
 struct UrlDeleter {
     void operator()(CURLU* u) const { curl_url_cleanup(u); }
@@ -127,8 +130,9 @@ void HttpClient::configure() {
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(c, CURLOPT_POST, 1L);
-    // Answers are mostly Base64 in XML: the script compresses them when it can.
-    curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
+    // Answers are mostly Base64 in XML: the script compresses them when asked and able.
+    compressed_ = !compression_ || compression_->wanted();
+    curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, compressed_ ? "" : static_cast<const char*>(nullptr));
     if (connections_ && connections_->share()) curl_easy_setopt(c, CURLOPT_SHARE, connections_->share());
     curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, fresh_connection_ ? 1L : 0L);
 }
@@ -143,6 +147,7 @@ long HttpClient::perform(const char* data, std::size_t length, curl_slist* heade
     headers_.clear();
     body_complete_ = body_too_large_ = too_slow_ = timed_out_ = false;
     dropped_bytes_ = 0;
+    bulk_ = false;
     started_ = std::chrono::steady_clock::now();
 
     CURLcode rc = curl_easy_perform(c);
@@ -155,6 +160,8 @@ long HttpClient::perform(const char* data, std::size_t length, curl_slist* heade
         if (connect_status == 407) status = connect_status;
     }
     body_complete_ = rc == CURLE_OK;
+    if (compression_ && body_complete_ && keep_body_ && bulk_)
+        compression_->record(compressed_, body_.size() - bulk_base_, last_piece_ - bulk_started_);
     timed_out_ = rc == CURLE_OPERATION_TIMEDOUT;
     // libcurl's clock and ours differ by a little: a time-out in the last time-out's span is
     // the whole exchange's.
@@ -268,6 +275,13 @@ std::size_t HttpClient::on_body(char* data, std::size_t size, std::size_t count,
         return 0;  // ends the transfer
     }
     client->body_.append(data, n);
+    const auto now = std::chrono::steady_clock::now();
+    if (!client->bulk_ && n >= kBulkPiece) {
+        client->bulk_ = true;
+        client->bulk_base_ = client->body_.size();
+        client->bulk_started_ = now;
+    }
+    client->last_piece_ = now;
     return n;
 }
 

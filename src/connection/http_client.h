@@ -19,6 +19,8 @@
 
 namespace kro::connection {
 
+class AnswerCompression;
+
 // Connections to web servers kept open between requests, with their TLS sessions and host
 // names. Owned by one tunnel and used from one thread at a time.
 class HttpConnections {
@@ -56,6 +58,9 @@ public:
     // connection turns out dead before any answer byte, which a request that may change
     // data must never risk.
     void set_fresh_connection(bool on) { fresh_connection_ = on; }
+    // Asks for a compressed answer when the choice wants one, and tells it how fast the
+    // answer came; without a choice every answer is asked for compressed.
+    void set_compression(AnswerCompression* choice) { compression_ = choice; }
 
     // Posts the data ("Base64: yes" header when base64). With preflight and credentials to
     // apply, an empty request goes first so that they are applied before the body travels.
@@ -119,6 +124,8 @@ private:
     const std::atomic<bool>* stop_ = nullptr;
     HttpConnections* connections_ = nullptr;
     bool fresh_connection_ = false;
+    AnswerCompression* compression_ = nullptr;
+    bool compressed_ = true;  // this client's requests ask for compressed answers
     bool configured_ = false;
 
     // The last exchange.
@@ -129,6 +136,11 @@ private:
     bool timed_out_ = false;
     std::size_t dropped_bytes_ = 0;
     std::chrono::steady_clock::time_point started_;
+    // The bulk of the body: from its first large piece (before it only the spaces the
+    // script sends while it collects rows) to its last piece.
+    bool bulk_ = false;
+    std::size_t bulk_base_ = 0;  // body bytes up to and with the first large piece
+    std::chrono::steady_clock::time_point bulk_started_, last_piece_;
     bool stopped_ = false;
     std::string body_;
     std::string headers_;
