@@ -17,8 +17,6 @@ constexpr const char* kAgentHeader =
     "HTTP_USER_AGENT: Mozilla/5.0 (Windows; U; Windows NT 5.1; en-US; rv:1.7.5) Gecko/20041107 Firefox/1.0";
 constexpr std::size_t kMaxHeaderBytes = 256 * 1024;
 constexpr int kMaxAttempts = 3;
-// A body piece at least this large is answer bulk, not one of the script's progress spaces.
-constexpr std::size_t kBulkPiece = 1024;
 
 struct UrlDeleter {
     void operator()(CURLU* u) const { curl_url_cleanup(u); }
@@ -147,7 +145,6 @@ long HttpClient::perform(const char* data, std::size_t length, curl_slist* heade
     headers_.clear();
     body_complete_ = body_too_large_ = too_slow_ = timed_out_ = false;
     dropped_bytes_ = 0;
-    bulk_ = false;
     started_ = std::chrono::steady_clock::now();
 
     CURLcode rc = curl_easy_perform(c);
@@ -160,8 +157,8 @@ long HttpClient::perform(const char* data, std::size_t length, curl_slist* heade
         if (connect_status == 407) status = connect_status;
     }
     body_complete_ = rc == CURLE_OK;
-    if (compression_ && body_complete_ && keep_body_ && bulk_)
-        compression_->record(compressed_, body_.size() - bulk_base_, last_piece_ - bulk_started_);
+    if (compression_ && body_complete_ && keep_body_ && !body_.empty())
+        compression_->record(compressed_, body_.size() - first_piece_bytes_, last_piece_ - first_piece_at_);
     timed_out_ = rc == CURLE_OPERATION_TIMEDOUT;
     // libcurl's clock and ours differ by a little: a time-out in the last time-out's span is
     // the whole exchange's.
@@ -274,14 +271,13 @@ std::size_t HttpClient::on_body(char* data, std::size_t size, std::size_t count,
         client->body_too_large_ = true;
         return 0;  // ends the transfer
     }
-    client->body_.append(data, n);
     const auto now = std::chrono::steady_clock::now();
-    if (!client->bulk_ && n >= kBulkPiece) {
-        client->bulk_ = true;
-        client->bulk_base_ = client->body_.size();
-        client->bulk_started_ = now;
+    if (client->body_.empty()) {
+        client->first_piece_at_ = now;
+        client->first_piece_bytes_ = n;
     }
     client->last_piece_ = now;
+    client->body_.append(data, n);
     return n;
 }
 

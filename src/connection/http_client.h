@@ -136,11 +136,11 @@ private:
     bool timed_out_ = false;
     std::size_t dropped_bytes_ = 0;
     std::chrono::steady_clock::time_point started_;
-    // The bulk of the body: from its first large piece (before it only the spaces the
-    // script sends while it collects rows) to its last piece.
-    bool bulk_ = false;
-    std::size_t bulk_base_ = 0;  // body bytes up to and with the first large piece
-    std::chrono::steady_clock::time_point bulk_started_, last_piece_;
+    // When the body's first and last pieces came. The script sends its first byte once it
+    // has collected some rows, so the span holds the rest of its work, the compression and
+    // the transfer, and not the round trip.
+    std::chrono::steady_clock::time_point first_piece_at_, last_piece_;
+    std::size_t first_piece_bytes_ = 0;
     bool stopped_ = false;
     std::string body_;
     std::string headers_;

@@ -12,7 +12,10 @@ bool AnswerCompression::wanted() const {
 
 void AnswerCompression::record(bool compressed, std::size_t bytes, std::chrono::nanoseconds span) {
     if (bytes < kMinSampleBytes || span.count() <= 0) return;
-    rates_[compressed ? 1 : 0] = static_cast<double>(bytes) / std::chrono::duration<double>(span).count();
+    const double rate = static_cast<double>(bytes) / std::chrono::duration<double>(span).count();
+    double& kept = rates_[compressed ? 1 : 0];
+    // A retry's figure stands alone: the earlier ones of its form may be from another link.
+    kept = kept == 0 || retry_ ? rate : (kept + rate) / 2;
     if (retry_) {
         retry_ = false;
         since_retry_ = 0;

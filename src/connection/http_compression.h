@@ -2,13 +2,14 @@
 //
 // Compression costs CPU at both ends (deflate on the web server, inflate here) and saves
 // only bytes: on a link without a bandwidth limit it makes every answer slower, on a link
-// of tens of Mbit/s it makes large answers several times faster. Which holds is measured,
+// of tens of Mbit/s it makes large answers twice as fast or more. Which holds is measured,
 // not guessed from the host name: each large answer's rate (its bytes as the caller gets
-// them over the time from its first bulk piece to its last) is kept for the form it came
-// in, and the faster form is asked for. Both forms are tried on the first large answers,
-// and the other form again after every kRetryBytes, as a link can change; a tunnel keeps
-// its pages small while it tries, so that a trial of the slower form costs little. Answers
-// too small to time keep the current choice.
+// them over the time from its first piece to its last) is kept for the form it came in,
+// averaged with the earlier ones so that one answer slowed by a busy host does not turn
+// the choice, and the faster form is asked for. Both forms are tried on the first large
+// answers, and the other form again after every kRetryBytes, as a link can change; a
+// tunnel keeps its pages small while it tries, so that a trial of the slower form costs
+// little. Answers too small to time keep the current choice.
 //
 // Owned by one tunnel and used from one thread at a time.
 #pragma once
