@@ -11,6 +11,9 @@
 
 define('TUNNEL_VERSION', '8.05');
 define('TUNNEL_CHUNK', 1048576);  // answer bytes collected before each write
+// Collected answer bytes are written in pieces of this size: a compressed answer then
+// travels while its rest is compressed, instead of waiting for a whole chunk.
+define('TUNNEL_PIECE', 65536);
 
 // Error numbers of the tunnel's own refusals (the client library's numbers for alike faults).
 define('TUNNEL_ERR_REFUSED', 2000);      // the script's settings or PHP forbid running
@@ -307,12 +310,19 @@ class TunnelSpool
                 $part = fread($this->file, min($left, TUNNEL_CHUNK));
                 if ($part === false || $part === '') return false;
                 $left -= strlen($part);
-                echo $part;
+                self::write($part);
             }
         }
-        echo $this->memory;
+        self::write($this->memory);
         $this->discard();
         return true;
+    }
+
+    private static function write($text)
+    {
+        for ($at = 0, $length = strlen($text); $at < $length; $at += TUNNEL_PIECE) {
+            echo substr($text, $at, TUNNEL_PIECE);
+        }
     }
 
     function discard()

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <strings.h>
 
+#include "connection/http_compression.h"
 #include "platform/stop_signals.h"
 
 namespace kro::connection {
@@ -127,8 +128,9 @@ void HttpClient::configure() {
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(c, CURLOPT_POST, 1L);
-    // Answers are mostly Base64 in XML: the script compresses them when it can.
-    curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
+    // Answers are mostly Base64 in XML: the script compresses them when asked and able.
+    compressed_ = !compression_ || compression_->wanted();
+    curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, compressed_ ? "" : static_cast<const char*>(nullptr));
     if (connections_ && connections_->share()) curl_easy_setopt(c, CURLOPT_SHARE, connections_->share());
     curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, fresh_connection_ ? 1L : 0L);
 }
@@ -155,6 +157,8 @@ long HttpClient::perform(const char* data, std::size_t length, curl_slist* heade
         if (connect_status == 407) status = connect_status;
     }
     body_complete_ = rc == CURLE_OK;
+    if (compression_ && body_complete_ && keep_body_ && !body_.empty())
+        compression_->record(compressed_, body_.size() - first_piece_bytes_, last_piece_ - first_piece_at_);
     timed_out_ = rc == CURLE_OPERATION_TIMEDOUT;
     // libcurl's clock and ours differ by a little: a time-out in the last time-out's span is
     // the whole exchange's.
@@ -267,6 +271,12 @@ std::size_t HttpClient::on_body(char* data, std::size_t size, std::size_t count,
         client->body_too_large_ = true;
         return 0;  // ends the transfer
     }
+    const auto now = std::chrono::steady_clock::now();
+    if (client->body_.empty()) {
+        client->first_piece_at_ = now;
+        client->first_piece_bytes_ = n;
+    }
+    client->last_piece_ = now;
     client->body_.append(data, n);
     return n;
 }

@@ -19,6 +19,8 @@
 
 namespace kro::connection {
 
+class AnswerCompression;
+
 // Connections to web servers kept open between requests, with their TLS sessions and host
 // names. Owned by one tunnel and used from one thread at a time.
 class HttpConnections {
@@ -56,6 +58,9 @@ public:
     // connection turns out dead before any answer byte, which a request that may change
     // data must never risk.
     void set_fresh_connection(bool on) { fresh_connection_ = on; }
+    // Asks for a compressed answer when the choice wants one, and tells it how fast the
+    // answer came; without a choice every answer is asked for compressed.
+    void set_compression(AnswerCompression* choice) { compression_ = choice; }
 
     // Posts the data ("Base64: yes" header when base64). With preflight and credentials to
     // apply, an empty request goes first so that they are applied before the body travels.
@@ -119,6 +124,8 @@ private:
     const std::atomic<bool>* stop_ = nullptr;
     HttpConnections* connections_ = nullptr;
     bool fresh_connection_ = false;
+    AnswerCompression* compression_ = nullptr;
+    bool compressed_ = true;  // this client's requests ask for compressed answers
     bool configured_ = false;
 
     // The last exchange.
@@ -129,6 +136,11 @@ private:
     bool timed_out_ = false;
     std::size_t dropped_bytes_ = 0;
     std::chrono::steady_clock::time_point started_;
+    // When the body's first and last pieces came. The script sends its first byte once it
+    // has collected some rows, so the span holds the rest of its work, the compression and
+    // the transfer, and not the round trip.
+    std::chrono::steady_clock::time_point first_piece_at_, last_piece_;
+    std::size_t first_piece_bytes_ = 0;
     bool stopped_ = false;
     std::string body_;
     std::string headers_;

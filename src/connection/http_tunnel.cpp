@@ -11,6 +11,7 @@
 
 #include "connection/charset_escape.h"
 #include "connection/http_client.h"
+#include "connection/http_compression.h"
 #include "connection/http_result.h"
 #include "connection/read_statement.h"
 #include "connection/tunnel_answer.h"
@@ -99,7 +100,8 @@ constexpr const char* kPreamblePlain[] = {
 
 }  // namespace
 
-HttpTunnel::HttpTunnel() : connections_(std::make_unique<HttpConnections>()) {
+HttpTunnel::HttpTunnel()
+    : connections_(std::make_unique<HttpConnections>()), compression_(std::make_unique<AnswerCompression>()) {
     // The client library's escaper needs the library set up, which mysql_init() would do
     // for a direct connection; this form never calls it.
     static const int library_ready = mysql_library_init(0, nullptr, nullptr);
@@ -189,6 +191,7 @@ void HttpTunnel::configure(HttpClient& client, const char* url, const std::atomi
     client.set_timeout(timeout_ms_);
     client.set_stop_flag(stop);
     client.set_connections(connections_.get());
+    client.set_compression(compression_.get());
 }
 
 TunnelResult* HttpTunnel::store_result(MYSQL* handle, int, int send_pending_now, int) {
@@ -319,7 +322,8 @@ long HttpTunnel::next_page_rows(MYSQL*, long last_rows) {
         script_checked_ = true;
     }
     if (script_answer_limit_ == 0 || last_rows <= 0 || last_answer_bytes_ == 0) return kTunnelPageRows;
-    const std::size_t budget = std::min(kPageAnswerBytes, script_answer_limit_ / kPageAnswerShare);
+    std::size_t budget = std::min(kPageAnswerBytes, script_answer_limit_ / kPageAnswerShare);
+    if (compression_->trying()) budget = std::min(budget, AnswerCompression::kTrialAnswerBytes);
     const std::size_t per_row = std::max<std::size_t>(1, last_answer_bytes_ / static_cast<std::size_t>(last_rows));
     // Grown step by step, so that one small answer between pages cannot ask for a huge one.
     const long rows = static_cast<long>(std::min<std::size_t>(budget / per_row, kMaxPageRows));

@@ -23,6 +23,7 @@ namespace kro::connection {
 
 class HttpClient;
 class HttpConnections;
+class AnswerCompression;
 class TunnelAnswer;
 
 class HttpTunnel final : public Tunnel {
@@ -96,6 +97,7 @@ private:
     const tinyxml2::XMLElement* current_ = nullptr;
     bool take_next_result_ = false;
     std::unique_ptr<HttpConnections> connections_;
+    std::unique_ptr<AnswerCompression> compression_;
     std::size_t last_answer_bytes_ = 0;
     bool script_checked_ = false;
     std::size_t script_answer_limit_ = 0;  // max_answer_bytes the script announced; 0: none

@@ -155,7 +155,12 @@ protected:
                      "create table kro_keepalive.nokey (name varchar(40), data varbinary(64));"
                      "insert into kro_keepalive.t with recursive s(n) as (select 1 union all select n + 1 from s "
                      "where n < 5000) select n, concat('row ', n), unhex(md5(n)) from s;"
-                     "insert into kro_keepalive.nokey select name, data from kro_keepalive.t");
+                     "insert into kro_keepalive.nokey select name, data from kro_keepalive.t;"
+                     // Answers large enough to be timed: the tunnel tries compressed and
+                     // plain answers on its first pages, so one dump holds pages of both.
+                     "create table kro_keepalive.wide (id int primary key, body text);"
+                     "insert into kro_keepalive.wide select id, repeat(concat(md5(id), ' it''s '), 30) "
+                     "from kro_keepalive.t where id <= 4000");
     }
 };
 
@@ -187,7 +192,7 @@ TEST_F(HttpKeepAliveTest, ReadsShareOneConnectionAndAWriteCutAfterItRanIsNotSent
 
 // An export through the script that announces larger pages, through a copy that does not
 // (an older script: pages of 1000 rows) and directly gives the same dump, for a keyed and
-// a keyless table.
+// a keyless table, and for a table whose pages come compressed and plain.
 TEST_F(HttpKeepAliveTest, LargerPagesOnlyWhenTheScriptAnnouncesThemAndDumpsStayTheSame) {
     const std::string docroot = service_value("HTTP_DOCROOT");
     const std::string folder = "older-" + std::to_string(getpid());
