@@ -125,7 +125,7 @@ struct ChunkWork {
 };
 
 bool is_digest(const char* text, unsigned long length) {
-    if (!text || length != 32) return false;
+    if (!text || length != 16) return false;
     for (unsigned long i = 0; i < length; ++i)
         if (!std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
     return true;
