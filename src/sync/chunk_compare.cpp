@@ -180,10 +180,10 @@ int read_rows_to_write(SyncContext& ctx, const ChunkWork& work, TunnelResult* ke
 enum class ChunkOutcome { failed, equal, repaired };
 
 // The rows of a chunk: the keys and digests of both sides are read at once and merged;
-// the source's rows to write are then read whole by their keys, and what the target needs is applied
-// between the batch markers of the script. A chunk whose checksums differed is known to
-// differ and gets its markers whatever the merge finds; one read without checksums is
-// equal when every row has its match.
+// the source's rows to write are then read whole by their keys, and what the target needs
+// is applied between the batch markers of the script. A chunk whose checksums differed is
+// known to differ and gets its markers whatever the merge finds; one read without
+// checksums is equal when every row has its match.
 ChunkOutcome compare_chunk_rows(SyncContext& ctx, ChunkWork& work, const RowLayout& layout,
                                 bool known_different) {
     StrBuf marker;
