@@ -9,7 +9,8 @@
 # each of pt-table-sync's and kro's peak memory (maximum resident set, the highest of its
 # runs). Each tool runs RUNS times per state (default 3), alternating, and the median run
 # counts: on a shared machine one run can be off by a quarter.
-#   bench/sync_compare_bench.sh [rows]  (KRO_BUILD_DIR: the build folder, default build/)
+#   bench/sync_compare_bench.sh [rows]  (KRO_BUILD_DIR: the build folder, default build/;
+#   STATES: some of "identical changed1 changed10", default all three)
 # Needs /usr/bin/time. Starts the services when they are not running and stops them again
 # at the end in that case.
 set -euo pipefail
@@ -88,7 +89,7 @@ run_pt() {
   if [ $status -ne 0 ] && [ $status -ne 2 ]; then cat "$work/$name.out"; exit 1; fi
 }
 
-states="identical changed1 changed10"
+states=${STATES:-identical changed1 changed10}
 for state in $states; do
   for run in $(seq "$runs"); do
     prepare_target $state

@@ -125,20 +125,22 @@ struct ChunkWork {
 };
 
 bool is_digest(const char* text, unsigned long length) {
-    if (!text || length != 32) return false;
+    if (!text || length != 16) return false;
     for (unsigned long i = 0; i < length; ++i)
         if (!std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
     return true;
 }
 
-// Reads whole from the source just the rows the merge will write, by their digests, into
-// rows, and numbers the actions after that result: 1. 0 (actions unchanged) when they did
-// not come back exactly as the merge saw them, in order: then the chunk is read whole
-// instead. -1 when the statement failed (reported).
-int read_rows_to_write(SyncContext& ctx, const ChunkWork& work, const ChunkTable& table, TunnelResult* keys,
-                       unsigned crc, std::vector<RowAction>& actions, ResultPtr& rows) {
+// Reads whole from the source just the rows the merge will write, found by their keys,
+// into rows, and numbers the actions after that result: 1. 0 (actions unchanged) when they
+// did not come back exactly as the merge saw them (same digests, in order): then the chunk
+// is read whole instead. -1 when the statement failed (reported).
+int read_rows_to_write(SyncContext& ctx, const ChunkWork& work, TunnelResult* keys, unsigned crc,
+                       std::vector<RowAction>& actions, ResultPtr& rows) {
     Tunnel& tunnel = ctx.source().tunnel();
     std::vector<std::string> digests;
+    StrBuf only;
+    only.append("(");
     for (const RowAction& action : actions) {
         if (action.action != RowActionCode::insert_row && action.action != RowActionCode::update_row) continue;
         tunnel.data_seek(keys, action.row - 1);
@@ -146,8 +148,13 @@ int read_rows_to_write(SyncContext& ctx, const ChunkWork& work, const ChunkTable
         unsigned long* lengths = row ? tunnel.fetch_lengths(keys) : nullptr;
         if (!row || !is_digest(row[crc], lengths[crc])) return 0;
         digests.emplace_back(row[crc], lengths[crc]);
+        // The keys come first in the row, as the target lays out its rows.
+        only.append(digests.size() == 1 ? "(" : " OR (");
+        if (!append_key_match(ctx, ctx.source(), only, row, lengths, false)) return 0;
+        only.append(")");
     }
-    rows = query_side(ctx.source(), work.source_rows(digest_in(table, digests)).c_str());
+    only.append(")");
+    rows = query_side(ctx.source(), work.source_rows(only.str()).c_str());
     if (!rows) {
         ctx.report_error(ctx.source());
         return -1;
@@ -173,11 +180,11 @@ int read_rows_to_write(SyncContext& ctx, const ChunkWork& work, const ChunkTable
 enum class ChunkOutcome { failed, equal, repaired };
 
 // The rows of a chunk: the keys and digests of both sides are read at once and merged;
-// the source's rows to write are then read whole, and what the target needs is applied
-// between the batch markers of the script. A chunk whose checksums differed is known to
-// differ and gets its markers whatever the merge finds; one read without checksums is
-// equal when every row has its match.
-ChunkOutcome compare_chunk_rows(SyncContext& ctx, ChunkWork& work, const ChunkTable& table, const RowLayout& layout,
+// the source's rows to write are then read whole by their keys, and what the target needs
+// is applied between the batch markers of the script. A chunk whose checksums differed is
+// known to differ and gets its markers whatever the merge finds; one read without
+// checksums is equal when every row has its match.
+ChunkOutcome compare_chunk_rows(SyncContext& ctx, ChunkWork& work, const RowLayout& layout,
                                 bool known_different) {
     StrBuf marker;
     if (known_different && ctx.writes_script()) {
@@ -199,11 +206,11 @@ ChunkOutcome compare_chunk_rows(SyncContext& ctx, ChunkWork& work, const ChunkTa
         ctx.script().append(marker);
     }
 
-    // The rows to write, read whole: by their digests when they are few, else the chunk.
+    // The rows to write, read whole: by their keys when they are few, else the chunk.
     ResultPtr rows;
     const std::size_t source_rows = ctx.source().tunnel().num_rows(source.result.get());
     if (count.to_write > 0 && count.to_write * 2 <= source_rows &&
-        read_rows_to_write(ctx, work, table, source.result.get(), columns.source_crc, actions, rows) < 0)
+        read_rows_to_write(ctx, work, source.result.get(), columns.source_crc, actions, rows) < 0)
         return ChunkOutcome::failed;
     if (count.to_write > 0 && !rows) {
         rows = query_side(ctx.source(), work.source_rows({}).c_str());
@@ -258,16 +265,23 @@ constexpr std::size_t kLongestRun = 64;
 // chunks are then read row by row at once, until one comes out equal.
 constexpr int kDifferingBeforeRows = 2;
 
+// Whether the chunk's row counts and folded digests are the same on both sides.
 bool sums_equal(SyncContext& ctx, ChunkQuery& source, ChunkQuery& target) {
-    MYSQL_ROW s = ctx.source().tunnel().fetch_row(source.result.get());
-    unsigned long* s_lengths = s ? ctx.source().tunnel().fetch_lengths(source.result.get()) : nullptr;
-    MYSQL_ROW t = ctx.target().tunnel().fetch_row(target.result.get());
-    unsigned long* t_lengths = t ? ctx.target().tunnel().fetch_lengths(target.result.get()) : nullptr;
-    return s && t && s[2] && t[2] && s_lengths[2] == t_lengths[2] &&
-           std::string_view(s[2], s_lengths[2]) == std::string_view(t[2], t_lengths[2]);
+    Tunnel& s_tunnel = ctx.source().tunnel();
+    Tunnel& t_tunnel = ctx.target().tunnel();
+    MYSQL_ROW s = s_tunnel.fetch_row(source.result.get());
+    unsigned long* s_lengths = s ? s_tunnel.fetch_lengths(source.result.get()) : nullptr;
+    MYSQL_ROW t = t_tunnel.fetch_row(target.result.get());
+    unsigned long* t_lengths = t ? t_tunnel.fetch_lengths(target.result.get()) : nullptr;
+    if (!s || !t) return false;
+    for (int column : {1, 2})
+        if (!s[column] || !t[column] ||
+            std::string_view(s[column], s_lengths[column]) != std::string_view(t[column], t_lengths[column]))
+            return false;
+    return true;
 }
 
-int compare_chunks(SyncContext& ctx, const NextChunk& next, const ChunkTable& table, const RowLayout& layout,
+int compare_chunks(SyncContext& ctx, const NextChunk& next, const RowLayout& layout,
                    ProgressLine& progress) {
     std::deque<ChunkWork> pending;  // made, not yet compared
     bool made_all = false, next_failed = false;
@@ -288,7 +302,7 @@ int compare_chunks(SyncContext& ctx, const NextChunk& next, const ChunkTable& ta
         if (differing >= kDifferingBeforeRows) {
             ChunkWork work = std::move(pending.front());
             pending.pop_front();
-            const ChunkOutcome outcome = compare_chunk_rows(ctx, work, table, layout, false);
+            const ChunkOutcome outcome = compare_chunk_rows(ctx, work, layout, false);
             if (outcome == ChunkOutcome::failed) return 0;
             if (outcome == ChunkOutcome::equal) differing = 0;
             continue;
@@ -298,8 +312,6 @@ int compare_chunks(SyncContext& ctx, const NextChunk& next, const ChunkTable& ta
         for (std::size_t i = 0; i < count; ++i) {
             source.push_back(side_query(ctx.source(), pending[i].source_sum));
             target.push_back(side_query(ctx.target(), pending[i].target_sum));
-            // Each side starts its next chunk's digest afresh.
-            source.back().after = target.back().after = "SET @crc := ''";
         }
         ctx.set_status(calculating);
         run_both(source, target);
@@ -327,7 +339,7 @@ int compare_chunks(SyncContext& ctx, const NextChunk& next, const ChunkTable& ta
         if (equal > 0) differing = 0;
         ChunkWork work = std::move(pending.front());
         pending.pop_front();
-        if (compare_chunk_rows(ctx, work, table, layout, true) == ChunkOutcome::failed) return 0;
+        if (compare_chunk_rows(ctx, work, layout, true) == ChunkOutcome::failed) return 0;
         ++differing;
         run = 1;
     }
@@ -426,7 +438,7 @@ int compare_by_ranges(SyncContext& ctx, const std::string& key, KeyClass key_cla
         work.target_rows = range_rows_target(table, where, key, layout.target_keys, layout.sort_columns);
         return 1;
     };
-    return compare_chunks(ctx, next, table, layout, progress);
+    return compare_chunks(ctx, next, layout, progress);
 }
 
 int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expression, const std::string& index_name) {
@@ -491,7 +503,7 @@ int compare_by_key_order(SyncContext& ctx, const std::string& checksum_expressio
     };
     ProgressLine progress(ctx.plan.console_line, "chunks");
     progress.expect((ctx.plan.source_rows + kRowsPerChunk - 1) / kRowsPerChunk);
-    return compare_chunks(ctx, next, table, layout, progress);
+    return compare_chunks(ctx, next, layout, progress);
 }
 
 }  // namespace kro::sync

@@ -11,8 +11,6 @@ namespace {
 
 void run(ChunkQuery& query) {
     query.result = query_side(*query.side, query.statement.c_str());
-    // After a failure the side keeps its error for the report.
-    if (query.result && !query.after.empty()) query_side(*query.side, query.after.c_str(), false);
 }
 
 void run_all(std::span<ChunkQuery> queries) {

@@ -16,8 +16,6 @@ struct SyncSide;
 struct ChunkQuery {
     SyncSide* side = nullptr;
     std::string statement;
-    // Sent on the same side right after the statement (its outcome is not looked at).
-    std::string after;
     connection::ResultPtr result;  // out: null when the statement failed
 };
 

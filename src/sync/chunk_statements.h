@@ -1,5 +1,5 @@
 // The statements of a chunk comparison: the per-chunk checksum (a row count and a
-// 32-hex-digit digest folded from each row's MD5 on the server) and the row statements of
+// 64-bit number folded from each row's MD5 on the server) and the row statements of
 // a differing chunk, for each side and each way of cutting chunks. The source reads with
 // LOCK IN SHARE MODE and honours the table's filter; the target reads FOR UPDATE and never
 // gets the filter.
@@ -47,9 +47,6 @@ std::string range_keys_source(const ChunkTable& table, const std::string& where,
                               const std::string& key_select, const std::string& sort_columns);
 std::string order_keys_source(const ChunkTable& table, const std::string& where, const std::string& order_by,
                               const std::string& key_list, const std::string& sort_columns);
-
-// "MD5(CONCAT_WS('#', ...)) IN ('d1','d2',...)": the rows of a chunk with those digests.
-std::string digest_in(const ChunkTable& table, const std::vector<std::string>& digests);
 
 // "ORDER BY `a` ASC,`b` ASC" for the key columns (names as the server gave them).
 std::string order_by_list(const std::vector<std::string>& key_names);

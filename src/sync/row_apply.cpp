@@ -144,10 +144,9 @@ int append_value_list(SyncContext& ctx, StrBuf& out, MYSQL_ROW row, const unsign
     return 1;
 }
 
-int append_row_identification(SyncContext& ctx, StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
-                              bool source) {
+int append_key_match(SyncContext& ctx, SyncSide& side, StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
+                     bool source) {
     static const ColumnDefinition undescribed;
-    out.append(" WHERE (");
     for (std::size_t k = 0; k < ctx.plan.keys.size(); ++k) {
         const KeyColumn& key = ctx.plan.keys[k];
         const int at = source ? key.result_index : static_cast<int>(k);
@@ -157,9 +156,15 @@ int append_row_identification(SyncContext& ctx, StrBuf& out, MYSQL_ROW row, cons
         out.append("`", 1);
         append_escaped_identifier(out, key.name);
         out.append("` = ");
-        if (!append_literal(ctx.target(), out, column ? *column : undescribed, row[at], lengths[at], key.unquoted))
-            return 0;
+        if (!append_literal(side, out, column ? *column : undescribed, row[at], lengths[at], key.unquoted)) return 0;
     }
+    return 1;
+}
+
+int append_row_identification(SyncContext& ctx, StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
+                              bool source) {
+    out.append(" WHERE (");
+    if (!append_key_match(ctx, ctx.target(), out, row, lengths, source)) return 0;
     out.append(")");
     return 1;
 }

@@ -26,9 +26,12 @@ struct RowAction {
 // The row's values (the plan's row columns, column_values.h) as literals joined by ", ".
 // 0 when a value cannot be escaped (reported).
 int append_value_list(SyncContext& ctx, common::StrBuf& out, MYSQL_ROW row, const unsigned long* lengths);
-// " WHERE (`k` = v AND ...)" from the key values at the key columns' result positions
-// (source: true) or at 0 .. n - 1 (a target row). 0 when a key value is NULL or cannot
-// be escaped (reported).
+// "`k` = v AND ..." with the side's literals, from the key values at the key columns'
+// result positions (source: true) or at 0 .. n - 1 (a target row, or a source row laid out
+// as one). 0 when a key value is NULL or cannot be escaped (reported).
+int append_key_match(SyncContext& ctx, SyncSide& side, common::StrBuf& out, MYSQL_ROW row,
+                     const unsigned long* lengths, bool source);
+// " WHERE (`k` = v AND ...)": append_key_match with the target's literals.
 int append_row_identification(SyncContext& ctx, common::StrBuf& out, MYSQL_ROW row, const unsigned long* lengths,
                               bool source);
 

@@ -45,8 +45,8 @@ bool show_count(SyncContext& ctx, SyncSide& side, TunnelResult* result, std::uin
 bool count_both(SyncContext& ctx, std::uint64_t& source_rows, std::uint64_t& target_rows) {
     StrBuf statement;
     statement.format("select count(*)from %s", ctx.plan.table.c_str());
-    ChunkQuery source{&ctx.source(), statement.str(), {}, {}};
-    ChunkQuery target{&ctx.target(), statement.str(), {}, {}};
+    ChunkQuery source{&ctx.source(), statement.str(), {}};
+    ChunkQuery target{&ctx.target(), statement.str(), {}};
     run_both(source, target);
     if (!show_count(ctx, ctx.source(), source.result.get(), source_rows)) return false;
     ctx.set_status("Table information obtained...\r\nCollecting table information...");

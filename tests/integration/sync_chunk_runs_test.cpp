@@ -60,8 +60,8 @@ TEST(SyncChunkRuns, DifferencesInsideAndRightAfterARunOfEqualChunksAreEachRepair
 
 // Two rows whose equal-length values are swapped between them: a digest folded from
 // per-row CRC32s with XOR cannot see it. And with a column list that leaves out the key,
-// two source rows share one digest, so the rows to write cannot be picked by it: the
-// chunk is read whole instead, and the unlisted column stays as the target had it.
+// two source rows share one digest: only the row that differs is written, and the
+// unlisted column stays as the target had it.
 TEST(SyncChunkRuns, SwappedValuesAndRowsOfOneDigestAreRepaired) {
     recreate_database(source_db);
     recreate_database(target_db);
