@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "platform/unique_fd.h"
+#include "platform/writeback_stream.h"
 
 namespace kro::platform {
 
@@ -70,6 +71,7 @@ bool OutputFile::close_streams() {
     stream_ = nullptr;
     if (file_) ok = std::fclose(file_) == 0 && ok;
     file_ = nullptr;
+    fd_ = -1;
     return ok;
 }
 
@@ -103,7 +105,9 @@ int OutputFile::open(const std::string& path, bool append, Compression compressi
         }
     }
     if (fd < 0) return 0;
-    file_ = fdopen(fd, append ? "a" : "w");
+    // A new file is written to disk as it grows; one appended to, or a device, as stdio does.
+    file_ = temporary_.empty() ? fdopen(fd, append ? "a" : "w") : open_writeback_stream(fd);
+    if (file_) fd_ = fd;
     if (!file_) {
         const int code = errno;
         ::close(fd);
@@ -130,7 +134,7 @@ int OutputFile::commit() {
         if (std::fflush(file_) != 0) return 0;
         // Only regular files are synced: a device (/dev/stdout) may refuse it.
         struct stat st {};
-        if (fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode) && fsync(fileno(file_)) != 0) return 0;
+        if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && fsync(fd_) != 0) return 0;
         if (!close_streams()) return 0;
     }
     if (temporary_.empty()) return 1;

@@ -48,6 +48,7 @@ private:
     bool close_streams();
 
     FILE* file_ = nullptr;    // the file itself
+    int fd_ = -1;             // its descriptor, owned by file_
     FILE* stream_ = nullptr;  // file_, or the compressing stream in front of it
     std::string path_;
     std::string temporary_;  // empty when written in place
