@@ -1,5 +1,6 @@
 #include "sync/statement_sink.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -28,9 +29,11 @@ struct Answer {
     std::string error;
 };
 
-Answer answer_of(SyncSide& side, const ResultPtr& result) {
+// The answer to the statement last sent on the side; refused: the caller knows it was.
+Answer answer_of(SyncSide& side, const ResultPtr& result, bool refused = false) {
     Answer answer;
-    answer.outcome = outcome_of(side.tunnel(), side.handle(), result);
+    answer.outcome =
+        refused ? refusal_of(side.tunnel(), side.handle()) : outcome_of(side.tunnel(), side.handle(), result);
     // A lost session took uncommitted changes with it: never an answer to act on.
     if (side.lost_changes) {
         answer.outcome = StatementOutcome{};
@@ -51,18 +54,20 @@ std::vector<Answer> send_trip(SyncContext& ctx, SyncSide& side, const StrBuf& te
     answers.push_back(answer_of(side, execute_on_target(ctx, side, text)));
     Tunnel& tunnel = side.tunnel();
     while (answers.size() < count && answers.back().outcome.kind == StatementOutcome::ok) {
-        if (tunnel.next_result(side.handle()) < 0) break;
-        ResultPtr result = make_result(tunnel, tunnel.store_result(side.handle(), 0, 0, 0));
-        if (!result && statement_failed(tunnel, side.handle())) {
+        // A missing answer is a refusal too: a statement is never sent twice.
+        const bool refused = tunnel.next_result(side.handle()) != 0;
+        ResultPtr result = make_result(tunnel, refused ? nullptr : tunnel.store_result(side.handle(), 0, 0, 0));
+        if (refused || (!result && statement_failed(tunnel, side.handle()))) {
             if (connection_lost(tunnel.error_number(side.handle())) && side.uncommitted) {
                 // As for a single statement: the changes since the last commit are gone.
                 side.uncommitted = false;
                 side.lost_changes = true;
             }
+            answers.push_back(answer_of(side, result, true));
         } else {
             side.changed();
+            answers.push_back(answer_of(side, result));
         }
-        answers.push_back(answer_of(side, result));
     }
     side.lost_changes = false;
     return answers;
@@ -131,24 +136,37 @@ int send_changes(SyncContext& ctx, std::size_t count, DuplicateKeys duplicates, 
                  const SettleChange& settle) {
     SyncSide& side = ctx.target();
     const std::size_t most = statements_per_trip(ctx);
+    // Half the target's packet allowance at most, so a trip never outgrows what its
+    // statements would pass one by one.
+    const std::size_t most_bytes =
+        ctx.byte_limit > 0 ? std::min(kTripBytes, static_cast<std::size_t>(ctx.byte_limit) / 2) : kTripBytes;
     StrBuf text, statement;
     std::vector<std::size_t> ends;  // where each statement ends in text
+    bool carried = false;           // statement holds the next entry's, built for a full trip
     for (std::size_t first = 0; first < count;) {
         text.clear();
         ends.clear();
+        if (carried) {
+            text.append(statement.view());
+            ends.push_back(text.length());
+            carried = false;
+        }
         int built = 1;
-        while (first + ends.size() < count && ends.size() < most && text.length() < kTripBytes) {
+        while (first + ends.size() < count && ends.size() < most) {
             statement.clear();
             built = build(first + ends.size(), ends.size(), statement);
             if (!built) break;
+            if (!ends.empty() && text.length() + 1 + statement.length() > most_bytes) {
+                carried = true;
+                break;
+            }
             if (!ends.empty()) text.append(";", 1);
             text.append(statement.view());
             ends.push_back(text.length());
         }
-        const std::vector<Answer> answers =
-            ends.empty()            ? std::vector<Answer>{}
-            : ctx.writes_target()   ? send_trip(ctx, side, text, ends.size())
-                                    : std::vector<Answer>(ends.size(), scripted());
+        const std::vector<Answer> answers = ends.empty()          ? std::vector<Answer>{}
+                                            : ctx.writes_target() ? send_trip(ctx, side, text, ends.size())
+                                                                  : std::vector<Answer>(ends.size(), scripted());
         for (std::size_t i = 0; i < answers.size(); ++i) {
             const std::size_t start = i == 0 ? 0 : ends[i - 1] + 1;
             if (!take_answer(ctx, side, answers[i], text.view().substr(start, ends[i] - start), duplicates) ||
@@ -156,7 +174,9 @@ int send_changes(SyncContext& ctx, std::size_t count, DuplicateKeys duplicates, 
                 return 0;
         }
         if (!built) return 0;
-        // A refused statement the caller answered ends its trip: the ones after it go again.
+        // A refused statement the caller answered ends its trip: the ones after it are
+        // built and sent again.
+        carried = carried && answers.size() == ends.size();
         first += answers.size();
     }
     return 1;

@@ -29,8 +29,10 @@ connection::StatementOutcome send_change(SyncContext& ctx, SyncSide& side, commo
 // how many statements of the same round trip come before it, for the status counts), 0
 // when it cannot (reported); settle takes the outcome of a change the target took, or of
 // a duplicate key the caller answers, and gives 0 to end the phase. Where a failure
-// half-way can be undone with the table, several statements travel in one round trip;
-// each is still answered, reported and scripted one by one, in order, as send_change does.
+// half-way can be undone with the table (a direct session in a transaction, an engine
+// that rolls back), up to 500 statements travel in one round trip, joined by ";"; each is
+// still answered, reported and scripted in order, as send_change does, and those after a
+// refusal the caller answered are sent again. Elsewhere they go one by one.
 using BuildChange = std::function<int(std::size_t entry, std::size_t ahead, common::StrBuf& statement)>;
 using SettleChange = std::function<int(std::size_t entry, const connection::StatementOutcome& outcome)>;
 int send_changes(SyncContext& ctx, std::size_t count, DuplicateKeys duplicates, const BuildChange& build,
