@@ -83,4 +83,8 @@ MYSQL_FIELD* DirectTunnel::fetch_field_direct(TunnelResult* result, unsigned int
 
 int DirectTunnel::next_result(MYSQL* handle) { return mysql_next_result(handle); }
 
+bool DirectTunnel::set_multi_statements(MYSQL* handle) {
+    return mysql_set_server_option(handle, MYSQL_OPTION_MULTI_STATEMENTS_ON) == 0;
+}
+
 }  // namespace kro::connection

@@ -37,6 +37,7 @@ public:
     MYSQL_FIELD* fetch_fields(TunnelResult* result) override;
     MYSQL_FIELD* fetch_field_direct(TunnelResult* result, unsigned int index) override;
     int next_result(MYSQL* handle) override;
+    bool set_multi_statements(MYSQL* handle) override;
     bool check_tunnel(MYSQL*) override { return true; }
     bool is_http() const override { return false; }
 };

@@ -62,7 +62,13 @@ public:
     virtual MYSQL_ROW fetch_row(TunnelResult* result) = 0;
     virtual MYSQL_FIELD* fetch_fields(TunnelResult* result) = 0;
     virtual MYSQL_FIELD* fetch_field_direct(TunnelResult* result, unsigned int index) = 0;
-    virtual int next_result(MYSQL* handle) = 0;  // 0 when another result follows
+    virtual int next_result(MYSQL* handle) = 0;  // 0 when another result follows, > 0 on an error
+    // Lets one text carry several statements joined by ";" on this session, read in turn
+    // with next_result; false where the form cannot (the HTTP tunnel).
+    virtual bool set_multi_statements(MYSQL* handle) {
+        (void)handle;
+        return false;
+    }
     virtual bool check_tunnel(MYSQL* handle) = 0;
 
     virtual bool is_http() const = 0;

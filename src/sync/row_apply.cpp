@@ -44,10 +44,9 @@ bool row_exists(SyncContext& ctx, const StrBuf& where) {
 }
 
 // "UPDATE t SET `a`='1', `b`=NULL  WHERE (...) " for a source row (its row columns).
-int update_row(SyncContext& ctx, MYSQL_ROW row, const unsigned long* lengths) {
+int build_update(SyncContext& ctx, MYSQL_ROW row, const unsigned long* lengths, std::size_t ahead, StrBuf& statement) {
     StrBuf where;
     if (!append_row_identification(ctx, where, row, lengths, true)) return 0;
-    StrBuf statement;
     statement.format("UPDATE %s SET ", ctx.plan.table.c_str());
     for (std::size_t i = 0; i < ctx.plan.row_columns.size(); ++i) {
         const ColumnDefinition& column = ctx.plan.columns[ctx.plan.row_columns[i]];
@@ -57,15 +56,28 @@ int update_row(SyncContext& ctx, MYSQL_ROW row, const unsigned long* lengths) {
         statement.append("`=", 2);
         if (!append_literal(ctx.target(), statement, column, row[i], lengths[i])) return 0;
     }
-    ctx.set_status_count("Table row obtained...\r\nUpdating row: %d", ctx.counts.updated);
+    ctx.set_status_count("Table row obtained...\r\nUpdating row: %d", ctx.counts.updated + static_cast<unsigned>(ahead));
     statement.append_format(" %s ", where.c_str());
-    const StatementOutcome outcome = send_change(ctx, ctx.target(), statement);
-    if (outcome.kind != StatementOutcome::ok) return 0;
-    const bool unchanged_but_there = outcome.affected_rows == 0 && ctx.writes_target() && row_exists(ctx, where);
-    const std::string what = row_named(where);
-    if (!unchanged_but_there && !landed_as_expected(ctx, outcome, {1, what})) return 0;
+    return 1;
+}
+
+// An update the target took: it must have met its row.
+int settle_update(SyncContext& ctx, MYSQL_ROW row, const unsigned long* lengths, const StatementOutcome& outcome) {
+    if (outcome.affected_rows != 1 && ctx.writes_target()) {
+        StrBuf where;
+        append_row_identification(ctx, where, row, lengths, true);
+        const bool unchanged_but_there = outcome.affected_rows == 0 && row_exists(ctx, where);
+        if (!unchanged_but_there && !landed_as_expected(ctx, outcome, {1, row_named(where)})) return 0;
+    }
     ++ctx.counts.updated;
     return 1;
+}
+
+int update_row(SyncContext& ctx, MYSQL_ROW row, const unsigned long* lengths) {
+    StrBuf statement;
+    if (!build_update(ctx, row, lengths, 0, statement)) return 0;
+    const StatementOutcome outcome = send_change(ctx, ctx.target(), statement);
+    return outcome.kind == StatementOutcome::ok ? settle_update(ctx, row, lengths, outcome) : 0;
 }
 
 // Whether a duplicate key is the sync's own key, as the server names it (MySQL 8 puts the
@@ -79,59 +91,92 @@ bool is_sync_key(const SyncContext& ctx, const std::string& key_name) {
 
 enum class InsertAs { new_row, staged_update };
 
-// "INSERT INTO t (...) VALUES (...)" for the source row at that number. A new row that is on the
-// target already by the sync's key is updated instead; a duplicate on any other unique key
-// fails the table, since updating by the sync's key would change another row or none.
-int insert_row(SyncContext& ctx, TunnelResult* rows, std::uint32_t number, InsertAs as) {
-    Tunnel& tunnel = ctx.source().tunnel();
-    SyncSide& target = ctx.target();
-    unsigned long* lengths = nullptr;
-    MYSQL_ROW row = row_at(tunnel, rows, number, lengths);
-    if (!row) return 0;
-    ctx.set_status("Retrieving table row...");
-    unsigned& counted = as == InsertAs::new_row ? ctx.counts.inserted : ctx.counts.updated;
-    ctx.set_status_count(as == InsertAs::new_row ? "Table row obtained...\r\nInserting row: %d"
-                                                 : "Table row obtained...\r\nUpdating row: %d",
-                         counted);
-    StrBuf values;
-    if (!append_value_list(ctx, values, row, lengths)) return 0;
-    // Named columns: a column list leaves the others their defaults, and INVISIBLE
-    // columns are there only when named.
-    StrBuf statement;
-    statement.format("INSERT INTO %s (%s) VALUES (%s)", ctx.plan.table.c_str(), ctx.plan.row_names.c_str(),
-                     values.c_str());
-    const StatementOutcome outcome = send_change(ctx, target, statement, DuplicateKeys::answer);
-    if (outcome.kind == StatementOutcome::duplicate_key) {
-        if (as == InsertAs::new_row && is_sync_key(ctx, outcome.key_name)) {
-            row = row_at(tunnel, rows, number, lengths);
-            return row ? update_row(ctx, row, lengths) : 0;
-        }
-        ctx.report_error(target);
-        ++ctx.counts.failures;
-        return 0;
-    }
-    if (outcome.kind != StatementOutcome::ok) return 0;
-    if (outcome.affected_rows != 1 && ctx.writes_target()) {
-        StrBuf where;
-        row = row_at(tunnel, rows, number, lengths);
-        if (row) append_row_identification(ctx, where, row, lengths, true);
-        landed_as_expected(ctx, outcome, {1, row_named(where)});
-        return 0;
-    }
-    ++counted;
-    return 1;
+// The entries from the first one that carry the action.
+std::size_t leading(std::span<const RowAction> entries, RowActionCode action) {
+    std::size_t count = 0;
+    while (count < entries.size() && entries[count].action == action) ++count;
+    return count;
 }
 
-// "DELETE FROM t WHERE (...)" for a row the target holds: key values at 0 .. n - 1 of a
-// target row, or at the key columns' places of a source row.
-int delete_row(SyncContext& ctx, MYSQL_ROW row, const unsigned long* lengths, bool source) {
-    StrBuf where;
-    if (!append_row_identification(ctx, where, row, lengths, source)) return 0;
-    StrBuf statement;
-    statement.format("DELETE FROM %s %s ", ctx.plan.table.c_str(), where.c_str());
-    const std::string what = row_named(where);
-    const ExpectedRows expected{1, what};
-    return apply_statement(ctx, ctx.target(), statement, &expected);
+// "INSERT INTO t (...) VALUES (...)" for each source row of the entries. A new row that is
+// on the target already by the sync's key is updated instead; a duplicate on any other
+// unique key fails the table, since updating by the sync's key would change another row or
+// none.
+int insert_rows(SyncContext& ctx, TunnelResult* rows, std::span<const RowAction> entries, InsertAs as) {
+    Tunnel& tunnel = ctx.source().tunnel();
+    unsigned& counted = as == InsertAs::new_row ? ctx.counts.inserted : ctx.counts.updated;
+    const auto build = [&](std::size_t entry, std::size_t ahead, StrBuf& statement) {
+        unsigned long* lengths = nullptr;
+        MYSQL_ROW row = row_at(tunnel, rows, entries[entry].row, lengths);
+        if (!row) return 0;
+        ctx.set_status("Retrieving table row...");
+        ctx.set_status_count(as == InsertAs::new_row ? "Table row obtained...\r\nInserting row: %d"
+                                                     : "Table row obtained...\r\nUpdating row: %d",
+                             counted + static_cast<unsigned>(ahead));
+        StrBuf values;
+        if (!append_value_list(ctx, values, row, lengths)) return 0;
+        // Named columns: a column list leaves the others their defaults, and INVISIBLE
+        // columns are there only when named.
+        statement.format("INSERT INTO %s (%s) VALUES (%s)", ctx.plan.table.c_str(), ctx.plan.row_names.c_str(),
+                         values.c_str());
+        return 1;
+    };
+    const auto settle = [&](std::size_t entry, const StatementOutcome& outcome) {
+        unsigned long* lengths = nullptr;
+        MYSQL_ROW row = row_at(tunnel, rows, entries[entry].row, lengths);
+        if (outcome.kind == StatementOutcome::duplicate_key) {
+            if (as == InsertAs::new_row && is_sync_key(ctx, outcome.key_name)) return row ? update_row(ctx, row, lengths) : 0;
+            ctx.report_error(ctx.target());
+            ++ctx.counts.failures;
+            return 0;
+        }
+        if (outcome.affected_rows != 1 && ctx.writes_target()) {
+            StrBuf where;
+            if (row) append_row_identification(ctx, where, row, lengths, true);
+            landed_as_expected(ctx, outcome, {1, row_named(where)});
+            return 0;
+        }
+        ++counted;
+        return 1;
+    };
+    return send_changes(ctx, entries.size(), DuplicateKeys::answer, build, settle);
+}
+
+// "DELETE FROM t WHERE (...)" for each row of the entries that the target holds: key
+// values at 0 .. n - 1 of target rows (the chunk's deletes, counted), or at the key
+// columns' places of source rows (the rows of staged updates).
+int delete_rows(SyncContext& ctx, TunnelResult* rows, std::span<const RowAction> entries, bool source) {
+    Tunnel& tunnel = source ? ctx.source().tunnel() : ctx.target().tunnel();
+    const auto where_of = [&](std::size_t entry, StrBuf& where) {
+        unsigned long* lengths = nullptr;
+        MYSQL_ROW row = row_at(tunnel, rows, entries[entry].row, lengths);
+        return row && append_row_identification(ctx, where, row, lengths, source);
+    };
+    const auto build = [&](std::size_t entry, std::size_t ahead, StrBuf& statement) {
+        unsigned long* lengths = nullptr;
+        MYSQL_ROW row = row_at(tunnel, rows, entries[entry].row, lengths);
+        if (!row) return 0;
+        if (!source) {
+            ctx.set_status("Retrieving table row...");
+            ctx.set_status_count("Table row obtained...\r\nDeleting row: %d",
+                                 ctx.counts.deleted + static_cast<unsigned>(ahead));
+        }
+        StrBuf where;
+        if (!append_row_identification(ctx, where, row, lengths, source)) return 0;
+        statement.format("DELETE FROM %s %s ", ctx.plan.table.c_str(), where.c_str());
+        return 1;
+    };
+    const auto settle = [&](std::size_t entry, const StatementOutcome& outcome) {
+        if (outcome.affected_rows != 1 && ctx.writes_target()) {
+            StrBuf where;
+            where_of(entry, where);
+            landed_as_expected(ctx, outcome, {1, row_named(where)});
+            return 0;
+        }
+        if (!source) ++ctx.counts.deleted;
+        return 1;
+    };
+    return send_changes(ctx, entries.size(), DuplicateKeys::fail, build, settle);
 }
 
 }  // namespace
@@ -171,52 +216,41 @@ int append_row_identification(SyncContext& ctx, StrBuf& out, MYSQL_ROW row, cons
 
 int apply_deletes(SyncContext& ctx, TunnelResult* target_rows, std::span<const RowAction> entries,
                   std::size_t& next) {
-    Tunnel& tunnel = ctx.target().tunnel();
-    for (next = 0; next < entries.size() && entries[next].action == RowActionCode::delete_row; ++next) {
-        unsigned long* lengths = nullptr;
-        MYSQL_ROW row = row_at(tunnel, target_rows, entries[next].row, lengths);
-        if (!row) return 0;
-        ctx.set_status("Retrieving table row...");
-        ctx.set_status_count("Table row obtained...\r\nDeleting row: %d", ctx.counts.deleted);
-        if (!delete_row(ctx, row, lengths, false)) return 0;
-        ++ctx.counts.deleted;
-    }
-    return 1;
+    next = leading(entries, RowActionCode::delete_row);
+    return delete_rows(ctx, target_rows, entries.first(next), false);
 }
 
 int apply_inserts(SyncContext& ctx, TunnelResult* source_rows, std::span<const RowAction> entries,
                   std::size_t& next) {
-    for (next = 0; next < entries.size() && entries[next].action == RowActionCode::insert_row; ++next)
-        if (!insert_row(ctx, source_rows, entries[next].row, InsertAs::new_row)) return 0;
-    return 1;
+    next = leading(entries, RowActionCode::insert_row);
+    return insert_rows(ctx, source_rows, entries.first(next), InsertAs::new_row);
 }
 
 int apply_updates(SyncContext& ctx, TunnelResult* source_rows, std::span<const RowAction> entries) {
     Tunnel& tunnel = ctx.source().tunnel();
-    for (std::size_t i = 0; i < entries.size() && entries[i].action == RowActionCode::update_row; ++i) {
+    const std::span<const RowAction> updates = entries.first(leading(entries, RowActionCode::update_row));
+    const auto build = [&](std::size_t entry, std::size_t ahead, StrBuf& statement) {
         unsigned long* lengths = nullptr;
-        MYSQL_ROW row = row_at(tunnel, source_rows, entries[i].row, lengths);
+        MYSQL_ROW row = row_at(tunnel, source_rows, updates[entry].row, lengths);
         if (!row) return 0;
         ctx.set_status("Retrieving table row...");
-        if (!update_row(ctx, row, lengths)) return 0;
-    }
-    return 1;
+        return build_update(ctx, row, lengths, ahead, statement);
+    };
+    const auto settle = [&](std::size_t entry, const StatementOutcome& outcome) {
+        unsigned long* lengths = nullptr;
+        MYSQL_ROW row = row_at(tunnel, source_rows, updates[entry].row, lengths);
+        return row ? settle_update(ctx, row, lengths, outcome) : 0;
+    };
+    return send_changes(ctx, updates.size(), DuplicateKeys::fail, build, settle);
 }
 
 int remove_rows_to_update(SyncContext& ctx, TunnelResult* source_rows, std::span<const RowAction> entries) {
-    Tunnel& tunnel = ctx.source().tunnel();
-    for (std::size_t i = 0; i < entries.size() && entries[i].action == RowActionCode::update_row; ++i) {
-        unsigned long* lengths = nullptr;
-        MYSQL_ROW row = row_at(tunnel, source_rows, entries[i].row, lengths);
-        if (!row || !delete_row(ctx, row, lengths, true)) return 0;
-    }
-    return 1;
+    return delete_rows(ctx, source_rows, entries.first(leading(entries, RowActionCode::update_row)), true);
 }
 
 int insert_updated_rows(SyncContext& ctx, TunnelResult* source_rows, std::span<const RowAction> entries) {
-    for (std::size_t i = 0; i < entries.size() && entries[i].action == RowActionCode::update_row; ++i)
-        if (!insert_row(ctx, source_rows, entries[i].row, InsertAs::staged_update)) return 0;
-    return 1;
+    return insert_rows(ctx, source_rows, entries.first(leading(entries, RowActionCode::update_row)),
+                       InsertAs::staged_update);
 }
 
 }  // namespace kro::sync

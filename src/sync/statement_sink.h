@@ -3,7 +3,9 @@
 // ";\n") only once the server took it; in script-only mode it goes into the script at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 
 #include "common/str_buf.h"
@@ -22,6 +24,19 @@ enum class DuplicateKeys { fail, answer };
 // with no affected rows, since nothing was sent.
 connection::StatementOutcome send_change(SyncContext& ctx, SyncSide& side, common::StrBuf& statement,
                                          DuplicateKeys duplicates = DuplicateKeys::fail);
+
+// A phase of row changes on the target: build gives the statement for an entry (ahead:
+// how many statements of the same round trip come before it, for the status counts), 0
+// when it cannot (reported); settle takes the outcome of a change the target took, or of
+// a duplicate key the caller answers, and gives 0 to end the phase. Where a failure
+// half-way can be undone with the table (a direct session in a transaction, an engine
+// that rolls back), up to 500 statements travel in one round trip, joined by ";"; each is
+// still answered, reported and scripted in order, as send_change does, and those after a
+// refusal the caller answered are sent again. Elsewhere they go one by one.
+using BuildChange = std::function<int(std::size_t entry, std::size_t ahead, common::StrBuf& statement)>;
+using SettleChange = std::function<int(std::size_t entry, const connection::StatementOutcome& outcome)>;
+int send_changes(SyncContext& ctx, std::size_t count, DuplicateKeys duplicates, const BuildChange& build,
+                 const SettleChange& settle);
 
 // What a change is sent for: the rows it must affect, and what they are ("the row WHERE
 // (`id` = 4)"), for the text that names them when the target did otherwise.

@@ -67,8 +67,11 @@ void SyncContext::report_error(SyncSide& side) {
         counts.session_lost = true;
         return;
     }
-    report_query_error(side.tunnel().error_number(side.handle()), side.tunnel().error(side.handle()),
-                       plan.table_label.c_str(), report_, nullptr);
+    report_error(side.tunnel().error_number(side.handle()), side.tunnel().error(side.handle()));
+}
+
+void SyncContext::report_error(unsigned number, const char* text) {
+    report_query_error(number, text, plan.table_label.c_str(), report_, nullptr);
 }
 
 void SyncContext::report_table_failure(const char* text) {

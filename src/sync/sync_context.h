@@ -66,6 +66,7 @@ struct SyncSide : connection::KeptSession {
     bool utf8 = true;             // the server is 4.1.0 or later: its texts are UTF-8
     bool fkcheck = false;         // foreign key checks are switched off in its session
     bool saved_settings = false;  // the session settings' save forms were sent (restored at the end)
+    bool multi_statements = false;  // row changes travel several to a round trip (set again on a new session)
 
 protected:
     bool set_up() override;  // set_up_sync_session
@@ -95,6 +96,8 @@ struct TablePlan {
     // values would meet each other's old value in plain updates.
     bool staged_updates = false;
     std::uint64_t source_rows = 0;           // the source's row count
+    // Row changes sent to the target per round trip; 0 until the first phase decides.
+    std::size_t change_batch = 0;
     // What the table's summary line shows on the console so far, for a progress line.
     std::string console_line;
 };
@@ -150,6 +153,8 @@ public:
 
     // A failed statement on a side: reported once, naming the current table.
     void report_error(SyncSide& side);
+    // The same for an error the caller kept from the side's handle.
+    void report_error(unsigned number, const char* text);
     // A failure of the current table found by the sync itself: console, log, and a session
     // entry naming the table.
     void report_table_failure(const char* text);

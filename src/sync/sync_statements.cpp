@@ -98,6 +98,7 @@ bool set_up_sync_session(SyncSide& side) {
     if (!succeeded(side, query_side(side, kUtcZone, false))) return false;
     if (side.saved_settings && !send_session_settings(side, SessionForm::save, side.fkcheck)) return false;
     if (side.autocommit_off && !succeeded(side, query_side(side, "set autocommit = 0", false))) return false;
+    if (side.multi_statements && !side.tunnel().set_multi_statements(side.handle())) return false;
     return true;
 }
 

@@ -235,6 +235,15 @@ bool ask_about_target_table(SyncContext& ctx, const char* query, std::string& an
     return true;
 }
 
+bool target_transactional(SyncContext& ctx) {
+    std::string transactions;
+    return ask_about_target_table(ctx,
+                                  "select e.TRANSACTIONS from information_schema.TABLES t join information_schema.ENGINES "
+                                  "e on e.ENGINE = t.ENGINE where t.TABLE_SCHEMA = database() and t.TABLE_NAME = ",
+                                  transactions) &&
+           transactions == "YES";
+}
+
 void warn_of_target_triggers(SyncContext& ctx) {
     std::string names;
     if (!ask_about_target_table(ctx,

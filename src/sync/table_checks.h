@@ -42,6 +42,10 @@ std::string stored_table_name(const std::string& sql_name);
 // its answer is NULL or no row; else answer holds the first column of the first row.
 bool ask_about_target_table(SyncContext& ctx, const char* query, std::string& answer);
 
+// Whether the target's engine for the table undoes uncommitted changes; false when it
+// cannot be told, so that the run never claims an undo it cannot vouch for.
+bool target_transactional(SyncContext& ctx);
+
 // A warning, once for the table in this direction, naming the triggers the target has on
 // it: they fire for every row the sync changes. Nothing when it has none.
 void warn_of_target_triggers(SyncContext& ctx);

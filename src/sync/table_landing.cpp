@@ -14,17 +14,6 @@ namespace kro::sync {
 
 namespace {
 
-// Whether the target's engine for the table undoes uncommitted changes; false when it
-// cannot be told, so that the run never claims an undo it cannot vouch for.
-bool transactional(SyncContext& ctx) {
-    std::string transactions;
-    return ask_about_target_table(ctx,
-                                  "select e.TRANSACTIONS from information_schema.TABLES t join information_schema.ENGINES "
-                                  "e on e.ENGINE = t.ENGINE where t.TABLE_SCHEMA = database() and t.TABLE_NAME = ",
-                                  transactions) &&
-           transactions == "YES";
-}
-
 void undo(SyncContext& ctx) {
     SyncSide& target = ctx.target();
     // A session lost with its changes took them along; otherwise they wait in this one.
@@ -34,7 +23,7 @@ void undo(SyncContext& ctx) {
         rolled_back = result || !statement_failed(target.tunnel(), target.handle());
         target.uncommitted = false;
     }
-    rolled_back = rolled_back && transactional(ctx);
+    rolled_back = rolled_back && target_transactional(ctx);
     StrBuf text;
     if (rolled_back)
         text.format("The changes made to table %s in this run were rolled back; it is as it was before.\r\n",

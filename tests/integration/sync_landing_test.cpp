@@ -27,6 +27,7 @@ void make_tables() {
         "create table good (id int primary key, v int); insert into good values (1, 1), (2, 2);"
         "create table uq (id int primary key, a int); insert into uq values (1, 1), (2, 2), (3, 3), (4, 2);"
         "create table p (id int primary key, v int); insert into p values (1, 1), (2, 2), (4, 4);"
+        "insert into p select seq, seq from seq_10_to_1200;"
         "create table pm (id int primary key, v int); insert into pm values (1, 1), (2, 2), (4, 4);"
         "create table swap (id int primary key, id2 int, unique key (id2));"
         "insert into swap values (1, 200), (2, 100), (3, 300), (5, 400);"
@@ -36,9 +37,10 @@ void make_tables() {
         "create table good (id int primary key, v int);"
         "create table uq (id int primary key, a int, unique key by_a (a)); insert into uq values (1, 1), (2, 2), (3, 3);"
         "create table p (id int primary key, v int); insert into p values (1, 1), (3, 3), (4, 0);"
+        "insert into p select seq, seq + (seq % 3 = 0) from seq_10_to_1200 where seq % 5 > 0;"
         "create table pm (id int primary key, v int) engine = MyISAM; insert into pm values (1, 1), (3, 3), (4, 0);"
-        "create trigger no_ins before insert on p for each row signal sqlstate '45000' set message_text = "
-        "'inserts refused';"
+        "create trigger no_ins before insert on p for each row begin if new.id = 605 then signal sqlstate "
+        "'45000' set message_text = 'inserts refused'; end if; end;"
         "create trigger no_ins_m before insert on pm for each row signal sqlstate '45000' set message_text = "
         "'inserts refused';"
         "create table swap (id int primary key, id2 int, unique key (id2));"
@@ -89,7 +91,8 @@ TEST(SyncLanding, ATableWhoseChangesDoNotAllLandIsRolledBackAndNamedWhileTheOthe
     // Row 4 of uq meets row 2's value in a key the source lacks: an update of row 4 by its
     // id would change nothing, so the table fails and stays as it was.
     EXPECT_EQ(snapshot("uq"), uq);
-    // The trigger refuses the insert of row 2 after the delete of row 3 was taken: undone.
+    // The trigger refuses the insert of row 605 after the delete of row 3 and the inserts
+    // before it were taken: undone.
     EXPECT_EQ(snapshot("p"), p);
     // MyISAM cannot undo them, and the run says so.
     EXPECT_EQ(client_query("select id, v from kro_sync_land_tgt.pm order by id"), "1\t1\n4\t0\n");

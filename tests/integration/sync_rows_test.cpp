@@ -77,13 +77,16 @@ protected:
 }  // namespace
 
 TEST_F(SyncRows, OnlyARowThatIsThereAlreadyTurnsAnInsertIntoAnUpdate) {
+    // Enough rows for several statements to a round trip, in a transaction as in a run.
     mariadb_exec("use kro_sync_rows_src;"
                  "create table child (id int primary key, parent int, v varchar(10));"
-                 "insert into child values (1, 10, 'new'), (2, 10, 'two'), (3, 99, 'orphan');"
+                 "insert into child select seq, if(seq = 705, 99, 10), concat('v', seq) from seq_1_to_710;"
                  "use kro_sync_rows_tgt; create table parent (id int primary key); insert into parent values (10);"
                  "create table child (id int primary key, parent int, v varchar(10),"
                  " foreign key (parent) references parent (id));"
-                 "insert into child values (1, 10, 'old');");
+                 "insert into child values (300, 10, 'old');");
+    ASSERT_EQ(value(target, "set autocommit = 0"), "(none)");
+    target.autocommit_off = true;
     SyncContext ctx(source, target, SyncMode::direct, script, report, status);
     ctx.plan.table = ctx.plan.table_label = "`child`";
     ctx.plan.keys = {KeyColumn{"id", KeyClass::integer, true, 0}};
@@ -94,24 +97,31 @@ TEST_F(SyncRows, OnlyARowThatIsThereAlreadyTurnsAnInsertIntoAnUpdate) {
     ResultPtr rows = query_side(source, "select id, parent, v, md5(v) as __crc from child order by id");
     ASSERT_TRUE(rows);
 
-    const std::vector<RowAction> entries = {{1, RowActionCode::insert_row}, {2, RowActionCode::insert_row}};
+    // Row 300 is there: its insert becomes an update, and the rows after it still arrive.
+    std::vector<RowAction> entries;
+    for (std::uint32_t row = 1; row <= 700; ++row) entries.push_back({row, RowActionCode::insert_row});
     std::size_t next = 0;
     testing::internal::CaptureStdout();
     EXPECT_EQ(apply_inserts(ctx, rows.get(), entries, next), 1);
-    EXPECT_EQ(next, 2u);
-    EXPECT_EQ(ctx.counts.inserted, 1u);
+    EXPECT_GT(ctx.plan.change_batch, 1u);
+    EXPECT_EQ(next, 700u);
+    EXPECT_EQ(ctx.counts.inserted, 699u);
     EXPECT_EQ(ctx.counts.updated, 1u);
-    EXPECT_EQ(client_query("select id, v from kro_sync_rows_tgt.child order by id"), "1\tnew\n2\ttwo\n");
+    ASSERT_EQ(commit_side(target), 1);
+    EXPECT_EQ(client_query("select count(*), sum(v = concat('v', id)) from kro_sync_rows_tgt.child"), "700\t700\n");
 
-    // A foreign key refuses the row: a failed statement, reported, and counted as nothing.
-    const std::vector<RowAction> orphan = {{3, RowActionCode::insert_row}};
-    EXPECT_EQ(apply_inserts(ctx, rows.get(), orphan, next), 0);
+    // A foreign key refuses row 705: a failed statement, reported, and counted as nothing;
+    // the rows before it were taken, none after it was sent.
+    entries.clear();
+    for (std::uint32_t row = 701; row <= 710; ++row) entries.push_back({row, RowActionCode::insert_row});
+    EXPECT_EQ(apply_inserts(ctx, rows.get(), entries, next), 0);
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(ctx.counts.inserted, 1u);
+    EXPECT_EQ(ctx.counts.inserted, 703u);
     EXPECT_EQ(ctx.counts.updated, 1u);
     EXPECT_NE(log().find("Error No. 1452"), std::string::npos) << log();
     EXPECT_NE(out.find("There was an error while executing a query."), std::string::npos) << out;
-    EXPECT_EQ(client_query("select count(*) from kro_sync_rows_tgt.child where id = 3"), "0\n");
+    ASSERT_EQ(commit_side(target), 1);
+    EXPECT_EQ(client_query("select group_concat(id) from kro_sync_rows_tgt.child where id > 700"), "701,702,703,704\n");
 }
 
 TEST_F(SyncRows, ALostSessionComesBackWithItsSettingsButNeverHidesTheChangesItTook) {
