@@ -122,6 +122,11 @@ int insert_rows(SyncContext& ctx, TunnelResult* rows, std::span<const RowAction>
         return 1;
     };
     const auto settle = [&](std::size_t entry, const StatementOutcome& outcome) {
+        const bool landed = outcome.kind == StatementOutcome::ok && (outcome.affected_rows == 1 || !ctx.writes_target());
+        if (landed) {
+            ++counted;
+            return 1;
+        }
         unsigned long* lengths = nullptr;
         MYSQL_ROW row = row_at(tunnel, rows, entries[entry].row, lengths);
         if (outcome.kind == StatementOutcome::duplicate_key) {
@@ -130,14 +135,11 @@ int insert_rows(SyncContext& ctx, TunnelResult* rows, std::span<const RowAction>
             ++ctx.counts.failures;
             return 0;
         }
-        if (outcome.affected_rows != 1 && ctx.writes_target()) {
-            StrBuf where;
-            if (row) append_row_identification(ctx, where, row, lengths, true);
-            landed_as_expected(ctx, outcome, {1, row_named(where)});
-            return 0;
-        }
-        ++counted;
-        return 1;
+        // Taken, but it did not add exactly its row.
+        StrBuf where;
+        if (row) append_row_identification(ctx, where, row, lengths, true);
+        landed_as_expected(ctx, outcome, {1, row_named(where)});
+        return 0;
     };
     return send_changes(ctx, entries.size(), DuplicateKeys::answer, build, settle);
 }
@@ -153,16 +155,13 @@ int delete_rows(SyncContext& ctx, TunnelResult* rows, std::span<const RowAction>
         return row && append_row_identification(ctx, where, row, lengths, source);
     };
     const auto build = [&](std::size_t entry, std::size_t ahead, StrBuf& statement) {
-        unsigned long* lengths = nullptr;
-        MYSQL_ROW row = row_at(tunnel, rows, entries[entry].row, lengths);
-        if (!row) return 0;
         if (!source) {
             ctx.set_status("Retrieving table row...");
             ctx.set_status_count("Table row obtained...\r\nDeleting row: %d",
                                  ctx.counts.deleted + static_cast<unsigned>(ahead));
         }
         StrBuf where;
-        if (!append_row_identification(ctx, where, row, lengths, source)) return 0;
+        if (!where_of(entry, where)) return 0;
         statement.format("DELETE FROM %s %s ", ctx.plan.table.c_str(), where.c_str());
         return 1;
     };
