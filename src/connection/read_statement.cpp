@@ -26,16 +26,21 @@ bool pure_function(const std::string& name) {
     return std::find(std::begin(kPureFunctions), std::end(kPureFunctions), name) != std::end(kPureFunctions);
 }
 
+// Stands for a quoted name in the scan: no built-in function or keyword is spelt so.
+constexpr const char* kQuotedName = "`";
+
 bool word_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$'; }
 
-// Walks the text word by word, skipping literals, quoted names and comments; versioned
-// comments ("/*!40101 ... */") run on the server, so their text is read as statements.
+// Walks the text word by word, skipping literals, quoted names and comments; executable
+// comments ("/*!40101 ... */", and MariaDB's "/*M!100100 ... */") run on the server, so
+// their text is read as statements.
 class Scanner {
 public:
     explicit Scanner(std::string_view text) : text_(text) {}
 
     bool all_reads() {
         bool statement_start = true;
+        bool after_dot = false;
         std::string first, previous;
         while (skip_space()) {
             char c = text_[at_];
@@ -46,11 +51,18 @@ public:
             }
             if (c == '\'' || c == '"' || c == '`') {
                 if (!skip_quoted(c)) return false;
-                previous.clear();
+                // A quoted name before "(" is a call of a function by that name (a
+                // string there is a syntax error): never a built-in that surely reads.
+                previous = kQuotedName;
+                after_dot = false;
                 continue;
             }
             if (word_char(c)) {
                 std::string word = take_word();
+                // After "db." (or "`db`.") a name is qualified: a stored function, even
+                // when it is spelt like a built-in.
+                if (after_dot) word.insert(0, ".");
+                after_dot = false;
                 if (statement_start) {
                     if (word != "select" && word != "show" && word != "set") return false;
                     first = word;
@@ -67,6 +79,7 @@ public:
             } else if (statement_start) {
                 return false;  // a statement that begins with a sign, not a word
             }
+            after_dot = c == '.';
             previous.clear();
             ++at_;
         }
@@ -99,8 +112,8 @@ private:
         for (;;) {
             while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_]))) ++at_;
             std::string_view rest = text_.substr(at_);
-            if (rest.starts_with("/*!")) {
-                at_ += 3;
+            if (rest.starts_with("/*!") || rest.starts_with("/*M!") || rest.starts_with("/*m!")) {
+                at_ += rest[2] == '!' ? 3 : 4;
                 while (at_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[at_]))) ++at_;
                 ++open_versioned_;
             } else if (rest.starts_with("*/") && open_versioned_ > 0) {

@@ -145,6 +145,9 @@ int mail_report(const MailSettings& mail, const ReportBody& body) {
 
 int send_report_if_asked(const ReportRequest& request, ReportKind kind, int job_succeeded,
                          ReportBody& body, const char* end_time) {
+    // A stop that arrives from here on lets the report be mailed as it was decided: the
+    // outcome is fixed before the mail is begun, not changed while it travels.
+    platform::SocketsKeptThroughStop mailing;
     // A stopped run did not do all it was asked to, whatever its part so far did.
     if (platform::stop_requested()) job_succeeded = 0;
     if (!request.send_report || (job_succeeded && !request.report_always)) return 0;

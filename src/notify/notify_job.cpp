@@ -162,6 +162,8 @@ int run_notify(NotifyJob& job, StrBuf& error) {
     if (!run_statements(job, *conn.tunnel, conn.handle, body, session_lost)) return 0;
     body.append("</body></html>", " ");
     conn.close();
+    // A stop that arrives once the mail is begun lets it be finished (see send_report_if_asked).
+    platform::SocketsKeptThroughStop mailing;
     if (platform::stop_requested()) return 0;  // results of a stopped run are not mailed
     int sent = job.send_result ? send_result_mail(job, body) : 1;
     // The results are mailed all the same, but a job whose session was lost did not do

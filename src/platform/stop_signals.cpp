@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 
 namespace kro::platform {
 
@@ -19,6 +20,11 @@ namespace {
 
 std::atomic<int> stopped_by{0};
 std::atomic<bool> stopped{false};
+
+// Whether sockets may be shut down now, or only once the transfers kept through a stop end.
+std::mutex sockets_mutex;
+int sockets_kept = 0;             // live SocketsKeptThroughStop objects
+bool shutdown_postponed = false;  // a stop arrived while one lived
 
 sigset_t stop_set() {
     sigset_t set;
@@ -87,8 +93,24 @@ void StopSignals::watch() {
         // Only the first signal stops the run; later ones find it stopping already.
         if (!stopped_by.compare_exchange_strong(expected, static_cast<int>(info.ssi_signo))) continue;
         stopped = true;
-        shut_down_sockets();
+        std::lock_guard<std::mutex> lock(sockets_mutex);
+        if (sockets_kept > 0)
+            shutdown_postponed = true;
+        else
+            shut_down_sockets();
     }
+}
+
+SocketsKeptThroughStop::SocketsKeptThroughStop() {
+    std::lock_guard<std::mutex> lock(sockets_mutex);
+    ++sockets_kept;
+}
+
+SocketsKeptThroughStop::~SocketsKeptThroughStop() {
+    std::lock_guard<std::mutex> lock(sockets_mutex);
+    if (--sockets_kept > 0 || !shutdown_postponed) return;
+    shutdown_postponed = false;
+    shut_down_sockets();
 }
 
 int stop_signal() { return stopped_by.load(); }

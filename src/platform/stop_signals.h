@@ -34,6 +34,18 @@ private:
     std::thread watcher_;
 };
 
+// While one lives, a stop leaves the process's sockets alone: a transfer under way (a
+// report mail) ends by itself, within its own time-outs. A mail cannot be taken back once
+// the server may hold it, and cutting a failure report off would lose the one message the
+// stop must not lose. When the last one ends after a stop, the sockets are shut down then.
+class SocketsKeptThroughStop {
+public:
+    SocketsKeptThroughStop();
+    ~SocketsKeptThroughStop();
+    SocketsKeptThroughStop(const SocketsKeptThroughStop&) = delete;
+    SocketsKeptThroughStop& operator=(const SocketsKeptThroughStop&) = delete;
+};
+
 // The signal that stopped the run, 0 while none did.
 int stop_signal();
 inline bool stop_requested() { return stop_signal() != 0; }

@@ -151,6 +151,8 @@ protected:
     static void SetUpTestSuite() {
         mariadb_exec("drop database if exists kro_keepalive; create database kro_keepalive;"
                      "create table kro_keepalive.once (marker varchar(20)); set max_recursive_iterations = 100000;"
+                     "create function kro_keepalive.f(m varchar(20)) returns int modifies sql data "
+                     "begin insert into kro_keepalive.once values (m); return 1; end;"
                      "create table kro_keepalive.t (id int primary key, name varchar(40), data varbinary(64));"
                      "create table kro_keepalive.nokey (name varchar(40), data varbinary(64));"
                      "insert into kro_keepalive.t with recursive s(n) as (select 1 union all select n + 1 from s "
@@ -188,6 +190,15 @@ TEST_F(HttpKeepAliveTest, ReadsShareOneConnectionAndAWriteCutAfterItRanIsNotSent
     EXPECT_EQ(proxy.connections(), before + 1);
     EXPECT_EQ(s.value("select count(*) from kro_keepalive.once"), "2");
     EXPECT_EQ(proxy.connections(), before + 1);
+
+    // A SELECT that calls a stored function by a quoted name is a write as well.
+    CuttingProxy calling(url_port(service_value("FPM_TUNNEL_URL")), "kro_cut_call");
+    TunnelSession c("http://127.0.0.1:" + std::to_string(calling.port()) + "/VelmarTunnel.php");
+    EXPECT_EQ(c.value("select count(*) from kro_keepalive.once"), "2");  // a kept connection now
+    outcome = c.value("select `f`('kro_cut_call')");
+    EXPECT_TRUE(calling.cut());
+    EXPECT_EQ(outcome.rfind("failed: ", 0), 0u) << outcome;
+    EXPECT_EQ(c.value("select count(*) from kro_keepalive.once where marker = 'kro_cut_call'"), "1");
 }
 
 // An export through the script that announces larger pages, through a copy that does not

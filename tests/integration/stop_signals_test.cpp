@@ -1,8 +1,9 @@
-// Stopping a run from outside: SIGTERM (systemctl stop) and SIGINT (Ctrl-C) in the middle
-// of an export or a sync leave no temporary file, say in the log and the session file that
-// the run was stopped, end the session file well-formed and exit with 128 + the signal.
-// No table is begun after the stop, and a report mail says the run failed because it was
-// stopped. A file size limit (SIGXFSZ) does not kill kro: the failed write is reported.
+// Stopping a run from outside: SIGTERM (systemctl stop), SIGINT (Ctrl-C) and SIGHUP (a
+// closed terminal) in the middle of an export or a sync leave no temporary file, say in the
+// log and the session file that the run was stopped, end the session file well-formed and
+// exit with 128 + the signal. No table is begun after the stop, and a report mail says the
+// run failed because it was stopped; a stop while the report is being mailed lets the mail
+// finish. A file size limit (SIGXFSZ) does not kill kro: the failed write is reported.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -64,13 +65,25 @@ bool wait_for_temporary_file(const std::string& folder) {
     return false;
 }
 
+// Waits until the process has taken every signal sent to it (none is pending any more).
+bool wait_until_signals_taken(pid_t pid) {
+    for (int tries = 0; tries < 1200; ++tries) {
+        const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+        if (status.find("ShdPnd:\t0000000000000000\n") != std::string::npos) return true;
+        usleep(5 * 1000);
+    }
+    return false;
+}
+
 // Runs kro on the job in dir, stops it with the signal once its temporary file is being
-// written, and checks everything a stop must leave behind.
+// written, and checks everything a stop must leave behind. A second stop signal sent once
+// kro took the first changes nothing: the first one decides.
 void expect_clean_stop(const TempDir& dir, const std::string& job, int signal, const char* signal_name) {
     write_file(dir.file("job.xml"), job);
     StartedProgram kro(KRO_BINARY, {"job.xml"}, dir.path(), kro_environment());
     ASSERT_TRUE(wait_for_temporary_file(dir.path())) << kro.wait().out;
     ASSERT_EQ(kill(kro.pid(), signal), 0);
+    if (wait_until_signals_taken(kro.pid())) kill(kro.pid(), signal == SIGTERM ? SIGINT : SIGTERM);
     RunResult run = kro.wait();
 
     const std::string stopped = std::string("The run was stopped by signal ") + signal_name + ".";
@@ -101,17 +114,25 @@ std::string export_job(const TempDir& dir, const std::string& extra = "") {
                           nullptr, extra);
 }
 
-// A report mail on failure to the test SMTP sink.
-std::string failure_report(const std::string& token) {
-    return "<sendreport value=\"yes\"><smtp><host>" + service_value("SMTP_HOST") + "</host><port>" +
+// A report mail on failure (or always) to the test SMTP sink.
+std::string failure_report(const std::string& token, const char* when = "") {
+    return std::string("<sendreport value=\"yes\"") + when + "><smtp><host>" + service_value("SMTP_HOST") + "</host><port>" +
            service_value("SMTP_PORT") + "</port><displayname>kro</displayname><fromemail>kro@example.com</fromemail><toemail>" +
            token + "@example.com</toemail><subject>stopped export</subject></smtp></sendreport>";
 }
 
+// Waits until the test SMTP sink holds back its answer to the recipient (see smtp_sink.py).
+bool wait_for_stalled_mail(const std::string& local_part) {
+    const std::string marker = service_value("SMTP_MAILDIR") + "/" + local_part + ".stalled";
+    for (int tries = 0; tries < 1200 && !file_exists(marker); ++tries) usleep(25 * 1000);
+    return file_exists(marker);
+}
+
 }  // namespace
 
-TEST_F(StopSignalsTest, SigtermAndSigintStopAnExportAndLeaveNoTemporaryFile) {
-    for (auto [signal, name] : {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGINT, "SIGINT"}}) {
+TEST_F(StopSignalsTest, SigtermSigintAndSighupStopAnExportAndLeaveNoTemporaryFile) {
+    for (auto [signal, name] :
+         {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGINT, "SIGINT"}, std::pair{SIGHUP, "SIGHUP"}}) {
         SCOPED_TRACE(name);
         TempDir dir;
         const std::string token = unique_mail_token("stopped-export");
@@ -149,4 +170,42 @@ TEST_F(StopSignalsTest, AWriteBeyondTheFileSizeLimitIsReportedNotFatal) {
     EXPECT_NE(log.find("File too large"), std::string::npos) << log;
     EXPECT_NE(log.rfind(": exportjob, failed, exit code 1.\r\n\r\n"), std::string::npos) << log;
     EXPECT_TRUE(hidden_files(dir.path()).empty());
+}
+
+// A stop that arrives while the report is being mailed lets the mail finish as it was
+// decided: a failure report still goes out, and a success report whose message the server
+// already holds is not reported as failed. The run still ends as stopped.
+TEST_F(StopSignalsTest, AStopWhileTheReportIsMailedLetsTheMailFinish) {
+    mariadb_exec("create database if not exists kro_stop_small; "
+                 "create table if not exists kro_stop_small.t (id int primary key)");
+    struct Case {
+        const char* database;
+        const char* when;
+        const char* stall;
+        const char* outcome;
+    };
+    for (const Case& c : {Case{"kro_stop_missing", "", "stall-at-rcpt", "Export job was unsucessful."},
+                          Case{"kro_stop_small", " when=\"always\"", "stall-after-data", "Export job completed successfully"}}) {
+        SCOPED_TRACE(c.stall);
+        TempDir dir;
+        const std::string token = unique_mail_token("stopped-mail") + "-" + c.stall;
+        write_file(dir.file("job.xml"),
+                   export_job_xml(std::string("<databases><database name=\"") + c.database +
+                                      "\"><objects all=\"yes\"/></database></databases><script>" +
+                                      dir.file("dump.sql") + "</script>",
+                                  nullptr, failure_report(token, c.when)));
+        StartedProgram kro(KRO_BINARY, {"job.xml"}, dir.path(), kro_environment());
+        ASSERT_TRUE(wait_for_stalled_mail(token)) << kro.wait().out;
+        ASSERT_EQ(kill(kro.pid(), SIGTERM), 0);
+        RunResult run = kro.wait();
+
+        EXPECT_EQ(run.exit_code, 128 + SIGTERM) << run.out;
+        EXPECT_NE(run.out.find("Mail sent successfully"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("Error sending mail."), std::string::npos) << run.out;
+        StoredMail mail;
+        ASSERT_TRUE(fetch_stored_mail(token, mail));
+        EXPECT_NE(mail.parts[0].find(c.outcome), std::string::npos) << mail.parts[0];
+        const std::string log = read_file(dir.file("kro.log"));
+        EXPECT_NE(log.rfind(", stopped by signal SIGTERM, exit code 143.\r\n"), std::string::npos) << log;
+    }
 }

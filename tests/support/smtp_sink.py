@@ -10,6 +10,11 @@ One process serves several variants on 127.0.0.1, each on its own port:
 
 Messages up to --data-size-limit bytes are accepted (aiosmtpd's own default when absent).
 
+A recipient whose address holds "stall-at-rcpt" has its RCPT answered, and one holding
+"stall-after-data" has its message's end of data answered (after the message is stored),
+only after a pause of a few seconds; when the pause begins, the file <local part>.stalled
+appears in the mail folder, so that a test can act while the client waits.
+
 Each message becomes two files in the mail folder: <id>.eml (the data exactly as
 received) and then <id>.json (variant, envelope sender and recipients, the login name,
 whether the session was encrypted). The .json appears last, so a reader that sees it
@@ -28,6 +33,15 @@ from aiosmtpd.smtp import SMTP, AuthResult
 _counter = itertools.count()
 
 
+STALL_SECONDS = 3
+
+
+async def stall(maildir, address):
+    with open(os.path.join(maildir, address.split("@")[0] + ".stalled"), "w"):
+        pass
+    await asyncio.sleep(STALL_SECONDS)
+
+
 class Sink:
     def __init__(self, variant, maildir, reject=False):
         self.variant = variant
@@ -37,6 +51,8 @@ class Sink:
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if self.reject:
             return "550 5.1.1 <%s>: recipient rejected" % address
+        if "stall-at-rcpt" in address:
+            await stall(self.maildir, address)
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
@@ -58,6 +74,9 @@ class Sink:
         with open(base + ".json.tmp", "w") as f:
             json.dump(meta, f)
         os.rename(base + ".json.tmp", base + ".json")
+        for address in envelope.rcpt_tos:
+            if "stall-after-data" in address:
+                await stall(self.maildir, address)
         return "250 Message accepted for delivery"
 
 

@@ -8,6 +8,7 @@
 
 #include "import/connection_string.h"
 #include "import/import_settings.h"
+#include "import/odbc_handles.h"
 #include "import/type_mapping.h"
 
 using namespace kro::import;
@@ -239,4 +240,17 @@ TEST(ImportSettingsFile, IncompleteEntriesMakeTheFileInvalid) {
     EXPECT_EQ(ok, 1);
     EXPECT_TRUE(all.all_tables);
     EXPECT_TRUE(all.tables.empty());
+}
+
+// Some drivers write only the low 32 bits of a 64-bit length: their NULL and "no total"
+// must read as NULL and as a value of unknown length, never as a length of 4 GiB.
+TEST(ImportOdbcIndicator, ThirtyTwoBitNullAndNoTotalReadAsTheirSixtyFourBitForms) {
+    EXPECT_EQ(indicator_of(SQLLEN{0xFFFFFFFF}), SQL_NULL_DATA);
+    EXPECT_TRUE(is_null_indicator(SQLLEN{0xFFFFFFFF}));
+    EXPECT_EQ(indicator_of(SQLLEN{0xFFFFFFFC}), SQL_NO_TOTAL);
+    EXPECT_FALSE(is_null_indicator(SQLLEN{0xFFFFFFFC}));
+    for (SQLLEN same : {SQLLEN{SQL_NULL_DATA}, SQLLEN{SQL_NO_TOTAL}, SQLLEN{0}, SQLLEN{5}, SQLLEN{0x7FFFFFFF},
+                        SQLLEN{0x100000000}})
+        EXPECT_EQ(indicator_of(same), same) << same;
+    EXPECT_FALSE(is_null_indicator(0));
 }

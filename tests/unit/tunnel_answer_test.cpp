@@ -148,6 +148,26 @@ TEST(TunnelAnswer, AnswersThatDisagreeWithThemselvesAreUnusable) {
     }
 }
 
+// A value without text stands for that many spaces. The answer bounds them all together:
+// many such values in a small answer are refused before their room is taken, while a few
+// long ones (CHAR padding) are read.
+TEST(TunnelAnswer, ValuesWithoutTextShareOneSpaceBudget) {
+    auto rows_of_spaces = [](int count) {
+        std::string rows;
+        for (int n = 0; n < count; ++n) rows += "<r>" + value("1") + value("ab") + "<c l='1048576'></c></r>";
+        return result_with_rows(rows, count);
+    };
+    TunnelAnswer few;
+    TunnelOutcome o = read_first(few, "<xml>" + rows_of_spaces(4) + "</xml>");
+    ASSERT_TRUE(o.result) << o.error_text;
+    ASSERT_EQ(o.result->row_count, 4u);
+    EXPECT_EQ(o.result->lengths[11], 1048576u);
+    EXPECT_EQ(std::string(o.result->values[11], 1048576), std::string(1048576, ' '));
+
+    TunnelAnswer many;
+    EXPECT_TRUE(unusable(read_first(many, "<xml>" + rows_of_spaces(64) + "</xml>")));
+}
+
 // Rows in other forms than the script's go to the XML parser, also one that looks like
 // the script's until its second value.
 TEST(TunnelAnswer, RowsSurviveCommentsQuotedBracketsAndEntities) {
