@@ -2,6 +2,7 @@
 #include <strings.h>
 
 #include "common/str_buf.h"
+#include "import/access_properties.h"
 #include "import/source_reader.h"
 
 using namespace kro::common;
@@ -44,7 +45,14 @@ int SourceReader::list_all_tables(std::vector<ImportTable>& tables) {
         type.clear();
         schema_ind = name_ind = type_ind = 0;
         if (!odbc_ok(SQLFetch(catalog_.get()))) break;
-        if (!wanted_type(text_or_empty(type, type_ind), excel)) continue;
+        const std::string type_text = text_or_empty(type, type_ind);
+        if (!wanted_type(type_text, excel)) continue;
+        if (dbms_ == SourceDbms::mdb_tools && strcasecmp(type_text.c_str(), "VIEW") == 0) {
+            // A saved query: MDB Tools cannot run Access SQL.
+            progress_.warning("WARNING : " + text_or_empty(name, name_ind) +
+                              " is a saved query of the Access file, not a table: it is left out.\r\n");
+            continue;
+        }
         ImportTable table;
         table.schema = text_or_empty(schema, schema_ind);
         table.source_name = text_or_empty(name, name_ind);
@@ -72,7 +80,108 @@ int SourceReader::read_result_flags(OdbcHandle& statement, std::vector<CatalogCo
     return 1;
 }
 
+int SourceReader::describe_result(OdbcHandle& statement, std::vector<CatalogColumn>& described) {
+    SQLSMALLINT count = 0;
+    SQLNumResultCols(statement.get(), &count);
+    for (SQLSMALLINT i = 1; i <= count; ++i) {
+        const auto column = static_cast<SQLUSMALLINT>(i);
+        WideAnswer<1024> name;
+        SQLSMALLINT name_length = 0, type = 0, digits = 0, nullable = 0;
+        SQLULEN size = 0;
+        if (!odbc_ok(SQLDescribeColW(statement.get(), column, name.get(), name.units(), &name_length, &type, &size,
+                                     &digits, &nullable))) {
+            report_diagnostic(statement, nullptr);
+            return 0;
+        }
+        CatalogColumn in;
+        in.name = name.text();
+        in.odbc_type = type;
+        in.size = static_cast<long>(size);
+        in.digits = digits;
+        in.no_nulls = nullable == SQL_NO_NULLS;
+        if (dbms_ == SourceDbms::mdb_tools) {
+            WideAnswer<64> type_name;
+            SQLSMALLINT type_length = 0;
+            SQLColAttributeW(statement.get(), column, SQL_DESC_TYPE_NAME, type_name.get(), type_name.bytes(),
+                             &type_length, nullptr);
+            in.access_type = type_name.text();
+            // A Text column's size is in bytes, two a character since Jet 4.
+            if (in.access_type == "TEXT" && access_wide_text_) in.size /= 2;
+            // The driver's nullability is the kind of storage, not the file's rule.
+            in.no_nulls = false;
+        }
+        described.push_back(std::move(in));
+    }
+    return 1;
+}
+
+int SourceReader::read_required_columns(const std::string& table, std::vector<CatalogColumn>& columns) {
+    if (table.find('\'') != std::string::npos) return 0;  // its SQL has no way to quote one
+    OdbcHandle h;
+    if (!h.allocate(SQL_HANDLE_STMT, dbc_.get())) return 0;
+    WideText text("SELECT LvProp FROM MSysObjects WHERE Name = '" + table + "' AND Type = 1");
+    if (!odbc_ok(SQLExecDirectW(h.get(), text.get(), text.long_length())) || !odbc_ok(SQLFetch(h.get()))) return 0;
+    std::string block;
+    std::vector<char> piece(65536);
+    for (;;) {
+        SQLLEN raw = 0;
+        const SQLRETURN r = SQLGetData(h.get(), 1, SQL_C_BINARY, piece.data(), static_cast<SQLLEN>(piece.size()), &raw);
+        const SQLLEN length = indicator_of(raw);
+        if (!odbc_ok(r) || length == SQL_NULL_DATA) break;
+        block.append(piece.data(), length < 0 || length > static_cast<SQLLEN>(piece.size())
+                                       ? piece.size() : static_cast<std::size_t>(length));
+        if (r == SQL_SUCCESS) break;
+    }
+    std::vector<CatalogColumn*> required;
+    for (const std::string& name : access_required_columns(block))
+        for (CatalogColumn& c : columns)
+            if (strcasecmp(c.name.c_str(), name.c_str()) == 0) required.push_back(&c);
+    if (required.empty()) return 1;
+    // Access checks the rule only for rows written after it was set: a column that holds
+    // NULL all the same stays nullable, or its rows could not arrive.
+    std::string select;
+    for (const CatalogColumn* c : required) select += (select.empty() ? "SELECT " : ", ") + quoted(c->name);
+    select += " FROM " + quoted(table);
+    h.reset();
+    if (!h.allocate(SQL_HANDLE_STMT, dbc_.get())) return 0;
+    WideText scan(select);
+    if (!odbc_ok(SQLExecDirectW(h.get(), scan.get(), scan.long_length()))) return 0;
+    std::vector<bool> has_null(required.size(), false);
+    while (odbc_ok(SQLFetch(h.get()))) {
+        for (std::size_t i = 0; i < required.size(); ++i) {
+            SQLLEN raw = 0;
+            const SQLRETURN r = SQLGetData(h.get(), static_cast<SQLUSMALLINT>(i + 1), SQL_C_WCHAR, piece.data(),
+                                           static_cast<SQLLEN>(piece.size()), &raw);
+            if (odbc_ok(r) && is_null_indicator(raw)) has_null[i] = true;
+        }
+    }
+    for (std::size_t i = 0; i < required.size(); ++i) {
+        if (!has_null[i]) {
+            required[i]->no_nulls = true;
+            continue;
+        }
+        progress_.warning("WARNING : Column `" + required[i]->name + "` of table " + table +
+                          " is required in the Access file, yet rows hold no value there: it is created to allow"
+                          " NULL.\r\n");
+    }
+    return 1;
+}
+
 int SourceReader::read_columns(ImportTable& table, bool server_5) {
+    if (dbms_ == SourceDbms::mdb_tools) {
+        // MDB Tools' catalogue answer ends at the first column whose ODBC type code is below
+        // zero (Yes/No, Byte, OLE Object, Decimal, Replication ID: the fetch of that row fails)
+        // and calls every column NOT NULL. The table's result describes every column, with its
+        // Access type; which columns are required the file's own properties say.
+        OdbcHandle h;
+        StrBuf probe;
+        probe.format("Select * from %s where 1 = 0 ", qualified(table.schema, table.source_name).c_str());
+        std::vector<CatalogColumn> described;
+        if (!new_statement(h) || !execute_text(h, probe.str()) || !describe_result(h, described)) return 0;
+        read_required_columns(table.source_name, described);
+        map_source_columns(described, dbms_, server_5, table);
+        return 1;
+    }
     OdbcHandle h;
     if (!new_statement(h)) return 0;
     WideText schema(table.schema), name(table.source_name);
@@ -126,26 +235,8 @@ int SourceReader::read_columns(ImportTable& table, bool server_5) {
 
 int SourceReader::describe_query(const std::string& query, ImportTable& table, bool server_5) {
     if (!execute_text(catalog_, query)) return 0;
-    SQLSMALLINT count = 0;
-    SQLNumResultCols(catalog_.get(), &count);
     std::vector<CatalogColumn> described;
-    for (SQLSMALLINT i = 1; i <= count; ++i) {
-        WideAnswer<1024> name;
-        SQLSMALLINT name_length = 0, type = 0, digits = 0, nullable = 0;
-        SQLULEN size = 0;
-        if (!odbc_ok(SQLDescribeColW(catalog_.get(), static_cast<SQLUSMALLINT>(i), name.get(), name.units(),
-                                     &name_length, &type, &size, &digits, &nullable))) {
-            report_diagnostic(catalog_, nullptr);
-            break;
-        }
-        CatalogColumn in;
-        in.name = name.text();
-        in.odbc_type = type;
-        in.size = static_cast<long>(size);
-        in.digits = digits;
-        in.no_nulls = nullable == SQL_NO_NULLS;
-        described.push_back(std::move(in));
-    }
+    describe_result(catalog_, described);
     read_result_flags(catalog_, described);
     map_source_columns(described, dbms_, server_5, table);
     SQLFreeStmt(catalog_.get(), SQL_CLOSE);

@@ -81,6 +81,12 @@ private:
     int set_up_environment();
     int connect(const ImportSettings& settings);
     int read_result_flags(OdbcHandle& statement, std::vector<CatalogColumn>& columns);
+    // The columns of the statement's result; 0 after a reported failure (the columns
+    // described before it are kept).
+    int describe_result(OdbcHandle& statement, std::vector<CatalogColumn>& described);
+    // Marks the Access table's columns that the file says are required (NOT NULL); 0 when
+    // the file's properties could not be read (the columns are then left nullable).
+    int read_required_columns(const std::string& table, std::vector<CatalogColumn>& columns);
     int fetch_indexes(const ImportTable& table, bool name_based, std::vector<IndexDef>& indexes,
                       std::vector<std::string>* primary_columns, OdbcHandle& h);
     int read_statistics(const ImportTable& table, TableKeys& keys);
@@ -93,6 +99,7 @@ private:
     OdbcHandle catalog_;  // the table list and the query's description
     SourceDbms dbms_ = SourceDbms::other;
     char quote_ = '"';
+    bool access_wide_text_ = true;  // an Access file from Jet 4 on: text in UTF-16
 };
 
 }  // namespace kro::import

@@ -148,7 +148,9 @@ bool SourceRows::fetch_column(std::size_t i) {
     v.bytes.clear();
     const SQLSMALLINT c_type = c.binary ? SQL_C_BINARY : SQL_C_WCHAR;
     const SQLLEN room = c.binary ? kChunkBytes : kChunkBytes - 2;
+    const auto room_units = static_cast<std::size_t>(room / 2);
     for (;;) {
+        if (!c.binary) std::fill(chunk_.begin(), chunk_.begin() + static_cast<long>(room_units) + 1, kUnwrittenUnit);
         SQLLEN raw = 0;
         SQLRETURN r = SQLGetData(statement_.get(), static_cast<SQLUSMALLINT>(i + 1), c_type, chunk_.data(),
                                  kChunkBytes, &raw);
@@ -168,12 +170,10 @@ bool SourceRows::fetch_column(std::size_t i) {
         if (c.binary) {
             v.bytes.append(reinterpret_cast<const char*>(chunk_.data()), static_cast<std::size_t>(got));
         } else {
-            // A driver may stop short of the buffer's end rather than split a character:
-            // the text ends at its terminator.
+            // A cut piece may end short of the buffer's end (a driver that will not split a
+            // character): it ends at the terminator the driver wrote.
             auto units = static_cast<std::size_t>(got / 2);
-            if (r == SQL_SUCCESS_WITH_INFO && chunk_[units] != 0)
-                units = static_cast<std::size_t>(
-                    std::find(chunk_.begin(), chunk_.begin() + static_cast<long>(units), u'\0') - chunk_.begin());
+            if (r == SQL_SUCCESS_WITH_INFO && got == room) units = text_piece_units(chunk_.data(), room_units);
             v.wide.append(chunk_.data(), units);
         }
         if (r == SQL_SUCCESS) break;
