@@ -79,8 +79,7 @@ protected:
 // Through the driver manager, the MDB Tools driver leaves a quote character unterminated
 // (the manager then copies what follows it), writes 32-bit indicators into 64-bit ones and
 // crashes when a statistics result it gave as success is fetched: the listed tables arrive
-// with the rows mdb-export shows. (It also calls every integer column NOT NULL, so the
-// table of numbers gets its columns from the job file.)
+// with the rows mdb-export shows, the table of numbers with the columns its job file gives.
 TEST(ImportAccessTest, TheListedTablesOfAnAccessFileArriveThroughTheMdbToolsDriver) {
     TempDir dir;
     mariadb_exec("DROP DATABASE IF EXISTS imp_access");
