@@ -167,6 +167,48 @@ int SourceReader::read_required_columns(const std::string& table, std::vector<Ca
     return 1;
 }
 
+int SourceReader::read_access_definition(const std::string& table, std::vector<CatalogColumn>& columns) {
+    access_definition_table_.clear();
+    access_definition_ = AccessTableDefinition{};
+    if (access_path_.empty() || table.find('\'') != std::string::npos) return 0;
+    OdbcHandle h;
+    if (!h.allocate(SQL_HANDLE_STMT, dbc_.get())) return 0;
+    WideText text("SELECT Id FROM MSysObjects WHERE Name = '" + table + "' AND Type = 1");
+    SQLINTEGER id = 0;
+    SQLLEN indicator = 0;
+    if (!odbc_ok(SQLExecDirectW(h.get(), text.get(), text.long_length())) || !odbc_ok(SQLFetch(h.get())) ||
+        !odbc_ok(SQLGetData(h.get(), 1, SQL_C_SLONG, &id, 0, &indicator)) || is_null_indicator(indicator))
+        return 0;
+    // The table's definition page is the low 24 bits of its object id.
+    if (!read_access_table_definition(access_path_, static_cast<long>(id & 0xFFFFFF), access_definition_)) return 0;
+    access_definition_table_ = table;
+    for (const std::string& name : access_definition_.auto_numbers)
+        for (CatalogColumn& c : columns)
+            if (strcasecmp(c.name.c_str(), name.c_str()) == 0 && c.access_type == "LONGINT") c.auto_unique = true;
+    return 1;
+}
+
+void SourceReader::keys_from_access_definition(ImportTable& table, TableKeys& keys) {
+    keys = TableKeys{};
+    if (access_definition_table_ != table.source_name) return;
+    for (const AccessIndex& index : access_definition_.indexes) {
+        if (index.primary && keys.primary.empty()) {
+            for (const AccessIndexColumn& c : index.columns) {
+                keys.primary.push_back(c.column);
+                for (ImportColumn& column : table.columns)
+                    if (column.target_name == c.column) column.primary = true;
+            }
+            continue;
+        }
+        if (!table.create_indexes) continue;
+        IndexDef def;
+        def.name = index.name;
+        def.unique = index.unique;
+        for (const AccessIndexColumn& c : index.columns) def.columns.push_back({c.column, c.descending ? " DESC " : " ASC "});
+        keys.indexes.push_back(std::move(def));
+    }
+}
+
 int SourceReader::read_columns(ImportTable& table, bool server_5) {
     if (dbms_ == SourceDbms::mdb_tools) {
         // MDB Tools' catalogue answer ends at the first column whose ODBC type code is below
@@ -179,6 +221,7 @@ int SourceReader::read_columns(ImportTable& table, bool server_5) {
         std::vector<CatalogColumn> described;
         if (!new_statement(h) || !execute_text(h, probe.str()) || !describe_result(h, described)) return 0;
         read_required_columns(table.source_name, described);
+        read_access_definition(table.source_name, described);
         map_source_columns(described, dbms_, server_5, table);
         return 1;
     }

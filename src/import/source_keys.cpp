@@ -47,6 +47,11 @@ void SourceReader::keys_from_job_file(const ImportTable& table, TableKeys& keys)
 }
 
 int SourceReader::keys_from_catalog(ImportTable& table, TableKeys& keys) {
+    if (dbms_ == SourceDbms::mdb_tools) {
+        // Its driver answers with no keys: the file's own definition gives them.
+        keys_from_access_definition(table, keys);
+        return 1;
+    }
     keys = TableKeys{};
     OdbcHandle h;
     if (!new_statement(h)) return 0;

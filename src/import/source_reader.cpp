@@ -132,6 +132,7 @@ int SourceReader::connect(const ImportSettings& s) {
             newer = false;
         }
         access_wide_text_ = access_file_version(s.source_name) != 0;
+        access_path_ = s.source_name;
     }
     if (newer && !driver_installed(env_.get(), driver)) {
         report_failure("ERROR: Drivers for Microsoft Office 2007 are not found...\r\n");

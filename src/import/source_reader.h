@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "import/access_file.h"
 #include "import/import_progress.h"
 #include "import/import_settings.h"
 #include "import/odbc_handles.h"
@@ -87,6 +88,10 @@ private:
     // Marks the Access table's columns that the file says are required (NOT NULL); 0 when
     // the file's properties could not be read (the columns are then left nullable).
     int read_required_columns(const std::string& table, std::vector<CatalogColumn>& columns);
+    // The Access table's definition from the file (its indexes, its AutoNumber columns),
+    // kept for keys_from_catalog; 0 when it cannot be read (no file path: a DSN).
+    int read_access_definition(const std::string& table, std::vector<CatalogColumn>& columns);
+    void keys_from_access_definition(ImportTable& table, TableKeys& keys);
     int fetch_indexes(const ImportTable& table, bool name_based, std::vector<IndexDef>& indexes,
                       std::vector<std::string>* primary_columns, OdbcHandle& h);
     int read_statistics(const ImportTable& table, TableKeys& keys);
@@ -100,6 +105,9 @@ private:
     SourceDbms dbms_ = SourceDbms::other;
     char quote_ = '"';
     bool access_wide_text_ = true;  // an Access file from Jet 4 on: text in UTF-16
+    std::string access_path_;       // the Access file a dsn of kind access names
+    std::string access_definition_table_;
+    AccessTableDefinition access_definition_;
 };
 
 }  // namespace kro::import

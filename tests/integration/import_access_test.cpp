@@ -137,7 +137,20 @@ TEST_F(ImportAccessFileTest, ColumnsTheFileDoesNotRequireTakeNull) {
     EXPECT_EQ(maria_rows("select column_name, column_type, is_nullable from information_schema.columns where"
                          " table_schema = 'imp_access_all' and table_name = 'Fruit' and column_name in ('Fruit', 'Vit E')"
                          " order by 1"),
-              (Rows{"Fruit\x1fvarchar(50)\x1fYES", "Vit E\x1fint(11)\x1fYES"}));
+              (Rows{"Fruit\x1fvarchar(50)\x1fNO", "Vit E\x1fint(11)\x1fYES"}));  // Fruit: the primary key
+}
+
+// The driver answers the key and index calls with nothing; the file's own table
+// definitions give them (as mdb-schema shows them).
+TEST_F(ImportAccessFileTest, KeysAndIndexesComeFromTheFile) {
+    ASSERT_EQ(result_->exit_code, 0) << result_->out;
+    EXPECT_EQ(maria_rows("select table_name, index_name, non_unique, group_concat(column_name order by seq_in_index)"
+                         " from information_schema.statistics where table_schema = 'imp_access_all'"
+                         " group by table_name, index_name, non_unique order by 1, 2"),
+              (Rows{"Dried\x1fPRIMARY\x1f" "0\x1f" "Fruit", "Fruit\x1f" "Fruit\x1f" "1\x1f" "Fruit",
+                    "Fruit\x1fPRIMARY\x1f" "0\x1f" "Fruit",
+                    "Fruit Salad\x1fIDNum\x1f" "1\x1f" "Fruit", "Fruit Salad\x1fPRIMARY\x1f" "0\x1f" "Fruit",
+                    "Muffin_Bread\x1fPRIMARY\x1f" "0\x1f" "fruit", "Veggie Salad\x1fPRIMARY\x1f" "0\x1f" "fruit"}));
 }
 
 // An .accdb file is read by the same MDB Tools driver, found under the name Debian
