@@ -188,27 +188,6 @@ int SourceReader::read_access_definition(const std::string& table, std::vector<C
     return 1;
 }
 
-void SourceReader::keys_from_access_definition(ImportTable& table, TableKeys& keys) {
-    keys = TableKeys{};
-    if (access_definition_table_ != table.source_name) return;
-    for (const AccessIndex& index : access_definition_.indexes) {
-        if (index.primary && keys.primary.empty()) {
-            for (const AccessIndexColumn& c : index.columns) {
-                keys.primary.push_back(c.column);
-                for (ImportColumn& column : table.columns)
-                    if (column.target_name == c.column) column.primary = true;
-            }
-            continue;
-        }
-        if (!table.create_indexes) continue;
-        IndexDef def;
-        def.name = index.name;
-        def.unique = index.unique;
-        for (const AccessIndexColumn& c : index.columns) def.columns.push_back({c.column, c.descending ? " DESC " : " ASC "});
-        keys.indexes.push_back(std::move(def));
-    }
-}
-
 int SourceReader::read_columns(ImportTable& table, bool server_5) {
     if (dbms_ == SourceDbms::mdb_tools) {
         // MDB Tools' catalogue answer ends at the first column whose ODBC type code is below

@@ -91,12 +91,14 @@ private:
     // The Access table's definition from the file (its indexes, its AutoNumber columns),
     // kept for keys_from_catalog; 0 when it cannot be read (no file path: a DSN).
     int read_access_definition(const std::string& table, std::vector<CatalogColumn>& columns);
-    void keys_from_access_definition(ImportTable& table, TableKeys& keys);
+    // Adds the definition's indexes (and, with_primary, its primary key) to keys.
+    void keys_from_access_definition(const ImportTable& table, bool with_primary, TableKeys& keys);
     int fetch_indexes(const ImportTable& table, bool name_based, std::vector<IndexDef>& indexes,
                       std::vector<std::string>* primary_columns, OdbcHandle& h);
     int read_statistics(const ImportTable& table, TableKeys& keys);
     int read_indexes_by_name(const ImportTable& table, bool append, TableKeys& keys);
-    int read_access_relationships(const ImportTable& table, std::string& clauses);
+    int read_access_relationships(const ImportTable& table, const std::vector<ImportTable>* listed,
+                                  std::string& clauses);
 
     ImportProgress& progress_;
     OdbcHandle env_;

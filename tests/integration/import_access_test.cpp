@@ -141,8 +141,9 @@ TEST_F(ImportAccessFileTest, ColumnsTheFileDoesNotRequireTakeNull) {
 }
 
 // The driver answers the key and index calls with nothing; the file's own table
-// definitions give them (as mdb-schema shows them).
-TEST_F(ImportAccessFileTest, KeysAndIndexesComeFromTheFile) {
+// definitions give them (as mdb-schema shows them), and its relationships, read in the
+// order MDB Tools' SQL cannot ask for, become foreign keys with their cascades.
+TEST_F(ImportAccessFileTest, KeysIndexesAndRelationshipsComeFromTheFile) {
     ASSERT_EQ(result_->exit_code, 0) << result_->out;
     EXPECT_EQ(maria_rows("select table_name, index_name, non_unique, group_concat(column_name order by seq_in_index)"
                          " from information_schema.statistics where table_schema = 'imp_access_all'"
@@ -151,6 +152,13 @@ TEST_F(ImportAccessFileTest, KeysAndIndexesComeFromTheFile) {
                     "Fruit\x1fPRIMARY\x1f" "0\x1f" "Fruit",
                     "Fruit Salad\x1fIDNum\x1f" "1\x1f" "Fruit", "Fruit Salad\x1fPRIMARY\x1f" "0\x1f" "Fruit",
                     "Muffin_Bread\x1fPRIMARY\x1f" "0\x1f" "fruit", "Veggie Salad\x1fPRIMARY\x1f" "0\x1f" "fruit"}));
+    EXPECT_EQ(maria_rows("select table_name, constraint_name, referenced_table_name, update_rule, delete_rule from"
+                         " information_schema.referential_constraints where constraint_schema = 'imp_access_all'"
+                         " order by 1"),
+              (Rows{"Dried\x1f" "FruitDried\x1f" "Fruit\x1f" "CASCADE\x1f" "CASCADE",
+                    "Fruit Salad\x1f" "FruitFruit Salad\x1f" "Fruit\x1f" "CASCADE\x1f" "CASCADE",
+                    "Muffin_Bread\x1f" "FruitMuffin/Bread\x1f" "Fruit\x1f" "CASCADE\x1f" "CASCADE",
+                    "Veggie Salad\x1f" "FruitVeggie Salad\x1f" "Fruit\x1f" "CASCADE\x1f" "CASCADE"}));
 }
 
 // An .accdb file is read by the same MDB Tools driver, found under the name Debian
