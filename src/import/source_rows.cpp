@@ -69,7 +69,9 @@ int SourceRows::open(const std::string* query) {
     if (!source_.execute_text(statement_, select_text(query)) || !describe_result()) return 0;
     values_.assign(table_.columns.size(), FetchedValue{});
     // Buffers have twice the room the driver is told of (see WideAnswer).
-    if (table_.has_long_columns) chunk_.resize(static_cast<std::size_t>(kChunkBytes));
+    // Every slot starts marked unwritten (see text_piece_units); what a call wrote is
+    // marked again after it, so the cost follows the data, not the buffer.
+    if (table_.has_long_columns) chunk_.assign(static_cast<std::size_t>(kChunkBytes), kUnwrittenUnit);
     else bind();
     return 1;
 }
@@ -150,7 +152,6 @@ bool SourceRows::fetch_column(std::size_t i) {
     const SQLLEN room = c.binary ? kChunkBytes : kChunkBytes - 2;
     const auto room_units = static_cast<std::size_t>(room / 2);
     for (;;) {
-        if (!c.binary) std::fill(chunk_.begin(), chunk_.begin() + static_cast<long>(room_units) + 1, kUnwrittenUnit);
         SQLLEN raw = 0;
         SQLRETURN r = SQLGetData(statement_.get(), static_cast<SQLUSMALLINT>(i + 1), c_type, chunk_.data(),
                                  kChunkBytes, &raw);
@@ -176,6 +177,7 @@ bool SourceRows::fetch_column(std::size_t i) {
             if (r == SQL_SUCCESS_WITH_INFO && got == room) units = text_piece_units(chunk_.data(), room_units);
             v.wide.append(chunk_.data(), units);
         }
+        std::fill_n(chunk_.begin(), std::min(static_cast<std::size_t>(got / 2) + 2, chunk_.size()), kUnwrittenUnit);
         if (r == SQL_SUCCESS) break;
     }
     return true;
