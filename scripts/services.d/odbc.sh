@@ -1,7 +1,7 @@
 # The import tests' ODBC set-up: a private odbcinst.ini and odbc.ini (ODBCSYSINI) that
-# register the PostgreSQL and SQLite drivers and, under the Access driver name job files
-# use, the MDB Tools driver; a system DSN for each server source and a file DSN for the
-# SQLite one. The SQLite database file is created empty; the tests fill it.
+# register the PostgreSQL and SQLite drivers and the MDB Tools driver, the last under the
+# name Debian's odbc-mdbtools registers it with ("MDBTools"), as kro finds it for Access
+# files; a system DSN for each server source and a file DSN for the SQLite one. The SQLite database file is created empty; the tests fill it.
 # Sourced by scripts/services.sh; starts the PostgreSQL cluster first (its DSN needs the port).
 #   ODBCSYSINI            the folder to point unixODBC at
 #   ODBC_PG_DSN           system DSN of the PostgreSQL source
@@ -36,7 +36,7 @@ Driver=$pg
 Description=SQLite3 ODBC driver
 Driver=$sqlite
 
-[Microsoft Access Driver (*.mdb)]
+[MDBTools]
 Description=MDB Tools ODBC driver
 Driver=$mdb
 INI

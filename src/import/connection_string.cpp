@@ -52,10 +52,18 @@ std::string file_kind_driver(const std::string& kind, const std::string& path, b
     return driver;
 }
 
+std::vector<std::string> access_driver_alternatives(const std::string& path) {
+    std::vector<std::string> names;
+    if (strcasecmp(extension_of(path).c_str(), ".accdb") == 0) names.push_back("Microsoft Access Driver (*.mdb)");
+    names.push_back("MDBTools");
+    names.push_back("MDB Tools");
+    return names;
+}
+
 std::string odbc_connection_string(const std::string& kind, const std::string& name, const std::string& user,
-                                   const std::string& password) {
+                                   const std::string& password, const std::string& installed) {
     StrBuf text;
-    const std::string driver = file_kind_driver(kind, name);
+    const std::string driver = installed.empty() ? file_kind_driver(kind, name) : installed;
     const std::string n = connection_value(name), u = connection_value(user), p = connection_value(password);
     if (!driver.empty())
         text.format("Driver={%s}; DBQ=%s;UID=%s;PWD=%s", driver.c_str(), n.c_str(), u.c_str(), p.c_str());

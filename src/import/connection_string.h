@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kro::import {
 
@@ -10,10 +11,14 @@ namespace kro::import {
 // must be installed under that name.
 std::string file_kind_driver(const std::string& kind, const std::string& path, bool* newer = nullptr);
 
+// The names, after the kind's own, under which an Access file's driver may be installed:
+// the older Access name (for .accdb) and MDB Tools' names (Debian registers "MDBTools").
+std::vector<std::string> access_driver_alternatives(const std::string& path);
+
 // "DSN=...", "FILEDSN=..." or "Driver={...}; DBQ=..." with user and password; "" for an
-// unknown kind.
+// unknown kind. driver: the installed name to use for a file kind ("" for its own).
 std::string odbc_connection_string(const std::string& kind, const std::string& name, const std::string& user,
-                                   const std::string& password);
+                                   const std::string& password, const std::string& driver = "");
 
 // The keys of a file DSN's [ODBC] section as a connection string, followed by the job's
 // user and password (which replace the file's own when given). unixODBC's wide connect

@@ -46,6 +46,12 @@ std::string utf8_of(const SQLWCHAR* text, long count) {
     return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), static_cast<std::size_t>(count)));
 }
 
+std::size_t text_piece_units(const char16_t* piece, std::size_t units) {
+    std::size_t end = units;
+    while (end > 0 && piece[end] == kUnwrittenUnit) --end;
+    return piece[end] == 0 ? end : units;
+}
+
 bool column_number(SQLHANDLE statement, SQLUSMALLINT column, SQLUSMALLINT field, SQLLEN& value) {
     WideAnswer<256> unused;
     SQLSMALLINT unused_length = 0;

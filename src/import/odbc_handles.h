@@ -94,6 +94,14 @@ inline SQLLEN indicator_of(SQLLEN raw) {
 }
 inline bool is_null_indicator(SQLLEN raw) { return indicator_of(raw) == SQL_NULL_DATA; }
 
+// One piece of a long text fetched with SQLGetData into units + 1 slots. Before the call
+// every slot holds kUnwrittenUnit; after it, the piece's length in units. A driver that
+// cuts the text writes its terminator at the end, or one slot or more before it rather than
+// split a character: the terminator is the last zero written, after which only unwritten
+// slots follow. (A slot the driver did not write may hold anything but a terminator.)
+constexpr char16_t kUnwrittenUnit = 0xFFFF;
+std::size_t text_piece_units(const char16_t* piece, std::size_t units);
+
 // A numeric attribute of a result column (SQLColAttributeW); false when the driver refused.
 // The text buffer the call does not need is given all the same: some drivers write there.
 bool column_number(SQLHANDLE statement, SQLUSMALLINT column, SQLUSMALLINT field, SQLLEN& value);

@@ -116,8 +116,8 @@ void map_source_columns(const std::vector<CatalogColumn>& source, SourceDbms dbm
         ImportColumn c;
         map_column(in, dbms, server_5, c, table);
         // Drivers call every non-integer column unsigned (some even floating ones): only an
-        // integer column takes the flag.
-        if (in.is_unsigned && is_integer_type(c.type)) c.is_unsigned = true;
+        // integer column takes the flag, and an Access column has it from its own type.
+        if (in.access_type.empty() && in.is_unsigned && is_integer_type(c.type)) c.is_unsigned = true;
         c.auto_increment = in.auto_unique;
         if (c.auto_increment) {
             // An integer column keeps its width: a BIGINT counter does not fit INTEGER.

@@ -44,7 +44,14 @@ int SourceReader::list_all_tables(std::vector<ImportTable>& tables) {
         type.clear();
         schema_ind = name_ind = type_ind = 0;
         if (!odbc_ok(SQLFetch(catalog_.get()))) break;
-        if (!wanted_type(text_or_empty(type, type_ind), excel)) continue;
+        const std::string type_text = text_or_empty(type, type_ind);
+        if (!wanted_type(type_text, excel)) continue;
+        if (dbms_ == SourceDbms::mdb_tools && strcasecmp(type_text.c_str(), "VIEW") == 0) {
+            // A saved query: MDB Tools cannot run Access SQL.
+            progress_.warning("WARNING : " + text_or_empty(name, name_ind) +
+                              " is a saved query of the Access file, not a table: it is left out.\r\n");
+            continue;
+        }
         ImportTable table;
         table.schema = text_or_empty(schema, schema_ind);
         table.source_name = text_or_empty(name, name_ind);
@@ -72,7 +79,57 @@ int SourceReader::read_result_flags(OdbcHandle& statement, std::vector<CatalogCo
     return 1;
 }
 
+int SourceReader::describe_result(OdbcHandle& statement, std::vector<CatalogColumn>& described) {
+    SQLSMALLINT count = 0;
+    SQLNumResultCols(statement.get(), &count);
+    for (SQLSMALLINT i = 1; i <= count; ++i) {
+        const auto column = static_cast<SQLUSMALLINT>(i);
+        WideAnswer<1024> name;
+        SQLSMALLINT name_length = 0, type = 0, digits = 0, nullable = 0;
+        SQLULEN size = 0;
+        if (!odbc_ok(SQLDescribeColW(statement.get(), column, name.get(), name.units(), &name_length, &type, &size,
+                                     &digits, &nullable))) {
+            report_diagnostic(statement, nullptr);
+            return 0;
+        }
+        CatalogColumn in;
+        in.name = name.text();
+        in.odbc_type = type;
+        in.size = static_cast<long>(size);
+        in.digits = digits;
+        in.no_nulls = nullable == SQL_NO_NULLS;
+        if (dbms_ == SourceDbms::mdb_tools) {
+            WideAnswer<64> type_name;
+            SQLSMALLINT type_length = 0;
+            SQLColAttributeW(statement.get(), column, SQL_DESC_TYPE_NAME, type_name.get(), type_name.bytes(),
+                             &type_length, nullptr);
+            in.access_type = type_name.text();
+            // A Text column's size is in bytes, two a character since Jet 4.
+            if (in.access_type == "TEXT" && access_wide_text_) in.size /= 2;
+            // The driver's nullability is the kind of storage, not the file's rule.
+            in.no_nulls = false;
+        }
+        described.push_back(std::move(in));
+    }
+    return 1;
+}
+
 int SourceReader::read_columns(ImportTable& table, bool server_5) {
+    if (dbms_ == SourceDbms::mdb_tools) {
+        // MDB Tools' catalogue answer ends at the first column whose ODBC type code is below
+        // zero (Yes/No, Byte, OLE Object, Decimal, Replication ID: the fetch of that row fails)
+        // and calls every column NOT NULL. The table's result describes every column, with its
+        // Access type; which columns are required the file's own properties say.
+        OdbcHandle h;
+        StrBuf probe;
+        probe.format("Select * from %s where 1 = 0 ", qualified(table.schema, table.source_name).c_str());
+        std::vector<CatalogColumn> described;
+        if (!new_statement(h) || !execute_text(h, probe.str()) || !describe_result(h, described)) return 0;
+        read_required_columns(table.source_name, described);
+        read_access_definition(table.source_name, described);
+        map_source_columns(described, dbms_, server_5, table);
+        return 1;
+    }
     OdbcHandle h;
     if (!new_statement(h)) return 0;
     WideText schema(table.schema), name(table.source_name);
@@ -126,26 +183,8 @@ int SourceReader::read_columns(ImportTable& table, bool server_5) {
 
 int SourceReader::describe_query(const std::string& query, ImportTable& table, bool server_5) {
     if (!execute_text(catalog_, query)) return 0;
-    SQLSMALLINT count = 0;
-    SQLNumResultCols(catalog_.get(), &count);
     std::vector<CatalogColumn> described;
-    for (SQLSMALLINT i = 1; i <= count; ++i) {
-        WideAnswer<1024> name;
-        SQLSMALLINT name_length = 0, type = 0, digits = 0, nullable = 0;
-        SQLULEN size = 0;
-        if (!odbc_ok(SQLDescribeColW(catalog_.get(), static_cast<SQLUSMALLINT>(i), name.get(), name.units(),
-                                     &name_length, &type, &size, &digits, &nullable))) {
-            report_diagnostic(catalog_, nullptr);
-            break;
-        }
-        CatalogColumn in;
-        in.name = name.text();
-        in.odbc_type = type;
-        in.size = static_cast<long>(size);
-        in.digits = digits;
-        in.no_nulls = nullable == SQL_NO_NULLS;
-        described.push_back(std::move(in));
-    }
+    describe_result(catalog_, described);
     read_result_flags(catalog_, described);
     map_source_columns(described, dbms_, server_5, table);
     SQLFreeStmt(catalog_.get(), SQL_CLOSE);

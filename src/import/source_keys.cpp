@@ -1,4 +1,5 @@
 // The source's keys: primary keys, indexes and foreign keys, in target column names.
+#include <algorithm>
 #include <strings.h>
 #include <vector>
 
@@ -42,11 +43,42 @@ void SourceReader::keys_from_job_file(const ImportTable& table, TableKeys& keys)
     for (const ImportColumn& c : table.columns)
         if (c.primary) keys.primary.push_back(c.target_name);
     if (!table.create_indexes) return;
+    if (dbms_ == SourceDbms::mdb_tools) {
+        std::vector<CatalogColumn> none;
+        if (read_access_definition(table.source_name, none)) keys_from_access_definition(table, false, keys);
+        return;
+    }
     if (dbms_ == SourceDbms::access) read_indexes_by_name(table, true, keys);
     else read_statistics(table, keys);
 }
 
+void SourceReader::keys_from_access_definition(const ImportTable& table, bool with_primary, TableKeys& keys) {
+    if (access_definition_table_ != table.source_name) return;
+    for (const AccessIndex& index : access_definition_.indexes) {
+        if (index.primary && with_primary && keys.primary.empty()) {
+            for (const AccessIndexColumn& c : index.columns) keys.primary.push_back(target_column_name(table, c.column));
+            continue;
+        }
+        if (index.primary && keys.primary.empty()) continue;  // the job file's columns name their own
+        if (!table.create_indexes) continue;
+        IndexDef def;
+        def.name = index.name;
+        def.unique = index.unique;
+        for (const AccessIndexColumn& c : index.columns)
+            def.columns.push_back({target_column_name(table, c.column), c.descending ? " DESC " : " ASC "});
+        keys.indexes.push_back(std::move(def));
+    }
+}
+
 int SourceReader::keys_from_catalog(ImportTable& table, TableKeys& keys) {
+    if (dbms_ == SourceDbms::mdb_tools) {
+        // Its driver answers with no keys: the file's own definition gives them.
+        keys = TableKeys{};
+        keys_from_access_definition(table, true, keys);
+        for (ImportColumn& c : table.columns)
+            if (std::find(keys.primary.begin(), keys.primary.end(), c.target_name) != keys.primary.end()) c.primary = true;
+        return 1;
+    }
     keys = TableKeys{};
     OdbcHandle h;
     if (!new_statement(h)) return 0;
@@ -163,7 +195,7 @@ int SourceReader::read_indexes_by_name(const ImportTable& table, bool append, Ta
 int SourceReader::read_foreign_keys(const ImportTable& table, const std::vector<ImportTable>* listed,
                                     std::string& clauses) {
     clauses.clear();
-    if (dbms_ == SourceDbms::access) return read_access_relationships(table, clauses);
+    if (is_access_file(dbms_)) return read_access_relationships(table, listed, clauses);
     OdbcHandle h;
     if (!new_statement(h)) return 0;
     WideText schema(table.schema), name(table.source_name);
@@ -229,50 +261,73 @@ int SourceReader::read_foreign_keys(const ImportTable& table, const std::vector<
     return 1;
 }
 
-int SourceReader::read_access_relationships(const ImportTable& table, std::string& clauses) {
+int SourceReader::read_access_relationships(const ImportTable& table, const std::vector<ImportTable>* listed,
+                                            std::string& clauses) {
     OdbcHandle h;
     if (!new_statement(h)) return 0;
+    // MDB Tools' SQL has no ORDER BY: its rows are put in order here.
+    const bool mdb_tools = dbms_ == SourceDbms::mdb_tools;
     std::string text = "SELECT szRelationship,  szColumn, szReferencedObject, szReferencedColumn,";
-    text += " grbit FROM MSysRelationships WHERE szObject= '";
+    text += " grbit, icolumn FROM MSysRelationships WHERE szObject= '";
     for (char c : table.source_name) text += c == '\'' ? std::string("''") : std::string(1, c);
-    text += "' ORDER BY szRelationship, icolumn";
+    text += mdb_tools ? "'" : "' ORDER BY szRelationship, icolumn";
     if (!execute_text(h, text)) return 0;
     WideAnswer<512> relationship, column, ref_column;
     WideAnswer<64> object;
-    SQLINTEGER flags = 0;
-    SQLLEN ind[5] = {};
+    SQLINTEGER flags = 0, position = 0;
+    SQLLEN ind[6] = {};
     SQLBindCol(h.get(), 1, SQL_C_WCHAR, relationship.get(), relationship.bytes(), &ind[0]);
     SQLBindCol(h.get(), 2, SQL_C_WCHAR, column.get(), column.bytes(), &ind[1]);
     SQLBindCol(h.get(), 3, SQL_C_WCHAR, object.get(), object.bytes(), &ind[2]);
     SQLBindCol(h.get(), 4, SQL_C_WCHAR, ref_column.get(), ref_column.bytes(), &ind[3]);
     SQLBindCol(h.get(), 5, SQL_C_SLONG, &flags, 0, &ind[4]);
-    std::string columns, ref_columns, current, current_object;
-    SQLINTEGER current_flags = 0;
-    auto close_key = [&]() {
-        if (columns.empty()) return;
-        if (!clauses.empty()) clauses += ", ";
-        clauses += "ADD FOREIGN KEY " + backquoted(current) + "(" + columns + ")REFERENCES " +
-                         backquoted(current_object) + "(" + ref_columns + ")";
-        if (current_flags == 256) clauses += " ON UPDATE CASCADE ";
-        else if (current_flags == 4096) clauses += " ON DELETE CASCADE ";
-        else if (current_flags == 4352) clauses += " ON DELETE CASCADE ON UPDATE CASCADE ";
+    SQLBindCol(h.get(), 6, SQL_C_SLONG, &position, 0, &ind[5]);
+    struct Row {
+        std::string name, column, object, ref_column;
+        SQLINTEGER flags, position;
+    };
+    std::vector<Row> rows;
+    for (bool more = has_result(h); more;) {
+        for (auto* t : {&relationship, &column, &ref_column}) t->clear();
+        object.clear();
+        flags = position = 0;
+        if (!odbc_ok(SQLFetch(h.get()))) break;
+        rows.push_back({relationship.text(), column.text(), object.text(), ref_column.text(), flags, position});
+    }
+    if (mdb_tools)
+        std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+            const int by_name = strcasecmp(a.name.c_str(), b.name.c_str());
+            return by_name != 0 ? by_name < 0 : a.position < b.position;
+        });
+    // The referenced table under its name on the target.
+    auto target_table = [&](const std::string& object_name) {
+        if (listed) {
+            for (const ImportTable& other : *listed)
+                if (strcasecmp(other.source_name.c_str(), object_name.c_str()) == 0) return other.target_name;
+        }
+        std::string name = object_name;
+        for (char& c : name)
+            if (c == '.' || c == '/' || c == '\\') c = '_';
+        return name;
+    };
+    // Flag bits of a relationship: 2 not enforced (the file may hold rows without their
+    // parent: no foreign key), 256 cascading updates, 4096 cascading deletes.
+    std::string columns, ref_columns;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const Row& r = rows[i];
+        append_listed(columns, backquoted(r.column));
+        append_listed(ref_columns, backquoted(r.ref_column));
+        if (i + 1 < rows.size() && strcasecmp(rows[i + 1].name.c_str(), r.name.c_str()) == 0) continue;
+        if ((r.flags & 2) == 0) {
+            if (!clauses.empty()) clauses += ", ";
+            clauses += "ADD FOREIGN KEY " + backquoted(r.name) + "(" + columns + ")REFERENCES " +
+                       backquoted(target_table(r.object)) + "(" + ref_columns + ")";
+            if ((r.flags & 4096) != 0) clauses += " ON DELETE CASCADE ";
+            if ((r.flags & 256) != 0) clauses += (r.flags & 4096) != 0 ? "ON UPDATE CASCADE " : " ON UPDATE CASCADE ";
+        }
         columns.clear();
         ref_columns.clear();
-    };
-    for (bool rows = has_result(h); rows;) {
-        for (auto* text : {&relationship, &column, &ref_column}) text->clear();
-        object.clear();
-        flags = 0;
-        if (!odbc_ok(SQLFetch(h.get()))) break;
-        const std::string name = relationship.text();
-        if (!columns.empty() && strcasecmp(name.c_str(), current.c_str()) != 0) close_key();
-        append_listed(columns, backquoted(column.text()));
-        append_listed(ref_columns, backquoted(ref_column.text()));
-        current = name;
-        current_object = object.text();
-        current_flags = flags;
     }
-    close_key();
     return 1;
 }
 

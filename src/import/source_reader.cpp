@@ -45,6 +45,15 @@ bool driver_installed(SQLHANDLE env, const std::string& wanted) {
     return false;
 }
 
+// The Access file format's version byte: 0 for Jet 3, whose texts are single bytes; Jet 4
+// and ACE files (1 and above) keep texts in UTF-16. Jet 4 when the file cannot be read.
+int access_file_version(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    char version = 1;
+    if (!in.seekg(0x14) || !in.get(version)) return 1;
+    return static_cast<unsigned char>(version);
+}
+
 }  // namespace
 
 std::string SourceReader::diagnostic_state(const OdbcHandle& handle, std::string* message) {
@@ -107,12 +116,29 @@ int SourceReader::connect(const ImportSettings& s) {
         return 0;
     }
     bool newer = false;
-    const std::string driver = file_kind_driver(kind, s.source_name, &newer);
+    std::string driver = file_kind_driver(kind, s.source_name, &newer);
+    const bool access = strcasecmp(kind.c_str(), "access") == 0;
+    if (access) {
+        // The same driver reads .mdb and .accdb files wherever it is installed under one of
+        // the names it goes by.
+        if (!driver_installed(env_.get(), driver)) {
+            for (const std::string& other : access_driver_alternatives(s.source_name)) {
+                if (!driver_installed(env_.get(), other)) continue;
+                driver = other;
+                newer = false;
+                break;
+            }
+        } else {
+            newer = false;
+        }
+        access_wide_text_ = access_file_version(s.source_name) != 0;
+        access_path_ = s.source_name;
+    }
     if (newer && !driver_installed(env_.get(), driver)) {
         report_failure("ERROR: Drivers for Microsoft Office 2007 are not found...\r\n");
         return 0;
     }
-    std::string text = odbc_connection_string(kind, s.source_name, s.source_user, s.source_password);
+    std::string text = odbc_connection_string(kind, s.source_name, s.source_user, s.source_password, driver);
     if (strcasecmp(kind.c_str(), "file") == 0) {
         const std::string expanded = file_dsn_connection_string(read_text_file(s.source_name), s.source_user,
                                                                 s.source_password);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "import/access_file.h"
 #include "import/import_progress.h"
 #include "import/import_settings.h"
 #include "import/odbc_handles.h"
@@ -81,11 +82,23 @@ private:
     int set_up_environment();
     int connect(const ImportSettings& settings);
     int read_result_flags(OdbcHandle& statement, std::vector<CatalogColumn>& columns);
+    // The columns of the statement's result; 0 after a reported failure (the columns
+    // described before it are kept).
+    int describe_result(OdbcHandle& statement, std::vector<CatalogColumn>& described);
+    // Marks the Access table's columns that the file says are required (NOT NULL); 0 when
+    // the file's properties could not be read (the columns are then left nullable).
+    int read_required_columns(const std::string& table, std::vector<CatalogColumn>& columns);
+    // The Access table's definition from the file (its indexes, its AutoNumber columns),
+    // kept for keys_from_catalog; 0 when it cannot be read (no file path: a DSN).
+    int read_access_definition(const std::string& table, std::vector<CatalogColumn>& columns);
+    // Adds the definition's indexes (and, with_primary, its primary key) to keys.
+    void keys_from_access_definition(const ImportTable& table, bool with_primary, TableKeys& keys);
     int fetch_indexes(const ImportTable& table, bool name_based, std::vector<IndexDef>& indexes,
                       std::vector<std::string>* primary_columns, OdbcHandle& h);
     int read_statistics(const ImportTable& table, TableKeys& keys);
     int read_indexes_by_name(const ImportTable& table, bool append, TableKeys& keys);
-    int read_access_relationships(const ImportTable& table, std::string& clauses);
+    int read_access_relationships(const ImportTable& table, const std::vector<ImportTable>* listed,
+                                  std::string& clauses);
 
     ImportProgress& progress_;
     OdbcHandle env_;
@@ -93,6 +106,10 @@ private:
     OdbcHandle catalog_;  // the table list and the query's description
     SourceDbms dbms_ = SourceDbms::other;
     char quote_ = '"';
+    bool access_wide_text_ = true;  // an Access file from Jet 4 on: text in UTF-16
+    std::string access_path_;       // the Access file a dsn of kind access names
+    std::string access_definition_table_;
+    AccessTableDefinition access_definition_;
 };
 
 }  // namespace kro::import

@@ -69,7 +69,9 @@ int SourceRows::open(const std::string* query) {
     if (!source_.execute_text(statement_, select_text(query)) || !describe_result()) return 0;
     values_.assign(table_.columns.size(), FetchedValue{});
     // Buffers have twice the room the driver is told of (see WideAnswer).
-    if (table_.has_long_columns) chunk_.resize(static_cast<std::size_t>(kChunkBytes));
+    // Every slot starts marked unwritten (see text_piece_units); what a call wrote is
+    // marked again after it, so the cost follows the data, not the buffer.
+    if (table_.has_long_columns) chunk_.assign(static_cast<std::size_t>(kChunkBytes), kUnwrittenUnit);
     else bind();
     return 1;
 }
@@ -148,6 +150,7 @@ bool SourceRows::fetch_column(std::size_t i) {
     v.bytes.clear();
     const SQLSMALLINT c_type = c.binary ? SQL_C_BINARY : SQL_C_WCHAR;
     const SQLLEN room = c.binary ? kChunkBytes : kChunkBytes - 2;
+    const auto room_units = static_cast<std::size_t>(room / 2);
     for (;;) {
         SQLLEN raw = 0;
         SQLRETURN r = SQLGetData(statement_.get(), static_cast<SQLUSMALLINT>(i + 1), c_type, chunk_.data(),
@@ -168,14 +171,13 @@ bool SourceRows::fetch_column(std::size_t i) {
         if (c.binary) {
             v.bytes.append(reinterpret_cast<const char*>(chunk_.data()), static_cast<std::size_t>(got));
         } else {
-            // A driver may stop short of the buffer's end rather than split a character:
-            // the text ends at its terminator.
+            // A cut piece may end short of the buffer's end (a driver that will not split a
+            // character): it ends at the terminator the driver wrote.
             auto units = static_cast<std::size_t>(got / 2);
-            if (r == SQL_SUCCESS_WITH_INFO && chunk_[units] != 0)
-                units = static_cast<std::size_t>(
-                    std::find(chunk_.begin(), chunk_.begin() + static_cast<long>(units), u'\0') - chunk_.begin());
+            if (r == SQL_SUCCESS_WITH_INFO && got == room) units = text_piece_units(chunk_.data(), room_units);
             v.wide.append(chunk_.data(), units);
         }
+        std::fill_n(chunk_.begin(), std::min(static_cast<std::size_t>(got / 2) + 2, chunk_.size()), kUnwrittenUnit);
         if (r == SQL_SUCCESS) break;
     }
     return true;

@@ -62,7 +62,7 @@ int TableRows::copy_rows(const std::string* query, std::string_view database) {
              server_at_least_4_1_0(target_.tunnel(), target_.handle());
     if (ahead_) sent_.reserve(static_cast<std::size_t>(limit) + 4096);
 
-    RowText row_text(table_, target_, source_.dbms() == SourceDbms::access);
+    RowText row_text(table_, target_, is_access_file(source_.dbms()));
     StrBuf row;
     bool ok = true;
     SourceRows::Next next;

@@ -55,6 +55,7 @@ SourceDbms dbms_kind(const std::string& name) {
     if (name.find("EXCEL") != std::string::npos) return SourceDbms::excel;
     if (name.find("4D") != std::string::npos) return SourceDbms::four_d;
     if (name.find("POSTGRESQL") != std::string::npos) return SourceDbms::postgresql;
+    if (name.find("MDBTOOLS") != std::string::npos) return SourceDbms::mdb_tools;
     return SourceDbms::other;
 }
 
@@ -134,6 +135,50 @@ void fit_key_columns(ImportTable& table, const std::vector<std::string>& key) {
     }
 }
 
+namespace {
+
+// An Access column by its type in the file. Every value keeps its range and digits: Currency
+// is a 64-bit count of ten-thousandths; Single values come as the driver's decimal text, which
+// a DOUBLE holds as written; Decimal's precision and scale are not told by the driver, so the
+// widest DECIMAL that holds any of them (28 digits) is taken. Yes/No is never NULL in Access.
+// false for a type the driver does not name (it is then mapped by its ODBC type).
+bool map_access_type(const CatalogColumn& in, ImportColumn& c, ImportTable& table) {
+    struct Kind {
+        const char* access;
+        const char* type;
+        const char* length;
+        bool numeric, text, binary;
+    };
+    static const Kind kinds[] = {
+        {"BOOL", "tinyint", "1", true, false, false},     {"BYTE", "tinyint", "3", true, false, false},
+        {"INT", "smallint", "6", true, false, false},     {"LONGINT", "int", "11", true, false, false},
+        {"MONEY", "decimal", "19,4", true, false, false}, {"FLOAT", "double", "", true, false, false},
+        {"DOUBLE", "double", "", true, false, false},     {"NUMERIC", "decimal", "65,30", true, false, false},
+        {"DATETIME", "datetime", "", false, false, false}, {"TEXT", "varchar", "", false, true, false},
+        {"MEMO", "longtext", "", false, true, false},     {"OLE", "longblob", "", false, false, true},
+        {"REPID", "char", "38", false, false, false},
+    };
+    for (const Kind& k : kinds) {
+        if (in.access_type != k.access) continue;
+        c.type = k.type;
+        c.length = k.length;
+        c.numeric = k.numeric;
+        c.binary = k.binary;
+        c.is_unsigned = in.access_type == "BYTE";
+        if (in.access_type == "BOOL") c.not_null = true;
+        // A date column by its format (Short Date) is given as a date only.
+        if (in.access_type == "DATETIME" && in.odbc_type == SQL_TYPE_DATE) c.type = "date";
+        if (in.access_type == "TEXT") c.length = number(std::max(in.size, 1L));
+        // Written in braces, as Access shows a Replication ID.
+        if (in.access_type == "REPID") c.odbc_type = SQL_GUID;
+        if (k.text || k.binary) table.has_long_columns = true;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 void map_column(const CatalogColumn& in, SourceDbms dbms, bool server_5, ImportColumn& c, ImportTable& table) {
     long size = in.size;
     const int digits = in.digits;
@@ -149,6 +194,7 @@ void map_column(const CatalogColumn& in, SourceDbms dbms, bool server_5, ImportC
     if (dbms == SourceDbms::four_d) {
         c.type = "text";
         table.has_long_columns = true;
+    } else if (!in.access_type.empty() && map_access_type(in, c, table)) {
     } else {
         switch (in.odbc_type) {
             case SQL_CHAR: case SQL_WCHAR: case SQL_VARCHAR: case SQL_WVARCHAR: {

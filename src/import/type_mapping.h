@@ -9,10 +9,12 @@
 namespace kro::import {
 
 // The kind of source, from its DBMS name; it changes the mapping and some catalog readings.
-enum class SourceDbms { access, sql_server, excel, four_d, postgresql, other };
+// mdb_tools: an Access file read through the MDB Tools driver, whose catalogue answers
+// are described from the file itself (see source_catalog.cpp).
+enum class SourceDbms { access, sql_server, excel, four_d, postgresql, mdb_tools, other };
 
 // Upper-cased DBMS name to kind, by the first name found: ACCESS, MICROSOFT SQL SERVER,
-// EXCEL, 4D, POSTGRESQL.
+// EXCEL, 4D, POSTGRESQL, MDBTOOLS.
 SourceDbms dbms_kind(const std::string& upper_name);
 
 struct CatalogColumn {
@@ -25,7 +27,14 @@ struct CatalogColumn {
     std::string default_value;
     bool is_unsigned = false;  // the driver's unsigned flag of the result column
     bool auto_unique = false;  // the driver's auto-unique (auto-increment) flag
+    // MDB Tools: the Access type as the driver names it (BOOL, BYTE, INT, LONGINT, MONEY,
+    // FLOAT, DOUBLE, DATETIME, TEXT, MEMO, OLE, REPID, NUMERIC), with size in characters
+    // for TEXT; empty for other sources.
+    std::string access_type;
 };
+
+// Is the source an Access file (its GUIDs are written in braces)?
+inline bool is_access_file(SourceDbms dbms) { return dbms == SourceDbms::access || dbms == SourceDbms::mdb_tools; }
 
 // Fills column (type, length, flags, comment, default, names) from the catalog's
 // description; sets table.has_long_columns for character, text and binary columns.

@@ -289,8 +289,6 @@ TEST_F(ImportSqliteTest, MissingFilesDriversAndBrokenJobFilesFailWithTheirTexts)
     const Case cases[] = {
         {"<dsn type=\"access\"><name>" + dir.file("missing.mdb") + "</name></dsn>" + tables, "ERROR: File not found...\r\n"},
         {"<dsn type=\"excel\"><name>" + dir.file("missing.xls") + "</name></dsn>" + tables, "ERROR: File not found...\r\n"},
-        {"<dsn type=\"access\"><name>" + dir.file("new.accdb") + "</name></dsn>" + tables,
-         "ERROR: Drivers for Microsoft Office 2007 are not found...\r\n"},
         {system_dsn() + "<tables/>", "ERROR: Invalid XML file...\r\n"},
         {tables, "ERROR: The job file has no <dsn> element"},
         {system_dsn(), "ERROR: The job file has no <tables> element"},
@@ -305,6 +303,17 @@ TEST_F(ImportSqliteTest, MissingFilesDriversAndBrokenJobFilesFailWithTheirTexts)
         EXPECT_EQ(r.exit_code, 1) << c.text;
         EXPECT_NE(r.out.find(c.text), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("\r\nERROR: Import aborted..."), std::string::npos) << r.out;
+    }
+    {
+        // A machine without any driver for Access files.
+        write_file(dir.file("odbcinst.ini"), "[SQLite3]\nDriver=libsqlite3odbc.so\n");
+        write_file(dir.file("job.xml"), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<job><odbcimport>" +
+                                            target_element("imp_never") + "<dsn type=\"access\"><name>" +
+                                            dir.file("new.accdb") + "</name></dsn>" + tables + "</odbcimport></job>");
+        RunResult r = run_kro({"job.xml"}, dir.path(), {"ODBCSYSINI=" + dir.path()});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_NE(r.out.find("ERROR: Drivers for Microsoft Office 2007 are not found...\r\n"), std::string::npos)
+            << r.out;
     }
     write_file(dir.file("job.xml"), "<?xml version=\"1.0\"?><job><odbcimport><source><host>h</host></source>" +
                                         system_dsn() + "</odbcimport></job>");

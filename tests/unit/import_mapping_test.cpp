@@ -6,9 +6,11 @@
 #include <sqlext.h>
 #include <tinyxml2.h>
 
+#include "import/access_properties.h"
 #include "import/connection_string.h"
 #include "import/import_settings.h"
 #include "import/odbc_handles.h"
+#include "import/schema_builder.h"
 #include "import/type_mapping.h"
 
 using namespace kro::import;
@@ -97,6 +99,120 @@ TEST(ImportTypeMapping, ValuesKeepTheirPrecisionRangeAndLength) {
     expect_mapped(SQL_NUMERIC, 1000, 998, "decimal", "65,30", true, false, false);
 }
 
+// An Access file's column (MDB Tools names its type) is mapped by its Access type, whatever
+// ODBC type the driver gives: Currency is DECIMAL(19,4), not a decimal of the driver's size
+// 0; Yes/No is never NULL; a Text's size is in characters.
+TEST(ImportTypeMapping, AccessColumnsAreMappedByTheirTypeInTheFile) {
+    struct Case {
+        const char* access;
+        int odbc_type;
+        long size;
+        const char* type;
+        const char* length;
+        bool numeric, binary, not_null, is_unsigned;
+    };
+    const Case cases[] = {
+        {"BOOL", SQL_BIT, 0, "tinyint", "1", true, false, true, false},
+        {"BYTE", SQL_TINYINT, 1, "tinyint", "3", true, false, false, true},
+        {"INT", SQL_SMALLINT, 2, "smallint", "6", true, false, false, false},
+        {"LONGINT", SQL_INTEGER, 4, "int", "11", true, false, false, false},
+        {"MONEY", SQL_DECIMAL, 0, "decimal", "19,4", true, false, false, false},
+        {"FLOAT", SQL_FLOAT, 4, "double", "", true, false, false, false},
+        {"DOUBLE", SQL_DOUBLE, 8, "double", "", true, false, false, false},
+        {"NUMERIC", -1, 17, "decimal", "65,30", true, false, false, false},
+        {"DATETIME", SQL_TYPE_TIMESTAMP, 8, "datetime", "", false, false, false, false},
+        {"DATETIME", SQL_TYPE_DATE, 8, "date", "", false, false, false, false},
+        {"TEXT", SQL_VARCHAR, 50, "varchar", "50", false, false, false, false},
+        {"MEMO", SQL_VARCHAR, 0, "longtext", "", false, false, false, false},
+        {"OLE", SQL_LONGVARBINARY, 0, "longblob", "", false, true, false, false},
+        {"REPID", -1, 16, "char", "38", false, false, false, false},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.access);
+        CatalogColumn in;
+        in.name = "c";
+        in.access_type = k.access;
+        in.odbc_type = k.odbc_type;
+        in.size = k.size;
+        ImportTable table;
+        std::vector<CatalogColumn> columns{in};
+        map_source_columns(columns, SourceDbms::mdb_tools, true, table);
+        const ImportColumn& c = table.columns.at(0);
+        EXPECT_EQ(c.type, k.type);
+        EXPECT_EQ(c.length, k.length);
+        EXPECT_EQ(c.numeric, k.numeric);
+        EXPECT_EQ(c.binary, k.binary);
+        EXPECT_EQ(c.not_null, k.not_null);
+        EXPECT_EQ(c.is_unsigned, k.is_unsigned);
+    }
+    EXPECT_EQ(dbms_kind("MDBTOOLS"), SourceDbms::mdb_tools);
+}
+
+namespace {
+
+// An Access property block as a Jet 4 file holds it (see access_properties.cpp).
+std::string le(unsigned value, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    return out;
+}
+std::string wide(const std::string& ascii) {
+    std::string out;
+    for (char c : ascii) out += std::string(1, c) + '\0';
+    return out;
+}
+std::string chunk(unsigned kind, const std::string& body) { return le(static_cast<unsigned>(body.size()) + 6, 4) + le(kind, 2) + body; }
+std::string object(const std::string& name, const std::string& entries) {
+    return chunk(name.empty() ? 0 : 1, le(static_cast<unsigned>(wide(name).size()) + 6, 4) +
+                                          le(static_cast<unsigned>(wide(name).size()), 2) + wide(name) + entries);
+}
+std::string entry(unsigned name_index, const std::string& value, unsigned type = 1) {
+    return le(static_cast<unsigned>(value.size()) + 8, 2) + le(0, 1) + le(type, 1) + le(name_index, 2) +
+           le(static_cast<unsigned>(value.size()), 2) + value;
+}
+
+}  // namespace
+
+// Nullability comes from the file's own "Required" property of each column (any set bit is
+// yes), not from a driver's catalogue; a cut or foreign block gives what it holds, no more.
+TEST(ImportAccessProperties, RequiredColumnsAreReadFromTheFilesPropertyBlock) {
+    std::string names;
+    for (const char* n : {"Description", "Required", "AllowZeroLength"})
+        names += le(static_cast<unsigned>(wide(n).size()), 2) + wide(n);
+    const std::string block = std::string("MR2\0", 4) + chunk(0x80, names) +
+                              object("", entry(1, std::string(1, '\x01')) + entry(0, wide("a table"), 10)) +
+                              object("Name", entry(2, std::string(1, '\0')) + entry(1, std::string(1, '\xff'))) +
+                              object("Note", entry(1, std::string(1, '\0'))) +
+                              object("Code", entry(0, wide("key"), 10) + entry(1, std::string(1, '\x01'))) +
+                              object("Memo", entry(2, std::string(1, '\x01')));
+    EXPECT_EQ(access_required_columns(block), (std::vector<std::string>{"Name", "Code"}));
+    EXPECT_EQ(access_required_columns(block.substr(0, block.size() - 30)), (std::vector<std::string>{"Name"}));
+    EXPECT_TRUE(access_required_columns(std::string("XYZ\0", 4) + block.substr(4)).empty());
+    EXPECT_TRUE(access_required_columns("").empty());
+}
+
+// A long text comes in pieces. A driver that will not split a character ends a piece one
+// slot early; the slot after its terminator still holds what the piece before left there
+// (a zero, the earlier piece's terminator, when nothing marks it): the piece ends at the
+// terminator the driver wrote, and no U+0000 joins the text.
+TEST(ImportTextPieces, APieceEndsAtTheTerminatorTheDriverWrote) {
+    constexpr std::size_t units = 8;
+    std::u16string piece(units + 1, kUnwrittenUnit);
+    auto driver_writes = [&](const std::u16string& text) {
+        std::fill(piece.begin(), piece.end(), kUnwrittenUnit);
+        std::copy(text.begin(), text.end(), piece.begin());
+        piece[text.size()] = u'\0';
+        return text_piece_units(piece.data(), units);
+    };
+    EXPECT_EQ(driver_writes(u"abcdefgh"), 8u);  // a full piece
+    EXPECT_EQ(driver_writes(u"abcdefg"), 7u);   // stopped short of a surrogate pair
+    EXPECT_EQ(driver_writes(u"abc"), 3u);
+    EXPECT_EQ(driver_writes(std::u16string(u"ab\0defgh", 8)), 8u);  // a U+0000 the text holds is kept
+    // A driver that writes no terminator at all fills the piece.
+    std::fill(piece.begin(), piece.end(), u'x');
+    EXPECT_EQ(text_piece_units(piece.data(), units), 8u);
+}
+
 // Literals are carried as values (escaped where they are written), the current time only
 // where the column can hold it, any other expression is left out; the job file's text is
 // the string itself on a column that is not numeric.
@@ -152,6 +268,11 @@ TEST(ImportConnectionString, EachSourceKindHasItsStringAndDriver) {
     EXPECT_EQ(odbc_connection_string("csv", "/d/t.csv", "", ""),
               "Driver={Microsoft Text Driver (*.txt; *.csv)}; DBQ=/d/t.csv;UID=;PWD=");
     EXPECT_EQ(odbc_connection_string("oracle", "x", "", ""), "");
+    // An Access file goes to the driver installed under another of the names it goes by.
+    EXPECT_EQ(odbc_connection_string("access", "/d/a.accdb", "", "", "MDBTools"), "Driver={MDBTools}; DBQ=/d/a.accdb;UID=;PWD=");
+    EXPECT_EQ(access_driver_alternatives("/d/a.ACCDB"),
+              (std::vector<std::string>{"Microsoft Access Driver (*.mdb)", "MDBTools", "MDB Tools"}));
+    EXPECT_EQ(access_driver_alternatives("/d/a.mdb"), (std::vector<std::string>{"MDBTools", "MDB Tools"}));
 
     bool newer = true;
     EXPECT_EQ(file_kind_driver("access", "/d/DB.ACCDB", &newer), "Microsoft Access Driver (*.mdb, *.accdb)");
