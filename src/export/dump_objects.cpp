@@ -41,11 +41,7 @@ struct Framing {
     const char* close() const { return versioned ? " */" : ""; }
 };
 
-void append_delimiter_line(StrBuf& out, const char* delimiter) {
-    out.append("\nDELIMITER ");
-    out.append(delimiter);
-    out.append("\n");
-}
+std::string delimiter_line(const char* delimiter) { return std::string("\nDELIMITER ") + delimiter + "\n"; }
 
 struct KindFacts {
     const char* group_name;
@@ -77,6 +73,7 @@ ProgramSession session_from(Tunnel& tunnel, TunnelResult* result, MYSQL_ROW row)
     session.time_zone = column_value(tunnel, result, row, "time_zone");
     session.character_set_client = column_value(tunnel, result, row, "character_set_client");
     session.collation_connection = column_value(tunnel, result, row, "collation_connection");
+    session.database_collation = column_value(tunnel, result, row, "Database Collation");
     return session;
 }
 
@@ -99,6 +96,32 @@ std::array<SessionVariable, 5> session_variables(const ProgramSession& session) 
              {"collation_connection", "@saved_col_connection", session.collation_connection},
              {"time_zone", "@saved_time_zone", session.time_zone},
              {"sql_mode", "@saved_sql_mode", session.sql_mode}}};
+}
+
+// A character set or collation name the server gave, fit to be written unquoted.
+bool is_plain_name(std::string_view name) {
+    return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+    });
+}
+
+// The bytes below 0x80, in their order.
+std::string ascii_bytes(std::string_view text) {
+    std::string out;
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < 0x80) out += c;
+    return out;
+}
+
+std::string hex_text(std::string_view text) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size() * 2);
+    for (char c : text) {
+        out += kDigits[static_cast<unsigned char>(c) >> 4];
+        out += kDigits[static_cast<unsigned char>(c) & 15];
+    }
+    return out;
 }
 
 bool is_ascii(std::string_view text) {
@@ -198,7 +221,7 @@ int DumpWriter::object_loop(ObjectKind kind, const std::vector<std::string>& nam
 int DumpWriter::dump_object(ObjectKind kind, const std::string& name, bool& file_open_failed) {
     if (!begin_object_file(name, file_open_failed)) return 0;
     events_(name.c_str(), 0, facts(kind).start_event);
-    if (options().flushlogs) {
+    if (flushes_per_object() && options().flushlogs) {
         int flushed = source_.send("flush logs");
         if (!flushed && kind != kFunctions) return 0;
     }
@@ -211,7 +234,7 @@ int DumpWriter::dump_object(ObjectKind kind, const std::string& name, bool& file
         default: ok = write_trigger(name); break;
     }
     if (!ok) return 0;
-    if (options().flushmaster) source_.send("FLUSH MASTER");
+    if (flushes_per_object() && options().flushmaster) source_.send("FLUSH MASTER");
     end_object_file();
     return 1;
 }
@@ -226,7 +249,8 @@ int DumpWriter::routine_session(ObjectKind kind, const std::string& name, Progra
     Tunnel& tunnel = source_.tunnel();
     StrBuf statement;
     statement.format(
-        "select `SQL_MODE`, `CHARACTER_SET_CLIENT`, `COLLATION_CONNECTION` from `INFORMATION_SCHEMA`.`ROUTINES` "
+        "select `SQL_MODE`, `CHARACTER_SET_CLIENT`, `COLLATION_CONNECTION`, `DATABASE_COLLATION` from "
+        "`INFORMATION_SCHEMA`.`ROUTINES` "
         "where `ROUTINE_SCHEMA` = '%s' and `ROUTINE_NAME` = '%s' and `ROUTINE_TYPE` = '%s'",
         escape_literal(tunnel, source_.handle(), current_db_).c_str(), escape_literal(tunnel, source_.handle(), name).c_str(),
         kind == kProcedures ? "PROCEDURE" : "FUNCTION");
@@ -241,6 +265,7 @@ int DumpWriter::routine_session(ObjectKind kind, const std::string& name, Progra
     session.sql_mode = value(row[0]);
     session.character_set_client = value(row[1]);
     session.collation_connection = value(row[2]);
+    session.database_collation = value(row[3]);
     return 1;
 }
 
@@ -279,46 +304,95 @@ const std::string& DumpWriter::text_charset() {
     return *text_charset_;
 }
 
-// The server sends an object's text converted into the connection's character set, so
-// an object created under another client character set (cp1251, gbk...) is declared in
-// the set its text now is in; its collation_connection, which decides what its literals
-// become, stays its own.
-void DumpWriter::write_session_start(const ProgramSession& program, std::string_view text) {
+// Puts text, which the server sent in the connection's character set, back into the
+// object's own set, where that set holds every character and keeps every ASCII byte where
+// it was: the replaying client splits statements reading the bytes as ASCII, and a
+// multi-byte character with an ASCII byte in it (gbk, big5, sjis) would read as a quote or
+// a backslash there. The server converts, so the text is what it will read back. 0 (text
+// unchanged) when it cannot be done.
+int DumpWriter::text_to_charset(std::string& text, const std::string& charset) {
+    const std::string& from = text_charset();
+    if (!is_plain_name(from) || !is_plain_name(charset)) return 0;
+    StrBuf statement;
+    statement.format(
+        "select cast(convert(t using %s) as binary), cast(convert(convert(t using %s) using %s) as binary) = "
+        "cast(t as binary) from (select convert(X'%s' using %s) as t) as a",
+        charset.c_str(), charset.c_str(), from.c_str(), hex_text(text).c_str(), from.c_str());
+    int ok = 0;
+    ResultPtr result = source_.query(statement.c_str(), ok);
+    Tunnel& tunnel = source_.tunnel();
+    MYSQL_ROW row = ok && result ? tunnel.fetch_row(result.get()) : nullptr;
+    unsigned long* lengths = row ? tunnel.fetch_lengths(result.get()) : nullptr;
+    if (!row || !lengths || !row[0] || !row[1] || std::string_view(row[1]) != "1") {
+        source_.clear_error();  // the text stays in the set it is in
+        return 0;
+    }
+    std::string converted(row[0], lengths[0]);
+    if (ascii_bytes(converted) != ascii_bytes(text)) return 0;
+    text = std::move(converted);
+    return 1;
+}
+
+// The default collation the current database has now ("" when unknown).
+const std::string& DumpWriter::database_collation() {
+    if (collation_of_ && collation_of_->first == current_db_) return collation_of_->second;
+    StrBuf statement;
+    statement.format("select `DEFAULT_COLLATION_NAME` from `INFORMATION_SCHEMA`.`SCHEMATA` where `SCHEMA_NAME` = '%s'",
+                     escape_literal(source_.tunnel(), source_.handle(), current_db_).c_str());
+    int ok = 0;
+    ResultPtr result = source_.query(statement.c_str(), ok);
+    MYSQL_ROW row = ok && result ? source_.tunnel().fetch_row(result.get()) : nullptr;
+    source_.clear_error();  // not knowing it only leaves the objects in the replaying database's
+    collation_of_.emplace(current_db_, row && row[0] ? row[0] : "");
+    return collation_of_->second;
+}
+
+// An object's statements (block) inside the session it was created in: its SQL mode and
+// character settings are set before and restored after, and a routine, trigger or event
+// made while its database had another default collation (which its parameters, variables
+// and literals take) is made while the replaying database has that collation too. The
+// statement without a name alters the database being replayed into.
+void DumpWriter::write_in_session(const ProgramSession& program, std::string block) {
     ProgramSession session = program;
-    if (session.character_set_client && !text_reads_as(text, text_charset(), *session.character_set_client))
+    if (session.character_set_client && !text_reads_as(block, text_charset(), *session.character_set_client) &&
+        !text_to_charset(block, *session.character_set_client))
         session.character_set_client = text_charset();
-    std::string saved, wanted;
+    std::string collation;
+    if (session.database_collation && is_plain_name(*session.database_collation) &&
+        is_plain_name(database_collation()) && *session.database_collation != database_collation())
+        collation = *session.database_collation;
+    StrBuf& out = output_.buffer();
+    if (!collation.empty()) out.append_format("\n/*!50003 ALTER DATABASE COLLATE %s */;\n", collation.c_str());
+    std::string saved, wanted, restored;
     for (const SessionVariable& v : session_variables(session)) {
         if (!v.value) continue;
-        saved += (saved.empty() ? "" : ", ") + std::string(v.saved_as) + "=@@" + v.name;
-        wanted += (wanted.empty() ? "" : ", ") + std::string(v.name) + "='" +
-                  escape_literal(source_.tunnel(), source_.handle(), *v.value).str() + "'";
+        const char* comma = saved.empty() ? "" : ", ";
+        saved += comma + std::string(v.saved_as) + "=@@" + v.name;
+        wanted += comma + std::string(v.name) + "='" + escape_literal(source_.tunnel(), source_.handle(), *v.value).str() + "'";
+        restored += comma + std::string(v.name) + "=" + v.saved_as;
     }
-    if (saved.empty()) return;
-    output_.buffer().append_format("\n/*!50003 SET %s */;\n/*!50003 SET %s */;\n", saved.c_str(), wanted.c_str());
+    if (!saved.empty())
+        out.append_format("\n/*!50003 SET %s */;\n/*!50003 SET %s */;\n", saved.c_str(), wanted.c_str());
+    out.append(block);
+    if (!restored.empty()) out.append_format("\n/*!50003 SET %s */;\n", restored.c_str());
+    if (!collation.empty())
+        out.append_format("\n/*!50003 ALTER DATABASE COLLATE %s */;\n", database_collation().c_str());
 }
 
-void DumpWriter::write_session_end(const ProgramSession& session) {
-    std::string restored;
-    for (const SessionVariable& v : session_variables(session))
-        if (v.value) restored += (restored.empty() ? "" : ", ") + std::string(v.name) + "=" + v.saved_as;
-    if (!restored.empty()) output_.buffer().append_format("\n/*!50003 SET %s */;\n", restored.c_str());
-}
-
-// A CREATE statement between delimiter lines, inside its own session.
+// A CREATE statement between delimiter lines, inside its own session; first (a DROP that
+// may need the object's own SQL mode to parse) goes before it in that session.
 void DumpWriter::write_program(const char* version_comment, const std::string& create,
-                               const ProgramSession& session) {
-    StrBuf& out = output_.buffer();
-    write_session_start(session, create);
+                               const ProgramSession& session, std::string_view first) {
     const Framing framing(create);
-    append_delimiter_line(out, framing.delimiter);
-    out.append("\n");
-    out.append(framing.open(version_comment));
-    out.append(create);
-    out.append(framing.close());
-    out.append(framing.delimiter);
-    out.append("\nDELIMITER ;\n");
-    write_session_end(session);
+    std::string block(first);
+    block += delimiter_line(framing.delimiter);
+    block += "\n";
+    block += framing.open(version_comment);
+    block += create;
+    block += framing.close();
+    block += framing.delimiter;
+    block += "\nDELIMITER ;\n";
+    write_in_session(session, std::move(block));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -362,8 +436,10 @@ int DumpWriter::write_package(const std::string& name) {
     const std::string q = quoted(name);
     StrBuf& out = output_.buffer();
     out.append_format("\n/* Package structure for package `%s` */\n", comment_name(name).c_str());
-    if (options().dropobjects) out.append_format("\n/*M!100303 DROP PACKAGE IF EXISTS `%s` */;\n", q.c_str());
-    write_program("/*M!100303 ", declaration.create, declaration.session);
+    // DROP PACKAGE is a statement of the ORACLE mode only: it goes inside the package's session.
+    StrBuf drop;
+    if (options().dropobjects) drop.format("\n/*M!100303 DROP PACKAGE IF EXISTS `%s` */;\n", q.c_str());
+    write_program("/*M!100303 ", declaration.create, declaration.session, drop.view());
     if (has_body > 0) {
         out.append_format("\n/* Package body structure for package `%s` */\n", comment_name(name).c_str());
         write_program("/*M!100303 ", body.create, body.session);
@@ -413,26 +489,25 @@ int DumpWriter::write_trigger(const std::string& name) {
     auto text = [](const char* value) { return value ? value : ""; };
     const std::string table = quoted(text(row[2]));
     const ProgramSession session = session_from(tunnel, result.get(), row);
-    StrBuf& out = output_.buffer();
-    out.append_format("\n/* Trigger structure for table `%s` */\n", comment_name(text(row[2])).c_str());
-    write_session_start(session, text(row[3]));
+    output_.buffer().append_format("\n/* Trigger structure for table `%s` */\n", comment_name(text(row[2])).c_str());
     const Framing framing(text(row[3]));
-    append_delimiter_line(out, framing.delimiter);
+    StrBuf block;
+    block.append(delimiter_line(framing.delimiter));
     if (options().dropobjects) {
-        out.append("\n/*!50003 DROP TRIGGER*/");
-        out.append_format("/*!50032 IF EXISTS */ /*!50003 `%s` */%s\n", quoted(name).c_str(), framing.delimiter);
+        block.append("\n/*!50003 DROP TRIGGER*/");
+        block.append_format("/*!50032 IF EXISTS */ /*!50003 `%s` */%s\n", quoted(name).c_str(), framing.delimiter);
     }
     if (framing.versioned) {
-        out.append_format("\n/*!50003 CREATE */ %s /*!50003 TRIGGER `%s` %s %s ON `%s` FOR EACH ROW %s */%s\n\n",
-                          definer.c_str(), quoted(text(row[0])).c_str(), text(row[4]), text(row[1]),
-                          table.c_str(), text(row[3]), framing.delimiter);
+        block.append_format("\n/*!50003 CREATE */ %s /*!50003 TRIGGER `%s` %s %s ON `%s` FOR EACH ROW %s */%s\n\n",
+                            definer.c_str(), quoted(text(row[0])).c_str(), text(row[4]), text(row[1]),
+                            table.c_str(), text(row[3]), framing.delimiter);
     } else {
-        out.append_format("\nCREATE %s TRIGGER `%s` %s %s ON `%s` FOR EACH ROW %s%s\n\n", definer.c_str(),
-                          quoted(text(row[0])).c_str(), text(row[4]), text(row[1]), table.c_str(), text(row[3]),
-                          framing.delimiter);
+        block.append_format("\nCREATE %s TRIGGER `%s` %s %s ON `%s` FOR EACH ROW %s%s\n\n", definer.c_str(),
+                            quoted(text(row[0])).c_str(), text(row[4]), text(row[1]), table.c_str(), text(row[3]),
+                            framing.delimiter);
     }
-    out.append("\nDELIMITER ;\n");
-    write_session_end(session);
+    block.append("\nDELIMITER ;\n");
+    write_in_session(session, block.str());
     return 1;
 }
 
