@@ -126,6 +126,9 @@ const std::string& DumpWriter::text_charset() {
 int DumpWriter::text_to_charset(std::string& text, const std::string& charset) {
     const std::string& from = text_charset();
     if (!is_plain_name(from) || !is_plain_name(charset)) return 0;
+    // A statement beyond the server's packet limit would cost the connection.
+    constexpr std::size_t kStatementFrame = 1024;
+    if (max_packet_bytes_ == 0 || text.size() * 2 + kStatementFrame > max_packet_bytes_) return 0;
     StrBuf statement;
     statement.format(
         "select cast(convert(t using %s) as binary), cast(convert(convert(t using %s) using %s) as binary) = "
