@@ -5,6 +5,7 @@
 #include "common/sql_comment.h"
 #include "connection/sql_quote.h"
 #include "connection/statements.h"
+#include "platform/socket_reset.h"
 
 using namespace kro::common;
 using namespace kro::connection;
@@ -14,6 +15,23 @@ namespace kro::export_ {
 std::string quoted(const std::string& name) { return escape_identifier(name).str(); }
 
 std::string comment_name(const std::string& name) { return sql_comment_text(quoted(name)); }
+
+namespace {
+
+// The socket of a direct connection; -1 for the HTTP form or without a session.
+int socket_of(const ServerConnection& server) {
+    if (!server.handle || !server.tunnel || server.tunnel->is_http()) return -1;
+    return static_cast<int>(mysql_get_socket(server.handle));
+}
+
+}  // namespace
+
+void DumpConnection::reset_unless_closed() { platform::set_reset_on_close(socket_of(server_), true); }
+
+void DumpConnection::close() {
+    if (!cancelled()) platform::set_reset_on_close(socket_of(server_), false);
+    server_.close();
+}
 
 void DumpConnection::record_connection_error() { error_text_.assign(server_.tunnel->error(server_.handle), 1); }
 

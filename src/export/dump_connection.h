@@ -25,6 +25,11 @@ std::string comment_name(const std::string& name);
 
 class DumpConnection {
 public:
+    DumpConnection() = default;
+    DumpConnection(const DumpConnection&) = delete;
+    DumpConnection& operator=(const DumpConnection&) = delete;
+    ~DumpConnection() { close(); }
+
     connection::ServerConnection& server() { return server_; }
     connection::Tunnel& tunnel() const { return *server_.tunnel; }
     MYSQL* handle() const { return server_.handle; }
@@ -42,6 +47,13 @@ public:
     connection::ResultPtr show_create(const std::string& database, const std::string& name, MYSQL_ROW& row);
     // A SELECT of rows, read unbuffered; null when it failed (nothing recorded).
     connection::ResultPtr select_rows(const char* statement);
+    // Once connected: a connection that ends otherwise than by close() without a cancel (the
+    // stop cuts it off, and the client library closes it on the failed read that follows)
+    // is reset. The server may be blocked sending rows that will never be read, and would
+    // wait for its write time-out (a minute) before it noticed a polite close.
+    void reset_unless_closed();
+    // Ends the session: politely, unless the run was cancelled.
+    void close();
 
     // The error of the step at hand: what the connection says, or a text of our own.
     void record_connection_error();

@@ -145,9 +145,10 @@ int DumpWriter::all_databases_table_pass(const std::string& name) {
 }
 
 // FLUSH TABLES WITH READ LOCK when the dump must match a binary log position; it holds every
-// table, so the per-table read locks are not needed from here on.
+// table, so the per-table read locks are not needed from here on. A snapshot took it, briefly,
+// before it began.
 int DumpWriter::lock_for_flush() {
-    if (!options().flushslave && !options().flushmaster) return 1;
+    if ((!options().flushslave && !options().flushmaster) || options().singletransaction) return 1;
     if (!source_.send("FLUSH TABLES WITH READ LOCK")) return 0;
     job_.options.locktableread = 0;
     return 1;
@@ -226,12 +227,17 @@ int DumpWriter::begin_database_read() {
     return 1;
 }
 
-// A brief global read lock holds back commits while the snapshot starts and the position is
-// read, so that the position is exactly where the snapshot's data ends. Over the HTTP tunnel
-// each request is a session of its own: a lock would end with its request.
+// A brief global read lock holds back commits while the logs are flushed, the snapshot starts
+// and the position is read, so that the position and the new log begin exactly where the
+// snapshot's data ends. Over the HTTP tunnel each request is a session of its own: a lock
+// would end with its request.
 int DumpWriter::start_snapshot(bool with_position) {
-    const bool lock = with_position && !source_.tunnel().is_http();
-    if (lock && !source_.send("FLUSH TABLES WITH READ LOCK")) return -1;
+    const bool lock = (with_position || options().flushslave || options().flushmaster) && !source_.tunnel().is_http();
+    if (lock && !source_.send("FLUSH TABLES WITH READ LOCK")) return with_position ? -1 : 0;
+    if (!flush_before_snapshot()) {
+        if (lock) source_.send("UNLOCK TABLES");
+        return 0;
+    }
     if (!source_.send("SET SESSION TRANSACTION ISOLATION LEVEL REPEATABLE READ") ||
         !source_.send("START TRANSACTION /*!40100 WITH CONSISTENT SNAPSHOT */")) {
         if (lock) source_.send("UNLOCK TABLES");
@@ -241,6 +247,12 @@ int DumpWriter::start_snapshot(bool with_position) {
     // This also ends the lock taken for the position.
     if (!source_.send("UNLOCK TABLES") && have_position) return 0;
     return have_position ? 1 : -1;
+}
+
+int DumpWriter::flush_before_snapshot() {
+    if (options().flushlogs && !source_.send("flush logs")) return 0;
+    if (options().flushmaster && !source_.send("FLUSH MASTER")) return 0;
+    return 1;
 }
 
 int DumpWriter::read_position() {

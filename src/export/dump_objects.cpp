@@ -4,8 +4,6 @@
 // "$$" would end the statement for the replaying client) is framed so that it replays:
 // without the versioned comment, and between delimiters it does not contain.
 #include <algorithm>
-#include <array>
-#include <strings.h>
 #include <vector>
 
 #include "common/sql_comment.h"
@@ -41,11 +39,7 @@ struct Framing {
     const char* close() const { return versioned ? " */" : ""; }
 };
 
-void append_delimiter_line(StrBuf& out, const char* delimiter) {
-    out.append("\nDELIMITER ");
-    out.append(delimiter);
-    out.append("\n");
-}
+std::string delimiter_line(const char* delimiter) { return std::string("\nDELIMITER ") + delimiter + "\n"; }
 
 struct KindFacts {
     const char* group_name;
@@ -77,45 +71,13 @@ ProgramSession session_from(Tunnel& tunnel, TunnelResult* result, MYSQL_ROW row)
     session.time_zone = column_value(tunnel, result, row, "time_zone");
     session.character_set_client = column_value(tunnel, result, row, "character_set_client");
     session.collation_connection = column_value(tunnel, result, row, "collation_connection");
+    session.database_collation = column_value(tunnel, result, row, "Database Collation");
     return session;
 }
 
 std::string escape_for(void* context, std::string_view text) {
     auto* server = static_cast<ServerConnection*>(context);
     return escape_literal(*server->tunnel, server->handle, text).str();
-}
-
-// The session variables of an object: each with the user variable that keeps the
-// replaying session's value meanwhile, and the object's own value.
-struct SessionVariable {
-    const char* name;
-    const char* saved_as;
-    const std::optional<std::string>& value;
-};
-
-std::array<SessionVariable, 5> session_variables(const ProgramSession& session) {
-    return {{{"character_set_client", "@saved_cs_client", session.character_set_client},
-             {"character_set_results", "@saved_cs_results", session.character_set_client},
-             {"collation_connection", "@saved_col_connection", session.collation_connection},
-             {"time_zone", "@saved_time_zone", session.time_zone},
-             {"sql_mode", "@saved_sql_mode", session.sql_mode}}};
-}
-
-bool is_ascii(std::string_view text) {
-    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-// A character set's name as the server compares it: "utf8" is utf8mb3.
-std::string charset_key(std::string name) {
-    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-    return name == "utf8" ? "utf8mb3" : name;
-}
-
-// Whether text in character set `bytes` reads the same when declared as `declared`.
-bool text_reads_as(std::string_view text, const std::string& bytes, const std::string& declared) {
-    if (bytes.empty() || is_ascii(text)) return true;
-    const std::string b = charset_key(bytes), d = charset_key(declared);
-    return b == d || (b == "utf8mb4" && d == "utf8mb3");  // utf8mb3 text is utf8mb4 text too
 }
 
 }  // namespace
@@ -198,7 +160,7 @@ int DumpWriter::object_loop(ObjectKind kind, const std::vector<std::string>& nam
 int DumpWriter::dump_object(ObjectKind kind, const std::string& name, bool& file_open_failed) {
     if (!begin_object_file(name, file_open_failed)) return 0;
     events_(name.c_str(), 0, facts(kind).start_event);
-    if (options().flushlogs) {
+    if (flushes_per_object() && options().flushlogs) {
         int flushed = source_.send("flush logs");
         if (!flushed && kind != kFunctions) return 0;
     }
@@ -211,36 +173,8 @@ int DumpWriter::dump_object(ObjectKind kind, const std::string& name, bool& file
         default: ok = write_trigger(name); break;
     }
     if (!ok) return 0;
-    if (options().flushmaster) source_.send("FLUSH MASTER");
+    if (flushes_per_object() && options().flushmaster) source_.send("FLUSH MASTER");
     end_object_file();
-    return 1;
-}
-
-// ---------------------------------------------------------------------------------------
-// The session a stored object was created in. The body means what it meant under its own
-// SQL mode (strictness, ANSI_QUOTES, NO_BACKSLASH_ESCAPES...) and character settings, and
-// the object keeps them: they are set around its CREATE statement and restored after it.
-
-int DumpWriter::routine_session(ObjectKind kind, const std::string& name, ProgramSession& session) {
-    if (!server_at_least_5_0_10(source_.tunnel(), source_.handle())) return 1;
-    Tunnel& tunnel = source_.tunnel();
-    StrBuf statement;
-    statement.format(
-        "select `SQL_MODE`, `CHARACTER_SET_CLIENT`, `COLLATION_CONNECTION` from `INFORMATION_SCHEMA`.`ROUTINES` "
-        "where `ROUTINE_SCHEMA` = '%s' and `ROUTINE_NAME` = '%s' and `ROUTINE_TYPE` = '%s'",
-        escape_literal(tunnel, source_.handle(), current_db_).c_str(), escape_literal(tunnel, source_.handle(), name).c_str(),
-        kind == kProcedures ? "PROCEDURE" : "FUNCTION");
-    int ok = 0;
-    ResultPtr result = source_.query(statement.c_str(), ok);
-    MYSQL_ROW row = ok && result ? tunnel.fetch_row(result.get()) : nullptr;
-    if (!row) {
-        if (ok) source_.record_error("The SQL mode the routine was created with could not be read.");
-        return 0;
-    }
-    auto value = [](const char* text) { return text ? std::optional<std::string>(text) : std::nullopt; };
-    session.sql_mode = value(row[0]);
-    session.character_set_client = value(row[1]);
-    session.collation_connection = value(row[2]);
     return 1;
 }
 
@@ -268,57 +202,20 @@ int DumpWriter::show_create_program(const char* what, const std::string& name, c
     return 1;
 }
 
-const std::string& DumpWriter::text_charset() {
-    if (!text_charset_) {
-        int ok = 0;
-        ResultPtr result = source_.query("select @@character_set_results", ok);
-        MYSQL_ROW row = ok && result ? source_.tunnel().fetch_row(result.get()) : nullptr;
-        text_charset_ = row && row[0] && strcasecmp(row[0], "binary") != 0 ? row[0] : "";
-        source_.clear_error();  // not knowing it only keeps each object's own setting
-    }
-    return *text_charset_;
-}
-
-// The server sends an object's text converted into the connection's character set, so
-// an object created under another client character set (cp1251, gbk...) is declared in
-// the set its text now is in; its collation_connection, which decides what its literals
-// become, stays its own.
-void DumpWriter::write_session_start(const ProgramSession& program, std::string_view text) {
-    ProgramSession session = program;
-    if (session.character_set_client && !text_reads_as(text, text_charset(), *session.character_set_client))
-        session.character_set_client = text_charset();
-    std::string saved, wanted;
-    for (const SessionVariable& v : session_variables(session)) {
-        if (!v.value) continue;
-        saved += (saved.empty() ? "" : ", ") + std::string(v.saved_as) + "=@@" + v.name;
-        wanted += (wanted.empty() ? "" : ", ") + std::string(v.name) + "='" +
-                  escape_literal(source_.tunnel(), source_.handle(), *v.value).str() + "'";
-    }
-    if (saved.empty()) return;
-    output_.buffer().append_format("\n/*!50003 SET %s */;\n/*!50003 SET %s */;\n", saved.c_str(), wanted.c_str());
-}
-
-void DumpWriter::write_session_end(const ProgramSession& session) {
-    std::string restored;
-    for (const SessionVariable& v : session_variables(session))
-        if (v.value) restored += (restored.empty() ? "" : ", ") + std::string(v.name) + "=" + v.saved_as;
-    if (!restored.empty()) output_.buffer().append_format("\n/*!50003 SET %s */;\n", restored.c_str());
-}
-
-// A CREATE statement between delimiter lines, inside its own session.
+// A CREATE statement between delimiter lines, inside its own session; first (a DROP that
+// may need the object's own SQL mode to parse) goes before it in that session.
 void DumpWriter::write_program(const char* version_comment, const std::string& create,
-                               const ProgramSession& session) {
-    StrBuf& out = output_.buffer();
-    write_session_start(session, create);
+                               const ProgramSession& session, std::string_view first) {
     const Framing framing(create);
-    append_delimiter_line(out, framing.delimiter);
-    out.append("\n");
-    out.append(framing.open(version_comment));
-    out.append(create);
-    out.append(framing.close());
-    out.append(framing.delimiter);
-    out.append("\nDELIMITER ;\n");
-    write_session_end(session);
+    std::string block(first);
+    block += delimiter_line(framing.delimiter);
+    block += "\n";
+    block += framing.open(version_comment);
+    block += create;
+    block += framing.close();
+    block += framing.delimiter;
+    block += "\nDELIMITER ;\n";
+    write_in_session(session, std::move(block));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -362,8 +259,10 @@ int DumpWriter::write_package(const std::string& name) {
     const std::string q = quoted(name);
     StrBuf& out = output_.buffer();
     out.append_format("\n/* Package structure for package `%s` */\n", comment_name(name).c_str());
-    if (options().dropobjects) out.append_format("\n/*M!100303 DROP PACKAGE IF EXISTS `%s` */;\n", q.c_str());
-    write_program("/*M!100303 ", declaration.create, declaration.session);
+    // DROP PACKAGE is a statement of the ORACLE mode only: it goes inside the package's session.
+    StrBuf drop;
+    if (options().dropobjects) drop.format("\n/*M!100303 DROP PACKAGE IF EXISTS `%s` */;\n", q.c_str());
+    write_program("/*M!100303 ", declaration.create, declaration.session, drop.view());
     if (has_body > 0) {
         out.append_format("\n/* Package body structure for package `%s` */\n", comment_name(name).c_str());
         write_program("/*M!100303 ", body.create, body.session);
@@ -413,26 +312,25 @@ int DumpWriter::write_trigger(const std::string& name) {
     auto text = [](const char* value) { return value ? value : ""; };
     const std::string table = quoted(text(row[2]));
     const ProgramSession session = session_from(tunnel, result.get(), row);
-    StrBuf& out = output_.buffer();
-    out.append_format("\n/* Trigger structure for table `%s` */\n", comment_name(text(row[2])).c_str());
-    write_session_start(session, text(row[3]));
+    output_.buffer().append_format("\n/* Trigger structure for table `%s` */\n", comment_name(text(row[2])).c_str());
     const Framing framing(text(row[3]));
-    append_delimiter_line(out, framing.delimiter);
+    StrBuf block;
+    block.append(delimiter_line(framing.delimiter));
     if (options().dropobjects) {
-        out.append("\n/*!50003 DROP TRIGGER*/");
-        out.append_format("/*!50032 IF EXISTS */ /*!50003 `%s` */%s\n", quoted(name).c_str(), framing.delimiter);
+        block.append("\n/*!50003 DROP TRIGGER*/");
+        block.append_format("/*!50032 IF EXISTS */ /*!50003 `%s` */%s\n", quoted(name).c_str(), framing.delimiter);
     }
     if (framing.versioned) {
-        out.append_format("\n/*!50003 CREATE */ %s /*!50003 TRIGGER `%s` %s %s ON `%s` FOR EACH ROW %s */%s\n\n",
-                          definer.c_str(), quoted(text(row[0])).c_str(), text(row[4]), text(row[1]),
-                          table.c_str(), text(row[3]), framing.delimiter);
+        block.append_format("\n/*!50003 CREATE */ %s /*!50003 TRIGGER `%s` %s %s ON `%s` FOR EACH ROW %s */%s\n\n",
+                            definer.c_str(), quoted(text(row[0])).c_str(), text(row[4]), text(row[1]),
+                            table.c_str(), text(row[3]), framing.delimiter);
     } else {
-        out.append_format("\nCREATE %s TRIGGER `%s` %s %s ON `%s` FOR EACH ROW %s%s\n\n", definer.c_str(),
-                          quoted(text(row[0])).c_str(), text(row[4]), text(row[1]), table.c_str(), text(row[3]),
-                          framing.delimiter);
+        block.append_format("\nCREATE %s TRIGGER `%s` %s %s ON `%s` FOR EACH ROW %s%s\n\n", definer.c_str(),
+                            quoted(text(row[0])).c_str(), text(row[4]), text(row[1]), table.c_str(), text(row[3]),
+                            framing.delimiter);
     }
-    out.append("\nDELIMITER ;\n");
-    write_session_end(session);
+    block.append("\nDELIMITER ;\n");
+    write_in_session(session, block.str());
     return 1;
 }
 

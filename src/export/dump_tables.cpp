@@ -66,7 +66,7 @@ int DumpWriter::table_loop(const std::vector<std::string>& names) {
 int DumpWriter::dump_table(const std::string& name, bool& file_open_failed) {
     if (!begin_object_file(name, file_open_failed)) return 0;
     events_(name.c_str(), 0, kTableStarted);
-    if (options().flushlogs && !source_.send("flush logs")) return 0;
+    if (flushes_per_object() && options().flushlogs && !source_.send("flush logs")) return 0;
     bool locked = false;
     if (options().locktableread && !options().singletransaction) {
         if (!source_.send_format("LOCK TABLES `%s` READ", quoted(name).c_str())) return 0;
@@ -85,7 +85,7 @@ int DumpWriter::dump_table(const std::string& name, bool& file_open_failed) {
     // Rows written before a failure are committed too when the dump is replayed.
     if (options().autocommit && commit_pending_) output_.buffer().append("\nCOMMIT;\n");
     if (!ok) return 0;
-    if (options().flushmaster && !source_.send("FLUSH MASTER")) return 0;
+    if (flushes_per_object() && options().flushmaster && !source_.send("FLUSH MASTER")) return 0;
     end_object_file();
     return 1;
 }

@@ -165,9 +165,7 @@ int DumpWriter::write_view(const std::string& name, bool& file_open_failed) {
     // The stand-in goes before the view takes its place.
     if (options().dropobjects || stand_in_views_.count(current_db_ + "." + name))
         out.append_format("\n/*!50001 DROP VIEW IF EXISTS `%s` */;\n", q.c_str());
-    write_session_start(session, create);
-    out.append_format("\n/*!50001 %s */;\n", create.c_str());
-    write_session_end(session);
+    write_in_session(session, "\n/*!50001 " + create + " */;\n");
     end_object_file();
     return 1;
 }

@@ -58,8 +58,15 @@ DumpWriter::~DumpWriter() = default;
 // Failures
 
 // A failed table or object: the file-open text, else the stored error, else what the
-// connection says now. A failed write was reported where it happened.
+// connection says now. A failed write was reported where it happened. After a stop it is
+// only counted.
 void DumpWriter::report_object_failure(bool file_open_failed) {
+    // After a stop, what failed is the stop's doing (a lost connection): the runner says the
+    // run was stopped, and that is the first thing the user must read.
+    if (source_.cancelled()) {
+        ++errors_;
+        return;
+    }
     if (output_.failed()) {
         note_output_failure();
         return;
@@ -166,15 +173,16 @@ int DumpWriter::connect() {
         source_.record_error("");  // reported where it happened
         return 0;
     }
+    source_.reset_unless_closed();
     if (!fetch_server_version(source_.server())) {
         source_.record_connection_error();
-        source_.server().close();
+        source_.close();
         return 0;
     }
     // Over the HTTP tunnel every request is a session of its own: the time zone goes with
     // each page instead (select_rows).
     if (!source_.tunnel().is_http() && !source_.send(kUtcSession)) {
-        source_.server().close();
+        source_.close();
         return 0;
     }
     return 1;
@@ -199,7 +207,7 @@ int DumpWriter::run(DumpProgressFn progress, void* user, const std::atomic<bool>
         note_output_failure();
         ok = 0;
     }
-    source_.server().close();
+    source_.close();
     return ok && errors_ == 0 ? kDumpSucceeded : kDumpFailed;
 }
 

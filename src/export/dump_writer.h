@@ -30,11 +30,12 @@ namespace kro::export_ {
 
 enum DumpResult { kDumpFailed = 2, kDumpFileNotOpened = 3, kDumpSucceeded = 5 };
 
-// The SQL mode, client character set and connection collation (and for events the time
-// zone) a stored object was created under. A setting the server does not tell is not set;
-// an empty SQL mode is a setting.
+// The SQL mode, client character set and connection collation (for events also the time
+// zone; for routines, triggers and events also the default collation their database had) a
+// stored object was created under. A setting the server does not tell is not set; an empty
+// SQL mode is a setting.
 struct ProgramSession {
-    std::optional<std::string> sql_mode, character_set_client, collation_connection, time_zone;
+    std::optional<std::string> sql_mode, character_set_client, collation_connection, time_zone, database_collation;
 };
 
 // An object's CREATE text and the session it was made in.
@@ -79,6 +80,11 @@ private:
     std::string effective_charset() const;
     void set_names_on_connection();
     int lock_for_flush();  // 0 when the lock was asked for and refused
+    // A flush ends the transaction it runs in: inside a snapshot the flushes the job asks
+    // for come once, before the snapshot begins (start_snapshot), never per object.
+    bool flushes_per_object() const { return !options().singletransaction; }
+    // FLUSH LOGS and FLUSH MASTER as the job asks, once; 0 when one was refused.
+    int flush_before_snapshot();
     int list_names(const char* statement, std::vector<std::string>& names);
     // Dumps each object with dump_one; event 7 follows each one that reached its file when
     // finished_event is set. In the per-object form each object's file ends here.
@@ -138,12 +144,14 @@ private:
     // 1 with the definition, -1 when the server has no such object, 0 after another failure.
     int show_create_program(const char* what, const std::string& name, const char* column,
                             ProgramDefinition& definition);
-    void write_program(const char* version_comment, const std::string& create, const ProgramSession& session);
+    void write_program(const char* version_comment, const std::string& create, const ProgramSession& session,
+                       std::string_view first = {});
     // The character set of the texts the server sends ("" when unknown).
     const std::string& text_charset();
-    // Sets the object's session before its CREATE statement, whose text is text.
-    void write_session_start(const ProgramSession& session, std::string_view text);
-    void write_session_end(const ProgramSession& session);
+    int text_to_charset(std::string& text, const std::string& charset);
+    const std::string& database_collation();
+    // Writes block, an object's statements, inside the session the object was created in.
+    void write_in_session(const ProgramSession& session, std::string block);
     std::string event_scheduler_state();
     // The triggers of each table are written right after its rows.
     int load_table_triggers();
@@ -181,6 +189,7 @@ private:
     std::set<std::string> written_triggers_;  // "database.trigger" written after their table
     std::optional<BinlogPosition> binlog_position_;  // of the data being read, for the header
     std::optional<std::string> text_charset_;  // the connection's character_set_results, once asked
+    std::optional<std::pair<std::string, std::string>> collation_of_;  // a database and its default collation
     common::StrBuf pending_warning_;  // the current object's, printed once its line is complete
 
     common::StrBuf reported_error_;  // the last failure reported

@@ -108,6 +108,8 @@ int run_export(ExportJob& job, int values_are_utf8) {
     int success = 0;
     if (result == kDumpSucceeded) {
         success = 1;
+    } else if (platform::stop_requested()) {
+        // The runner reports the stop; what failed because of it is not news.
     } else if (result == kDumpFileNotOpened) {
         report_failure("Error opening export file for dump. Make sure the file or directory exists.");
     } else if (writer.last_error().empty()) {

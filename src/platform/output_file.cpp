@@ -27,9 +27,11 @@ void sync_folder(const std::string& path) {
     if (folder.valid()) fsync(folder.get());
 }
 
-// Opens path for appending, creating it readable by its owner only when it is new.
-int open_for_append(const std::string& path) {
+// Opens path for appending, creating it readable by its owner only when it is new (then
+// created is set).
+int open_for_append(const std::string& path, bool& created) {
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, kOwnerOnly);
+    created = fd >= 0;
     if (fd >= 0) {
         fchmod(fd, kOwnerOnly);  // the umask may have taken the owner's bits too
         return fd;
@@ -75,8 +77,19 @@ bool OutputFile::close_streams() {
     return ok;
 }
 
+void OutputFile::take_back_append() {
+    if (!appended_.valid()) return;
+    if (length_before_ < 0) {
+        unlink(path_.c_str());
+    } else if (ftruncate(appended_.get(), length_before_) == 0) {
+        fsync(appended_.get());
+    }
+    appended_.reset();
+}
+
 void OutputFile::discard() {
     close_streams();
+    take_back_append();
     if (!temporary_.empty()) unlink(temporary_.c_str());
     temporary_.clear();
 }
@@ -87,7 +100,12 @@ int OutputFile::open(const std::string& path, bool append, Compression compressi
     int fd = -1;
     struct stat st {};
     if (append) {
-        fd = open_for_append(path);
+        bool created = false;
+        fd = open_for_append(path, created);
+        if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            appended_.reset(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+            length_before_ = created ? -1 : st.st_size;
+        }
     } else if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     } else {
@@ -137,6 +155,7 @@ int OutputFile::commit() {
         if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && fsync(fd_) != 0) return 0;
         if (!close_streams()) return 0;
     }
+    appended_.reset();  // what was added stays
     if (temporary_.empty()) return 1;
     if (rename(temporary_.c_str(), path_.c_str()) != 0) return 0;
     temporary_.clear();
@@ -146,6 +165,7 @@ int OutputFile::commit() {
 
 void OutputFile::close_incomplete(const char* suffix) {
     close_streams();
+    take_back_append();
     if (temporary_.empty()) return;
     std::string kept = path_ + suffix;
     if (rename(temporary_.c_str(), kept.c_str()) != 0) unlink(temporary_.c_str());

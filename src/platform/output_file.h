@@ -3,15 +3,21 @@
 // file is written under a temporary name in the same folder and takes its name in commit(),
 // once complete, so that nobody takes a half-written file for a finished one (and an older
 // complete file of that name stays until then). A file appended to, and a path that names
-// something other than a regular file (a link, a device, a pipe), are written in place.
+// something other than a regular file (a link, a device, a pipe), are written in place; a
+// regular file appended to that is not committed is put back as it was before open() (cut
+// to its old length, or removed when open() created it), so that a failed run never leaves
+// a broken tail, such as half a compressed frame, for later runs to append to.
 // With compression, what is written to stream() reaches the file compressed; the
 // compressed data end when the file is committed or closed. Move-only; one thread.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdio>
 #include <string>
 
 #include "platform/compressed_stream.h"
+#include "platform/unique_fd.h"
 
 namespace kro::platform {
 
@@ -46,12 +52,18 @@ public:
 private:
     // Ends the compressed data and closes the file; false when either failed.
     bool close_streams();
+    // An uncommitted append: the file goes back to what it was before open().
+    void take_back_append();
 
     FILE* file_ = nullptr;    // the file itself
     int fd_ = -1;             // its descriptor, owned by file_
     FILE* stream_ = nullptr;  // file_, or the compressing stream in front of it
     std::string path_;
     std::string temporary_;  // empty when written in place
+    // A regular file appended to: a descriptor of its own (it outlives the streams' one) and
+    // its length before open(); -1 when open() created it.
+    UniqueFd appended_;
+    off_t length_before_ = -1;
 };
 
 // Opens a file as fopen does with mode "w", "a" or "a+" (others: null, EINVAL), but a

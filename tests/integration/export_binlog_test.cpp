@@ -2,12 +2,15 @@
 // dump restored and the binary log replayed from its position give the source exactly, also
 // while a writer commits during the dump), and only a job that asks for it, of a server
 // that writes a binary log, gets position lines; a position that cannot be read fails it.
+// Flushes asked for with a snapshot do not end it.
 #include <gtest/gtest.h>
 
 #include <mysql.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <regex>
 #include <thread>
@@ -186,4 +189,58 @@ TEST(ExportBinlog, PositionOnlyWhenAskedAndLoggedAndItsFailureFailsTheExport) {
     EXPECT_FALSE(file_exists(dir.file("refused.sql")));
     EXPECT_EQ(client_query("drop user kro_reader@'%'", kBinlogServer), "");
     recreate_database(kDatabase);
+}
+
+// A flush ends the transaction it runs in: with singletransaction the logs are flushed (and,
+// for flushslave, the tables read-locked) once, before the snapshot begins, and every table
+// is read in that one snapshot. The dump goes into a pipe the test stops reading once the
+// first table's rows have begun, so the dump waits in the middle of that table while a row
+// is committed to a later one; that row must not be in the dump.
+TEST(ExportBinlog, FlushesComeBeforeTheSnapshotEveryTableIsReadIn) {
+    recreate_database(kDatabase, kBinlogServer);
+    EXPECT_EQ(client_query(std::string("use ") + kDatabase +
+                               "; create table a_first (id int primary key, v varchar(200)) engine=InnoDB;"
+                               "insert into a_first select seq, repeat('x', 150) from seq_1_to_30000;"
+                               "create table b_later (id int primary key, note varchar(20)) engine=InnoDB;"
+                               "insert into b_later values (1, 'before')",
+                           kBinlogServer),
+              "");
+    for (const char* flush : {"<flushlogs>yes</flushlogs>", "<flushslave>yes</flushslave>"}) {
+        SCOPED_TRACE(flush);
+        TempDir dir;
+        const std::string fifo = dir.file("dump.sql");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        const std::string options = std::string("<singletransaction>yes</singletransaction><bulkinsert>yes</bulkinsert>") + flush;
+        RunResult run;
+        std::thread export_run([&] { run = run_export_job(dir, export_xml(fifo, options.c_str())); });
+        std::string text;
+        // Opened after the dump opened its end; the run is joined whatever happens here.
+        if (std::unique_ptr<FILE, int (*)(FILE*)> in{std::fopen(fifo.c_str(), "r"), std::fclose}; in) {
+            char buffer[4096];
+            const std::string first_rows = "/*Data for the table `a_first` */";
+            while (text.find(first_rows) == std::string::npos) {
+                std::size_t n = std::fread(buffer, 1, sizeof buffer, in.get());
+                if (n == 0) break;
+                text.append(buffer, n);
+            }
+            // More of the first table's rows are still to come than the pipe and the
+            // dump's buffers hold: the dump waits inside that table.
+            EXPECT_NE(text.find(first_rows), std::string::npos);
+            EXPECT_EQ(client_query(std::string("set lock_wait_timeout = 20; insert into ") + kDatabase +
+                                       ".b_later values (2, 'during')",
+                                   kBinlogServer),
+                      "");
+            while (std::size_t n = std::fread(buffer, 1, sizeof buffer, in.get())) text.append(buffer, n);
+        } else {
+            ADD_FAILURE() << "the pipe could not be opened";
+        }
+        export_run.join();
+        EXPECT_EQ(run.exit_code, 0) << run.out;
+        const std::size_t later = text.find("/*Data for the table `b_later` */");
+        ASSERT_NE(later, std::string::npos) << run.out;
+        EXPECT_NE(text.find("'before'", later), std::string::npos);
+        EXPECT_EQ(text.find("'during'", later), std::string::npos);
+        EXPECT_EQ(client_query(std::string("delete from ") + kDatabase + ".b_later where id = 2", kBinlogServer), "");
+    }
+    recreate_database(kDatabase, kBinlogServer);
 }

@@ -1,7 +1,8 @@
 // Compressed dumps: each output form writes the same text as an uncompressed dump, through
 // zstd or gzip, under the name with ".zst" or ".gz", privately; what the standard tools
 // unpack replays to the source's tables. A compressed dump cut by a full disk is kept as
-// ".incomplete" and the complete one of its name stays.
+// ".incomplete" and the complete one of its name stays; an append cut by it leaves the file
+// as it was.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -134,7 +135,8 @@ TEST(ExportCompression, EveryOutputFormWritesTheUncompressedTextCompressed) {
 }
 
 // The compressed text is cut where the disk filled up; the part written is kept as
-// ".incomplete" and unpacks to a dump without the completion line.
+// ".incomplete" and unpacks to a dump without the completion line. A file appended to is
+// put back as it was.
 TEST(ExportCompression, CompressedDumpCutByAFullDiskIsIncompleteAndThePreviousOneStays) {
     const std::string db = "kro_exp_zip_full";
     recreate_database(db);
@@ -161,6 +163,31 @@ TEST(ExportCompression, CompressedDumpCutByAFullDiskIsIncompleteAndThePreviousOn
     const std::string cut = unpacked(dump + ".incomplete");
     EXPECT_NE(cut.find("CREATE TABLE `h`"), std::string::npos);
     EXPECT_EQ(cut.find("-- Dump completed"), std::string::npos);
+
+    // Appended to: the cut run takes back what it added, so the next run's member or frame
+    // follows whole ones and every dump in the file still unpacks.
+    for (const std::string kind : {"gzip", "zstd"}) {
+        SCOPED_TRACE(kind);
+        const std::string appended = dir.file(kind == "gzip" ? "a.sql.gz" : "a.sql.zst");
+        const std::string job = export_job_xml("<databases><database name=\"" + db + "\"><objects all=\"yes\"/>"
+                                               "</database></databases><script>" + appended + "</script>",
+                                               ("<bulkinsert>yes</bulkinsert><appendtofile>yes</appendtofile><compression>" +
+                                                kind + "</compression>").c_str());
+        ASSERT_EQ(run_export_job(dir, job).exit_code, 0);
+        const std::string before = read_file(appended);
+        StartedProgram cut_append(KRO_BINARY, {"job.xml"}, dir.path(), kro_environment(), 0,
+                                  static_cast<long>(before.size()) + 300000);
+        EXPECT_EQ(cut_append.wait().exit_code, 1);
+        EXPECT_EQ(read_file(appended), before);
+        ASSERT_EQ(run_export_job(dir, job).exit_code, 0);
+        const std::string test = (kind == "gzip" ? "gzip -t " : "zstd -q -t ") + shell_quote(appended) + " 2>&1";
+        RunResult checked = run_program("/bin/sh", {"-c", test}, "/tmp");
+        EXPECT_EQ(checked.exit_code, 0) << checked.out;
+        const std::string both = unpacked(appended);
+        const std::size_t first_end = both.find("\n-- Dump completed on ");
+        ASSERT_NE(first_end, std::string::npos);
+        EXPECT_NE(both.find("\n-- Dump completed on ", first_end + 1), std::string::npos);
+    }
     mariadb_exec("drop database " + db);
 }
 

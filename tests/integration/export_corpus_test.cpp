@@ -1,7 +1,8 @@
 // Stored objects come back as they were. A small corpus of objects made under the
 // conditions a dump loses most easily (an empty SQL mode, client character sets other
 // than UTF-8, Oracle-mode packages, a view's own collation, a view wider than any table,
-// a view over a view, triggers) is dumped, replayed by the mariadb client into a fresh
+// a view over a view, triggers, a database whose default collation changed after some of
+// its routines were made) is dumped, replayed twice by the mariadb client into a fresh
 // database, and compared through information_schema and by using the objects.
 #include <gtest/gtest.h>
 
@@ -18,6 +19,7 @@ const char kDb[] = "kro_exp_corpus";
 const char kCopy[] = "kro_exp_corpus_copy";
 const char kPrivet[] = "\xef\xf0\xe8\xe2\xe5\xf2";  // "привет" in cp1251
 const char kSincere[] = "\xd5\x5c";                // "誠" in gbk: its second byte is a backslash in ASCII
+const char kPrivetKoi8[] = "\xd0\xd2\xc9\xd7\xc5\xd4";  // "привет" in koi8r
 
 void create_corpus() {
     recreate_database(kDb);
@@ -35,6 +37,10 @@ void create_corpus() {
         "set sql_mode = default; set names cp1251;"
         "create procedure hello() select '" + kPrivet + "' as word;"
         "create event greet on schedule every 1 day disable do insert into greetings values (2, '" + kPrivet + "');"
+        "create view privet_view as select '" + kPrivet + "' as word;"
+        "set names koi8r;"
+        "create function privet() returns varchar(20) return '" + kPrivetKoi8 + "';"
+        "create trigger greeted after insert on greetings for each row set @greeted = '" + kPrivetKoi8 + "';"
         "set names gbk;"
         "create trigger sincere before insert on greetings for each row set new.word = '" + kSincere + "';"
         "set names utf8mb4 collate utf8mb4_bin;"
@@ -46,7 +52,13 @@ void create_corpus() {
         "set sql_mode = 'ORACLE';"
         "create package pack as function answer return int; end;"
         "create package body pack as function answer return int as begin return 42; end; end;"
-        "create package lonely as procedure nothing; end;");
+        "create package lonely as procedure nothing; end;"
+        // A routine takes its database's default collation for its texts; this one keeps
+        // utf8mb4 after the database turns latin1.
+        "set sql_mode = default;"
+        "create function charset_of(s varchar(10)) returns varchar(40) return charset(s);"
+        "alter database " + kDb + " character set latin1;"
+        "create function latin_charset_of(s varchar(10)) returns varchar(40) return charset(s);");
 }
 
 // The settings and texts information_schema keeps of every object in schema, one line each
@@ -57,9 +69,10 @@ std::string object_settings(const std::string& schema) {
         "select routine_type, routine_name, sql_mode, character_set_client, collation_connection, database_collation, "
         "routine_definition from information_schema.routines where routine_schema = " + s +
         " union all select 'TRIGGER', trigger_name, sql_mode, character_set_client, collation_connection, "
-        "action_order, action_statement from information_schema.triggers where trigger_schema = " + s +
-        " union all select 'EVENT', event_name, sql_mode, character_set_client, collation_connection, time_zone, "
-        "event_definition from information_schema.events where event_schema = " + s +
+        "concat(action_order, database_collation), action_statement from information_schema.triggers "
+        "where trigger_schema = " + s +
+        " union all select 'EVENT', event_name, sql_mode, character_set_client, collation_connection, "
+        "concat(time_zone, database_collation), event_definition from information_schema.events where event_schema = " + s +
         " union all select 'VIEW', table_name, '', character_set_client, collation_connection, is_updatable, "
         "replace(view_definition, '`" + schema + "`.', '') from information_schema.views where table_schema = " + s +
         " order by 1, 2");
@@ -82,7 +95,7 @@ TEST_F(ExportCorpusTest, ObjectsReplayWithTheirSettingsAndBehaveAsBefore) {
     RunResult run = run_export_job(dir, export_job_xml(std::string("<databases><database name=\"") + kDb +
                                                            "\"><objects all=\"yes\"/></database></databases><script>" +
                                                            dump + "</script>",
-                                                       "<bulkinsert>yes</bulkinsert>"));
+                                                       "<bulkinsert>yes</bulkinsert><dropobjects>yes</dropobjects>"));
     ASSERT_EQ(run.exit_code, 0) << run.out;
     EXPECT_NE(run.out.find("Exporting package pack...\nExport successful..."), std::string::npos) << run.out;
     const std::string text = read_file(dump);
@@ -94,14 +107,22 @@ TEST_F(ExportCorpusTest, ObjectsReplayWithTheirSettingsAndBehaveAsBefore) {
     EXPECT_LT(text.find("/*View structure for view z_base */"), text.find("/*View structure for view a_over */"));
     EXPECT_NE(text.find("/*!50001 CREATE VIEW `a_over` AS SELECT\n 1 AS `id` LIMIT 0 */;"), std::string::npos);
 
+    // The copy has the source database's default collation, as the dump's CREATE DATABASE
+    // would give it; replayed twice, the second time over the objects of the first.
     recreate_database(kCopy);
+    mariadb_exec(std::string("alter database ") + kCopy + " character set latin1");
     std::string output;
     ASSERT_EQ(replay_dump(dump, kCopy, &output), 0) << output;
-    // Objects whose text went beyond ASCII under cp1251 or gbk are declared in the dump's
-    // character set; everything else is as it was.
-    std::string expected = replace_all(object_settings(kDb), "\tcp1251\t", "\tutf8mb4\t");
-    expected = replace_all(expected, "\tgbk\t", "\tutf8mb4\t");
+    ASSERT_EQ(replay_dump(dump, kCopy, &output), 0) << "second replay: " << output;
+    // An object whose text holds a gbk character with an ASCII byte in it is declared in the
+    // dump's character set; everything else is as it was.
+    const std::string source = object_settings(kDb);
+    const std::string expected = replace_all(source, "\tgbk\t", "\tutf8mb4\t");
+    EXPECT_NE(expected, source);
     EXPECT_EQ(object_settings(kCopy), expected);
+    EXPECT_EQ(client_query(std::string("select default_collation_name from information_schema.schemata where "
+                                       "schema_name = '") + kCopy + "'"),
+              "latin1_swedish_ci\n");
     EXPECT_NE(expected.find("PACKAGE BODY\tpack\t"), std::string::npos) << expected;
     EXPECT_NE(expected.find("PACKAGE\tlonely\t"), std::string::npos) << expected;
 
@@ -109,7 +130,11 @@ TEST_F(ExportCorpusTest, ObjectsReplayWithTheirSettingsAndBehaveAsBefore) {
     mariadb_exec("call " + copy + ".add_zero(); call " + copy + ".add_zero()");
     EXPECT_EQ(client_query("select id, note from " + copy + ".counters order by id"), "1\tzero+\n2\tzero+\n");
     EXPECT_EQ(client_query("call " + copy + ".hello()"), "привет\n");
-    mariadb_exec("insert into " + copy + ".greetings values (5, 'x')");
+    EXPECT_EQ(client_query("select word from " + copy + ".privet_view"), "привет\n");
+    EXPECT_EQ(client_query("select " + copy + ".privet()"), "привет\n");
+    EXPECT_EQ(client_query("select " + copy + ".charset_of('x'), " + copy + ".latin_charset_of('x')"),
+              "utf8mb4\tlatin1\n");
+    EXPECT_EQ(client_query("insert into " + copy + ".greetings values (5, 'x'); select @greeted"), "привет\n");
     EXPECT_EQ(client_query("select word from " + copy + ".greetings where id = 5"), "誠\n");
     EXPECT_EQ(client_query("select * from " + copy + ".case_view"), "0\n");
     EXPECT_EQ(client_query("select c1, c1100 from " + copy + ".wide_view"), "1\t1100\n");

@@ -1,5 +1,10 @@
-// The export job's report mail, through the test SMTP sink.
+// The export job's report mail, through the test SMTP sink, and what a stopped export says.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "export_fixture.h"
 #include "mariadb_fixture.h"
@@ -101,6 +106,76 @@ TEST(ExportReport, MarkupAndControlBytesInNamesAreEscapedInTheReportAndTheSessio
         dir.path());
     EXPECT_EQ(parsed.exit_code, 0) << read_file(dir.file("krosession.xml"));
     EXPECT_EQ(parsed.out, "Procedure '<i>p\xEF\xBF\xBD' doesn't exists!\n") << read_file(dir.file("krosession.xml"));
+}
+
+// The first line after at that holds more than blanks and line ends.
+std::string next_text_line(const std::string& text, std::size_t at) {
+    const std::size_t start = text.find_first_not_of("\r\n ", at);
+    if (start == std::string::npos) return "";
+    return text.substr(start, text.find_first_of("\r\n", start) - start);
+}
+
+// A stopped export: the server's session ends with kro, not a write time-out later (the
+// server is blocked sending rows into a dump nobody reads on), and the first thing the
+// console, the log and the mail say after the table's line is the stop, not what failed
+// because of it.
+TEST(ExportReport, StoppedExportEndsItsServerSessionAndSaysFirstThatItWasStopped) {
+    mariadb_exec("create database if not exists kro_exp_stopped; create table if not exists kro_exp_stopped.big "
+                 "(id int primary key, v varchar(200))");
+    if (mariadb_value("select count(*) from kro_exp_stopped.big") != "200000")
+        mariadb_exec("use kro_exp_stopped; truncate table big; insert into big select seq, repeat('y', 150) from "
+                     "seq_1_to_200000");
+    // A session left blocked would outlive the test by far.
+    GlobalSetting write_timeout("net_write_timeout", "600");
+    TempDir dir;
+    const std::string dump = dir.file("d.sql");
+    ASSERT_EQ(mkfifo(dump.c_str(), 0600), 0);
+    const std::string token = unique_mail_token("export-stopped");
+    write_file(dir.file("job.xml"),
+               export_job_xml("<databases><database name=\"kro_exp_stopped\"><objects all=\"yes\"/></database>"
+                              "</databases><script>" + dump + "</script>",
+                              "<bulkinsert>yes</bulkinsert>", report_element("send=\"yes\"", token)));
+    StartedProgram kro(KRO_BINARY, {"job.xml"}, dir.path(), kro_environment());
+    // Nothing is read from the dump's pipe yet: kro waits on it, and the server on kro.
+    kro::platform::UniqueFd pipe(open(dump.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(pipe.valid());
+    std::string session;
+    for (int tries = 0; tries < 1200 && session.empty(); ++tries) {
+        session = mariadb_value("select id from information_schema.processlist where state = 'Writing to net' and "
+                                "info like 'select % from `kro_exp_stopped`.`big`%'");
+        if (session.empty()) usleep(25 * 1000);
+    }
+    ASSERT_FALSE(session.empty());
+    ASSERT_EQ(kill(kro.pid(), SIGTERM), 0);
+    char buffer[65536];
+    while (read(pipe.get(), buffer, sizeof buffer) > 0) {
+    }
+    RunResult run = kro.wait();
+    EXPECT_EQ(run.exit_code, 128 + SIGTERM) << run.out;
+    bool ended = false;
+    for (int tries = 0; tries < 400 && !ended; ++tries) {
+        ended = mariadb_value("select count(*) from information_schema.processlist where id = " + session) == "0";
+        if (!ended) usleep(25 * 1000);
+    }
+    EXPECT_TRUE(ended) << "the server still serves the stopped export's session " << session;
+
+    const std::string stopped = "The run was stopped by signal SIGTERM.";
+    // Every error on the console is followed by the pointer to the log.
+    EXPECT_NE(run.out.find("Exporting table big..."), std::string::npos) << run.out;
+    EXPECT_LT(run.out.find(stopped), run.out.find("Check kro.log")) << run.out;
+    EXPECT_EQ(run.out.find("Lost connection"), std::string::npos) << run.out;
+    // In the log nothing of what failed because of the stop comes before it.
+    const std::string log = read_file(dir.file("kro.log"));
+    const std::string run_log = log.substr(log.rfind("Job started at "));
+    const std::string before_stop = run_log.substr(0, run_log.find(stopped));
+    EXPECT_NE(before_stop, run_log) << log;
+    for (const char* failure : {"Lost connection", "rror"})
+        EXPECT_EQ(before_stop.find(failure), std::string::npos) << log;
+    StoredMail mail;
+    ASSERT_TRUE(fetch_stored_mail(token, mail));
+    const std::size_t errors = mail.parts[0].find("Errors reported during the run:");
+    ASSERT_NE(errors, std::string::npos) << mail.parts[0];
+    EXPECT_EQ(next_text_line(mail.parts[0], errors + 32), stopped) << mail.parts[0];
 }
 
 }  // namespace
