@@ -110,6 +110,10 @@ bool in_column_list(const TablePlan& plan, const ColumnDefinition& column) {
     return false;
 }
 
+bool in_rows(const TablePlan& plan, const ColumnDefinition& column) {
+    return column.key == ColumnKey::primary || in_column_list(plan, column);
+}
+
 void choose_row_columns(TablePlan& plan) {
     plan.row_columns.clear();
     plan.row_select.clear();
@@ -119,7 +123,7 @@ void choose_row_columns(TablePlan& plan) {
         if (column.generated != Generated::none) continue;
         // The server marks the key's columns (of the primary key, or of a unique index over
         // NOT NULL columns) "PRI": a row is found and inserted by them.
-        if (!in_column_list(plan, column) && column.key != ColumnKey::primary) continue;
+        if (!in_rows(plan, column)) continue;
         const char* comma = plan.row_columns.empty() ? "" : ",";
         plan.row_columns.push_back(i);
         plan.row_select += comma + read_item(column);

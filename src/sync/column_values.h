@@ -39,6 +39,10 @@ std::string digest_terms(const connection::ColumnDefinition& column);
 
 // Whether the column is compared and written: every column without a column list.
 bool in_column_list(const TablePlan& plan, const connection::ColumnDefinition& column);
+// in_column_list, or a column of the key (marked "PRI"): a row is found and written by its
+// key, and its digest must hold it, or two rows of a chunk with the same listed values
+// would digest alike and cancel each other in the chunk's checksum.
+bool in_rows(const TablePlan& plan, const connection::ColumnDefinition& column);
 
 // The columns rows are read and written with, into plan.row_columns, row_select and
 // row_names: every column, or with a column list its columns and the key's, in table order;

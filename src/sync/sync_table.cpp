@@ -97,9 +97,9 @@ void build_column_lists(SyncContext& ctx) {
     for (const ColumnDefinition& column : ctx.plan.columns) {
         const std::string name = backquoted(column.name);
         ctx.plan.all_columns += (ctx.plan.all_columns.empty() ? "" : ",") + name;
-        // With a column list only its columns count; their NULLs are told from empty
-        // texts all the same, which CONCAT_WS alone would not do.
-        if (!in_column_list(ctx.plan, column)) continue;
+        // With a column list only its columns and the key count; their NULLs are told from
+        // empty texts all the same, which CONCAT_WS alone would not do.
+        if (!in_rows(ctx.plan, column)) continue;
         values += digest_terms(column) + ",";
         if (column.nullable) nulls += "ISNULL(" + name + "),";
     }

@@ -120,8 +120,7 @@ int check_compatibility(SyncContext& ctx, TunnelResult* keys, StrBuf& error) {
             return 0;
         }
         // Written into a narrower set or a NOT NULL column, values would change on the way.
-        const bool written = in_column_list(ctx.plan, column) || column.key == ColumnKey::primary;
-        if (written && !holds_values(column, theirs[i], ctx.plan.table_label, error)) return 0;
+        if (in_rows(ctx.plan, column) && !holds_values(column, theirs[i], ctx.plan.table_label, error)) return 0;
     }
     if (!has_key) return 1;
 
