@@ -37,6 +37,29 @@ void append_bit_number(StrBuf& out, const char* value, unsigned long length) {
 
 bool holds_bytes(const ColumnDefinition& column) { return column.is_binary() || column.is_geometry(); }
 
+// Bytes as a literal of the introducer's set ("_binary", "_latin1"): in quotes, escaped by
+// the side's connection, which is about half the length of X'..' and lets a value twice
+// as long pass the target's packet limit; X'..' where the escaped form would be longer
+// (mostly bytes that need escaping) or the side cannot escape them.
+void append_bytes(SyncSide& side, StrBuf& out, const std::string& introducer, const char* value,
+                  unsigned long length) {
+    const std::size_t at = out.length();
+    out.append(introducer);
+    out.append("'", 1);
+    const bool binary = introducer == "_binary";
+    const std::size_t hex_length = (binary ? 0 : introducer.size() + 1) + 2 * static_cast<std::size_t>(length) + 3;
+    if (append_escaped_value(out, side.tunnel(), side.handle(), value, length) && out.length() - at + 1 <= hex_length) {
+        out.append("'", 1);
+        return;
+    }
+    out.set_length(at);
+    if (!binary) {
+        out.append(introducer);
+        out.append(" ", 1);
+    }
+    append_hex(out, value, length);
+}
+
 }  // namespace
 
 bool reads_as_bytes(const ColumnDefinition& column) { return column.has_collation() && !is_utf8(column.charset); }
@@ -69,14 +92,11 @@ bool append_literal(SyncSide& side, StrBuf& out, const ColumnDefinition& column,
         return true;
     }
     if (holds_bytes(column)) {
-        append_hex(out, value, length);
+        append_bytes(side, out, "_binary", value, length);
         return true;
     }
     if (reads_as_bytes(column)) {
-        out.append("_", 1);
-        out.append(column.charset);
-        out.append(" ", 1);
-        append_hex(out, value, length);
+        append_bytes(side, out, "_" + column.charset, value, length);
         return true;
     }
     out.append("'", 1);

@@ -24,8 +24,9 @@ std::string read_value(const connection::ColumnDefinition& column);
 std::string read_item(const connection::ColumnDefinition& column);
 
 // The value, as read_value gave it, as a literal that the side's server takes for exactly
-// that value of the column: NULL; a BIT as its number; a binary string as X'..'; a text
-// of another set as _set X'..'; anything else in quotes, escaped by the side's connection.
+// that value of the column: NULL; a BIT as its number; a binary string as _binary'..'; a
+// text of another set as _set'..' (either as X'..' where that is shorter); anything else
+// in quotes, escaped by the side's connection.
 // bare: a number written as it is (an integer or floating-point key, an ENUM or SET key's
 // member number). false when the side
 // cannot escape the value (reported).

@@ -94,23 +94,27 @@ TEST(SyncExactValues, ValuesKeepTheirOwnBytesForEveryKeyKindAndCharacterSet) {
          "create table bit64 (k bit(64) primary key, v int);"
          "insert into bit64 select 0x8000000000000000 + seq * 7919, seq from seq_1_to_1200;"
          "create table bink (k binary(16) primary key, v int);"
-         "create table inv (id int primary key, a int, h int invisible);");
+         "create table inv (id int primary key, a int, h int invisible);"
+         "create table blobs (id int primary key, b longblob);");
     mariadb_exec(std::string("use ") + source_db +
                  "; insert into mixed values (1, _latin1 X'DCE9', _cp1251 X'C0FF'), (2, 'a', 'b');"
                  "insert into lkey values (_utf8mb4'Zürich', 1), (_latin1 X'FF', 2);"
                  "insert into bitk values (b'01000000', 1), (b'00000001', 2), (b'11111111', 3);"
                  "update bit64 set v = -v where v in (5, 1199); insert into bit64 values (0xFFFFFFFFFFFFFFFF, 0);"
                  "insert into bink values (X'00', 1), (X'27FF5C00', 2), (X'41', 3);"
-                 "insert into inv (id, a, h) values (1, 1, 10), (2, 2, 20);");
+                 "insert into inv (id, a, h) values (1, 1, 10), (2, 2, 20);"
+                 // 8.8 MB: as X'..' twice that, beyond the test server's 16 MB packets.
+                 "insert into blobs select seq, repeat(concat(X'00', 'kro blob ', seq, X'FF27'), 700000) from seq_1_to_2;");
     mariadb_exec(std::string("use ") + target_db +
                  "; insert into mixed values (1, _latin1 X'DC', _cp1251 X'C0'), (3, _latin1 X'E9', 'x');"
                  "insert into lkey values (_utf8mb4'Zürich', 9), (_utf8mb4'Ärger', 3);"
                  "insert into bitk values (b'01000000', 9), (b'00000010', 4), (b'11111111', 3);"
                  "delete from bit64 where v = 1100; insert into bit64 values (0xFFFFFFFFFFFFFFF0, 0);"
                  "insert into bink values (X'00', 9), (X'27FF5C01', 4), (X'41', 3);"
-                 "insert into inv (id, a, h) values (1, 1, 99), (3, 3, 30);");
+                 "insert into inv (id, a, h) values (1, 1, 99), (3, 3, 30);"
+                 "insert into blobs values (1, 'small');");
     const std::string tables = table("lnk") + table("mixed") + table("lkey") + table("bitk") + table("bink") +
-                               table("inv") + table("bit64");
+                               table("inv") + table("bit64") + table("blobs");
     TempDir dir;
     RunResult run = run_sync_job(dir, job(tables));
     ASSERT_EQ(run.exit_code, 0) << run.out;
@@ -119,6 +123,9 @@ TEST(SyncExactValues, ValuesKeepTheirOwnBytesForEveryKeyKindAndCharacterSet) {
     for (const char* name : {"lkey", "inv"}) EXPECT_TRUE(has_summary(run.out, name, 2, 2, 1, 1, 1)) << run.out;
     for (const char* name : {"bitk", "bink"}) EXPECT_TRUE(has_summary(run.out, name, 3, 3, 1, 1, 1)) << run.out;
     EXPECT_TRUE(has_summary(run.out, "bit64", 1201, 1200, 2, 2, 1)) << run.out;
+    EXPECT_TRUE(has_summary(run.out, "blobs", 2, 1, 1, 1, 0)) << run.out;
+    const std::string blob_sums = "select group_concat(id, ' ', length(b), ' ', md5(b) order by id) from blobs";
+    EXPECT_EQ(rows_of(target_db, blob_sums), rows_of(source_db, blob_sums));
     for (const char* name : {"lnk", "mixed", "lkey", "bitk", "bink", "inv", "bit64"})
         expect_same_table(source_db, target_db, name);
     EXPECT_EQ(rows_of(target_db, "select hex(l), hex(c) from mixed order by id"), "DCE9\tC0FF\n61\t62\n");
