@@ -108,11 +108,15 @@ bool append_literal(SyncSide& side, StrBuf& out, const ColumnDefinition& column,
     return true;
 }
 
-std::string digest_terms(const ColumnDefinition& column) {
+std::string digest_terms(const ColumnDefinition& column, bool same_charset) {
     std::string value = backquoted(column.name);
-    // A text of any set but utf8mb4 goes into the digest as utf8mb4: CONCAT_WS then meets
-    // one set only, and a latin1 source column digests as its utf8mb4 target does.
-    if (column.has_collation() && column.charset != "utf8mb4") value = "CONVERT(" + value + " USING utf8mb4)";
+    // A text of any set but utf8mb4 goes into the digest as its bytes where the other side
+    // holds the same set: through utf8mb4 a byte its set maps to nothing (cp1251 0x98)
+    // would become '?' and equal a real '?'. Elsewhere as utf8mb4, so that a latin1
+    // source column digests as its utf8mb4 target does. Either way CONCAT_WS meets no
+    // second set.
+    if (column.has_collation() && column.charset != "utf8mb4")
+        value = same_charset ? "CAST(" + value + " AS BINARY)" : "CONVERT(" + value + " USING utf8mb4)";
     else if (column.type == ColumnType::float_) value = "CAST(" + value + " AS DOUBLE)";
     else if (column.type == ColumnType::timestamp) value += "+0";
     // A value that may hold the separator '#' goes with its length, or ('a#', 'b') and

@@ -33,10 +33,11 @@ std::string read_item(const connection::ColumnDefinition& column);
 bool append_literal(SyncSide& side, common::StrBuf& out, const connection::ColumnDefinition& column,
                     const char* value, unsigned long length, bool bare = false);
 
-// The column's terms in the row digest MD5(CONCAT_WS('#', ...)). Texts are taken in one
-// set, so that columns of unrelated sets never meet in one collation and a column holds
-// the same digest on a target of a wider set.
-std::string digest_terms(const connection::ColumnDefinition& column);
+// The column's terms in the row digest MD5(CONCAT_WS('#', ...)). A text that both sides
+// hold in one set (same_charset) is taken as its bytes; any other in utf8mb4, so that
+// columns of unrelated sets never meet in one collation and a column holds the same
+// digest on a target of a wider set.
+std::string digest_terms(const connection::ColumnDefinition& column, bool same_charset);
 
 // Whether the column is compared and written: every column without a column list.
 bool in_column_list(const TablePlan& plan, const connection::ColumnDefinition& column);

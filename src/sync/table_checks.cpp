@@ -97,6 +97,7 @@ int check_compatibility(SyncContext& ctx, TunnelResult* keys, StrBuf& error) {
         return 0;
     }
     bool has_key = false;
+    ctx.plan.same_charset.assign(ours.size(), false);
     for (std::size_t i = 0; i < ours.size(); ++i) {
         ctx.set_status("");
         const ColumnDefinition& column = ours[i];
@@ -121,6 +122,7 @@ int check_compatibility(SyncContext& ctx, TunnelResult* keys, StrBuf& error) {
         }
         // Written into a narrower set or a NOT NULL column, values would change on the way.
         if (in_rows(ctx.plan, column) && !holds_values(column, theirs[i], ctx.plan.table_label, error)) return 0;
+        ctx.plan.same_charset[i] = column.has_collation() && column.charset == theirs[i].charset;
     }
     if (!has_key) return 1;
 
