@@ -147,6 +147,10 @@ TEST(SyncExactValues, ATargetThatCannotHoldTheValuesFailsItsTableAndLaxDatesArri
                  "; create table cs (id int primary key, t varchar(10) character set utf8mb4);"
                  "insert into cs values (1, _utf8mb4'😀中');"
                  "create table nn (id int primary key, v varchar(10) null); insert into nn values (1, null);"
+                 "create table ck (k varchar(10) collate utf8mb4_bin primary key, v int);"
+                 "insert into ck values ('e', 1), (_utf8mb4'é', 2);"
+                 "create table ck3 (k varchar(10) character set utf8mb3 collate utf8mb3_general_ci primary key, v int);"
+                 "insert into ck3 values ('a', 1);"
                  "set sql_mode = 'ALLOW_INVALID_DATES';"
                  "create table d (id int primary key, d date, dt datetime);"
                  "insert into d values (1, '0000-00-00', '0000-00-00 00:00:00'), (2, '2010-00-01', '2010-01-00 10:00:00'),"
@@ -154,15 +158,23 @@ TEST(SyncExactValues, ATargetThatCannotHoldTheValuesFailsItsTableAndLaxDatesArri
     mariadb_exec(std::string("use ") + target_db +
                  "; create table cs (id int primary key, t varchar(10) character set latin1); insert into cs values (2, 'x');"
                  "create table nn (id int primary key, v varchar(10) not null); insert into nn values (2, 'y');"
+                 // A key that would take 'e' and 'é' for one; utf8mb4 agrees with utf8mb3.
+                 "create table ck (k varchar(10) collate utf8mb4_general_ci primary key, v int); insert into ck values ('e', 1);"
+                 "create table ck3 (k varchar(10) collate utf8mb4_general_ci primary key, v int);"
                  "create table d (id int primary key, d date, dt datetime); insert into d values (1, '2020-01-01', null);");
     TempDir dir;
-    RunResult run = run_sync_job(dir, job(table("cs") + table("nn") + table("d")));
+    RunResult run = run_sync_job(dir, job(table("cs") + table("nn") + table("ck") + table("ck3") + table("d")));
     EXPECT_EQ(run.exit_code, 1) << run.out;
     expect_has(run.out, "Character set mismatch for 't' column in 'cs' table");
     expect_has(run.out, "NULL mismatch for 'v' column in 'nn' table");
+    expect_has(run.out, "Collation mismatch for 'k' key column in 'ck' table: the source compares its values by "
+                        "utf8mb4_bin, the target by utf8mb4_general_ci");
     const std::string session = read_file(dir.file("session.xml"));
     expect_has(session, "<error table=\"cs\">");
     expect_has(session, "<error table=\"nn\">");
+    expect_has(session, "<error table=\"ck\">");
+    EXPECT_EQ(rows_of(target_db, "select k, v from ck"), "e\t1\n");
+    EXPECT_TRUE(has_summary(run.out, "ck3", 1, 0, 1, 0, 0)) << run.out;
     EXPECT_EQ(rows_of(target_db, "select * from cs"), "2\tx\n");
     EXPECT_EQ(rows_of(target_db, "select * from nn"), "2\ty\n");
     EXPECT_TRUE(has_summary(run.out, "d", 3, 1, 2, 1, 0)) << run.out;
