@@ -1,8 +1,10 @@
-// What a sync compares and writes: with a column list only its columns (and the key), and
-// every value as the column's own bytes in its own character set, whatever the
-// connection's: latin1 and cp1251 texts (with and without a key), BIT and BINARY keys,
-// INVISIBLE columns. A target column that cannot hold the source's values fails its table
-// before anything is written; dates a lax mode stored arrive as they are.
+// What a sync compares and writes: with a column list only its columns (and the key, which
+// every row digest holds), and every value as the column's own bytes in its own character
+// set, whatever the connection's: latin1 and cp1251 texts (with and without a key, a byte
+// that maps to no character), BIT(8) and BIT(64) and BINARY keys, INVISIBLE columns, a blob
+// whose hexadecimal form would not pass the packet limit. A target column that cannot hold
+// the source's values, or a key compared by another collation, fails its table before
+// anything is written; dates a lax mode stored arrive as they are.
 #include <gtest/gtest.h>
 
 #include <string>
