@@ -16,6 +16,7 @@
 #include "sync/chunk_statements.h"
 #include "sync/column_values.h"
 #include "sync/key_conditions.h"
+#include "sync/numbered_rows.h"
 #include "sync/range_plan.h"
 #include "sync/row_merge.h"
 #include "sync/sync_script.h"
@@ -138,14 +139,17 @@ bool is_digest(const char* text, unsigned long length) {
 int read_rows_to_write(SyncContext& ctx, const ChunkWork& work, TunnelResult* keys, unsigned crc,
                        std::vector<RowAction>& actions, ResultPtr& rows) {
     Tunnel& tunnel = ctx.source().tunnel();
+    std::vector<std::uint32_t> numbers;
+    for (const RowAction& action : actions)
+        if (action.action == RowActionCode::insert_row || action.action == RowActionCode::update_row)
+            numbers.push_back(action.row);
+    const NumberedRows found(tunnel, keys, numbers);
     std::vector<std::string> digests;
     StrBuf only;
     only.append("(");
-    for (const RowAction& action : actions) {
-        if (action.action != RowActionCode::insert_row && action.action != RowActionCode::update_row) continue;
-        tunnel.data_seek(keys, action.row - 1);
-        MYSQL_ROW row = tunnel.fetch_row(keys);
-        unsigned long* lengths = row ? tunnel.fetch_lengths(keys) : nullptr;
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        const unsigned long* lengths = nullptr;
+        MYSQL_ROW row = found.row(i, lengths);
         if (!row || !is_digest(row[crc], lengths[crc])) return 0;
         digests.emplace_back(row[crc], lengths[crc]);
         // The keys come first in the row, as the target lays out its rows.

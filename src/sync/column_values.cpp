@@ -37,6 +37,29 @@ void append_bit_number(StrBuf& out, const char* value, unsigned long length) {
 
 bool holds_bytes(const ColumnDefinition& column) { return column.is_binary() || column.is_geometry(); }
 
+// Bytes as a literal of the introducer's set ("_binary", "_latin1"): in quotes, escaped by
+// the side's connection, which is about half the length of X'..' and lets a value twice
+// as long pass the target's packet limit; X'..' where the escaped form would be longer
+// (mostly bytes that need escaping) or the side cannot escape them.
+void append_bytes(SyncSide& side, StrBuf& out, const std::string& introducer, const char* value,
+                  unsigned long length) {
+    const std::size_t at = out.length();
+    out.append(introducer);
+    out.append("'", 1);
+    const bool binary = introducer == "_binary";
+    const std::size_t hex_length = (binary ? 0 : introducer.size() + 1) + 2 * static_cast<std::size_t>(length) + 3;
+    if (append_escaped_value(out, side.tunnel(), side.handle(), value, length) && out.length() - at + 1 <= hex_length) {
+        out.append("'", 1);
+        return;
+    }
+    out.set_length(at);
+    if (!binary) {
+        out.append(introducer);
+        out.append(" ", 1);
+    }
+    append_hex(out, value, length);
+}
+
 }  // namespace
 
 bool reads_as_bytes(const ColumnDefinition& column) { return column.has_collation() && !is_utf8(column.charset); }
@@ -69,14 +92,11 @@ bool append_literal(SyncSide& side, StrBuf& out, const ColumnDefinition& column,
         return true;
     }
     if (holds_bytes(column)) {
-        append_hex(out, value, length);
+        append_bytes(side, out, "_binary", value, length);
         return true;
     }
     if (reads_as_bytes(column)) {
-        out.append("_", 1);
-        out.append(column.charset);
-        out.append(" ", 1);
-        append_hex(out, value, length);
+        append_bytes(side, out, "_" + column.charset, value, length);
         return true;
     }
     out.append("'", 1);
@@ -88,11 +108,15 @@ bool append_literal(SyncSide& side, StrBuf& out, const ColumnDefinition& column,
     return true;
 }
 
-std::string digest_terms(const ColumnDefinition& column) {
+std::string digest_terms(const ColumnDefinition& column, bool same_charset) {
     std::string value = backquoted(column.name);
-    // A text of any set but utf8mb4 goes into the digest as utf8mb4: CONCAT_WS then meets
-    // one set only, and a latin1 source column digests as its utf8mb4 target does.
-    if (column.has_collation() && column.charset != "utf8mb4") value = "CONVERT(" + value + " USING utf8mb4)";
+    // A text of any set but utf8mb4 goes into the digest as its bytes where the other side
+    // holds the same set: through utf8mb4 a byte its set maps to nothing (cp1251 0x98)
+    // would become '?' and equal a real '?'. Elsewhere as utf8mb4, so that a latin1
+    // source column digests as its utf8mb4 target does. Either way CONCAT_WS meets no
+    // second set.
+    if (column.has_collation() && column.charset != "utf8mb4")
+        value = same_charset ? "CAST(" + value + " AS BINARY)" : "CONVERT(" + value + " USING utf8mb4)";
     else if (column.type == ColumnType::float_) value = "CAST(" + value + " AS DOUBLE)";
     else if (column.type == ColumnType::timestamp) value += "+0";
     // A value that may hold the separator '#' goes with its length, or ('a#', 'b') and
@@ -110,6 +134,10 @@ bool in_column_list(const TablePlan& plan, const ColumnDefinition& column) {
     return false;
 }
 
+bool in_rows(const TablePlan& plan, const ColumnDefinition& column) {
+    return column.key == ColumnKey::primary || in_column_list(plan, column);
+}
+
 void choose_row_columns(TablePlan& plan) {
     plan.row_columns.clear();
     plan.row_select.clear();
@@ -119,7 +147,7 @@ void choose_row_columns(TablePlan& plan) {
         if (column.generated != Generated::none) continue;
         // The server marks the key's columns (of the primary key, or of a unique index over
         // NOT NULL columns) "PRI": a row is found and inserted by them.
-        if (!in_column_list(plan, column) && column.key != ColumnKey::primary) continue;
+        if (!in_rows(plan, column)) continue;
         const char* comma = plan.row_columns.empty() ? "" : ",";
         plan.row_columns.push_back(i);
         plan.row_select += comma + read_item(column);

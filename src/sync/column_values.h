@@ -24,21 +24,27 @@ std::string read_value(const connection::ColumnDefinition& column);
 std::string read_item(const connection::ColumnDefinition& column);
 
 // The value, as read_value gave it, as a literal that the side's server takes for exactly
-// that value of the column: NULL; a BIT as its number; a binary string as X'..'; a text
-// of another set as _set X'..'; anything else in quotes, escaped by the side's connection.
+// that value of the column: NULL; a BIT as its number; a binary string as _binary'..'; a
+// text of another set as _set'..' (either as X'..' where that is shorter); anything else
+// in quotes, escaped by the side's connection.
 // bare: a number written as it is (an integer or floating-point key, an ENUM or SET key's
 // member number). false when the side
 // cannot escape the value (reported).
 bool append_literal(SyncSide& side, common::StrBuf& out, const connection::ColumnDefinition& column,
                     const char* value, unsigned long length, bool bare = false);
 
-// The column's terms in the row digest MD5(CONCAT_WS('#', ...)). Texts are taken in one
-// set, so that columns of unrelated sets never meet in one collation and a column holds
-// the same digest on a target of a wider set.
-std::string digest_terms(const connection::ColumnDefinition& column);
+// The column's terms in the row digest MD5(CONCAT_WS('#', ...)). A text that both sides
+// hold in one set (same_charset) is taken as its bytes; any other in utf8mb4, so that
+// columns of unrelated sets never meet in one collation and a column holds the same
+// digest on a target of a wider set.
+std::string digest_terms(const connection::ColumnDefinition& column, bool same_charset);
 
 // Whether the column is compared and written: every column without a column list.
 bool in_column_list(const TablePlan& plan, const connection::ColumnDefinition& column);
+// in_column_list, or a column of the key (marked "PRI"): a row is found and written by its
+// key, and its digest must hold it, or two rows of a chunk with the same listed values
+// would digest alike and cancel each other in the chunk's checksum.
+bool in_rows(const TablePlan& plan, const connection::ColumnDefinition& column);
 
 // The columns rows are read and written with, into plan.row_columns, row_select and
 // row_names: every column, or with a column list its columns and the key's, in table order;

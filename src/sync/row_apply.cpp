@@ -3,12 +3,14 @@
 #include <cstring>
 #include <string>
 #include <strings.h>
+#include <vector>
 
 #include "connection/helper_queries.h"
 #include "connection/sql_quote.h"
 #include "connection/statements.h"
 #include "report/reporting.h"
 #include "sync/column_values.h"
+#include "sync/numbered_rows.h"
 #include "sync/statement_sink.h"
 #include "sync/sync_statements.h"
 
@@ -20,13 +22,12 @@ namespace kro::sync {
 
 namespace {
 
-// The row at a 1-based position of a stored result, or null.
-MYSQL_ROW row_at(Tunnel& tunnel, TunnelResult* rows, std::uint32_t number, unsigned long*& lengths) {
-    if (number == 0) return nullptr;
-    tunnel.data_seek(rows, number - 1);
-    MYSQL_ROW row = tunnel.fetch_row(rows);
-    lengths = row ? tunnel.fetch_lengths(rows) : nullptr;
-    return row;
+// The entries' rows of a stored result, found in one walk.
+NumberedRows rows_of(Tunnel& tunnel, TunnelResult* rows, std::span<const RowAction> entries) {
+    std::vector<std::uint32_t> numbers;
+    numbers.reserve(entries.size());
+    for (const RowAction& entry : entries) numbers.push_back(entry.row);
+    return NumberedRows(tunnel, rows, numbers);
 }
 
 // "the row WHERE (`k` = v)" for the texts that name a row.
@@ -103,11 +104,11 @@ std::size_t leading(std::span<const RowAction> entries, RowActionCode action) {
 // unique key fails the table, since updating by the sync's key would change another row or
 // none.
 int insert_rows(SyncContext& ctx, TunnelResult* rows, std::span<const RowAction> entries, InsertAs as) {
-    Tunnel& tunnel = ctx.source().tunnel();
+    const NumberedRows found = rows_of(ctx.source().tunnel(), rows, entries);
     unsigned& counted = as == InsertAs::new_row ? ctx.counts.inserted : ctx.counts.updated;
     const auto build = [&](std::size_t entry, std::size_t ahead, StrBuf& statement) {
-        unsigned long* lengths = nullptr;
-        MYSQL_ROW row = row_at(tunnel, rows, entries[entry].row, lengths);
+        const unsigned long* lengths = nullptr;
+        MYSQL_ROW row = found.row(entry, lengths);
         if (!row) return 0;
         ctx.set_status("Retrieving table row...");
         ctx.set_status_count(as == InsertAs::new_row ? "Table row obtained...\r\nInserting row: %d"
@@ -127,8 +128,8 @@ int insert_rows(SyncContext& ctx, TunnelResult* rows, std::span<const RowAction>
             ++counted;
             return 1;
         }
-        unsigned long* lengths = nullptr;
-        MYSQL_ROW row = row_at(tunnel, rows, entries[entry].row, lengths);
+        const unsigned long* lengths = nullptr;
+        MYSQL_ROW row = found.row(entry, lengths);
         if (outcome.kind == StatementOutcome::duplicate_key) {
             if (as == InsertAs::new_row && is_sync_key(ctx, outcome.key_name)) return row ? update_row(ctx, row, lengths) : 0;
             ctx.report_error(ctx.target());
@@ -148,10 +149,10 @@ int insert_rows(SyncContext& ctx, TunnelResult* rows, std::span<const RowAction>
 // values at 0 .. n - 1 of target rows (the chunk's deletes, counted), or at the key
 // columns' places of source rows (the rows of staged updates).
 int delete_rows(SyncContext& ctx, TunnelResult* rows, std::span<const RowAction> entries, bool source) {
-    Tunnel& tunnel = source ? ctx.source().tunnel() : ctx.target().tunnel();
+    const NumberedRows found = rows_of(source ? ctx.source().tunnel() : ctx.target().tunnel(), rows, entries);
     const auto where_of = [&](std::size_t entry, StrBuf& where) {
-        unsigned long* lengths = nullptr;
-        MYSQL_ROW row = row_at(tunnel, rows, entries[entry].row, lengths);
+        const unsigned long* lengths = nullptr;
+        MYSQL_ROW row = found.row(entry, lengths);
         return row && append_row_identification(ctx, where, row, lengths, source);
     };
     const auto build = [&](std::size_t entry, std::size_t ahead, StrBuf& statement) {
@@ -226,18 +227,18 @@ int apply_inserts(SyncContext& ctx, TunnelResult* source_rows, std::span<const R
 }
 
 int apply_updates(SyncContext& ctx, TunnelResult* source_rows, std::span<const RowAction> entries) {
-    Tunnel& tunnel = ctx.source().tunnel();
     const std::span<const RowAction> updates = entries.first(leading(entries, RowActionCode::update_row));
+    const NumberedRows found = rows_of(ctx.source().tunnel(), source_rows, updates);
     const auto build = [&](std::size_t entry, std::size_t ahead, StrBuf& statement) {
-        unsigned long* lengths = nullptr;
-        MYSQL_ROW row = row_at(tunnel, source_rows, updates[entry].row, lengths);
+        const unsigned long* lengths = nullptr;
+        MYSQL_ROW row = found.row(entry, lengths);
         if (!row) return 0;
         ctx.set_status("Retrieving table row...");
         return build_update(ctx, row, lengths, ahead, statement);
     };
     const auto settle = [&](std::size_t entry, const StatementOutcome& outcome) {
-        unsigned long* lengths = nullptr;
-        MYSQL_ROW row = row_at(tunnel, source_rows, updates[entry].row, lengths);
+        const unsigned long* lengths = nullptr;
+        MYSQL_ROW row = found.row(entry, lengths);
         return row ? settle_update(ctx, row, lengths, outcome) : 0;
     };
     return send_changes(ctx, updates.size(), DuplicateKeys::fail, build, settle);

@@ -88,6 +88,9 @@ struct TablePlan {
     std::string row_select;
     std::string row_names;
     std::string checksum_expression;         // the row digest's columns (the column list when given)
+    // Per column, in table order: the target holds its text in the same character set, so
+    // that its digest takes the bytes (found by the compatibility check; empty: unknown).
+    std::vector<bool> same_charset;
     std::vector<KeyColumn> keys;             // key columns in key order
     std::string key_list;                    // "`a`,`b`"
     std::string index_name;                  // the index that orders the key

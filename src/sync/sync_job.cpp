@@ -250,6 +250,7 @@ int SyncRun::sync_both_ways(SyncContext& ctx, TunnelResult* keys, const SyncTabl
     back_plan.filter = entry ? entry->filter : ctx.plan.filter;
     back_plan.column_list = ctx.plan.column_list;
     back_plan.delete_allowed = ctx.plan.delete_allowed;
+    back_plan.same_charset = ctx.plan.same_charset;
     ctx.begin_table(std::move(back_plan));
     print_console("\n");
     ctx.swap_sides();

@@ -94,13 +94,14 @@ int compare_rows(SyncContext& ctx, TunnelResult* keys, const SingleKey& single, 
 void build_column_lists(SyncContext& ctx) {
     std::string values, nulls;
     ctx.plan.all_columns.clear();
-    for (const ColumnDefinition& column : ctx.plan.columns) {
+    for (std::size_t i = 0; i < ctx.plan.columns.size(); ++i) {
+        const ColumnDefinition& column = ctx.plan.columns[i];
         const std::string name = backquoted(column.name);
         ctx.plan.all_columns += (ctx.plan.all_columns.empty() ? "" : ",") + name;
-        // With a column list only its columns count; their NULLs are told from empty
-        // texts all the same, which CONCAT_WS alone would not do.
-        if (!in_column_list(ctx.plan, column)) continue;
-        values += digest_terms(column) + ",";
+        // With a column list only its columns and the key count; their NULLs are told from
+        // empty texts all the same, which CONCAT_WS alone would not do.
+        if (!in_rows(ctx.plan, column)) continue;
+        values += digest_terms(column, i < ctx.plan.same_charset.size() && ctx.plan.same_charset[i]) + ",";
         if (column.nullable) nulls += "ISNULL(" + name + "),";
     }
     if (!values.empty()) values.pop_back();

@@ -69,6 +69,20 @@ bool holds_values(const ColumnDefinition& ours, const ColumnDefinition& theirs, 
     return true;
 }
 
+// Whether both sides compare a key column's values alike: the same collation, or a
+// utf8mb3 one against its utf8mb4 twin (which agree on every value utf8mb3 holds). Keys
+// compared otherwise could be two rows on the source and one on the target ('e' and 'é').
+bool compares_alike(const ColumnDefinition& ours, const ColumnDefinition& theirs) {
+    if (strcasecmp(ours.collation.c_str(), theirs.collation.c_str()) == 0) return true;
+    for (const char* narrow : {"utf8mb3_", "utf8_"}) {
+        const std::size_t n = std::strlen(narrow);
+        if (strncasecmp(ours.collation.c_str(), narrow, n) == 0 &&
+            strcasecmp(("utf8mb4_" + ours.collation.substr(n)).c_str(), theirs.collation.c_str()) == 0)
+            return true;
+    }
+    return false;
+}
+
 void build_key_list(SyncContext& ctx) {
     ctx.plan.key_list.clear();
     for (const KeyColumn& key : ctx.plan.keys) {
@@ -97,6 +111,7 @@ int check_compatibility(SyncContext& ctx, TunnelResult* keys, StrBuf& error) {
         return 0;
     }
     bool has_key = false;
+    ctx.plan.same_charset.assign(ours.size(), false);
     for (std::size_t i = 0; i < ours.size(); ++i) {
         ctx.set_status("");
         const ColumnDefinition& column = ours[i];
@@ -120,8 +135,14 @@ int check_compatibility(SyncContext& ctx, TunnelResult* keys, StrBuf& error) {
             return 0;
         }
         // Written into a narrower set or a NOT NULL column, values would change on the way.
-        const bool written = in_column_list(ctx.plan, column) || column.key == ColumnKey::primary;
-        if (written && !holds_values(column, theirs[i], ctx.plan.table_label, error)) return 0;
+        if (in_rows(ctx.plan, column) && !holds_values(column, theirs[i], ctx.plan.table_label, error)) return 0;
+        if (column.key == ColumnKey::primary && column.has_collation() && !compares_alike(column, theirs[i])) {
+            error.format("Collation mismatch for '%s' key column in '%s' table: the source compares its values by %s, "
+                         "the target by %s, which could take two of the source's keys for one\r\n",
+                         name, ctx.plan.table_label.c_str(), column.collation.c_str(), theirs[i].collation.c_str());
+            return 0;
+        }
+        ctx.plan.same_charset[i] = column.has_collation() && column.charset == theirs[i].charset;
     }
     if (!has_key) return 1;
 
