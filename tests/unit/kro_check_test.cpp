@@ -62,10 +62,10 @@ TEST(KroCheck, NamesTheMistakeOfEachBrokenJobFile) {
         // A misspelt option, with the name meant.
         {"<job><exportjob><source>" + s + "</source>\n<options><singletransacton>yes</singletransacton></options>"
          "</exportjob></job>",
-         "2: error: <singletransacton> is not read by kro here (kro ignores it); did you mean <singletransaction>?"},
+         "2: error: <singletransacton> is not an element kro knows here; did you mean <singletransaction>?"},
         {"<job><notifyjob><source>" + s + "</source><query>select 1</query>\n<smtp><host>m</host>"
          "<encrypt>tls</encrypt></smtp></notifyjob></job>",
-         "2: error: <encrypt> is not read by kro here (kro ignores it); did you mean <encryption>?"},
+         "2: error: <encrypt> is not an element kro knows here; did you mean <encryption>?"},
         // Switches read from the first attribute, and the one read from the text.
         {"<job><exportjob><source>" + s + "</source>\n<sendreport when=\"always\" value=\"yes\"/></exportjob></job>",
          "2: error: <sendreport> is switched by its first attribute, when=\"always\", which is neither yes nor no: "
@@ -78,9 +78,9 @@ TEST(KroCheck, NamesTheMistakeOfEachBrokenJobFile) {
         {"<job><syncjob><source>" + s + "</source>\n<sync_action type=\"scriptonly\"/></syncjob></job>",
          "2: error: <sync_action> type=\"scriptonly\" is not directsync, script or all: kro refuses the job file"},
         {"<job><notifyjob><source>" + s + "</source><query>select 1</query>\n<result value=\"maybe\"/></notifyjob></job>",
-         "2: warning: <result> is switched by its first attribute, value=\"maybe\", which reads as \"yes\""},
+         "2: error: <result> is switched by its first attribute, value=\"maybe\", which is neither yes nor no"},
         {"<job><exportjob><source>" + s + "</source>\n<abortonerror value=\"yes\"/></exportjob></job>",
-         "2: warning: <abortonerror> is read from its text here, not from an attribute"},
+         "2: error: <abortonerror> is read from its text here, not from an attribute: kro refuses the job file"},
         // SQL that breaks the XML, and what comes before the job element.
         {"<job><notifyjob><source>" + s + "</source>\n<query>select * from t where a < 3</query></notifyjob></job>",
          "2: error: not well-formed XML: StartTag: invalid element name; SQL in <query> that holds \"<\" or \"&\" "
@@ -95,8 +95,14 @@ TEST(KroCheck, NamesTheMistakeOfEachBrokenJobFile) {
         {"<job><exportjob><source>\n<host>bücher</host></source></exportjob></job>",
          "2: warning: non-ASCII text in a job file without an XML declaration"},
         // Values kro reads otherwise than written, and what an entry cannot do without.
-        {"<job><exportjob><source>" + s + "</source><export>\n<databases all=\"YES\"/></export></exportjob></job>",
-         "2: error: Element 'databases', attribute 'all': [facet 'enumeration'] The value 'YES' is not an element"},
+        {"<job><exportjob><source>" + s + "</source><export>\n<databases all=\"every\"/></export></exportjob></job>",
+         "2: error: Element 'databases', attribute 'all': [facet 'pattern'] The value 'every' is not accepted"},
+        {"<job><exportjob><source>" + s + "</source><export>\n<databases al=\"yes\"/></export></exportjob></job>",
+         "2: error: <databases> has no attribute al that kro knows; did you mean all?"},
+        {"<job><exportjob><source>" + s + "</source><options>\n<chunklimit>-5</chunklimit></options></exportjob></job>",
+         "2: error: Element 'chunklimit': '-5' is not a valid value"},
+        {"<job><syncjob><source>" + s + "\n<port>70000</port></source></syncjob></job>",
+         "2: error: Element 'port': '70000' is not a valid value"},
         {"<job><exportjob><source>" + s + "</source><options>\n<compression>zstd:23</compression></options>"
          "</exportjob></job>",
          "2: error: Element 'compression': [facet 'pattern'] The value 'zstd:23' is not accepted by the pattern"},
@@ -107,18 +113,24 @@ TEST(KroCheck, NamesTheMistakeOfEachBrokenJobFile) {
          "2: error: Element 'table': The attribute 'source' is required but missing."},
         {"<job><syncjob><source>" + s + "</source><tables all=\"no\"><table><name>t</name>\n<colums all=\"yes\"/>"
          "</table></tables></syncjob></job>",
-         "2: error: <colums> is not read by kro here (kro ignores it); did you mean <columns>?"},
-        {"<job><backupjob/></job>", "1: error: <backupjob> is not read by kro here (kro ignores it)"},
+         "2: error: <colums> is not an element kro knows here; did you mean <columns>?"},
+        {"<job><backupjob/></job>", "1: error: <backupjob> is not an element kro knows here"},
         // Names guessed only from what may stand in that place.
         {"<job><syncjob><source>" + s + "</source>\n<tabels all=\"yes\"/></syncjob></job>",
-         "2: error: <tabels> is not read by kro here (kro ignores it); did you mean <tables>?"},
+         "2: error: <tabels> is not an element kro knows here; did you mean <tables>?"},
         {"<job><syncjob><source>" + s + "</source><tables all=\"no\">\n<tabel><name>t</name></tabel></tables>"
          "</syncjob></job>",
-         "2: error: <tabel> is not read by kro here (kro ignores it); did you mean <table>?"},
-        // Databases listed after the first are not exported.
-        {"<job><exportjob><source>" + s + "</source><export><databases><database name=\"shop\"/>\n"
-         "<database name=\"crm\"/><database name=\"hr\"/></databases></export></exportjob></job>",
-         "2: warning: <databases> exports only its first <database> (shop); kro does not export crm, hr"},
+         "2: error: <tabel> is not an element kro knows here; did you mean <table>?"},
+        // A job that selects nothing to do.
+        {"<job><exportjob><source>" + s + "</source><export><databases><database name=\"shop\">"
+         "<objects all=\"yes\"/></database>\n<database name=\"crm\"/></databases></export></exportjob></job>",
+         "2: error: <database name=\"crm\"> selects no object to export"},
+        {"<job><exportjob><source>" + s + "</source><export>\n<databases/></export></exportjob></job>",
+         "2: error: <databases> lists no <database>: it selects nothing to export"},
+        {"<job><syncjob><source>" + s + "</source>\n<tables all=\"No\"/></syncjob></job>",
+         "2: error: <tables all=\"no\"> lists no <table>: it selects nothing to sync"},
+        {"<job><odbcimport><source>" + s + "</source><dsn><name>x</name></dsn>\n<tables all=\"no\"/></odbcimport></job>",
+         "2: error: <tables> lists no <table>: it selects nothing to import"},
         {"<job>\n<notifyjob><source>" + s + "</source></notifyjob></job>",
          "2: error: <notifyjob> has no <query>, which kro needs to run it"},
         {"<job><odbcimport><source>" + s + "</source><dsn><name>x</name></dsn>\n<tables/></odbcimport></job>",
