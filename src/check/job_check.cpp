@@ -12,6 +12,8 @@
 #include <libxml/parser.h>
 #include <libxml/xmlschemas.h>
 
+#include "platform/text_convert.h"
+
 extern const char kJobSchema[];  // share/kro/kro-job.xsd, built in
 
 namespace kro::check {
@@ -415,9 +417,13 @@ void check_job_element_first(std::vector<Finding>& findings, const xmlNode* root
     }
 }
 
+bool has_declaration(const std::string& text) {
+    const std::size_t start = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+    return text.compare(start, 5, "<?xml") == 0;
+}
+
 void check_declaration(std::vector<Finding>& findings, const std::string& text) {
-    std::size_t start = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
-    if (text.compare(start, 5, "<?xml") == 0) return;
+    if (has_declaration(text)) return;
     const auto high = std::find_if(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
     if (high == text.end()) return;
     const int line = 1 + static_cast<int>(std::count(text.begin(), high, '\n'));
@@ -472,9 +478,11 @@ std::vector<Finding> check_job_text(const std::string& text, const FileAccess* a
     check_declaration(findings, text);
 
     xmlSetStructuredErrorFunc(&collector, collect_error);
-    // No network and no external entities: a job file is read as it is.
+    // No network and no external entities: a job file is read as it is. Without a
+    // declaration kro reads it in the locale's character set, and so does the check.
+    const char* encoding = has_declaration(text) ? nullptr : platform::ansi_charset_name().c_str();
     std::unique_ptr<xmlDoc, DocFree> doc(
-        xmlReadMemory(text.data(), static_cast<int>(text.size()), "job.xml", nullptr, XML_PARSE_NONET));
+        xmlReadMemory(text.data(), static_cast<int>(text.size()), "job.xml", encoding, XML_PARSE_NONET));
     collector.parsing = false;
     if (doc) {
         const xmlNode* root = xmlDocGetRootElement(doc.get());

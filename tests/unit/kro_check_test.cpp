@@ -2,9 +2,15 @@
 // names its mistake, with the line it is on.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <regex>
 
 #include "kro_test_support.h"
 
@@ -18,7 +24,70 @@ RunResult check(const TempDir& dir, const std::string& job) {
 const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 const char kServer[] = "<host>db</host><port>3306</port><user>u</user><pwd>p</pwd><database>d</database>";
 
-// The files hold passwords: they are made private, as a job file in use must be.
+// A listening port of the test's own: whoever connects to it is seen, and nobody is served.
+class ListeningPort {
+public:
+    ListeningPort() {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), size), 0);
+        EXPECT_EQ(listen(fd_, 16), 0);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+        port_ = ntohs(address.sin_port);
+    }
+    ~ListeningPort() { close(fd_); }
+    int port() const { return port_; }
+    // Whether a connection has come in since the last call.
+    bool connected() {
+        const int client = accept(fd_, nullptr, nullptr);
+        if (client < 0) return false;
+        close(client);
+        return true;
+    }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// The README's job-file snippets, each made a whole job file: a server element or a
+// sendreport or a databases element goes into an export job, a query into a notification job, and "..."
+// placeholders become real settings.
+std::vector<std::string> readme_job_files() {
+    const std::string readme = read_file(KRO_SOURCE_DIR "/README.md");
+    const std::string server = kServer;
+    const std::string smtp = "<host>m</host><displayname>k</displayname><toemail>a@b</toemail><subject>s</subject>";
+    const std::string export_rest = "<export><databases all=\"yes\"/><script>/tmp/x.sql</script></export>";
+    std::vector<std::string> files;
+    const std::regex block("```xml\n([\\s\\S]*?)```");
+    for (auto m = std::sregex_iterator(readme.begin(), readme.end(), block); m != std::sregex_iterator(); ++m) {
+        std::string xml = (*m)[1];
+        xml.erase(0, xml.find_first_not_of(' '));
+        for (auto [placeholder, value] : {std::pair<std::string, std::string>{"...server settings (see above)...", server},
+                                          {"<smtp>...</smtp>", "<smtp>" + smtp + "</smtp>"}}) {
+            for (std::size_t at = xml.find(placeholder); at != std::string::npos; at = xml.find(placeholder))
+                xml.replace(at, placeholder.size(), value);
+        }
+        const std::string start = xml.substr(0, xml.find_first_of(" >"));
+        if (start == "<source")
+            xml = "<job><exportjob>" + xml + export_rest + "</exportjob></job>";
+        else if (start == "<sendreport")
+            xml = "<job><exportjob><source>" + server + "</source>" + export_rest + xml + "</exportjob></job>";
+        else if (start == "<databases")
+            xml = "<job><exportjob><source>" + server + "</source><export>" + xml + "<script>/tmp/x.sql</script>"
+                  "</export></exportjob></job>";
+        else if (start == "<query")
+            xml = "<job><notifyjob><source>" + server + "</source>" + xml + "</notifyjob></job>";
+        files.push_back(kDeclaration + xml);
+    }
+    return files;
+}
+
+// The files hold passwords: they are made private, as a job file in use must be. Every
+// example and every job-file snippet of the README passes the check kro runs.
 TEST(KroCheck, AcceptsEveryExampleAndAValidJobOfEachKind) {
     std::vector<std::string> files;
     TempDir dir;
@@ -45,6 +114,12 @@ TEST(KroCheck, AcceptsEveryExampleAndAValidJobOfEachKind) {
     for (std::size_t i = 0; i < kinds.size(); ++i) {
         files.push_back(dir.file("kind" + std::to_string(i) + ".xml"));
         write_file(files.back(), kDeclaration + ("<job>" + kinds[i] + "</job>\n"));
+    }
+    const std::vector<std::string> snippets = readme_job_files();
+    ASSERT_GE(snippets.size(), 4u);
+    for (std::size_t i = 0; i < snippets.size(); ++i) {
+        files.push_back(dir.file("readme" + std::to_string(i) + ".xml"));
+        write_file(files.back(), snippets[i]);
     }
     for (const std::string& file : files) chmod(file.c_str(), 0600);
     RunResult run = run_program(KRO_CHECK_BINARY, files, dir.path());
@@ -142,6 +217,72 @@ TEST(KroCheck, NamesTheMistakeOfEachBrokenJobFile) {
         EXPECT_EQ(run.exit_code, 1) << c.job;
         EXPECT_NE(run.out.find("job.xml:" + c.finding), std::string::npos) << c.job << "\n" << run.out;
     }
+}
+
+// kro runs the same check before it connects: a misspelt element, an unknown attribute or a
+// wrong value in any job kind ends the run with exit code 1 and the element and its line on
+// the console, in the log and in the session file, and nothing reaches the servers' port.
+// A warning is printed and logged, and the run goes on.
+TEST(KroCheck, KroRefusesAJobFileWithAnErrorBeforeConnectingAnywhere) {
+    ListeningPort port;
+    std::string s = kServer;
+    s.replace(s.find("3306"), 4, std::to_string(port.port()));
+    s.replace(s.find("db"), 2, "127.0.0.1");
+    struct Case {
+        std::string job;
+        std::string finding;
+    };
+    const std::vector<Case> cases = {
+        {"<exportjob><source>" + s + "</source><export><databases>\n<databse name=\"crm\"/></databases>"
+         "<script>x.sql</script></export></exportjob>",
+         "job.xml:3: error: <databse> is not an element kro knows here; did you mean <database>?"},
+        {"<exportjob><source>" + s + "</source><export><databases all=\"yes\"/><script>x.sql</script></export>"
+         "<options>\n<singletransaction>true</singletransaction></options></exportjob>",
+         "job.xml:3: error: Element 'singletransaction': [facet 'pattern'] The value 'true' is not accepted"},
+        {"<syncjob><source>" + s + "</source><target>" + s + "</target><tables all=\"yes\"/>\n"
+         "<dontdelfromtraget value=\"yes\"/></syncjob>",
+         "job.xml:3: error: <dontdelfromtraget> is not an element kro knows here; did you mean <dontdelfromtarget>?"},
+        {"<syncjob><source>" + s + "</source><target>" + s + "</target>\n<tables all=\"yes\" only=\"t\"/></syncjob>",
+         "job.xml:3: error: <tables> has no attribute only that kro knows"},
+        {"<notifyjob><source>" + s + "</source><query>select 1</query><smtp><host>m</host></smtp>\n"
+         "<includequery value=\"ja\"/></notifyjob>",
+         "job.xml:3: error: <includequery> is switched by its first attribute, value=\"ja\", which is neither yes nor no"},
+        {"<odbcimport><source>" + s + "</source><dsn type=\"system\"><name>x</name></dsn><tables all=\"yes\"/>\n"
+         "<abortonerror>maybe</abortonerror></odbcimport>",
+         "job.xml:3: error: Element 'abortonerror': [facet 'pattern'] The value 'maybe' is not accepted"},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        write_file(dir.file("job.xml"), std::string(kDeclaration) + "<job>" + c.job + "</job>\n");
+        chmod(dir.file("job.xml").c_str(), 0600);
+        std::filesystem::remove(dir.file("kro.log"));
+        RunResult run = run_kro({"job.xml"}, dir.path());
+        EXPECT_EQ(run.exit_code, 1) << c.job;
+        EXPECT_NE(run.out.find(c.finding), std::string::npos) << run.out;
+        EXPECT_NE(read_file(dir.file("kro.log")).find(c.finding), std::string::npos);
+        EXPECT_NE(read_file(dir.file("krosession.xml")).find("job.xml:3: error: "), std::string::npos);
+        EXPECT_EQ(run.out.find("Job started at"), std::string::npos);
+        EXPECT_FALSE(port.connected()) << c.job;
+    }
+    // A warning only: the run goes on to the server (here a closed port).
+    const int closed_port = [] {
+        ListeningPort p;
+        return p.port();
+    }();
+    std::string closed = kServer;
+    closed.replace(closed.find("3306"), 4, std::to_string(closed_port));
+    closed.replace(closed.find("db"), 2, "127.0.0.1");
+    write_file(dir.file("job.xml"), std::string(kDeclaration) + "<job><exportjob><source>" + closed +
+                                        "</source><export><databases all=\"yes\"/><script>x.sql</script></export>"
+                                        "</exportjob></job>\n");
+    chmod(dir.file("job.xml").c_str(), 0644);
+    RunResult run = run_kro({"job.xml"}, dir.path());
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.out.find("job.xml: warning: the file holds a password and is readable by others"), std::string::npos)
+        << run.out;
+    EXPECT_NE(read_file(dir.file("kro.log")).find("job.xml: warning: the file holds a password"), std::string::npos);
+    EXPECT_NE(run.out.find("Job started at"), std::string::npos) << run.out;
+    EXPECT_EQ(read_file(dir.file("krosession.xml")).find("warning"), std::string::npos);
 }
 
 // A password in a file that others may read is given away; kro's own group may read it.
