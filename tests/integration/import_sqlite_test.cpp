@@ -279,6 +279,19 @@ TEST_F(ImportSqliteTest, AFailedTableIsReportedAndAbortOnErrorDecidesWhetherTheO
     EXPECT_TRUE(maria_rows("show tables from imp_fail").empty());
 }
 
+// Every table of a source that holds none: nothing to do is no failure, but the run says so.
+TEST_F(ImportSqliteTest, AllTablesOfAnEmptySourceSucceedAndSayThereWasNothingToDo) {
+    std::string dsn = read_file(service_value("ODBC_SQLITE_FILEDSN"));
+    const std::string db = service_value("ODBC_SQLITE_DB");
+    dsn.replace(dsn.find(db), db.size(), dir.file("empty.db"));
+    write_file(dir.file("empty.dsn"), dsn);
+    RunResult r = run_job("imp_empty", "<dsn type=\"file\"><name>" + dir.file("empty.dsn") + "</name></dsn>",
+                          "<tables all=\"yes\"/>");
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_NE(r.out.find("WARNING: the source has no tables: there was nothing to import"), std::string::npos) << r.out;
+    mariadb_exec("DROP DATABASE IF EXISTS imp_empty");
+}
+
 TEST_F(ImportSqliteTest, MissingFilesDriversAndBrokenJobFilesFailWithTheirTexts) {
     struct Case {
         std::string dsn_and_tables;
