@@ -237,15 +237,23 @@ void SyncRun::report_incompatible(SyncContext& ctx, const StrBuf& error) {
     flush_outputs();
 }
 
-// With refusetriggers, a table whose target has triggers fails before anything is written.
+// With refusetriggers, a table whose target has triggers fails before anything is written;
+// two-way, the source is written too and is asked as well.
 bool SyncRun::triggers_allowed(SyncContext& ctx) {
     if (!settings_.refuse_triggers) return true;
-    const std::string names = target_trigger_names(ctx);
+    std::string names = target_trigger_names(ctx);
+    const char* side = "target";
+    if (names.empty() && settings_.twowaysync) {
+        ctx.swap_sides();
+        names = target_trigger_names(ctx);
+        ctx.swap_sides();
+        side = "source";
+    }
     if (names.empty()) return true;
     StrBuf error;
-    error.format("Table %s has triggers on the target (%s) and the job refuses such tables "
+    error.format("Table %s has triggers on the %s (%s) and the job refuses such tables "
                  "(<refusetriggers value=\"yes\"/>): nothing was written to it\r\n",
-                 ctx.plan.table_label.c_str(), names.c_str());
+                 ctx.plan.table_label.c_str(), side, names.c_str());
     report_incompatible(ctx, error);
     return false;
 }

@@ -54,6 +54,18 @@ TEST(SyncTriggers, RefusedTablesAreLeftUntouchedAndOtherwiseTheWarningReachesThe
     EXPECT_EQ(mariadb_value(std::string("select count(*) from ") + kTarget + ".audit_log"), "0");
     expect_same_table(kSource, kTarget, "plain");
 
+    // Two-way, the source is written too: its triggers refuse the table as well.
+    mariadb_exec(std::string("use ") + kSource +
+                 "; create table audit_log (id int);"
+                 "create trigger plain_ins after insert on plain for each row insert into audit_log values (new.id)");
+    mariadb_exec(std::string("insert into ") + kTarget + ".plain values (4)");
+    RunResult two_way = run_sync_job(dir, job("<refusetriggers value=\"yes\"/><twowaysync value=\"yes\"/>"));
+    EXPECT_EQ(two_way.exit_code, 1) << two_way.out;
+    EXPECT_NE(two_way.out.find("Table plain has triggers on the source (plain_ins)"), std::string::npos) << two_way.out;
+    EXPECT_EQ(mariadb_value(std::string("select count(*) from ") + kSource + ".plain"), "3");
+    EXPECT_EQ(mariadb_value(std::string("select count(*) from ") + kSource + ".audit_log"), "0");
+    mariadb_exec(std::string("delete from ") + kTarget + ".plain where id = 4");
+
     const std::string token = unique_mail_token("sync-triggers");
     RunResult synced = run_sync_job(dir, job("<refusetriggers value=\"no\"/>" + report(token)));
     EXPECT_EQ(synced.exit_code, 0) << synced.out;
