@@ -14,6 +14,20 @@ namespace kro::export_ {
 
 namespace {
 
+// A LIKE pattern's match: % any text, _ one character, \ takes the next one as it is.
+bool like_match(std::string_view text, std::string_view pattern) {
+    if (pattern.empty()) return text.empty();
+    if (pattern[0] == '%') {
+        for (std::size_t skip = 0; skip <= text.size(); ++skip)
+            if (like_match(text.substr(skip), pattern.substr(1))) return true;
+        return false;
+    }
+    if (text.empty()) return false;
+    if (pattern[0] == '\\' && pattern.size() > 1)
+        return text[0] == pattern[1] && like_match(text.substr(1), pattern.substr(2));
+    return (pattern[0] == '_' || pattern[0] == text[0]) && like_match(text.substr(1), pattern.substr(1));
+}
+
 const char kBinlogPositionError[] =
     "The binary log position for the dump could not be read (it needs the RELOAD and the BINLOG MONITOR or "
     "REPLICATION CLIENT privileges): ";
@@ -32,18 +46,31 @@ int DumpWriter::dump_database_list() {
     return 1;
 }
 
-// The databases "show databases" lists, without the ones no dump should hold.
+bool DumpWriter::is_excluded(const std::string& name) const {
+    for (const std::string& excluded : job_.excluded_names)
+        if (name == excluded) return true;
+    for (const std::string& pattern : job_.excluded_patterns)
+        if (like_match(name, pattern)) return true;
+    return false;
+}
+
+// The databases "show databases" lists, without the ones no dump should hold and those the
+// job leaves out.
 int DumpWriter::list_databases(std::vector<std::string>& names) {
     std::vector<std::string> all;
     if (!list_names("show databases", all)) return 0;
     bool has_schemas = server_at_least_5_0_10(source_.tunnel(), source_.handle());
     for (std::string& name : all) {
-        // performance_schema holds no data of its own and its tables cannot be created
-        // again, so a dump with it would not replay.
+        // The server's own schemas: performance_schema holds no data of its own and its
+        // tables cannot be created again, so a dump with it would not replay; sys is views
+        // and routines over them that the server installs itself, and a backup account
+        // may not even run them.
         if (has_schemas && (strcasecmp(name.c_str(), "information_schema") == 0 ||
-                            strcasecmp(name.c_str(), "performance_schema") == 0))
+                            strcasecmp(name.c_str(), "performance_schema") == 0 ||
+                            strcasecmp(name.c_str(), "sys") == 0))
             continue;
         if (!job_.include_mysql_db && strcasecmp(name.c_str(), "mysql") == 0) continue;
+        if (is_excluded(name)) continue;
         names.push_back(std::move(name));
     }
     return 1;
@@ -85,9 +112,58 @@ int DumpWriter::dump_all_databases_single_file(const std::vector<std::string>& n
     return flush_output();
 }
 
-int DumpWriter::dump_all_databases_per_file(const std::vector<std::string>& names) {
-    for (const std::string& name : names) {
+// Makes a database's own objects the ones the next dump selects.
+void DumpWriter::use_selection(const DatabaseSelection& selection) {
+    job_.all_objects = selection.all_objects;
+    for (int kind = 0; kind < kObjectKinds; ++kind) {
+        job_.all_of_kind[kind] = selection.all_of_kind[kind];
+        job_.lists[kind] = selection.lists[kind];
+    }
+}
+
+int DumpWriter::dump_selected_databases() {
+    if (output_.form() == OutputForm::per_database) {
+        std::vector<std::string> names;
+        for (const DatabaseSelection& selection : job_.databases) names.push_back(selection.name);
+        return dump_all_databases_per_file(names, &job_.databases);
+    }
+    return dump_selected_databases_single_file();
+}
+
+// Every listed database into the one file, read in one session: with singletransaction
+// they come from one snapshot, and the file's one header holds its binary-log position.
+int DumpWriter::dump_selected_databases_single_file() {
+    if (!begin_database_read()) return 0;
+    write_header();
+    write_set_block();
+    for (const DatabaseSelection& selection : job_.databases) {
         if (must_stop()) return 0;
+        use_selection(selection);
+        const std::string& name = selection.name;
+        current_db_ = name;
+        if (!write_database_section(name)) return 0;
+        source_.tunnel().set_current_db(name.c_str());
+        if (!lock_for_flush()) {
+            report_object_failure(false);
+            if (job_.abortonerror) return 0;
+        }
+        if (!source_.send_format("USE `%s`", quoted(name).c_str())) {
+            report_object_failure(false);
+            if (job_.abortonerror || must_stop()) return 0;
+            continue;
+        }
+        if (!dump_objects_of_database(true) && (job_.abortonerror || must_stop())) return 0;
+    }
+    write_footer();
+    return flush_output();
+}
+
+int DumpWriter::dump_all_databases_per_file(const std::vector<std::string>& names,
+                                            const std::vector<DatabaseSelection>* selections) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        if (must_stop()) return 0;
+        if (selections) use_selection((*selections)[i]);
         events_(name.c_str(), 0, kDatabaseStarted);
         bool file_open_failed = false;
         if (dump_database(name, &file_open_failed)) {

@@ -32,13 +32,18 @@ DumpWriter::DumpWriter(const ExportJob& job, int values_are_utf8) : job_(job) {
     else
         database_list_.copy_from(server.database);
     server.database.clear();
+    // The several databases' names take the same way as the list's.
+    for (DatabaseSelection& selection : job_.databases)
+        if (options().usecharset.compare_nocase("utf8") != 0 && values_are_utf8)
+            selection.name = utf8_to_ansi(selection.name);
     server.http_timeout = 100000;
     if (!job_.all_databases) job_.include_mysql_db = 0;
 
     if (job_.to_file)
         output_.set_file_path(job_.path.c_str());
     else
-        output_.set_directory(job_.path.c_str(), job_.timestampdir, job_.all_databases);
+        output_.set_directory(job_.path.c_str(), job_.timestampdir,
+                              job_.all_databases || job_.databases.size() > 1);
     output_.set_timestamp(job_.timestamp);
     output_.set_append(options().appendtofile);
     output_.set_compression(options().compression);
@@ -201,7 +206,9 @@ int DumpWriter::run(DumpProgressFn progress, void* user, const std::atomic<bool>
     packet_limit_kb_ = packet_allowance(source_.tunnel(), source_.server().handle);
     max_packet_bytes_ = server_max_packet();
 
-    int ok = job_.all_databases ? dump_all_databases() : dump_database_list();
+    int ok = job_.all_databases            ? dump_all_databases()
+             : job_.databases.size() > 1 ? dump_selected_databases()
+                                         : dump_database_list();
     // The one file is complete only when nothing failed on the way.
     if (single_file && !output_.finish(ok && errors_ == 0)) {
         note_output_failure();

@@ -93,10 +93,17 @@ private:
 
     // Databases.
     int dump_database_list();
+    // Form A's several <database> children, each with its own objects, in document order.
+    int dump_selected_databases();
+    int dump_selected_databases_single_file();
+    void use_selection(const DatabaseSelection& selection);
+    bool is_excluded(const std::string& name) const;
     int list_databases(std::vector<std::string>& names);
     int dump_all_databases();
     int dump_all_databases_single_file(const std::vector<std::string>& names);
-    int dump_all_databases_per_file(const std::vector<std::string>& names);
+    // A file each; with selections (one per name) each database dumps its own objects.
+    int dump_all_databases_per_file(const std::vector<std::string>& names,
+                                    const std::vector<DatabaseSelection>* selections = nullptr);
     int all_databases_table_pass(const std::string& name);
     int dump_database(const std::string& name, bool* file_open_failed = nullptr);
     int dump_database_content(const std::string& name, bool begin_reading);

@@ -88,16 +88,6 @@ int run_export(ExportJob& job, int values_are_utf8) {
     StrBuf start_time = asctime_text();
     start_report(report, ReportKind::export_job, start_time.c_str());
 
-    if (!job.ignored_databases.empty()) {
-        // Only the first <database> is read; the others would be missing from the backup unnoticed.
-        std::string text = "Warning: only the first database listed in <databases> is exported (" +
-                           job.source.database.str() + "); not exported: ";
-        for (std::size_t i = 0; i < job.ignored_databases.size(); ++i)
-            text += (i ? ", " : "") + job.ignored_databases[i];
-        text += ". Give each database a job of its own, or use <databases all=\"yes\"/>.";
-        show_warning(report, text.c_str());
-    }
-
     DumpWriter writer(job, values_are_utf8);
     writer.set_report(&report);
     ProgressTarget target{&report, std::nullopt};

@@ -49,37 +49,55 @@ void read_names(const XMLElement* group, const char* item, std::vector<std::stri
     }
 }
 
-// Form A: one database with its objects, or every database. Its yes/no attributes take
-// yes in any letter case, like the job file's other yes/no keys: an all="YES" read as no
-// would export nothing and pass for a success.
-void read_databases(const XMLElement* databases, ExportJob& job, int values_are_utf8) {
-    if (attribute_is_nocase(databases, "all", "yes")) {
-        job.all_databases = 1;
-        job.include_mysql_db = attribute_is_nocase(databases, "mysqldb", "yes") ? 1 : 0;
-        return;
-    }
-    const XMLElement* database = databases->FirstChildElement("database");
-    if (!database) return;
-    job.source.database.assign(database->Attribute("name"), values_are_utf8);
-    for (const XMLElement* e = database->NextSiblingElement("database"); e; e = e->NextSiblingElement("database"))
-        job.ignored_databases.push_back(StrBuf(e->Attribute("name"), values_are_utf8).str());
-    const XMLElement* objects = database->FirstChildElement("objects");
+// The objects one <database> selects; the views, procedures and functions it takes all of
+// are also created (the options that say so hold for the whole job).
+void read_objects(const XMLElement* objects, DatabaseSelection& selection, ExportOptions& options,
+                  int values_are_utf8) {
     if (!objects) return;
     if (attribute_is_nocase(objects, "all", "yes")) {
-        job.all_objects = 1;
+        selection.all_objects = 1;
         return;
     }
-    int* creates[kObjectKinds] = {nullptr, &job.options.createview, &job.options.createprocedure,
-                                  &job.options.createfunction, nullptr, nullptr, nullptr};
+    int* creates[kObjectKinds] = {nullptr, &options.createview, &options.createprocedure, &options.createfunction,
+                                  nullptr, nullptr, nullptr};
     for (int kind = 0; kind < kObjectKinds; ++kind) {
         const XMLElement* group = objects->FirstChildElement(kGroups[kind].group);
         if (!group) continue;
         if (attribute_is_nocase(group, "all", "yes")) {
-            job.all_of_kind[kind] = 1;
+            selection.all_of_kind[kind] = 1;
             if (creates[kind]) *creates[kind] = 1;
         } else {
-            read_names(group, kGroups[kind].item, job.lists[kind], values_are_utf8);
+            read_names(group, kGroups[kind].item, selection.lists[kind], values_are_utf8);
         }
+    }
+}
+
+// Form A: the listed databases, each with its objects, or every database but those an
+// <exclude> names. Its yes/no attributes take yes in any letter case, like the job file's
+// other yes/no keys: an all="YES" read as no would export nothing and pass for a success.
+void read_databases(const XMLElement* databases, ExportJob& job, int values_are_utf8) {
+    if (attribute_is_nocase(databases, "all", "yes")) {
+        job.all_databases = 1;
+        job.include_mysql_db = attribute_is_nocase(databases, "mysqldb", "yes") ? 1 : 0;
+        for (const XMLElement* e = databases->FirstChildElement("exclude"); e; e = e->NextSiblingElement("exclude")) {
+            if (const char* name = e->Attribute("name")) job.excluded_names.push_back(StrBuf(name, values_are_utf8).str());
+            if (const char* like = e->Attribute("like")) job.excluded_patterns.push_back(StrBuf(like, values_are_utf8).str());
+        }
+        return;
+    }
+    for (const XMLElement* d = databases->FirstChildElement("database"); d; d = d->NextSiblingElement("database")) {
+        DatabaseSelection& selection = job.databases.emplace_back();
+        selection.name = StrBuf(d->Attribute("name"), values_are_utf8).str();
+        read_objects(d->FirstChildElement("objects"), selection, job.options, values_are_utf8);
+    }
+    if (job.databases.empty()) return;
+    // The first database is the connection's, and what it selects is the job's to start with.
+    const DatabaseSelection& first = job.databases.front();
+    job.source.database.assign(first.name.c_str(), 1);
+    job.all_objects = first.all_objects;
+    for (int kind = 0; kind < kObjectKinds; ++kind) {
+        job.all_of_kind[kind] = first.all_of_kind[kind];
+        job.lists[kind] = first.lists[kind];
     }
 }
 

@@ -50,6 +50,14 @@ struct ExportOptions {
     platform::Compression compression;  // of every dump file
 };
 
+// One <database> of form A with the objects it selects.
+struct DatabaseSelection {
+    std::string name;
+    int all_objects = 0;
+    int all_of_kind[kObjectKinds] = {};
+    std::vector<std::string> lists[kObjectKinds];
+};
+
 struct ExportJob {
     connection::ConnectionInfo source;
     connection::HttpTunnelSettings http;
@@ -57,11 +65,15 @@ struct ExportJob {
 
     int all_databases = 0;
     int include_mysql_db = 0;
+    // With all_databases: the databases left out by name and by LIKE pattern.
+    std::vector<std::string> excluded_names;
+    std::vector<std::string> excluded_patterns;
+    // What the database being dumped selects (form A: the first <database>'s, or form B's).
     int all_objects = 0;
     int all_of_kind[kObjectKinds] = {};
     std::vector<std::string> lists[kObjectKinds];
-    // The <database> entries after the first: one database is exported, these are not.
-    std::vector<std::string> ignored_databases;
+    // Form A's <database> children in document order, each with its own objects.
+    std::vector<DatabaseSelection> databases;
 
     mail::ReportRequest report;
     int abortonerror = 0;

@@ -73,6 +73,9 @@ int ImportJob::transfer(ImportTable& table, const std::string* query) {
 
 int ImportJob::import_tables() {
     if (s_.all_tables && !source_.list_all_tables(s_.tables)) return 0;
+    // Nothing to do is not an error, but a run that did nothing must say so.
+    if (s_.all_tables && s_.tables.empty())
+        progress_.warning("WARNING: the source has no tables: there was nothing to import");
     for (std::size_t i = 0; i < s_.tables.size();) {
         if (platform::stop_requested()) return 0;  // no table is begun once the run is being stopped
         ImportTable& table = s_.tables[i];

@@ -20,6 +20,7 @@
 #include "report/process_state.h"
 #include "report/reporting.h"
 #include "runner/crash_dump_handler.h"
+#include "runner/job_file_check.h"
 #include "runner/job_kinds.h"
 
 using namespace kro::platform;
@@ -271,6 +272,9 @@ int run(int argc, char** argv) {
 
     long bytes_read = 0;
     std::vector<char> job_text = read_job_text(files.job, bytes_read);
+    // Checked before anything connects, with the findings kro-check gives for the file.
+    const std::vector<kro::check::Finding> findings =
+        check_job_file(std::string(job_text.data(), static_cast<std::size_t>(bytes_read)), job_word);
     tinyxml2::XMLDocument doc;
     const tinyxml2::XMLError parsed = doc.Parse(job_text.data());
     // The document holds its own copy of the text: a large job file is not kept twice.
@@ -289,7 +293,8 @@ int run(int argc, char** argv) {
         const JobKind* kind = find_job_kind(doc);
         int result = 0;
         if (kind) {
-            result = run_job_kind(*kind, doc, bytes_read, files.job, values_are_utf8);
+            if (report_job_file_findings(findings, job_word, doc, values_are_utf8))
+                result = run_job_kind(*kind, doc, bytes_read, files.job, values_are_utf8);
         } else {
             static const char kInvalid[] = "Invalid JOB TYPE selected.\r\n";
             report_failure_no_entry(kInvalid);

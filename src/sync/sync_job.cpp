@@ -116,6 +116,7 @@ private:
     int sync_both_ways(SyncContext& ctx, TunnelResult* keys, const SyncTableEntry* entry);
     bool in_target(const std::string& name) const;
     void report_incompatible(SyncContext& ctx, const StrBuf& error);
+    bool triggers_allowed(SyncContext& ctx);
     void append_script(SyncContext& ctx, const char* text) {
         if (ctx.writes_script()) ctx.script().append(text);
     }
@@ -236,6 +237,27 @@ void SyncRun::report_incompatible(SyncContext& ctx, const StrBuf& error) {
     flush_outputs();
 }
 
+// With refusetriggers, a table whose target has triggers fails before anything is written;
+// two-way, the source is written too and is asked as well.
+bool SyncRun::triggers_allowed(SyncContext& ctx) {
+    if (!settings_.refuse_triggers) return true;
+    std::string names = target_trigger_names(ctx);
+    const char* side = "target";
+    if (names.empty() && settings_.twowaysync) {
+        ctx.swap_sides();
+        names = target_trigger_names(ctx);
+        ctx.swap_sides();
+        side = "source";
+    }
+    if (names.empty()) return true;
+    StrBuf error;
+    error.format("Table %s has triggers on the %s (%s) and the job refuses such tables "
+                 "(<refusetriggers value=\"yes\"/>): nothing was written to it\r\n",
+                 ctx.plan.table_label.c_str(), side, names.c_str());
+    report_incompatible(ctx, error);
+    return false;
+}
+
 int SyncRun::sync_both_ways(SyncContext& ctx, TunnelResult* keys, const SyncTableEntry* entry) {
     // Each table is made durable at once (a session lost later takes nothing of it), or
     // undone when it failed.
@@ -300,6 +322,7 @@ int SyncRun::one_table(SyncContext& ctx, const SyncTableEntry* entry, const std:
             report_incompatible(ctx, error);
             return settings_.abortonerror ? -1 : 0;
         }
+        if (!triggers_allowed(ctx)) return settings_.abortonerror ? -1 : 0;
         int ok = sync_both_ways(ctx, keys.get(), entry);
         return ok ? 1 : (settings_.abortonerror ? -1 : 0);
     }
@@ -325,6 +348,14 @@ int SyncRun::all_tables_loop(SyncContext& ctx) {
     while (MYSQL_ROW row = source.tunnel().fetch_row(tables.get()))
         if (row[0]) names.emplace_back(row[0]);
     tables.reset();
+    if (names.empty()) {
+        // Nothing to do is not an error, but a run that did nothing must say so.
+        StrBuf text;
+        text.format("\n\nWARNING: the source database `%s` has no tables: there was nothing to sync",
+                    source.database.c_str());
+        show_warning(ctx.report(), text.c_str());
+        return 1;
+    }
     int result = 1;
     for (const std::string& name : names) {
         int ok = one_table(ctx, nullptr, name);

@@ -107,6 +107,8 @@ void read_sync_settings(const XMLElement* job, SyncSettings& s, int values_are_u
             s.script_path = path.str();
         } else if (strcmp(name, "abortonerror") == 0) {
             s.abortonerror = read_switch(e, s.setting_error);
+        } else if (strcmp(name, "refusetriggers") == 0) {
+            s.refuse_triggers = read_switch(e, s.setting_error);
         } else if (strcmp(name, "sendreport") == 0) {
             read_report_request(e, s.report, values_are_utf8);
         }

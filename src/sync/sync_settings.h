@@ -35,6 +35,8 @@ struct SyncSettings {
     bool twowaysync = false;
     bool delete_from_target = true;
     bool abortonerror = false;
+    // A table with triggers on the target fails before anything is written to it.
+    bool refuse_triggers = false;
     mail::ReportRequest report;
     std::string script_path;
     SyncMode mode = SyncMode::direct;

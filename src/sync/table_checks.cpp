@@ -265,14 +265,20 @@ bool target_transactional(SyncContext& ctx) {
            transactions == "YES";
 }
 
-void warn_of_target_triggers(SyncContext& ctx) {
+std::string target_trigger_names(SyncContext& ctx) {
     std::string names;
     if (!ask_about_target_table(ctx,
                                 "select group_concat(TRIGGER_NAME order by ACTION_ORDER separator ', ') from "
                                 "information_schema.TRIGGERS where EVENT_OBJECT_SCHEMA = database() and "
                                 "EVENT_OBJECT_TABLE = ",
                                 names))
-        return;
+        return "";
+    return names;
+}
+
+void warn_of_target_triggers(SyncContext& ctx) {
+    const std::string names = target_trigger_names(ctx);
+    if (names.empty()) return;
     StrBuf text;
     text.format("\n\nWARNING: table %s has triggers on the target, which fire for every row the sync changes: %s",
                 ctx.plan.table_label.c_str(), names.c_str());

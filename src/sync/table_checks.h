@@ -46,6 +46,10 @@ bool ask_about_target_table(SyncContext& ctx, const char* query, std::string& an
 // cannot be told, so that the run never claims an undo it cannot vouch for.
 bool target_transactional(SyncContext& ctx);
 
+// The names of the triggers the target has on the current table ("a, b"); "" when it has
+// none or they cannot be told.
+std::string target_trigger_names(SyncContext& ctx);
+
 // A warning, once for the table in this direction, naming the triggers the target has on
 // it: they fire for every row the sync changes. Nothing when it has none.
 void warn_of_target_triggers(SyncContext& ctx);

@@ -279,6 +279,19 @@ TEST_F(ImportSqliteTest, AFailedTableIsReportedAndAbortOnErrorDecidesWhetherTheO
     EXPECT_TRUE(maria_rows("show tables from imp_fail").empty());
 }
 
+// Every table of a source that holds none: nothing to do is no failure, but the run says so.
+TEST_F(ImportSqliteTest, AllTablesOfAnEmptySourceSucceedAndSayThereWasNothingToDo) {
+    std::string dsn = read_file(service_value("ODBC_SQLITE_FILEDSN"));
+    const std::string db = service_value("ODBC_SQLITE_DB");
+    dsn.replace(dsn.find(db), db.size(), dir.file("empty.db"));
+    write_file(dir.file("empty.dsn"), dsn);
+    RunResult r = run_job("imp_empty", "<dsn type=\"file\"><name>" + dir.file("empty.dsn") + "</name></dsn>",
+                          "<tables all=\"yes\"/>");
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_NE(r.out.find("WARNING: the source has no tables: there was nothing to import"), std::string::npos) << r.out;
+    mariadb_exec("DROP DATABASE IF EXISTS imp_empty");
+}
+
 TEST_F(ImportSqliteTest, MissingFilesDriversAndBrokenJobFilesFailWithTheirTexts) {
     struct Case {
         std::string dsn_and_tables;
@@ -289,10 +302,7 @@ TEST_F(ImportSqliteTest, MissingFilesDriversAndBrokenJobFilesFailWithTheirTexts)
     const Case cases[] = {
         {"<dsn type=\"access\"><name>" + dir.file("missing.mdb") + "</name></dsn>" + tables, "ERROR: File not found...\r\n"},
         {"<dsn type=\"excel\"><name>" + dir.file("missing.xls") + "</name></dsn>" + tables, "ERROR: File not found...\r\n"},
-        {system_dsn() + "<tables/>", "ERROR: Invalid XML file...\r\n"},
-        {tables, "ERROR: The job file has no <dsn> element"},
         {system_dsn(), "ERROR: The job file has no <tables> element"},
-        {system_dsn() + "<tables all=\"no\"></tables>", "ERROR: The <tables> element lists no table to import."},
         {"<dsn type=\"oracle\"><name>x</name></dsn>" + tables, "ERROR: Unknown dsn type \"oracle\""},
         {system_dsn() + "<tables all=\"no\"><table source=\"items\"><columns><column><type>int</type></column>"
                         "</columns></table></tables>",
@@ -314,6 +324,18 @@ TEST_F(ImportSqliteTest, MissingFilesDriversAndBrokenJobFilesFailWithTheirTexts)
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_NE(r.out.find("ERROR: Drivers for Microsoft Office 2007 are not found...\r\n"), std::string::npos)
             << r.out;
+    }
+    // What the job-file check refuses before the job starts.
+    const Case refused[] = {
+        {system_dsn() + "<tables/>", "<tables> without an attribute makes kro refuse the job file"},
+        {tables, "<odbcimport> has no <dsn>, which kro needs to run it"},
+        {system_dsn() + "<tables all=\"no\"></tables>", "<tables> lists no <table>: it selects nothing to import"},
+    };
+    for (const Case& c : refused) {
+        RunResult r = run_job("imp_never", "", c.dsn_and_tables);
+        EXPECT_EQ(r.exit_code, 1) << c.text;
+        EXPECT_NE(r.out.find(": error: " + c.text), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Job started at"), std::string::npos) << r.out;
     }
     write_file(dir.file("job.xml"), "<?xml version=\"1.0\"?><job><odbcimport><source><host>h</host></source>" +
                                         system_dsn() + "</odbcimport></job>");

@@ -3,6 +3,8 @@
 // erased so that the terminal ends up showing exactly the texts a redirected run writes.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <regex>
 
 #include "export_fixture.h"
@@ -87,6 +89,7 @@ TEST(ProgressLine, IsDrawnOnATerminalOnlyAndErasedBackToTheRedirectedText) {
         "<script>" + dir.file("d.sql") + "</script>",
         "<bulkinsert>yes</bulkinsert>");
     write_file(dir.file("job.xml"), job);
+    chmod(dir.file("job.xml").c_str(), 0600);  // no warning about the password in it
 
     RunResult redirected = run_kro({"job.xml"}, dir.path());
     ASSERT_EQ(redirected.exit_code, 0) << redirected.out;
@@ -110,6 +113,7 @@ TEST(ProgressLine, IsDrawnOnATerminalOnlyAndErasedBackToTheRedirectedText) {
     write_file(dir.file("full.xml"), export_job_xml(
         "<databases><database name=\"kro_progress\"><objects all=\"yes\"/></database></databases>"
         "<script>/dev/full</script>", "<bulkinsert>yes</bulkinsert>"));
+    chmod(dir.file("full.xml").c_str(), 0600);
     RunResult failed_redirected = run_kro({"full.xml"}, dir.path());
     RunResult failed_terminal = run_kro_on_terminal({"full.xml"}, dir.path(), kColumns);
     EXPECT_EQ(failed_terminal.exit_code, 1) << failed_terminal.out;
@@ -132,6 +136,7 @@ TEST(ProgressLine, CountsASyncTablesChunksOnATerminalOnly) {
                                          "<tables all=\"yes\"/><sync_action type=\"script\"><file>" +
                                              dir.file("s.sql") + "</file></sync_action>");
     write_file(dir.file("job.xml"), job);
+    chmod(dir.file("job.xml").c_str(), 0600);
     expect_drawn_on_terminal_only(dir, {}, 120,
                                   std::regex("\r`t` +50000 +49500 +[0-9,]+ of [0-9,]+ chunks \\([0-9]+%\\)"));
 }
@@ -146,6 +151,7 @@ TEST(ProgressLine, CountsAnImportTablesRowsOnATerminalOnly) {
                    "<dsn type=\"system\"><name>" + service_value("ODBC_SQLITE_DSN") + "</name></dsn>"
                    "<tables all=\"no\"><table source=\"progress_rows\"><ddl onconflict=\"recreate\"/>"
                    "<dml onconflict=\"update\" import=\"yes\"/></table></tables></odbcimport></job>");
+    chmod(dir.file("job.xml").c_str(), 0600);
     expect_drawn_on_terminal_only(dir, odbc_env(), 100,
                                   std::regex("\rImporting table data: progress_rows\\.\\.\\. +[0-9,]+ rows"));
 }

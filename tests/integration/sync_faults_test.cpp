@@ -175,14 +175,16 @@ TEST(SyncFaults, UnclearSettingsAndADatabaseSyncedOntoItselfAreRefusedBeforeAnyt
     make_tables();
     const std::string source = sync_server_xml("source", "MARIADB", "kro_sync_bad_src");
     const std::string target = sync_server_xml("target", "MARIADB", "kro_sync_bad_tgt");
-    // A misspelt "script" and a switch written as "true" would both have written to the target.
+    // A misspelt "script" and a switch written as "true" would both have written to the target;
+    // the job-file check refuses them before anything connects.
     for (const std::string& body : {std::string("<sync_action type=\"scriptonly\"><file>s.sql</file></sync_action>"),
                                     std::string("<dontdelfromtarget value=\"true\"/>")}) {
         TempDir dir;
         RunResult run = run_sync_job(dir, sync_job_xml(source, target, tables({"copy_me"}) + body));
         EXPECT_EQ(run.exit_code, 1) << run.out;
-        expect_has(run.out, "Error in information : Invalid value ");
-        expect_has(read_file(dir.file("session.xml")), "Invalid value ");
+        expect_has(run.out, "job.xml:5: error: <");
+        expect_has(run.out, "kro refuses the job file");
+        expect_has(read_file(dir.file("session.xml")), "kro refuses the job file");
         EXPECT_FALSE(std::filesystem::exists(dir.file("s.sql")));
     }
     EXPECT_EQ(client_query("select count(*) from kro_sync_bad_tgt.copy_me"), "0\n");

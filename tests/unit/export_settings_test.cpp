@@ -148,11 +148,12 @@ TEST(ExportSettings, CompressionIsNoGzipOrZstdWithALevelAndAnythingElseIsRefused
     }
     TempDir dir;
     write_file(dir.file("job.xml"), "<job><exportjob><source><host>127.0.0.1</host><port>1</port><user>u</user></source>"
-                                    "<export><script>x</script></export><options><compression>lz4</compression>"
-                                    "</options></exportjob></job>");
+                                    "<export><databases all=\"yes\"/><script>x</script></export><options>"
+                                    "<compression>lz4</compression></options></exportjob></job>");
     RunResult run = run_kro({"job.xml"}, dir.path());
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_NE(run.out.find("Invalid value \"lz4\" in <compression>: write no, gzip or zstd"), std::string::npos)
+    EXPECT_NE(run.out.find("job.xml:1: error: Element 'compression': [facet 'pattern'] The value 'lz4' is not accepted"),
+              std::string::npos)
         << run.out;
     EXPECT_EQ(run.out.find("Job started at"), std::string::npos);
 }
@@ -165,24 +166,24 @@ struct Check {
 TEST(ExportValidation, FirstFailingCheckIsReportedBeforeConnecting) {
     const std::string ok_source = "<source><host>127.0.0.1</host><port>1</port><user>u</user></source>";
     const Check checks[] = {
-        {"<export/>", "Source server details not provided."},
-        {"<source><host>h</host><user>u</user></source><export><script>x</script></export>",
+        {"<source><host>h</host><user>u</user></source><export><databases all=\"yes\"/><script>x</script></export>",
          "Source SERVER information not complete\r\n"},
-        {"<source><host>h</host><port>1</port></source><export><script>x</script></export>",
+        {"<source><host>h</host><port>1</port></source><export><databases all=\"yes\"/><script>x</script></export>",
          "Source SERVER information not complete\r\n"},
-        {"<export><script></script></export>", "Export file or directory name not specified."},
-        {"<export><script>x</script></export><sendreport send=\"yes\"><smtp/></sendreport>",
+        {"<export><databases all=\"yes\"/><script></script></export>", "Export file or directory name not specified."},
+        {"<export><databases all=\"yes\"/><script>x</script></export><sendreport send=\"yes\"><smtp/></sendreport>",
          "Please specify your SMTP host address\r\n"},
-        {"<export><script>x</script></export><sendreport send=\"yes\"><smtp><host>m</host></smtp></sendreport>",
-         "Please specify EMAIL FROM name\r\n"},
-        {"<export><script>x</script></export><sendreport send=\"yes\"><smtp><host>m</host><displayname>k</displayname>"
+        {"<export><databases all=\"yes\"/><script>x</script></export><sendreport send=\"yes\"><smtp><host>m</host>"
          "</smtp></sendreport>",
+         "Please specify EMAIL FROM name\r\n"},
+        {"<export><databases all=\"yes\"/><script>x</script></export><sendreport send=\"yes\"><smtp><host>m</host>"
+         "<displayname>k</displayname></smtp></sendreport>",
          "You should provide TO email address\r\n"},
     };
     for (const Check& check : checks) {
         TempDir dir;
         std::string body = check.job_body;
-        if (body.find("<source>") == std::string::npos && std::string(check.message) != "Source server details not provided.")
+        if (body.find("<source>") == std::string::npos)
             body = ok_source + body;
         write_file(dir.file("job.xml"), "<?xml version=\"1.0\"?><job><exportjob>" + body + "</exportjob></job>");
         RunResult run = run_kro({"job.xml"}, dir.path());
@@ -197,7 +198,8 @@ TEST(ExportValidation, MissingSubjectOnlyWarnsAndTunnelSettingsAreChecked) {
     TempDir dir;
     write_file(dir.file("job.xml"),
                "<job><exportjob><source><host>h</host><port>1</port><user>u</user>"
-               "<tunnelinfo type=\"http\"><url></url></tunnelinfo></source><export><script>x</script></export>"
+               "<tunnelinfo type=\"http\"><url></url></tunnelinfo></source><export><databases all=\"yes\"/><script>x</script>"
+               "</export>"
                "<sendreport send=\"yes\"><smtp><host>m</host><displayname>k</displayname><toemail>a@b</toemail>"
                "</smtp></sendreport></exportjob></job>");
     RunResult run = run_kro({"job.xml"}, dir.path());
@@ -212,7 +214,8 @@ TEST(ExportValidation, MissingSubjectOnlyWarnsAndTunnelSettingsAreChecked) {
 
     write_file(dir.file("job.xml"),
                "<job><exportjob><source><host>h</host><port>1</port><user>u</user>"
-               "<tunnelinfo type=\"ssh\"><sshhost></sshhost></tunnelinfo></source><export><script>x</script></export>"
+               "<tunnelinfo type=\"ssh\"><sshhost></sshhost></tunnelinfo></source><export><databases all=\"yes\"/>"
+               "<script>x</script></export>"
                "</exportjob></job>");
     run = run_kro({"job.xml"}, dir.path());
     EXPECT_NE(run.out.find("Please specify the SSH server host.\r\n"), std::string::npos) << run.out;

@@ -2,9 +2,15 @@
 // names its mistake, with the line it is on.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <regex>
 
 #include "kro_test_support.h"
 
@@ -18,7 +24,70 @@ RunResult check(const TempDir& dir, const std::string& job) {
 const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 const char kServer[] = "<host>db</host><port>3306</port><user>u</user><pwd>p</pwd><database>d</database>";
 
-// The files hold passwords: they are made private, as a job file in use must be.
+// A listening port of the test's own: whoever connects to it is seen, and nobody is served.
+class ListeningPort {
+public:
+    ListeningPort() {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), size), 0);
+        EXPECT_EQ(listen(fd_, 16), 0);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+        port_ = ntohs(address.sin_port);
+    }
+    ~ListeningPort() { close(fd_); }
+    int port() const { return port_; }
+    // Whether a connection has come in since the last call.
+    bool connected() {
+        const int client = accept(fd_, nullptr, nullptr);
+        if (client < 0) return false;
+        close(client);
+        return true;
+    }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// The README's job-file snippets, each made a whole job file: a server element or a
+// sendreport or a databases element goes into an export job, a query into a notification job, and "..."
+// placeholders become real settings.
+std::vector<std::string> readme_job_files() {
+    const std::string readme = read_file(KRO_SOURCE_DIR "/README.md");
+    const std::string server = kServer;
+    const std::string smtp = "<host>m</host><displayname>k</displayname><toemail>a@b</toemail><subject>s</subject>";
+    const std::string export_rest = "<export><databases all=\"yes\"/><script>/tmp/x.sql</script></export>";
+    std::vector<std::string> files;
+    const std::regex block("```xml\n([\\s\\S]*?)```");
+    for (auto m = std::sregex_iterator(readme.begin(), readme.end(), block); m != std::sregex_iterator(); ++m) {
+        std::string xml = (*m)[1];
+        xml.erase(0, xml.find_first_not_of(' '));
+        for (auto [placeholder, value] : {std::pair<std::string, std::string>{"...server settings (see above)...", server},
+                                          {"<smtp>...</smtp>", "<smtp>" + smtp + "</smtp>"}}) {
+            for (std::size_t at = xml.find(placeholder); at != std::string::npos; at = xml.find(placeholder))
+                xml.replace(at, placeholder.size(), value);
+        }
+        const std::string start = xml.substr(0, xml.find_first_of(" >"));
+        if (start == "<source")
+            xml = "<job><exportjob>" + xml + export_rest + "</exportjob></job>";
+        else if (start == "<sendreport")
+            xml = "<job><exportjob><source>" + server + "</source>" + export_rest + xml + "</exportjob></job>";
+        else if (start == "<databases")
+            xml = "<job><exportjob><source>" + server + "</source><export>" + xml + "<script>/tmp/x.sql</script>"
+                  "</export></exportjob></job>";
+        else if (start == "<query")
+            xml = "<job><notifyjob><source>" + server + "</source>" + xml + "</notifyjob></job>";
+        files.push_back(kDeclaration + xml);
+    }
+    return files;
+}
+
+// The files hold passwords: they are made private, as a job file in use must be. Every
+// example and every job-file snippet of the README passes the check kro runs.
 TEST(KroCheck, AcceptsEveryExampleAndAValidJobOfEachKind) {
     std::vector<std::string> files;
     TempDir dir;
@@ -46,6 +115,12 @@ TEST(KroCheck, AcceptsEveryExampleAndAValidJobOfEachKind) {
         files.push_back(dir.file("kind" + std::to_string(i) + ".xml"));
         write_file(files.back(), kDeclaration + ("<job>" + kinds[i] + "</job>\n"));
     }
+    const std::vector<std::string> snippets = readme_job_files();
+    ASSERT_GE(snippets.size(), 4u);
+    for (std::size_t i = 0; i < snippets.size(); ++i) {
+        files.push_back(dir.file("readme" + std::to_string(i) + ".xml"));
+        write_file(files.back(), snippets[i]);
+    }
     for (const std::string& file : files) chmod(file.c_str(), 0600);
     RunResult run = run_program(KRO_CHECK_BINARY, files, dir.path());
     EXPECT_EQ(run.exit_code, 0) << run.out;
@@ -62,10 +137,10 @@ TEST(KroCheck, NamesTheMistakeOfEachBrokenJobFile) {
         // A misspelt option, with the name meant.
         {"<job><exportjob><source>" + s + "</source>\n<options><singletransacton>yes</singletransacton></options>"
          "</exportjob></job>",
-         "2: error: <singletransacton> is not read by kro here (kro ignores it); did you mean <singletransaction>?"},
+         "2: error: <singletransacton> is not an element kro knows here; did you mean <singletransaction>?"},
         {"<job><notifyjob><source>" + s + "</source><query>select 1</query>\n<smtp><host>m</host>"
          "<encrypt>tls</encrypt></smtp></notifyjob></job>",
-         "2: error: <encrypt> is not read by kro here (kro ignores it); did you mean <encryption>?"},
+         "2: error: <encrypt> is not an element kro knows here; did you mean <encryption>?"},
         // Switches read from the first attribute, and the one read from the text.
         {"<job><exportjob><source>" + s + "</source>\n<sendreport when=\"always\" value=\"yes\"/></exportjob></job>",
          "2: error: <sendreport> is switched by its first attribute, when=\"always\", which is neither yes nor no: "
@@ -78,9 +153,9 @@ TEST(KroCheck, NamesTheMistakeOfEachBrokenJobFile) {
         {"<job><syncjob><source>" + s + "</source>\n<sync_action type=\"scriptonly\"/></syncjob></job>",
          "2: error: <sync_action> type=\"scriptonly\" is not directsync, script or all: kro refuses the job file"},
         {"<job><notifyjob><source>" + s + "</source><query>select 1</query>\n<result value=\"maybe\"/></notifyjob></job>",
-         "2: warning: <result> is switched by its first attribute, value=\"maybe\", which reads as \"yes\""},
+         "2: error: <result> is switched by its first attribute, value=\"maybe\", which is neither yes nor no"},
         {"<job><exportjob><source>" + s + "</source>\n<abortonerror value=\"yes\"/></exportjob></job>",
-         "2: warning: <abortonerror> is read from its text here, not from an attribute"},
+         "2: error: <abortonerror> is read from its text here, not from an attribute: kro refuses the job file"},
         // SQL that breaks the XML, and what comes before the job element.
         {"<job><notifyjob><source>" + s + "</source>\n<query>select * from t where a < 3</query></notifyjob></job>",
          "2: error: not well-formed XML: StartTag: invalid element name; SQL in <query> that holds \"<\" or \"&\" "
@@ -95,8 +170,14 @@ TEST(KroCheck, NamesTheMistakeOfEachBrokenJobFile) {
         {"<job><exportjob><source>\n<host>bücher</host></source></exportjob></job>",
          "2: warning: non-ASCII text in a job file without an XML declaration"},
         // Values kro reads otherwise than written, and what an entry cannot do without.
-        {"<job><exportjob><source>" + s + "</source><export>\n<databases all=\"YES\"/></export></exportjob></job>",
-         "2: error: Element 'databases', attribute 'all': [facet 'enumeration'] The value 'YES' is not an element"},
+        {"<job><exportjob><source>" + s + "</source><export>\n<databases all=\"every\"/></export></exportjob></job>",
+         "2: error: Element 'databases', attribute 'all': [facet 'pattern'] The value 'every' is not accepted"},
+        {"<job><exportjob><source>" + s + "</source><export>\n<databases al=\"yes\"/></export></exportjob></job>",
+         "2: error: <databases> has no attribute al that kro knows; did you mean all?"},
+        {"<job><exportjob><source>" + s + "</source><options>\n<chunklimit>-5</chunklimit></options></exportjob></job>",
+         "2: error: Element 'chunklimit': '-5' is not a valid value"},
+        {"<job><syncjob><source>" + s + "\n<port>70000</port></source></syncjob></job>",
+         "2: error: Element 'port': '70000' is not a valid value"},
         {"<job><exportjob><source>" + s + "</source><options>\n<compression>zstd:23</compression></options>"
          "</exportjob></job>",
          "2: error: Element 'compression': [facet 'pattern'] The value 'zstd:23' is not accepted by the pattern"},
@@ -107,18 +188,24 @@ TEST(KroCheck, NamesTheMistakeOfEachBrokenJobFile) {
          "2: error: Element 'table': The attribute 'source' is required but missing."},
         {"<job><syncjob><source>" + s + "</source><tables all=\"no\"><table><name>t</name>\n<colums all=\"yes\"/>"
          "</table></tables></syncjob></job>",
-         "2: error: <colums> is not read by kro here (kro ignores it); did you mean <columns>?"},
-        {"<job><backupjob/></job>", "1: error: <backupjob> is not read by kro here (kro ignores it)"},
+         "2: error: <colums> is not an element kro knows here; did you mean <columns>?"},
+        {"<job><backupjob/></job>", "1: error: <backupjob> is not an element kro knows here"},
         // Names guessed only from what may stand in that place.
         {"<job><syncjob><source>" + s + "</source>\n<tabels all=\"yes\"/></syncjob></job>",
-         "2: error: <tabels> is not read by kro here (kro ignores it); did you mean <tables>?"},
+         "2: error: <tabels> is not an element kro knows here; did you mean <tables>?"},
         {"<job><syncjob><source>" + s + "</source><tables all=\"no\">\n<tabel><name>t</name></tabel></tables>"
          "</syncjob></job>",
-         "2: error: <tabel> is not read by kro here (kro ignores it); did you mean <table>?"},
-        // Databases listed after the first are not exported.
-        {"<job><exportjob><source>" + s + "</source><export><databases><database name=\"shop\"/>\n"
-         "<database name=\"crm\"/><database name=\"hr\"/></databases></export></exportjob></job>",
-         "2: warning: <databases> exports only its first <database> (shop); kro does not export crm, hr"},
+         "2: error: <tabel> is not an element kro knows here; did you mean <table>?"},
+        // A job that selects nothing to do.
+        {"<job><exportjob><source>" + s + "</source><export><databases><database name=\"shop\">"
+         "<objects all=\"yes\"/></database>\n<database name=\"crm\"/></databases></export></exportjob></job>",
+         "2: error: <database name=\"crm\"> selects no object to export"},
+        {"<job><exportjob><source>" + s + "</source><export>\n<databases/></export></exportjob></job>",
+         "2: error: <databases> lists no <database>: it selects nothing to export"},
+        {"<job><syncjob><source>" + s + "</source>\n<tables all=\"No\"/></syncjob></job>",
+         "2: error: <tables all=\"no\"> lists no <table>: it selects nothing to sync"},
+        {"<job><odbcimport><source>" + s + "</source><dsn><name>x</name></dsn>\n<tables all=\"no\"/></odbcimport></job>",
+         "2: error: <tables> lists no <table>: it selects nothing to import"},
         {"<job>\n<notifyjob><source>" + s + "</source></notifyjob></job>",
          "2: error: <notifyjob> has no <query>, which kro needs to run it"},
         {"<job><odbcimport><source>" + s + "</source><dsn><name>x</name></dsn>\n<tables/></odbcimport></job>",
@@ -130,6 +217,72 @@ TEST(KroCheck, NamesTheMistakeOfEachBrokenJobFile) {
         EXPECT_EQ(run.exit_code, 1) << c.job;
         EXPECT_NE(run.out.find("job.xml:" + c.finding), std::string::npos) << c.job << "\n" << run.out;
     }
+}
+
+// kro runs the same check before it connects: a misspelt element, an unknown attribute or a
+// wrong value in any job kind ends the run with exit code 1 and the element and its line on
+// the console, in the log and in the session file, and nothing reaches the servers' port.
+// A warning is printed and logged, and the run goes on.
+TEST(KroCheck, KroRefusesAJobFileWithAnErrorBeforeConnectingAnywhere) {
+    ListeningPort port;
+    std::string s = kServer;
+    s.replace(s.find("3306"), 4, std::to_string(port.port()));
+    s.replace(s.find("db"), 2, "127.0.0.1");
+    struct Case {
+        std::string job;
+        std::string finding;
+    };
+    const std::vector<Case> cases = {
+        {"<exportjob><source>" + s + "</source><export><databases>\n<databse name=\"crm\"/></databases>"
+         "<script>x.sql</script></export></exportjob>",
+         "job.xml:3: error: <databse> is not an element kro knows here; did you mean <database>?"},
+        {"<exportjob><source>" + s + "</source><export><databases all=\"yes\"/><script>x.sql</script></export>"
+         "<options>\n<singletransaction>true</singletransaction></options></exportjob>",
+         "job.xml:3: error: Element 'singletransaction': [facet 'pattern'] The value 'true' is not accepted"},
+        {"<syncjob><source>" + s + "</source><target>" + s + "</target><tables all=\"yes\"/>\n"
+         "<dontdelfromtraget value=\"yes\"/></syncjob>",
+         "job.xml:3: error: <dontdelfromtraget> is not an element kro knows here; did you mean <dontdelfromtarget>?"},
+        {"<syncjob><source>" + s + "</source><target>" + s + "</target>\n<tables all=\"yes\" only=\"t\"/></syncjob>",
+         "job.xml:3: error: <tables> has no attribute only that kro knows"},
+        {"<notifyjob><source>" + s + "</source><query>select 1</query><smtp><host>m</host></smtp>\n"
+         "<includequery value=\"ja\"/></notifyjob>",
+         "job.xml:3: error: <includequery> is switched by its first attribute, value=\"ja\", which is neither yes nor no"},
+        {"<odbcimport><source>" + s + "</source><dsn type=\"system\"><name>x</name></dsn><tables all=\"yes\"/>\n"
+         "<abortonerror>maybe</abortonerror></odbcimport>",
+         "job.xml:3: error: Element 'abortonerror': [facet 'pattern'] The value 'maybe' is not accepted"},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        write_file(dir.file("job.xml"), std::string(kDeclaration) + "<job>" + c.job + "</job>\n");
+        chmod(dir.file("job.xml").c_str(), 0600);
+        std::filesystem::remove(dir.file("kro.log"));
+        RunResult run = run_kro({"job.xml"}, dir.path());
+        EXPECT_EQ(run.exit_code, 1) << c.job;
+        EXPECT_NE(run.out.find(c.finding), std::string::npos) << run.out;
+        EXPECT_NE(read_file(dir.file("kro.log")).find(c.finding), std::string::npos);
+        EXPECT_NE(read_file(dir.file("krosession.xml")).find("job.xml:3: error: "), std::string::npos);
+        EXPECT_EQ(run.out.find("Job started at"), std::string::npos);
+        EXPECT_FALSE(port.connected()) << c.job;
+    }
+    // A warning only: the run goes on to the server (here a closed port).
+    const int closed_port = [] {
+        ListeningPort p;
+        return p.port();
+    }();
+    std::string closed = kServer;
+    closed.replace(closed.find("3306"), 4, std::to_string(closed_port));
+    closed.replace(closed.find("db"), 2, "127.0.0.1");
+    write_file(dir.file("job.xml"), std::string(kDeclaration) + "<job><exportjob><source>" + closed +
+                                        "</source><export><databases all=\"yes\"/><script>x.sql</script></export>"
+                                        "</exportjob></job>\n");
+    chmod(dir.file("job.xml").c_str(), 0644);
+    RunResult run = run_kro({"job.xml"}, dir.path());
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.out.find("job.xml: warning: the file holds a password and is readable by others"), std::string::npos)
+        << run.out;
+    EXPECT_NE(read_file(dir.file("kro.log")).find("job.xml: warning: the file holds a password"), std::string::npos);
+    EXPECT_NE(run.out.find("Job started at"), std::string::npos) << run.out;
+    EXPECT_EQ(read_file(dir.file("krosession.xml")).find("warning"), std::string::npos);
 }
 
 // A password in a file that others may read is given away; kro's own group may read it.

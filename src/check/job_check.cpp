@@ -1,15 +1,17 @@
-#include "job_check.h"
+#include "check/job_check.h"
+#include "check/selection_check.h"
+#include "check/unknown_names.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <memory>
-#include <set>
 #include <strings.h>
 
 #include <libxml/parser.h>
 #include <libxml/xmlschemas.h>
+
+#include "platform/text_convert.h"
 
 extern const char kJobSchema[];  // share/kro/kro-job.xsd, built in
 
@@ -76,83 +78,6 @@ const char* statement_around(const std::string& text, std::size_t offset) {
     return nullptr;
 }
 
-bool is_schema(const xmlNode* node, const char* name) {
-    return node->type == XML_ELEMENT_NODE && std::strcmp(name_of(node), name) == 0;
-}
-
-// The names of the elements a content model declares, not those inside them.
-void declared_children(const xmlNode* model, std::set<std::string>& names) {
-    for (const xmlNode* c = model->children; c; c = c->next) {
-        if (c->type != XML_ELEMENT_NODE) continue;
-        if (is_schema(c, "element")) {
-            XmlText name(xmlGetProp(c, reinterpret_cast<const xmlChar*>("name")));
-            if (name) names.insert(reinterpret_cast<const char*>(name.get()));
-        } else {
-            declared_children(c, names);
-        }
-    }
-}
-
-// For each element name of the schema, the names it may hold as children (for a name
-// declared in several places, all of them): a guess is taken only from what may stand
-// where the unknown element stands.
-const std::map<std::string, std::set<std::string>>& schema_children() {
-    static const std::map<std::string, std::set<std::string>> children = [] {
-        std::map<std::string, std::set<std::string>> found;
-        std::unique_ptr<xmlDoc, DocFree> schema(
-            xmlReadMemory(kJobSchema, static_cast<int>(std::strlen(kJobSchema)), "kro-job.xsd", nullptr, XML_PARSE_NONET));
-        const xmlNode* root = schema ? xmlDocGetRootElement(schema.get()) : nullptr;
-        if (!root) return found;
-        std::map<std::string, const xmlNode*> types;
-        for (const xmlNode* c = root->children; c; c = c->next) {
-            if (!is_schema(c, "complexType")) continue;
-            XmlText name(xmlGetProp(c, reinterpret_cast<const xmlChar*>("name")));
-            if (name) types[reinterpret_cast<const char*>(name.get())] = c;
-        }
-        // Every element declaration, wherever it stands.
-        std::vector<const xmlNode*> pending = {root};
-        while (!pending.empty()) {
-            const xmlNode* node = pending.back();
-            pending.pop_back();
-            for (const xmlNode* c = node->children; c; c = c->next)
-                if (c->type == XML_ELEMENT_NODE) pending.push_back(c);
-            if (!is_schema(node, "element")) continue;
-            XmlText name(xmlGetProp(node, reinterpret_cast<const xmlChar*>("name")));
-            if (!name) continue;
-            std::set<std::string>& names = found[reinterpret_cast<const char*>(name.get())];
-            XmlText type(xmlGetProp(node, reinterpret_cast<const xmlChar*>("type")));
-            const auto named_type = type ? types.find(reinterpret_cast<const char*>(type.get())) : types.end();
-            if (named_type != types.end()) declared_children(named_type->second, names);
-            declared_children(node, names);
-        }
-        return found;
-    }();
-    return children;
-}
-
-// "Element 'x': This element is not expected. ..." says that kro ignores the element, and
-// names the element meant when one that may stand in its place is close to what was written.
-std::string explained(const std::string& message, const xmlNode* node) {
-    static const char kNotExpected[] = "': This element is not expected.";
-    const std::size_t quote = message.find(kNotExpected);
-    if (message.rfind("Element '", 0) != 0 || quote == std::string::npos) return message;
-    const std::string word = message.substr(9, quote - 9);
-    std::string text = "<" + word + "> is not read by kro here (kro ignores it)";
-    std::vector<std::string> candidates;
-    if (node && node->parent && node->parent->type == XML_ELEMENT_NODE) {
-        const auto& children = schema_children();
-        const auto found = children.find(name_of(node->parent));
-        if (found != children.end()) candidates.assign(found->second.begin(), found->second.end());
-    }
-    const std::string guess = closest_name(word, candidates);
-    const std::size_t expected = message.find("Expected is", quote);
-    if (!guess.empty())
-        text += "; did you mean <" + guess + ">?";
-    else if (expected != std::string::npos)
-        text += "; " + message.substr(expected);
-    return text;
-}
-
 void collect(void* user, const xmlError* error) {
     if (!error || !error->message) return;
     Collector& c = *static_cast<Collector*>(user);
@@ -209,35 +134,23 @@ bool has_element_child(const xmlNode* node) {
     return false;
 }
 
-// A switch read from its first attribute, whatever that attribute's name. A strict one
-// makes kro refuse the job file when that value is neither yes nor no; another one reads
-// as "no" then.
-void check_first_attribute_switch(std::vector<Finding>& findings, const xmlNode* node, bool strict) {
+// A switch read from its first attribute, whatever that attribute's name: kro refuses
+// the job file when that value is neither yes nor no.
+void check_first_attribute_switch(std::vector<Finding>& findings, const xmlNode* node) {
     const std::string name = name_of(node);
-    // The notification's <result> is off only for "no"; every other switch is on only for "yes".
-    const std::string unclear = name == "result" ? "reads as \"yes\"" : "reads as \"no\"";
     const xmlAttr* first = node->properties;
     if (!first) {
         const std::string text = has_element_child(node) ? "" : text_of(node);
-        if (strict) {
-            add(findings, node, true,
-                "<" + name + (text.empty() ? "> has no value" : "> is read from its first attribute, not from its text") +
-                    ": kro refuses the job file; write <" + name + " value=\"" + (text.empty() ? "yes" : text) +
-                    "\"/>");
-            return;
-        }
-        if (!text.empty())
-            add(findings, node, false,
-                "<" + name + "> is read from its first attribute, not from its text: <" + name + ">" + text + "</" +
-                    name + "> " + unclear + "; write <" + name + " value=\"" + text + "\"/>");
+        add(findings, node, true,
+            "<" + name + (text.empty() ? "> has no value" : "> is read from its first attribute, not from its text") +
+                ": kro refuses the job file; write <" + name + " value=\"" + (text.empty() ? "yes" : text) + "\"/>");
         return;
     }
     XmlText value(xmlNodeListGetString(node->doc, first->children, 1));
     const std::string first_value = value ? reinterpret_cast<const char*>(value.get()) : "";
     if (is_yes_or_no(first_value)) return;
     std::string text = "<" + name + "> is switched by its first attribute, " + name_of(reinterpret_cast<const xmlNode*>(first)) +
-                       "=\"" + first_value + "\", " +
-                       (strict ? "which is neither yes nor no: kro refuses the job file" : "which " + unclear);
+                       "=\"" + first_value + "\", which is neither yes nor no: kro refuses the job file";
     for (const xmlAttr* a = first->next; a; a = a->next) {
         XmlText v(xmlNodeListGetString(node->doc, a->children, 1));
         const std::string later = v ? reinterpret_cast<const char*>(v.get()) : "";
@@ -246,18 +159,18 @@ void check_first_attribute_switch(std::vector<Finding>& findings, const xmlNode*
             break;
         }
     }
-    add(findings, node, strict, text);
+    add(findings, node, true, text);
 }
 
-// A switch read from its text.
+// A switch read from its text: an attribute in its place is refused.
 void check_text_switch(std::vector<Finding>& findings, const xmlNode* node) {
     if (!node->properties || !text_of(node).empty()) return;
     XmlText value(xmlNodeListGetString(node->doc, node->properties->children, 1));
     const std::string name = name_of(node);
     const std::string v = value ? reinterpret_cast<const char*>(value.get()) : "";
-    add(findings, node, false,
-        "<" + name + "> is read from its text here, not from an attribute: it reads as \"no\"; write <" + name + ">" +
-            (v.empty() ? "yes" : v) + "</" + name + ">");
+    add(findings, node, true,
+        "<" + name + "> is read from its text here, not from an attribute: kro refuses the job file; write <" + name +
+            ">" + (v.empty() ? "yes" : v) + "</" + name + ">");
 }
 
 bool named(const xmlNode* node, const char* name) {
@@ -296,32 +209,26 @@ void check_sync_words(std::vector<Finding>& findings, const xmlNode* job) {
 void check_switches(std::vector<Finding>& findings, const xmlNode* job) {
     const std::string kind = lower(name_of(job));
     std::vector<std::string> by_attribute = {"sendreport"};
-    // The ones kro refuses to guess: they decide what a run writes or whether it reports.
-    std::vector<std::string> strict = {"sendreport"};
     std::vector<std::string> by_text;
     if (kind == "notifyjob") by_attribute.insert(by_attribute.end(), {"abortonerror", "result", "includequery", "includemsg"});
     if (kind == "syncjob") {
-        by_attribute.insert(by_attribute.end(), {"abortonerror", "fkcheck", "twowaysync", "dontdelfromtarget"});
-        strict.insert(strict.end(), {"abortonerror", "fkcheck", "twowaysync", "dontdelfromtarget"});
+        by_attribute.insert(by_attribute.end(),
+                            {"abortonerror", "fkcheck", "twowaysync", "dontdelfromtarget", "refusetriggers"});
         check_sync_words(findings, job);
     }
-    if (kind == "odbcimport") {
-        by_attribute.push_back("onerror");
-        strict.push_back("onerror");
-    }
+    if (kind == "odbcimport") by_attribute.push_back("onerror");
     if (kind == "exportjob" || kind == "odbcimport") by_text.push_back("abortonerror");
     for (const xmlNode* c = job->children; c; c = c->next) {
         if (c->type != XML_ELEMENT_NODE) continue;
         const std::string name = lower(name_of(c));
         if (std::find(by_attribute.begin(), by_attribute.end(), name) != by_attribute.end())
-            check_first_attribute_switch(findings, c,
-                                         std::find(strict.begin(), strict.end(), name) != strict.end());
+            check_first_attribute_switch(findings, c);
         if (std::find(by_text.begin(), by_text.end(), name) != by_text.end()) check_text_switch(findings, c);
         if (name == "sendreport" || name == "smtp") {
             for (const xmlNode* s = name == "smtp" ? c : c->children; s; s = s->next) {
                 if (!named(s, "smtp")) continue;
                 for (const xmlNode* a = s->children; a; a = a->next)
-                    if (named(a, "auth")) check_first_attribute_switch(findings, a, true);
+                    if (named(a, "auth")) check_first_attribute_switch(findings, a);
                 if (name == "smtp") break;
             }
         }
@@ -346,41 +253,6 @@ void check_required(std::vector<Finding>& findings, const xmlNode* job) {
         if (kind == "odbcimport" && named(c, "tables") && !c->properties)
             add(findings, c, true, "<tables> without an attribute makes kro refuse the job file; write "
                                    "<tables all=\"yes\"/> for every table or <tables all=\"no\"> with the entries");
-}
-
-// An export reads one <database> of <databases> (or all of them with all="yes"): the
-// others listed are not exported.
-void check_listed_databases(std::vector<Finding>& findings, const xmlNode* job) {
-    if (lower(name_of(job)) != "exportjob") return;
-    const xmlNode* databases = nullptr;
-    for (const xmlNode* e = job->children; e && !databases; e = e->next)
-        if (named(e, "export"))
-            for (const xmlNode* d = e->children; d && !databases; d = d->next)
-                if (named(d, "databases")) databases = d;
-    if (!databases) return;
-    XmlText all(xmlGetProp(databases, reinterpret_cast<const xmlChar*>("all")));
-    if (all && strcasecmp(reinterpret_cast<const char*>(all.get()), "yes") == 0) return;
-    const xmlNode* first = nullptr;
-    const xmlNode* second = nullptr;
-    std::string ignored;
-    for (const xmlNode* d = databases->children; d; d = d->next) {
-        if (!named(d, "database")) continue;
-        XmlText name(xmlGetProp(d, reinterpret_cast<const xmlChar*>("name")));
-        const std::string text = name ? reinterpret_cast<const char*>(name.get()) : "";
-        if (!first) {
-            first = d;
-            continue;
-        }
-        if (!second) second = d;
-        ignored += (ignored.empty() ? "" : ", ") + text;
-    }
-    if (!second) return;
-    XmlText exported(xmlGetProp(first, reinterpret_cast<const xmlChar*>("name")));
-    add(findings, second, false,
-        "<databases> exports only its first <database> (" +
-            std::string(exported ? reinterpret_cast<const char*>(exported.get()) : "") +
-            "); kro does not export " + ignored +
-            ": give each database a job of its own, or write <databases all=\"yes\"/>");
 }
 
 // A job file that holds a password (server, SSH, proxy, mail, ODBC source) and that others
@@ -425,9 +297,13 @@ void check_job_element_first(std::vector<Finding>& findings, const xmlNode* root
     }
 }
 
+bool has_declaration(const std::string& text) {
+    const std::size_t start = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+    return text.compare(start, 5, "<?xml") == 0;
+}
+
 void check_declaration(std::vector<Finding>& findings, const std::string& text) {
-    std::size_t start = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
-    if (text.compare(start, 5, "<?xml") == 0) return;
+    if (has_declaration(text)) return;
     const auto high = std::find_if(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
     if (high == text.end()) return;
     const int line = 1 + static_cast<int>(std::count(text.begin(), high, '\n'));
@@ -447,34 +323,6 @@ const xmlSchema* job_schema() {
 
 }  // namespace
 
-std::string closest_name(const std::string& word, const std::vector<std::string>& candidates) {
-    std::string best;
-    std::size_t best_distance = 4;
-    const std::string w = lower(word);
-    for (const std::string& candidate : candidates) {
-        const std::string c = lower(candidate);
-        if (c == w) continue;  // the right name in the wrong place: nothing to guess
-        std::vector<std::size_t> row(c.size() + 1);
-        for (std::size_t j = 0; j <= c.size(); ++j) row[j] = j;
-        for (std::size_t i = 1; i <= w.size(); ++i) {
-            std::size_t diagonal = row[0];
-            row[0] = i;
-            for (std::size_t j = 1; j <= c.size(); ++j) {
-                const std::size_t up = row[j];
-                row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (w[i - 1] == c[j - 1] ? 0 : 1)});
-                diagonal = up;
-            }
-        }
-        // Two edits, or a cut-short or lengthened name of four letters or more (<encrypt>).
-        const bool prefix = std::min(w.size(), c.size()) >= 4 && (c.rfind(w, 0) == 0 || w.rfind(c, 0) == 0);
-        if (row[c.size()] < best_distance && (row[c.size()] <= 2 || prefix)) {
-            best_distance = row[c.size()];
-            best = candidate;
-        }
-    }
-    return best;
-}
-
 std::vector<Finding> check_job_text(const std::string& text, const FileAccess* access) {
     Collector collector;
     collector.text = &text;
@@ -482,9 +330,11 @@ std::vector<Finding> check_job_text(const std::string& text, const FileAccess* a
     check_declaration(findings, text);
 
     xmlSetStructuredErrorFunc(&collector, collect_error);
-    // No network and no external entities: a job file is read as it is.
+    // No network and no external entities: a job file is read as it is. Without a
+    // declaration kro reads it in the locale's character set, and so does the check.
+    const char* encoding = has_declaration(text) ? nullptr : platform::ansi_charset_name().c_str();
     std::unique_ptr<xmlDoc, DocFree> doc(
-        xmlReadMemory(text.data(), static_cast<int>(text.size()), "job.xml", nullptr, XML_PARSE_NONET));
+        xmlReadMemory(text.data(), static_cast<int>(text.size()), "job.xml", encoding, XML_PARSE_NONET));
     collector.parsing = false;
     if (doc) {
         const xmlNode* root = xmlDocGetRootElement(doc.get());
@@ -494,7 +344,7 @@ std::vector<Finding> check_job_text(const std::string& text, const FileAccess* a
                 if (c->type == XML_ELEMENT_NODE) {
                     check_switches(findings, c);
                     check_required(findings, c);
-                    check_listed_databases(findings, c);
+                    check_selection(findings, c);
                     break;
                 }
         }

@@ -1,9 +1,9 @@
-// Checks one job file: well-formed XML, valid against the job-file schema, and free of the
-// traps the schema cannot express (a yes/no switch whose first attribute is not the one
-// meant — an error where kro refuses such a value —, an unknown sync_action word, SQL
-// with an unescaped "<" or "&", something before the job element, non-ASCII text
-// without an XML declaration, databases an export does not read, passwords in a file
-// others may read).
+// Checks one job file: well-formed XML, valid against the job-file schema (built in), and
+// free of the traps the schema cannot express (a yes/no switch whose first attribute is
+// not yes or no, an unknown sync_action word, SQL with an unescaped "<" or "&", something
+// before the job element, a job that selects nothing to do, non-ASCII text without an XML
+// declaration, passwords in a file others may read). kro runs this on every job file
+// before it connects anywhere and refuses one with an error; kro-check prints the same.
 #pragma once
 
 #include <string>
@@ -13,7 +13,7 @@ namespace kro::check {
 
 struct Finding {
     int line = 0;        // 0: the file as a whole
-    bool error = true;   // false: a warning (kro runs the file, but not as it reads)
+    bool error = true;   // false: a warning (kro runs the file and prints the warning)
     std::string text;
 };
 
@@ -26,6 +26,12 @@ struct FileAccess {
 // The findings for a job file's bytes, in the order of their lines; none when it is clean.
 // With the file's access, a file that holds a password and that others may read is named.
 std::vector<Finding> check_job_text(const std::string& text, const FileAccess* access = nullptr);
+
+// Who may read the file at path; false when it is no regular file (a pipe has no mode to judge).
+bool read_file_access(const std::string& path, FileAccess& access);
+
+// "<path>:<line>: error: <text>" ("<path>: warning: <text>" for the file as a whole).
+std::string finding_line(const std::string& path, const Finding& finding);
 
 // The candidate closest to word (case ignored) within two edits, or one that word starts
 // or is the start of; "" when none is, or word itself is one (for "did you mean").
