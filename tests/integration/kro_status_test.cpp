@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
 #include <regex>
 #include <sys/wait.h>
 #include <thread>
@@ -36,7 +37,7 @@ namespace {
 // the test reads piece by piece.
 class Watcher {
 public:
-    explicit Watcher(bool terminal = false) {
+    explicit Watcher(bool terminal = false, const char* user = nullptr) {
         int out[2] = {-1, -1};
         int err[2] = {-1, -1};
         if (pipe(err) != 0) return;
@@ -57,7 +58,10 @@ public:
                 close(out[0]);
                 close(out[1]);
             }
-            execl(KRO_STATUS_BINARY, KRO_STATUS_BINARY, static_cast<char*>(nullptr));
+            if (user)
+                execl(KRO_STATUS_BINARY, KRO_STATUS_BINARY, "-u", user, static_cast<char*>(nullptr));
+            else
+                execl(KRO_STATUS_BINARY, KRO_STATUS_BINARY, static_cast<char*>(nullptr));
             _exit(127);
         }
         if (out[1] >= 0) close(out[1]);
@@ -148,9 +152,9 @@ private:
 };
 
 // Whether a watcher of this user's jobs is there (kro-status makes its marker at start).
-bool watched() {
+bool watched(unsigned long uid = current_user_id()) {
     for (int i = 0; i < 100; ++i) {
-        UniqueFd fd(shm_open(watch_marker_name(current_user_id()).c_str(), O_RDONLY, 0));
+        UniqueFd fd(shm_open(watch_marker_name(uid).c_str(), O_RDONLY, 0));
         if (fd.valid()) return true;
         std::this_thread::sleep_for(50ms);
     }
@@ -186,6 +190,43 @@ TEST(KroStatus, ShowsEachNewTextNamingTheJobAndTableAndSaysWhyItShowsNothing) {
     EXPECT_EQ(watcher.rest(), "");
     UniqueFd marker(shm_open(watch_marker_name(current_user_id()).c_str(), O_RDONLY, 0));
     EXPECT_FALSE(marker.valid()) << "the request to publish outlived its watcher";
+}
+
+// Root watches the jobs of another user (the systemd units' account): that user's job,
+// which cannot write anything of root's, still publishes and is shown.
+TEST(KroStatus, RootWatchesTheJobsOfTheUserItNames) {
+    ASSERT_EQ(geteuid(), 0u) << "this test runs as root, as the test suite does";
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    Watcher watcher(false, "nobody");
+    ASSERT_TRUE(watched(nobody->pw_uid)) << "kro-status -u nobody asks no job to publish";
+    EXPECT_NE(watcher.next_error_line().find("no sync job of user nobody"), std::string::npos);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t job = fork();
+    if (job == 0) {
+        close(ready[0]);
+        if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(1);
+        StatusBlock job_side = StatusBlock::open_for_job("/etc/kro/nightly.xml");
+        job_side.set_table("`shop`.`orders`");
+        job_side.set_status("Retrieving table data...");
+        const char done = 'x';
+        if (write(ready[1], &done, 1) != 1) _exit(1);
+        sleep(10);  // until the test ends it
+        _exit(0);
+    }
+    close(ready[1]);
+    char done = 0;
+    ASSERT_EQ(read(ready[0], &done, 1), 1);
+    close(ready[0]);
+    EXPECT_EQ(watcher.next_line(), "/etc/kro/nightly.xml [" + std::to_string(job) + "] `shop`.`orders`: Retrieving table data...");
+    kill(job, SIGKILL);
+    waitpid(job, nullptr, 0);
+    // A job that did not end cleanly leaves its block; the watcher removes it.
+    EXPECT_NE(watcher.next_error_line().find("no sync job of user nobody"), std::string::npos);
+    UniqueFd left(shm_open(job_status_name(nobody->pw_uid, job).c_str(), O_RDONLY, 0));
+    EXPECT_FALSE(left.valid());
+    EXPECT_EQ(watcher.stop(SIGTERM), 0);
 }
 
 // On a terminal the texts replace each other on one line, cut to its width, and the
