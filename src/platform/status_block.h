@@ -37,7 +37,7 @@ public:
     StatusBlock& operator=(StatusBlock&& other) noexcept;
     ~StatusBlock();
 
-    // True when some watcher can see the texts.
+    // True when the texts may reach a watcher, now or once one starts watching.
     bool is_open() const;
     // Replaces the text, cut to 1023 bytes; an empty text clears it.
     void set_status(std::string_view text);
