@@ -151,7 +151,10 @@ void read_connection_info(const tinyxml2::XMLElement* server, ConnectionInfo& in
     read_text(server, "host", info.host, values_are_utf8);
     read_text(server, "user", info.user, values_are_utf8);
     read_password(server, "pwd", info.password, values_are_utf8);
-    if (const XMLElement* e = server->FirstChildElement("port")) info.port = has_text(e) ? port_number(e) : 3306;
+    if (const XMLElement* e = server->FirstChildElement("port")) {
+        info.port = has_text(e) ? port_number(e) : 3306;
+        if (info.port == 0) info.port_text = setting_text(e);
+    }
     if (const XMLElement* e = server->FirstChildElement("compressed")) {
         info.compressed = has_text(e) ? (setting_number(e) != 0 ? 1 : 0) : 1;
         info.compressed_given = 1;
@@ -164,6 +167,18 @@ void read_connection_info(const tinyxml2::XMLElement* server, ConnectionInfo& in
     read_text(server, "cipher", info.ssl_cipher, values_are_utf8);
     read_text(server, "charset", info.charset, values_are_utf8);
     read_text(server, "database", info.database, values_are_utf8);
+}
+
+std::string incomplete_server_detail(const ConnectionInfo& info, bool need_database) {
+    std::string gaps;
+    auto add = [&gaps](const std::string& gap) { gaps += (gaps.empty() ? "" : "; ") + gap; };
+    if (info.host.empty()) add("<host> is missing");
+    if (info.port == 0)
+        add(info.port_text.empty() ? std::string("<port> is missing")
+                                   : "<port> \"" + info.port_text + "\" is not a port number from 1 to 65535");
+    if (info.user.empty()) add("<user> is missing");
+    if (need_database && info.database.empty()) add("<database> is missing");
+    return gaps.empty() ? gaps : " (" + gaps + ")";
 }
 
 int check_tunnel_settings(const ConnectionInfo& info) {

@@ -32,6 +32,7 @@ struct SshHelper {
 struct ConnectionInfo {
     common::StrBuf user;
     int port = 0;  // 0: the client library's default
+    std::string port_text;  // the <port> text as given, when it was no port number
     common::StrBuf database;
     common::StrBuf password;
     common::StrBuf host;  // for SSH: the host as the SSH server sees it
@@ -82,6 +83,10 @@ void reset_connection_info(ConnectionInfo& info);
 // The tunnel settings a job checks before connecting: an HTTP tunnel needs its URL, an
 // SSH tunnel its server. Reports the first gap (report_failure) and gives 0.
 int check_tunnel_settings(const ConnectionInfo& info);
+// What makes the server settings incomplete, to follow "Source SERVER information not
+// complete": " (<host> is missing; <port> \"49901x\" is not a port number from 1 to 65535)",
+// each gap named; the database counts when need_database. Empty when nothing is missing.
+std::string incomplete_server_detail(const ConnectionInfo& info, bool need_database);
 // Fills both records from a server element's children; values_are_utf8 0 converts the
 // job-flag texts from the locale's character set.
 void read_connection_info(const tinyxml2::XMLElement* server, ConnectionInfo& info,

@@ -1,6 +1,8 @@
 #include "export/dump_output.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <sys/stat.h>
 #include <string_view>
 #include <system_error>
 
@@ -76,29 +78,67 @@ bool is_stamp(std::string_view text) {
 
 }  // namespace
 
+namespace {
+
+constexpr std::size_t kStampedPrefix = 20;  // the stamp and "_"
+
+// The name without its leading "<stamp>_", or empty when it has none.
+std::string_view unstamped(std::string_view name) {
+    if (name.size() <= kStampedPrefix || name[kStampedPrefix - 1] != '_' ||
+        !is_stamp(name.substr(0, kStampedPrefix - 1)))
+        return {};
+    return name.substr(kStampedPrefix);
+}
+
+// The regular files (no links) in folder named "<stamp>_<wanted>".
+std::vector<std::filesystem::path> stamped_files(const std::filesystem::path& folder, std::string_view wanted) {
+    namespace fs = std::filesystem;
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        std::error_code ignored;
+        if (unstamped(name) == wanted && it->is_regular_file(ignored) && !it->is_symlink(ignored))
+            found.push_back(it->path());
+    }
+    return found;
+}
+
+std::filesystem::path folder_of(const std::filesystem::path& file) {
+    return file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+}
+
+}  // namespace
+
 void remove_earlier_incomplete(const std::string& path, bool stamped) {
     namespace fs = std::filesystem;
     const fs::path file(path);
     const std::string base = file.filename().string();
-    constexpr std::size_t kStampedPrefix = 20;  // the stamp and "_"
-    if (stamped && (base.size() <= kStampedPrefix || base[kStampedPrefix - 1] != '_' ||
-                    !is_stamp(std::string_view(base).substr(0, kStampedPrefix - 1))))
-        stamped = false;
-    const std::string wanted = (stamped ? base.substr(kStampedPrefix) : base) + ".incomplete";
-    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    const std::string_view rest = stamped ? unstamped(base) : std::string_view();
+    const fs::path folder = folder_of(file);
     std::error_code ec;
-    if (!stamped) {
-        if (fs::is_regular_file(fs::symlink_status(folder / wanted, ec))) fs::remove(folder / wanted, ec);
+    if (rest.empty()) {
+        const fs::path incomplete = folder / (base + ".incomplete");
+        if (fs::is_regular_file(fs::symlink_status(incomplete, ec))) fs::remove(incomplete, ec);
         return;
     }
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (name.size() == kStampedPrefix + wanted.size() && name.compare(kStampedPrefix, std::string::npos, wanted) == 0 &&
-            name[kStampedPrefix - 1] == '_' && is_stamp(std::string_view(name).substr(0, kStampedPrefix - 1)) &&
-            it->is_regular_file(ec) && !it->is_symlink(ec)) {
-            std::error_code ignored;
-            fs::remove(it->path(), ignored);
-        }
+    for (const fs::path& earlier : stamped_files(folder, std::string(rest) + ".incomplete")) fs::remove(earlier, ec);
+}
+
+void remove_older_dumps(const std::string& path, long keep) {
+    namespace fs = std::filesystem;
+    const fs::path file(path);
+    const std::string base = file.filename().string();
+    const std::string_view rest = unstamped(base);
+    if (keep < 1 || rest.empty()) return;
+    std::vector<fs::path> dumps = stamped_files(folder_of(file), rest);
+    // The stamp reads year first, so the names sort oldest first.
+    std::sort(dumps.begin(), dumps.end(),
+              [](const fs::path& a, const fs::path& b) { return a.filename() < b.filename(); });
+    const std::size_t kept = static_cast<std::size_t>(keep);
+    for (std::size_t i = 0; i + kept < dumps.size(); ++i) {
+        std::error_code ignored;
+        fs::remove(dumps[i], ignored);
     }
 }
 
@@ -141,6 +181,7 @@ int DumpOutput::open_named(const std::string& name) {
     const std::string path = compressed_file_name(unused, compression_.kind);
     if (unused != name) displaced_ = compressed_file_name(name, compression_.kind);
     if (!file_.open(path, append_, compression_)) return 0;
+    rows_ = 0;
     used_names_.insert(unused);
     if (!append_) remove_earlier_incomplete(path, timestamp_ != 0);
     return 1;
@@ -163,7 +204,14 @@ int DumpOutput::finish(bool complete) {
         local_timestamp_text(now, ":");
         file_.buffer().append_format("\n-- Dump completed on %s\n", now.c_str());
     }
-    if (complete && file_.commit()) return 1;
+    if (complete && file_.commit()) {
+        WrittenFile done{file_.path(), 0, rows_};
+        struct stat info {};
+        if (stat(done.path.c_str(), &info) == 0) done.bytes = static_cast<unsigned long long>(info.st_size);
+        written_.push_back(std::move(done));
+        remove_older_dumps(file_.path(), keep_);
+        return 1;
+    }
     int written = complete ? 0 : file_.flush();
     file_.close_incomplete(".incomplete");
     return written;

@@ -15,6 +15,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "common/str_buf.h"
 #include "connection/sql_file.h"
@@ -38,11 +39,23 @@ std::string file_name_part(const std::string& name);
 // newest incomplete dump is the one worth keeping). With stamped, names that differ only
 // in their leading time stamp count as one name.
 void remove_earlier_incomplete(const std::string& path, bool stamped);
+// With keep above 0: of the complete dumps in path's folder whose names differ from
+// path's only in their leading time stamp, the newest keep (by stamp; path among them)
+// stay and the others are removed. Nothing else in the folder is touched: no file of
+// another name, no ".incomplete" file, no link, no folder. Nothing when path has no stamp.
+void remove_older_dumps(const std::string& path, long keep);
 // name, or when used holds it, the first of "<stem>_2<extension>", "<stem>_3<extension>"...
 // that it does not hold.
 std::string unused_file_name(const std::string& name, const std::set<std::string>& used);
 // name with the suffix of the compression kind, unless it already ends with it.
 std::string compressed_file_name(const std::string& name, platform::CompressionKind kind);
+
+// A file this run finished complete: its name, its size and the rows dumped into it.
+struct WrittenFile {
+    std::string path;
+    unsigned long long bytes = 0;
+    unsigned long long rows = 0;
+};
 
 class DumpOutput {
 public:
@@ -57,6 +70,8 @@ public:
     void set_timestamp(int on) { timestamp_ = on; }
     void set_append(int on) { append_ = on; }
     void set_compression(platform::Compression compression) { compression_ = compression; }
+    // Complete time-stamped dumps of each name to keep (see remove_older_dumps); 0: all.
+    void set_keep(long keep) { keep_ = keep; }
 
     OutputForm form() const { return form_; }
     const std::string& file_path() const { return path_; }
@@ -76,6 +91,11 @@ public:
     // it gets the completion line and its name. Otherwise it is kept as "<name>.incomplete".
     // 0 when the file could not be written or named.
     int finish(bool complete);
+
+    // One more row dumped into the open file.
+    void count_row() { ++rows_; }
+    // The files finished complete so far, in the order they were written.
+    const std::vector<WrittenFile>& written() const { return written_; }
 
     common::StrBuf& buffer() { return file_.buffer(); }
     // Writes the buffer when it holds more than 8191 bytes; 0 after a failed write.
@@ -101,6 +121,9 @@ private:
     std::set<std::string> used_names_;
     std::string displaced_;
     common::StrBuf stamp_;
+    long keep_ = 0;
+    unsigned long long rows_ = 0;
+    std::vector<WrittenFile> written_;
 };
 
 }  // namespace kro::export_

@@ -47,6 +47,7 @@ DumpWriter::DumpWriter(const ExportJob& job, int values_are_utf8) : job_(job) {
     output_.set_timestamp(job_.timestamp);
     output_.set_append(options().appendtofile);
     output_.set_compression(options().compression);
+    output_.set_keep(options().keep);
 
     // Over the HTTP tunnel every page is a request of its own, so pages stay small there.
     // A direct connection reads each table as one unbuffered stream, chunkinsert or not:

@@ -65,6 +65,9 @@ public:
     }
     // Whether last_error() is on the console and in the log already.
     bool last_error_reported() const { return !reported_error_.empty(); }
+    // The files finished complete, and the binary log position last taken (if any).
+    const std::vector<WrittenFile>& written_files() const { return output_.written(); }
+    const std::optional<BinlogPosition>& binlog_position() const { return binlog_position_; }
 
 private:
     // Connection and failures.

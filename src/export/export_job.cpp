@@ -78,6 +78,18 @@ void on_progress(void* user, const char* name, long count, int number) {
     flush_outputs();
 }
 
+// What the closing log line says the export did: "wrote <file> (<bytes> bytes, <rows> rows),
+// ...; binary log <file> at <position>."
+std::string export_summary(const DumpWriter& writer) {
+    std::string summary;
+    for (const WrittenFile& file : writer.written_files())
+        summary += (summary.empty() ? "Wrote " : ", ") + file.path + " (" + std::to_string(file.bytes) + " bytes, " +
+                   std::to_string(file.rows) + " rows)";
+    if (summary.empty()) summary = "Wrote no complete dump";
+    if (const auto& position = writer.binlog_position()) summary += "; binary log " + position->file + " at " + position->position;
+    return summary + ".";
+}
+
 int run_export(ExportJob& job, int values_are_utf8) {
     if (job.source.use_ssh && !start_job_tunnels(&job.source, nullptr)) {
         report_failure("Could not create SSH tunnel process");  // no report mail
@@ -94,6 +106,7 @@ int run_export(ExportJob& job, int values_are_utf8) {
     // A stop signal cancels the dump: no later object is begun.
     int result = writer.run(on_progress, &target, &platform::stop_flag());
     end_report_work(report);
+    set_job_summary(export_summary(writer));
 
     int success = 0;
     if (result == kDumpSucceeded) {

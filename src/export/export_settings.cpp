@@ -167,6 +167,16 @@ void read_options(const XMLElement* options, ExportOptions& o, int values_are_ut
         o.usecharset.clear();
     else
         o.usecharset.assign(charset, values_are_utf8);
+    // A count that is not one would remove dumps nobody meant to lose: refused.
+    const std::string keep = text_of(options->FirstChildElement("keep"));
+    if (!keep.empty()) {
+        char* end = nullptr;
+        const long count = std::strtol(keep.c_str(), &end, 10);
+        if (keep.find_first_not_of("0123456789") == std::string::npos && *end == '\0' && count >= 1 && keep.size() <= 6)
+            o.keep = count;
+        else if (error.empty())
+            error = "Invalid value \"" + keep + "\" in <keep>: write how many complete dumps to keep, 1 or more";
+    }
     // A misspelt kind is refused: read as none, it would fill the disk the user meant to spare.
     const std::string compression = text_of(options->FirstChildElement("compression"));
     if (!read_compression(compression, o.compression) && error.empty())
@@ -249,7 +259,7 @@ int validate_export_job(const ExportJob& job) {
     }
     const ConnectionInfo& s = job.source;
     if (s.host.empty() || s.port == 0 || s.user.empty()) {
-        report_failure("Source SERVER information not complete\r\n");
+        report_failure(("Source SERVER information not complete" + incomplete_server_detail(s, false) + "\r\n").c_str());
         return 0;
     }
     if (job.path.empty()) {

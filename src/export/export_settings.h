@@ -48,6 +48,8 @@ struct ExportOptions {
     // The source's binary log position in the dump's header, when it writes a binary log.
     int binlogposition = 0;
     platform::Compression compression;  // of every dump file
+    // Complete time-stamped dumps of each name kept in their folder; 0: all of them.
+    long keep = 0;
 };
 
 // One <database> of form A with the objects it selects.

@@ -272,6 +272,7 @@ int TableDump::read_rows(const char* statement, bool capture_key) {
                 last_key_[i].assign(row[at] ? row[at] : "", row[at] ? lengths[at] : 0);
             }
         }
+        output_.count_row();
         if (++rows_seen_ % 100 == 0) events_(nullptr, rows_seen_, kRowProgress);
         if (!output_.flush_if_full()) return 0;  // the output keeps and reports the failure
     }

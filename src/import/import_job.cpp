@@ -24,6 +24,7 @@ namespace kro::import {
 
 void ImportJob::table_failed(const std::string& text) {
     some_table_failed_ = true;
+    ++tables_failed_;
     progress_.report(kImportFailed, text);
 }
 
@@ -68,7 +69,17 @@ void ImportJob::fit_keys(ImportTable& table, const TableKeys& keys) {
 
 int ImportJob::transfer(ImportTable& table, const std::string* query) {
     TableRows rows(table, source_, target_, progress_);
-    return rows.transfer(query, s_.target.database.view());
+    const int ok = rows.transfer(query, s_.target.database.view());
+    if (ok) {
+        ++tables_imported_;
+        rows_imported_ += static_cast<unsigned long long>(rows.rows_taken());
+    }
+    return ok;
+}
+
+std::string ImportJob::summary() const {
+    return "Imported " + std::to_string(tables_imported_) + " tables, " + std::to_string(tables_failed_) + " failed; " +
+           std::to_string(rows_imported_) + " rows.";
 }
 
 int ImportJob::import_tables() {
@@ -201,6 +212,7 @@ int run_import(ImportSettings& settings, const tinyxml2::XMLElement* job, int va
     } else {
         ImportJob import(settings, progress);
         outcome = import.run();
+        set_job_summary(import.summary());
     }
     end_report_work(body);
     const int ok = outcome == ImportJob::Outcome::succeeded ? 1 : 0;

@@ -22,6 +22,8 @@ public:
     enum class Outcome { succeeded, tables_failed, stopped };
     // The import steps from the target's Tunnel on.
     Outcome run();
+    // What the closing log line says the import did: tables imported and failed, rows.
+    std::string summary() const;
 
 private:
     // import_job.cpp
@@ -47,6 +49,9 @@ private:
     SourceReader source_{progress_};
     TargetWriter target_{progress_};
     bool some_table_failed_ = false;
+    unsigned tables_imported_ = 0;
+    unsigned tables_failed_ = 0;
+    unsigned long long rows_imported_ = 0;
 };
 
 }  // namespace kro::import

@@ -159,7 +159,7 @@ void read_import_frame(const XMLElement* job, ImportSettings& s, int utf8) {
 int validate_import_frame(const ImportSettings& s) {
     const ConnectionInfo& c = s.target;
     if (c.database.empty() || c.host.empty() || c.user.empty() || c.port == 0) {
-        report_failure("Source SERVER information not complete\r\n");
+        report_failure(("Source SERVER information not complete" + incomplete_server_detail(c, true) + "\r\n").c_str());
         return 0;
     }
     if (!s.setting_error.empty()) {

@@ -25,6 +25,8 @@ public:
     // Copies the rows of the table (of the query when one is given) into the target
     // table database.table; 1 when every row arrived (and was committed).
     int transfer(const std::string* query, std::string_view database);
+    // Rows in the statements the target took.
+    long rows_taken() const { return rows_taken_; }
 
 private:
     int copy_rows(const std::string* query, std::string_view database);

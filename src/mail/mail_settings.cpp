@@ -30,6 +30,11 @@ const tinyxml2::XMLElement* child_nocase(const tinyxml2::XMLElement* parent, con
     return nullptr;
 }
 
+bool attribute_is_yes(const tinyxml2::XMLElement* e, const char* name) {
+    const char* value = e->Attribute(name);
+    return value && equals_nocase(value, "yes");
+}
+
 bool empty(const std::optional<std::string>& text) { return !text || text->empty(); }
 
 }  // namespace
@@ -57,6 +62,10 @@ void read_mail_settings(const tinyxml2::XMLElement* smtp, MailSettings& settings
         for (const auto& [name, field] : text_keys) {
             if (equals_nocase(e->Name(), name)) {
                 settings.*field = element_text(e, values_are_utf8);
+                if (field == &MailSettings::subject) {
+                    settings.subject_outcome = attribute_is_yes(e, "outcome");
+                    settings.subject_host = attribute_is_yes(e, "host");
+                }
                 known = true;
                 break;
             }

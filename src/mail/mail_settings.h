@@ -20,6 +20,10 @@ struct MailSettings {
     std::optional<std::string> port;        // decimal; 25 when absent
     std::optional<std::string> to_email;    // address lists
     std::optional<std::string> subject;
+    // <subject outcome="yes" host="yes">: a report mail's subject shows the job's outcome
+    // ("[failed] ") before it and the machine kro ran on (" (db1)") after it.
+    bool subject_outcome = false;
+    bool subject_host = false;
     std::optional<std::string> reply_to;
     std::optional<std::string> cc;
     std::optional<std::string> bcc;

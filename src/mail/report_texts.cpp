@@ -5,6 +5,7 @@
 
 #include "mail/mail_settings.h"
 #include "mail/mailer.h"
+#include "platform/host_name.h"
 #include "platform/stop_signals.h"
 #include "report/report_body.h"
 #include "report/reporting.h"
@@ -129,9 +130,30 @@ void finish_report(ReportBody& body, ReportKind kind, int success, const char* e
     body.append("</body></html>", t.close_plain);
 }
 
-int mail_report(const MailSettings& mail, const ReportBody& body) {
+namespace {
+
+// The subject as the job file opts in to: "[succeeded] " or "[failed] " before it, " (<host>)"
+// after it. Without the attributes it stays exactly as given.
+std::string report_subject(const MailSettings& mail, const std::string& subject, int job_succeeded) {
+    std::string text = subject;
+    if (mail.subject_outcome) text = (job_succeeded ? "[succeeded] " : "[failed] ") + text;
+    if (mail.subject_host) {
+        const std::string host = platform::host_name();
+        if (!host.empty()) text += " (" + host + ")";
+    }
+    return text;
+}
+
+}  // namespace
+
+int mail_report(const MailSettings& mail, const ReportBody& body, int job_succeeded) {
     Mailer mailer;
     mailer.fill(mail, body);
+    if (mail.subject_outcome || mail.subject_host) {
+        const std::string subject = report_subject(mail, mailer.subject.str(), job_succeeded);
+        mailer.subject.clear();
+        mailer.subject.append(subject);
+    }
     if (mailer.send()) {
         print_and_append_log("\r\nMail sent successfully");
         flush_outputs();
@@ -152,7 +174,7 @@ int send_report_if_asked(const ReportRequest& request, ReportKind kind, int job_
     if (platform::stop_requested()) job_succeeded = 0;
     if (!request.send_report || (job_succeeded && !request.report_always)) return 0;
     finish_report(body, kind, job_succeeded, end_time);
-    return mail_report(request.mail, body);
+    return mail_report(request.mail, body, job_succeeded);
 }
 
 }  // namespace kro::mail

@@ -26,8 +26,9 @@ void finish_report(report::ReportBody& body, ReportKind kind, int success, const
 
 // Fills a Mailer, sends, and tells the outcome: "\r\nMail sent successfully" to the
 // console and the log, or "Error sending mail." and then the mailer's error text, each
-// through report_failure. Returns 1 when the mail was sent.
-int mail_report(const MailSettings& mail, const report::ReportBody& body);
+// through report_failure. Returns 1 when the mail was sent. The subject shows the outcome
+// and the host when the settings opt in.
+int mail_report(const MailSettings& mail, const report::ReportBody& body, int job_succeeded);
 
 // The report step at the end of a sync, export or import job: when the request asks for
 // a report of this outcome (a failure always, a success only with report_always), the

@@ -80,7 +80,14 @@ const char kSessionLost[] = "Not run: the connection to the server was lost befo
 // Runs every statement once. 0 when one failed in a way that ends the run (no mail then).
 // Once the session is lost, every later statement fails without being sent, and
 // session_lost says so.
-int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBody& body, bool& session_lost) {
+// The statements of a run: those sent, and those that failed (sent or not).
+struct StatementCounts {
+    unsigned sent = 0;
+    unsigned failed = 0;
+};
+
+int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBody& body, bool& session_lost,
+                   StatementCounts& counts) {
     SqlSplitter splitter(job.query.c_str(), job.query.length());
     session_lost = false;
     for (;;) {
@@ -94,6 +101,7 @@ int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBo
         if (statement.find_first_not_of(" \t\r\n") == std::string_view::npos) continue;
         if (platform::stop_requested()) return 0;  // no statement is sent once the run is being stopped
         if (session_lost) {
+            ++counts.failed;
             report_statement_error(job, statement, kSessionLost, body);
             continue;
         }
@@ -101,6 +109,7 @@ int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBo
         // tunnel the server's answer only comes with the result): both are one failure,
         // and abortonerror alone decides whether the next statement runs.
         ResultPtr result = make_result(tunnel, nullptr);
+        ++counts.sent;
         bool failed = tunnel.real_query(handle, statement.data(), statement.size(),
                                         has_control_byte(statement)) != 0;
         if (!failed) {
@@ -108,6 +117,7 @@ int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBo
             failed = !result && statement_failed(tunnel, handle);
         }
         if (failed) {
+            ++counts.failed;
             report_statement_error(job, statement, tunnel.error(handle), body);
             session_lost = !session_alive(tunnel, handle);
             if (job.abort_on_error) return 0;
@@ -123,6 +133,7 @@ int run_statements(const NotifyJob& job, Tunnel& tunnel, MYSQL* handle, ReportBo
         int more;
         while ((more = tunnel.next_result(handle)) == 0) make_result(tunnel, tunnel.store_result(handle));
         if (more > 0) {
+            ++counts.failed;
             report_statement_error(job, statement, tunnel.error(handle), body);
             session_lost = !session_alive(tunnel, handle);
             if (job.abort_on_error) return 0;
@@ -143,7 +154,7 @@ int send_result_mail(const NotifyJob& job, const ReportBody& body) {
     return 0;
 }
 
-int run_notify(NotifyJob& job, StrBuf& error) {
+int run_notify(NotifyJob& job, StrBuf& error, StatementCounts& counts) {
     ConnectionInfo& source = job.source;
     if (source.use_ssh && !start_job_tunnels(&source, nullptr)) return 0;  // reported
     SshClientStopper stop_ssh(source);
@@ -159,7 +170,7 @@ int run_notify(NotifyJob& job, StrBuf& error) {
     ReportBody body;
     append_report_frame(body);
     bool session_lost = false;
-    if (!run_statements(job, *conn.tunnel, conn.handle, body, session_lost)) return 0;
+    if (!run_statements(job, *conn.tunnel, conn.handle, body, session_lost, counts)) return 0;
     body.append("</body></html>", " ");
     conn.close();
     // A stop that arrives once the mail is begun lets it be finished (see send_report_if_asked).
@@ -181,7 +192,9 @@ int run_notify_job(tinyxml2::XMLDocument& doc, long, FILE*, FILE*, int values_ar
     if (!validate_notify_job(job)) return 0;
     print_job_started();
     StrBuf error;
-    int ok = run_notify(job, error);
+    StatementCounts counts;
+    int ok = run_notify(job, error, counts);
+    set_job_summary("Ran " + std::to_string(counts.sent) + " statements, " + std::to_string(counts.failed) + " failed.");
     // A server that answered the connect but not the first statement (an HTTP tunnel that
     // cannot be reached) is a connection failure like any other.
     if (!ok && !error.empty()) report_failure(error.c_str());

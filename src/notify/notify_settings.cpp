@@ -33,7 +33,7 @@ void read_notify_job(const tinyxml2::XMLElement* job, NotifyJob& s, int values_a
 int validate_notify_job(const NotifyJob& s) {
     const ConnectionInfo& c = s.source;
     if (c.database.empty() || c.host.empty() || c.user.empty() || c.port == 0) {
-        report_failure("Source SERVER information not complete\r\n");
+        report_failure(("Source SERVER information not complete" + incomplete_server_detail(c, true) + "\r\n").c_str());
         return 0;
     }
     // Only white space is no statement either.

@@ -12,6 +12,7 @@ namespace kro::report {
 extern FILE* log_file;          // appended to ("a+"), or null before it is opened
 extern FILE* session_file;      // rewritten ("w"), or null before it is opened
 extern std::string log_path;    // the log file's path as the check line shows it
+extern std::string job_path;    // the job file's absolute path, for the status a job publishes
 extern std::string banner_text; // banner line + notice line
 extern platform::ProcessHandle source_tunnel_process;  // SSH helper of the source (or only) server
 extern platform::ProcessHandle target_tunnel_process;  // SSH helper of a sync job's target server

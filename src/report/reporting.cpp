@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/html_text.h"
 #include "common/timestamp.h"
@@ -16,6 +19,7 @@ namespace kro::report {
 namespace {
 
 std::vector<std::string> errors_of_the_run;
+std::string summary_of_the_job;
 
 void remember_error(const char* text) {
     constexpr std::size_t kMaxErrors = 100;
@@ -62,7 +66,27 @@ void write_line(FILE* stream, const char* text) {
     if (!ends_line(text)) write_raw(stream, "\n");
 }
 
+// Starts a line of kro's own in the log: a text before it that did not end its line (a
+// fixed text such as "\r\nMail sent successfully") is ended first, so that the own line
+// can be found at the start of a line.
+void start_own_log_line() {
+    if (!log_file) return;
+    std::fflush(log_file);
+    struct stat info {};
+    const int fd = fileno(log_file);
+    if (fstat(fd, &info) != 0 || info.st_size == 0) return;
+    char last = '\n';
+    if (pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n') write_raw(log_file, "\r\n");
+}
+
 }  // namespace
+
+void log_own_line(const char* text) {
+    if (!log_file || !text) return;
+    start_own_log_line();
+    write_line(log_file, text);
+    std::fflush(log_file);
+}
 
 void print_check_line() {
     ProgressLine::erase_live();
@@ -167,7 +191,7 @@ void show_warning(ReportBody& report, const char* text) {
     report.append("<br>", "\r\n");
     print_console(text);
     print_check_line();
-    write_line(log_file, text);
+    log_own_line(text);
     flush_outputs();
 }
 
@@ -183,13 +207,18 @@ void print_job_started() {
     flush_outputs();
 }
 
-void log_job_ended(const char* kind, const char* outcome, int exit_code) {
+void log_job_ended(const char* kind, const char* outcome, int exit_code, const std::string& summary) {
     if (!log_file) return;
     StrBuf line;
-    line.format("Job ended at %s: %s, %s, exit code %d.\r\n\r\n", asctime_text().c_str(), kind, outcome, exit_code);
-    write_raw(log_file, line.c_str());
-    std::fflush(log_file);
+    line.format("Job ended at %s: %s, %s, exit code %d.", asctime_text().c_str(), kind, outcome, exit_code);
+    if (!summary.empty()) line.append((" " + summary).c_str());
+    line.append("\r\n\r\n");
+    log_own_line(line.c_str());
 }
+
+void set_job_summary(std::string summary) { summary_of_the_job = std::move(summary); }
+
+const std::string& job_summary() { return summary_of_the_job; }
 
 void flush_outputs() { std::fflush(nullptr); }
 

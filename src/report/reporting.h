@@ -45,15 +45,23 @@ void print_time_taken(const char* lead, unsigned seconds);
 // The text as it is on the console and in the log, HTML-escaped in the HTML body.
 void show_everywhere(ReportBody& report, const char* text);
 // A warning: both report bodies (then "<br>" / "\r\n"), the console, the check line, and
-// the log with its line ended. No session entry.
+// the log on a line of its own (see log_own_line). No session entry.
 void show_warning(ReportBody& report, const char* text);
 // Appends a message line to both report texts, then "<br>" and "\r\n".
 void add_to_report(ReportBody& report, const char* html, const char* plain);
 // "Job started at %s\r\n\r\n" with the local time, to the console and the log.
 void print_job_started();
+// A line of kro's own in the log, on a line of its own: a text before it that left its
+// line open is ended first. The line is ended when the text does not end it.
+void log_own_line(const char* text);
 // The run's last line in the log, so that a log shows how each run ended:
-// "Job ended at <local time>: <kind>, <outcome>, exit code <code>.\r\n\r\n".
-void log_job_ended(const char* kind, const char* outcome, int exit_code);
+// "Job ended at <local time>: <kind>, <outcome>, exit code <code>. <summary>\r\n\r\n"
+// (the summary, what the job did, only when there is one).
+void log_job_ended(const char* kind, const char* outcome, int exit_code, const std::string& summary = {});
+// What the job did, in a few words, for its closing log line; set by the job before it
+// returns (the last call holds), empty when it says nothing.
+void set_job_summary(std::string summary);
+const std::string& job_summary();
 // Flushes the console, log and session file so that nothing lags behind the work.
 void flush_outputs();
 

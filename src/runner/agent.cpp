@@ -178,7 +178,7 @@ int exit_code_of(int code) {
 void log_run_end(const char* kind, int code) {
     std::string outcome = code == 0 ? "succeeded" : "failed";
     if (int signal = stop_signal()) outcome = std::string("stopped by signal ") + stop_signal_name(signal);
-    log_job_ended(kind, outcome.c_str(), exit_code_of(code));
+    log_job_ended(kind, outcome.c_str(), exit_code_of(code), job_summary());
 }
 
 int run(int argc, char** argv) {
@@ -253,6 +253,11 @@ int run(int argc, char** argv) {
         }
     }
     if (!files.job) return files.fail("\r\nCould not open JOB file or no INPUT JOB file\r\n");
+    {
+        std::error_code ec;
+        const std::filesystem::path absolute = std::filesystem::absolute(job_word, ec);
+        job_path = ec ? job_word : absolute.lexically_normal().string();
+    }
     if (!log_given) {
         if (is_the_job_file(kDefaultLog, job_word)) return files.fail(kLogIsJob);
         if (!files.log.open(kDefaultLog, "a+")) return files.fail("\r\nError opening LOG file.\n");

@@ -51,6 +51,8 @@ void SyncContext::swap_sides() { std::swap(source_, target_); }
 
 void SyncContext::set_status(std::string_view text) { status_.set_status(text); }
 
+void SyncContext::set_status_table(std::string_view table) { status_.set_table(table); }
+
 void SyncContext::set_status_count(const char* format, unsigned count) {
     if (!status_.is_open()) return;
     StrBuf text;

@@ -133,6 +133,8 @@ public:
     void set_fkcheck(bool on) { fkcheck_ = on; }
     SyncScript& script() { return script_; }
     report::ReportBody& report() { return report_; }
+    // The table the status texts are about from now on.
+    void set_status_table(std::string_view table);
     // Publishes a short state text for a watching program (nothing when none watches).
     void set_status(std::string_view text);
     // A status text with one count in it ("...Inserting row: %d"); formatted only when a

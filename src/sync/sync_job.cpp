@@ -122,6 +122,18 @@ private:
     }
     // A script that could not be written ends the run: what it would say is lost.
     bool script_failed(SyncContext& ctx) const { return ctx.writes_script() && script_.failed(); }
+    // land_table, with the rows of a pass that landed added to the run's totals.
+    int land(SyncContext& ctx, int ok);
+    // One table's outcome, for the run's totals.
+    void count_table(int ok) { ++(ok == 1 ? totals_.synced : totals_.failed); }
+    // What the closing log line says the sync did.
+    void set_summary(SyncMode mode);
+
+    struct Totals {
+        unsigned synced = 0, failed = 0;
+        unsigned long long inserted = 0, updated = 0, deleted = 0;
+    };
+    Totals totals_;
 
     SyncSettings& settings_;
     StatusBlock& status_;
@@ -215,7 +227,25 @@ int SyncRun::check_distinct_databases() {
     return 0;
 }
 
+int SyncRun::land(SyncContext& ctx, int ok) {
+    ok = land_table(ctx, ok);
+    if (ok) {  // a failed table's changes were taken back, or are told where it failed
+        totals_.inserted += ctx.counts.inserted;
+        totals_.updated += ctx.counts.updated;
+        totals_.deleted += ctx.counts.deleted;
+    }
+    return ok;
+}
+
+void SyncRun::set_summary(SyncMode mode) {
+    const std::string rows = mode == SyncMode::script_only ? "rows in the script" : "rows changed";
+    set_job_summary("Synced " + std::to_string(totals_.synced) + " tables, " + std::to_string(totals_.failed) +
+                    " failed; " + rows + ": " + std::to_string(totals_.inserted) + " inserted, " +
+                    std::to_string(totals_.updated) + " updated, " + std::to_string(totals_.deleted) + " deleted.");
+}
+
 int SyncRun::fail_early() {
+    set_summary(settings_.mode);
     source_conn_.close();
     target_conn_.close();
     end_report_work(report_);
@@ -261,7 +291,7 @@ bool SyncRun::triggers_allowed(SyncContext& ctx) {
 int SyncRun::sync_both_ways(SyncContext& ctx, TunnelResult* keys, const SyncTableEntry* entry) {
     // Each table is made durable at once (a session lost later takes nothing of it), or
     // undone when it failed.
-    int ok = land_table(ctx, sync_table(ctx, keys));
+    int ok = land(ctx, sync_table(ctx, keys));
     if (!settings_.twowaysync) return ok;
     if (ctx.mode() == SyncMode::direct_and_script) ctx.script().append("/*Target To source*/\n\n");
     // The way back is a table of its own: the same names and choices, its key and columns
@@ -279,7 +309,7 @@ int SyncRun::sync_both_ways(SyncContext& ctx, TunnelResult* keys, const SyncTabl
     // The way back reads the definition from its own source: a result belongs to the
     // connection that made it.
     ResultPtr back_keys = make_result(ctx.source().tunnel(), nullptr);
-    int back = land_table(ctx, describe_table(ctx, back_keys) && sync_table(ctx, back_keys.get()));
+    int back = land(ctx, describe_table(ctx, back_keys) && sync_table(ctx, back_keys.get()));
     back_keys.reset();
     ctx.swap_sides();
     return ok && back;
@@ -329,7 +359,7 @@ int SyncRun::one_table(SyncContext& ctx, const SyncTableEntry* entry, const std:
     ctx.set_status("Table info obtained...\r\nCreating table...");
     if (!create_target_table(ctx)) return settings_.abortonerror ? -1 : 0;
     target_tables_.push_back(entry ? entry->name : name);
-    int ok = land_table(ctx, sync_table(ctx, keys.get()));
+    int ok = land(ctx, sync_table(ctx, keys.get()));
     return ok ? 1 : (settings_.abortonerror ? -1 : 0);
 }
 
@@ -359,6 +389,7 @@ int SyncRun::all_tables_loop(SyncContext& ctx) {
     int result = 1;
     for (const std::string& name : names) {
         int ok = one_table(ctx, nullptr, name);
+        count_table(ok);
         if (ok != 1) result = 0;
         if (ok < 0 || script_failed(ctx)) break;
     }
@@ -369,6 +400,7 @@ int SyncRun::listed_tables_loop(SyncContext& ctx) {
     int result = 1;
     for (const SyncTableEntry& entry : settings_.tables) {
         int ok = one_table(ctx, &entry, entry.name);
+        count_table(ok);
         if (ok != 1) result = 0;
         if (ok < 0 || script_failed(ctx)) break;
     }
@@ -531,6 +563,7 @@ int SyncRun::run() {
     }
     StrBuf end_time = asctime_text();
     end_report_work(report_);
+    set_summary(mode);
     send_report_if_asked(settings_.report, ReportKind::sync, result, report_, end_time.c_str());
 
     flush_outputs();
@@ -550,7 +583,7 @@ int SyncRun::run() {
 }  // namespace
 
 int run_sync_job(tinyxml2::XMLDocument& doc, long, FILE*, FILE*, int values_are_utf8) {
-    StatusBlock status = StatusBlock::open_existing();
+    StatusBlock status = StatusBlock::open_for_job(job_path);
     status.set_status("Collecting syncronizing information...\r\nCollecting syncronizing information...");
     SyncSettings settings;
     const tinyxml2::XMLElement* root = doc.FirstChildElement();

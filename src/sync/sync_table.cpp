@@ -114,6 +114,7 @@ void build_column_lists(SyncContext& ctx) {
 }
 
 int sync_table(SyncContext& ctx, TunnelResult* keys) {
+    ctx.set_status_table(ctx.plan.table_label);
     ctx.set_status("Collecting table information...");
     build_column_lists(ctx);
     const int primary = primary_key_count(ctx.source().tunnel(), keys);

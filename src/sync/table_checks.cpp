@@ -83,6 +83,25 @@ bool compares_alike(const ColumnDefinition& ours, const ColumnDefinition& theirs
     return false;
 }
 
+// " (source 3 columns, target 2; only in the source: `c`)": which columns differ by name.
+std::string column_count_detail(const std::vector<ColumnDefinition>& ours, const std::vector<ColumnDefinition>& theirs) {
+    auto only_in = [](const std::vector<ColumnDefinition>& these, const std::vector<ColumnDefinition>& others) {
+        std::string names;
+        for (const ColumnDefinition& column : these) {
+            const bool shared = std::any_of(others.begin(), others.end(), [&column](const ColumnDefinition& other) {
+                return strcasecmp(column.name.c_str(), other.name.c_str()) == 0;
+            });
+            if (!shared) names += (names.empty() ? "" : ", ") + backquoted(column.name);
+        }
+        return names;
+    };
+    std::string detail = " (source " + std::to_string(ours.size()) + " columns, target " + std::to_string(theirs.size());
+    const std::string source_only = only_in(ours, theirs), target_only = only_in(theirs, ours);
+    if (!source_only.empty()) detail += "; only in the source: " + source_only;
+    if (!target_only.empty()) detail += "; only in the target: " + target_only;
+    return detail + ")";
+}
+
 void build_key_list(SyncContext& ctx) {
     ctx.plan.key_list.clear();
     for (const KeyColumn& key : ctx.plan.keys) {
@@ -107,7 +126,8 @@ int check_compatibility(SyncContext& ctx, TunnelResult* keys, StrBuf& error) {
     const std::vector<ColumnDefinition>& ours = ctx.plan.columns;
     const std::vector<ColumnDefinition> theirs = parse_columns(target.tunnel(), target_fields.get());
     if (ours.size() != theirs.size()) {
-        error.format("Field count not equal for '%s' table\r\n", ctx.plan.table_label.c_str());
+        error.format("Field count not equal for '%s' table%s\r\n", ctx.plan.table_label.c_str(),
+                     column_count_detail(ours, theirs).c_str());
         return 0;
     }
     bool has_key = false;
@@ -125,7 +145,8 @@ int check_compatibility(SyncContext& ctx, TunnelResult* keys, StrBuf& error) {
         const bool timestamp = column.type == ColumnType::timestamp;
         if (timestamp ? theirs[i].type != ColumnType::timestamp
                       : strcasecmp(column.type_text.c_str(), theirs[i].type_text.c_str()) != 0) {
-            error.format("Definition mismatch for '%s' column in '%s' table\r\n", name, ctx.plan.table_label.c_str());
+            error.format("Definition mismatch for '%s' column in '%s' table (source %s, target %s)\r\n", name,
+                         ctx.plan.table_label.c_str(), column.type_text.c_str(), theirs[i].type_text.c_str());
             return 0;
         }
         if (column.key != ColumnKey::none) has_key = true;

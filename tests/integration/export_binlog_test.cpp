@@ -129,6 +129,14 @@ TEST(ExportBinlog, DumpTakenWhileAWriterCommitsReplaysFromItsPositionToTheSource
         const std::string text = read_file(dump);
         const DumpPosition position = position_of(text);
         ASSERT_FALSE(position.file.empty()) << text.substr(0, 600);
+        // The run's closing log line names the dump and the position it holds.
+        const std::string log = read_file(dir.file("kro.log"));
+        const std::size_t wrote = log.find("exit code 0. Wrote " + dump + " (");
+        ASSERT_NE(wrote, std::string::npos) << log;
+        const std::string closing = log.substr(wrote, log.find('\n', wrote) - wrote);
+        EXPECT_TRUE(std::regex_search(closing, std::regex(R"( \([0-9]+ bytes, [0-9]{4} rows\); binary log )")))
+            << closing;
+        EXPECT_TRUE(closing.ends_with("; binary log " + position.file + " at " + position.position + ".\r")) << closing;
         EXPECT_TRUE(std::regex_search(text, std::regex("\n-- SET GLOBAL gtid_slave_pos='[0-9]+-[0-9]+-[0-9]+';\n")));
         recreate_database(kDatabase);
         std::string output;

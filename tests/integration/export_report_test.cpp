@@ -12,10 +12,18 @@
 
 namespace {
 
-std::string report_element(const std::string& attributes, const std::string& token) {
+std::string report_element(const std::string& attributes, const std::string& token,
+                           const std::string& subject_attributes = "") {
     return "<sendreport " + attributes + "><smtp><host>" + service_value("SMTP_HOST") + "</host><port>" +
            service_value("SMTP_PORT") + "</port><displayname>kro</displayname><fromemail>kro@example.com</fromemail>"
-           "<toemail>" + token + "@example.com</toemail><subject>export report</subject></smtp></sendreport>";
+           "<toemail>" + token + "@example.com</toemail><subject" + subject_attributes +
+           ">export report</subject></smtp></sendreport>";
+}
+
+std::string host_name() {
+    char name[256] = {};
+    gethostname(name, sizeof name - 1);
+    return name;
 }
 
 // Every test makes the database it exports, so that each also passes alone.
@@ -34,7 +42,7 @@ TEST(ExportReport, SuccessIsMailedOnlyWithAlwaysAndCarriesTheProgressLines) {
     EXPECT_TRUE(no_stored_mail(quiet));
     // The log ends with how the run ended.
     const std::string log = read_file(dir.file("kro.log"));
-    EXPECT_NE(log.rfind(": exportjob, succeeded, exit code 0.\r\n\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.rfind(": exportjob, succeeded, exit code 0. Wrote " + dir.file("d.sql") + " ("), std::string::npos) << log;
     EXPECT_EQ(log.rfind("Job ended at "), log.rfind("\nJob ended at ") + 1) << log;
 
     std::string token = unique_mail_token("export-always");
@@ -83,6 +91,26 @@ TEST(ExportReport, FailureIsMailedWithTheErrors) {
     ASSERT_EQ(mail.parts.size(), 2u);
     EXPECT_NE(mail.parts[0].find("Table 'kro_exp_mail.nope' doesn't exist"), std::string::npos) << mail.parts[0];
     EXPECT_NE(mail.parts[0].find("Export job was unsucessful."), std::string::npos) << mail.parts[0];
+    EXPECT_EQ(mail.header("Subject"), "export report");
+
+    // Opted in, the subject shows the outcome and where kro ran; each attribute alone adds its part.
+    const std::string failing = "<databases><database name=\"kro_exp_mail\"><objects><tables><table>nope</table>"
+                                "</tables></objects></database></databases><script>" + dir.file("d.sql") + "</script>";
+    token = unique_mail_token("export-subject");
+    run = run_export_job(dir, export_job_xml(failing, "", report_element("send=\"yes\"", token,
+                                                                         " outcome=\"yes\" host=\"YES\"")));
+    StoredMail opted;
+    ASSERT_TRUE(fetch_stored_mail(token, opted));
+    EXPECT_EQ(opted.header("Subject"), "[failed] export report (" + host_name() + ")");
+    token = unique_mail_token("export-subject-ok");
+    run = run_export_job(dir, export_job_xml("<databases><database name=\"kro_exp_mail\"><objects all=\"yes\"/>"
+                                             "</database></databases><script>" + dir.file("d.sql") + "</script>",
+                                             "", report_element("send=\"yes\" when=\"always\"", token,
+                                                                " outcome=\"yes\"")));
+    ASSERT_EQ(run.exit_code, 0) << run.out;
+    StoredMail succeeded;
+    ASSERT_TRUE(fetch_stored_mail(token, succeeded));
+    EXPECT_EQ(succeeded.header("Subject"), "[succeeded] export report");
 }
 
 // Names and the error texts that quote them are escaped in the HTML report and in the

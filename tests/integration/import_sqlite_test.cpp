@@ -341,7 +341,8 @@ TEST_F(ImportSqliteTest, MissingFilesDriversAndBrokenJobFilesFailWithTheirTexts)
                                         system_dsn() + "</odbcimport></job>");
     RunResult r = run_kro({"job.xml"}, dir.path(), odbc_env());
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.out.find("Source SERVER information not complete\r\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Source SERVER information not complete (<port> is missing; <user> is missing; <database> is "
+                         "missing)\r\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Job started at"), std::string::npos);
     EXPECT_TRUE(maria_rows("show databases like 'imp_never'").empty());
 }

@@ -84,9 +84,10 @@ TEST(SyncFaults, MismatchedTablesAreReportedAndSkippedWhileTheOthersAreSynced) {
     RunResult run = run_sync_job(
         dir, job(tables({"fc", "nm", "df", "ex", "pk", "bin", "nosuch", "good", "copy_me"}) + mail));
     EXPECT_EQ(run.exit_code, 1) << run.out;
-    expect_has(run.out, "Field count not equal for 'fc' table\r\n");
+    // The fixed texts, then what differs.
+    expect_has(run.out, "Field count not equal for 'fc' table (source 2 columns, target 1; only in the source: `b`)\r\n");
     expect_has(run.out, "Column NAME mismatch for 'nm' table\r\n");
-    expect_has(run.out, "Definition mismatch for 'a' column in 'df' table\r\n");
+    expect_has(run.out, "Definition mismatch for 'a' column in 'df' table (source int(11), target int(10))\r\n");
     expect_has(run.out, "Column definition mismatch for 'a' column in 'ex' table\r\n");
     expect_has(run.out, "PRIMARY KEY mismatch for 'pk' table\r\n");
     // The tables after them are synced all the same.
@@ -117,7 +118,7 @@ TEST(SyncFaults, AbortOnErrorEndsTheRunAtTheFirstTableThatFails) {
     RunResult run = run_sync_job(dir, job(tables({"good", "fc", "copy_me"}) + "<abortonerror value=\"yes\"/>"));
     EXPECT_EQ(run.exit_code, 1) << run.out;
     EXPECT_TRUE(has_summary(run.out, "good", 2, 0, 2, 0, 0)) << run.out;
-    expect_has(run.out, "Field count not equal for 'fc' table\r\n");
+    expect_has(run.out, "Field count not equal for 'fc' table (source 2 columns, target 1; only in the source: `b`)\r\n");
     EXPECT_EQ(run.out.find("copy_me"), std::string::npos) << run.out;
     EXPECT_EQ(client_query("select count(*) from kro_sync_bad_tgt.copy_me"), "0\n");
 }

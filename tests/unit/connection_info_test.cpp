@@ -220,3 +220,14 @@ TEST(ConnectionInfoTest, HttpTextsAreCutTo127Characters) {
     EXPECT_EQ(r.http.http_auth_user, std::string(127, 'a'));
     EXPECT_EQ(r.http.content_type, long_type.substr(0, 254));
 }
+
+// "Source SERVER information not complete" is followed by each gap: which element, and
+// what is wrong with a port that is given.
+TEST(ConnectionInfoTest, IncompleteSettingsNameEachMissingElementAndAPortThatIsNone) {
+    EXPECT_EQ(incomplete_server_detail(read_server("<host>h</host><port>3306</port><user>u</user>").info, false), "");
+    EXPECT_EQ(incomplete_server_detail(read_server("<host>h</host><port> 49901x </port><user>u</user>").info, true),
+              " (<port> \"49901x\" is not a port number from 1 to 65535; <database> is missing)");
+    EXPECT_EQ(incomplete_server_detail(read_server("<port>70000</port><database>d</database>").info, true),
+              " (<host> is missing; <port> \"70000\" is not a port number from 1 to 65535; <user> is missing)");
+    EXPECT_EQ(incomplete_server_detail(read_server("<host>h</host><user>u</user>").info, false), " (<port> is missing)");
+}

@@ -150,3 +150,55 @@ TEST(DumpOutput, ANewDumpRemovesTheIncompleteDumpsOfEarlierRunsOfItsName) {
     ASSERT_EQ(plain.finish(true), 1);
     EXPECT_TRUE(file_exists(dir.file("shop.sql")));
 }
+
+// keep=2: a complete new dump leaves the newest two complete dumps of its name; a failed one
+// removes nothing; files of other names, other runs' .incomplete files, links and folders
+// that look like dumps stay whatever their stamp.
+TEST(DumpOutput, KeepLeavesTheNewestCompleteDumpsOfItsNameAndNothingElse) {
+    TempDir dir;
+    namespace fs = std::filesystem;
+    const std::set<std::string> unrelated = {"2020-01-01 00-00-00_crm.sql", "2019-01-01 00-00-00_crm.sql.incomplete",
+                                             "shop.sql", "notes.txt", "2019-13-01 00-00-00_shop.sql.bak",
+                                             "x2020-01-01 00-00-00_shop.sql"};
+    for (const std::string& name : unrelated) write_file(dir.file(name), "other");
+    for (const char* name : {"2020-01-01 00-00-00_shop.sql", "2020-01-03 00-00-00_shop.sql", "2020-01-02 00-00-00_shop.sql"})
+        write_file(dir.file(name), "old");
+    fs::create_directory(dir.file("2019-01-01 00-00-00_shop.sql"));
+    fs::create_symlink(dir.file("notes.txt"), dir.file("2019-01-02 00-00-00_shop.sql"));
+    auto names = [&dir] {
+        std::set<std::string> found;
+        for (const auto& entry : fs::directory_iterator(dir.path())) found.insert(entry.path().filename().string());
+        return found;
+    };
+    const std::set<std::string> before = names();
+
+    DumpOutput failed;
+    failed.set_file_path(dir.file("shop.sql").c_str());
+    failed.set_timestamp(1);
+    failed.set_keep(2);
+    ASSERT_EQ(failed.open_single(), 1);
+    failed.finish(false);
+    std::set<std::string> after_failure = names();
+    for (const std::string& name : before) EXPECT_EQ(after_failure.count(name), 1u) << name << " went with a failed dump";
+
+    DumpOutput out;
+    out.set_file_path(dir.file("shop.sql").c_str());
+    out.set_timestamp(1);
+    out.set_keep(2);
+    ASSERT_EQ(out.open_single(), 1);
+    out.buffer().append("data");
+    out.count_row();
+    ASSERT_EQ(out.finish(true), 1);
+    ASSERT_EQ(out.written().size(), 1u);
+    const std::string newest = fs::path(out.written()[0].path).filename().string();
+    EXPECT_EQ(out.written()[0].rows, 1u);
+    EXPECT_EQ(out.written()[0].bytes, fs::file_size(out.written()[0].path));
+
+    std::set<std::string> found = names();
+    for (const std::string& name : unrelated) EXPECT_EQ(found.erase(name), 1u) << name;
+    for (const char* name : {"2019-01-01 00-00-00_shop.sql", "2019-01-02 00-00-00_shop.sql", "2020-01-03 00-00-00_shop.sql"})
+        EXPECT_EQ(found.erase(name), 1u) << name;
+    EXPECT_EQ(found.erase(newest), 1u) << newest;
+    EXPECT_TRUE(found.empty()) << *found.begin() << " left, or more";
+    EXPECT_TRUE(fs::is_directory(dir.file("2019-01-01 00-00-00_shop.sql")));
+}

@@ -74,6 +74,6 @@ TEST(NotifySettings, ValidationReportsTheFirstGapInOrder) {
     EXPECT_EQ(validate(no_mail, &ok).rfind("Please specify the SSH server host.\r\n", 0), 0u);
 
     no_mail.source.port = 0;
-    EXPECT_EQ(validate(no_mail, &ok).rfind("Source SERVER information not complete\r\n", 0), 0u);
+    EXPECT_EQ(validate(no_mail, &ok).rfind("Source SERVER information not complete (<port> is missing)\r\n", 0), 0u);
     EXPECT_EQ(ok, 0);
 }

@@ -114,3 +114,23 @@ TEST_F(ReportingTest, PrintAndLogEndsEachTextsLineAndSaysWhetherTheLogGotIt) {
     EXPECT_EQ(console, "\nMail sent\n\nconsole only\n");
     EXPECT_EQ(log(), "\nMail sent\n");
 }
+
+// A fixed text that leaves its line open ("\r\nMail sent successfully") is ended before a
+// line of kro's own, so that grep '^Job ended' finds every run; a line already ended gets
+// no blank line, and the summary follows the outcome.
+TEST_F(ReportingTest, OwnLinesStartOnALineOfTheirOwn) {
+    testing::internal::CaptureStdout();
+    print_and_append_log("\r\nMail sent successfully");
+    log_job_ended("syncjob", "failed", 1, "Synced 0 tables, 1 failed.");
+    print_and_append_log("Job started\r\n");
+    log_own_line("Warning: own line");
+    testing::internal::GetCapturedStdout();
+    close_files();
+    const std::string text = log();
+    const std::size_t ended = text.find("Job ended at ");
+    ASSERT_NE(ended, std::string::npos) << text;
+    EXPECT_EQ(text.substr(0, ended), "\r\nMail sent successfully\r\n");
+    const std::size_t outcome = text.find(": syncjob, failed, exit code 1. Synced 0 tables, 1 failed.\r\n\r\n");
+    ASSERT_NE(outcome, std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.find("\r\n\r\n", outcome) + 4), "Job started\r\nWarning: own line\n");
+}
