@@ -240,7 +240,9 @@ int SyncRun::sync_both_ways(SyncContext& ctx, TunnelResult* keys, const SyncTabl
     // Each table is made durable at once (a session lost later takes nothing of it), or
     // undone when it failed.
     int ok = land_table(ctx, sync_table(ctx, keys));
-    if (!settings_.twowaysync) return ok;
+    // A failed forward pass ends the table: the way back would write the target's older
+    // values over the rows the forward pass was to change.
+    if (!settings_.twowaysync || !ok) return ok;
     if (ctx.mode() == SyncMode::direct_and_script) ctx.script().append("/*Target To source*/\n\n");
     // The way back is a table of its own: the same names and choices, its key and columns
     // found anew from its own source, its own counts.

@@ -20,6 +20,7 @@
 #include "sync/statement_sink.h"
 #include "sync/sync_script.h"
 #include "sync/sync_statements.h"
+#include "sync/table_facts.h"
 #include "sync_fixture.h"
 
 using namespace kro::platform;
@@ -96,6 +97,7 @@ TEST_F(SyncRows, OnlyARowThatIsThereAlreadyTurnsAnInsertIntoAnUpdate) {
     choose_row_columns(ctx.plan);
     ResultPtr rows = query_side(source, "select id, parent, v, md5(v) as __crc from child order by id");
     ASSERT_TRUE(rows);
+    decide_table_facts(ctx);
 
     // Row 300 is there: its insert becomes an update, and the rows after it still arrive.
     std::vector<RowAction> entries;
@@ -103,7 +105,7 @@ TEST_F(SyncRows, OnlyARowThatIsThereAlreadyTurnsAnInsertIntoAnUpdate) {
     std::size_t next = 0;
     testing::internal::CaptureStdout();
     EXPECT_EQ(apply_inserts(ctx, rows.get(), entries, next), 1);
-    EXPECT_GT(ctx.plan.change_batch, 1u);
+    EXPECT_GT(ctx.plan.facts.change_batch, 1u);
     EXPECT_EQ(next, 700u);
     EXPECT_EQ(ctx.counts.inserted, 699u);
     EXPECT_EQ(ctx.counts.updated, 1u);
