@@ -199,8 +199,12 @@ ChunkOutcome compare_chunk_rows(SyncContext& ctx, ChunkWork& work, const RowLayo
     if (!found_columns(ctx, source.result.get(), target.result.get(), layout, columns)) return ChunkOutcome::failed;
     const bool deletes = ctx.plan.delete_allowed && !ctx.plan.filter;
     std::vector<RowAction> actions;
-    const MergeCount count = merge_rows(ctx.source().tunnel(), source.result.get(), ctx.target().tunnel(),
-                                        target.result.get(), columns, deletes, actions);
+    MergeCount count = merge_rows(ctx.source().tunnel(), source.result.get(), ctx.target().tunnel(),
+                                  target.result.get(), columns, deletes, actions);
+    if (ctx.plan.only_deletes) {
+        std::erase_if(actions, [](const RowAction& a) { return a.action != RowActionCode::delete_row; });
+        count.to_write = 0;
+    }
     if (!count.unmatched && !known_different) return ChunkOutcome::equal;
     if (!known_different && ctx.writes_script()) {
         marker.format("\t/*Start of batch : %d */\n", work.chunk + 1);

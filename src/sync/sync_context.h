@@ -106,6 +106,7 @@ struct TablePlan {
     std::optional<std::string> filter;       // a WHERE condition for the source's rows
     std::optional<std::string> column_list;  // "`a`,`b`": only these columns (and the key) are compared and written
     bool delete_allowed = true;              // rows the source lacks may be deleted
+    bool only_deletes = false;               // the pass that deletes what tables referring to it no longer need
     std::vector<connection::ColumnDefinition> columns;  // the source's columns, in table order
     std::string all_columns;                 // every column, "`a`,`b`"
     // The columns rows are read and written with (column_values.h): their positions in

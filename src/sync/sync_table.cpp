@@ -133,7 +133,8 @@ int sync_table(SyncContext& ctx, TunnelResult* keys) {
     if (source_rows == 0 && target_rows == 0) {
         // nothing to do
     } else if (target_rows == 0) {
-        ok = copy_all_rows(ctx);
+        // An empty target has nothing to delete; a pass of deletes only copies nothing.
+        if (!ctx.plan.only_deletes) ok = copy_all_rows(ctx);
     } else {
         ok = compare_rows(ctx, keys, single, source_rows, keyless);
     }

@@ -159,6 +159,32 @@ TEST_F(SyncRows, ALostSessionComesBackWithItsSettingsButNeverHidesTheChangesItTo
     EXPECT_EQ(client_query("select id from kro_sync_rows_tgt.t"), "3\n");
 }
 
+// A write a lost connection broke off may have taken effect where the table cannot roll
+// back: it is sent again only where the server rolled it back.
+TEST_F(SyncRows, AWriteIsSentAgainAfterALostConnectionOnlyWhereTheServerRolledItBack) {
+    mariadb_exec("create table kro_sync_rows_tgt.m (id int primary key) engine = MyISAM;"
+                 "create table kro_sync_rows_tgt.i (id int primary key) engine = InnoDB");
+    target.autocommit_off = true;
+    ASSERT_EQ(value(target, "set autocommit = 0"), "(none)");
+    SyncContext ctx(source, target, SyncMode::direct, script, report, status);
+    for (const char* table : {"m", "i"}) {
+        SCOPED_TRACE(table);
+        const bool rolls_back = std::string(table) == "i";
+        TablePlan plan;
+        plan.table = plan.table_label = std::string("`") + table + "`";
+        ctx.begin_table(plan);
+        decide_table_facts(ctx);
+        EXPECT_EQ(ctx.plan.facts.rolls_back, rolls_back);
+        mariadb_exec("kill " + value(target, "select connection_id()"));
+        StrBuf insert(("insert into " + plan.table + " values (1)").c_str(), 1);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(apply_statement(ctx, target, insert), rolls_back ? 1 : 0);
+        testing::internal::GetCapturedStdout();
+        ASSERT_EQ(commit_side(target), 1);
+        EXPECT_EQ(client_query(std::string("select count(*) from kro_sync_rows_tgt.") + table), rolls_back ? "1\n" : "0\n");
+    }
+}
+
 TEST_F(SyncRows, EachChangeTellsWhatBecameOfItAndOnlyWhatTheTargetTookIsScripted) {
     mariadb_exec("create table kro_sync_rows_tgt.u (id int primary key, name varchar(40), unique key `by name` (name));"
                  "insert into kro_sync_rows_tgt.u values (1, 'x'' for key ''fake')");
