@@ -30,7 +30,7 @@ int TableRows::transfer(const std::string* query, std::string_view database) {
     // many of its rows stay.
     const bool counted = !target_.takes_back(db, table_.target_name);
     const std::uint64_t before = counted ? target_.row_count(db, table_.target_name) : 0;
-    if (direct && !target_.begin_rows()) return 0;
+    if (direct && !target_.begin_rows(!counted)) return 0;
     if (copy_rows(query, database) && (!direct || target_.commit_rows())) {
         if (skipped_ > 0) progress_.report(kRowsSkipped, std::to_string(skipped_));
         return 1;

@@ -92,10 +92,11 @@ StatementOutcome TargetWriter::send_http(std::string_view text, bool prefix) {
     return outcome_of(tunnel, handle, make_result(tunnel, tunnel.store_result(handle, 0, prefix ? 1 : 0)));
 }
 
-StatementOutcome TargetWriter::send(std::string_view text, bool prefix) {
+StatementOutcome TargetWriter::send(std::string_view text, bool prefix, bool write) {
     StatementOutcome outcome;  // failed
     if (!execute_) return outcome;
     if (is_http()) outcome = send_http(text, prefix);
+    else if (write) outcome = outcome_of(tunnel(), handle(), session_.write(text));
     else outcome = outcome_of(tunnel(), handle(), session_.query(text, !setting_up_));
     if (outcome.kind != StatementOutcome::ok && tunnel().error_number(handle()) != kNoSuchTable) report_error(text);
     return outcome;
@@ -109,7 +110,7 @@ bool TargetWriter::table_exists(const std::string& quoted_name) {
     return run("select * from " + quoted_name + " where 1=0", false) || tunnel().error_number(handle()) != kNoSuchTable;
 }
 
-StatementOutcome TargetWriter::write_rows(std::string_view text) { return send(text, true); }
+StatementOutcome TargetWriter::write_rows(std::string_view text) { return send(text, true, true); }
 
 bool TargetWriter::send_ahead(std::string_view text) {
     if (mysql_send_query(handle(), text.data(), static_cast<unsigned long>(text.size())) == 0) return true;
@@ -150,9 +151,10 @@ int TargetWriter::set_foreign_key_checks(bool on) {
     return run(on ? "set FOREIGN_KEY_CHECKS = 1 " : "set FOREIGN_KEY_CHECKS = 0 ", false);
 }
 
-int TargetWriter::begin_rows() {
+int TargetWriter::begin_rows(bool takes_back) {
     if (!run("SET AUTOCOMMIT = 0", false)) return 0;
     session_.autocommit_off = true;
+    session_.writes_roll_back = takes_back;
     return 1;
 }
 
@@ -162,6 +164,7 @@ int TargetWriter::commit_rows() {
     if (!ok) report_error("COMMIT");
     session_.autocommit_off = false;
     session_.uncommitted = false;
+    session_.writes_roll_back = false;
     return run("SET AUTOCOMMIT = 1", false) && ok;
 }
 
@@ -171,6 +174,7 @@ void TargetWriter::rollback_rows() {
     session_.query("ROLLBACK", false);
     session_.autocommit_off = false;
     session_.uncommitted = false;
+    session_.writes_roll_back = false;
     run("SET AUTOCOMMIT = 1", false);
 }
 

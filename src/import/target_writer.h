@@ -60,8 +60,9 @@ public:
     // A table's rows are written inside a transaction (direct connections): begin_rows
     // switches autocommit off, commit_rows commits (0, reported, when the server did not),
     // rollback_rows takes the rows back where the table's engine can; both switch
-    // autocommit on again.
-    int begin_rows();
+    // autocommit on again. takes_back: the table's engine rolls back, so a row statement a
+    // lost connection broke off may be sent again on a new session (never elsewhere).
+    int begin_rows(bool takes_back);
     int commit_rows();
     void rollback_rows();
     // Can the table take rows back (a transactional engine, reached directly)?
@@ -95,7 +96,7 @@ private:
     };
     // The session's settings, at the start and on a new session after a lost one.
     bool set_up_session();
-    connection::StatementOutcome send(std::string_view text, bool prefix);
+    connection::StatementOutcome send(std::string_view text, bool prefix, bool write = false);
     connection::StatementOutcome send_http(std::string_view text, bool prefix);
 
     ImportProgress& progress_;

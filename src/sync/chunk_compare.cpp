@@ -12,6 +12,7 @@
 #include "connection/statements.h"
 #include "report/progress_line.h"
 #include "report/reporting.h"
+#include "sync/chunk_changes.h"
 #include "sync/chunk_query.h"
 #include "sync/chunk_statements.h"
 #include "sync/column_values.h"
@@ -202,8 +203,12 @@ ChunkOutcome compare_chunk_rows(SyncContext& ctx, ChunkWork& work, const RowLayo
     if (!found_columns(ctx, source.result.get(), target.result.get(), layout, columns)) return ChunkOutcome::failed;
     const bool deletes = ctx.plan.delete_allowed && !ctx.plan.filter;
     std::vector<RowAction> actions;
-    const MergeCount count = merge_rows(ctx.source().tunnel(), source.result.get(), ctx.target().tunnel(),
-                                        target.result.get(), columns, deletes, actions);
+    MergeCount count = merge_rows(ctx.source().tunnel(), source.result.get(), ctx.target().tunnel(),
+                                  target.result.get(), columns, deletes, actions);
+    if (ctx.plan.only_deletes) {
+        std::erase_if(actions, [](const RowAction& a) { return a.action != RowActionCode::delete_row; });
+        count.to_write = 0;
+    }
     if (!count.unmatched && !known_different) return ChunkOutcome::equal;
     if (!known_different && ctx.writes_script()) {
         marker.format("\t/*Start of batch : %d */\n", work.chunk + 1);
@@ -235,18 +240,8 @@ ChunkOutcome compare_chunk_rows(SyncContext& ctx, ChunkWork& work, const RowLayo
     source.result.reset();
     sort_actions(actions);
 
-    // Sorted: deletes, inserts, updates.
-    std::span<const RowAction> entries(actions);
-    std::size_t used = 0;
-    int ok = apply_deletes(ctx, target.result.get(), entries, used);
+    const int ok = apply_chunk_changes(ctx, target.result.get(), rows.get(), actions);
     target.result.reset();
-    entries = entries.subspan(used);
-    const auto first_update = std::find_if(entries.begin(), entries.end(),
-                                           [](const RowAction& a) { return a.action == RowActionCode::update_row; });
-    const std::span<const RowAction> updates = entries.subspan(static_cast<std::size_t>(first_update - entries.begin()));
-    if (ok && ctx.plan.staged_updates) ok = remove_rows_to_update(ctx, rows.get(), updates);
-    if (ok) ok = apply_inserts(ctx, rows.get(), entries, used);
-    if (ok) ok = ctx.plan.staged_updates ? insert_updated_rows(ctx, rows.get(), updates) : apply_updates(ctx, rows.get(), updates);
 
     if (ctx.writes_script()) {
         marker.format("\t/*End   of batch : %d */\n", work.chunk + 1);

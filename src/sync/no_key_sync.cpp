@@ -205,7 +205,7 @@ int sync_without_key(SyncContext& ctx) {
         ctx.swap_sides();
         if (!ok) return 0;
     }
-    return row_pass(ctx, PassKind::insert_rows);
+    return ctx.plan.only_deletes ? 1 : row_pass(ctx, PassKind::insert_rows);
 }
 
 }  // namespace kro::sync

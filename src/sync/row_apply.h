@@ -45,7 +45,7 @@ int apply_deletes(SyncContext& ctx, connection::TunnelResult* target_rows, std::
 int apply_inserts(SyncContext& ctx, connection::TunnelResult* source_rows, std::span<const RowAction> entries,
                   std::size_t& next);
 int apply_updates(SyncContext& ctx, connection::TunnelResult* source_rows, std::span<const RowAction> entries);
-// A chunk's staged updates (plan.staged_updates): first each row to update is deleted, and
+// A chunk's staged updates (chunk_changes.h): first each row to update is deleted, and
 // once the new rows are in, its new values are inserted (counted as updated). Both take
 // the update entries from their first one.
 int remove_rows_to_update(SyncContext& ctx, connection::TunnelResult* source_rows, std::span<const RowAction> entries);

@@ -7,7 +7,6 @@
 #include "connection/statements.h"
 #include "sync/sync_script.h"
 #include "sync/sync_statements.h"
-#include "sync/table_checks.h"
 
 using namespace kro::common;
 using namespace kro::connection;
@@ -16,8 +15,7 @@ namespace kro::sync {
 
 namespace {
 
-// A round trip's bounds, well below any server's max_allowed_packet.
-constexpr std::size_t kTripStatements = 500;
+// A round trip's byte bound, well below any server's max_allowed_packet.
 constexpr std::size_t kTripBytes = 1 << 20;
 
 // What the target made of one statement. A refusal keeps the server's error, since work
@@ -106,20 +104,6 @@ Answer scripted() {
     return answer;
 }
 
-// Several changes to a round trip only where a trip that fails half-way can be undone
-// with the rest of the table: a direct session inside a transaction, on an engine that
-// rolls back. Decided once for the table in this direction.
-std::size_t statements_per_trip(SyncContext& ctx) {
-    if (ctx.plan.change_batch == 0) {
-        SyncSide& target = ctx.target();
-        const bool batch =
-            ctx.writes_target() && !target.is_http() && target.autocommit_off && target_transactional(ctx);
-        if (batch && !target.multi_statements) target.multi_statements = target.tunnel().set_multi_statements(target.handle());
-        ctx.plan.change_batch = batch && target.multi_statements ? kTripStatements : 1;
-    }
-    return ctx.plan.change_batch;
-}
-
 }  // namespace
 
 StatementOutcome send_only(SyncContext& ctx, SyncSide& side, const StrBuf& statement) {
@@ -135,7 +119,8 @@ StatementOutcome send_change(SyncContext& ctx, SyncSide& side, StrBuf& statement
 int send_changes(SyncContext& ctx, std::size_t count, DuplicateKeys duplicates, const BuildChange& build,
                  const SettleChange& settle) {
     SyncSide& side = ctx.target();
-    const std::size_t most = statements_per_trip(ctx);
+    // Several to a trip only where a trip that fails half-way is undone with the table.
+    const std::size_t most = ctx.writes_target() ? ctx.plan.facts.change_batch : 1;
     // Half the target's packet allowance at most, so a trip never outgrows what its
     // statements would pass one by one.
     const std::size_t most_bytes =

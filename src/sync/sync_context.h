@@ -72,6 +72,32 @@ protected:
     bool set_up() override;  // set_up_sync_session
 };
 
+// A unique index of the target's table besides the one its rows are paired by.
+struct UniqueIndex {
+    std::string name;
+    std::vector<std::string> columns;  // as the server names them, in index order
+};
+
+// What is decided about the target's table once, before its first change (table_facts.h),
+// and read from here by every step after: none asks the server again, least of all after
+// a failure, when the session may be gone.
+struct TableFacts {
+    bool engine_rolls_back = false;  // the table's engine undoes uncommitted changes (InnoDB, not MyISAM)
+    // A failure is undone: the engine rolls back, the target is reached directly and its
+    // session runs in a transaction. What undo says, whether a lost write may be sent again,
+    // the round-trip size and whether rows may be staged follow from it.
+    bool rolls_back = false;
+    std::size_t change_batch = 1;    // row changes sent to the target per round trip
+    std::string triggers;            // the target's triggers on the table, "a, b" (empty: none)
+    std::string delete_triggers;     // those of them that fire on DELETE
+    // Tables whose foreign keys refer to this one on the target while the session checks
+    // them, "a, b": a delete would reach their rows. referred_to also when the look-up failed.
+    bool referred_to = false;
+    std::string referring_tables;
+    // The target's unique indexes besides the sync's; found with the key, before any change.
+    std::vector<UniqueIndex> unique_indexes;
+};
+
 // What is fixed for a table in one direction once it is described: its names, which rows
 // and columns count, its key, and the column texts its statements are built from.
 struct TablePlan {
@@ -80,6 +106,7 @@ struct TablePlan {
     std::optional<std::string> filter;       // a WHERE condition for the source's rows
     std::optional<std::string> column_list;  // "`a`,`b`": only these columns (and the key) are compared and written
     bool delete_allowed = true;              // rows the source lacks may be deleted
+    bool only_deletes = false;               // the pass that deletes what tables referring to it no longer need
     std::vector<connection::ColumnDefinition> columns;  // the source's columns, in table order
     std::string all_columns;                 // every column, "`a`,`b`"
     // The columns rows are read and written with (column_values.h): their positions in
@@ -94,13 +121,8 @@ struct TablePlan {
     std::vector<KeyColumn> keys;             // key columns in key order
     std::string key_list;                    // "`a`,`b`"
     std::string index_name;                  // the index that orders the key
-    // A chunk's updates go as a delete of each row and an insert of its new values, all
-    // deletes first: the target has a unique index besides the key, and rows that swap its
-    // values would meet each other's old value in plain updates.
-    bool staged_updates = false;
     std::uint64_t source_rows = 0;           // the source's row count
-    // Row changes sent to the target per round trip; 0 until the first phase decides.
-    std::size_t change_batch = 0;
+    TableFacts facts;
     // What the table's summary line shows on the console so far, for a progress line.
     std::string console_line;
 };

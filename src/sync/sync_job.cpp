@@ -31,7 +31,9 @@
 #include "sync/sync_statements.h"
 #include "sync/sync_table.h"
 #include "sync/table_checks.h"
+#include "sync/table_facts.h"
 #include "sync/table_landing.h"
+#include "sync/table_order.h"
 
 using namespace kro::platform;
 using namespace kro::common;
@@ -111,8 +113,12 @@ private:
     int check_checksum_function();
     int all_tables_loop(SyncContext& ctx);
     int listed_tables_loop(SyncContext& ctx);
+    // The tables in the order foreign keys need (table_order.h); entries: null for each
+    // table of an all-tables run.
+    int run_tables(SyncContext& ctx, const std::vector<const SyncTableEntry*>& entries,
+                   const std::vector<std::string>& names);
     // One table in both directions (two-way) or one; -1 ends the loop (abortonerror).
-    int one_table(SyncContext& ctx, const SyncTableEntry* entry, const std::string& name);
+    int one_table(SyncContext& ctx, const SyncTableEntry* entry, const std::string& name, TablePass pass);
     int sync_both_ways(SyncContext& ctx, TunnelResult* keys, const SyncTableEntry* entry);
     bool in_target(const std::string& name) const;
     void report_incompatible(SyncContext& ctx, const StrBuf& error);
@@ -292,7 +298,9 @@ int SyncRun::sync_both_ways(SyncContext& ctx, TunnelResult* keys, const SyncTabl
     // Each table is made durable at once (a session lost later takes nothing of it), or
     // undone when it failed.
     int ok = land(ctx, sync_table(ctx, keys));
-    if (!settings_.twowaysync) return ok;
+    // A failed forward pass ends the table: the way back would write the target's older
+    // values over the rows the forward pass was to change.
+    if (!settings_.twowaysync || !ok) return ok;
     if (ctx.mode() == SyncMode::direct_and_script) ctx.script().append("/*Target To source*/\n\n");
     // The way back is a table of its own: the same names and choices, its key and columns
     // found anew from its own source, its own counts.
@@ -315,7 +323,7 @@ int SyncRun::sync_both_ways(SyncContext& ctx, TunnelResult* keys, const SyncTabl
     return ok && back;
 }
 
-int SyncRun::one_table(SyncContext& ctx, const SyncTableEntry* entry, const std::string& name) {
+int SyncRun::one_table(SyncContext& ctx, const SyncTableEntry* entry, const std::string& name, TablePass pass) {
     if (platform::stop_requested()) return -1;  // no table is begun once the run is being stopped
     if (settings_.twowaysync && ctx.mode() == SyncMode::direct_and_script)
         ctx.script().append("/*Source To Target */\n\n");
@@ -330,7 +338,8 @@ int SyncRun::one_table(SyncContext& ctx, const SyncTableEntry* entry, const std:
         plan.table = backquoted(name);
         plan.table_label = plan.table;
     }
-    plan.delete_allowed = settings_.delete_from_target && !settings_.twowaysync;
+    plan.delete_allowed = settings_.delete_from_target && !settings_.twowaysync && pass != TablePass::keep_deletes;
+    plan.only_deletes = pass == TablePass::only_deletes;
     ctx.begin_table(std::move(plan));
     if (ctx.writes_script()) {
         StrBuf comment;
@@ -386,23 +395,53 @@ int SyncRun::all_tables_loop(SyncContext& ctx) {
         show_warning(ctx.report(), text.c_str());
         return 1;
     }
-    int result = 1;
-    for (const std::string& name : names) {
-        int ok = one_table(ctx, nullptr, name);
-        count_table(ok);
-        if (ok != 1) result = 0;
-        if (ok < 0 || script_failed(ctx)) break;
-    }
-    return result;
+    return run_tables(ctx, std::vector<const SyncTableEntry*>(names.size(), nullptr), names);
 }
 
 int SyncRun::listed_tables_loop(SyncContext& ctx) {
-    int result = 1;
+    std::vector<const SyncTableEntry*> entries;
+    std::vector<std::string> names;
     for (const SyncTableEntry& entry : settings_.tables) {
-        int ok = one_table(ctx, &entry, entry.name);
-        count_table(ok);
-        if (ok != 1) result = 0;
-        if (ok < 0 || script_failed(ctx)) break;
+        entries.push_back(&entry);
+        names.push_back(entry.name);
+    }
+    return run_tables(ctx, entries, names);
+}
+
+int SyncRun::run_tables(SyncContext& ctx, const std::vector<const SyncTableEntry*>& entries,
+                        const std::vector<std::string>& names) {
+    TableOrder order;
+    // With the checks switched off any order does.
+    if (ctx.fkcheck()) {
+        for (std::size_t i = 0; i < names.size(); ++i) order.order.push_back(i);
+    } else {
+        std::vector<std::string> stored;
+        for (const std::string& name : names) stored.push_back(unquoted_name(name));
+        std::vector<std::pair<std::string, std::string>> pairs = foreign_key_pairs(target_);
+        for (auto& pair : foreign_key_pairs(source_)) pairs.push_back(std::move(pair));
+        order = order_tables(stored, pairs);
+        warn_of_cycles(report_, order.in_cycles);
+    }
+    if (!settings_.delete_from_target || settings_.twowaysync) order.deferred.clear();
+    std::vector<bool> deferred(names.size(), false);
+    for (std::size_t i : order.deferred) deferred[i] = true;
+    // A table counts once in the run's totals, as failed when any of its passes failed.
+    std::vector<int> outcome(names.size(), 0);  // 0: not run, 1: synced, -1: failed
+    const auto run_one = [&](std::size_t i, TablePass pass) {
+        const int ok = one_table(ctx, entries[i], names[i], pass);
+        outcome[i] = ok == 1 && outcome[i] >= 0 ? 1 : -1;
+        return ok >= 0 && !script_failed(ctx);
+    };
+    [&] {
+        for (std::size_t i : order.order)
+            if (!run_one(i, deferred[i] ? TablePass::keep_deletes : TablePass::whole)) return;
+        for (std::size_t i : order.deferred)
+            if (!run_one(i, TablePass::only_deletes)) return;
+    }();
+    int result = 1;
+    for (int o : outcome) {
+        if (o != 0) count_table(o);
+        if (o < 0) result = 0;
     }
     return result;
 }

@@ -110,7 +110,7 @@ ResultPtr execute_on_target(SyncContext& ctx, SyncSide& side, const StrBuf& stat
         settings.push_back(kUtcZone);
         result = run_batch(side, settings, statement.c_str());
     } else {
-        result = query_side(side, statement.c_str());
+        result = side.write(statement.view());
     }
     if (succeeded(side, result)) side.changed();
     return result;

@@ -23,7 +23,8 @@ connection::ResultPtr query_side(SyncSide& side, const char* text, bool retry = 
 // and what the run switched off. After a reconnect too.
 bool set_up_sync_session(SyncSide& side);
 
-// The statement on the target side as it is (query_side); through the HTTP tunnel it
+// The statement on the target side as a write (KeptSession::write: sent again after a
+// lost connection only where the server rolled it back); through the HTTP tunnel it
 // travels with the session settings in front of it, since every request there is a new
 // session. Null when it failed or had no result.
 connection::ResultPtr execute_on_target(SyncContext& ctx, SyncSide& side, const common::StrBuf& statement);

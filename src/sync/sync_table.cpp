@@ -16,6 +16,7 @@
 #include "sync/no_key_sync.h"
 #include "sync/sync_statements.h"
 #include "sync/table_checks.h"
+#include "sync/table_facts.h"
 
 using namespace kro::common;
 using namespace kro::report;
@@ -74,8 +75,7 @@ int compare_rows(SyncContext& ctx, TunnelResult* keys, const SingleKey& single, 
         keyless = true;
         return sync_without_key(ctx);
     }
-    // Staging rewrites whole rows: with a column list the other columns would be lost.
-    ctx.plan.staged_updates = !ctx.plan.column_list && target_needs_staged_updates(ctx);
+    find_unique_indexes(ctx);
     if (single.name.empty())
         return compare_by_key_order(ctx, ctx.plan.checksum_expression, ctx.plan.index_name);
     KeyColumn key;
@@ -121,7 +121,7 @@ int sync_table(SyncContext& ctx, TunnelResult* keys) {
     SingleKey single;
     if (primary <= 1) single = find_single_key(ctx.plan.columns, primary);
 
-    warn_of_target_triggers(ctx);
+    decide_table_facts(ctx);
     StrBuf label;
     label.format("%-25s  ", ctx.plan.table_label.c_str());
     show_everywhere(ctx.report(), label.c_str());
@@ -135,7 +135,8 @@ int sync_table(SyncContext& ctx, TunnelResult* keys) {
     if (source_rows == 0 && target_rows == 0) {
         // nothing to do
     } else if (target_rows == 0) {
-        ok = copy_all_rows(ctx);
+        // An empty target has nothing to delete; a pass of deletes only copies nothing.
+        if (!ctx.plan.only_deletes) ok = copy_all_rows(ctx);
     } else {
         ok = compare_rows(ctx, keys, single, source_rows, keyless);
     }

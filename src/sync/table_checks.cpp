@@ -277,68 +277,6 @@ bool ask_about_target_table(SyncContext& ctx, const char* query, std::string& an
     return true;
 }
 
-bool target_transactional(SyncContext& ctx) {
-    std::string transactions;
-    return ask_about_target_table(ctx,
-                                  "select e.TRANSACTIONS from information_schema.TABLES t join information_schema.ENGINES "
-                                  "e on e.ENGINE = t.ENGINE where t.TABLE_SCHEMA = database() and t.TABLE_NAME = ",
-                                  transactions) &&
-           transactions == "YES";
-}
-
-std::string target_trigger_names(SyncContext& ctx) {
-    std::string names;
-    if (!ask_about_target_table(ctx,
-                                "select group_concat(TRIGGER_NAME order by ACTION_ORDER separator ', ') from "
-                                "information_schema.TRIGGERS where EVENT_OBJECT_SCHEMA = database() and "
-                                "EVENT_OBJECT_TABLE = ",
-                                names))
-        return "";
-    return names;
-}
-
-void warn_of_target_triggers(SyncContext& ctx) {
-    const std::string names = target_trigger_names(ctx);
-    if (names.empty()) return;
-    StrBuf text;
-    text.format("\n\nWARNING: table %s has triggers on the target, which fire for every row the sync changes: %s",
-                ctx.plan.table_label.c_str(), names.c_str());
-    show_warning(ctx.report(), text.c_str());
-}
-
-namespace {
-
-bool target_has_other_unique_key(SyncContext& ctx) {
-    SyncSide& target = ctx.target();
-    StrBuf statement;
-    statement.format("show keys from %s", ctx.plan.table.c_str());
-    ResultPtr keys = query_side(target, statement.c_str());
-    if (!keys) return true;
-    constexpr int kNonUnique = 1;
-    for (MYSQL_ROW row : rows_of(target.tunnel(), keys.get()))
-        if (std::strcmp(value(row, kNonUnique), "0") == 0 && strcasecmp(value(row, kKeyName), ctx.plan.index_name.c_str()) != 0)
-            return true;
-    return false;
-}
-
-// A failed look-up counts as referred to: without staging a swap fails and is rolled back,
-// while a cascading delete would lose rows of other tables.
-bool target_is_referred_to(SyncContext& ctx) {
-    std::string count;
-    return !ask_about_target_table(ctx,
-                                   "select count(*) from information_schema.REFERENTIAL_CONSTRAINTS where "
-                                   "UNIQUE_CONSTRAINT_SCHEMA = database() and REFERENCED_TABLE_NAME = ",
-                                   count) ||
-           count != "0";
-}
-
-}  // namespace
-
-bool target_needs_staged_updates(SyncContext& ctx) {
-    if (!target_has_other_unique_key(ctx)) return false;
-    return ctx.target().fkcheck || !target_is_referred_to(ctx);
-}
-
 int create_target_table(SyncContext& ctx) {
     SyncSide& source = ctx.source();
     ctx.set_status("Creating new table...");

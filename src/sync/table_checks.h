@@ -42,24 +42,6 @@ std::string stored_table_name(const std::string& sql_name);
 // its answer is NULL or no row; else answer holds the first column of the first row.
 bool ask_about_target_table(SyncContext& ctx, const char* query, std::string& answer);
 
-// Whether the target's engine for the table undoes uncommitted changes; false when it
-// cannot be told, so that the run never claims an undo it cannot vouch for.
-bool target_transactional(SyncContext& ctx);
-
-// The names of the triggers the target has on the current table ("a, b"); "" when it has
-// none or they cannot be told.
-std::string target_trigger_names(SyncContext& ctx);
-
-// A warning, once for the table in this direction, naming the triggers the target has on
-// it: they fire for every row the sync changes. Nothing when it has none.
-void warn_of_target_triggers(SyncContext& ctx);
-
-// Whether a chunk's updates are to be staged as deletes and inserts: the target's table has
-// a unique index other than the one the rows are paired by (plan.index_name), so rows that
-// swap its values would meet a transient duplicate. Never when a foreign key of another
-// table refers to it while the session checks foreign keys: the delete would cascade.
-bool target_needs_staged_updates(SyncContext& ctx);
-
 // The source's CREATE TABLE of the current table, run on the target in every mode and
 // never written to the script. 0 when it failed (reported).
 int create_target_table(SyncContext& ctx);

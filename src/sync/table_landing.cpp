@@ -5,7 +5,6 @@
 #include "connection/statements.h"
 #include "sync/sync_script.h"
 #include "sync/sync_statements.h"
-#include "sync/table_checks.h"
 
 using namespace kro::common;
 using namespace kro::connection;
@@ -14,18 +13,21 @@ namespace kro::sync {
 
 namespace {
 
+// "rollback" on the target. Where it is refused on a session still up, the session is
+// closed and opened anew: the server then drops what it held, and no later commit can
+// keep the failed table's changes.
+void roll_back(SyncSide& target) {
+    target.uncommitted = false;
+    ResultPtr result = query_side(target, "rollback", false);
+    if (result || !statement_failed(target.tunnel(), target.handle())) return;
+    if (!connection_lost(target.tunnel().error_number(target.handle()))) target.reopen();
+}
+
+// What the server did with the failed table, as its facts said before the first change:
+// asked now, a session the failure took along could not answer.
 void undo(SyncContext& ctx) {
-    SyncSide& target = ctx.target();
-    // A session lost with its changes took them along; otherwise they wait in this one.
-    bool rolled_back = target.autocommit_off && !target.is_http();
-    if (rolled_back && target.uncommitted) {
-        ResultPtr result = query_side(target, "rollback", false);
-        rolled_back = result || !statement_failed(target.tunnel(), target.handle());
-        target.uncommitted = false;
-    }
-    rolled_back = rolled_back && target_transactional(ctx);
     StrBuf text;
-    if (rolled_back)
+    if (ctx.plan.facts.rolls_back)
         text.format("The changes made to table %s in this run were rolled back; it is as it was before.\r\n",
                     ctx.plan.table_label.c_str());
     else
@@ -35,10 +37,18 @@ void undo(SyncContext& ctx) {
     ctx.report_table_failure(text.c_str());
 }
 
+// The source's transaction ends with the table too: its reads took share locks.
+void end_source_transaction(SyncContext& ctx) {
+    SyncSide& source = ctx.source();
+    if (source.autocommit_off && !source.is_http() && !source.uncommitted) commit_side(source);
+}
+
 }  // namespace
 
 int land_table(SyncContext& ctx, int ok) {
     SyncSide& target = ctx.target();
+    target.writes_roll_back = false;
+    end_source_transaction(ctx);
     // A statement that was refused or missed its row fails the table, whatever the steps
     // after it made of that.
     if (ctx.counts.failures > 0) ok = 0;
@@ -52,6 +62,8 @@ int land_table(SyncContext& ctx, int ok) {
         if (commit_side(target)) return 1;
         ctx.report_error(target);
     }
+    // The table's transaction ends here, changed or not: its reads' row locks go with it.
+    if (target.autocommit_off && !target.is_http()) roll_back(target);
     if (ctx.writes_target() && (ctx.counts.changed || ctx.counts.session_lost)) undo(ctx);
     return 0;
 }

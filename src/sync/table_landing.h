@@ -11,8 +11,9 @@ namespace kro::sync {
 // (reported). Otherwise (and when a statement failed or did not do what it was sent for)
 // the changes are rolled back and the run says so, naming the table; on a table that cannot
 // roll back (MyISAM, or a target reached through the HTTP tunnel, which commits each
-// statement) it says that the changes made before the error remain. Returns 1 only for a
-// table that was synced and committed.
+// statement) it says that the changes made before the error remain. Which of the two is
+// read from the table's facts. Changed or not, the table's transactions end here on both
+// sides. Returns 1 only for a table that was synced and committed.
 int land_table(SyncContext& ctx, int ok);
 
 }  // namespace kro::sync

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sys/stat.h>
 #include <regex>
 #include <string>
 #include <vector>
@@ -50,6 +51,7 @@ std::string logs_of(const std::vector<LogCase>& cases) {
     for (const LogCase& c : cases) {
         TempDir dir;
         write_file(dir.file("job.xml"), c.job);
+        chmod(dir.file("job.xml").c_str(), 0600);  // it holds a password
         const RunResult run = run_kro({"job.xml"}, dir.path(), c.env);
         EXPECT_EQ(run.exit_code, c.exit_code) << c.name << "\n" << run.out;
         all += "### " + c.name + " (exit code " + std::to_string(run.exit_code) + ")\n" +

@@ -2,7 +2,8 @@
 // random differences between source and target, made from a seed. For every seed:
 // a direct sync makes the target equal to the source (CHECKSUM TABLE and row by row); a
 // second sync reports 0 inserted, updated and deleted for every table and changes
-// nothing; the script of a script-only run leaves the target alone and, replayed with the
+// nothing; the script a direct sync writes, replayed on a copy of the target as it was,
+// gives the same rows; the script of a script-only run leaves the target alone and, replayed with the
 // mariadb client, makes it equal; a two-way sync leaves both sides with the union of
 // their rows, the source's content winning, and deletes nothing.
 // Each test runs one seed of its own; KRO_SYNC_PROPERTY_SEEDS=n runs n seeds each.
@@ -26,6 +27,7 @@ namespace {
 const char* const source_db = "kro_sync_prop_src";
 const char* const target_db = "kro_sync_prop_tgt";
 const char* const union_db = "kro_sync_prop_union";
+const char* const copy_db = "kro_sync_prop_copy";
 
 using Rng = std::mt19937_64;
 
@@ -370,11 +372,22 @@ TEST_F(SyncProperty, RandomTablesEndEqualAndASecondSyncFindsNothing) {
         load_side(world, source_db, true);
         load_side(world, target_db, false);
         TempDir dir;
+        // A copy of the target as it was, for the script the direct sync writes too.
+        recreate_database(copy_db);
+        for (const Shape& shape : world.shapes)
+            mariadb_exec(create_statement(shape, copy_db) + "; INSERT INTO `" + copy_db + "`.`" + shape.name +
+                         "` SELECT * FROM `" + target_db + "`.`" + shape.name + "`");
+        const std::string script = dir.file("sync.sql");
 
-        RunResult first = run_sync_job(dir, job_xml(listed_tables(world, true), "", false));
+        RunResult first = run_sync_job(
+            dir, job_xml(listed_tables(world, true), "<sync_action type=\"all\"><file>" + script + "</file></sync_action>",
+                         false));
         ASSERT_EQ(first.exit_code, 0) << first.out;
         expect_equal_tables(world, source_db, target_db, "after a direct sync");
         expect_filtered_synced("after a direct sync");
+        std::string output;
+        ASSERT_EQ(replay_dump(script, copy_db, &output), 0) << output;
+        expect_equal_tables(world, target_db, copy_db, "after replaying the direct sync's script", true);
 
         std::map<std::string, std::string> before;
         for (const Shape& shape : world.shapes) before[shape.name] = table_checksum(target_db, shape.name);

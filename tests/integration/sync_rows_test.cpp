@@ -20,6 +20,7 @@
 #include "sync/statement_sink.h"
 #include "sync/sync_script.h"
 #include "sync/sync_statements.h"
+#include "sync/table_facts.h"
 #include "sync_fixture.h"
 
 using namespace kro::platform;
@@ -98,6 +99,7 @@ TEST_F(SyncRows, OnlyARowThatIsThereAlreadyTurnsAnInsertIntoAnUpdate) {
     choose_row_columns(ctx.plan);
     ResultPtr rows = query_side(source, "select id, parent, v, md5(v) as __crc from child order by id");
     ASSERT_TRUE(rows);
+    decide_table_facts(ctx);
 
     // Row 300 is there, inside the first trip: its insert becomes an update, and the rows
     // after it still arrive, each once.
@@ -108,7 +110,7 @@ TEST_F(SyncRows, OnlyARowThatIsThereAlreadyTurnsAnInsertIntoAnUpdate) {
     const int all_in = apply_inserts(ctx, rows.get(), entries, next);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(all_in, 1);
-    EXPECT_GT(ctx.plan.change_batch, 1u);
+    EXPECT_GT(ctx.plan.facts.change_batch, 1u);
     EXPECT_EQ(next, 700u);
     EXPECT_EQ(ctx.counts.inserted, 699u);
     EXPECT_EQ(ctx.counts.updated, 1u);
@@ -162,6 +164,32 @@ TEST_F(SyncRows, ALostSessionComesBackWithItsSettingsButNeverHidesTheChangesItTo
     ASSERT_EQ(apply_statement(ctx, target, third), 1);
     ASSERT_EQ(commit_side(target), 1);
     EXPECT_EQ(client_query("select id from kro_sync_rows_tgt.t"), "3\n");
+}
+
+// A write a lost connection broke off may have taken effect where the table cannot roll
+// back: it is sent again only where the server rolled it back.
+TEST_F(SyncRows, AWriteIsSentAgainAfterALostConnectionOnlyWhereTheServerRolledItBack) {
+    mariadb_exec("create table kro_sync_rows_tgt.m (id int primary key) engine = MyISAM;"
+                 "create table kro_sync_rows_tgt.i (id int primary key) engine = InnoDB");
+    target.autocommit_off = true;
+    ASSERT_EQ(value(target, "set autocommit = 0"), "(none)");
+    SyncContext ctx(source, target, SyncMode::direct, script, report, status);
+    for (const char* table : {"m", "i"}) {
+        SCOPED_TRACE(table);
+        const bool rolls_back = std::string(table) == "i";
+        TablePlan plan;
+        plan.table = plan.table_label = std::string("`") + table + "`";
+        ctx.begin_table(plan);
+        decide_table_facts(ctx);
+        EXPECT_EQ(ctx.plan.facts.rolls_back, rolls_back);
+        mariadb_exec("kill " + value(target, "select connection_id()"));
+        StrBuf insert(("insert into " + plan.table + " values (1)").c_str(), 1);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(apply_statement(ctx, target, insert), rolls_back ? 1 : 0);
+        testing::internal::GetCapturedStdout();
+        ASSERT_EQ(commit_side(target), 1);
+        EXPECT_EQ(client_query(std::string("select count(*) from kro_sync_rows_tgt.") + table), rolls_back ? "1\n" : "0\n");
+    }
 }
 
 TEST_F(SyncRows, EachChangeTellsWhatBecameOfItAndOnlyWhatTheTargetTookIsScripted) {
