@@ -111,11 +111,82 @@ const SchemaNames& schema_names() {
 // "Element 'x': This element is not expected. ..." and "Element 'x', attribute 'y': The
 // attribute 'y' is not allowed." say that kro refuses the name, and name the one meant
 // when one that may stand in its place is close to what was written.
+namespace {
+
+// What a value of each of the schema's named types must be.
+const char* meaning_of_type(const std::string& type) {
+    static const std::map<std::string, const char*> meanings = {
+        {"YesNoText", "yes or no"},
+        {"YesNoWord", "yes or no"},
+        {"ZeroOrOne", "0 or 1"},
+        {"NumberOrEmpty", "a whole number, or nothing"},
+        {"PortOrEmpty", "a port number from 1 to 65535, or nothing"},
+        {"PositiveOrEmpty", "a whole number of 1 or more, or nothing"},
+        {"CompressionText", "no, gzip, gzip:1 to gzip:9, zstd, or zstd:1 to zstd:22"},
+        {"xs:positiveInteger", "a whole number of 1 or more"},
+    };
+    const auto found = meanings.find(type);
+    return found == meanings.end() ? nullptr : found->second;
+}
+
+// What a value matching one of the schema's patterns must be.
+const char* meaning_of_pattern(const std::string& pattern) {
+    static const std::map<std::string, const char*> meanings = {
+        {"[Yy][Ee][Ss]|[Nn][Oo]", "yes or no"},
+        {"(-?[0-9]+)?", "a whole number, or nothing"},
+        {"([Nn][Oo])?|[Gg][Zz][Ii][Pp](:[1-9])?|[Zz][Ss][Tt][Dd](:([1-9]|1[0-9]|2[0-2]))?",
+         "no, gzip, gzip:1 to gzip:9, zstd, or zstd:1 to zstd:22"},
+    };
+    const auto found = meanings.find(pattern);
+    return found == meanings.end() ? nullptr : found->second;
+}
+
+// The validator's complaint about a value, said so that a user can act on it:
+//   Element 'port': '49901x' is not a valid value of the union type 'PortOrEmpty'.
+//   Element 'x', attribute 'all': [facet 'pattern'] The value 'v' is not accepted by the pattern 'p'.
+// "" for any other message, or a type or pattern without a meaning here.
+std::string value_explained(const std::string& message) {
+    static const char kBadValue[] = "' is not a valid value of the ";
+    static const char kFacet[] = "': [facet 'pattern'] The value '";
+    static const char kNotAccepted[] = "' is not accepted by the pattern '";
+    std::string where, value;
+    const char* meaning = nullptr;
+    if (const std::size_t facet = message.find(kFacet); facet != std::string::npos) {
+        const std::size_t value_at = facet + std::strlen(kFacet);
+        const std::size_t refused = message.rfind(kNotAccepted);
+        if (refused == std::string::npos || refused < value_at || message.size() < refused + std::strlen(kNotAccepted) + 2)
+            return "";
+        const std::size_t pattern_at = refused + std::strlen(kNotAccepted);
+        meaning = meaning_of_pattern(message.substr(pattern_at, message.size() - pattern_at - 2));  // less "'."
+        where = message.substr(9, facet - 9);
+        value = message.substr(value_at, refused - value_at);
+    } else {
+        const std::size_t bad = message.rfind(kBadValue);
+        const std::size_t value_at = message.find("': '");
+        const std::size_t type_at = bad == std::string::npos ? bad : message.find("type '", bad);
+        if (type_at == std::string::npos || value_at > bad) return "";
+        meaning = meaning_of_type(message.substr(type_at + 6, message.find('\'', type_at + 6) - type_at - 6));
+        where = message.substr(9, value_at - 9);
+        value = message.substr(value_at + 4, bad - value_at - 4);
+    }
+    if (!meaning) return "";
+    static const char kAttribute[] = "', attribute '";  // where: "port" or "databases', attribute 'all"
+    const std::size_t attribute = where.find(kAttribute);
+    const std::string taker = attribute == std::string::npos
+                                  ? "<" + where + ">"
+                                  : "the attribute " + where.substr(attribute + std::strlen(kAttribute)) + " of <" +
+                                        where.substr(0, attribute) + ">";
+    return "\"" + value + "\" is not a value " + taker + " takes (" + meaning + ")";
+}
+
+}  // namespace
+
 std::string explained(const std::string& message, const xmlNode* node) {
     static const char kNotExpected[] = "': This element is not expected.";
     static const char kAttribute[] = "', attribute '";
     static const char kNotAllowed[] = "' is not allowed.";
     if (message.rfind("Element '", 0) != 0) return message;
+    if (std::string value = value_explained(message); !value.empty()) return value;
     const std::size_t quote = message.find(kNotExpected);
     const std::size_t attribute = message.find(kAttribute);
     std::vector<std::string> candidates;
