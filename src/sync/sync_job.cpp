@@ -435,8 +435,9 @@ int SyncRun::run_tables(SyncContext& ctx, const std::vector<const SyncTableEntry
     [&] {
         for (std::size_t i : order.order)
             if (!run_one(i, deferred[i] ? TablePass::keep_deletes : TablePass::whole)) return;
+        // A table whose first pass failed keeps what it has: its deletes do not follow alone.
         for (std::size_t i : order.deferred)
-            if (!run_one(i, TablePass::only_deletes)) return;
+            if (outcome[i] > 0 && !run_one(i, TablePass::only_deletes)) return;
     }();
     int result = 1;
     for (int o : outcome) {

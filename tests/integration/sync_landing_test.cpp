@@ -299,4 +299,15 @@ TEST(SyncLanding, TablesAreTakenInTheOrderTheirForeignKeysNeed) {
     EXPECT_EQ(run.exit_code, 0) << run.out;
     for (const char* table : {"a_child", "b_parent", "c_self"}) expect_same_table(source_db, target_db, table);
     expect_has(run.out, "WARNING: tables c_self refer to each other or to themselves by foreign keys");
+
+    // A parent whose first pass failed keeps its rows: its deletes do not follow alone.
+    make();
+    mariadb_exec("use kro_sync_land_src; delete from a_child where id = 2;"
+                 "use kro_sync_land_tgt; create trigger no_two before insert on b_parent for each row "
+                 "set new.id = if(new.id = 2, null, new.id)");
+    TempDir failed;
+    run = run_sync_job(failed, job({"a_child", "b_parent"}));
+    EXPECT_EQ(run.exit_code, 1) << run.out;
+    expect_same_table(source_db, target_db, "a_child");
+    EXPECT_EQ(mariadb_value("select group_concat(id order by id) from kro_sync_land_tgt.b_parent"), "1,3");
 }
