@@ -152,8 +152,7 @@ TEST(ExportSettings, CompressionIsNoGzipOrZstdWithALevelAndAnythingElseIsRefused
                                     "<compression>lz4</compression></options></exportjob></job>");
     RunResult run = run_kro({"job.xml"}, dir.path());
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_NE(run.out.find("job.xml:1: error: Element 'compression': [facet 'pattern'] The value 'lz4' is not accepted"),
-              std::string::npos)
+    EXPECT_NE(run.out.find("job.xml:1: error: \"lz4\" is not a value <compression> takes (no, gzip,"), std::string::npos)
         << run.out;
     EXPECT_EQ(run.out.find("Job started at"), std::string::npos);
 }
