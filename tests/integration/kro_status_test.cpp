@@ -279,7 +279,7 @@ TEST(KroStatus, TwoSyncJobsOfOneUserShowApartEachLineNamingItsJobAndTable) {
 
     // "<job file> [<pid>] `big_a`: Retrieving table data...", ...
     std::map<std::string, std::set<std::string>> texts_of_job;
-    static const std::regex job_line(R"(^(/\S+/job\.xml) \[[0-9]+\]( `?big_[ab]`?)?(: [A-Z][a-z ]+\.\.\.( [A-Z][a-z ]+(\.\.\.|: [0-9]+))?)?$)");
+    static const std::regex job_line(R"(^(/\S+/job\.xml) \[[0-9]+\]( `?big_[ab]`?)?(: [A-Z][a-z ()]+\.\.\.( [A-Z][a-z ()]+(\.\.\.|: [0-9]+))?)?$)");
     std::size_t start_at = 0;
     for (std::size_t end; (end = shown.find('\n', start_at)) != std::string::npos; start_at = end + 1) {
         const std::string line = shown.substr(start_at, end - start_at);
