@@ -66,6 +66,8 @@ void flush_outputs();
 // The error texts reported so far in this run (the first 100, each cut to 2000 bytes), for
 // the failure report mail.
 const std::vector<std::string>& reported_errors();
+// Starts the list afresh, for a process that reports more than one run (the tests do: a
+// run's mail must not carry an earlier run's errors, nor miss its own past the first 100).
 void forget_reported_errors();
 
 }  // namespace kro::report
