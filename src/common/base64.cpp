@@ -111,13 +111,4 @@ std::optional<std::size_t> base64_decode_bounded(std::string_view text, char* ou
     return written + base64_decode_into(rest, out + written);
 }
 
-bool base64_decode(std::string_view text, std::string& out) {
-    auto n = base64_decoded_length(text);
-    if (!n) return false;
-    std::string decoded(*n, '\0');
-    decoded.resize(base64_decode_into(text, decoded.data()));
-    out = std::move(decoded);
-    return true;
-}
-
 }  // namespace kro::common

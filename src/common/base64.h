@@ -23,7 +23,5 @@ std::size_t base64_decode_into(std::string_view text, char* out);
 // or nothing when the text is not valid Base64 or decodes to more than `room` bytes (then
 // `out` holds garbage). One pass over the text, for the many short values of an answer.
 std::optional<std::size_t> base64_decode_bounded(std::string_view text, char* out, std::size_t room);
-// Both steps at once; false (and `out` unchanged) when the text is not valid Base64.
-bool base64_decode(std::string_view text, std::string& out);
 
 }  // namespace kro::common

@@ -42,12 +42,6 @@ void out_of_memory() {
     std::_Exit(1);
 }
 
-void* checked_malloc(unsigned long size) {
-    void* p = std::malloc(size ? size : 1);
-    if (!p) out_of_memory();
-    return p;
-}
-
 void* checked_realloc(void* block, unsigned long size) {
     void* p = std::realloc(block, size ? size : 1);
     if (!p) out_of_memory();

@@ -12,8 +12,7 @@ void remove_out_of_memory_hook(OutOfMemoryHook hook);
 
 [[noreturn]] void out_of_memory();
 
-// Allocation helpers that never return null: they call out_of_memory() instead.
-void* checked_malloc(unsigned long size);
+// realloc that never returns null: it calls out_of_memory() instead.
 void* checked_realloc(void* block, unsigned long size);
 
 }  // namespace kro::common

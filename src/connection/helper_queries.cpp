@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <strings.h>
 
 #include "connection/kept_session.h"
@@ -51,12 +50,6 @@ const char* first_row_column(Tunnel& tunnel, ResultPtr& result, unsigned int col
     if (!result || tunnel.num_fields(result.get()) <= column) return nullptr;
     MYSQL_ROW row = tunnel.fetch_row(result.get());
     return row ? row[column] : nullptr;
-}
-
-// 1 unless the statement failed (a statement without rows counts as done).
-int run_simple(Tunnel& tunnel, MYSQL* handle, const char* text) {
-    ResultPtr result = query_with_reconnect(tunnel, handle, text, 0);
-    return result || !statement_failed(tunnel, handle) ? 1 : 0;
 }
 
 void list_routines_statement(Tunnel& tunnel, MYSQL* handle, const char* database, const char* type,
@@ -124,46 +117,6 @@ std::uint64_t count_rows(Tunnel& tunnel, MYSQL* handle, const char* database, co
     return value ? std::strtoull(value, nullptr, 10) : 0;
 }
 
-int show_create_table(Tunnel& tunnel, MYSQL* handle, const char* database, const char* table,
-                      const char* statement, StrBuf& definition) {
-    StrBuf text;
-    if (statement && *statement)
-        text.assign(statement, 1);
-    else if (database && *database)
-        text.format("show create table `%s`.`%s`", escape_identifier(database).c_str(),
-                    escape_identifier(table).c_str());
-    else
-        text.format("show create table `%s`", escape_identifier(table).c_str());
-    ResultPtr result = query_with_reconnect(tunnel, handle, text.c_str(), 0);
-    const char* value = first_row_column(tunnel, result, 1);
-    if (!value) return 0;
-    definition.assign(value, 1);
-    return 1;
-}
-
-int column_has_on_update(const char* create_statement, int n) {
-    if (!create_statement || n < 0) return 0;
-    int line = 0;
-    for (const char* p = create_statement; *p;) {
-        const char* end = std::strchr(p, '\n');
-        std::size_t length = end ? static_cast<std::size_t>(end - p) : std::strlen(p);
-        if (length > 0) {
-            if (line == n + 1) {
-                static const char kNeedle[] = "on update current_timestamp";
-                const std::size_t needle = sizeof kNeedle - 1;
-                for (std::size_t i = 0; i + needle <= length; ++i) {
-                    if (strncasecmp(p + i, kNeedle, needle) == 0) return 1;
-                }
-                return 0;
-            }
-            ++line;
-        }
-        if (!end) break;
-        p = end + 1;
-    }
-    return 0;
-}
-
 void list_views_statement(Tunnel& tunnel, MYSQL* handle, const char* database, StrBuf& statement) {
     statement.format("select `TABLE_NAME` from `INFORMATION_SCHEMA`.`TABLES` where `TABLE_SCHEMA` = '%s' "
                      "and `TABLE_TYPE` = 'VIEW'",
@@ -207,30 +160,5 @@ int table_engine(Tunnel& tunnel, MYSQL* handle, const char* database, const char
     engine.assign(row[column], 1);
     return 1;
 }
-
-int view_placeholder(Tunnel& tunnel, TunnelResult* columns, const char* view, StrBuf& out) {
-    int field = column_index(tunnel, columns, "field");
-    int type = column_index(tunnel, columns, "type");
-    if (field < 0 || type < 0) return 0;
-    out.append("\n/*!50001 CREATE TABLE  `");
-    append_escaped_identifier(out, view ? view : "");
-    out.append("`(\n");
-    bool first = true;
-    while (MYSQL_ROW row = tunnel.fetch_row(columns)) {
-        if (!first) out.append(",\n");
-        first = false;
-        out.append(" `");
-        append_escaped_identifier(out, row[field] ? row[field] : "");
-        out.append("` ");
-        out.append(row[type] ? row[type] : "");
-        out.append(" ");
-    }
-    out.append("\n)*/;\n");
-    return 1;
-}
-
-int start_transaction(Tunnel& tunnel, MYSQL* handle) { return run_simple(tunnel, handle, "set autocommit = 0"); }
-
-int commit(Tunnel& tunnel, MYSQL* handle) { return run_simple(tunnel, handle, "commit"); }
 
 }  // namespace kro::connection

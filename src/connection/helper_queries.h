@@ -43,15 +43,6 @@ int show_create_procedure(Tunnel& tunnel, MYSQL* handle, const char* database, c
 std::uint64_t count_rows(Tunnel& tunnel, MYSQL* handle, const char* database, const char* table,
                          const char* condition = nullptr);
 
-// The CREATE TABLE text (second column) into definition, 1; 0 on failure. statement, when
-// not empty, is sent instead of "show create table"; database may be null or empty.
-int show_create_table(Tunnel& tunnel, MYSQL* handle, const char* database, const char* table,
-                      const char* statement, common::StrBuf& definition);
-
-// 1 when column n of a CREATE TABLE text (its line n+1, empty lines not counted) has
-// "on update CURRENT_TIMESTAMP", in any letter case.
-int column_has_on_update(const char* create_statement, int n);
-
 // Statements that list a database's views, procedures, functions, events and base tables
 // (written into statement; nothing is sent).
 void list_views_statement(Tunnel& tunnel, MYSQL* handle, const char* database, common::StrBuf& statement);
@@ -66,14 +57,5 @@ void list_tables_statement(Tunnel& tunnel, MYSQL* handle, const char* database, 
 // server's estimate of the table's rows from the same answer (0 when it has none).
 int table_engine(Tunnel& tunnel, MYSQL* handle, const char* database, const char* table, common::StrBuf& engine,
                  std::uint64_t* row_estimate = nullptr);
-
-// Appends a CREATE TABLE that stands in for a view until the view itself is created, from
-// a result with the columns "field" and "type" (such as "show columns"); 0 when the result
-// lacks them.
-int view_placeholder(Tunnel& tunnel, TunnelResult* columns, const char* view, common::StrBuf& out);
-
-// "set autocommit = 0" and "commit": 0 when the server refused.
-int start_transaction(Tunnel& tunnel, MYSQL* handle);
-int commit(Tunnel& tunnel, MYSQL* handle);
 
 }  // namespace kro::connection

@@ -73,7 +73,6 @@ public:
     // did not arrive completely (broken, timed out, stopped, or larger than the limit).
     bool read_body(std::string& out);
 
-    bool timed_out() const { return timed_out_; }
     bool stopped() const { return stopped_; }
     // The last answer was cut off: larger than the limit, or not complete within kTotalTimeouts
     // time-outs.

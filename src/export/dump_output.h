@@ -74,7 +74,6 @@ public:
     void set_keep(long keep) { keep_ = keep; }
 
     OutputForm form() const { return form_; }
-    const std::string& file_path() const { return path_; }
     const std::string& directory() const { return prefix_; }
 
     // Open a new output file (one still open is finished as incomplete first). 0 when it

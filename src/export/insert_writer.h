@@ -24,7 +24,6 @@ public:
     // Statement size limit: the packet limit in KB, lowered to the bulk size (KB) when that
     // is not 0 and smaller (statement_byte_limit).
     void set_limits(long packet_kb, long bulk_kb);
-    long limit_bytes() const { return limit_bytes_; }
 
     // quoted_table: the table name as it goes between back-quotes; prefix: "DELAYED " or "".
     // column_list: this table's statements name their columns even without complete

@@ -79,10 +79,6 @@ std::size_t QuotedPrintableEncoder::encoded_size() const {
     return sink.written;
 }
 
-void append_quoted_printable(StrBuf& out, std::string_view text) {
-    QuotedPrintableEncoder(text).encode(out, SIZE_MAX);
-}
-
 bool is_plain_header_text(std::string_view text) {
     if (text.size() > kMaxPlainHeaderText || text.find("=?") != std::string_view::npos) return false;
     for (char ch : text) {

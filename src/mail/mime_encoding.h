@@ -37,9 +37,6 @@ private:
     std::size_t line_ = 0;  // characters on the output line so far
 };
 
-// Appends the whole text encoded quoted-printable.
-void append_quoted_printable(common::StrBuf& out, std::string_view text);
-
 // A header value: printable ASCII stays as it is; anything else (non-ASCII, control
 // characters, an "=?" that would read as an encoded word, very long text) becomes UTF-8
 // base64 encoded words, each on its own folded line, never splitting a character.

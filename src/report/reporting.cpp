@@ -126,12 +126,6 @@ std::string quoted_for_report(std::string_view text, std::size_t max_bytes) {
 
 void add_session_entry(const char* text, const char* table) { write_session_entry(text, table); }
 
-void report_error_number(long number, const char* error_text) {
-    StrBuf text;
-    text.format("\r\nERROR: %ld, %s", number, error_text ? error_text : "");
-    report_failure(text.c_str());
-}
-
 void report_query_error(unsigned number, const char* error_text, const char* table,
                         ReportBody& report, StrBuf* last_error) {
     static const char kNotice[] =

@@ -26,8 +26,6 @@ std::string quoted_for_report(std::string_view text, std::size_t max_bytes = kQu
 void report_failure_no_entry(const char* text);
 // Only the session file's <error> entry; with a table, the entry names it.
 void add_session_entry(const char* text, const char* table = nullptr);
-// "\r\nERROR: %ld, %s" with a server's error number and text, then report_failure.
-void report_error_number(long number, const char* error_text);
 // A failed statement of the sync job: the error goes to the log and the session file
 // (naming the table when one is given), the fixed notice to the console and the report.
 void report_query_error(unsigned number, const char* error_text, const char* table,
@@ -68,6 +66,8 @@ void flush_outputs();
 // The error texts reported so far in this run (the first 100, each cut to 2000 bytes), for
 // the failure report mail.
 const std::vector<std::string>& reported_errors();
+// Starts the list afresh, for a process that reports more than one run (the tests do: a
+// run's mail must not carry an earlier run's errors, nor miss its own past the first 100).
 void forget_reported_errors();
 
 }  // namespace kro::report

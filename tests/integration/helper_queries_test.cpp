@@ -32,8 +32,7 @@ protected:
     static void SetUpTestSuite() {
         mariadb_exec(
             "drop database if exists `kro``q'db`; create database `kro``q'db`;"
-            "create table `kro``q'db`.`t``1'x` (id int primary key, name varchar(10),"
-            " changed timestamp not null default current_timestamp on update current_timestamp);"
+            "create table `kro``q'db`.`t``1'x` (id int primary key, name varchar(10));"
             "insert into `kro``q'db`.`t``1'x` (id, name) values (1,'a'),(2,'b'),(3,'c');"
             "create table `kro``q'db`.t_1 (id int) engine=MyISAM;"
             "create view `kro``q'db`.`v``w` as select id, name from `kro``q'db`.`t``1'x`;"
@@ -66,13 +65,6 @@ TEST_F(HelperQueriesTest, QuotedNamesReachTheRightDatabaseAndTable) {
     EXPECT_STREQ(engine.c_str(), "MyISAM");
     // LIKE wildcards in a name match only themselves.
     EXPECT_EQ(table_engine(*c.tunnel, c.handle, kDb, "t%", engine), 0);
-
-    StrBuf create;
-    ASSERT_EQ(show_create_table(*c.tunnel, c.handle, kDb, kTable, "", create), 1);
-    EXPECT_EQ(create.view().rfind("CREATE TABLE `t``1'x` (", 0), 0u) << create.c_str();
-    EXPECT_EQ(column_has_on_update(create.c_str(), 2), 1);
-    EXPECT_EQ(column_has_on_update(create.c_str(), 0), 0);
-    EXPECT_EQ(show_create_table(*c.tunnel, c.handle, kDb, "missing", nullptr, create), 0);
 }
 
 TEST_F(HelperQueriesTest, ListStatementsNameTheDatabaseObjects) {
@@ -139,30 +131,6 @@ TEST_F(HelperQueriesTest, ShowCreateRoutineGivesTheDefinitionOrTheReason) {
     EXPECT_STREQ(error.c_str(), "Unable to retrieve information. Please check your permission.");
     limited.close();
     mariadb_exec("drop user 'kro_limited'@'%'");
-}
-
-TEST_F(HelperQueriesTest, ViewPlaceholderListsTheViewColumns) {
-    ResultPtr columns = query_with_reconnect(*c.tunnel, c.handle, "show columns from `kro``q'db`.`v``w`", 0);
-    ASSERT_TRUE(columns);
-    StrBuf out;
-    out.append("--");
-    EXPECT_EQ(view_placeholder(*c.tunnel, columns.get(), kView, out), 1);
-    EXPECT_STREQ(out.c_str(), "--\n/*!50001 CREATE TABLE  `v``w`(\n `id` int(11) ,\n `name` varchar(10) \n)*/;\n");
-
-    ResultPtr other = query_with_reconnect(*c.tunnel, c.handle, "select 1 as field", 0);
-    EXPECT_EQ(view_placeholder(*c.tunnel, other.get(), kView, out), 0);  // no type column
-}
-
-TEST_F(HelperQueriesTest, TransactionIsSeenByOthersOnlyAfterCommit) {
-    ASSERT_EQ(select_database(kDb, c.handle, *c.tunnel), 1);
-    ASSERT_EQ(start_transaction(*c.tunnel, c.handle), 1);
-    query_with_reconnect(*c.tunnel, c.handle, "insert into `t``1'x` (id, name) values (4, 'd')", 0);
-    EXPECT_EQ(mariadb_value("select count(*) from `kro``q'db`.`t``1'x`"), "3");
-    ASSERT_EQ(commit(*c.tunnel, c.handle), 1);
-    EXPECT_EQ(mariadb_value("select count(*) from `kro``q'db`.`t``1'x`"), "4");
-    query_with_reconnect(*c.tunnel, c.handle, "delete from `t``1'x` where id = 4", 0);
-    commit(*c.tunnel, c.handle);
-    EXPECT_EQ(start_transaction(*c.tunnel, c.handle), 1);
 }
 
 TEST(PacketAllowanceTest, FiveSeventhsOfMaxAllowedPacketInKib) {

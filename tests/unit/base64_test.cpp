@@ -1,10 +1,24 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "common/base64.h"
 
 using namespace kro::common;
+
+namespace {
+
+// The two steps the tunnel answer's reader takes for a long value: size, then decode.
+std::optional<std::string> decode(std::string_view text) {
+    auto n = base64_decoded_length(text);
+    if (!n) return std::nullopt;
+    std::string out(*n, '\0');
+    out.resize(base64_decode_into(text, out.data()));
+    return out;
+}
+
+}  // namespace
 
 TEST(Base64, EncodesTheRfcVectors) {
     const char* vectors[][2] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},
@@ -12,9 +26,7 @@ TEST(Base64, EncodesTheRfcVectors) {
                                 {"foobar", "Zm9vYmFy"}};
     for (auto& v : vectors) {
         EXPECT_EQ(base64_encode(v[0]), v[1]);
-        std::string back;
-        ASSERT_TRUE(base64_decode(v[1], back)) << v[1];
-        EXPECT_EQ(back, v[0]);
+        EXPECT_EQ(decode(v[1]), v[0]) << v[1];
     }
 }
 
@@ -23,24 +35,17 @@ TEST(Base64, EveryByteValueSurvivesTheRoundTrip) {
     for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
     for (std::size_t cut = 0; cut < 4; ++cut) {
         std::string bytes = all.substr(cut);
-        std::string text = base64_encode(bytes), back;
+        std::string text = base64_encode(bytes);
         EXPECT_EQ(text.size(), base64_encoded_length(bytes.size()));
         EXPECT_EQ(*base64_decoded_length(text), bytes.size());
-        ASSERT_TRUE(base64_decode(text, back));
-        EXPECT_EQ(back, bytes);
+        EXPECT_EQ(decode(text), bytes);
     }
 }
 
 TEST(Base64, DecodingSkipsLineBreaksButRefusesAnythingElseOutOfPlace) {
-    std::string out = "unchanged";
-    EXPECT_TRUE(base64_decode("Zm9v\r\nYmFy", out));
-    EXPECT_EQ(out, "foobar");
-    for (const char* bad : {"Zm9", "Zm9v=", "Zg=", "Z===", "Zg==Zg==", "Zm9v!", "Zm=v", "=Zm9"}) {
-        out = "unchanged";
-        EXPECT_FALSE(base64_decode(bad, out)) << bad;
-        EXPECT_EQ(out, "unchanged");
+    EXPECT_EQ(decode("Zm9v\r\nYmFy"), "foobar");
+    for (const char* bad : {"Zm9", "Zm9v=", "Zg=", "Z===", "Zg==Zg==", "Zm9v!", "Zm=v", "=Zm9"})
         EXPECT_FALSE(base64_decoded_length(bad).has_value()) << bad;
-    }
 }
 
 TEST(Base64, BoundedDecodingRefusesWhatDoesNotFitOrIsNotBase64) {

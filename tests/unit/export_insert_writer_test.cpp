@@ -9,9 +9,11 @@
 
 #include <mysql.h>
 
+#include "connection/helper_queries.h"
 #include "export/insert_writer.h"
 
 using namespace kro::common;
+using namespace kro::connection;
 using namespace kro::export_;
 
 namespace {
@@ -120,15 +122,22 @@ TEST_F(InsertWriterTest, TableWithoutRowsWritesNoStatement) {
     EXPECT_EQ(finish(), "");
 }
 
+// A 1 KB limit takes 90 rows of this table into a statement (see below); 731 KB take all.
 TEST_F(InsertWriterTest, LimitIsTheSmallerOfPacketAndBulkSizeCappedAt16MB) {
-    writer_.set_limits(731, 1000);
-    EXPECT_EQ(writer_.limit_bytes(), 731 * 1024);
-    writer_.set_limits(731, 100);
-    EXPECT_EQ(writer_.limit_bytes(), 100 * 1024);
-    writer_.set_limits(731, 0);
-    EXPECT_EQ(writer_.limit_bytes(), 731 * 1024);
-    writer_.set_limits(100000, 0);
-    EXPECT_EQ(writer_.limit_bytes(), 16777216);
+    struct Case {
+        long packet_kb, bulk_kb;
+        long rows;
+    };
+    for (const Case& c : {Case{731, 1, 90}, Case{1, 1000, 90}, Case{1, 0, 90}, Case{731, 0, 181}}) {
+        out_.clear();
+        writer_.set_limits(c.packet_kb, c.bulk_kb);
+        begin(true, false);
+        for (int i = 0; i < 181; ++i) row("1", "a");
+        std::string text = finish();
+        std::string first = text.substr(0, text.find(';'));
+        EXPECT_EQ(std::count(first.begin(), first.end(), '('), c.rows) << c.packet_kb << " " << c.bulk_kb;
+    }
+    EXPECT_EQ(statement_byte_limit(100000), 16777216);  // the largest packet older servers take
 }
 
 TEST_F(InsertWriterTest, BulkStatementBreaksWhenTheNextRowReachesTheLimit) {

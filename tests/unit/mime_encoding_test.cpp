@@ -2,6 +2,7 @@
 // independent decoder and the line rules; the message that carries the bodies.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,7 +17,7 @@ namespace {
 
 std::string qp(std::string_view text) {
     StrBuf out;
-    append_quoted_printable(out, text);
+    QuotedPrintableEncoder(text).encode(out, SIZE_MAX);
     return out.str();
 }
 

@@ -69,20 +69,13 @@ TEST_F(ReportingTest, SessionEntriesEscapeMarkupCharactersAndReplaceControlBytes
     std::string console = testing::internal::GetCapturedStdout();
     close_files();
     EXPECT_EQ(console.rfind("a < b & \"c\" > d\x01", 0), 0u);  // the console shows it as it is
+    // A text without a line end gets one in the log, so that the next entry starts a line.
+    EXPECT_EQ(log().rfind("a < b & \"c\" > d\x01\x1f\t\nError No. 1146\r\n", 0), 0u) << log();
     // No XML file may hold a control byte, not even as a character reference.
     EXPECT_EQ(session(),
               "<error>a &lt; b &amp; &quot;c&quot; &gt; d\xEF\xBF\xBD\xEF\xBF\xBD\t</error>"
               "<error table=\"t&amp;&quot;1&quot;\">Error No. 1146\r\nTable 'x&lt;y' doesn't "
               "exist\r\n</error>");
-}
-
-TEST_F(ReportingTest, ErrorNumberReportIsFormattedLikeAServerError) {
-    testing::internal::CaptureStdout();
-    report_error_number(1045, "Access denied for user 'u'@'h'");
-    testing::internal::GetCapturedStdout();
-    close_files();
-    EXPECT_EQ(log(), "\r\nERROR: 1045, Access denied for user 'u'@'h'\n");  // the next entry starts a line
-    EXPECT_EQ(session(), "<error>\r\nERROR: 1045, Access denied for user 'u'@'h'</error>");
 }
 
 TEST_F(ReportingTest, QueryErrorLogsDetailsButShowsOnlyTheNoticeWithoutCheckLine) {

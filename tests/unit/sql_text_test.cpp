@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "connection/helper_queries.h"
 #include "connection/server_version.h"
 #include "connection/sql_quote.h"
 
@@ -26,19 +25,4 @@ TEST(SqlQuoteTest, BackquotesInNamesAreDoubled) {
     out.append("x");
     append_escaped_identifier(out, "`y`");
     EXPECT_STREQ(out.c_str(), "x``y``");
-}
-
-TEST(OnUpdateTest, FindsTheMarkOnTheLineOfTheGivenColumn) {
-    const char* create =
-        "CREATE TABLE `t` (\n"
-        "  `id` int(11) NOT NULL,\n"
-        "\n"
-        "  `changed` timestamp NOT NULL DEFAULT current_timestamp() ON UPDATE current_timestamp(),\n"
-        "  `note` varchar(20) DEFAULT 'on update current_timestamp'\n"
-        ") ENGINE=InnoDB";
-    EXPECT_EQ(column_has_on_update(create, 0), 0);
-    EXPECT_EQ(column_has_on_update(create, 1), 1);
-    EXPECT_EQ(column_has_on_update(create, 2), 1);  // the test reads text, not SQL
-    EXPECT_EQ(column_has_on_update(create, 9), 0);
-    EXPECT_EQ(column_has_on_update(nullptr, 0), 0);
 }
