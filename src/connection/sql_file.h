@@ -28,6 +28,7 @@ public:
     int open(const std::string& path, bool append, platform::Compression compression = {});
     bool is_open() const { return file_.is_open(); }
     const std::string& path() const { return file_.path(); }
+    off_t length_at_open() const { return file_.length_at_open(); }  // see OutputFile
 
     common::StrBuf& buffer() { return buffer_; }
     // Writes the buffer when it holds more than 8191 bytes; 0 after a failed write.

@@ -142,11 +142,7 @@ int DumpWriter::dump_selected_databases_single_file() {
         const std::string& name = selection.name;
         current_db_ = name;
         if (!write_database_section(name)) return 0;
-        source_.tunnel().set_current_db(name.c_str());
-        if (!lock_for_flush()) {
-            report_object_failure(false);
-            if (job_.abortonerror) return 0;
-        }
+        if (!enter_database(name)) return 0;
         if (!source_.send_format("USE `%s`", quoted(name).c_str())) {
             report_object_failure(false);
             if (job_.abortonerror || must_stop()) return 0;
@@ -184,11 +180,7 @@ int DumpWriter::all_databases_table_pass(const std::string& name) {
     set_names_on_connection();
     current_db_ = name;
     if (!write_database_section(name)) return 0;
-    source_.tunnel().set_current_db(name.c_str());
-    if (!lock_for_flush()) {
-        report_object_failure(false);
-        if (job_.abortonerror) return 0;
-    }
+    if (!enter_database(name)) return 0;
     if (!select_database(name.c_str(), source_.handle(), source_.tunnel())) {
         source_.record_connection_error();
         report_object_failure(false);
@@ -218,6 +210,17 @@ int DumpWriter::all_databases_table_pass(const std::string& name) {
     sequences_first(tables);
     if (!table_loop(tables)) return 0;
     return view_placeholders(views);
+}
+
+// Makes name the database of what follows, under the flush lock when the job asks for one;
+// 0 when a refused lock must end the dump.
+int DumpWriter::enter_database(const std::string& name) {
+    source_.tunnel().set_current_db(name.c_str());
+    if (!lock_for_flush()) {
+        report_object_failure(false);
+        if (job_.abortonerror) return 0;
+    }
+    return 1;
 }
 
 // FLUSH TABLES WITH READ LOCK when the dump must match a binary log position; it holds every
@@ -269,11 +272,7 @@ int DumpWriter::dump_database_content(const std::string& name, bool begin_readin
         write_set_block();
         if (!write_database_section(name)) return 0;
     }
-    source_.tunnel().set_current_db(name.c_str());
-    if (!lock_for_flush()) {
-        report_object_failure(false);
-        if (job_.abortonerror) return 0;
-    }
+    if (!enter_database(name)) return 0;
     if (!source_.send_format("USE `%s`", quoted(name).c_str())) {
         ++errors_;
         return 0;

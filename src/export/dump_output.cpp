@@ -132,10 +132,13 @@ void remove_older_dumps(const std::string& path, long keep) {
     const std::string_view rest = unstamped(base);
     if (keep < 1 || rest.empty()) return;
     std::vector<fs::path> dumps = stamped_files(folder_of(file), rest);
+    // The dump just written always stays, whatever its stamp says: a clock set back (or the
+    // end of summer time) can give it a name that sorts before the last run's.
+    std::erase_if(dumps, [&file](const fs::path& dump) { return dump.filename() == file.filename(); });
     // The stamp reads year first, so the names sort oldest first.
     std::sort(dumps.begin(), dumps.end(),
               [](const fs::path& a, const fs::path& b) { return a.filename() < b.filename(); });
-    const std::size_t kept = static_cast<std::size_t>(keep);
+    const std::size_t kept = static_cast<std::size_t>(keep) - 1;  // besides the new one
     for (std::size_t i = 0; i + kept < dumps.size(); ++i) {
         std::error_code ignored;
         fs::remove(dumps[i], ignored);
@@ -207,7 +210,9 @@ int DumpOutput::finish(bool complete) {
     if (complete && file_.commit()) {
         WrittenFile done{file_.path(), 0, rows_};
         struct stat info {};
-        if (stat(done.path.c_str(), &info) == 0) done.bytes = static_cast<unsigned long long>(info.st_size);
+        // An appended dump counts only what this run added.
+        if (stat(done.path.c_str(), &info) == 0)
+            done.bytes = static_cast<unsigned long long>(info.st_size - file_.length_at_open());
         written_.push_back(std::move(done));
         remove_older_dumps(file_.path(), keep_);
         return 1;

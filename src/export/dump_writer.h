@@ -82,6 +82,7 @@ private:
     void print_warning(const common::StrBuf& text);
     std::string effective_charset() const;
     void set_names_on_connection();
+    int enter_database(const std::string& name);  // 0 when the dump must end
     int lock_for_flush();  // 0 when the lock was asked for and refused
     // A flush ends the transaction it runs in: inside a snapshot the flushes the job asks
     // for come once, before the snapshot begins (start_snapshot), never per object.

@@ -97,6 +97,7 @@ void OutputFile::discard() {
 int OutputFile::open(const std::string& path, bool append, Compression compression) {
     if (is_open()) close_incomplete(".incomplete");
     path_ = path;
+    length_before_ = -1;
     int fd = -1;
     struct stat st {};
     if (append) {

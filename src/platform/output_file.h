@@ -38,6 +38,8 @@ public:
     FILE* stream() const { return stream_; }
     // The name the file has once committed.
     const std::string& path() const { return path_; }
+    // The bytes the file held before open() appended to it; 0 for a file written anew.
+    off_t length_at_open() const { return length_before_ < 0 ? 0 : length_before_; }
 
     // Writes what the stream holds, makes it durable and gives the file its name. 0 on
     // failure (last_system_error() says why); the file then still awaits close_incomplete().

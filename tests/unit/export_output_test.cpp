@@ -201,4 +201,24 @@ TEST(DumpOutput, KeepLeavesTheNewestCompleteDumpsOfItsNameAndNothingElse) {
     EXPECT_EQ(found.erase(newest), 1u) << newest;
     EXPECT_TRUE(found.empty()) << *found.begin() << " left, or more";
     EXPECT_TRUE(fs::is_directory(dir.file("2019-01-01 00-00-00_shop.sql")));
+
+    // A clock set back gives the new dump a name older than the last run's: it stays all the same.
+    write_file(dir.file("2999-01-01 00-00-00_shop.sql"), "from the future");
+    DumpOutput again;
+    again.set_file_path(dir.file("shop.sql").c_str());
+    again.set_timestamp(1);
+    again.set_keep(1);
+    ASSERT_EQ(again.open_single(), 1);
+    ASSERT_EQ(again.finish(true), 1);
+    EXPECT_TRUE(fs::exists(again.written()[0].path));
+    EXPECT_FALSE(fs::exists(dir.file("2999-01-01 00-00-00_shop.sql")));
+
+    // An appended dump counts only the bytes this run added.
+    write_file(dir.file("log.sql"), "earlier runs");
+    DumpOutput appended;
+    appended.set_file_path(dir.file("log.sql").c_str());
+    appended.set_append(1);
+    ASSERT_EQ(appended.open_single(), 1);
+    ASSERT_EQ(appended.finish(true), 1);
+    EXPECT_EQ(appended.written()[0].bytes, fs::file_size(dir.file("log.sql")) - std::string("earlier runs").size());
 }
