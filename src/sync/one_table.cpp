@@ -36,15 +36,17 @@ void SyncRun::report_incompatible(SyncContext& ctx, const StrBuf& error) {
 // two-way, the source is written too and is asked as well.
 bool SyncRun::triggers_allowed(SyncContext& ctx) {
     if (!settings_.refuse_triggers) return true;
-    std::string names = target_trigger_names(ctx);
+    std::string names;
     const char* side = "target";
-    if (names.empty() && settings_.twowaysync) {
+    bool told = target_trigger_names(ctx, names);
+    if (told && names.empty() && settings_.twowaysync) {
         ctx.swap_sides();
-        names = target_trigger_names(ctx);
+        told = target_trigger_names(ctx, names);
         ctx.swap_sides();
         side = "source";
     }
-    if (names.empty()) return true;
+    if (told && names.empty()) return true;
+    if (!told) names = "which could not be listed";
     StrBuf error;
     error.format("Table %s has triggers on the %s (%s) and the job refuses such tables "
                  "(<refusetriggers value=\"yes\"/>): nothing was written to it\r\n",

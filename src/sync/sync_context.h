@@ -90,6 +90,7 @@ struct TableFacts {
     std::size_t change_batch = 1;    // row changes sent to the target per round trip
     std::string triggers;            // the target's triggers on the table, "a, b" (empty: none)
     std::string delete_triggers;     // those of them that fire on DELETE
+    bool triggers_known = true;      // false when the look-up of either failed
     // Tables whose foreign keys refer to this one on the target while the session checks
     // them, "a, b": a delete would reach their rows. referred_to also when the look-up failed.
     bool referred_to = false;

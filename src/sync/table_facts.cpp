@@ -39,13 +39,11 @@ bool names_of(SyncContext& ctx, const char* query, std::string& names) {
 
 }  // namespace
 
-std::string target_trigger_names(SyncContext& ctx) {
-    std::string names;
-    names_of(ctx,
-             "select concat('-', ifnull(group_concat(TRIGGER_NAME order by ACTION_ORDER separator ', '), '')) from "
-             "information_schema.TRIGGERS where EVENT_OBJECT_SCHEMA = database() and EVENT_OBJECT_TABLE = ",
-             names);
-    return names;
+bool target_trigger_names(SyncContext& ctx, std::string& names) {
+    return names_of(ctx,
+                    "select concat('-', ifnull(group_concat(TRIGGER_NAME order by ACTION_ORDER separator ', '), '')) "
+                    "from information_schema.TRIGGERS where EVENT_OBJECT_SCHEMA = database() and EVENT_OBJECT_TABLE = ",
+                    names);
 }
 
 void decide_table_facts(SyncContext& ctx) {
@@ -59,13 +57,14 @@ void decide_table_facts(SyncContext& ctx) {
         if (!target.multi_statements) target.multi_statements = target.tunnel().set_multi_statements(target.handle());
         if (target.multi_statements) facts.change_batch = kTripStatements;
     }
-    facts.triggers = target_trigger_names(ctx);
+    facts.triggers_known = target_trigger_names(ctx, facts.triggers);
     if (!facts.triggers.empty()) {
-        names_of(ctx,
-                 "select concat('-', ifnull(group_concat(TRIGGER_NAME order by ACTION_ORDER separator ', '), '')) "
-                 "from information_schema.TRIGGERS where EVENT_MANIPULATION = 'DELETE' and EVENT_OBJECT_SCHEMA = "
-                 "database() and EVENT_OBJECT_TABLE = ",
-                 facts.delete_triggers);
+        facts.triggers_known =
+            names_of(ctx,
+                     "select concat('-', ifnull(group_concat(TRIGGER_NAME order by ACTION_ORDER separator ', '), '')) "
+                     "from information_schema.TRIGGERS where EVENT_MANIPULATION = 'DELETE' and EVENT_OBJECT_SCHEMA = "
+                     "database() and EVENT_OBJECT_TABLE = ",
+                     facts.delete_triggers);
         StrBuf text;
         text.format("\n\nWARNING: table %s has triggers on the target, which fire for every row the sync changes: %s",
                     ctx.plan.table_label.c_str(), facts.triggers.c_str());
@@ -104,6 +103,7 @@ std::string staging_refusal(const SyncContext& ctx) {
     if (ctx.writes_target() ? !facts.rolls_back : !facts.engine_rolls_back)
         return "the target's table cannot undo a delete whose row then fails to arrive again (its engine or "
                "connection has no transactions)";
+    if (!facts.triggers_known) return "the target's triggers on it, which a delete could fire, could not be listed";
     if (!facts.delete_triggers.empty()) return "a delete would fire its DELETE triggers on the target: " + facts.delete_triggers;
     if (facts.referred_to)
         return facts.referring_tables.empty()

@@ -8,9 +8,9 @@
 
 namespace kro::sync {
 
-// The names of the target's triggers on the current table ("a, b"); "" when it has none or
-// they cannot be told.
-std::string target_trigger_names(SyncContext& ctx);
+// The names of the target's triggers on the current table into names ("a, b"; "" for
+// none); false when they cannot be told.
+bool target_trigger_names(SyncContext& ctx, std::string& names);
 
 // Everything but the unique indexes, which need the key; warns of the target's triggers.
 // Sets the target side's rule for sending a lost write again (KeptSession::writes_roll_back).
